@@ -1,0 +1,40 @@
+#include "archive/copy_stream.h"
+
+#include <cerrno>
+#include <memory>
+
+#include "common/console.h"
+#include "common/messages.h"
+
+namespace kupack {
+namespace {
+
+unsigned char* copyBuffer() {
+  static const std::unique_ptr<unsigned char[]> buffer(new unsigned char[COPY_CHUNK_SIZE]);
+  return buffer.get();
+}
+
+unsigned long remainingPercent(std::uint64_t remaining, std::uint64_t total) {
+  if (total == 0) return 0;
+  return static_cast<unsigned long>(static_cast<double>(remaining) / static_cast<double>(total) * 100.0);
+}
+
+}  // namespace
+
+Status copyStream(FileHolder& destination, FileHolder& source) {
+  const std::uint64_t total = source.size();
+  std::uint64_t remaining = total;
+  unsigned char* buffer = copyBuffer();
+  for (;;) {
+    consolePrint(MSG_COPY_PROGRESS, remainingPercent(remaining, total));
+    const std::size_t got = std::fread(buffer, 1, COPY_CHUNK_SIZE, source.stream());
+    if (std::ferror(source.stream())) return fileFailure(MSG_CANNOT_READ, source.path(), errno ? errno : EIO);
+    remaining = got > remaining ? 0 : remaining - got;
+    if (!destination.writeBytes(buffer, got)) return fileFailure(MSG_CANNOT_WRITE, destination.path(), errno);
+    if (std::feof(source.stream())) break;
+  }
+  consoleWrite("\r");
+  return Status::ok();
+}
+
+}  // namespace kupack

@@ -1,0 +1,75 @@
+#include "common/console.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "common/messages.h"
+#include "common/status.h"
+#include "platform/platform.h"
+
+namespace kupack {
+namespace {
+
+std::function<void(std::string_view)>& captureSink() {
+  static std::function<void(std::string_view)> sink;
+  return sink;
+}
+
+std::string formatV(const char* format, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  char small[512];
+  const int needed = std::vsnprintf(small, sizeof small, format, copy);
+  va_end(copy);
+  if (needed < 0) return {};
+  if (static_cast<size_t>(needed) < sizeof small) return std::string(small, static_cast<size_t>(needed));
+  std::string text(static_cast<size_t>(needed) + 1, '\0');
+  std::vsnprintf(text.data(), text.size(), format, args);
+  text.resize(static_cast<size_t>(needed));
+  return text;
+}
+
+}  // namespace
+
+void consoleWrite(std::string_view cp932) {
+  if (captureSink()) {
+    captureSink()(cp932);
+    return;
+  }
+  platform::writeConsole(cp932);
+}
+
+void consolePrint(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string text = formatV(format, args);
+  va_end(args);
+  consoleWrite(text);
+}
+
+std::string formatText(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = formatV(format, args);
+  va_end(args);
+  return text;
+}
+
+ConsoleCapture::ConsoleCapture(std::function<void(std::string_view)> sink)
+    : previous_(std::move(captureSink())) {
+  captureSink() = std::move(sink);
+}
+
+ConsoleCapture::~ConsoleCapture() { captureSink() = std::move(previous_); }
+
+Status Status::outputError() { return Status(Kind::OutputError, MSG_OUTPUT_ERROR); }
+
+Status fileFailure(const char* messageTemplate, const std::string& nativePath, int errorNumber) {
+  const std::string shown = platform::nativeToConsoleText(nativePath);
+  const std::string reason = platform::nativeToConsoleText(std::strerror(errorNumber));
+  return Status::failed(formatText(messageTemplate, shown.c_str(), reason.c_str()));
+}
+
+}  // namespace kupack

@@ -1,0 +1,125 @@
+// Everything kupack takes from the operating system, behind one small interface:
+// current directory, directory listing, file sizes, the folder chooser and save dialog
+// (or their console stand-ins), the key wait, console output and file-name code pages.
+// posix.cpp and win32.cpp implement it; no other folder tests the platform.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kupack::platform {
+
+// ---- Paths --------------------------------------------------------------------------
+// Native paths are the platform's own bytes (UTF-8 on POSIX, the ANSI code page on
+// Windows). The archive works in code page 932 names with '\' between folder levels.
+
+// The native folder separator ('/' on POSIX, '\\' on Windows).
+char nativeSeparator();
+
+// `folder` joined with `name` by one native separator (none added when `folder` already
+// ends in one, as a drive root does).
+std::string joinPath(const std::string& folder, const std::string& name);
+
+// The absolute path of the current directory, or nullopt when it cannot be learned.
+std::optional<std::string> currentDirectory();
+
+// Makes `path` the current directory; false (errno set) when that fails.
+bool changeDirectory(const std::string& path);
+
+// `path` made absolute against `base` and normalized: no "." or ".." component, no
+// repeated or trailing separator (except a root's own). Nothing is looked up on disk.
+std::string absolutePath(const std::string& path, const std::string& base);
+
+// ---- Names and console text ---------------------------------------------------------
+
+// A native file name as code page 932 bytes, or nullopt when it has no CP932 form
+// (on POSIX: a UTF-8 name is converted; a non-UTF-8 name that is well-formed CP932 is
+// taken as it is; anything else is refused). Identity on Windows.
+std::optional<std::string> nativeNameToCp932(std::string_view native);
+
+// A code page 932 name as a native name (CP932 to UTF-8 on POSIX; identity on Windows),
+// or nullopt when the bytes are not well-formed CP932.
+std::optional<std::string> cp932ToNativeName(std::string_view cp932);
+
+// A native string (a path, an error text) as code page 932 console text: converted where
+// possible, characters without a CP932 form replaced by '?'. For display only.
+std::string nativeToConsoleText(std::string_view native);
+
+// Writes code page 932 console text to standard output, as the terminal expects it
+// (on POSIX converted to UTF-8 when the locale's character set is UTF-8), and flushes.
+void writeConsole(std::string_view cp932);
+
+// ---- Files and folders --------------------------------------------------------------
+
+enum class EntryKind { File, Folder, Other };
+
+struct FolderEntry {
+  std::string name;  // native name, no folder part
+  EntryKind kind;    // a link is reported as what it leads to; sockets, pipes, devices: Other
+};
+
+// Lists the folder at `path`, "." and ".." included, in the order the platform's own
+// file system lists it (on POSIX: the order NTFS would give, so that archives are the
+// same everywhere). Returns false (errno set) when the folder cannot be read.
+bool listFolder(const std::string& path, std::vector<FolderEntry>& entries);
+
+// Identifies a folder on its device, to notice a link that leads back into a walk.
+struct FolderIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  bool operator==(const FolderIdentity&) const = default;
+};
+std::optional<FolderIdentity> folderIdentity(const std::string& path);
+
+// True when `path` names an existing folder (a link to one counts).
+bool isFolder(const std::string& path);
+
+// True when `path` names something that exists.
+bool pathExists(const std::string& path);
+
+// The length of the file at `path`, learned through a read-only descriptor, or nullopt
+// (errno set) when it cannot be opened.
+std::optional<std::uint64_t> fileSize(const std::string& path);
+
+// Replaces `to` with `from` in one step; false (errno set) on failure.
+bool replaceFile(const std::string& from, const std::string& to);
+
+// Deletes a file; false (errno set) on failure. A missing file counts as failure.
+bool removeFile(const std::string& path);
+
+// ---- The user -----------------------------------------------------------------------
+
+enum class FolderChoiceResult {
+  Chosen,            // `path` holds the chosen folder's absolute path
+  Cancelled,         // the user cancelled
+  NoFileSystemPath,  // the chosen item is not a folder of the file system
+};
+
+struct FolderChoice {
+  FolderChoiceResult result = FolderChoiceResult::Cancelled;
+  std::string path;
+};
+
+// The folder chooser with its title (code page 932). On POSIX: the title, then one line
+// from standard input; an empty line or the end of input cancels; the answer is made
+// absolute against `startFolder` and normalized.
+FolderChoice chooseFolder(const char* titleCp932, const std::string& startFolder);
+
+// A folder named on the command line, treated like the chooser's answer.
+FolderChoice folderFromArgument(const std::string& argument, const std::string& startFolder);
+
+// The save dialog with its title and filter name (code page 932), preset with `preset`.
+// Returns the chosen full path (".kup" added to a name typed without an extension; the
+// user has agreed to replace an existing file), or nullopt when the user cancelled.
+std::optional<std::string> chooseSaveName(const char* titleCp932, const char* filterNameCp932,
+                                          const std::string& preset,
+                                          const std::string& startFolder);
+
+// Waits for a key after the closing message: "pause" on Windows; on POSIX the prompt and
+// one key when standard input is a terminal, otherwise nothing at all.
+void waitForKey();
+
+}  // namespace kupack::platform

@@ -1,0 +1,45 @@
+#include "archive/file_holder.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/test_support.h"
+
+namespace kupack {
+namespace {
+
+TEST(FileHolderTest, WritesBigEndianAndLearnsSizeOnRead) {
+  test::TempDir dir;
+  const std::string path = (dir / "x.bin").string();
+  {
+    FileHolder out;
+    ASSERT_TRUE(out.open(path, "wb"));
+    EXPECT_TRUE(out.writeBE16(0x12345));  // only the low 16 bits count
+    EXPECT_TRUE(out.writeBE32(0xA1B2C3D4u));
+    EXPECT_TRUE(out.close());
+    EXPECT_FALSE(out.isOpen());
+  }
+  EXPECT_EQ(test::readFile(path), std::string("\x23\x45\xA1\xB2\xC3\xD4", 6));
+  FileHolder in;
+  ASSERT_TRUE(in.open(path, "rb"));
+  EXPECT_EQ(in.size(), 6u);
+}
+
+TEST(FileHolderTest, MissingFileLeavesHolderEmpty) {
+  test::TempDir dir;
+  FileHolder in;
+  EXPECT_FALSE(in.open((dir / "none").string(), "rb"));
+  EXPECT_FALSE(in.isOpen());
+  EXPECT_TRUE(in.close());
+}
+
+TEST(FileHolderTest, FullDeviceIsReportedOnClose) {
+  FileHolder out;
+  if (!out.open("/dev/full", "wb")) GTEST_SKIP() << "no /dev/full here";
+  std::string block(100000, 'x');
+  const bool wrote = out.writeBytes(block.data(), block.size());
+  const bool closed = out.close();
+  EXPECT_FALSE(wrote && closed);
+}
+
+}  // namespace
+}  // namespace kupack
