@@ -38,11 +38,26 @@ struct RunResult {
 // Runs the kupack program built beside the tests with `args`, in `workingDir`, feeding
 // `input` as standard input (empty: an empty input, not a terminal). The locale is set
 // to `locale` ("C": console text stays code page 932 bytes; "C.UTF-8": UTF-8).
+// On Windows `locale` has no effect (the output is code page 932 bytes), the line ends that
+// the runtime's text mode writes as "\r\n" are given back as "\n", and a run still going
+// after two minutes (a dialog nobody can answer) is ended with exit code -1.
 RunResult runKupack(const std::vector<std::string>& args, const std::filesystem::path& workingDir,
                     const std::string& input = {}, const std::string& locale = "C");
+
+// True where kupack asks for the folder and the archive name on standard input (POSIX);
+// false where it shows the system's real dialogs (Windows), which a test cannot answer.
+bool dialogsReadStandardInput();
 
 // Converts UTF-8 text to code page 932 bytes with the system's converter (for expected
 // console lines written readably in the tests).
 std::string sjis(const std::string& utf8);
 
 }  // namespace kupack::test
+
+// Skips the current test where the folder chooser and save dialog are real windows.
+#define KUPACK_SKIP_UNLESS_DIALOGS_READ_STANDARD_INPUT()                                \
+  do {                                                                                  \
+    if (!::kupack::test::dialogsReadStandardInput())                                    \
+      GTEST_SKIP() << "needs answers to the folder chooser and save dialog, which are " \
+                      "real windows on this platform";                                  \
+  } while (false)

@@ -1,0 +1,586 @@
+// Windows implementation of the platform layer: the runtime's directory enumeration and file
+// descriptors, the shell's folder chooser, the common save dialog and the command
+// interpreter's "pause". Names are the ANSI code page's bytes, which on a Japanese system are
+// code page 932 already and pass through unchanged.
+#include <direct.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "platform/platform.h"
+#include "platform/win32_dialogs.h"
+#include "platform/win32_text.h"
+
+namespace kupack::platform {
+namespace win32 {
+namespace {
+
+bool isSeparatorByte(char c) { return c == '\\' || c == '/'; }
+
+bool isLeadByte(unsigned codePage, char c) {
+  return IsDBCSLeadByteEx(codePage, static_cast<BYTE>(c)) != FALSE;
+}
+
+// Visits the characters of `text`: `visit(offset, length)` with length 1 or 2.
+template <typename Visit>
+void forEachCharacter(std::string_view text, unsigned codePage, Visit visit) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const std::size_t length = isLeadByte(codePage, text[i]) && i + 1 < text.size() ? 2 : 1;
+    visit(i, length);
+    i += length;
+  }
+}
+
+// The pieces of `text` between separators (empty pieces included).
+std::vector<std::string_view> splitAtSeparators(std::string_view text, unsigned codePage) {
+  std::vector<std::string_view> pieces;
+  std::size_t start = 0;
+  forEachCharacter(text, codePage, [&](std::size_t at, std::size_t length) {
+    if (length == 1 && isSeparatorByte(text[at])) {
+      pieces.push_back(text.substr(start, at - start));
+      start = at + 1;
+    }
+  });
+  pieces.push_back(text.substr(start));
+  return pieces;
+}
+
+// The longest prefix of `text` of at most `limit` bytes that does not split a character.
+std::size_t characterBoundary(std::string_view text, std::size_t limit, unsigned codePage) {
+  std::size_t boundary = 0;
+  forEachCharacter(text, codePage, [&](std::size_t at, std::size_t length) {
+    if (at + length <= limit) boundary = at + length;
+  });
+  return boundary;
+}
+
+enum class RootKind { Relative, RootRelative, DriveRelative, DriveAbsolute, Unc };
+
+struct RootedPath {
+  RootKind kind = RootKind::Relative;
+  std::string root;       // as written back: "", "\", "C:", "C:\", "\\server\share\"
+  std::string_view rest;  // everything after the root
+};
+
+bool isAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+char upperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+RootedPath splitRoot(std::string_view path, unsigned codePage) {
+  RootedPath rooted;
+  if (path.size() >= 2 && isSeparatorByte(path[0]) && isSeparatorByte(path[1])) {
+    // \\server\share: the server and share names belong to the root.
+    const std::vector<std::string_view> pieces = splitAtSeparators(path.substr(2), codePage);
+    rooted.kind = RootKind::Unc;
+    rooted.root = "\\\\" + std::string(pieces[0]) + "\\";
+    std::size_t used = 2 + pieces[0].size();
+    if (pieces.size() > 1) {
+      rooted.root += std::string(pieces[1]) + "\\";
+      used += 1 + pieces[1].size();
+    }
+    rooted.rest = path.substr(std::min(used + 1, path.size()));
+  } else if (path.size() >= 2 && isAsciiLetter(path[0]) && path[1] == ':') {
+    const bool absolute = path.size() >= 3 && isSeparatorByte(path[2]);
+    rooted.kind = absolute ? RootKind::DriveAbsolute : RootKind::DriveRelative;
+    rooted.root = std::string(path.substr(0, 2)) + (absolute ? "\\" : "");
+    rooted.rest = path.substr(absolute ? 3 : 2);
+  } else if (!path.empty() && isSeparatorByte(path[0])) {
+    rooted.kind = RootKind::RootRelative;
+    rooted.root = "\\";
+    rooted.rest = path.substr(1);
+  } else {
+    rooted.rest = path;
+  }
+  return rooted;
+}
+
+// Applies the components of `rest` to `components`: "." and empty pieces vanish, ".." takes
+// one back (never above the root).
+void applyComponents(std::string_view rest, unsigned codePage,
+                     std::vector<std::string>& components) {
+  for (std::string_view piece : splitAtSeparators(rest, codePage)) {
+    if (piece.empty() || piece == ".") continue;
+    if (piece == "..") {
+      if (!components.empty()) components.pop_back();
+      continue;
+    }
+    components.emplace_back(piece);
+  }
+}
+
+std::optional<std::wstring> toWide(std::string_view text, unsigned codePage, bool strict) {
+  if (text.empty()) return std::wstring();
+  if (text.size() > static_cast<std::size_t>(INT_MAX)) return std::nullopt;
+  const DWORD flags = strict ? MB_ERR_INVALID_CHARS : 0;
+  const int length = static_cast<int>(text.size());
+  const int needed = MultiByteToWideChar(codePage, flags, text.data(), length, nullptr, 0);
+  if (needed <= 0) return std::nullopt;
+  std::wstring wide(static_cast<std::size_t>(needed), L'\0');
+  if (MultiByteToWideChar(codePage, flags, text.data(), length, wide.data(), needed) != needed) {
+    return std::nullopt;
+  }
+  return wide;
+}
+
+// `wide` in `codePage`, never with a look-alike for a character that has no form there:
+// with `strict` such a character makes it nullopt, otherwise it becomes '?'.
+std::optional<std::string> fromWide(std::wstring_view wide, unsigned codePage, bool strict) {
+  if (wide.empty()) return std::string();
+  if (wide.size() > static_cast<std::size_t>(INT_MAX)) return std::nullopt;
+  // The UTF code pages take neither the best-fit flag nor a default character.
+  const bool utf = codePage == CP_UTF8 || codePage == CP_UTF7;
+  const DWORD flags = utf ? 0 : WC_NO_BEST_FIT_CHARS;
+  const char* fallback = utf ? nullptr : "?";
+  BOOL usedFallback = FALSE;
+  BOOL* usedFallbackOut = utf ? nullptr : &usedFallback;
+  const int length = static_cast<int>(wide.size());
+  const int needed = WideCharToMultiByte(codePage, flags, wide.data(), length, nullptr, 0, fallback,
+                                         usedFallbackOut);
+  if (needed <= 0) return std::nullopt;
+  std::string text(static_cast<std::size_t>(needed), '\0');
+  usedFallback = FALSE;
+  if (WideCharToMultiByte(codePage, flags, wide.data(), length, text.data(), needed, fallback,
+                          usedFallbackOut) != needed) {
+    return std::nullopt;
+  }
+  if (strict && usedFallback) return std::nullopt;
+  return text;
+}
+
+bool isWellFormed(std::string_view text, unsigned codePage) {
+  return toWide(text, codePage, true).has_value();
+}
+
+}  // namespace
+
+unsigned ansiCodePage() { return GetACP(); }
+
+bool endsWithSeparator(std::string_view path, unsigned codePage) {
+  bool last = false;
+  forEachCharacter(path, codePage, [&](std::size_t at, std::size_t length) {
+    last = length == 1 && isSeparatorByte(path[at]);
+  });
+  return last;
+}
+
+std::string withoutTrailingSeparators(std::string_view path, unsigned codePage) {
+  const std::size_t rootLength = path.size() - splitRoot(path, codePage).rest.size();
+  std::string trimmed(path);
+  while (trimmed.size() > rootLength && endsWithSeparator(trimmed, codePage)) trimmed.pop_back();
+  return trimmed;
+}
+
+std::string absolutePathIn(std::string_view path, std::string_view base, unsigned codePage) {
+  const RootedPath given = splitRoot(path, codePage);
+  const RootedPath from = splitRoot(base, codePage);
+  std::string root;
+  std::vector<std::string> components;
+  switch (given.kind) {
+    case RootKind::Unc:
+    case RootKind::DriveAbsolute:
+      root = given.root;
+      break;
+    case RootKind::DriveRelative:
+      // Relative to the base when it lies on that drive; else to the drive's root.
+      if (from.kind == RootKind::DriveAbsolute && upperAscii(from.root[0]) == upperAscii(path[0])) {
+        root = from.root;
+        applyComponents(from.rest, codePage, components);
+      } else {
+        root = given.root + "\\";
+      }
+      break;
+    case RootKind::RootRelative:
+      root = from.kind == RootKind::DriveRelative ? from.root + "\\" : from.root;
+      if (root.empty()) root = "\\";
+      break;
+    case RootKind::Relative:
+      root = from.root;
+      applyComponents(from.rest, codePage, components);
+      break;
+  }
+  applyComponents(given.rest, codePage, components);
+  std::string result = root;
+  for (std::size_t i = 0; i < components.size(); ++i) {
+    if (i > 0) result += '\\';
+    result += components[i];
+  }
+  return result;
+}
+
+std::optional<std::string> nameToCp932(std::string_view native, unsigned ansiCodePage) {
+  if (native.find('?') != std::string_view::npos) return std::nullopt;
+  if (native.find('\0') != std::string_view::npos) return std::nullopt;
+  if (ansiCodePage == CODE_PAGE_932) {
+    if (!isWellFormed(native, CODE_PAGE_932)) return std::nullopt;
+    return std::string(native);
+  }
+  // Another ANSI code page (a system set to another language): the name is converted, and
+  // refused when code page 932 cannot express it.
+  const std::optional<std::wstring> wide = toWide(native, ansiCodePage, true);
+  if (!wide) return std::nullopt;
+  return fromWide(*wide, CODE_PAGE_932, true);
+}
+
+std::optional<std::string> cp932ToName(std::string_view cp932, unsigned ansiCodePage) {
+  if (cp932.find('\0') != std::string_view::npos) return std::nullopt;
+  const std::optional<std::wstring> wide = toWide(cp932, CODE_PAGE_932, true);
+  if (!wide) return std::nullopt;
+  if (ansiCodePage == CODE_PAGE_932) return std::string(cp932);
+  return fromWide(*wide, ansiCodePage, true);
+}
+
+std::string convertForDisplay(std::string_view text, unsigned from, unsigned to) {
+  if (from == to) return std::string(text);
+  const std::optional<std::wstring> wide = toWide(text, from, false);
+  if (!wide) return std::string(text.size(), '?');
+  return fromWide(*wide, to, false).value_or(std::string(text.size(), '?'));
+}
+
+// ---- Dialog parameters ----------------------------------------------------------------
+
+FolderChooserSetup::FolderChooserSetup(const char* titleCp932) : title_(titleCp932) {
+  params_.hwndOwner = nullptr;
+  params_.pidlRoot = nullptr;
+  params_.pszDisplayName = folder_.data();
+  params_.lpszTitle = title_.c_str();
+  params_.ulFlags = BIF_RETURNONLYFSDIRS;
+  params_.lpfn = nullptr;
+  params_.lParam = 0;
+}
+
+std::string saveDialogFilter(const char* filterNameCp932) {
+  std::string filter(filterNameCp932);
+  filter += '\0';
+  filter += "*.kup";
+  filter += '\0';
+  filter += '\0';
+  return filter;
+}
+
+SaveDialogSetup::SaveDialogSetup(const char* titleCp932, const char* filterNameCp932,
+                                 const std::string& preset)
+    : title_(titleCp932), filter_(saveDialogFilter(filterNameCp932)) {
+  const std::size_t kept = characterBoundary(preset, name_.size() - 1, ansiCodePage());
+  std::copy_n(preset.data(), std::min(kept, preset.find('\0')), name_.data());
+  params_.lStructSize = SAVE_DIALOG_STRUCT_SIZE;
+  params_.hwndOwner = nullptr;
+  params_.hInstance = nullptr;
+  params_.lpstrFilter = filter_.data();
+  params_.lpstrCustomFilter = nullptr;
+  params_.nMaxCustFilter = 0;
+  params_.nFilterIndex = 0;
+  params_.lpstrFile = name_.data();
+  params_.nMaxFile = static_cast<DWORD>(name_.size());
+  params_.lpstrFileTitle = nullptr;
+  params_.nMaxFileTitle = 0;
+  params_.lpstrInitialDir = nullptr;
+  params_.lpstrTitle = title_.c_str();
+  params_.Flags = OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY;
+  params_.lpstrDefExt = ARCHIVE_EXTENSION;
+  params_.lCustData = 0;
+  params_.lpfnHook = nullptr;
+  params_.lpTemplateName = nullptr;
+}
+
+std::string SaveDialogSetup::chosenName() const {
+  const auto end = std::find(name_.begin(), name_.end(), '\0');
+  return std::string(name_.begin(), end);
+}
+
+}  // namespace win32
+
+namespace {
+
+using win32::ansiCodePage;
+
+// Sets errno from the thread's last Windows error, for callers that report with strerror.
+void setErrnoFromLastError() {
+  switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+      errno = ENOENT;
+      break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+      errno = EACCES;
+      break;
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+      errno = EEXIST;
+      break;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      errno = ENOSPC;
+      break;
+    case ERROR_FILENAME_EXCED_RANGE:
+      errno = ENAMETOOLONG;
+      break;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      errno = ENOMEM;
+      break;
+    default:
+      errno = EIO;
+      break;
+  }
+}
+
+// One open enumeration of the runtime library, closed with it.
+class FindHandle {
+ public:
+  explicit FindHandle(intptr_t handle) : handle_(handle) {}
+  ~FindHandle() {
+    if (handle_ != -1) _findclose(handle_);
+  }
+  FindHandle(const FindHandle&) = delete;
+  FindHandle& operator=(const FindHandle&) = delete;
+  bool isOpen() const { return handle_ != -1; }
+  intptr_t get() const { return handle_; }
+
+ private:
+  intptr_t handle_;
+};
+
+class KernelHandle {
+ public:
+  explicit KernelHandle(HANDLE handle) : handle_(handle) {}
+  ~KernelHandle() {
+    if (isOpen()) CloseHandle(handle_);
+  }
+  KernelHandle(const KernelHandle&) = delete;
+  KernelHandle& operator=(const KernelHandle&) = delete;
+  bool isOpen() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+// COM for the shell dialogs, for as long as one is shown.
+class ComApartment {
+ public:
+  ComApartment()
+      : result_(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE)) {}
+  ~ComApartment() {
+    if (SUCCEEDED(result_)) CoUninitialize();
+  }
+  ComApartment(const ComApartment&) = delete;
+  ComApartment& operator=(const ComApartment&) = delete;
+
+ private:
+  HRESULT result_;
+};
+
+// The item identifier that the chooser hands over; released when done with it.
+struct ItemIdListRelease {
+  void operator()(ITEMIDLIST* item) const { CoTaskMemFree(item); }
+};
+using ItemIdList = std::unique_ptr<ITEMIDLIST, ItemIdListRelease>;
+
+std::optional<std::string> fullPathName(const std::string& path) {
+  std::string buffer(MAX_PATH, '\0');
+  for (;;) {
+    const DWORD length =
+        GetFullPathNameA(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+    if (length == 0) return std::nullopt;
+    if (length < buffer.size()) {
+      buffer.resize(length);
+      return buffer;
+    }
+    buffer.resize(length);
+  }
+}
+
+}  // namespace
+
+// ---- Paths ----------------------------------------------------------------------------
+
+char nativeSeparator() { return '\\'; }
+
+std::string joinPath(const std::string& folder, const std::string& name) {
+  if (folder.empty()) return name;
+  if (win32::endsWithSeparator(folder, ansiCodePage())) return folder + name;
+  return folder + "\\" + name;
+}
+
+std::optional<std::string> currentDirectory() {
+  std::string buffer(MAX_PATH, '\0');
+  for (;;) {
+    const DWORD length = GetCurrentDirectoryA(static_cast<DWORD>(buffer.size()), buffer.data());
+    if (length == 0) {
+      setErrnoFromLastError();
+      return std::nullopt;
+    }
+    if (length < buffer.size()) {
+      buffer.resize(length);
+      return buffer;
+    }
+    buffer.resize(length);  // too small: `length` is the capacity needed
+  }
+}
+
+bool changeDirectory(const std::string& path) { return _chdir(path.c_str()) == 0; }
+
+std::string absolutePath(const std::string& path, const std::string& base) {
+  return win32::absolutePathIn(path, base, ansiCodePage());
+}
+
+// ---- Names and console text -----------------------------------------------------------
+
+std::optional<std::string> nativeNameToCp932(std::string_view native) {
+  return win32::nameToCp932(native, ansiCodePage());
+}
+
+std::optional<std::string> cp932ToNativeName(std::string_view cp932) {
+  return win32::cp932ToName(cp932, ansiCodePage());
+}
+
+std::string nativeToConsoleText(std::string_view native) {
+  return win32::convertForDisplay(native, ansiCodePage(), win32::CODE_PAGE_932);
+}
+
+void writeConsole(std::string_view cp932) {
+  // A console set to another code page shows the text through its characters; output that
+  // goes to a file or a pipe gets the code page 932 bytes as they are.
+  const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (!cp932.empty() && GetConsoleMode(output, &mode) &&
+      GetConsoleOutputCP() != win32::CODE_PAGE_932) {
+    const std::optional<std::wstring> wide = win32::toWide(cp932, win32::CODE_PAGE_932, false);
+    if (wide && wide->size() <= MAXDWORD) {
+      std::fflush(stdout);
+      DWORD written = 0;
+      WriteConsoleW(output, wide->data(), static_cast<DWORD>(wide->size()), &written, nullptr);
+      return;
+    }
+  }
+  std::fwrite(cp932.data(), 1, cp932.size(), stdout);
+  std::fflush(stdout);
+}
+
+// ---- Files and folders ----------------------------------------------------------------
+
+bool listFolder(const std::string& path, std::vector<FolderEntry>& entries) {
+  entries.clear();
+  _finddata_t record{};
+  const FindHandle find(_findfirst(joinPath(path, "*.*").c_str(), &record));
+  if (!find.isOpen()) return false;  // errno set by the runtime
+  do {
+    const EntryKind kind = (record.attrib & _A_SUBDIR) != 0 ? EntryKind::Folder : EntryKind::File;
+    entries.push_back(FolderEntry{record.name, kind});
+  } while (_findnext(find.get(), &record) == 0);
+  return true;
+}
+
+std::optional<FolderIdentity> folderIdentity(const std::string& path) {
+  // Folders open only with the backup-semantics flag; no access right is needed to learn
+  // the file index.
+  const KernelHandle handle(
+      CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!handle.isOpen()) return std::nullopt;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(handle.get(), &info)) return std::nullopt;
+  const std::uint64_t index =
+      (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  // Some file systems give every file the index 0; that identifies nothing.
+  if (index == 0) return std::nullopt;
+  return FolderIdentity{info.dwVolumeSerialNumber, index};
+}
+
+bool isFolder(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool pathExists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::optional<std::uint64_t> fileSize(const std::string& path) {
+  const int descriptor = _open(path.c_str(), _O_RDONLY | _O_BINARY);
+  if (descriptor < 0) return std::nullopt;
+  const long long length = _filelengthi64(descriptor);
+  const int saved = errno;
+  _close(descriptor);
+  if (length < 0) {
+    errno = saved;
+    return std::nullopt;
+  }
+  return static_cast<std::uint64_t>(length);
+}
+
+bool replaceFile(const std::string& from, const std::string& to) {
+  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
+    return true;
+  }
+  setErrnoFromLastError();
+  return false;
+}
+
+bool removeFile(const std::string& path) { return std::remove(path.c_str()) == 0; }
+
+// ---- The user -------------------------------------------------------------------------
+
+FolderChoice chooseFolder(const char* titleCp932, const std::string& /*startFolder*/) {
+  const ComApartment com;
+  win32::FolderChooserSetup setup(titleCp932);
+  const ItemIdList item(SHBrowseForFolderA(&setup.params()));
+  FolderChoice choice;
+  if (!item) return choice;  // cancelled
+  if (!SHGetPathFromIDListA(item.get(), setup.folderBuffer().data())) {
+    choice.result = FolderChoiceResult::NoFileSystemPath;
+    return choice;
+  }
+  const auto& buffer = setup.folderBuffer();
+  choice.path.assign(buffer.data(), std::find(buffer.begin(), buffer.end(), '\0'));
+  choice.result = FolderChoiceResult::Chosen;
+  return choice;
+}
+
+FolderChoice folderFromArgument(const std::string& argument, const std::string& startFolder) {
+  // The system resolves a drive-relative name ("D:x") against that drive's own current
+  // folder, which only it knows; it resolves against the current directory, so it is asked
+  // when that is the start folder.
+  std::optional<std::string> full;
+  if (!argument.empty() && currentDirectory() == startFolder) full = fullPathName(argument);
+  if (!full) full = absolutePath(argument, startFolder);
+  FolderChoice choice;
+  choice.path = win32::withoutTrailingSeparators(*full, ansiCodePage());
+  choice.result = !argument.empty() && isFolder(choice.path) ? FolderChoiceResult::Chosen
+                                                             : FolderChoiceResult::NoFileSystemPath;
+  return choice;
+}
+
+std::optional<std::string> chooseSaveName(const char* titleCp932, const char* filterNameCp932,
+                                          const std::string& preset,
+                                          const std::string& /*startFolder*/) {
+  const ComApartment com;
+  win32::SaveDialogSetup setup(titleCp932, filterNameCp932, preset);
+  // The dialog may move the current directory to the folder the user browsed to; the run
+  // keeps its own.
+  const std::optional<std::string> before = currentDirectory();
+  const BOOL chosen = GetSaveFileNameA(&setup.params());
+  if (before) changeDirectory(*before);
+  if (!chosen) return std::nullopt;
+  return setup.chosenName();
+}
+
+void waitForKey() {
+  std::fflush(stdout);
+  static_cast<void>(std::system("pause"));
+}
+
+}  // namespace kupack::platform
