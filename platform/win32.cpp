@@ -578,6 +578,9 @@ std::optional<std::string> chooseSaveName(const char* titleCp932, const char* fi
   return setup.chosenName();
 }
 
+// The real dialogs and "pause" read no text input.
+void setPromptInput(std::FILE* /*input*/) {}
+
 void waitForKey() {
   std::fflush(stdout);
   static_cast<void>(std::system("pause"));

@@ -44,6 +44,10 @@ struct RunResult {
 RunResult runKupack(const std::vector<std::string>& args, const std::filesystem::path& workingDir,
                     const std::string& input = {}, const std::string& locale = "C");
 
+// Runs any command (program and arguments) the same way.
+RunResult runCommand(const std::vector<std::string>& argv, const std::filesystem::path& workingDir,
+                     const std::string& input = {}, const std::string& locale = "C");
+
 // True where kupack asks for the folder and the archive name on standard input (POSIX);
 // false where it shows the system's real dialogs (Windows), which a test cannot answer.
 bool dialogsReadStandardInput();

@@ -1,4 +1,4 @@
-// The POSIX side of the test helpers: whole runs of kupack through the shell, and code page
+// The POSIX side of the test helpers: whole runs of kupack and other programs through the shell, and code page
 // 932 text through iconv.
 #include <iconv.h>
 #include <sys/wait.h>
@@ -30,15 +30,23 @@ std::string shellQuote(const std::string& text) {
 
 RunResult runKupack(const std::vector<std::string>& args, const fs::path& workingDir,
                     const std::string& input, const std::string& locale) {
+  std::vector<std::string> argv{KUPACK_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return runCommand(argv, workingDir, input, locale);
+}
+
+RunResult runCommand(const std::vector<std::string>& argv, const fs::path& workingDir,
+                     const std::string& input, const std::string& locale) {
   TempDir io;
   writeFile(io / "in", input);
   std::string command("cd ");
   command += shellQuote(workingDir.string());
   command += " && LANG= LC_ALL=";
   command += shellQuote(locale);
-  command += " ";
-  command += shellQuote(KUPACK_BINARY);
-  for (const auto& arg : args) command += " " + shellQuote(arg);
+  for (const auto& arg : argv) {
+    command += " ";
+    command += shellQuote(arg);
+  }
   command += " <" + shellQuote((io / "in").string()) + " >" + shellQuote((io / "out").string()) +
              " 2>" + shellQuote((io / "err").string());
   const int status = std::system(command.c_str());

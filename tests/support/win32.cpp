@@ -1,5 +1,6 @@
-// The Windows side of the test helpers: whole runs of kupack.exe as a child process with
-// its standard handles on files, and code page 932 text through the system's converter.
+// The Windows side of the test helpers: whole runs of kupack.exe (or another program) as a
+// child process with its standard handles on files, and code page 932 text through the system's
+// converter.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -94,12 +95,21 @@ std::string fromTextMode(const std::string& text) {
 }  // namespace
 
 RunResult runKupack(const std::vector<std::string>& args, const fs::path& workingDir,
-                    const std::string& input, const std::string& /*locale*/) {
+                    const std::string& input, const std::string& locale) {
+  std::vector<std::string> argv{kupackProgram().string()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return runCommand(argv, workingDir, input, locale);
+}
+
+RunResult runCommand(const std::vector<std::string>& argv, const fs::path& workingDir,
+                     const std::string& input, const std::string& /*locale*/) {
   TempDir io;
   writeFile(io / "in", input);
-  const fs::path program = kupackProgram();
-  std::string commandLine = quoteArgument(program.string());
-  for (const auto& arg : args) commandLine += " " + quoteArgument(arg);
+  std::string commandLine;
+  for (const auto& arg : argv) {
+    if (!commandLine.empty()) commandLine += ' ';
+    commandLine += quoteArgument(arg);
+  }
 
   RunResult result;
   {
