@@ -16,7 +16,8 @@ unsigned char* copyBuffer() {
 
 unsigned long remainingPercent(std::uint64_t remaining, std::uint64_t total) {
   if (total == 0) return 0;
-  return static_cast<unsigned long>(static_cast<double>(remaining) / static_cast<double>(total) * 100.0);
+  return static_cast<unsigned long>(static_cast<double>(remaining) / static_cast<double>(total) *
+                                    100.0);
 }
 
 }  // namespace
@@ -28,9 +29,11 @@ Status copyStream(FileHolder& destination, FileHolder& source) {
   for (;;) {
     consolePrint(MSG_COPY_PROGRESS, remainingPercent(remaining, total));
     const std::size_t got = std::fread(buffer, 1, COPY_CHUNK_SIZE, source.stream());
-    if (std::ferror(source.stream())) return fileFailure(MSG_CANNOT_READ, source.path(), errno ? errno : EIO);
+    if (std::ferror(source.stream()))
+      return fileFailure(MSG_CANNOT_READ, source.path(), errno ? errno : EIO);
     remaining = got > remaining ? 0 : remaining - got;
-    if (!destination.writeBytes(buffer, got)) return fileFailure(MSG_CANNOT_WRITE, destination.path(), errno);
+    if (!destination.writeBytes(buffer, got))
+      return fileFailure(MSG_CANNOT_WRITE, destination.path(), errno);
     if (std::feof(source.stream())) break;
   }
   consoleWrite("\r");

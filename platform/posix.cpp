@@ -1,9 +1,11 @@
 // POSIX implementation of the platform layer (first cut: enough for the codecs and tests;
 // the dialogs' stand-ins, ordered listing and name conversion follow).
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <utility>
@@ -42,9 +44,22 @@ void writeConsole(std::string_view cp932) {
   std::fflush(stdout);
 }
 
-bool listFolder(const std::string&, std::vector<FolderEntry>&) {
-  errno = ENOSYS;
-  return false;
+bool listFolder(const std::string& path, std::vector<FolderEntry>& entries) {
+  entries.clear();
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) return false;
+  while (const dirent* entry = readdir(dir)) {
+    struct stat info {};
+    const std::string name = entry->d_name;
+    EntryKind kind = EntryKind::Other;
+    if (stat(joinPath(path, name).c_str(), &info) == 0) {
+      kind = S_ISDIR(info.st_mode) ? EntryKind::Folder : S_ISREG(info.st_mode) ? EntryKind::File : EntryKind::Other;
+    }
+    entries.push_back({name, kind});
+  }
+  closedir(dir);
+  std::sort(entries.begin(), entries.end(), [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
+  return true;
 }
 
 std::optional<FolderIdentity> folderIdentity(const std::string& path) {

@@ -27,9 +27,11 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ignored;
   // Folders made unreadable by a test must be readable again to be removed.
-  for (auto it = fs::recursive_directory_iterator(path_, fs::directory_options::skip_permission_denied, ignored);
+  for (auto it = fs::recursive_directory_iterator(
+           path_, fs::directory_options::skip_permission_denied, ignored);
        it != fs::recursive_directory_iterator(); it.increment(ignored)) {
-    if (it->is_directory(ignored) && !it->is_symlink(ignored)) fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    if (it->is_directory(ignored) && !it->is_symlink(ignored))
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
   }
   fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
   fs::remove_all(path_, ignored);
@@ -77,15 +79,23 @@ std::string shellQuote(const std::string& text) {
 
 RunResult runKupack(const std::vector<std::string>& args, const fs::path& workingDir,
                     const std::string& input, const std::string& locale) {
+  std::vector<std::string> argv{KUPACK_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return runCommand(argv, workingDir, input, locale);
+}
+
+RunResult runCommand(const std::vector<std::string>& argv, const fs::path& workingDir,
+                     const std::string& input, const std::string& locale) {
   TempDir io;
   writeFile(io / "in", input);
   std::string command("cd ");
   command += shellQuote(workingDir.string());
   command += " && LANG= LC_ALL=";
   command += shellQuote(locale);
-  command += " ";
-  command += shellQuote(KUPACK_BINARY);
-  for (const auto& arg : args) command += " " + shellQuote(arg);
+  for (const auto& arg : argv) {
+    command += " ";
+    command += shellQuote(arg);
+  }
   command += " <" + shellQuote((io / "in").string()) + " >" + shellQuote((io / "out").string()) +
              " 2>" + shellQuote((io / "err").string());
   const int status = std::system(command.c_str());

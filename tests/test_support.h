@@ -41,6 +41,10 @@ struct RunResult {
 RunResult runKupack(const std::vector<std::string>& args, const std::filesystem::path& workingDir,
                     const std::string& input = {}, const std::string& locale = "C");
 
+// Runs any command (program and arguments) the same way.
+RunResult runCommand(const std::vector<std::string>& argv, const std::filesystem::path& workingDir,
+                     const std::string& input = {}, const std::string& locale = "C");
+
 // Converts UTF-8 text to code page 932 bytes with the system's converter (for expected
 // console lines written readably in the tests).
 std::string sjis(const std::string& utf8);

@@ -1,0 +1,121 @@
+#include "archive/collector.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <optional>
+
+#include "common/console.h"
+#include "common/messages.h"
+#include "platform/platform.h"
+
+namespace kupack {
+namespace {
+
+bool isSelfOrParent(const std::string& name) { return name == "." || name == ".."; }
+
+class Walker {
+ public:
+  Walker(const CollectRequest& request, Collection& collection)
+      : request_(request), collection_(collection) {
+    for (const auto& path : request.excludedPaths) {
+      if (auto identity = platform::folderIdentity(path)) excludedIdentities_.push_back(*identity);
+    }
+  }
+
+  bool walkRoot() {
+    std::vector<platform::FolderEntry> entries;
+    if (!platform::listFolder(request_.rootFolder, entries)) return false;
+    if (auto identity = platform::folderIdentity(request_.rootFolder))
+      openFolders_.push_back(*identity);
+    for (const auto& entry : entries) {
+      if (isSelfOrParent(entry.name)) continue;
+      if (entry.kind == platform::EntryKind::Folder) {
+        walkSubfolder(entry.name + platform::nativeSeparator(),
+                      nameOf(entry.name, entry.name) + '\\');
+      } else if (entry.kind == platform::EntryKind::File && entry.name != request_.programName) {
+        addFile(entry.name, std::string(), entry.name);
+      }
+    }
+    return true;
+  }
+
+ private:
+  // `nativePrefix` and `namePrefix` are the folder's relative path, each with a trailing
+  // separator, native and as the start of an archive name.
+  void walkSubfolder(const std::string& nativePrefix, const std::string& namePrefix) {
+    const std::string folderPath = platform::joinPath(request_.rootFolder, nativePrefix);
+    const std::string shown = platform::nativeToConsoleText(folderPath);
+    consolePrint(MSG_SUBFOLDER_FOUND, shown.c_str());
+    const auto identity = platform::folderIdentity(folderPath);
+    if (identity &&
+        std::find(openFolders_.begin(), openFolders_.end(), *identity) != openFolders_.end()) {
+      consolePrint(MSG_SUBFOLDER_CYCLE, shown.c_str());
+    } else {
+      if (identity) openFolders_.push_back(*identity);
+      std::vector<platform::FolderEntry> entries;
+      if (platform::listFolder(folderPath, entries)) {
+        for (const auto& entry : entries) {
+          if (isSelfOrParent(entry.name)) continue;
+          if (entry.kind == platform::EntryKind::Folder) {
+            walkSubfolder(nativePrefix + entry.name + platform::nativeSeparator(),
+                          namePrefix + nameOf(nativePrefix + entry.name, entry.name) + '\\');
+          } else if (entry.kind == platform::EntryKind::File) {
+            addFile(nativePrefix + entry.name, namePrefix, entry.name);
+          }
+        }
+      }
+      if (identity) openFolders_.pop_back();
+    }
+    consolePrint(MSG_SUBFOLDER_DONE, shown.c_str());
+  }
+
+  // The code page 932 form of one native name component; a name without one is noted
+  // (once, by the relative path) and stands in as its native bytes so the walk goes on.
+  std::string nameOf(const std::string& nativeRelative, const std::string& nativeName) {
+    if (platform::nativeSeparator() != '\\' && nativeName.find('\\') != std::string::npos) {
+      collection_.namesWithBackslash.push_back(nativeRelative);
+      return nativeName;
+    }
+    if (auto converted = platform::nativeNameToCp932(nativeName)) return *converted;
+    collection_.namesWithoutCp932.push_back(nativeRelative);
+    return nativeName;
+  }
+
+  void addFile(const std::string& nativeRelative, const std::string& namePrefix,
+               const std::string& nativeName) {
+    if (isExcluded(nativeRelative)) return;
+    const size_t problemsBefore = problemCount();
+    std::string name = namePrefix + nameOf(nativeRelative, nativeName);
+    if (problemCount() != problemsBefore) return;
+    collection_.files.push_back({std::move(name), nativeRelative});
+  }
+
+  size_t problemCount() const {
+    return collection_.namesWithBackslash.size() + collection_.namesWithoutCp932.size();
+  }
+
+  bool isExcluded(const std::string& nativeRelative) const {
+    const std::string absolute = platform::joinPath(request_.rootFolder, nativeRelative);
+    if (std::find(request_.excludedPaths.begin(), request_.excludedPaths.end(), absolute) !=
+        request_.excludedPaths.end()) {
+      return true;
+    }
+    if (excludedIdentities_.empty()) return false;
+    const auto identity = platform::folderIdentity(absolute);
+    return identity && std::find(excludedIdentities_.begin(), excludedIdentities_.end(),
+                                 *identity) != excludedIdentities_.end();
+  }
+
+  const CollectRequest& request_;
+  Collection& collection_;
+  std::vector<platform::FolderIdentity> openFolders_;
+  std::vector<platform::FolderIdentity> excludedIdentities_;
+};
+
+}  // namespace
+
+bool collectFiles(const CollectRequest& request, Collection& collection) {
+  return Walker(request, collection).walkRoot();
+}
+
+}  // namespace kupack

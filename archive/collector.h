@@ -1,0 +1,37 @@
+// The file collector: walks the chosen folder depth-first, in the order the platform lists
+// each folder, and gathers every file below it as a relative archive name (code page 932,
+// '\' between folder levels) together with the native path that opens it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kupack {
+
+struct CollectedFile {
+  std::string name;        // relative name in code page 932, letter case as found
+  std::string nativePath;  // relative native path below the root folder
+};
+
+struct CollectRequest {
+  std::string rootFolder;   // absolute native path of the chosen folder
+  std::string programName;  // argument 0: a file of exactly this name in the root is left out
+  // Absolute native paths of files that are never collected wherever they lie in the tree:
+  // the archive being written, its temporary name, the writer's temporary files.
+  std::vector<std::string> excludedPaths;
+};
+
+struct Collection {
+  std::vector<CollectedFile> files;
+  // Native relative paths of files whose names cannot be archive names, by reason.
+  std::vector<std::string> namesWithoutCp932;
+  std::vector<std::string> namesWithBackslash;
+};
+
+// Walks `request.rootFolder`, printing a line on entering and one on leaving each
+// subfolder. A subfolder already being walked higher up (a link leading back) is named and
+// not entered again; a subfolder that cannot be read adds nothing. False when the root
+// itself cannot be read (errno set); nothing is printed then.
+bool collectFiles(const CollectRequest& request, Collection& collection);
+
+}  // namespace kupack

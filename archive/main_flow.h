@@ -1,0 +1,23 @@
+// The archiving run with the user: record the start folder, ask for the folder and the
+// archive name (dialogs, their console stand-ins, or the command line), refuse the start
+// folder, collect, check, write the archive, and end with the closing text and key wait.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace kupack {
+
+struct ArchiveRunRequest {
+  std::string programName;  // argument 0
+  // Given on the command line: the folder, and optionally the archive name. Without a
+  // folder the run asks through the folder chooser and the save dialog instead.
+  std::optional<std::string> folderArgument;
+  std::optional<std::string> archiveArgument;
+};
+
+// Runs one archiving job and returns the exit status: 0 for a written archive and for a
+// cancel in the folder chooser, 1 for every other ending.
+int runArchiveJob(const ArchiveRunRequest& request);
+
+}  // namespace kupack

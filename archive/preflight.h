@@ -1,0 +1,20 @@
+// Checks made on the collected files before anything is written: everything the archive
+// format cannot hold is found here, so a run either writes a whole archive or nothing.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "archive/collector.h"
+
+namespace kupack {
+
+// Returns one console message (code page 932) per problem: more than 65535 files, a name
+// over 255 bytes, a file of 4 GiB or more, two names that the directory would record
+// alike, names without a code page 932 form or holding a backslash. Empty: all is well.
+// File sizes are looked up below `rootFolder`; a file that cannot be opened now is left
+// to the writer, which reports it when it gets there.
+std::vector<std::string> preflightCheck(const Collection& collection,
+                                        const std::string& rootFolder);
+
+}  // namespace kupack

@@ -1,0 +1,27 @@
+// encodeEntry: turns one collected file into the bytes of one archive entry, written to a
+// temporary file, and says which coding they have. Every file is stored unchanged, except
+// that names ending in "bmp" go to the bitmap codings.
+#pragma once
+
+#include <string>
+
+#include "codec/entry_type.h"
+#include "common/status.h"
+
+namespace kupack {
+
+struct EntrySource {
+  std::string name;        // the normalized archive name (code page 932); chooses the coding
+  std::string nativePath;  // the path that opens the file
+};
+
+struct EncodedEntry {
+  Status status = Status::ok();  // a failure names the file; the archive is not written then
+  EntryType type = ENTRY_STORED;
+};
+
+// Creates (or truncates) `destinationPath`, leaves exactly the entry's bytes in it and
+// closes it before returning.
+EncodedEntry encodeEntry(const EntrySource& source, const std::string& destinationPath);
+
+}  // namespace kupack

@@ -1,0 +1,113 @@
+// The archive writer on its own: byte-exact archives, console lines, failures.
+#include "archive/archive_writer.h"
+
+#include <gtest/gtest.h>
+
+#include "archive/archive_format.h"
+#include "archive/copy_stream.h"
+#include "common/console.h"
+#include "tests/test_support.h"
+
+namespace kupack {
+namespace {
+
+namespace fs = std::filesystem;
+using test::sjis;
+
+class ArchiveWriterTest : public ::testing::Test {
+ protected:
+  ArchiveWriterTest() : capture_([this](std::string_view text) { console_ += text; }) {
+    fs::create_directories(root());
+    fs::create_directories(start());
+  }
+
+  fs::path root() const { return dir_ / "root"; }
+  fs::path start() const { return dir_ / "start"; }
+  fs::path archive() const { return dir_ / "out.kup"; }
+
+  Status build(const std::vector<CollectedFile>& files) {
+    return buildArchive({archive().string(), root().string(), start().string()}, files);
+  }
+
+  test::TempDir dir_;
+  std::string console_;
+  ConsoleCapture capture_;
+};
+
+TEST_F(ArchiveWriterTest, EmptyTableGivesSixByteArchive) {
+  ASSERT_TRUE(build({}).isOk());
+  EXPECT_EQ(test::readFile(archive()), std::string("\0\0\0\0\0\x06", 6));
+  EXPECT_EQ(console_, sjis("全てのファイルを連結しています。\n") + sjis("\r残り  0%") + "\r");
+  EXPECT_FALSE(fs::exists(start() / "temp2.dat"));
+  EXPECT_FALSE(fs::exists(start() / "temp.dat"));
+  EXPECT_FALSE(fs::exists(partialArchivePath(archive().string())));
+}
+
+TEST_F(ArchiveWriterTest, OneStoredFileGivesTheDocumentedThirtyFiveBytes) {
+  test::writeFile(root() / "a.txt", std::string("0123456789"));
+  ASSERT_TRUE(build({{"a.txt", "a.txt"}}).isOk());
+  const std::string expected =
+      std::string("\x00\x01\x00\x00\x00\x19", 6) + "a.txt" +
+      std::string("\x00\x00\x00\x00\x00\x00\x00\x00\x00\x0a\x00\x00\x00\x0a", 14) + "0123456789";
+  EXPECT_EQ(test::readFile(archive()), expected);
+  EXPECT_EQ(console_, sjis("ファイルa.txt圧縮中(1/1)\n") + sjis("Type:その他（無圧縮）\n") +
+                          sjis("\r残り100%") + "\r" + sjis("元データ：        10 bytes\n") +
+                          sjis("圧縮後　：        10 bytes (100%)\n") + sjis("\r残り100%") + "\r" +
+                          sjis("全てのファイルを連結しています。\n") + sjis("\r残り100%") + "\r");
+}
+
+TEST_F(ArchiveWriterTest, SecondEntryFollowsFirstAndNamesAreNormalized) {
+  test::writeFile(root() / "Sub" / "Read.Me", std::string("abc"));
+  test::writeFile(root() / "x", std::string(""));
+  const std::string katakanaA = "\x83\x41";  // ア: its second byte lies in A..Z
+  ASSERT_TRUE(build({{"Sub\\Read.Me", "Sub/Read.Me"}, {katakanaA, "x"}}).isOk());
+  const std::string bytes = test::readFile(archive());
+  // dataOffset counts the names at their unchanged length: 6 + (11 + 14) + (2 + 14).
+  ASSERT_EQ(bytes.size(), 47u + 3u);
+  EXPECT_EQ(bytes.substr(0, 6), std::string("\x00\x02\x00\x00\x00\x2f", 6));
+  EXPECT_EQ(bytes.substr(6, 12), std::string("sub\\read.me\0", 12));
+  EXPECT_EQ(bytes.substr(18, 13),
+            std::string("\x00\x00\x00\x00\x00\x00\x00\x00\x03\x00\x00\x00\x03", 13));
+  EXPECT_EQ(bytes.substr(31, 3), std::string("\x83\x61\x00", 3));
+  // The empty file: offset 3 (after the first entry's 3 bytes), both sizes 0.
+  EXPECT_EQ(bytes.substr(34, 13),
+            std::string("\x00\x00\x00\x00\x03\x00\x00\x00\x00\x00\x00\x00\x00", 13));
+  EXPECT_EQ(bytes.substr(47), "abc");
+  EXPECT_NE(console_.find(sjis("圧縮後　：         0 bytes (0%)\n")), std::string::npos);
+}
+
+TEST_F(ArchiveWriterTest, ExactlyOneChunkShowsAHundredThenZero) {
+  test::writeFile(root() / "big", std::string(COPY_CHUNK_SIZE, 'q'));
+  ASSERT_TRUE(build({{"big", "big"}}).isOk());
+  EXPECT_NE(console_.find(sjis("\r残り100%\r残り  0%") + "\r"), std::string::npos);
+  EXPECT_EQ(fs::file_size(archive()), 6u + 3u + 14u + COPY_CHUNK_SIZE);
+}
+
+TEST_F(ArchiveWriterTest, VanishedFileFailsAndKeepsTheEarlierArchive) {
+  test::writeFile(archive(), std::string("earlier archive"));
+  test::writeFile(root() / "here.txt", std::string("x"));
+  const Status status = build({{"here.txt", "here.txt"}, {"gone.txt", "gone.txt"}});
+  ASSERT_FALSE(status.isOk());
+  EXPECT_EQ(status.kind(), Status::Kind::Failed);
+  EXPECT_NE(status.message().find("gone.txt"), std::string::npos);
+  EXPECT_EQ(test::readFile(archive()), "earlier archive");
+  EXPECT_FALSE(fs::exists(partialArchivePath(archive().string())));
+}
+
+TEST_F(ArchiveWriterTest, UncreatableArchiveIsAFailureNamingIt) {
+  test::writeFile(root() / "a", std::string("x"));
+  const std::string missingFolder = (dir_ / "no" / "such" / "out.kup").string();
+  const Status status =
+      buildArchive({missingFolder, root().string(), start().string()}, {{"a", "a"}});
+  ASSERT_FALSE(status.isOk());
+  EXPECT_NE(status.message().find("out.kup.part"), std::string::npos);
+}
+
+TEST(ArchiveFormatTest, NormalizationLowersAsciiAndTurnsSlashes) {
+  EXPECT_EQ(normalizeName("Sub/Dir\\FILE.BMP"), "sub\\dir\\file.bmp");
+  EXPECT_EQ(normalizeName("\x95\x5c\x83\x5a"), "\x95\x5c\x83\x7a");  // 表セ: trail bytes too
+  EXPECT_EQ(normalizeName("@[`{"), "@[`{");                          // neighbours of A..Z stay
+}
+
+}  // namespace
+}  // namespace kupack

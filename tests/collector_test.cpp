@@ -1,0 +1,115 @@
+// The file collector: pre-order walk, its console lines, and what it leaves out.
+#include "archive/collector.h"
+
+#include <gtest/gtest.h>
+
+#include "common/console.h"
+#include "tests/test_support.h"
+
+namespace kupack {
+namespace {
+
+namespace fs = std::filesystem;
+using test::sjis;
+
+std::vector<std::string> namesOf(const Collection& collection) {
+  std::vector<std::string> names;
+  for (const auto& file : collection.files) names.push_back(file.name);
+  return names;
+}
+
+class CollectorTest : public ::testing::Test {
+ protected:
+  CollectorTest() : capture_([this](std::string_view text) { console_ += text; }) {}
+
+  bool collect(Collection& collection, std::vector<std::string> excluded = {},
+               std::string program = "") {
+    return collectFiles({dir_.path().string(), std::move(program), std::move(excluded)},
+                        collection);
+  }
+
+  test::TempDir dir_;
+  std::string console_;
+  ConsoleCapture capture_;
+};
+
+TEST_F(CollectorTest, WalksDepthFirstWithNestedMessages) {
+  // Names chosen so that every listing order the platforms use agrees.
+  test::writeFile(dir_ / "a.bmp", std::string("1"));
+  test::writeFile(dir_ / "bg" / "day" / "01.bmp", std::string("2"));
+  test::writeFile(dir_ / "bg" / "x.txt", std::string("3"));
+  test::writeFile(dir_ / "z.txt", std::string("4"));
+  fs::create_directories(dir_ / "empty");
+  Collection collection;
+  ASSERT_TRUE(collect(collection));
+  EXPECT_EQ(namesOf(collection),
+            (std::vector<std::string>{"a.bmp", "bg\\day\\01.bmp", "bg\\x.txt", "z.txt"}));
+  EXPECT_EQ(collection.files[1].nativePath, "bg/day/01.bmp");
+  const std::string root = dir_.path().string();
+  EXPECT_EQ(console_, sjis("サブディレクトリ" + root + "/bg/を発見しました。\n") +
+                          sjis("サブディレクトリ" + root + "/bg/day/を発見しました。\n") +
+                          sjis("サブディレクトリ" + root + "/bg/day/終了\n") +
+                          sjis("サブディレクトリ" + root + "/bg/終了\n") +
+                          sjis("サブディレクトリ" + root + "/empty/を発見しました。\n") +
+                          sjis("サブディレクトリ" + root + "/empty/終了\n"));
+}
+
+TEST_F(CollectorTest, LeavesOutTheProgramInTheRootOnlyAndExcludedFiles) {
+  test::writeFile(dir_ / "kupack", std::string("program"));
+  test::writeFile(dir_ / "sub" / "kupack", std::string("a file of that name deeper down"));
+  test::writeFile(dir_ / "out.kup", std::string("archive"));
+  test::writeFile(dir_ / "sub" / "temp.dat", std::string("temporary"));
+  Collection collection;
+  ASSERT_TRUE(collect(
+      collection, {(dir_ / "out.kup").string(), (dir_ / "sub" / "temp.dat").string()}, "kupack"));
+  EXPECT_EQ(namesOf(collection), (std::vector<std::string>{"sub\\kupack"}));
+}
+
+TEST_F(CollectorTest, ExcludedFileIsRecognisedThroughALinkedFolder) {
+  test::writeFile(dir_ / "real" / "arc.kup", std::string("archive"));
+  fs::create_directory_symlink(dir_ / "real", dir_ / "alias");
+  Collection collection;
+  ASSERT_TRUE(collect(collection, {(dir_ / "alias" / "arc.kup").string()}));
+  EXPECT_TRUE(namesOf(collection).empty());
+}
+
+TEST_F(CollectorTest, LinkBackIntoTheWalkIsNotEnteredAgain) {
+  test::writeFile(dir_ / "d" / "f", std::string("x"));
+  fs::create_directory_symlink(dir_.path(), dir_ / "d" / "loop");
+  Collection collection;
+  ASSERT_TRUE(collect(collection));
+  EXPECT_EQ(namesOf(collection), (std::vector<std::string>{"d\\f"}));
+  const std::string loop = dir_.path().string() + "/d/loop/";
+  EXPECT_NE(console_.find(
+                sjis("サブディレクトリ" + loop + "は上位のフォルダへのリンクなので入りません。\n")),
+            std::string::npos);
+  EXPECT_NE(console_.find(sjis("サブディレクトリ" + loop + "終了\n")), std::string::npos);
+}
+
+TEST_F(CollectorTest, JapaneseNamesBecomeCodePage932) {
+  test::writeFile(dir_ / "画像" / "ア.txt", std::string("x"));
+  Collection collection;
+  ASSERT_TRUE(collect(collection));
+  EXPECT_EQ(namesOf(collection), (std::vector<std::string>{sjis("画像\\ア.txt")}));
+  EXPECT_EQ(collection.files[0].nativePath, "画像/ア.txt");
+}
+
+TEST_F(CollectorTest, UnconvertibleAndBackslashNamesAreNotedNotCollected) {
+  test::writeFile(dir_ / "bad\xff\xfe.txt", std::string("x"));
+  test::writeFile(dir_ / "back\\slash", std::string("x"));
+  test::writeFile(dir_ / "ok", std::string("x"));
+  Collection collection;
+  ASSERT_TRUE(collect(collection));
+  EXPECT_EQ(namesOf(collection), (std::vector<std::string>{"ok"}));
+  EXPECT_EQ(collection.namesWithoutCp932, (std::vector<std::string>{"bad\xff\xfe.txt"}));
+  EXPECT_EQ(collection.namesWithBackslash, (std::vector<std::string>{"back\\slash"}));
+}
+
+TEST_F(CollectorTest, MissingRootReportsFailureAndPrintsNothing) {
+  Collection collection;
+  EXPECT_FALSE(collectFiles({(dir_ / "none").string(), "", {}}, collection));
+  EXPECT_TRUE(console_.empty());
+}
+
+}  // namespace
+}  // namespace kupack

@@ -1,0 +1,165 @@
+// Whole runs of the kupack program on temporary folder trees.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "tests/test_support.h"
+
+namespace kupack {
+namespace {
+
+namespace fs = std::filesystem;
+using test::runKupack;
+using test::sjis;
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+class KupackRunTest : public ::testing::Test {
+ protected:
+  fs::path tree() const { return dir_ / "tree"; }
+  test::TempDir dir_;
+};
+
+TEST_F(KupackRunTest, ArgumentModePacksTheTreeAndPrintsTheRun) {
+  test::writeFile(tree() / "a.txt", std::string("0123456789"));
+  test::writeFile(tree() / "sub" / "b.txt", std::string("hi"));
+  const auto run = runKupack({"tree", "out.kup"}, dir_.path());
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  const std::string root = tree().string();
+  const std::string expected =
+      sjis("フォルダ" + root +
+           "の直下もしくはサブディレクトリのファイルをアーカイブにします。しばらくお待ちください。"
+           "\n") +
+      sjis("サブディレクトリ" + root + "/sub/を発見しました。\n") +
+      sjis("サブディレクトリ" + root + "/sub/終了\n") + sjis("アーカイブ作成中です。\n") +
+      sjis("ファイルa.txt圧縮中(1/2)\n") + sjis("Type:その他（無圧縮）\n") + sjis("\r残り100%") +
+      "\r" + sjis("元データ：        10 bytes\n") + sjis("圧縮後　：        10 bytes (100%)\n") +
+      sjis("\r残り100%") + "\r" + sjis("ファイルsub\\b.txt圧縮中(2/2)\n") +
+      sjis("Type:その他（無圧縮）\n") + sjis("\r残り100%") + "\r" +
+      sjis("元データ：         2 bytes\n") + sjis("圧縮後　：         2 bytes (100%)\n") +
+      sjis("\r残り100%") + "\r" + sjis("全てのファイルを連結しています。\n") + sjis("\r残り100%") +
+      "\r" + sjis("終了しました。\n");
+  EXPECT_EQ(run.out, expected);
+  const std::string archive = test::readFile(dir_ / "out.kup");
+  EXPECT_EQ(archive.size(), 6u + (5 + 14) + (9 + 14) + 12);
+  EXPECT_EQ(archive.substr(archive.size() - 12), "0123456789hi");
+  EXPECT_FALSE(fs::exists(dir_ / "temp.dat"));
+  EXPECT_FALSE(fs::exists(dir_ / "temp2.dat"));
+}
+
+TEST_F(KupackRunTest, UtfEightLocaleShowsTheSameTextAsUtfEight) {
+  test::writeFile(tree() / "a", std::string("x"));
+  const auto run = runKupack({"tree", "out.kup"}, dir_.path(), "", "C.UTF-8");
+  ASSERT_EQ(run.exitCode, 0);
+  EXPECT_TRUE(contains(run.out, "アーカイブ作成中です。\n"));
+  EXPECT_TRUE(contains(run.out, "終了しました。\n"));
+}
+
+TEST_F(KupackRunTest, WithoutArchiveNameWritesArcKupIntoTheFolderAndNeverPacksItself) {
+  test::writeFile(tree() / "a", std::string("x"));
+  ASSERT_EQ(runKupack({"tree"}, dir_.path()).exitCode, 0);
+  const std::string first = test::readFile(tree() / "arc.kup");
+  ASSERT_EQ(first.size(), 6u + 15 + 1);
+  // A second run replaces the archive and leaves the first archive out of the second.
+  ASSERT_EQ(runKupack({"tree"}, dir_.path()).exitCode, 0);
+  EXPECT_EQ(test::readFile(tree() / "arc.kup"), first);
+}
+
+TEST_F(KupackRunTest, StartFolderAndTemporaryFilesInsideTheTreeAreLeftOut) {
+  // Started inside the tree's subfolder, the run keeps its temporary files there.
+  test::writeFile(tree() / "work" / "temp.dat", std::string("stale"));
+  test::writeFile(tree() / "work" / "keep.txt", std::string("k"));
+  const auto run = runKupack({"..", "../out.kup"}, tree() / "work");
+  ASSERT_EQ(run.exitCode, 0) << run.out;
+  const std::string archive = test::readFile(tree() / "out.kup");
+  EXPECT_TRUE(contains(archive, "work\\keep.txt"));
+  EXPECT_FALSE(contains(archive, "temp.dat"));
+}
+
+TEST_F(KupackRunTest, StartFolderItselfIsRefused) {
+  test::writeFile(tree() / "a", std::string("x"));
+  const auto run = runKupack({"../tree/./", "x.kup"}, tree());
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_TRUE(
+      contains(run.out, sjis("この実行ファイル自身のあるフォルダはアーカイブ化できません。\n")));
+  EXPECT_FALSE(contains(run.out, sjis("終了しました。\n")));
+  EXPECT_FALSE(fs::exists(tree() / "x.kup"));
+}
+
+TEST_F(KupackRunTest, FolderThatIsNotThereEndsWithTheErrorLine) {
+  const auto run = runKupack({"nowhere"}, dir_.path());
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.out, sjis("エラーです！終了します。\n"));
+}
+
+TEST_F(KupackRunTest, OptionsAndUsage) {
+  const auto help = runKupack({"--help"}, dir_.path());
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_TRUE(contains(help.out, "usage: kupack"));
+  const auto version = runKupack({"--version"}, dir_.path());
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_TRUE(contains(version.out, "kupack "));
+  const auto unknown = runKupack({"--frobnicate"}, dir_.path());
+  EXPECT_EQ(unknown.exitCode, 2);
+  EXPECT_TRUE(contains(unknown.err, "usage: kupack"));
+  EXPECT_TRUE(unknown.out.empty());
+  EXPECT_EQ(runKupack({"a", "b", "c"}, dir_.path()).exitCode, 2);
+}
+
+TEST_F(KupackRunTest, PreflightRefusesWhatTheFormatCannotHold) {
+  test::writeFile(tree() / "Same.txt", std::string("1"));
+  test::writeFile(tree() / "same.TXT", std::string("2"));
+  const std::string folder(150, 'n'), file(110, 'm');  // 261 bytes as an archive name
+  test::writeFile(tree() / folder / file, std::string("3"));
+  test::writeFile(dir_ / "out.kup", std::string("earlier"));
+  const auto run = runKupack({"tree", "out.kup"}, dir_.path());
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_TRUE(contains(run.out,
+                       sjis("ファイルSame.txtとファイルsame.TXTは同じ名前として記録されます。\n")));
+  EXPECT_TRUE(contains(run.out, sjis("ファイル" + folder + "/" + file +
+                                     "の名前が261バイトあります。255バイトまでです。\n")));
+  EXPECT_FALSE(contains(run.out, sjis("アーカイブ作成中です。\n")));
+  EXPECT_TRUE(contains(run.out, sjis("終了しました。\n")));
+  EXPECT_EQ(test::readFile(dir_ / "out.kup"), "earlier");
+  EXPECT_FALSE(fs::exists(dir_ / "temp2.dat"));
+}
+
+TEST_F(KupackRunTest, FileOfFourGibibytesIsRefusedBeforeWriting) {
+  fs::create_directories(tree());
+  { std::ofstream sparse(tree() / "huge.bin", std::ios::binary); }
+  fs::resize_file(tree() / "huge.bin", 0x100000000ull);
+  const auto run = runKupack({"tree", "out.kup"}, dir_.path());
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_TRUE(
+      contains(run.out, sjis("ファイルhuge.binは4GB以上あるのでアーカイブに入りません。\n")));
+  EXPECT_FALSE(fs::exists(dir_ / "out.kup"));
+}
+
+TEST_F(KupackRunTest, MoreThan65535FilesAreRefused) {
+  fs::create_directories(tree());
+  for (int i = 0; i < 65536; ++i) std::ofstream(tree() / std::to_string(i));
+  const auto run = runKupack({"tree", "out.kup"}, dir_.path());
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_TRUE(contains(run.out,
+                       sjis("ファイルが65536個あります。アーカイブに入るのは65535個までです。\n")));
+  EXPECT_FALSE(fs::exists(dir_ / "out.kup"));
+}
+
+TEST_F(KupackRunTest, FullDiskFailsTheRunAndLeavesNoArchive) {
+  test::writeFile(tree() / "big.bin", std::string(300000, 'b'));
+  test::writeFile(dir_ / "out.kup", std::string("earlier"));
+  // Writes past 100 KiB fail with EFBIG instead of ending the process.
+  const std::string script = "trap '' XFSZ; ulimit -f 200; exec \"$@\"";
+  const auto run =
+      test::runCommand({"sh", "-c", script, "sh", KUPACK_BINARY, "tree", "out.kup"}, dir_.path());
+  EXPECT_EQ(run.exitCode, 1) << run.out;
+  EXPECT_TRUE(contains(run.out, sjis("アーカイブを作成できませんでした。\n")));
+  EXPECT_TRUE(contains(run.out, "temp.dat"));
+  EXPECT_EQ(test::readFile(dir_ / "out.kup"), "earlier");
+  EXPECT_FALSE(fs::exists(dir_ / "out.kup.part"));
+}
+
+}  // namespace
+}  // namespace kupack
