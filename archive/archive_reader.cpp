@@ -89,9 +89,9 @@ Status parseArchiveDirectory(std::span<const std::uint8_t> bytes, std::uint64_t 
   const std::size_t count = readBE16(bytes.data());
   const std::uint32_t dataOffset = readBE32(bytes.data() + 2);
   directory.dataOffset = dataOffset;
-  const std::uint64_t smallest = ARCHIVE_HEADER_SIZE + count * (ENTRY_FIXED_SIZE + 1);
+  const std::uint64_t smallest = ARCHIVE_HEADER_SIZE + count * (DIRECTORY_RECORD_OVERHEAD + 1);
   const std::uint64_t largest =
-      ARCHIVE_HEADER_SIZE + count * (ENTRY_FIXED_SIZE + MAX_ENTRY_NAME_LENGTH);
+      ARCHIVE_HEADER_SIZE + count * (DIRECTORY_RECORD_OVERHEAD + MAX_NAME_LENGTH);
   if (dataOffset < smallest || dataOffset > largest) {
     return complain.archive(formatText(
         "the header's data offset %llu cannot hold %llu directory entries (%llu to %llu bytes)",
@@ -108,14 +108,14 @@ Status parseArchiveDirectory(std::span<const std::uint8_t> bytes, std::uint64_t 
   std::uint64_t dataSize = 0;
   directory.entries.reserve(count);
   for (std::size_t index = 0; index < count; ++index) {
-    const std::size_t nameLimit = std::min(table.size() - position, MAX_ENTRY_NAME_LENGTH + 1);
+    const std::size_t nameLimit = std::min(table.size() - position, MAX_NAME_LENGTH + 1);
     const auto nameStart = table.begin() + static_cast<std::ptrdiff_t>(position);
     const auto terminator =
         std::find(nameStart, nameStart + static_cast<std::ptrdiff_t>(nameLimit), 0);
     const auto nameLength = static_cast<std::size_t>(terminator - nameStart);
     if (nameLength == nameLimit) {
       return complain.entry(
-          index, nameLimit > MAX_ENTRY_NAME_LENGTH
+          index, nameLimit > MAX_NAME_LENGTH
                      ? std::string("name is not terminated within 256 bytes")
                      : formatText("name runs past the directory's end at byte %llu",
                                   ull{dataOffset}));
@@ -128,7 +128,7 @@ Status parseArchiveDirectory(std::span<const std::uint8_t> bytes, std::uint64_t 
                             "the name is not normalized (holds 'A' to 'Z' or '/')");
     }
     position += nameLength + 1;
-    if (table.size() - position < ENTRY_FIXED_SIZE - 1) {
+    if (table.size() - position < DIRECTORY_RECORD_OVERHEAD - 1) {
       return complain.entry(index, entry.name,
                             formatText("the entry runs past the directory's end at byte %llu",
                                        ull{dataOffset}));
@@ -138,7 +138,7 @@ Status parseArchiveDirectory(std::span<const std::uint8_t> bytes, std::uint64_t 
     entry.offset = readBE32(fields + 1);
     entry.storedSize = readBE32(fields + 5);
     entry.sourceSize = readBE32(fields + 9);
-    position += ENTRY_FIXED_SIZE - 1;
+    position += DIRECTORY_RECORD_OVERHEAD - 1;
     if (Status status = checkEntryFields(complain, index, entry, type, dataSize); !status) {
       return status;
     }
@@ -188,7 +188,7 @@ Status ArchiveReader::open(const std::string& nativePath) {
     const std::uint64_t dataOffset = readBE32(head.data() + 2);
     const std::uint64_t count = readBE16(head.data());
     const std::uint64_t largest =
-        ARCHIVE_HEADER_SIZE + count * (ENTRY_FIXED_SIZE + MAX_ENTRY_NAME_LENGTH);
+        ARCHIVE_HEADER_SIZE + count * (DIRECTORY_RECORD_OVERHEAD + MAX_NAME_LENGTH);
     if (dataOffset > ARCHIVE_HEADER_SIZE && dataOffset <= archiveSize && dataOffset <= largest) {
       head.resize(static_cast<std::size_t>(dataOffset));
       if (Status status = readAt(0, head); !status) return status;

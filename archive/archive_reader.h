@@ -10,15 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "archive/archive_format.h"
 #include "codec/entry_type.h"
 #include "common/status.h"
 
 namespace kupack {
-
-inline constexpr std::size_t ARCHIVE_HEADER_SIZE = 6;
-// Terminator, type, offset, stored size and source size that follow every name.
-inline constexpr std::size_t ENTRY_FIXED_SIZE = 14;
-inline constexpr std::size_t MAX_ENTRY_NAME_LENGTH = 255;
 
 struct ArchiveEntry {
   std::string name;  // code page 932 bytes as recorded: normalized, '\' between levels
@@ -58,6 +54,7 @@ class ArchiveReader {
 
   const ArchiveDirectory& directory() const { return directory_; }
   const std::vector<ArchiveEntry>& entries() const { return directory_.entries; }
+  const std::string& nativePath() const { return nativePath_; }
   // The archive's path as console text, for messages.
   const std::string& shownPath() const { return shownPath_; }
 
