@@ -41,7 +41,7 @@ Status decodeLzssEntry(const ArchiveEntry& entry, std::span<const std::uint8_t> 
   std::string error;
   if (!decodeLzss(stream, entry.sourceSize, bytes, error)) {
     bytes.clear();
-    return entryFailure(entry, "broken LZSS stream: " + error);
+    return entryFailure(entry, "broken LZSS stream (" + error + ")");
   }
   if (bytes.size() != entry.sourceSize) {
     const auto produced = bytes.size();
@@ -63,7 +63,7 @@ Status decodeSpbEntry(const ArchiveEntry& entry, std::span<const std::uint8_t> s
   std::string error;
   if (!decodeSpb(stream, picture, error)) {
     picture = SpbPicture{};
-    return entryFailure(entry, "broken SPB stream: " + error);
+    return entryFailure(entry, "broken SPB stream (" + error + ")");
   }
   const auto dimensions = *spbDimensions(stream);
   if (picture.width != dimensions.width || picture.height != dimensions.height ||

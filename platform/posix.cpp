@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <utility>
 
 #include "platform/platform.h"
 
@@ -128,7 +127,11 @@ class Descriptor {
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
   int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
   void reset(int fd) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
