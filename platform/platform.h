@@ -31,18 +31,23 @@ std::optional<std::string> currentDirectory();
 bool changeDirectory(const std::string& path);
 
 // `path` made absolute against `base` and normalized: no "." or ".." component, no
-// repeated or trailing separator (except a root's own). Nothing is looked up on disk.
+// repeated or trailing separator (except a root's own). Nothing is looked up on disk, so
+// ".." removes the component before it even when that is a link; ".." at the root stays
+// at the root.
 std::string absolutePath(const std::string& path, const std::string& base);
 
 // ---- Names and console text ---------------------------------------------------------
 
 // A native file name as code page 932 bytes, or nullopt when it has no CP932 form
-// (on POSIX: a UTF-8 name is converted; a non-UTF-8 name that is well-formed CP932 is
-// taken as it is; anything else is refused). Identity on Windows.
+// (on POSIX: a UTF-8 name is converted, and only when converting back gives the very same
+// name, so that no two names meet and no sign such as U+00A5 turns into a '\'; a non-UTF-8
+// name that is well-formed CP932 is taken as it is; anything else is refused). Identity on
+// Windows.
 std::optional<std::string> nativeNameToCp932(std::string_view native);
 
 // A code page 932 name as a native name (CP932 to UTF-8 on POSIX; identity on Windows),
-// or nullopt when the bytes are not well-formed CP932.
+// or nullopt when the bytes are not well-formed CP932. On POSIX it undoes nativeNameToCp932
+// for UTF-8 names (not for names that were CP932 bytes on disk already).
 std::optional<std::string> cp932ToNativeName(std::string_view cp932);
 
 // A native string (a path, an error text) as code page 932 console text: converted where
@@ -50,7 +55,8 @@ std::optional<std::string> cp932ToNativeName(std::string_view cp932);
 std::string nativeToConsoleText(std::string_view native);
 
 // Writes code page 932 console text to standard output, as the terminal expects it
-// (on POSIX converted to UTF-8 when the locale's character set is UTF-8), and flushes.
+// (on POSIX converted to UTF-8 when the locale's character set is UTF-8; bytes that do
+// not convert are written as they are), and flushes.
 void writeConsole(std::string_view cp932);
 
 // ---- Files and folders --------------------------------------------------------------
@@ -63,8 +69,10 @@ struct FolderEntry {
 };
 
 // Lists the folder at `path`, "." and ".." included, in the order the platform's own
-// file system lists it (on POSIX: the order NTFS would give, so that archives are the
-// same everywhere). Returns false (errno set) when the folder cannot be read.
+// file system lists it (on POSIX: "." and ".." first, then the order NTFS would give:
+// names compared by UTF-16 code units, each upper-cased by a fixed table, case-sensitive
+// on a tie; CP932 names by their Unicode form; names with none last, by bytes), so that
+// archives are the same everywhere. Returns false (errno set) when it cannot be read.
 bool listFolder(const std::string& path, std::vector<FolderEntry>& entries);
 
 // Identifies a folder on its device, to notice a link that leads back into a walk.
@@ -78,11 +86,12 @@ std::optional<FolderIdentity> folderIdentity(const std::string& path);
 // True when `path` names an existing folder (a link to one counts).
 bool isFolder(const std::string& path);
 
-// True when `path` names something that exists.
+// True when `path` names something that exists (on POSIX a dangling link counts).
 bool pathExists(const std::string& path);
 
 // The length of the file at `path`, learned through a read-only descriptor, or nullopt
-// (errno set) when it cannot be opened.
+// (errno set) when it cannot be opened or is no regular file (a folder, pipe or device:
+// on POSIX EISDIR or EINVAL; a pipe is never waited for).
 std::optional<std::uint64_t> fileSize(const std::string& path);
 
 // Replaces `to` with `from` in one step; false (errno set) on failure.
@@ -106,22 +115,38 @@ struct FolderChoice {
 
 // The folder chooser with its title (code page 932). On POSIX: the title, then one line
 // from standard input; an empty line or the end of input cancels; the answer is made
-// absolute against `startFolder` and normalized.
+// absolute against `startFolder` and normalized (absolutePath); an existing folder is then
+// given with its links resolved (realpath), as the start folder from currentDirectory()
+// has none, so that no spelling of the start folder passes as another folder. An answer
+// that is no existing folder gives NoFileSystemPath with the normalized answer in `path`.
 FolderChoice chooseFolder(const char* titleCp932, const std::string& startFolder);
 
-// A folder named on the command line, treated like the chooser's answer.
+// A folder named on the command line, treated like the chooser's answer (an empty
+// argument names no folder: NoFileSystemPath).
 FolderChoice folderFromArgument(const std::string& argument, const std::string& startFolder);
 
 // The save dialog with its title and filter name (code page 932), preset with `preset`.
 // Returns the chosen full path (".kup" added to a name typed without an extension; the
 // user has agreed to replace an existing file), or nullopt when the user cancelled.
+// On POSIX: the title and "<filter> (*.kup) [<preset>]", then one line from standard
+// input; an empty line or the end of input cancels. A name without a dot after the first
+// character of its last component gets ".kup"; a relative name is taken in `startFolder`;
+// the result is normalized. A folder is refused and the name asked again; for an existing
+// entry a line answers the replace question ("y" or "yes", any case, agrees; anything else
+// and the end of input refuse), and on refusal the name is asked again.
 std::optional<std::string> chooseSaveName(const char* titleCp932, const char* filterNameCp932,
                                           const std::string& preset,
                                           const std::string& startFolder);
 
 // Waits for a key after the closing message: "pause" on Windows; on POSIX the prompt and
-// one key when standard input is a terminal, otherwise nothing at all.
+// one key when standard input is a terminal (read raw, the terminal's mode restored, then
+// a line feed), otherwise nothing at all, so that scripts never wait.
 void waitForKey();
+
+// For tests: the console stand-ins (chooser, save name, key wait) read from `input`
+// instead of standard input; nullptr restores standard input. The caller keeps ownership.
+// The Windows dialogs do not read input and ignore it.
+void setPromptInput(std::FILE* input);
 
 }  // namespace kupack::platform
 

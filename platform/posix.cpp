@@ -1,17 +1,386 @@
-// POSIX implementation of the platform layer (first cut: enough for the codecs and tests;
-// the dialogs' stand-ins, ordered listing and name conversion follow).
+// The platform layer on POSIX systems: paths and folders through the C library, names and
+// console text converted between code page 932 and the UTF-8 of file names and terminals
+// (iconv), folders listed in the order NTFS keeps them, and console stand-ins for the
+// folder chooser, the save dialog and the key wait.
+#if !defined(_FILE_OFFSET_BITS)
+#define _FILE_OFFSET_BITS 64  // 64-bit file sizes on 32-bit systems as well
+#endif
+
 #include <dirent.h>
 #include <fcntl.h>
+#include <iconv.h>
+#include <langinfo.h>
+#include <locale.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
-#include <cstdio>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 
+#include "common/console.h"
+#include "common/messages.h"
 #include "platform/platform.h"
+#include "platform/upcase_table.h"
 
 namespace kupack::platform {
+namespace {
+
+// ---- UTF-8 and UTF-16 ----------------------------------------------------------------
+
+// The length of the well-formed UTF-8 character at the start of `text` (shortest form,
+// no surrogate, at most U+10FFFF), its code point in `codePoint`; 0 when there is none.
+std::size_t decodeUtf8Char(std::string_view text, char32_t& codePoint) {
+  if (text.empty()) return 0;
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned lead = byte(0);
+  if (lead < 0x80) {
+    codePoint = lead;
+    return 1;
+  }
+  std::size_t length = 0;
+  char32_t value = 0;
+  char32_t minimum = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2, value = lead & 0x1F, minimum = 0x80;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3, value = lead & 0x0F, minimum = 0x800;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4, value = lead & 0x07, minimum = 0x10000;
+  } else {
+    return 0;
+  }
+  if (text.size() < length) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xC0) != 0x80) return 0;
+    value = (value << 6) | (byte(i) & 0x3F);
+  }
+  if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+  codePoint = value;
+  return length;
+}
+
+bool isUtf8(std::string_view text) {
+  char32_t ignored = 0;
+  for (std::size_t pos = 0; pos < text.size();) {
+    const std::size_t length = decodeUtf8Char(text.substr(pos), ignored);
+    if (length == 0) return false;
+    pos += length;
+  }
+  return true;
+}
+
+bool isAscii(std::string_view text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// Well-formed UTF-8 as UTF-16 code units.
+std::u16string utf8ToUtf16(std::string_view utf8) {
+  std::u16string units;
+  units.reserve(utf8.size());
+  char32_t codePoint = 0;
+  for (std::size_t pos = 0; pos < utf8.size();) {
+    pos += decodeUtf8Char(utf8.substr(pos), codePoint);
+    if (codePoint < 0x10000) {
+      units.push_back(static_cast<char16_t>(codePoint));
+    } else {
+      const char32_t offset = codePoint - 0x10000;
+      units.push_back(static_cast<char16_t>(0xD800 + (offset >> 10)));
+      units.push_back(static_cast<char16_t>(0xDC00 + (offset & 0x3FF)));
+    }
+  }
+  return units;
+}
+
+// ---- Code page 932 through iconv ------------------------------------------------------
+
+// One iconv conversion, opened once for the process (everything runs on one thread).
+class Converter {
+ public:
+  Converter(const char* to, const char* from) : handle_(iconv_open(to, from)) {}
+  ~Converter() {
+    if (available()) iconv_close(handle_);
+  }
+  Converter(const Converter&) = delete;
+  Converter& operator=(const Converter&) = delete;
+
+  bool available() const { return handle_ != reinterpret_cast<iconv_t>(-1); }
+
+  // The whole text converted, or nullopt when any part of it does not convert.
+  std::optional<std::string> strict(std::string_view text) { return run(text, false); }
+
+  // The text converted, with every byte that does not convert copied as it is.
+  std::string lenient(std::string_view text) { return *run(text, true); }
+
+ private:
+  std::optional<std::string> run(std::string_view text, bool keepBadBytes) {
+    if (!available()) {
+      if (keepBadBytes) return std::string(text);
+      return std::nullopt;
+    }
+    iconv(handle_, nullptr, nullptr, nullptr, nullptr);
+    // Between code page 932 and UTF-8 no character grows beyond three times its bytes.
+    std::string out(text.size() * 3 + 16, '\0');
+    char* in = const_cast<char*>(text.data());
+    std::size_t inLeft = text.size();
+    std::size_t done = 0;
+    while (inLeft > 0) {
+      char* outPtr = out.data() + done;
+      std::size_t outLeft = out.size() - done;
+      const std::size_t rc = iconv(handle_, &in, &inLeft, &outPtr, &outLeft);
+      done = out.size() - outLeft;
+      if (rc != static_cast<std::size_t>(-1)) break;
+      if (errno == E2BIG) {
+        out.resize(out.size() * 2);
+        continue;
+      }
+      if (!keepBadBytes) return std::nullopt;
+      // EILSEQ: copy the byte that does not convert; EINVAL: an unfinished character at
+      // the end, copied likewise.
+      const std::size_t copied = errno == EINVAL ? inLeft : 1;
+      if (out.size() - done < copied) out.resize(done + copied + 16);
+      std::memcpy(out.data() + done, in, copied);
+      done += copied, in += copied, inLeft -= copied;
+      iconv(handle_, nullptr, nullptr, nullptr, nullptr);
+    }
+    out.resize(done);
+    return out;
+  }
+
+  iconv_t handle_;
+};
+
+Converter& cp932ToUtf8Converter() {
+  static Converter converter("UTF-8", "CP932");
+  return converter;
+}
+
+Converter& utf8ToCp932Converter() {
+  static Converter converter("CP932", "UTF-8");
+  return converter;
+}
+
+// Well-formed UTF-8 as code page 932, only when the way back gives the same bytes: the
+// converter maps some signs onto look-alikes (U+301C and U+FF5E both to 0x8160, U+00A5 to
+// the backslash 0x5C), which would merge names or cut a name at a false separator.
+std::optional<std::string> utf8ToCp932Exact(std::string_view utf8) {
+  if (isAscii(utf8)) return std::string(utf8);
+  auto cp932 = utf8ToCp932Converter().strict(utf8);
+  if (!cp932) return std::nullopt;
+  const auto back = cp932ToUtf8Converter().strict(*cp932);
+  if (!back || *back != utf8) return std::nullopt;
+  return cp932;
+}
+
+std::optional<std::string> cp932ToUtf8(std::string_view cp932) {
+  if (isAscii(cp932)) return std::string(cp932);
+  return cp932ToUtf8Converter().strict(cp932);
+}
+
+// ---- The terminal -------------------------------------------------------------------
+
+bool namesUtf8(const char* name) {
+  std::string lower(name);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower.find("utf-8") != std::string::npos || lower.find("utf8") != std::string::npos;
+}
+
+// Whether the user's locale writes UTF-8. The locale is read on its own, not made the
+// process's: character classes and case of the code page 932 bytes must not change.
+bool consoleIsUtf8() {
+  static const bool utf8 = [] {
+    const locale_t user = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0));
+    if (user != static_cast<locale_t>(0)) {
+      const bool result = namesUtf8(nl_langinfo_l(CODESET, user));
+      freelocale(user);
+      return result;
+    }
+    // The locale that the environment names is not installed here; its name still
+    // tells what the terminal expects.
+    for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+      const char* value = std::getenv(variable);
+      if (value != nullptr && *value != '\0') return namesUtf8(value);
+    }
+    return false;
+  }();
+  return utf8;
+}
+
+// ---- Paths --------------------------------------------------------------------------
+
+std::string lastComponent(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::optional<std::string> resolvedPath(const std::string& path) {
+  const std::unique_ptr<char, decltype(&std::free)> resolved(realpath(path.c_str(), nullptr),
+                                                             &std::free);
+  if (!resolved) return std::nullopt;
+  return std::string(resolved.get());
+}
+
+bool entryExists(const std::string& path) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0;
+}
+
+// ---- Listing order ------------------------------------------------------------------
+
+// The uppercase of every UTF-16 code unit, built once from the fixed runs.
+const std::array<char16_t, 0x10000>& upcaseTable() {
+  static const auto table = [] {
+    auto units = std::make_unique<std::array<char16_t, 0x10000>>();
+    for (std::size_t unit = 0; unit < units->size(); ++unit) {
+      (*units)[unit] = static_cast<char16_t>(unit);
+    }
+    for (const upcase::Run& run : upcase::kRuns) {
+      for (std::uint32_t unit = run.first; unit <= run.last; unit += run.stride) {
+        (*units)[unit] = static_cast<char16_t>(static_cast<std::int32_t>(unit) + run.delta);
+      }
+    }
+    return units;
+  }();
+  return *table;
+}
+
+// What a name is ordered by: its UTF-16 form upper-cased, then as it is, then its bytes.
+struct OrderedEntry {
+  FolderEntry entry;
+  bool hasUnicode = false;
+  std::u16string folded;
+  std::u16string units;
+};
+
+OrderedEntry withOrderKey(FolderEntry entry) {
+  OrderedEntry ordered;
+  std::optional<std::string> utf8;
+  if (isUtf8(entry.name)) {
+    utf8 = entry.name;
+  } else {
+    utf8 = cp932ToUtf8(entry.name);
+  }
+  if (utf8) {
+    ordered.hasUnicode = true;
+    ordered.units = utf8ToUtf16(*utf8);
+    ordered.folded = ordered.units;
+    const auto& upcase = upcaseTable();
+    for (char16_t& unit : ordered.folded) unit = upcase[unit];
+  }
+  ordered.entry = std::move(entry);
+  return ordered;
+}
+
+bool orderedBefore(const OrderedEntry& a, const OrderedEntry& b) {
+  if (a.hasUnicode != b.hasUnicode) return a.hasUnicode;
+  if (const int c = a.folded.compare(b.folded); c != 0) return c < 0;
+  if (const int c = a.units.compare(b.units); c != 0) return c < 0;
+  return a.entry.name < b.entry.name;  // std::string compares bytes as unsigned
+}
+
+EntryKind kindOf(int folderDescriptor, const dirent& found) {
+  if (found.d_type == DT_DIR) return EntryKind::Folder;
+  if (found.d_type == DT_REG) return EntryKind::File;
+  if (found.d_type != DT_LNK && found.d_type != DT_UNKNOWN) return EntryKind::Other;
+  // A link is what it leads to; a dangling link, like a pipe or device, is neither.
+  struct stat info {};
+  if (fstatat(folderDescriptor, found.d_name, &info, 0) != 0) return EntryKind::Other;
+  if (S_ISDIR(info.st_mode)) return EntryKind::Folder;
+  if (S_ISREG(info.st_mode)) return EntryKind::File;
+  return EntryKind::Other;
+}
+
+struct FolderCloser {
+  void operator()(DIR* folder) const { closedir(folder); }
+};
+
+// ---- The console stand-ins ----------------------------------------------------------
+
+std::FILE*& promptInputOverride() {
+  static std::FILE* input = nullptr;
+  return input;
+}
+
+std::FILE* promptInput() {
+  std::FILE* input = promptInputOverride();
+  return input != nullptr ? input : stdin;
+}
+
+// One line of the user's answer without its line end; nullopt at the end of input.
+std::optional<std::string> readAnswer() {
+  std::FILE* input = promptInput();
+  std::string line;
+  bool gotAny = false;
+  for (int c = std::fgetc(input); c != EOF; c = std::fgetc(input)) {
+    gotAny = true;
+    if (c == '\n') break;
+    line.push_back(static_cast<char>(c));
+  }
+  if (!gotAny) return std::nullopt;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+bool isYes(std::string answer) {
+  for (char& c : answer) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return answer == "y" || answer == "yes";
+}
+
+bool hasExtension(const std::string& path) {
+  return lastComponent(path).find('.', 1) != std::string::npos;
+}
+
+FolderChoice folderAnswer(const std::string& answer, const std::string& startFolder) {
+  FolderChoice choice;
+  choice.path = absolutePath(answer, startFolder);
+  if (!isFolder(choice.path)) {
+    choice.result = FolderChoiceResult::NoFileSystemPath;
+    return choice;
+  }
+  if (auto resolved = resolvedPath(choice.path)) choice.path = std::move(*resolved);
+  choice.result = FolderChoiceResult::Chosen;
+  return choice;
+}
+
+// Puts the terminal behind `descriptor` into raw mode while alive: one key, not echoed,
+// Ctrl-C and Ctrl-S included, is read as it is typed.
+class RawTerminal {
+ public:
+  explicit RawTerminal(int descriptor) : descriptor_(descriptor) {
+    active_ = tcgetattr(descriptor_, &saved_) == 0;
+    if (!active_) return;
+    termios raw = saved_;
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
+    raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    active_ = tcsetattr(descriptor_, TCSANOW, &raw) == 0;
+  }
+  ~RawTerminal() {
+    if (active_) tcsetattr(descriptor_, TCSANOW, &saved_);
+  }
+  RawTerminal(const RawTerminal&) = delete;
+  RawTerminal& operator=(const RawTerminal&) = delete;
+
+ private:
+  int descriptor_;
+  termios saved_{};
+  bool active_ = false;
+};
+
+}  // namespace
+
+// ---- Paths --------------------------------------------------------------------------
 
 char nativeSeparator() { return '/'; }
 
@@ -22,49 +391,130 @@ std::string joinPath(const std::string& folder, const std::string& name) {
 }
 
 std::optional<std::string> currentDirectory() {
-  std::string buffer(4096, '\0');
-  if (getcwd(buffer.data(), buffer.size()) == nullptr) return std::nullopt;
-  buffer.resize(std::char_traits<char>::length(buffer.c_str()));
-  return buffer;
+  for (std::size_t capacity = 4096; capacity <= (std::size_t{1} << 20); capacity *= 2) {
+    std::string buffer(capacity, '\0');
+    if (getcwd(buffer.data(), buffer.size()) != nullptr) {
+      buffer.resize(std::strlen(buffer.c_str()));
+      return buffer;
+    }
+    if (errno != ERANGE) return std::nullopt;
+  }
+  return std::nullopt;
 }
 
 bool changeDirectory(const std::string& path) { return chdir(path.c_str()) == 0; }
 
 std::string absolutePath(const std::string& path, const std::string& base) {
-  return path.empty() || path[0] != '/' ? joinPath(base, path) : path;
+  const std::string joined = !path.empty() && path[0] == '/' ? path : base + "/" + path;
+  const bool absolute = !joined.empty() && joined[0] == '/';
+  std::vector<std::string_view> parts;
+  const std::string_view whole(joined);
+  for (std::size_t pos = 0; pos <= whole.size();) {
+    std::size_t end = whole.find('/', pos);
+    if (end == std::string_view::npos) end = whole.size();
+    const std::string_view part = whole.substr(pos, end - pos);
+    pos = end + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (!parts.empty() && parts.back() != "..") {
+        parts.pop_back();
+      } else if (!absolute) {
+        parts.push_back(part);  // a relative base keeps what it cannot climb
+      }
+      continue;
+    }
+    parts.push_back(part);
+  }
+  std::string result;
+  for (const std::string_view part : parts) {
+    if (absolute || !result.empty()) result += '/';
+    result += part;
+  }
+  if (result.empty()) return absolute ? "/" : ".";
+  return result;
 }
 
-std::optional<std::string> nativeNameToCp932(std::string_view native) { return std::string(native); }
-std::optional<std::string> cp932ToNativeName(std::string_view cp932) { return std::string(cp932); }
-std::string nativeToConsoleText(std::string_view native) { return std::string(native); }
+// ---- Names and console text ---------------------------------------------------------
+
+std::optional<std::string> nativeNameToCp932(std::string_view native) {
+  if (isUtf8(native)) return utf8ToCp932Exact(native);
+  if (cp932ToUtf8(native)) return std::string(native);
+  return std::nullopt;
+}
+
+std::optional<std::string> cp932ToNativeName(std::string_view cp932) { return cp932ToUtf8(cp932); }
+
+std::string nativeToConsoleText(std::string_view native) {
+  if (isUtf8(native)) {
+    if (auto whole = utf8ToCp932Exact(native)) return *whole;
+  } else if (cp932ToUtf8(native)) {
+    return std::string(native);
+  }
+  // Character by character: what has no code page 932 form, or is no character, is '?'.
+  std::string text;
+  char32_t ignored = 0;
+  for (std::size_t pos = 0; pos < native.size();) {
+    const std::size_t length = decodeUtf8Char(native.substr(pos), ignored);
+    if (length == 0) {
+      text += '?';
+      ++pos;
+      continue;
+    }
+    const auto converted = utf8ToCp932Exact(native.substr(pos, length));
+    text += converted ? *converted : std::string("?");
+    pos += length;
+  }
+  return text;
+}
 
 void writeConsole(std::string_view cp932) {
-  std::fwrite(cp932.data(), 1, cp932.size(), stdout);
+  if (consoleIsUtf8() && !isAscii(cp932)) {
+    const std::string utf8 = cp932ToUtf8Converter().lenient(cp932);
+    std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+  } else {
+    std::fwrite(cp932.data(), 1, cp932.size(), stdout);
+  }
   std::fflush(stdout);
 }
 
+// ---- Files and folders --------------------------------------------------------------
+
 bool listFolder(const std::string& path, std::vector<FolderEntry>& entries) {
   entries.clear();
-  DIR* dir = opendir(path.c_str());
-  if (dir == nullptr) return false;
-  while (const dirent* entry = readdir(dir)) {
-    struct stat info {};
-    const std::string name = entry->d_name;
-    EntryKind kind = EntryKind::Other;
-    if (stat(joinPath(path, name).c_str(), &info) == 0) {
-      kind = S_ISDIR(info.st_mode) ? EntryKind::Folder : S_ISREG(info.st_mode) ? EntryKind::File : EntryKind::Other;
+  const std::unique_ptr<DIR, FolderCloser> folder(opendir(path.c_str()));
+  if (!folder) return false;
+  bool sawSelf = false;
+  bool sawParent = false;
+  std::vector<OrderedEntry> others;
+  for (;;) {
+    errno = 0;
+    const dirent* found = readdir(folder.get());
+    if (found == nullptr) {
+      if (errno != 0) return false;
+      break;
     }
-    entries.push_back({name, kind});
+    const std::string_view name(found->d_name);
+    if (name == ".") {
+      sawSelf = true;
+    } else if (name == "..") {
+      sawParent = true;
+    } else {
+      others.push_back(withOrderKey({std::string(name), kindOf(dirfd(folder.get()), *found)}));
+    }
   }
-  closedir(dir);
-  std::sort(entries.begin(), entries.end(), [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
+  std::sort(others.begin(), others.end(), orderedBefore);
+  entries.reserve(others.size() + 2);
+  if (sawSelf) entries.push_back({".", EntryKind::Folder});
+  if (sawParent) entries.push_back({"..", EntryKind::Folder});
+  for (OrderedEntry& other : others) entries.push_back(std::move(other.entry));
   return true;
 }
 
 std::optional<FolderIdentity> folderIdentity(const std::string& path) {
   struct stat info {};
   if (stat(path.c_str(), &info) != 0) return std::nullopt;
-  return FolderIdentity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+  return FolderIdentity{static_cast<std::uint64_t>(info.st_dev),
+                        static_cast<std::uint64_t>(info.st_ino)};
 }
 
 bool isFolder(const std::string& path) {
@@ -72,43 +522,85 @@ bool isFolder(const std::string& path) {
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-bool pathExists(const std::string& path) {
-  struct stat info {};
-  return stat(path.c_str(), &info) == 0;
-}
+bool pathExists(const std::string& path) { return entryExists(path); }
 
 std::optional<std::uint64_t> fileSize(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
+  // Not blocking: opening a pipe for reading would otherwise wait for a writer.
+  const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (descriptor < 0) return std::nullopt;
   struct stat info {};
-  const int rc = fstat(fd, &info);
-  const int saved = errno;
-  ::close(fd);
-  if (rc != 0) {
-    errno = saved;
+  const int rc = fstat(descriptor, &info);
+  int error = errno;
+  ::close(descriptor);
+  if (rc == 0 && !S_ISREG(info.st_mode)) error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+  if (rc != 0 || !S_ISREG(info.st_mode)) {
+    errno = error;
     return std::nullopt;
   }
   return static_cast<std::uint64_t>(info.st_size);
 }
 
-bool replaceFile(const std::string& from, const std::string& to) { return std::rename(from.c_str(), to.c_str()) == 0; }
+bool replaceFile(const std::string& from, const std::string& to) {
+  return std::rename(from.c_str(), to.c_str()) == 0;
+}
 
 bool removeFile(const std::string& path) { return std::remove(path.c_str()) == 0; }
 
-FolderChoice chooseFolder(const char*, const std::string&) { return {}; }
+// ---- The user -----------------------------------------------------------------------
+
+FolderChoice chooseFolder(const char* titleCp932, const std::string& startFolder) {
+  consoleWrite(titleCp932);
+  consoleWrite("\n");
+  const auto answer = readAnswer();
+  if (!answer || answer->empty()) return {};
+  return folderAnswer(*answer, startFolder);
+}
 
 FolderChoice folderFromArgument(const std::string& argument, const std::string& startFolder) {
-  FolderChoice choice;
-  choice.path = absolutePath(argument, startFolder);
-  choice.result = isFolder(choice.path) ? FolderChoiceResult::Chosen : FolderChoiceResult::NoFileSystemPath;
-  return choice;
+  if (argument.empty()) return {FolderChoiceResult::NoFileSystemPath, {}};
+  return folderAnswer(argument, startFolder);
 }
 
-std::optional<std::string> chooseSaveName(const char*, const char*, const std::string&, const std::string&) {
-  return std::nullopt;
+std::optional<std::string> chooseSaveName(const char* titleCp932, const char* filterNameCp932,
+                                          const std::string& preset,
+                                          const std::string& startFolder) {
+  consoleWrite(titleCp932);
+  consoleWrite("\n");
+  for (;;) {
+    consolePrint(MSG_SAVE_NAME_PROMPT, filterNameCp932, nativeToConsoleText(preset).c_str());
+    const auto answer = readAnswer();
+    if (!answer || answer->empty()) return std::nullopt;
+    std::string path = absolutePath(*answer, startFolder);
+    if (!isFolder(path) && !hasExtension(path)) path += ".kup";
+    const std::string shown = nativeToConsoleText(path);
+    if (isFolder(path)) {
+      consolePrint(MSG_SAVE_IS_FOLDER, shown.c_str());
+      continue;
+    }
+    if (entryExists(path)) {
+      consolePrint(MSG_SAVE_REPLACE_PROMPT, shown.c_str());
+      const auto consent = readAnswer();
+      if (!consent || !isYes(*consent)) continue;
+    }
+    return path;
+  }
 }
 
-void waitForKey() {}
+void waitForKey() {
+  std::FILE* input = promptInput();
+  const int descriptor = fileno(input);
+  if (descriptor < 0 || !isatty(descriptor)) return;
+  consoleWrite(MSG_PAUSE_PROMPT);
+  {
+    const RawTerminal raw(descriptor);
+    unsigned char key = 0;
+    while (::read(descriptor, &key, 1) < 0 && errno == EINTR) {
+    }
+  }
+  consoleWrite("\n");
+}
+
+void setPromptInput(std::FILE* input) { promptInputOverride() = input; }
 
 }  // namespace kupack::platform
 

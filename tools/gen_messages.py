@@ -17,6 +17,10 @@ MESSAGES = [
     ("MSG_BUILDING", "アーカイブ作成中です。\n"),
     ("MSG_FINISHED", "終了しました。\n"),
     ("MSG_PAUSE_PROMPT", "続行するには何かキーを押してください . . ."),
+    # The console stand-ins for the save dialog (filter name and preset name; the file)
+    ("MSG_SAVE_NAME_PROMPT", "%s (*.kup) [%s]\n"),
+    ("MSG_SAVE_REPLACE_PROMPT", "%sは既に存在します。置き換えますか？(y/N)\n"),
+    ("MSG_SAVE_IS_FOLDER", "%sはフォルダです。ファイル名を入力してください。\n"),
     # The walk
     ("MSG_SUBFOLDER_FOUND", "サブディレクトリ%sを発見しました。\n"),
     ("MSG_SUBFOLDER_DONE", "サブディレクトリ%s終了\n"),

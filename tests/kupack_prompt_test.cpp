@@ -1,0 +1,83 @@
+// Whole interactive runs: the folder and the archive name answered at the console prompts
+// that stand in for the dialogs, with standard input that is not a terminal.
+#include <gtest/gtest.h>
+
+#include "tests/test_support.h"
+
+namespace kupack {
+namespace {
+
+namespace fs = std::filesystem;
+using test::runKupack;
+using test::sjis;
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+class KupackPromptTest : public ::testing::Test {
+ protected:
+  KupackPromptTest() { test::writeFile(dir_ / "tree" / "a.txt", std::string("abc")); }
+  test::TempDir dir_;
+};
+
+TEST_F(KupackPromptTest, AnswersAtThePromptsPackTheFolder) {
+  const auto run = runKupack({}, dir_.path(), "tree\nout\n");
+  ASSERT_EQ(run.exitCode, 0) << run.out;
+  EXPECT_TRUE(contains(run.out, sjis("アーカイブにするフォルダの選択")));
+  EXPECT_TRUE(contains(run.out, sjis("保存KUPファイル名を入力してください")));
+  EXPECT_TRUE(contains(run.out, sjis("終了しました。\n")));
+  // A name typed without an extension gets ".kup", relative to the start folder.
+  EXPECT_EQ(test::readFile(dir_ / "out.kup").size(), 6u + 5 + 14 + 3);
+  // Standard input is no terminal: no key wait, no prompt for it.
+  EXPECT_FALSE(contains(run.out, sjis("続行するには何かキーを押してください")));
+}
+
+TEST_F(KupackPromptTest, EndOfInputAtTheFolderQuestionCancelsQuietly) {
+  const auto run = runKupack({}, dir_.path(), "");
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_FALSE(contains(run.out, sjis("終了しました。\n")));
+  EXPECT_FALSE(contains(run.out, sjis("アーカイブ作成中です。\n")));
+  EXPECT_FALSE(fs::exists(dir_ / "tree" / "arc.kup"));
+}
+
+TEST_F(KupackPromptTest, CancelAtTheNameQuestionWritesArcKupIntoTheFolder) {
+  const auto run = runKupack({}, dir_.path(), "tree\n\n");
+  ASSERT_EQ(run.exitCode, 0) << run.out;
+  EXPECT_TRUE(fs::exists(dir_ / "tree" / "arc.kup"));
+}
+
+TEST_F(KupackPromptTest, StartFolderIsRefusedAfterTheNameQuestion) {
+  const auto run = runKupack({}, dir_ / "tree", "../tree/\nx\n");
+  EXPECT_EQ(run.exitCode, 1);
+  const auto namePrompt = run.out.find(sjis("保存KUPファイル名を入力してください"));
+  const auto refusal =
+      run.out.find(sjis("この実行ファイル自身のあるフォルダはアーカイブ化できません。\n"));
+  ASSERT_NE(namePrompt, std::string::npos);
+  ASSERT_NE(refusal, std::string::npos);
+  EXPECT_LT(namePrompt, refusal);
+  EXPECT_FALSE(fs::exists(dir_ / "tree" / "x.kup"));
+}
+
+TEST_F(KupackPromptTest, FolderThatDoesNotExistIsTheErrorEnding) {
+  const auto run = runKupack({}, dir_.path(), "no/such/folder\n");
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_TRUE(contains(run.out, sjis("エラーです！終了します。\n")));
+  EXPECT_FALSE(contains(run.out, sjis("保存KUPファイル名を入力してください")));
+}
+
+TEST_F(KupackPromptTest, ExistingArchiveIsReplacedOnlyAfterYes) {
+  test::writeFile(dir_ / "old.kup", std::string("keep me"));
+  // "n" to the replace question, then another name.
+  auto run = runKupack({}, dir_.path(), "tree\nold.kup\nn\nnew.kup\n");
+  ASSERT_EQ(run.exitCode, 0) << run.out;
+  EXPECT_EQ(test::readFile(dir_ / "old.kup"), "keep me");
+  EXPECT_TRUE(fs::exists(dir_ / "new.kup"));
+  // "y" replaces it.
+  run = runKupack({}, dir_.path(), "tree\nold.kup\ny\n");
+  ASSERT_EQ(run.exitCode, 0) << run.out;
+  EXPECT_EQ(test::readFile(dir_ / "old.kup"), test::readFile(dir_ / "new.kup"));
+}
+
+}  // namespace
+}  // namespace kupack
