@@ -47,9 +47,9 @@ class Complaint {
 Status checkEntryFields(const Complaint& complain, std::size_t index, const ArchiveEntry& entry,
                         std::uint8_t type, std::uint64_t expectedOffset) {
   if (type > ENTRY_LZSS) {
-    return complain.entry(index, entry.name,
-                          formatText("type %u is none of 0 (stored), 1 (SPB) and 2 (LZSS)",
-                                     unsigned{type}));
+    return complain.entry(
+        index, entry.name,
+        formatText("type %u is none of 0 (stored), 1 (SPB) and 2 (LZSS)", unsigned{type}));
   }
   if (entry.offset != expectedOffset) {
     return complain.entry(
@@ -115,10 +115,10 @@ Status parseArchiveDirectory(std::span<const std::uint8_t> bytes, std::uint64_t 
     const auto nameLength = static_cast<std::size_t>(terminator - nameStart);
     if (nameLength == nameLimit) {
       return complain.entry(
-          index, nameLimit > MAX_NAME_LENGTH
-                     ? std::string("name is not terminated within 256 bytes")
-                     : formatText("name runs past the directory's end at byte %llu",
-                                  ull{dataOffset}));
+          index,
+          nameLimit > MAX_NAME_LENGTH
+              ? std::string("name is not terminated within 256 bytes")
+              : formatText("name runs past the directory's end at byte %llu", ull{dataOffset}));
     }
     ArchiveEntry entry;
     entry.name.assign(reinterpret_cast<const char*>(table.data() + position), nameLength);
@@ -129,9 +129,9 @@ Status parseArchiveDirectory(std::span<const std::uint8_t> bytes, std::uint64_t 
     }
     position += nameLength + 1;
     if (table.size() - position < DIRECTORY_RECORD_OVERHEAD - 1) {
-      return complain.entry(index, entry.name,
-                            formatText("the entry runs past the directory's end at byte %llu",
-                                       ull{dataOffset}));
+      return complain.entry(
+          index, entry.name,
+          formatText("the entry runs past the directory's end at byte %llu", ull{dataOffset}));
     }
     const std::uint8_t* fields = table.data() + position;
     const std::uint8_t type = fields[0];
@@ -147,9 +147,9 @@ Status parseArchiveDirectory(std::span<const std::uint8_t> bytes, std::uint64_t 
     directory.entries.push_back(std::move(entry));
   }
   if (position != dataOffset) {
-    return complain.archive(formatText(
-        "the directory ends at byte %llu, but the header's data offset is %llu",
-        ull{position}, ull{dataOffset}));
+    return complain.archive(
+        formatText("the directory ends at byte %llu, but the header's data offset is %llu",
+                   ull{position}, ull{dataOffset}));
   }
   if (archiveSize != dataOffset + dataSize) {
     return complain.archive(

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -45,7 +46,9 @@ ull ratioPercent(std::uint64_t stored, std::uint64_t source) {
   return static_cast<ull>(static_cast<double>(stored) * 100.0 / static_cast<double>(source));
 }
 
-std::string shown(const std::string& nativePath) { return platform::nativeToConsoleText(nativePath); }
+std::string shown(const std::string& nativePath) {
+  return platform::nativeToConsoleText(nativePath);
+}
 
 std::string errorText(int errorNumber) {
   return platform::nativeToConsoleText(std::strerror(errorNumber));
@@ -117,7 +120,10 @@ struct ExtractTally {
 class Extractor {
  public:
   Extractor(ArchiveReader& reader, std::string root, bool force)
-      : reader_(reader), root_(std::move(root)), force_(force) {}
+      : reader_(reader),
+        root_(std::move(root)),
+        force_(force),
+        archiveIdentity_(platform::folderIdentity(reader.nativePath())) {}
 
   void extract(const ArchiveEntry& entry) {
     std::string refusal;
@@ -148,6 +154,9 @@ class Extractor {
       }
     }
 
+    if (force_ && archiveIdentity_ && platform::folderIdentity(target) == archiveIdentity_) {
+      return refuse(entry, shown(target) + " is the archive being read");
+    }
     const platform::CreatedFile created = platform::createFileBelow(root_, *levels, force_);
     switch (created.result) {
       case platform::CreateBelowResult::Created:
@@ -175,9 +184,8 @@ class Extractor {
         written = out.write(bytes);
         break;
       case ENTRY_SPB:
-        written = writeBmp24(picture, [&out](std::span<const std::uint8_t> piece) {
-          return out.write(piece);
-        });
+        written = writeBmp24(
+            picture, [&out](std::span<const std::uint8_t> piece) { return out.write(piece); });
         break;
     }
     const int writeError = errno != 0 ? errno : EIO;
@@ -201,8 +209,8 @@ class Extractor {
   bool copyStoredEntry(const ArchiveEntry& entry, OutputFile& out, Status& readStatus) {
     buffer_.resize(CHUNK_SIZE);
     for (std::uint64_t done = 0; done < entry.storedSize;) {
-      const auto piece = static_cast<std::size_t>(
-          std::min<std::uint64_t>(CHUNK_SIZE, entry.storedSize - done));
+      const auto piece =
+          static_cast<std::size_t>(std::min<std::uint64_t>(CHUNK_SIZE, entry.storedSize - done));
       const std::span<std::uint8_t> chunk(buffer_.data(), piece);
       if (readStatus = reader_.readEntryBytes(entry, done, chunk); !readStatus) return false;
       if (!out.write(chunk)) return false;
@@ -224,6 +232,8 @@ class Extractor {
   ArchiveReader& reader_;
   std::string root_;
   bool force_;
+  // Replacing the archive while it is read would lose it.
+  std::optional<platform::FolderIdentity> archiveIdentity_;
   ExtractTally tally_;
   std::vector<std::uint8_t> buffer_;
 };
@@ -316,8 +326,7 @@ class Tester {
   bool sourceSizeMatches(const ArchiveEntry& entry, const std::string& path) {
     const auto size = platform::fileSize(path);
     if (!size) {
-      problem(entryShown(entry) + ": cannot open " + shown(path) + " (" + errorText(errno) +
-              ")\n");
+      problem(entryShown(entry) + ": cannot open " + shown(path) + " (" + errorText(errno) + ")\n");
       return false;
     }
     if (*size != entry.sourceSize) {
@@ -340,8 +349,8 @@ class Tester {
     }
     buffer_.resize(CHUNK_SIZE);
     for (std::uint64_t done = 0; done < entry.storedSize;) {
-      const auto piece = static_cast<std::size_t>(
-          std::min<std::uint64_t>(CHUNK_SIZE, entry.storedSize - done));
+      const auto piece =
+          static_cast<std::size_t>(std::min<std::uint64_t>(CHUNK_SIZE, entry.storedSize - done));
       const std::span<std::uint8_t> chunk(buffer_.data(), piece);
       if (Status status = reader_.readEntryBytes(entry, done, chunk); !status) {
         return problem(status.message());
@@ -401,9 +410,10 @@ class Tester {
     if (decoded.width != source.width || decoded.height != source.height) return false;
     const std::size_t rowBytes = std::size_t{decoded.width} * 3;
     for (std::size_t y = 0; y < decoded.height; ++y) {
-      const std::uint8_t* sourceRow = source.topRow + static_cast<std::ptrdiff_t>(y) * source.stride;
-      if (!std::equal(sourceRow, sourceRow + rowBytes, decoded.pixels.begin() +
-                                                           static_cast<std::ptrdiff_t>(y * rowBytes))) {
+      const std::uint8_t* sourceRow =
+          source.topRow + static_cast<std::ptrdiff_t>(y) * source.stride;
+      if (!std::equal(sourceRow, sourceRow + rowBytes,
+                      decoded.pixels.begin() + static_cast<std::ptrdiff_t>(y * rowBytes))) {
         return false;
       }
     }
@@ -486,8 +496,7 @@ int testArchiveCommand(const std::string& archivePath,
     return 0;
   }
   consolePrint("%llu %s tested%s: %llu %s\n", count, count == 1 ? "entry" : "entries",
-               against.c_str(), tester.problems(),
-               tester.problems() == 1 ? "problem" : "problems");
+               against.c_str(), tester.problems(), tester.problems() == 1 ? "problem" : "problems");
   return 1;
 }
 

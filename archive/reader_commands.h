@@ -17,8 +17,7 @@ int listArchiveCommand(const std::string& archivePath);
 // entries as a 24-bit BMP of the picture. Names that are absolute, hold a drive letter or
 // a ".." level, or would lead through a link are refused, and an existing file is kept
 // unless `force`. 1 when anything was refused or failed, else 0.
-int extractArchiveCommand(const std::string& archivePath, const std::string& targetDir,
-                          bool force);
+int extractArchiveCommand(const std::string& archivePath, const std::string& targetDir, bool force);
 
 // `kupack -t ARCHIVE [FOLDER]`: decodes every entry and checks its size; with
 // `sourceFolder`, also compares each entry with the file it came from and reports files

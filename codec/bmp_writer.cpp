@@ -31,8 +31,7 @@ std::optional<std::uint32_t> bmp24FileSize(std::uint64_t width, std::uint64_t he
   return static_cast<std::uint32_t>(BMP_HEADERS_SIZE + stride * height);
 }
 
-std::array<std::uint8_t, BMP_HEADERS_SIZE> bmp24Headers(std::uint32_t width,
-                                                         std::uint32_t height) {
+std::array<std::uint8_t, BMP_HEADERS_SIZE> bmp24Headers(std::uint32_t width, std::uint32_t height) {
   std::array<std::uint8_t, BMP_HEADERS_SIZE> headers{};
   const auto imageSize = static_cast<std::uint32_t>(bmp24RowStride(width) * height);
   std::uint8_t* file = headers.data();

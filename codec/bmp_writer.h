@@ -26,8 +26,7 @@ std::optional<std::uint32_t> bmp24FileSize(std::uint64_t width, std::uint64_t he
 // The 54 header bytes of the 24-bit BMP of a `width` × `height` picture, whose file size
 // `bmp24FileSize` must have accepted. Positive height (rows bottom-up), 2835 pixels per
 // metre (72 dpi), no colour table.
-std::array<std::uint8_t, BMP_HEADERS_SIZE> bmp24Headers(std::uint32_t width,
-                                                         std::uint32_t height);
+std::array<std::uint8_t, BMP_HEADERS_SIZE> bmp24Headers(std::uint32_t width, std::uint32_t height);
 
 // Hands the whole BMP file of `picture` to `sink` in pieces (headers, then each row with
 // its padding); stops and returns false as soon as `sink` does, or when the picture is

@@ -27,7 +27,8 @@ inline void appendBE32(std::string& out, std::uint32_t value) {
 
 inline std::string buildArchiveBytes(const std::vector<BuiltEntry>& entries) {
   std::uint32_t dataOffset = 6;
-  for (const auto& entry : entries) dataOffset += static_cast<std::uint32_t>(entry.name.size() + 14);
+  for (const auto& entry : entries)
+    dataOffset += static_cast<std::uint32_t>(entry.name.size() + 14);
   std::string out;
   out += static_cast<char>((entries.size() >> 8) & 0xFF);
   out += static_cast<char>(entries.size() & 0xFF);

@@ -12,8 +12,8 @@
 namespace kupack {
 namespace {
 
-using test::BuiltEntry;
 using test::buildArchiveBytes;
+using test::BuiltEntry;
 using test::storedEntry;
 
 std::span<const std::uint8_t> bytesOf(const std::string& text) {
@@ -105,8 +105,7 @@ TEST(ArchiveReaderTest, EachBrokenInvariantIsNamedWithTheEntry) {
     EXPECT_EQ(message.rfind("t.kup: ", 0), 0u) << message;
   }
   // Control bytes of a hostile name are not passed to the terminal.
-  const std::string message =
-      parseError(buildArchiveBytes({storedEntry("\x1b[31mA", "x")}));
+  const std::string message = parseError(buildArchiveBytes({storedEntry("\x1b[31mA", "x")}));
   EXPECT_NE(message.find("(?[31mA)"), std::string::npos) << message;
 }
 
@@ -117,14 +116,16 @@ TEST(ArchiveReaderTest, OffsetsAndLengthsMustAddUp) {
   wrongOffset[27] = 3;
   EXPECT_NE(parseError(wrongOffset).find("entry 2 (b): offset 3, but the entries before it take 2"),
             std::string::npos);
-  EXPECT_NE(parseError(archive + "x").find("the file is 42 bytes long, but its directory and data "
-                                           "take 41"),
+  EXPECT_NE(parseError(archive + "x")
+                .find("the file is 42 bytes long, but its directory and data "
+                      "take 41"),
             std::string::npos)
       << parseError(archive + "x");
   std::string wrongDataOffset = archive;
   wrongDataOffset[5] = static_cast<char>(archive[5] + 1);
-  EXPECT_NE(parseError(wrongDataOffset).find("the directory ends at byte 36, but the header's data "
-                                             "offset is 37"),
+  EXPECT_NE(parseError(wrongDataOffset)
+                .find("the directory ends at byte 36, but the header's data "
+                      "offset is 37"),
             std::string::npos)
       << parseError(wrongDataOffset);
 }
@@ -139,7 +140,8 @@ TEST(ArchiveReaderTest, EveryTruncationIsRefused) {
     const Status status = parse(cut, directory);
     EXPECT_FALSE(status) << "length " << length;
     // Given only the first bytes of a whole file, the reader needs the whole directory.
-    const bool parsed = parseArchiveDirectory(bytesOf(cut), archive.size(), "t.kup", directory).isOk();
+    const bool parsed =
+        parseArchiveDirectory(bytesOf(cut), archive.size(), "t.kup", directory).isOk();
     EXPECT_EQ(parsed, length >= whole.dataOffset) << "length " << length;
   }
 }

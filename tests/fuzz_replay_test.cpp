@@ -69,7 +69,8 @@ std::map<std::string, std::vector<Bytes>> makeSeeds() {
        {"pal.bmp", 2, textOf(lzssStreamOf(palette)), static_cast<std::uint32_t>(palette.size())},
        {"sub\\smooth.bmp", 1, textOf(spbStreamOf(smooth)), 327},
        {"sub\\noisy.bmp", 1, textOf(spbStreamOf(noisy)), 194},
-       test::storedEntry("..\\up.txt", "u"), test::storedEntry("c:\\d.txt", "d"),
+       test::storedEntry("..\\up.txt", "u"),
+       test::storedEntry("c:\\d.txt", "d"),
        test::storedEntry("\x83\x5c\\\x83\x61.txt", "sjis")})));
 
   auto& lzss = seeds["lzss_decoder"];

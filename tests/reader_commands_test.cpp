@@ -15,17 +15,17 @@ namespace kupack {
 namespace {
 
 namespace fs = std::filesystem;
-using test::BuiltEntry;
 using test::buildArchiveBytes;
+using test::BuiltEntry;
 using test::storedEntry;
 
 // The 24-bit BMP file of the 2 x 1 picture that SPB_2X1 codes.
-const std::string BMP_2X1 =
-    std::string("BM\x3E\0\0\0\0\0\0\0\x36\0\0\0", 14) +
-    std::string("\x28\0\0\0\x02\0\0\0\x01\0\0\0\x01\0\x18\0\0\0\0\0\x08\0\0\0"
-                "\x13\x0B\0\0\x13\x0B\0\0\0\0\0\0\0\0\0\0",
-                40) +
-    std::string("\x0A\x14\x1E\x0B\x12\x1E\0\0", 8);
+const std::string BMP_2X1 = std::string("BM\x3E\0\0\0\0\0\0\0\x36\0\0\0", 14) +
+                            std::string(
+                                "\x28\0\0\0\x02\0\0\0\x01\0\0\0\x01\0\x18\0\0\0\0\0\x08\0\0\0"
+                                "\x13\x0B\0\0\x13\x0B\0\0\0\0\0\0\0\0\0\0",
+                                40) +
+                            std::string("\x0A\x14\x1E\x0B\x12\x1E\0\0", 8);
 
 class ReaderCommandsTest : public ::testing::Test {
  protected:
@@ -101,7 +101,7 @@ TEST_F(ReaderCommandsTest, ExtractIntoTheCurrentFolderByDefault) {
 TEST_F(ReaderCommandsTest, ExtractRefusesNamesThatLeaveTheFolder) {
   const std::vector<std::string> hostile = {
       "..\\evil.txt", "\\abs.txt", "c:\\drive.txt", "c:drive2.txt", "a\\..\\..\\up.txt",
-      "ok\\..",       "a\\\\b",    "a\\.\\b",       "a\\. .\\b",     "x\\"};
+      "ok\\..",       "a\\\\b",    "a\\.\\b",       "a\\. .\\b",    "x\\"};
   std::vector<BuiltEntry> entries;
   for (const auto& name : hostile) entries.push_back(storedEntry(name, "bad"));
   entries.push_back(storedEntry("good.txt", "good"));
@@ -132,10 +132,9 @@ TEST_F(ReaderCommandsTest, ExtractNeverFollowsALink) {
   fs::create_directory_symlink(outside, out() / "sub");
   fs::create_symlink(outside / "victim.txt", out() / "victim.txt");
   fs::create_symlink(outside / "new.txt", out() / "dangling.txt");
-  const std::string archive = archiveOf({storedEntry("sub\\x.txt", "bad"),
-                                         storedEntry("sub\\victim.txt", "bad"),
-                                         storedEntry("victim.txt", "bad"),
-                                         storedEntry("dangling.txt", "bad")});
+  const std::string archive =
+      archiveOf({storedEntry("sub\\x.txt", "bad"), storedEntry("sub\\victim.txt", "bad"),
+                 storedEntry("victim.txt", "bad"), storedEntry("dangling.txt", "bad")});
   for (const bool force : {false, true}) {
     console_.clear();
     EXPECT_EQ(extract(archive, force), 1);
@@ -161,6 +160,18 @@ TEST_F(ReaderCommandsTest, ExtractKeepsExistingFilesUnlessForced) {
   console_.clear();
   EXPECT_EQ(extract(archive, true), 0) << console_;
   EXPECT_EQ(test::readFile(out() / "a.txt"), "new");
+}
+
+TEST_F(ReaderCommandsTest, ExtractNeverReplacesTheArchiveItself) {
+  fs::create_directories(out());
+  const std::string archive = (out() / "self.kup").string();
+  test::writeFile(
+      archive, buildArchiveBytes({storedEntry("self.kup", "gone"), storedEntry("other.txt", "o")}));
+  const std::string before = test::readFile(archive);
+  EXPECT_EQ(extract(archive, true), 1);
+  EXPECT_EQ(test::readFile(archive), before);
+  EXPECT_EQ(test::readFile(out() / "other.txt"), "o");
+  EXPECT_NE(console_.find("self.kup is the archive being read"), std::string::npos) << console_;
 }
 
 TEST_F(ReaderCommandsTest, ExtractReportsFilesInTheWayOfFolders) {

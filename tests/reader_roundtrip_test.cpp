@@ -56,12 +56,12 @@ TEST(BmpWriterTest, HeadersAndSizeLimits) {
   EXPECT_FALSE(bmp24FileSize(65535, 65535));
   const auto headers = bmp24Headers(3, 2);
   EXPECT_EQ(std::string(headers.begin(), headers.begin() + 2), "BM");
-  EXPECT_EQ(headers[2], 78);     // bfSize
-  EXPECT_EQ(headers[10], 54);    // bfOffBits
-  EXPECT_EQ(headers[18], 3);     // biWidth
-  EXPECT_EQ(headers[22], 2);     // biHeight, positive: bottom-up rows
-  EXPECT_EQ(headers[28], 24);    // biBitCount
-  EXPECT_EQ(headers[34], 24);    // biSizeImage
+  EXPECT_EQ(headers[2], 78);   // bfSize
+  EXPECT_EQ(headers[10], 54);  // bfOffBits
+  EXPECT_EQ(headers[18], 3);   // biWidth
+  EXPECT_EQ(headers[22], 2);   // biHeight, positive: bottom-up rows
+  EXPECT_EQ(headers[28], 24);  // biBitCount
+  EXPECT_EQ(headers[34], 24);  // biSizeImage
   // A picture whose pixels do not match its size is refused, not read past.
   SpbPicture picture{2, 2, Bytes(11)};
   EXPECT_FALSE(writeBmp24(picture, [](std::span<const std::uint8_t>) { return true; }));

@@ -177,8 +177,7 @@ inline std::string checkSpbDecoder(std::span<const std::uint8_t> data) {
   if (!decodeSpb(data, picture, error)) {
     return error.empty() ? "failure without a message" : std::string();
   }
-  if (!dimensions || picture.width != dimensions->width ||
-      picture.height != dimensions->height) {
+  if (!dimensions || picture.width != dimensions->width || picture.height != dimensions->height) {
     return "picture does not have its header's size";
   }
   return checkPicture(picture);
