@@ -21,16 +21,16 @@ struct BmpLayout {
   std::uint32_t infoSize = 40;  // 40, or a larger header (52, 56, 108, 124) padded with 0
   // Red, green and blue masks: written after a 40-byte header, or as the header's own
   // fields from byte 40 on in a larger one. For 32-bit pictures they also place the bytes.
-  std::optional<std::array<std::uint32_t, 3>> masks;
-  std::uint32_t colorsUsed = 0;              // colour-table entries written (biClrUsed)
-  std::uint32_t gap = 0;                     // bytes between the headers and the pixel rows
-  std::optional<std::uint32_t> pixelOffset;  // bfOffBits, instead of the true offset
-  std::optional<std::int32_t> widthField;    // biWidth, instead of the picture's width
+  std::optional<std::array<std::uint32_t, 3>> masks{};
+  std::uint32_t colorsUsed = 0;                // colour-table entries written (biClrUsed)
+  std::uint32_t gap = 0;                       // bytes between the headers and the pixel rows
+  std::optional<std::uint32_t> pixelOffset{};  // bfOffBits, instead of the true offset
+  std::optional<std::int32_t> widthField{};    // biWidth, instead of the picture's width
   // The fourth byte of 32-bit pixel i (counted in stored order); 0 when unset.
-  std::function<std::uint8_t(std::size_t)> fourthByte;
-  std::uint8_t paddingByte = 0xEE;    // row padding, so that it shows if it is ever read
-  std::size_t cutBytes = 0;           // bytes removed from the end of the file
-  std::vector<std::uint8_t> trailer;  // bytes appended after the rows
+  std::function<std::uint8_t(std::size_t)> fourthByte{};
+  std::uint8_t paddingByte = 0xEE;      // row padding, so that it shows if it is ever read
+  std::size_t cutBytes = 0;             // bytes removed from the end of the file
+  std::vector<std::uint8_t> trailer{};  // bytes appended after the rows
   char typeByte0 = 'B';
 };
 
