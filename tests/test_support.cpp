@@ -27,11 +27,9 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ignored;
   // Folders made unreadable by a test must be readable again to be removed.
-  for (auto it = fs::recursive_directory_iterator(
-           path_, fs::directory_options::skip_permission_denied, ignored);
+  for (auto it = fs::recursive_directory_iterator(path_, fs::directory_options::skip_permission_denied, ignored);
        it != fs::recursive_directory_iterator(); it.increment(ignored)) {
-    if (it->is_directory(ignored) && !it->is_symlink(ignored))
-      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    if (it->is_directory(ignored) && !it->is_symlink(ignored)) fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
   }
   fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
   fs::remove_all(path_, ignored);
