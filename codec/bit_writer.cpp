@@ -18,12 +18,6 @@ bool FileSink::put(std::span<const std::uint8_t> bytes) {
 }
 
 bool BitWriter::flushBits() {
-  // At most three whole bytes and one partial byte wait here (pending_ is below 32).
-  if (used_ > BLOCK_SIZE - 4) handBlock();
-  while (pending_ >= 8) {
-    pending_ -= 8;
-    block_[used_++] = static_cast<std::uint8_t>(accumulator_ >> pending_);
-  }
   if (pending_ > 0) {
     block_[used_++] = static_cast<std::uint8_t>(accumulator_ << (8 - pending_));
     pending_ = 0;

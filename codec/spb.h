@@ -36,50 +36,59 @@ inline std::uint32_t foldResidual(std::uint32_t previous, std::uint32_t current)
 namespace spb_detail {
 
 // Class code, code length and payload width of a group, indexed by the bit width of its
-// largest folded residual (0 to 9). Widths 8 and 9 are the raw class (payload width 0 here:
-// the raw values follow instead).
-struct GroupClass {
-  std::uint8_t code;
-  std::uint8_t codeLength;
-  std::uint8_t payloadWidth;
+// largest folded residual (0 to 9), packed as code | length << 8 | width << 16 so that one
+// load fetches all three. Widths 8 and 9 are the raw class, whose payload is the four raw
+// values in 8 bits each instead.
+constexpr std::uint32_t groupClass(std::uint32_t code, std::uint32_t length, std::uint32_t width) {
+  return code | length << 8 | width << 16;
+}
+inline constexpr std::array<std::uint32_t, 10> GROUP_CLASSES = {
+    groupClass(0b000, 3, 0), groupClass(0b1110, 4, 1), groupClass(0b1111, 4, 2),
+    groupClass(0b001, 3, 3), groupClass(0b010, 3, 4),  groupClass(0b011, 3, 5),
+    groupClass(0b100, 3, 6), groupClass(0b101, 3, 7),  groupClass(0b110, 3, 8),
+    groupClass(0b110, 3, 8),
 };
-inline constexpr std::array<GroupClass, 10> GROUP_CLASSES = {{
-    {0b000, 3, 0},
-    {0b1110, 4, 1},
-    {0b1111, 4, 2},
-    {0b001, 3, 3},
-    {0b010, 3, 4},
-    {0b011, 3, 5},
-    {0b100, 3, 6},
-    {0b101, 3, 7},
-    {0b110, 3, 0},
-    {0b110, 3, 0},
-}};
 inline constexpr int RAW_WIDTH = 8;
+inline constexpr std::uint64_t RAW_CODE = 0b110;
 
 }  // namespace spb_detail
 
-// Codes one group: the class code chosen by the largest of the four folded residuals, then
-// either the four residuals in the class's width or, from 128 on, the four raw values in
-// 8 bits each. Entries that complete a plane's last group are passed as 0 in both arrays.
-inline void encodeSpbGroup(BitWriter& writer, const std::array<std::uint32_t, 4>& residuals,
-                           const std::array<std::uint32_t, 4>& rawValues) {
+// The bits of one group, class code first, and their number (3 to 35).
+struct SpbGroupBits {
+  std::uint64_t bits;
+  int count;
+};
+
+// The group of the folded residuals r0..r3 (0 to 510 each) whose raw values are the four
+// bytes of `rawBigEndian`, first value highest: the class code chosen by the largest
+// residual, then either the four residuals in the class's width or, from 128 on, the four
+// raw values in 8 bits each.
+inline SpbGroupBits spbGroupBits(std::uint32_t r0, std::uint32_t r1, std::uint32_t r2,
+                                 std::uint32_t r3, std::uint32_t rawBigEndian) {
   using namespace spb_detail;
-  const int width = std::bit_width(residuals[0] | residuals[1] | residuals[2] | residuals[3]);
-  const GroupClass& groupClass = GROUP_CLASSES[static_cast<std::size_t>(width)];
-  if (width >= RAW_WIDTH) {
-    writer.putBits(groupClass.code, groupClass.codeLength);
-    writer.putBits((rawValues[0] & 0xFF) << 24 | (rawValues[1] & 0xFF) << 16 |
-                       (rawValues[2] & 0xFF) << 8 | (rawValues[3] & 0xFF),
-                   32);
-    return;
-  }
-  // Code and payload together take at most 3 + 4 * 7 = 31 bits.
-  const int w = groupClass.payloadWidth;
-  const std::uint32_t payload =
-      residuals[0] << (3 * w) | residuals[1] << (2 * w) | residuals[2] << w | residuals[3];
-  writer.putBits(std::uint32_t{groupClass.code} << (4 * w) | payload,
-                 groupClass.codeLength + 4 * w);
+  // Both codings are formed and one is chosen without a branch: classes vary from group
+  // to group in a way no predictor follows. (2m + 1 has one bit more than m and is never 0.)
+  const int width = std::bit_width(2 * (r0 | r1 | r2 | r3) + 1) - 1;
+  const std::uint32_t packed = GROUP_CLASSES[static_cast<std::size_t>(width)];
+  const std::uint64_t code = packed & 0xFF;
+  const int codeLength = static_cast<int>((packed >> 8) & 0xFF);
+  const int w = static_cast<int>(packed >> 16);
+  const std::uint64_t residualBits = (((code << w | r0) << w | r1) << w | r2) << w | r3;
+  const std::uint64_t rawBits = RAW_CODE << 32 | rawBigEndian;
+  return {width >= RAW_WIDTH ? rawBits : residualBits, codeLength + 4 * w};
+}
+
+// Codes one group of four folded residuals and the raw values of the same pixels. Entries
+// that complete a plane's last group are passed as 0 in both arrays. `Bits` is a BitWriter
+// or a BitBurst.
+template <class Bits>
+inline void encodeSpbGroup(Bits& writer, const std::array<std::uint32_t, 4>& residuals,
+                           const std::array<std::uint32_t, 4>& rawValues) {
+  const SpbGroupBits group =
+      spbGroupBits(residuals[0], residuals[1], residuals[2], residuals[3],
+                   (rawValues[0] & 0xFF) << 24 | (rawValues[1] & 0xFF) << 16 |
+                       (rawValues[2] & 0xFF) << 8 | (rawValues[3] & 0xFF));
+  writer.putBits(group.bits, group.count);
 }
 
 // Writes the 32-bit header: width, then height, 16 bits each.
