@@ -1,6 +1,7 @@
 // The SPB image coder: a 16-bit width and height, then the blue, green and red planes, each
 // a first value and groups of four folded residuals along a serpentine scan from the top row.
-// It reads the pixels in place through an SpbSource and owns nothing but its group arrays.
+// It reads the pixels in place through an SpbSource, a chunk of one channel at a time into
+// small buffers on the stack, and allocates nothing.
 #pragma once
 
 #include <array>

@@ -345,23 +345,28 @@ TEST(SpbDecoderTest, HugeHeaderOnShortStreamAllocatesNothing) {
   EXPECT_EQ(decoded.pixels.capacity(), 0u);
 }
 
-TEST(SpbDecoderTest, RefusesResidualLeavingByteRange) {
-  // 2 x 1, blue plane: first value 0, then the folded residual 2 (one below 0).
+// A 2 x 1 stream whose blue plane has the first value 0 and then `blueGroup`; green and
+// red are 0 with one group of class 000.
+Bytes twoByOneStream(const std::string& blueGroup) {
   std::string bits;
   appendBits(bits, 2, 16);
   appendBits(bits, 1, 16);
-  bits +=
-      "00000000"
-      "1111"
-      "10000000";
-  bits +=
-      "00000000"
-      "000"
-      "00000000"
-      "000";
+  bits += "00000000" + blueGroup + "00000000000" + "00000000000";
+  return bitsToBytes(bits);
+}
+
+TEST(SpbDecoderTest, RefusesResidualLeavingByteRange) {
   SpbPicture decoded;
   std::string error;
-  EXPECT_FALSE(decodeSpb(bitsToBytes(bits), decoded, error));
+  ASSERT_TRUE(decodeSpb(twoByOneStream("11110100"
+                                       "0000"),
+                        decoded, error))
+      << error;
+  EXPECT_EQ(decoded.pixels, Bytes({0, 0, 0, 1, 0, 0}));
+  // The folded residual 2: one below 0.
+  EXPECT_FALSE(decodeSpb(twoByOneStream("11111000"
+                                        "0000"),
+                         decoded, error));
   EXPECT_EQ(error, "residual leaves 0..255");
 }
 
@@ -383,19 +388,10 @@ TEST(SpbDecoderTest, RefusesWhatTheCoderNeverWrites) {
 
   EXPECT_FALSE(decodeSpb(Bytes({0, 0, 0, 1, 0, 0, 0}), decoded, error));  // no pixels
 
-  std::string bits;  // 2 x 1 whose blue group has a completing entry of 1
-  appendBits(bits, 2, 16);
-  appendBits(bits, 1, 16);
-  bits +=
-      "00000000"
-      "1110"
-      "1100";
-  bits +=
-      "00000000"
-      "000"
-      "00000000"
-      "000";
-  EXPECT_FALSE(decodeSpb(bitsToBytes(bits), decoded, error));
+  // A completing entry of 1 in the blue group.
+  EXPECT_FALSE(decodeSpb(twoByOneStream("1110"
+                                        "1100"),
+                         decoded, error));
   EXPECT_EQ(error, "completing entry is not zero");
 }
 
