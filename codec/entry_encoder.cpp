@@ -23,9 +23,11 @@ EncodedEntry stored(const EntrySource& source, const std::string& destinationPat
 
 // A bitmap without a colour table: SPB-coded when the picture can be held exactly,
 // otherwise stored unchanged so that nothing is lost.
-EncodedEntry encodeTrueColour(BitmapImage& image, const EntrySource& source, const std::string& destinationPath) {
+EncodedEntry encodeTrueColour(BitmapImage& image, const EntrySource& source,
+                              const std::string& destinationPath) {
   BitmapVerdict verdict = BitmapVerdict::StoreUnchanged;
-  if (Status loaded = image.loadBitmap(source.nativePath, verdict); !loaded) return {loaded, ENTRY_SPB};
+  if (Status loaded = image.loadBitmap(source.nativePath, verdict); !loaded)
+    return {loaded, ENTRY_SPB};
   if (verdict == BitmapVerdict::StoreUnchanged) return stored(source, destinationPath);
   return {image.encodeSpb(destinationPath), ENTRY_SPB};
 }
@@ -38,7 +40,8 @@ EncodedEntry encodeEntry(const EntrySource& source, const std::string& destinati
   // Headers that cannot be read (a file too short to be a bitmap) leave the file stored;
   // a file that cannot be opened at all fails there with its name.
   if (!image.readBitmapHeaders(source.nativePath)) return stored(source, destinationPath);
-  if (image.paletteCount() != 0) return {encodeLzss(source.nativePath, destinationPath), ENTRY_LZSS};
+  if (image.paletteCount() != 0)
+    return {encodeLzss(source.nativePath, destinationPath), ENTRY_LZSS};
   return encodeTrueColour(image, source, destinationPath);
 }
 
