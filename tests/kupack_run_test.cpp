@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <random>
 
 #include "tests/test_support.h"
 
@@ -159,6 +160,32 @@ TEST_F(KupackRunTest, FullDiskFailsTheRunAndLeavesNoArchive) {
   EXPECT_TRUE(contains(run.out, "temp.dat"));
   EXPECT_EQ(test::readFile(dir_ / "out.kup"), "earlier");
   EXPECT_FALSE(fs::exists(dir_ / "out.kup.part"));
+}
+
+}  // namespace
+}  // namespace kupack
+
+namespace kupack {
+namespace {
+
+TEST(KupackLzssFailureTest, FailedLzssWriteEndsWithOutputErrorAndNoArchive) {
+  test::TempDir dir;
+  // A palette bitmap of noise codes to more than it is, so the coder's output hits the limit.
+  std::string bitmap("BM");
+  bitmap += std::string(52, '\0');  // the rest of the 54 header bytes
+  bitmap[28] = 8;                   // biBitCount
+  std::mt19937 random(7);
+  for (int i = 0; i < 400000; ++i) bitmap += static_cast<char>(random() >> 24);
+  test::writeFile(dir / "tree" / "noise.bmp", bitmap);
+  test::writeFile(dir / "out.kup", std::string("earlier"));
+  // 300 KiB may be written; the coded stream of 400 KB of noise is larger.
+  const std::string script = "trap '' XFSZ; ulimit -f 600; exec \"$@\"";
+  const auto run =
+      test::runCommand({"sh", "-c", script, "sh", KUPACK_BINARY, "tree", "out.kup"}, dir.path());
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_TRUE(run.out.size() >= 13 && run.out.substr(run.out.size() - 13) == "Output error\n");
+  EXPECT_TRUE(test::readFile(dir / "out.kup") == "earlier");
+  EXPECT_FALSE(std::filesystem::exists(dir / "out.kup.part"));
 }
 
 }  // namespace
