@@ -1,8 +1,8 @@
 // Round trips through the reader: a tree with every kind of file is coded by our own
 // coders (palette bitmaps by LZSS, true-colour ones by SPB, the rest stored), put into an
-// archive (the same bytes the kupack writer makes of the tree), extracted and tested against
-// its source. Also the small pieces the reader is
-// built from: entry paths, the 24-bit BMP writer and the LZSS size bound.
+// archive (the same bytes the kupack writer makes of the tree), extracted and tested
+// against its source. Also the small pieces the reader is built from: entry paths, the
+// 24-bit BMP writer and the LZSS size bound.
 #include <gtest/gtest.h>
 
 #include <filesystem>
