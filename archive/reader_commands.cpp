@@ -136,43 +136,64 @@ class Extractor {
     // entry leaves nothing behind and never empties a file it was to replace.
     std::vector<std::uint8_t> bytes;
     SpbPicture picture;
-    if (entry.type != ENTRY_STORED) {
-      std::vector<std::uint8_t> stream;
-      if (Status status = reader_.readEntry(entry, stream); !status) return fail(status.message());
-      if (entry.type == ENTRY_LZSS) {
-        if (Status status = decodeLzssEntry(entry, stream, bytes); !status) {
-          return fail(status.message());
-        }
-      } else {
-        const auto dimensions = spbDimensions(stream);
-        if (dimensions && !bmp24FileSize(dimensions->width, dimensions->height)) {
-          return fail(entryShown(entry) + ": the picture is too large for a BMP file\n");
-        }
-        if (Status status = decodeSpbEntry(entry, stream, picture); !status) {
-          return fail(status.message());
-        }
-      }
+    if (Status status = decodeCodedEntry(entry, bytes, picture); !status) {
+      return fail(status.message());
     }
-
     if (force_ && archiveIdentity_ && platform::folderIdentity(target) == archiveIdentity_) {
       return refuse(entry, shown(target) + " is the archive being read");
     }
     const platform::CreatedFile created = platform::createFileBelow(root_, *levels, force_);
+    if (created.result != platform::CreateBelowResult::Created) {
+      return reportNotCreated(entry, target, created);
+    }
+    if (Status status = writeEntry(entry, created.stream, target, bytes, picture); !status) {
+      platform::removeFile(target);
+      return fail(status.message());
+    }
+    ++tally_.extracted;
+    consolePrint("extracted %s\n", entryShown(entry).c_str());
+  }
+
+  const ExtractTally& tally() const { return tally_; }
+
+ private:
+  // Decodes an LZSS entry into `bytes` or an SPB entry into `picture`; stored entries
+  // are copied later, straight from the archive.
+  Status decodeCodedEntry(const ArchiveEntry& entry, std::vector<std::uint8_t>& bytes,
+                          SpbPicture& picture) {
+    if (entry.type == ENTRY_STORED) return Status::ok();
+    std::vector<std::uint8_t> stream;
+    if (Status status = reader_.readEntry(entry, stream); !status) return status;
+    if (entry.type == ENTRY_LZSS) return decodeLzssEntry(entry, stream, bytes);
+    const auto dimensions = spbDimensions(stream);
+    if (dimensions && !bmp24FileSize(dimensions->width, dimensions->height)) {
+      return Status::failed(entryShown(entry) + ": the picture is too large for a BMP file\n");
+    }
+    return decodeSpbEntry(entry, stream, picture);
+  }
+
+  void reportNotCreated(const ArchiveEntry& entry, const std::string& target,
+                        const platform::CreatedFile& created) {
     switch (created.result) {
-      case platform::CreateBelowResult::Created:
-        break;
       case platform::CreateBelowResult::Exists:
         return refuse(entry, shown(target) + " exists (-f replaces it)");
       case platform::CreateBelowResult::ThroughLink:
         return refuse(entry, "its path below the target folder leads through a link");
       case platform::CreateBelowResult::NotAFolder:
         return refuse(entry, "a folder on its path exists as a file");
+      case platform::CreateBelowResult::Created:
       case platform::CreateBelowResult::Failed:
-        return fail(entryShown(entry) + ": cannot create " + shown(target) + " (" +
-                    errorText(created.errorNumber) + ")\n");
+        break;
     }
+    fail(entryShown(entry) + ": cannot create " + shown(target) + " (" +
+         errorText(created.errorNumber) + ")\n");
+  }
 
-    OutputFile out(created.stream);
+  // Writes the entry's bytes (a stored entry's straight from the archive, an SPB entry's
+  // picture as a BMP file) to `stream`, which it closes.
+  Status writeEntry(const ArchiveEntry& entry, std::FILE* stream, const std::string& target,
+                    const std::vector<std::uint8_t>& bytes, const SpbPicture& picture) {
+    OutputFile out(stream);
     errno = 0;
     bool written = false;
     Status readStatus = Status::ok();
@@ -188,22 +209,13 @@ class Extractor {
             picture, [&out](std::span<const std::uint8_t> piece) { return out.write(piece); });
         break;
     }
-    const int writeError = errno != 0 ? errno : EIO;
-    if (!out.finish()) written = false;
-    if (written) {
-      ++tally_.extracted;
-      consolePrint("extracted %s\n", entryShown(entry).c_str());
-      return;
-    }
-    platform::removeFile(target);
-    if (!readStatus) return fail(readStatus.message());
-    fail(entryShown(entry) + ": cannot write " + shown(target) + " (" + errorText(writeError) +
-         ")\n");
+    if (!readStatus) return readStatus;
+    if (written && out.finish()) return Status::ok();
+    const int error = errno != 0 ? errno : EIO;
+    return Status::failed(entryShown(entry) + ": cannot write " + shown(target) + " (" +
+                          errorText(error) + ")\n");
   }
 
-  const ExtractTally& tally() const { return tally_; }
-
- private:
   // Copies a stored entry's bytes in chunks; false with `readStatus` set when the archive
   // could not be read, false alone when the output could not be written.
   bool copyStoredEntry(const ArchiveEntry& entry, OutputFile& out, Status& readStatus) {
