@@ -1,34 +1,81 @@
-// The kupack program: packs every file below one folder into one .kup archive.
-// With no arguments it asks for the folder and the archive name; `kupack FOLDER [ARCHIVE]`
-// answers both from the command line, for terminals and build scripts.
+// The kupack program: packs every file below one folder into one .kup archive, and reads
+// archives back. With no arguments it asks for the folder and the archive name;
+// `kupack FOLDER [ARCHIVE]` answers both from the command line, for terminals and scripts.
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "archive/main_flow.h"
+#include "archive/reader_commands.h"
 
 namespace {
 
 constexpr char USAGE[] =
-    "usage: kupack                     ask for the folder and the archive name\n"
-    "       kupack FOLDER [ARCHIVE]    pack FOLDER into ARCHIVE (default: arc.kup in FOLDER)\n"
-    "       kupack -h | --help         show this text\n"
-    "       kupack --version           show the version\n";
+    "usage: kupack                        ask for the folder and the archive name\n"
+    "       kupack FOLDER [ARCHIVE]       pack FOLDER into ARCHIVE (default: arc.kup in FOLDER)\n"
+    "       kupack -l|--list ARCHIVE      list the entries of ARCHIVE\n"
+    "       kupack -x|--extract ARCHIVE [DIR] [-f]\n"
+    "                                     extract every entry below DIR (default: here);\n"
+    "                                     -f replaces existing files\n"
+    "       kupack -t|--test ARCHIVE [FOLDER]\n"
+    "                                     decode every entry; with FOLDER, compare with it\n"
+    "       kupack -h|--help              show this text\n"
+    "       kupack --version              show the version\n";
 
 int usageError(const std::string& problem) {
   std::fprintf(stderr, "kupack: %s\n%s", problem.c_str(), USAGE);
   return 2;
 }
 
+bool isOption(const std::string& arg) { return arg.size() > 1 && arg[0] == '-'; }
+
+// `kupack -x ARCHIVE [DIR] [-f]`, the -f anywhere after the option.
+int extract(const std::vector<std::string>& args) {
+  bool force = false;
+  std::vector<std::string> operands;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    if (args[i] == "-f" || args[i] == "--force") {
+      force = true;
+    } else if (isOption(args[i])) {
+      return usageError("unexpected option " + args[i]);
+    } else {
+      operands.push_back(args[i]);
+    }
+  }
+  if (operands.empty() || operands.size() > 2)
+    return usageError("-x takes an archive and an optional folder");
+  return kupack::extractArchiveCommand(operands[0],
+                                       operands.size() > 1 ? operands[1] : std::string(), force);
+}
+
+// The reading options, each with one or two operands.
+int readArchive(const std::vector<std::string>& args) {
+  const std::string& option = args[0];
+  if (option == "-x" || option == "--extract") return extract(args);
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    if (isOption(args[i])) return usageError("unexpected option " + args[i]);
+  }
+  if (option == "-l" || option == "--list") {
+    if (args.size() != 2) return usageError("-l takes one archive");
+    return kupack::listArchiveCommand(args[1]);
+  }
+  if (args.size() < 2 || args.size() > 3)
+    return usageError("-t takes an archive and an optional folder");
+  return kupack::testArchiveCommand(
+      args[1], args.size() > 2 ? std::optional<std::string>(args[2]) : std::nullopt);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-  kupack::ArchiveRunRequest request;
-  request.programName = argc > 0 ? argv[0] : "";
+  for (const auto& arg : args) {
+    if (arg.empty()) return usageError("empty argument");
+  }
 
-  if (!args.empty() && args[0].size() > 1 && args[0][0] == '-') {
+  if (!args.empty() && isOption(args[0])) {
     const std::string_view option = args[0];
     if (option == "-h" || option == "--help") {
       std::fputs(USAGE, stdout);
@@ -38,12 +85,18 @@ int main(int argc, char** argv) {
       std::printf("kupack %s\n", KUPACK_VERSION);
       return 0;
     }
+    if (option == "-l" || option == "--list" || option == "-x" || option == "--extract" ||
+        option == "-t" || option == "--test") {
+      return readArchive(args);
+    }
     return usageError("unknown option " + args[0]);
   }
+
+  kupack::ArchiveRunRequest request;
+  request.programName = argc > 0 ? argv[0] : "";
   if (args.size() > 2) return usageError("too many arguments");
   for (const auto& arg : args) {
-    if (arg.empty()) return usageError("empty argument");
-    if (arg.size() > 1 && arg[0] == '-') return usageError("unexpected option " + arg);
+    if (isOption(arg)) return usageError("unexpected option " + arg);
   }
   if (!args.empty()) request.folderArgument = args[0];
   if (args.size() > 1) request.archiveArgument = args[1];

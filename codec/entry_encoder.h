@@ -1,6 +1,7 @@
 // encodeEntry: turns one collected file into the bytes of one archive entry, written to a
-// temporary file, and says which coding they have. Every file is stored unchanged, except
-// that names ending in "bmp" go to the bitmap codings.
+// temporary file, and says which coding they have. Names ending in "bmp" are bitmaps:
+// palette bitmaps are LZSS-coded whole, true-colour pictures SPB-coded when SPB holds them
+// exactly; every other file, and every bitmap SPB cannot hold, is stored unchanged.
 #pragma once
 
 #include <string>

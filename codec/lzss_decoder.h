@@ -13,7 +13,8 @@ namespace kupack {
 
 // Fills `out` with the `expectedSize` bytes that `stream` codes. False, with a short
 // English `error`, when the stream ends before that many bytes are produced; bytes after
-// the last needed token (padding) are ignored. `out` is cleared first.
+// the last needed token (padding) are ignored. `out` is cleared first; after a failure it
+// holds the bytes decoded before the stream ran out.
 bool decodeLzss(std::span<const std::uint8_t> stream, std::size_t expectedSize,
                 std::vector<std::uint8_t>& out, std::string& error);
 

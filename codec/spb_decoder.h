@@ -1,6 +1,7 @@
 // Decoder of the SPB image stream: 16-bit width and height, then the blue, green and red
 // planes along the serpentine scan. It never reads past the stream and refuses a stream
-// that ends early or whose residuals leave 0..255.
+// that ends early, whose residuals leave 0..255, or that is not exactly as the coder
+// writes it (non-zero completing entries or fill bits, bytes after the end).
 #pragma once
 
 #include <cstdint>
@@ -18,8 +19,9 @@ struct SpbPicture {
   std::vector<std::uint8_t> pixels;
 };
 
-// Decodes `stream` into `picture`. False, with a short English `error`, on a stream that
-// ends early or a residual that leaves 0..255. Memory is only reserved for a picture the
+// Decodes `stream` into `picture`. False, with a short English `error` and an empty
+// `picture`, on a stream that ends early, a residual that leaves 0..255, or any of the
+// departures above. Memory is only reserved for a picture the
 // stream is long enough to hold, so a hostile header cannot cause a huge allocation.
 bool decodeSpb(std::span<const std::uint8_t> stream, SpbPicture& picture, std::string& error);
 

@@ -149,3 +149,37 @@ void waitForKey();
 void setPromptInput(std::FILE* input);
 
 }  // namespace kupack::platform
+
+// ---- Extracting below a target folder (used by the archive reader) -------------------
+// The reader writes entries only below the folder the user named and never follows a
+// link there: each folder level is entered without following links, and the file itself
+// is opened without following one. Win32: reparse points count as links.
+
+namespace kupack::platform {
+
+// Makes the folder `path` and any missing parents (links in `path` itself are the
+// user's and are followed). False (errno set) when it cannot be made.
+bool makeFolders(const std::string& path);
+
+enum class CreateBelowResult {
+  Created,      // `stream` is open for binary writing
+  Exists,       // the file exists and replacing was not asked for; nothing was changed
+  ThroughLink,  // a folder level or the file itself is a link; nothing was followed
+  NotAFolder,   // a folder level exists as something other than a folder
+  Failed,       // anything else (errorNumber tells why), a folder on the file's place too
+};
+
+struct CreatedFile {
+  CreateBelowResult result = CreateBelowResult::Failed;
+  std::FILE* stream = nullptr;  // set only for Created; the caller closes it (fclose)
+  int errorNumber = 0;          // set only for Failed
+};
+
+// Creates the file reached from the existing folder `root` through `levels`: native
+// folder names, the file's name last. No level may be empty, "." or "..", or hold a
+// separator (the caller checks). Missing folders are made on the way. With `replace`, an
+// existing plain file is emptied and rewritten; without it, the file must not exist yet.
+CreatedFile createFileBelow(const std::string& root, const std::vector<std::string>& levels,
+                            bool replace);
+
+}  // namespace kupack::platform

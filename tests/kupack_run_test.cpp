@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <random>
 
 #include "tests/test_support.h"
 
@@ -159,6 +160,76 @@ TEST_F(KupackRunTest, FullDiskFailsTheRunAndLeavesNoArchive) {
   EXPECT_TRUE(contains(run.out, "temp.dat"));
   EXPECT_EQ(test::readFile(dir_ / "out.kup"), "earlier");
   EXPECT_FALSE(fs::exists(dir_ / "out.kup.part"));
+}
+
+}  // namespace
+}  // namespace kupack
+
+namespace kupack {
+namespace {
+
+TEST(KupackLzssFailureTest, FailedLzssWriteEndsWithOutputErrorAndNoArchive) {
+  test::TempDir dir;
+  // A palette bitmap of noise codes to more than it is, so the coder's output hits the limit.
+  std::string bitmap("BM");
+  bitmap += std::string(52, '\0');  // the rest of the 54 header bytes
+  bitmap[28] = 8;                   // biBitCount
+  std::mt19937 random(7);
+  for (int i = 0; i < 400000; ++i) bitmap += static_cast<char>(random() >> 24);
+  test::writeFile(dir / "tree" / "noise.bmp", bitmap);
+  test::writeFile(dir / "out.kup", std::string("earlier"));
+  // 300 KiB may be written; the coded stream of 400 KB of noise is larger.
+  const std::string script = "trap '' XFSZ; ulimit -f 600; exec \"$@\"";
+  const auto run =
+      test::runCommand({"sh", "-c", script, "sh", KUPACK_BINARY, "tree", "out.kup"}, dir.path());
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_TRUE(run.out.size() >= 13 && run.out.substr(run.out.size() - 13) == "Output error\n");
+  EXPECT_TRUE(test::readFile(dir / "out.kup") == "earlier");
+  EXPECT_FALSE(std::filesystem::exists(dir / "out.kup.part"));
+}
+
+}  // namespace
+}  // namespace kupack
+
+namespace kupack {
+namespace {
+
+// The reading options through the program: the sample folder packed, tested against its
+// source, listed and extracted.
+TEST(KupackReadOptionsTest, SampleFolderPacksTestsListsAndExtracts) {
+  test::TempDir dir;
+  const std::filesystem::path assets =
+      std::filesystem::path(KUPACK_SOURCE_DIR) / "examples" / "assets";
+  std::filesystem::copy(assets, dir / "assets", std::filesystem::copy_options::recursive);
+  ASSERT_EQ(test::runKupack({"assets", "a.kup"}, dir.path()).exitCode, 0);
+
+  const auto tested = test::runKupack({"-t", "a.kup", "assets"}, dir.path());
+  EXPECT_EQ(tested.exitCode, 0) << tested.out;
+  const auto listed = test::runKupack({"--list", "a.kup"}, dir.path(), "", "C.UTF-8");
+  EXPECT_EQ(listed.exitCode, 0);
+  for (const char* line : {"LZSS    ui\\palette8.bmp", "SPB     bg\\title.bmp",
+                           "stored  sprites\\alpha32.bmp", "SPB     画像\\背景.bmp"}) {
+    EXPECT_NE(listed.out.find(line), std::string::npos) << line;
+  }
+
+  const auto extracted = test::runKupack({"-x", "a.kup", "out"}, dir.path());
+  EXPECT_EQ(extracted.exitCode, 0) << extracted.out;
+  // Stored and LZSS entries come back byte for byte, under their recorded (lower-case) names.
+  EXPECT_EQ(test::readFile(dir / "out" / "ui" / "palette8.bmp"),
+            test::readFile(assets / "ui" / "palette8.bmp"));
+  EXPECT_EQ(test::readFile(dir / "out" / "sprites" / "alpha32.bmp"),
+            test::readFile(assets / "sprites" / "alpha32.bmp"));
+  EXPECT_EQ(test::readFile(dir / "out" / "sound" / "click.wav"),
+            test::readFile(assets / "Sound" / "Click.WAV"));
+  // A second extraction refuses to replace what is there, unless forced.
+  EXPECT_EQ(test::runKupack({"-x", "a.kup", "out"}, dir.path()).exitCode, 1);
+  EXPECT_EQ(test::runKupack({"-x", "a.kup", "out", "-f"}, dir.path()).exitCode, 0);
+
+  // Any change to a source file makes the test fail.
+  test::writeFile(dir / "assets" / "readme.txt", std::string("changed"));
+  EXPECT_EQ(test::runKupack({"-t", "a.kup", "assets"}, dir.path()).exitCode, 1);
+  EXPECT_EQ(test::runKupack({"-l"}, dir.path()).exitCode, 2);
+  EXPECT_EQ(test::runKupack({"-l", "missing.kup"}, dir.path()).exitCode, 1);
 }
 
 }  // namespace

@@ -1,0 +1,237 @@
+#include "archive/archive_reader.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "common/console.h"
+#include "platform/platform.h"
+
+namespace kupack {
+namespace {
+
+using ull = unsigned long long;
+
+std::uint32_t readBE32(const std::uint8_t* bytes) {
+  return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
+         (std::uint32_t{bytes[2]} << 8) | std::uint32_t{bytes[3]};
+}
+
+std::uint16_t readBE16(const std::uint8_t* bytes) {
+  return static_cast<std::uint16_t>((bytes[0] << 8) | bytes[1]);
+}
+
+bool isNormalizedNameByte(std::uint8_t byte) { return byte != '/' && (byte < 'A' || byte > 'Z'); }
+
+// Builds the failure messages of one archive, each naming the entry concerned.
+class Complaint {
+ public:
+  explicit Complaint(const std::string& shownArchive) : archive_(shownArchive) {}
+
+  Status archive(const std::string& problem) const {
+    return Status::failed(archive_ + ": " + problem + "\n");
+  }
+  Status entry(std::size_t index, const std::string& problem) const {
+    return archive(formatText("entry %llu: ", ull{index + 1}) + problem);
+  }
+  Status entry(std::size_t index, std::string_view name, const std::string& problem) const {
+    return archive(formatText("entry %llu (", ull{index + 1}) + entryNameForConsole(name) +
+                   "): " + problem);
+  }
+
+ private:
+  const std::string& archive_;
+};
+
+// Checks the fields that follow an entry's name against the entries before it.
+Status checkEntryFields(const Complaint& complain, std::size_t index, const ArchiveEntry& entry,
+                        std::uint8_t type, std::uint64_t expectedOffset) {
+  if (type > ENTRY_LZSS) {
+    return complain.entry(
+        index, entry.name,
+        formatText("type %u is none of 0 (stored), 1 (SPB) and 2 (LZSS)", unsigned{type}));
+  }
+  if (entry.offset != expectedOffset) {
+    return complain.entry(
+        index, entry.name,
+        formatText("offset %llu, but the entries before it take %llu bytes of data",
+                   ull{entry.offset}, ull{expectedOffset}));
+  }
+  if (type == ENTRY_STORED && entry.storedSize != entry.sourceSize) {
+    return complain.entry(index, entry.name,
+                          formatText("stored entry whose stored size %llu differs from its "
+                                     "source size %llu",
+                                     ull{entry.storedSize}, ull{entry.sourceSize}));
+  }
+  return Status::ok();
+}
+
+}  // namespace
+
+std::string entryNameForConsole(std::string_view name) {
+  std::string shown(name);
+  for (char& c : shown) {
+    const auto byte = static_cast<std::uint8_t>(c);
+    if (byte < 0x20 || byte == 0x7F) c = '?';
+  }
+  return shown;
+}
+
+Status parseArchiveDirectory(std::span<const std::uint8_t> bytes, std::uint64_t archiveSize,
+                             const std::string& shownArchive, ArchiveDirectory& directory) {
+  directory = ArchiveDirectory{};
+  directory.archiveSize = archiveSize;
+  const Complaint complain(shownArchive);
+  if (archiveSize < ARCHIVE_HEADER_SIZE || bytes.size() < ARCHIVE_HEADER_SIZE) {
+    return complain.archive(formatText("only %llu bytes long, too short for the 6-byte header",
+                                       ull{std::min<std::uint64_t>(archiveSize, bytes.size())}));
+  }
+  const std::size_t count = readBE16(bytes.data());
+  const std::uint32_t dataOffset = readBE32(bytes.data() + 2);
+  directory.dataOffset = dataOffset;
+  const std::uint64_t smallest = ARCHIVE_HEADER_SIZE + count * (DIRECTORY_RECORD_OVERHEAD + 1);
+  const std::uint64_t largest =
+      ARCHIVE_HEADER_SIZE + count * (DIRECTORY_RECORD_OVERHEAD + MAX_NAME_LENGTH);
+  if (dataOffset < smallest || dataOffset > largest) {
+    return complain.archive(formatText(
+        "the header's data offset %llu cannot hold %llu directory entries (%llu to %llu bytes)",
+        ull{dataOffset}, ull{count}, ull{smallest}, ull{largest}));
+  }
+  if (dataOffset > archiveSize || dataOffset > bytes.size()) {
+    return complain.archive(
+        formatText("the directory would end at byte %llu, past the end of the file (%llu bytes)",
+                   ull{dataOffset}, ull{archiveSize}));
+  }
+
+  const std::span<const std::uint8_t> table = bytes.first(dataOffset);
+  std::size_t position = ARCHIVE_HEADER_SIZE;
+  std::uint64_t dataSize = 0;
+  directory.entries.reserve(count);
+  for (std::size_t index = 0; index < count; ++index) {
+    const std::size_t nameLimit = std::min(table.size() - position, MAX_NAME_LENGTH + 1);
+    const auto nameStart = table.begin() + static_cast<std::ptrdiff_t>(position);
+    const auto terminator =
+        std::find(nameStart, nameStart + static_cast<std::ptrdiff_t>(nameLimit), 0);
+    const auto nameLength = static_cast<std::size_t>(terminator - nameStart);
+    if (nameLength == nameLimit) {
+      return complain.entry(
+          index,
+          nameLimit > MAX_NAME_LENGTH
+              ? std::string("name is not terminated within 256 bytes")
+              : formatText("name runs past the directory's end at byte %llu", ull{dataOffset}));
+    }
+    ArchiveEntry entry;
+    entry.name.assign(reinterpret_cast<const char*>(table.data() + position), nameLength);
+    if (nameLength == 0) return complain.entry(index, "the name is empty");
+    if (!std::all_of(nameStart, terminator, isNormalizedNameByte)) {
+      return complain.entry(index, entry.name,
+                            "the name is not normalized (holds 'A' to 'Z' or '/')");
+    }
+    position += nameLength + 1;
+    if (table.size() - position < DIRECTORY_RECORD_OVERHEAD - 1) {
+      return complain.entry(
+          index, entry.name,
+          formatText("the entry runs past the directory's end at byte %llu", ull{dataOffset}));
+    }
+    const std::uint8_t* fields = table.data() + position;
+    const std::uint8_t type = fields[0];
+    entry.offset = readBE32(fields + 1);
+    entry.storedSize = readBE32(fields + 5);
+    entry.sourceSize = readBE32(fields + 9);
+    position += DIRECTORY_RECORD_OVERHEAD - 1;
+    if (Status status = checkEntryFields(complain, index, entry, type, dataSize); !status) {
+      return status;
+    }
+    entry.type = static_cast<EntryType>(type);
+    dataSize += entry.storedSize;
+    directory.entries.push_back(std::move(entry));
+  }
+  if (position != dataOffset) {
+    return complain.archive(
+        formatText("the directory ends at byte %llu, but the header's data offset is %llu",
+                   ull{position}, ull{dataOffset}));
+  }
+  if (archiveSize != dataOffset + dataSize) {
+    return complain.archive(
+        formatText("the file is %llu bytes long, but its directory and data take %llu bytes",
+                   ull{archiveSize}, ull{dataOffset + dataSize}));
+  }
+  return Status::ok();
+}
+
+Status ArchiveReader::open(const std::string& nativePath) {
+  nativePath_ = nativePath;
+  shownPath_ = platform::nativeToConsoleText(nativePath);
+  directory_ = ArchiveDirectory{};
+  file_.close();
+  file_.clear();
+  const Complaint complain(shownPath_);
+  if (platform::isFolder(nativePath)) return complain.archive("is a folder, not an archive");
+  errno = 0;
+  file_.open(nativePath, std::ios::binary);
+  if (!file_.is_open()) {
+    const int error = errno != 0 ? errno : ENOENT;
+    return complain.archive("cannot open (" + platform::nativeToConsoleText(std::strerror(error)) +
+                            ")");
+  }
+  file_.seekg(0, std::ios::end);
+  const std::streamoff length = file_.tellg();
+  if (!file_ || length < 0) return complain.archive("cannot learn the file's length");
+  const auto archiveSize = static_cast<std::uint64_t>(length);
+
+  // The header says how long the directory is; only that much is read, and only after
+  // the header's figures have been checked against the entry count and the file length.
+  std::vector<std::uint8_t> head(
+      static_cast<std::size_t>(std::min<std::uint64_t>(archiveSize, ARCHIVE_HEADER_SIZE)));
+  if (Status status = readAt(0, head); !status) return status;
+  if (head.size() == ARCHIVE_HEADER_SIZE) {
+    const std::uint64_t dataOffset = readBE32(head.data() + 2);
+    const std::uint64_t count = readBE16(head.data());
+    const std::uint64_t largest =
+        ARCHIVE_HEADER_SIZE + count * (DIRECTORY_RECORD_OVERHEAD + MAX_NAME_LENGTH);
+    if (dataOffset > ARCHIVE_HEADER_SIZE && dataOffset <= archiveSize && dataOffset <= largest) {
+      head.resize(static_cast<std::size_t>(dataOffset));
+      if (Status status = readAt(0, head); !status) return status;
+    }
+  }
+  return parseArchiveDirectory(head, archiveSize, shownPath_, directory_);
+}
+
+Status ArchiveReader::readAt(std::uint64_t position, std::span<std::uint8_t> buffer) {
+  if (buffer.empty()) return Status::ok();
+  file_.clear();
+  file_.seekg(static_cast<std::streamoff>(position));
+  file_.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()));
+  if (!file_ || static_cast<std::size_t>(file_.gcount()) != buffer.size()) {
+    file_.clear();
+    return Status::failed(shownPath_ +
+                          formatText(": cannot read %llu bytes at byte %llu (has the file "
+                                     "changed?)\n",
+                                     ull{buffer.size()}, ull{position}));
+  }
+  return Status::ok();
+}
+
+Status ArchiveReader::readEntryBytes(const ArchiveEntry& entry, std::uint64_t position,
+                                     std::span<std::uint8_t> buffer) {
+  const std::uint64_t start = std::uint64_t{directory_.dataOffset} + entry.offset;
+  if (position > entry.storedSize || buffer.size() > entry.storedSize - position ||
+      start + entry.storedSize > directory_.archiveSize) {
+    return Status::failed(shownPath_ + ": " + entryNameForConsole(entry.name) +
+                          ": read outside the entry's bytes\n");
+  }
+  return readAt(start + position, buffer);
+}
+
+Status ArchiveReader::readEntry(const ArchiveEntry& entry, std::vector<std::uint8_t>& bytes) {
+  bytes.clear();
+  const std::uint64_t start = std::uint64_t{directory_.dataOffset} + entry.offset;
+  if (start + entry.storedSize > directory_.archiveSize) {
+    return Status::failed(shownPath_ + ": " + entryNameForConsole(entry.name) +
+                          ": the entry lies outside the data area\n");
+  }
+  bytes.resize(entry.storedSize);
+  return readEntryBytes(entry, 0, bytes);
+}
+
+}  // namespace kupack

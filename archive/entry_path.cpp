@@ -1,0 +1,86 @@
+#include "archive/entry_path.h"
+
+#include <algorithm>
+
+#include "platform/platform.h"
+
+namespace kupack {
+namespace {
+
+bool onlyDotsAndSpaces(std::string_view level) {
+  return std::all_of(level.begin(), level.end(), [](char c) { return c == '.' || c == ' '; });
+}
+
+// Whether a single-byte character of the name is `wanted` (second bytes of two-byte
+// characters are skipped).
+bool holdsCharacter(std::string_view name, char wanted) {
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(name[i]);
+    if (isCp932LeadByte(byte)) {
+      ++i;
+    } else if (name[i] == wanted) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+std::vector<std::string> splitEntryName(std::string_view name) {
+  std::vector<std::string> levels(1);
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(name[i]);
+    if (isCp932LeadByte(byte)) {
+      levels.back() += name[i];
+      if (i + 1 < name.size()) levels.back() += name[++i];
+    } else if (name[i] == '\\') {
+      levels.emplace_back();
+    } else {
+      levels.back() += name[i];
+    }
+  }
+  return levels;
+}
+
+std::optional<std::vector<std::string>> entryPathLevels(std::string_view name,
+                                                        std::string& refusal) {
+  if (name.empty()) {
+    refusal = "the name is empty";
+    return std::nullopt;
+  }
+  if (name[0] == '\\' || name[0] == '/') {
+    refusal = "the name is absolute";
+    return std::nullopt;
+  }
+  if (holdsCharacter(name, ':')) {
+    refusal = "the name holds a drive letter or ':'";
+    return std::nullopt;
+  }
+  std::vector<std::string> levels;
+  for (const std::string& level : splitEntryName(name)) {
+    if (level == "..") {
+      refusal = "the name holds a \"..\" level";
+      return std::nullopt;
+    }
+    if (level.empty() || onlyDotsAndSpaces(level)) {
+      refusal = "the name holds an empty level or one of dots and spaces only";
+      return std::nullopt;
+    }
+    const auto native = platform::cp932ToNativeName(level);
+    if (!native) {
+      refusal = "the name is not valid Shift-JIS";
+      return std::nullopt;
+    }
+    // '/' is no second byte of a two-byte character, in code page 932 or UTF-8.
+    if (native->empty() || native->find('\0') != std::string::npos ||
+        native->find('/') != std::string::npos) {
+      refusal = "the name has a level that is no native file name";
+      return std::nullopt;
+    }
+    levels.push_back(*native);
+  }
+  return levels;
+}
+
+}  // namespace kupack

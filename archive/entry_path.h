@@ -1,0 +1,30 @@
+// Where an archive entry goes when it is extracted: its recorded name (code page 932,
+// '\' between folder levels) split into native folder and file names. Refuses every name
+// that could reach outside the target folder.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kupack {
+
+// True for a code page 932 lead byte, the first of a two-byte character; the byte after
+// it is never a separator, even when it is 0x5C ('\').
+inline bool isCp932LeadByte(unsigned char byte) {
+  return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+}
+
+// Splits `name` at each '\' that is a character of its own (not the second byte of a
+// two-byte character). A trailing lead byte stays in the last level.
+std::vector<std::string> splitEntryName(std::string_view name);
+
+// The native folder names and file name (last) of the entry `name`, or nullopt with
+// `refusal` (plain text) saying why the name is not extracted: it is empty, absolute,
+// holds a drive letter or ':', a level that is empty, ".", ".." or only dots and spaces,
+// or a level that has no native form.
+std::optional<std::vector<std::string>> entryPathLevels(std::string_view name,
+                                                        std::string& refusal);
+
+}  // namespace kupack

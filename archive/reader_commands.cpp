@@ -1,0 +1,515 @@
+#include "archive/reader_commands.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <set>
+#include <vector>
+
+#include "archive/archive_format.h"
+#include "archive/archive_reader.h"
+#include "archive/collector.h"
+#include "archive/entry_decoding.h"
+#include "archive/entry_path.h"
+#include "codec/bitmap.h"
+#include "codec/bmp_writer.h"
+#include "common/console.h"
+#include "platform/platform.h"
+
+namespace kupack {
+namespace {
+
+using ull = unsigned long long;
+
+constexpr std::size_t CHUNK_SIZE = 1 << 20;
+
+const char* typeName(EntryType type) {
+  switch (type) {
+    case ENTRY_STORED:
+      return "stored";
+    case ENTRY_SPB:
+      return "SPB";
+    case ENTRY_LZSS:
+      return "LZSS";
+  }
+  return "?";
+}
+
+// Stored size as a share of the source size in whole percent, truncated; 0 for an empty
+// source (the writer shows the same figure).
+ull ratioPercent(std::uint64_t stored, std::uint64_t source) {
+  if (source == 0) return 0;
+  return static_cast<ull>(static_cast<double>(stored) * 100.0 / static_cast<double>(source));
+}
+
+std::string shown(const std::string& nativePath) {
+  return platform::nativeToConsoleText(nativePath);
+}
+
+std::string errorText(int errorNumber) {
+  return platform::nativeToConsoleText(std::strerror(errorNumber));
+}
+
+std::string entryShown(const ArchiveEntry& entry) { return entryNameForConsole(entry.name); }
+
+// An output file being written; closed (and its result checked) by finish(), or closed
+// unchecked when it goes out of scope early.
+class OutputFile {
+ public:
+  explicit OutputFile(std::FILE* stream) : stream_(stream) {}
+  ~OutputFile() {
+    if (stream_ != nullptr) std::fclose(stream_);
+  }
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  bool write(std::span<const std::uint8_t> bytes) {
+    if (bytes.empty()) return true;
+    if (std::fwrite(bytes.data(), 1, bytes.size(), stream_) == bytes.size()) return true;
+    if (errno == 0) errno = EIO;
+    return false;
+  }
+  bool finish() {
+    std::FILE* stream = std::exchange(stream_, nullptr);
+    return std::fclose(stream) == 0;
+  }
+
+ private:
+  std::FILE* stream_;
+};
+
+// Reads a source file in chunks for comparisons; remembers why it could not.
+class SourceFile {
+ public:
+  explicit SourceFile(const std::string& nativePath) : in_(nativePath, std::ios::binary) {}
+  bool isOpen() const { return in_.is_open(); }
+  // Compares the next `expected.size()` bytes of the file with `expected`.
+  bool nextEquals(std::span<const std::uint8_t> expected) {
+    buffer_.resize(expected.size());
+    in_.read(reinterpret_cast<char*>(buffer_.data()), static_cast<std::streamsize>(buffer_.size()));
+    if (static_cast<std::size_t>(in_.gcount()) != buffer_.size()) return false;
+    return std::equal(buffer_.begin(), buffer_.end(), expected.begin());
+  }
+  // True when the file has no byte left.
+  bool atEnd() { return in_.peek() == std::ifstream::traits_type::eof(); }
+
+ private:
+  std::ifstream in_;
+  std::vector<std::uint8_t> buffer_;
+};
+
+// ---- Listing ----------------------------------------------------------------------------
+
+void printListLine(ull stored, ull source, const char* type, const std::string& name) {
+  consolePrint("%12llu %12llu %5llu%%  %-6s  %s\n", stored, source, ratioPercent(stored, source),
+               type, name.c_str());
+}
+
+// ---- Extracting -------------------------------------------------------------------------
+
+struct ExtractTally {
+  ull extracted = 0;
+  ull refused = 0;
+  ull failed = 0;
+};
+
+class Extractor {
+ public:
+  Extractor(ArchiveReader& reader, std::string root, bool force)
+      : reader_(reader),
+        root_(std::move(root)),
+        force_(force),
+        archiveIdentity_(platform::folderIdentity(reader.nativePath())) {}
+
+  void extract(const ArchiveEntry& entry) {
+    std::string refusal;
+    const auto levels = entryPathLevels(entry.name, refusal);
+    if (!levels) return refuse(entry, refusal);
+    std::string target = root_;
+    for (const auto& level : *levels) target = platform::joinPath(target, level);
+
+    // Coded entries are decoded whole before their file is created, so that a broken
+    // entry leaves nothing behind and never empties a file it was to replace.
+    std::vector<std::uint8_t> bytes;
+    SpbPicture picture;
+    if (Status status = decodeCodedEntry(entry, bytes, picture); !status) {
+      return fail(status.message());
+    }
+    if (force_ && archiveIdentity_ && platform::folderIdentity(target) == archiveIdentity_) {
+      return refuse(entry, shown(target) + " is the archive being read");
+    }
+    const platform::CreatedFile created = platform::createFileBelow(root_, *levels, force_);
+    if (created.result != platform::CreateBelowResult::Created) {
+      return reportNotCreated(entry, target, created);
+    }
+    if (Status status = writeEntry(entry, created.stream, target, bytes, picture); !status) {
+      platform::removeFile(target);
+      return fail(status.message());
+    }
+    ++tally_.extracted;
+    consolePrint("extracted %s\n", entryShown(entry).c_str());
+  }
+
+  const ExtractTally& tally() const { return tally_; }
+
+ private:
+  // Decodes an LZSS entry into `bytes` or an SPB entry into `picture`; stored entries
+  // are copied later, straight from the archive.
+  Status decodeCodedEntry(const ArchiveEntry& entry, std::vector<std::uint8_t>& bytes,
+                          SpbPicture& picture) {
+    if (entry.type == ENTRY_STORED) return Status::ok();
+    std::vector<std::uint8_t> stream;
+    if (Status status = reader_.readEntry(entry, stream); !status) return status;
+    if (entry.type == ENTRY_LZSS) return decodeLzssEntry(entry, stream, bytes);
+    const auto dimensions = spbDimensions(stream);
+    if (dimensions && !bmp24FileSize(dimensions->width, dimensions->height)) {
+      return Status::failed(entryShown(entry) + ": the picture is too large for a BMP file\n");
+    }
+    return decodeSpbEntry(entry, stream, picture);
+  }
+
+  void reportNotCreated(const ArchiveEntry& entry, const std::string& target,
+                        const platform::CreatedFile& created) {
+    switch (created.result) {
+      case platform::CreateBelowResult::Exists:
+        return refuse(entry, shown(target) + " exists (-f replaces it)");
+      case platform::CreateBelowResult::ThroughLink:
+        return refuse(entry, "its path below the target folder leads through a link");
+      case platform::CreateBelowResult::NotAFolder:
+        return refuse(entry, "a folder on its path exists as a file");
+      case platform::CreateBelowResult::Created:
+      case platform::CreateBelowResult::Failed:
+        break;
+    }
+    fail(entryShown(entry) + ": cannot create " + shown(target) + " (" +
+         errorText(created.errorNumber) + ")\n");
+  }
+
+  // Writes the entry's bytes (a stored entry's straight from the archive, an SPB entry's
+  // picture as a BMP file) to `stream`, which it closes.
+  Status writeEntry(const ArchiveEntry& entry, std::FILE* stream, const std::string& target,
+                    const std::vector<std::uint8_t>& bytes, const SpbPicture& picture) {
+    OutputFile out(stream);
+    errno = 0;
+    bool written = false;
+    Status readStatus = Status::ok();
+    switch (entry.type) {
+      case ENTRY_STORED:
+        written = copyStoredEntry(entry, out, readStatus);
+        break;
+      case ENTRY_LZSS:
+        written = out.write(bytes);
+        break;
+      case ENTRY_SPB:
+        written = writeBmp24(
+            picture, [&out](std::span<const std::uint8_t> piece) { return out.write(piece); });
+        break;
+    }
+    if (!readStatus) return readStatus;
+    if (written && out.finish()) return Status::ok();
+    const int error = errno != 0 ? errno : EIO;
+    return Status::failed(entryShown(entry) + ": cannot write " + shown(target) + " (" +
+                          errorText(error) + ")\n");
+  }
+
+  // Copies a stored entry's bytes in chunks; false with `readStatus` set when the archive
+  // could not be read, false alone when the output could not be written.
+  bool copyStoredEntry(const ArchiveEntry& entry, OutputFile& out, Status& readStatus) {
+    buffer_.resize(CHUNK_SIZE);
+    for (std::uint64_t done = 0; done < entry.storedSize;) {
+      const auto piece =
+          static_cast<std::size_t>(std::min<std::uint64_t>(CHUNK_SIZE, entry.storedSize - done));
+      const std::span<std::uint8_t> chunk(buffer_.data(), piece);
+      if (readStatus = reader_.readEntryBytes(entry, done, chunk); !readStatus) return false;
+      if (!out.write(chunk)) return false;
+      done += piece;
+    }
+    return true;
+  }
+
+  void refuse(const ArchiveEntry& entry, const std::string& reason) {
+    ++tally_.refused;
+    consolePrint("refused %s: %s\n", entryShown(entry).c_str(), reason.c_str());
+  }
+
+  void fail(const std::string& message) {
+    ++tally_.failed;
+    consoleWrite("failed " + message);
+  }
+
+  ArchiveReader& reader_;
+  std::string root_;
+  bool force_;
+  // Replacing the archive while it is read would lose it.
+  std::optional<platform::FolderIdentity> archiveIdentity_;
+  ExtractTally tally_;
+  std::vector<std::uint8_t> buffer_;
+};
+
+// ---- Testing ----------------------------------------------------------------------------
+
+// The files of a source folder under the names an archive of it records.
+struct SourceIndex {
+  std::string root;
+  std::map<std::string, std::string> pathByName;  // normalized name -> native path
+  std::set<std::string> matched;
+};
+
+class Tester {
+ public:
+  explicit Tester(ArchiveReader& reader) : reader_(reader) {}
+
+  // Walks `folder` the way the writer collects it (the archive itself left out); false
+  // when the folder cannot be read.
+  bool indexSource(const std::string& folder) {
+    const std::string base = platform::currentDirectory().value_or(".");
+    source_.emplace();
+    source_->root = platform::absolutePath(folder, base);
+    CollectRequest request;
+    request.rootFolder = source_->root;
+    request.excludedPaths.push_back(platform::absolutePath(reader_.nativePath(), base));
+    Collection collection;
+    bool readable = false;
+    {
+      // The walk names every subfolder it enters; a test shows only its findings.
+      ConsoleCapture quiet([](std::string_view) {});
+      readable = collectFiles(request, collection);
+    }
+    if (!readable) return false;
+    for (const auto& file : collection.files) {
+      const std::string name = normalizeName(file.name);
+      const std::string path = platform::joinPath(source_->root, file.nativePath);
+      if (!source_->pathByName.emplace(name, path).second) {
+        problem(shown(path) + ": another file of the folder has the same archive name " +
+                entryNameForConsole(name) + "\n");
+      }
+    }
+    for (const auto& path : collection.namesWithoutCp932) {
+      problem(shown(path) + ": its name has no Shift-JIS form, so no archive holds it\n");
+    }
+    for (const auto& path : collection.namesWithBackslash) {
+      problem(shown(path) + ": its name holds '\\', so no archive holds it\n");
+    }
+    return true;
+  }
+
+  void test(const ArchiveEntry& entry) {
+    if (!names_.insert(entry.name).second) {
+      return problem(entryShown(entry) + ": the name appears more than once in the archive\n");
+    }
+    const std::string* sourcePath = nullptr;
+    if (source_) {
+      const auto found = source_->pathByName.find(entry.name);
+      if (found == source_->pathByName.end()) {
+        problem(entryShown(entry) + ": missing from the folder\n");
+      } else {
+        source_->matched.insert(entry.name);
+        sourcePath = &found->second;
+        if (!sourceSizeMatches(entry, *sourcePath)) sourcePath = nullptr;
+      }
+    }
+    switch (entry.type) {
+      case ENTRY_STORED:
+        return testStored(entry, sourcePath);
+      case ENTRY_LZSS:
+        return testLzss(entry, sourcePath);
+      case ENTRY_SPB:
+        return testSpb(entry, sourcePath);
+    }
+  }
+
+  // Reports every file of the folder that no entry named.
+  void reportUnarchivedFiles() {
+    if (!source_) return;
+    for (const auto& [name, path] : source_->pathByName) {
+      if (source_->matched.count(name) == 0) {
+        problem(entryNameForConsole(name) + ": missing from the archive\n");
+      }
+    }
+  }
+
+  ull problems() const { return problems_; }
+
+ private:
+  bool sourceSizeMatches(const ArchiveEntry& entry, const std::string& path) {
+    const auto size = platform::fileSize(path);
+    if (!size) {
+      problem(entryShown(entry) + ": cannot open " + shown(path) + " (" + errorText(errno) + ")\n");
+      return false;
+    }
+    if (*size != entry.sourceSize) {
+      problem(entryShown(entry) +
+              formatText(": the file in the folder has %llu bytes, the archive recorded %llu\n",
+                         ull{*size}, ull{entry.sourceSize}));
+      return false;
+    }
+    return true;
+  }
+
+  void testStored(const ArchiveEntry& entry, const std::string* sourcePath) {
+    std::optional<SourceFile> source;
+    if (sourcePath) {
+      source.emplace(*sourcePath);
+      if (!source->isOpen()) {
+        problem(entryShown(entry) + ": cannot open " + shown(*sourcePath) + "\n");
+        source.reset();
+      }
+    }
+    buffer_.resize(CHUNK_SIZE);
+    for (std::uint64_t done = 0; done < entry.storedSize;) {
+      const auto piece =
+          static_cast<std::size_t>(std::min<std::uint64_t>(CHUNK_SIZE, entry.storedSize - done));
+      const std::span<std::uint8_t> chunk(buffer_.data(), piece);
+      if (Status status = reader_.readEntryBytes(entry, done, chunk); !status) {
+        return problem(status.message());
+      }
+      if (source && !source->nextEquals(chunk)) {
+        problem(entryShown(entry) + ": differs from the file in the folder\n");
+        source.reset();
+      }
+      done += piece;
+    }
+    if (source && !source->atEnd()) {
+      problem(entryShown(entry) + ": the file in the folder is longer than the entry\n");
+    }
+  }
+
+  void testLzss(const ArchiveEntry& entry, const std::string* sourcePath) {
+    std::vector<std::uint8_t> stream;
+    std::vector<std::uint8_t> bytes;
+    if (Status status = reader_.readEntry(entry, stream); !status) return problem(status.message());
+    if (Status status = decodeLzssEntry(entry, stream, bytes); !status) {
+      return problem(status.message());
+    }
+    if (!sourcePath) return;
+    SourceFile source(*sourcePath);
+    if (!source.isOpen()) {
+      return problem(entryShown(entry) + ": cannot open " + shown(*sourcePath) + "\n");
+    }
+    if (!source.nextEquals(bytes) || !source.atEnd()) {
+      problem(entryShown(entry) + ": differs from the file in the folder\n");
+    }
+  }
+
+  void testSpb(const ArchiveEntry& entry, const std::string* sourcePath) {
+    std::vector<std::uint8_t> stream;
+    SpbPicture picture;
+    if (Status status = reader_.readEntry(entry, stream); !status) return problem(status.message());
+    if (Status status = decodeSpbEntry(entry, stream, picture); !status) {
+      return problem(status.message());
+    }
+    stream = {};
+    if (!sourcePath) return;
+    BitmapImage image;
+    BitmapVerdict verdict = BitmapVerdict::StoreUnchanged;
+    if (Status status = image.loadBitmap(*sourcePath, verdict); !status) {
+      return problem(entryShown(entry) + ": the file in the folder: " + status.message());
+    }
+    if (verdict != BitmapVerdict::CodeAsSpb) {
+      return problem(entryShown(entry) +
+                     ": the file in the folder is no picture the SPB coding holds\n");
+    }
+    if (!samePicture(picture, image.picture())) {
+      problem(entryShown(entry) + ": the picture differs from the file in the folder\n");
+    }
+  }
+
+  static bool samePicture(const SpbPicture& decoded, const SpbSource& source) {
+    if (decoded.width != source.width || decoded.height != source.height) return false;
+    const std::size_t rowBytes = std::size_t{decoded.width} * 3;
+    for (std::size_t y = 0; y < decoded.height; ++y) {
+      const std::uint8_t* sourceRow =
+          source.topRow + static_cast<std::ptrdiff_t>(y) * source.stride;
+      if (!std::equal(sourceRow, sourceRow + rowBytes,
+                      decoded.pixels.begin() + static_cast<std::ptrdiff_t>(y * rowBytes))) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  void problem(const std::string& message) {
+    ++problems_;
+    consoleWrite(message);
+  }
+
+  ArchiveReader& reader_;
+  std::optional<SourceIndex> source_;
+  std::set<std::string> names_;
+  std::vector<std::uint8_t> buffer_;
+  ull problems_ = 0;
+};
+
+}  // namespace
+
+int listArchiveCommand(const std::string& archivePath) {
+  ArchiveReader reader;
+  if (Status status = reader.open(archivePath); !status) {
+    consoleWrite(status.message());
+    return 1;
+  }
+  consolePrint("%12s %12s %6s  %-6s  %s\n", "Stored", "Source", "Ratio", "Type", "Name");
+  ull stored = 0;
+  ull source = 0;
+  for (const auto& entry : reader.entries()) {
+    printListLine(entry.storedSize, entry.sourceSize, typeName(entry.type), entryShown(entry));
+    stored += entry.storedSize;
+    source += entry.sourceSize;
+  }
+  const auto count = static_cast<ull>(reader.entries().size());
+  printListLine(stored, source, "", formatText("%llu %s", count, count == 1 ? "entry" : "entries"));
+  return 0;
+}
+
+int extractArchiveCommand(const std::string& archivePath, const std::string& targetDir,
+                          bool force) {
+  ArchiveReader reader;
+  if (Status status = reader.open(archivePath); !status) {
+    consoleWrite(status.message());
+    return 1;
+  }
+  const std::string root = targetDir.empty() ? std::string(".") : targetDir;
+  if (!platform::isFolder(root) && !platform::makeFolders(root)) {
+    consoleWrite(shown(root) + ": cannot make the folder (" + errorText(errno) + ")\n");
+    return 1;
+  }
+  Extractor extractor(reader, root, force);
+  for (const auto& entry : reader.entries()) extractor.extract(entry);
+  const ExtractTally& tally = extractor.tally();
+  consolePrint("%llu extracted, %llu refused, %llu failed\n", tally.extracted, tally.refused,
+               tally.failed);
+  return tally.refused + tally.failed == 0 ? 0 : 1;
+}
+
+int testArchiveCommand(const std::string& archivePath,
+                       const std::optional<std::string>& sourceFolder) {
+  ArchiveReader reader;
+  if (Status status = reader.open(archivePath); !status) {
+    consoleWrite(status.message());
+    consolePrint("%s: test failed\n", reader.shownPath().c_str());
+    return 1;
+  }
+  Tester tester(reader);
+  if (sourceFolder && !tester.indexSource(*sourceFolder)) {
+    consoleWrite(shown(*sourceFolder) + ": cannot read the folder (" + errorText(errno) + ")\n");
+    return 1;
+  }
+  for (const auto& entry : reader.entries()) tester.test(entry);
+  tester.reportUnarchivedFiles();
+  const auto count = static_cast<ull>(reader.entries().size());
+  const std::string against = sourceFolder ? " against " + shown(*sourceFolder) : std::string();
+  if (tester.problems() == 0) {
+    consolePrint("%llu %s tested%s: all match\n", count, count == 1 ? "entry" : "entries",
+                 against.c_str());
+    return 0;
+  }
+  consolePrint("%llu %s tested%s: %llu %s\n", count, count == 1 ? "entry" : "entries",
+               against.c_str(), tester.problems(), tester.problems() == 1 ? "problem" : "problems");
+  return 1;
+}
+
+}  // namespace kupack

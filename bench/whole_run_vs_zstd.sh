@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Times a whole kupack run over a folder of pictures against `zstd -3 -T1` over the same
+# files (one output file each, warm page cache, best of 3), and prints both and the ratio.
+# Usage: bench/whole_run_vs_zstd.sh [FOLDER] [BUILD_DIR]
+#   FOLDER defaults to the benchmark corpus (bench corpus script) or examples/assets.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+folder=${1:-/tmp/kup-bench-corpus}
+[ -d "$folder" ] || folder=examples/assets
+folder=$(cd "$folder" && pwd)
+build=$root/${2:-build}
+[ -x "$build/kupack" ] || { echo "build kupack first (cmake --build ${2:-build})"; exit 1; }
+command -v zstd >/dev/null || { echo "zstd is not installed (apt-get install zstd)"; exit 1; }
+work=$(mktemp -d /tmp/kup-whole-bench.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+mapfile -t files < <(find "$folder" -type f | sort)
+cat "${files[@]}" >/dev/null
+bytes=$(cat "${files[@]}" | wc -c)
+
+best() {  # best wall time of 3 runs of the command, in seconds
+  local best=999999 s e
+  for _ in 1 2 3; do
+    s=$EPOCHREALTIME; "$@" >/dev/null; e=$EPOCHREALTIME
+    best=$(awk -v s="$s" -v e="$e" -v b="$best" 'BEGIN { t = e - s; print (t < b ? t : b) }')
+  done
+  echo "$best"
+}
+kup() { (cd "$work" && "$build/kupack" "$folder" "$work/out.kup"); }
+zst() { zstd -3 -T1 -q -f -c "${files[@]}" >"$work/out.zst"; }
+tk=$(best kup); tz=$(best zst)
+sk=$(stat -c %s "$work/out.kup"); sz=$(stat -c %s "$work/out.zst")
+echo "folder: $folder (${#files[@]} files, $bytes bytes)"
+awk -v k="$tk" -v z="$tz" -v b="$bytes" -v sk="$sk" -v sz="$sz" 'BEGIN {
+  printf "kupack:     %.3f s  %7.1f MB/s  output %5.1f%% of input\n", k, b / k / 1e6, 100 * sk / b
+  printf "zstd -3 -T1 %.3f s  %7.1f MB/s  output %5.1f%% of input\n", z, b / z / 1e6, 100 * sz / b
+  printf "kupack time / zstd time: %.2f (target: at most 1.00)\n", k / z }'

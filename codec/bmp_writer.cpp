@@ -1,0 +1,73 @@
+#include "codec/bmp_writer.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace kupack {
+namespace {
+
+void putLE16(std::uint8_t* out, std::uint32_t value) {
+  out[0] = static_cast<std::uint8_t>(value);
+  out[1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+void putLE32(std::uint8_t* out, std::uint32_t value) {
+  putLE16(out, value & 0xFFFFu);
+  putLE16(out + 2, value >> 16);
+}
+
+constexpr std::uint32_t PIXELS_PER_METRE = 2835;
+
+}  // namespace
+
+std::uint64_t bmp24RowStride(std::uint64_t width) { return (width * 3 + 3) / 4 * 4; }
+
+std::optional<std::uint32_t> bmp24FileSize(std::uint64_t width, std::uint64_t height) {
+  if (width > 0xFFFFFFFFu || height > 0xFFFFFFFFu) return std::nullopt;
+  const std::uint64_t stride = bmp24RowStride(width);
+  if (height != 0 && stride > (0xFFFFFFFFu - BMP_HEADERS_SIZE) / height) return std::nullopt;
+  // BMP widths and heights are signed 32-bit fields.
+  if (width > 0x7FFFFFFFu || height > 0x7FFFFFFFu) return std::nullopt;
+  return static_cast<std::uint32_t>(BMP_HEADERS_SIZE + stride * height);
+}
+
+std::array<std::uint8_t, BMP_HEADERS_SIZE> bmp24Headers(std::uint32_t width, std::uint32_t height) {
+  std::array<std::uint8_t, BMP_HEADERS_SIZE> headers{};
+  const auto imageSize = static_cast<std::uint32_t>(bmp24RowStride(width) * height);
+  std::uint8_t* file = headers.data();
+  file[0] = 'B';
+  file[1] = 'M';
+  putLE32(file + 2, static_cast<std::uint32_t>(BMP_HEADERS_SIZE) + imageSize);  // bfSize
+  putLE32(file + 10, static_cast<std::uint32_t>(BMP_HEADERS_SIZE));             // bfOffBits
+  std::uint8_t* info = file + 14;
+  putLE32(info + 0, 40);  // biSize
+  putLE32(info + 4, width);
+  putLE32(info + 8, height);
+  putLE16(info + 12, 1);   // biPlanes
+  putLE16(info + 14, 24);  // biBitCount
+  putLE32(info + 16, 0);   // biCompression: none
+  putLE32(info + 20, imageSize);
+  putLE32(info + 24, PIXELS_PER_METRE);
+  putLE32(info + 28, PIXELS_PER_METRE);
+  // biClrUsed and biClrImportant stay 0.
+  return headers;
+}
+
+bool writeBmp24(const SpbPicture& picture,
+                const std::function<bool(std::span<const std::uint8_t>)>& sink) {
+  if (!bmp24FileSize(picture.width, picture.height)) return false;
+  const std::size_t rowBytes = std::size_t{picture.width} * 3;
+  if (picture.pixels.size() != rowBytes * picture.height) return false;
+  const auto headers = bmp24Headers(picture.width, picture.height);
+  if (!sink(headers)) return false;
+  std::vector<std::uint8_t> row(static_cast<std::size_t>(bmp24RowStride(picture.width)), 0);
+  // The picture holds its rows top first; the file wants the bottom row first.
+  for (std::size_t y = picture.height; y-- > 0;) {
+    std::copy_n(picture.pixels.begin() + static_cast<std::ptrdiff_t>(y * rowBytes), rowBytes,
+                row.begin());
+    if (!sink(row)) return false;
+  }
+  return true;
+}
+
+}  // namespace kupack

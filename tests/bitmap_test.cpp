@@ -1,0 +1,348 @@
+#include "codec/bitmap.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "codec/spb.h"
+#include "codec/spb_decoder.h"
+#include "common/console.h"
+#include "common/messages.h"
+#include "tests/bmp_builder.h"
+#include "tests/test_support.h"
+
+namespace kupack {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using test::BmpLayout;
+
+class BitmapTest : public ::testing::Test {
+ protected:
+  std::string write(const Bytes& bytes, const std::string& name = "picture.bmp") {
+    const auto path = dir_ / name;
+    test::writeFile(path, bytes);
+    return path.string();
+  }
+
+  // Loads `bytes` as a file; the verdict, with the load's status required to be ok.
+  BitmapVerdict load(BitmapImage& image, const Bytes& bytes) {
+    BitmapVerdict verdict = BitmapVerdict::StoreUnchanged;
+    const Status status = image.loadBitmap(write(bytes), verdict);
+    EXPECT_TRUE(status.isOk()) << status.message();
+    return verdict;
+  }
+
+  StoreReason storeReasonOf(const Bytes& bytes) {
+    BitmapImage image;
+    if (load(image, bytes) == BitmapVerdict::CodeAsSpb) return StoreReason::None;
+    EXPECT_FALSE(image.isLoaded());
+    return image.storeReason();
+  }
+
+  // The SPB stream of the file, or an empty vector when the loader refuses it.
+  Bytes streamOf(const Bytes& bytes) {
+    BitmapImage image;
+    if (load(image, bytes) != BitmapVerdict::CodeAsSpb) return {};
+    return encodeSpbToMemory(image.picture());
+  }
+
+  test::TempDir dir_;
+  ConsoleCapture quiet_{[](std::string_view) {}};
+};
+
+TEST_F(BitmapTest, PaletteCountFollowsBitCount) {
+  const SpbPicture picture = test::randomPicture(3, 2, 1, 9);
+  for (auto [bits, palette] :
+       {std::pair{1, 2}, {4, 16}, {8, 256}, {16, 0}, {24, 0}, {32, 0}, {2, 0}, {0, 0}, {64, 0}}) {
+    BmpLayout layout;
+    layout.bitCount = static_cast<std::uint16_t>(bits);
+    BitmapImage image;
+    EXPECT_TRUE(image.readBitmapHeaders(write(test::makeBmp(picture, layout))));
+    EXPECT_EQ(image.paletteCount(), palette) << bits;
+    EXPECT_EQ(image.biBitCount(), bits);
+    EXPECT_EQ(image.width(), 3);
+    EXPECT_EQ(image.height(), 2);
+    EXPECT_FALSE(image.isLoaded());
+  }
+}
+
+TEST_F(BitmapTest, HeadersOfShortOrMissingFilesCannotBeRead) {
+  Bytes bytes = test::makeBmp(test::randomPicture(3, 2, 1, 9), {.bitCount = 8});
+  bytes.resize(53);
+  BitmapImage image;
+  EXPECT_FALSE(image.readBitmapHeaders(write(bytes)));
+  EXPECT_EQ(image.paletteCount(), 0);
+  EXPECT_FALSE(image.readBitmapHeaders((dir_ / "missing.bmp").string()));
+  EXPECT_EQ(image.paletteCount(), 0);
+  EXPECT_EQ(storeReasonOf(bytes), StoreReason::UnreadableHeaders);
+}
+
+TEST_F(BitmapTest, LoadsExactlyThePixelRowsAfterTheHeaders) {
+  // 3 x 2: rows of 9 bytes padded to 12, taken from offsets 54 to 77 and no further.
+  const SpbPicture picture = test::randomPicture(3, 2, 2, 255);
+  BmpLayout layout;
+  layout.trailer = {1, 2, 3, 4, 5};
+  const Bytes file = test::makeBmp(picture, layout);
+  ASSERT_EQ(file.size(), 54u + 24u + 5u);
+  BitmapImage image;
+  ASSERT_EQ(load(image, file), BitmapVerdict::CodeAsSpb);
+  ASSERT_TRUE(image.isLoaded());
+  EXPECT_EQ(image.picture().width, 3u);
+  EXPECT_EQ(image.picture().height, 2u);
+  const Bytes stream = encodeSpbToMemory(image.picture());
+  EXPECT_EQ(stream, encodeSpbToMemory(test::viewOf(picture)));
+}
+
+TEST_F(BitmapTest, FileRoundTripsThroughEncodeSpbAndDecoder) {
+  unsigned seed = 10;
+  for (auto [width, height] : {std::pair{1u, 1u},
+                               {1u, 7u},
+                               {7u, 1u},
+                               {2u, 3u},
+                               {5u, 5u},
+                               {6u, 4u},
+                               {31u, 9u},
+                               {100u, 75u}}) {
+    for (bool topDown : {false, true}) {
+      const SpbPicture picture = test::randomPicture(width, height, seed++, 40);
+      BmpLayout layout;
+      layout.topDown = topDown;
+      BitmapImage image;
+      ASSERT_EQ(load(image, test::makeBmp(picture, layout)), BitmapVerdict::CodeAsSpb);
+      const auto destination = dir_ / "temp.dat";
+      ASSERT_TRUE(image.encodeSpb(destination.string()).isOk());
+      SpbPicture decoded;
+      std::string error;
+      ASSERT_TRUE(decodeSpb(test::readBytes(destination), decoded, error)) << error;
+      EXPECT_EQ(decoded.width, width);
+      EXPECT_EQ(decoded.height, height);
+      EXPECT_EQ(decoded.pixels, picture.pixels) << width << "x" << height << " " << topDown;
+    }
+  }
+}
+
+TEST_F(BitmapTest, TopDownGivesTheSameStreamAsBottomUp) {
+  const SpbPicture picture = test::randomPicture(9, 6, 3, 60);
+  const Bytes bottomUp = streamOf(test::makeBmp(picture));
+  ASSERT_FALSE(bottomUp.empty());
+  EXPECT_EQ(streamOf(test::makeBmp(picture, {.topDown = true})), bottomUp);
+  // The header says 6, not -6.
+  EXPECT_EQ(bottomUp[2], 0);
+  EXPECT_EQ(bottomUp[3], 6);
+}
+
+TEST_F(BitmapTest, RowsAreReadFromPixelOffset) {
+  const SpbPicture picture = test::randomPicture(5, 3, 4, 60);
+  const Bytes expected = encodeSpbToMemory(test::viewOf(picture));
+  EXPECT_EQ(streamOf(test::makeBmp(picture, {.gap = 7})), expected);
+  EXPECT_EQ(streamOf(test::makeBmp(picture, {.infoSize = 108})), expected);
+  EXPECT_EQ(streamOf(test::makeBmp(picture, {.infoSize = 124, .gap = 3})), expected);
+  EXPECT_EQ(streamOf(test::makeBmp(picture, {.colorsUsed = 4})), expected);
+}
+
+TEST_F(BitmapTest, PixelOffsetIntoTheHeadersIsStored) {
+  const SpbPicture picture = test::randomPicture(5, 3, 4, 60);
+  EXPECT_EQ(storeReasonOf(test::makeBmp(picture, {.pixelOffset = 0})), StoreReason::BadPixelOffset);
+  EXPECT_EQ(storeReasonOf(test::makeBmp(picture, {.pixelOffset = 50})),
+            StoreReason::BadPixelOffset);
+  EXPECT_EQ(storeReasonOf(test::makeBmp(picture, {.infoSize = 108, .pixelOffset = 54})),
+            StoreReason::BadPixelOffset);
+  EXPECT_EQ(storeReasonOf(test::makeBmp(picture, {.colorsUsed = 4, .pixelOffset = 60})),
+            StoreReason::BadPixelOffset);
+}
+
+TEST_F(BitmapTest, ThirtyTwoBitWithoutAlphaIsCodedAsItsColours) {
+  const SpbPicture picture = test::randomPicture(6, 5, 5, 80);
+  const Bytes expected = encodeSpbToMemory(test::viewOf(picture));
+  auto all = [](std::uint8_t value) { return [value](std::size_t) { return value; }; };
+  EXPECT_EQ(streamOf(test::makeBmp(picture, {.bitCount = 32})), expected);
+  EXPECT_EQ(streamOf(test::makeBmp(picture, {.bitCount = 32, .fourthByte = all(255)})), expected);
+  EXPECT_EQ(streamOf(test::makeBmp(picture, {.bitCount = 32, .topDown = true})), expected);
+
+  // Bit fields: the usual masks after a 40-byte header and inside a larger one, and masks
+  // that put the colours in other bytes.
+  const std::array<std::uint32_t, 3> usual = {0x00FF0000, 0x0000FF00, 0x000000FF};
+  const std::array<std::uint32_t, 3> reordered = {0x000000FF, 0xFF000000, 0x00FF0000};
+  EXPECT_EQ(streamOf(test::makeBmp(picture, {.bitCount = 32, .compression = 3, .masks = usual})),
+            expected);
+  EXPECT_EQ(streamOf(test::makeBmp(
+                picture, {.bitCount = 32, .compression = 3, .infoSize = 124, .masks = usual})),
+            expected);
+  EXPECT_EQ(
+      streamOf(test::makeBmp(
+          picture, {.bitCount = 32, .compression = 3, .masks = reordered, .fourthByte = all(255)})),
+      expected);
+}
+
+TEST_F(BitmapTest, ThirtyTwoBitWithAlphaOrOtherMasksIsStored) {
+  const SpbPicture picture = test::randomPicture(6, 5, 5, 80);
+  auto lastDiffers = [](std::size_t i) -> std::uint8_t { return i == 29 ? 254 : 255; };
+  auto all = [](std::uint8_t value) { return [value](std::size_t) { return value; }; };
+  EXPECT_EQ(storeReasonOf(test::makeBmp(picture, {.bitCount = 32, .fourthByte = lastDiffers})),
+            StoreReason::Alpha);
+  EXPECT_EQ(storeReasonOf(test::makeBmp(picture, {.bitCount = 32, .fourthByte = all(128)})),
+            StoreReason::Alpha);
+  const std::array<std::uint32_t, 3> tenBits = {0x3FF00000, 0x000FFC00, 0x000003FF};
+  const std::array<std::uint32_t, 3> shared = {0x00FF0000, 0x00FF0000, 0x000000FF};
+  EXPECT_EQ(
+      storeReasonOf(test::makeBmp(picture, {.bitCount = 32, .compression = 3, .masks = tenBits})),
+      StoreReason::UnsupportedMasks);
+  EXPECT_EQ(
+      storeReasonOf(test::makeBmp(picture, {.bitCount = 32, .compression = 3, .masks = shared})),
+      StoreReason::UnsupportedMasks);
+  EXPECT_EQ(storeReasonOf(test::makeBmp(picture, {.bitCount = 32, .compression = 1})),
+            StoreReason::UnsupportedLayout);
+}
+
+TEST_F(BitmapTest, FilesSpbCannotHoldExactlyAreStored) {
+  const SpbPicture picture = test::randomPicture(5, 3, 6, 60);
+  EXPECT_EQ(storeReasonOf(test::makeBmp(picture, {.bitCount = 16})), StoreReason::SixteenBit);
+  EXPECT_EQ(storeReasonOf(test::makeBmp(
+                picture, {.bitCount = 16, .compression = 3, .masks = {{0xF800, 0x7E0, 0x1F}}})),
+            StoreReason::SixteenBit);
+  EXPECT_EQ(storeReasonOf(test::makeBmp(picture, {.bitCount = 8})), StoreReason::PaletteBitmap);
+  EXPECT_EQ(storeReasonOf(test::makeBmp(picture, {.bitCount = 2})),
+            StoreReason::UnsupportedBitCount);
+  EXPECT_EQ(storeReasonOf(test::makeBmp(picture, {.bitCount = 0})),
+            StoreReason::UnsupportedBitCount);
+  EXPECT_EQ(storeReasonOf(test::makeBmp(picture, {.compression = 1})),
+            StoreReason::UnsupportedLayout);
+  EXPECT_EQ(storeReasonOf(test::makeBmp(picture, {.compression = 3})),
+            StoreReason::UnsupportedLayout);
+  EXPECT_EQ(storeReasonOf(test::makeBmp(picture, {.infoSize = 12})),
+            StoreReason::UnreadableHeaders);
+  EXPECT_EQ(storeReasonOf(test::makeBmp(picture, {.typeByte0 = 'X'})), StoreReason::NotBitmap);
+}
+
+TEST_F(BitmapTest, DimensionsOutsideTheStreamFieldsAreStored) {
+  EXPECT_EQ(storeReasonOf(test::makeBmp(test::randomPicture(0, 3, 7, 0))),
+            StoreReason::BadDimensions);
+  EXPECT_EQ(storeReasonOf(test::makeBmp(test::randomPicture(3, 0, 7, 0))),
+            StoreReason::BadDimensions);
+  EXPECT_EQ(storeReasonOf(test::makeBmp(test::randomPicture(3, 2, 7, 0), {.widthField = -3})),
+            StoreReason::BadDimensions);
+  EXPECT_EQ(storeReasonOf(test::makeBmp(test::randomPicture(65536, 1, 7, 0))),
+            StoreReason::BadDimensions);
+  EXPECT_EQ(storeReasonOf(test::makeBmp(test::randomPicture(1, 65536, 7, 0), {.topDown = true})),
+            StoreReason::BadDimensions);
+  // The largest width the stream holds is coded.
+  const SpbPicture widest = test::randomPicture(65535, 1, 7, 3);
+  const Bytes stream = streamOf(test::makeBmp(widest));
+  ASSERT_FALSE(stream.empty());
+  EXPECT_EQ(stream[0], 0xFF);
+  EXPECT_EQ(stream[1], 0xFF);
+}
+
+TEST_F(BitmapTest, TruncatedPixelRowsAreStored) {
+  const SpbPicture picture = test::randomPicture(5, 3, 8, 60);
+  EXPECT_EQ(storeReasonOf(test::makeBmp(picture, {.cutBytes = 1})), StoreReason::TruncatedPixels);
+  EXPECT_EQ(storeReasonOf(test::makeBmp(picture, {.bitCount = 32, .cutBytes = 4})),
+            StoreReason::TruncatedPixels);
+  EXPECT_EQ(storeReasonOf(test::makeBmp(picture, {.gap = 1000, .cutBytes = 1})),
+            StoreReason::TruncatedPixels);
+  // Masks promised but the file ends after the 40-byte header.
+  Bytes noMasks = test::makeBmp(
+      picture, {.bitCount = 32, .compression = 3, .masks = {{0xFF0000, 0xFF00, 0xFF}}});
+  noMasks.resize(60);
+  EXPECT_EQ(storeReasonOf(noMasks), StoreReason::UnreadableHeaders);
+}
+
+TEST_F(BitmapTest, DamagedHeadersNeverLeadOutsideFileOrBlock) {
+  // Random bytes written over the headers of valid files: every load ends in a verdict, and
+  // a picture that loads is coded whole (the sanitizer build catches any stray read).
+  std::mt19937 random(21);
+  const SpbPicture picture = test::randomPicture(7, 5, 13, 30);
+  const Bytes sources[] = {
+      test::makeBmp(picture), test::makeBmp(picture, {.bitCount = 32}),
+      test::makeBmp(picture,
+                    {.bitCount = 32, .compression = 3, .masks = {{0xFF0000, 0xFF00, 0xFF}}}),
+      test::makeBmp(picture, {.topDown = true, .infoSize = 124})};
+  int coded = 0;
+  for (int round = 0; round < 200; ++round) {
+    Bytes file = sources[round % 4];
+    const int changes = 1 + static_cast<int>(random() % 4);
+    for (int i = 0; i < changes; ++i) {
+      file[random() % 70] = static_cast<std::uint8_t>(random());
+    }
+    BitmapImage image;
+    if (load(image, file) == BitmapVerdict::CodeAsSpb) {
+      ++coded;
+      ASSERT_TRUE(image.isLoaded());
+      SpbPicture decoded;
+      std::string error;
+      ASSERT_TRUE(decodeSpb(encodeSpbToMemory(image.picture()), decoded, error)) << error;
+      EXPECT_EQ(decoded.width, image.picture().width);
+    } else {
+      EXPECT_NE(image.storeReason(), StoreReason::None);
+    }
+  }
+  EXPECT_GT(coded, 0);
+}
+
+TEST_F(BitmapTest, MissingFileIsAFailureNamingIt) {
+  BitmapImage image;
+  BitmapVerdict verdict = BitmapVerdict::CodeAsSpb;
+  const std::string path = (dir_ / "gone.bmp").string();
+  const Status status = image.loadBitmap(path, verdict);
+  EXPECT_FALSE(status.isOk());
+  EXPECT_NE(status.message().find(path), std::string::npos) << status.message();
+  EXPECT_EQ(status.message().rfind(std::string(MSG_CANNOT_OPEN).substr(0, 6), 0), 0u);
+  EXPECT_FALSE(image.isLoaded());
+}
+
+TEST_F(BitmapTest, ReleaseAndReloadFreeWhatWasHeld) {
+  BitmapImage image;
+  image.releaseBitmap();  // empty: nothing happens
+  const SpbPicture first = test::randomPicture(4, 4, 9, 20);
+  const SpbPicture second = test::randomPicture(7, 2, 10, 20);
+  ASSERT_EQ(load(image, test::makeBmp(first)), BitmapVerdict::CodeAsSpb);
+  ASSERT_EQ(load(image, test::makeBmp(second)), BitmapVerdict::CodeAsSpb);
+  EXPECT_EQ(encodeSpbToMemory(image.picture()), encodeSpbToMemory(test::viewOf(second)));
+  image.releaseBitmap();
+  EXPECT_FALSE(image.isLoaded());
+  image.releaseBitmap();
+  EXPECT_FALSE(image.isLoaded());
+  // A header read releases a loaded picture too.
+  ASSERT_EQ(load(image, test::makeBmp(first)), BitmapVerdict::CodeAsSpb);
+  EXPECT_TRUE(image.readBitmapHeaders(write(test::makeBmp(second))));
+  EXPECT_FALSE(image.isLoaded());
+}
+
+TEST_F(BitmapTest, EncodeSpbPrintsTypeLineOnceAndWritesTheStream) {
+  const SpbPicture picture = test::randomPicture(2, 1, 11, 4);
+  BitmapImage image;
+  ASSERT_EQ(load(image, test::makeBmp(picture)), BitmapVerdict::CodeAsSpb);
+  std::string console;
+  {
+    ConsoleCapture capture([&](std::string_view text) { console += text; });
+    ASSERT_TRUE(image.encodeSpb((dir_ / "temp.dat").string()).isOk());
+  }
+  EXPECT_EQ(console, MSG_TYPE_SPB);
+  EXPECT_EQ(test::readBytes(dir_ / "temp.dat"), encodeSpbToMemory(test::viewOf(picture)));
+}
+
+TEST_F(BitmapTest, EncodeSpbReportsDestinationFailures) {
+  const SpbPicture picture = test::randomPicture(40, 30, 12, 255);
+  BitmapImage image;
+  EXPECT_FALSE(image.encodeSpb((dir_ / "never.dat").string()).isOk());  // nothing loaded
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "never.dat"));
+  ASSERT_EQ(load(image, test::makeBmp(picture)), BitmapVerdict::CodeAsSpb);
+
+  const std::string unreachable = (dir_ / "no-such-folder" / "temp.dat").string();
+  const Status created = image.encodeSpb(unreachable);
+  EXPECT_FALSE(created.isOk());
+  EXPECT_NE(created.message().find(unreachable), std::string::npos);
+  EXPECT_EQ(created.message().rfind(std::string(MSG_CANNOT_CREATE).substr(0, 6), 0), 0u);
+
+  if (std::filesystem::exists("/dev/full")) {  // a device that refuses every write
+    const Status written = image.encodeSpb("/dev/full");
+    EXPECT_FALSE(written.isOk());
+    EXPECT_NE(written.message().find("/dev/full"), std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace kupack

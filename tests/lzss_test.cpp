@@ -1,0 +1,652 @@
+#include "codec/lzss.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <filesystem>
+#include <functional>
+#include <random>
+
+#include "codec/lzss_decoder.h"
+#include "common/console.h"
+#include "common/messages.h"
+#include "tests/lzss_oracle.h"
+#include "tests/test_support.h"
+
+namespace kupack {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+struct Coded {
+  Status status = Status::ok();
+  Bytes stream;
+  std::string console;
+};
+
+Coded compress(const Bytes& source, std::size_t blockSize = LZSS_DEFAULT_BLOCK) {
+  Coded coded;
+  ConsoleCapture capture([&](std::string_view text) { coded.console += text; });
+  MemoryLzssInput input(source);
+  VectorLzssOutput output(coded.stream);
+  coded.status = lzssCompress(input, output, source.size(), blockSize);
+  return coded;
+}
+
+Bytes decode(const Bytes& stream, std::size_t size) {
+  Bytes out;
+  std::string error;
+  EXPECT_TRUE(decodeLzss(stream, size, out, error)) << error;
+  return out;
+}
+
+// One token of a stream, read back for checks on the token sequence itself.
+struct Token {
+  bool literal = true;
+  int value = 0;   // the byte of a literal, the ring position of a match
+  int length = 1;  // bytes covered
+};
+
+std::vector<Token> tokensOf(const Bytes& stream, std::size_t sourceSize) {
+  std::vector<Token> tokens;
+  std::size_t bit = 0;
+  auto take = [&](int count) {
+    int value = 0;
+    for (int i = 0; i < count; ++i, ++bit) {
+      value = value << 1 | ((stream.at(bit / 8) >> (7 - bit % 8)) & 1);
+    }
+    return value;
+  };
+  for (std::size_t covered = 0; covered < sourceSize;) {
+    Token token;
+    token.literal = take(1) == 1;
+    if (token.literal) {
+      token.value = take(8);
+    } else {
+      token.value = take(8);
+      token.length = take(4) + 2;
+    }
+    covered += static_cast<std::size_t>(token.length);
+    tokens.push_back(token);
+  }
+  return tokens;
+}
+
+// Codes `source` with the coder and with the exhaustive oracle: the streams must be equal
+// and decode to the source.
+void expectSameAsOracle(const Bytes& source, const std::string& what,
+                        std::size_t blockSize = LZSS_DEFAULT_BLOCK) {
+  const Coded coded = compress(source, blockSize);
+  ASSERT_TRUE(coded.status.isOk()) << what;
+  const test::OracleLzss oracle = test::oracleLzss(source);
+  ASSERT_EQ(coded.stream.size(), oracle.stream.size()) << what;
+  ASSERT_TRUE(coded.stream == oracle.stream) << what;
+  EXPECT_TRUE(decode(coded.stream, source.size()) == source) << what;
+}
+
+// ---- Inputs ---------------------------------------------------------------------------
+
+Bytes randomBytes(std::mt19937& random, std::size_t length, unsigned alphabet) {
+  Bytes bytes(length);
+  for (auto& byte : bytes) byte = static_cast<std::uint8_t>(random() % alphabet);
+  return bytes;
+}
+
+// Runs of random length and value, some of them spaces.
+Bytes runs(std::mt19937& random, std::size_t length) {
+  Bytes bytes;
+  while (bytes.size() < length) {
+    const std::size_t run = 1 + random() % 60;
+    const auto value = static_cast<std::uint8_t>(random() % 3 == 0 ? 0x20 : random() % 8);
+    bytes.insert(bytes.end(), std::min(run, length - bytes.size()), value);
+  }
+  return bytes;
+}
+
+// Words from a small vocabulary: many repeats of equal length at several distances.
+Bytes text(std::mt19937& random, std::size_t length) {
+  static const char* const words[] = {"the ", "palette ", "bitmap ", "ring ", "slot ", "match ",
+                                      "a ",   "an ",      "window ", "\r\n", "    ", "aaab "};
+  std::string out;
+  while (out.size() < length) out += words[random() % std::size(words)];
+  out.resize(length);
+  return bytesOf(out);
+}
+
+void putLE16(Bytes& out, std::uint32_t value) {
+  out.push_back(static_cast<std::uint8_t>(value));
+  out.push_back(static_cast<std::uint8_t>(value >> 8));
+}
+void putLE32(Bytes& out, std::uint32_t value) {
+  putLE16(out, value & 0xFFFF);
+  putLE16(out, value >> 16);
+}
+
+// A palette bitmap file as a paint program saves it: file header, info header, colour
+// table, bottom-up rows packed most significant pixel first and padded to 4 bytes.
+Bytes paletteBitmap(int width, int height, int bitCount, const std::function<int(int, int)>& pixel) {
+  const int colours = 1 << bitCount;
+  const auto stride = static_cast<std::uint32_t>((width * bitCount + 31) / 32 * 4);
+  const std::uint32_t pixelOffset = 14 + 40 + 4 * static_cast<std::uint32_t>(colours);
+  const std::uint32_t imageSize = stride * static_cast<std::uint32_t>(height);
+  Bytes out = {'B', 'M'};
+  putLE32(out, pixelOffset + imageSize);
+  putLE32(out, 0);
+  putLE32(out, pixelOffset);
+  putLE32(out, 40);
+  putLE32(out, static_cast<std::uint32_t>(width));
+  putLE32(out, static_cast<std::uint32_t>(height));
+  putLE16(out, 1);
+  putLE16(out, static_cast<std::uint32_t>(bitCount));
+  putLE32(out, 0);
+  putLE32(out, imageSize);
+  putLE32(out, 2835);
+  putLE32(out, 2835);
+  putLE32(out, static_cast<std::uint32_t>(colours));
+  putLE32(out, 0);
+  for (int i = 0; i < colours; ++i) {
+    const int level = i * 255 / (colours - 1);
+    out.insert(out.end(), {static_cast<std::uint8_t>(level), static_cast<std::uint8_t>(255 - level),
+                           static_cast<std::uint8_t>(level / 2), 0});
+  }
+  for (int y = height - 1; y >= 0; --y) {
+    Bytes row(stride, 0);
+    for (int x = 0; x < width; ++x) {
+      const int bitPosition = x * bitCount;
+      const int shift = 8 - bitCount - bitPosition % 8;
+      row[static_cast<std::size_t>(bitPosition / 8)] |=
+          static_cast<std::uint8_t>((pixel(x, y) & (colours - 1)) << shift);
+    }
+    out.insert(out.end(), row.begin(), row.end());
+  }
+  return out;
+}
+
+// A smooth "photograph" in 0..1: soft waves and a bright disc.
+double scene(int x, int y) {
+  const double wave = 0.5 + 0.25 * std::sin(x * 0.031) * std::cos(y * 0.047);
+  const double dx = x - 150.0;
+  const double dy = y - 90.0;
+  const double disc = dx * dx + dy * dy < 3600.0 ? 0.3 : 0.0;
+  return std::min(1.0, wave + disc);
+}
+
+// Ordered (Bayer) dithering of the scene onto `levels` palette entries, with grain.
+std::function<int(int, int)> ditheredScene(int levels, std::uint32_t seed) {
+  return [levels, seed](int x, int y) {
+    static const int bayer[4][4] = {{0, 8, 2, 10}, {12, 4, 14, 6}, {3, 11, 1, 9}, {15, 7, 13, 5}};
+    const auto grain = static_cast<double>((static_cast<std::uint32_t>(x * 7919 + y * 104729) ^
+                                            seed) % 97) / 97.0 - 0.5;
+    const double value = scene(x, y) * (levels - 1) + bayer[y & 3][x & 3] / 16.0 + grain * 0.3;
+    return std::clamp(static_cast<int>(value), 0, levels - 1);
+  };
+}
+
+// The scene cut into flat bands, as a picture with few colours and no dithering.
+std::function<int(int, int)> posterizedScene(int levels) {
+  return [levels](int x, int y) { return static_cast<int>(scene(x, y) * (levels - 1) + 0.5); };
+}
+
+// ---- Stream vectors -------------------------------------------------------------------
+
+TEST(LzssTest, KnownStreams) {
+  const struct {
+    std::string source;
+    Bytes stream;
+  } cases[] = {
+      {"", {}},
+      {"aaaa", {0xB0, 0xBB, 0xC4}},
+      {"  x", {0x77, 0x05, 0xE0}},
+      {"a", {0xB0, 0x80}},
+      {std::string(40, 'a'), {0xB0, 0xBB, 0xFC, 0x01, 0xE1, 0x13}},
+      {std::string(40, ' '), {0x77, 0x7B, 0xFF, 0xC2, 0x08}},
+  };
+  for (const auto& c : cases) {
+    const Bytes source = bytesOf(c.source);
+    const Coded coded = compress(source);
+    ASSERT_TRUE(coded.status.isOk());
+    EXPECT_EQ(coded.stream, c.stream) << '"' << c.source << '"';
+    EXPECT_EQ(test::oracleLzss(source).stream, c.stream) << "oracle, \"" << c.source << '"';
+    EXPECT_EQ(decode(c.stream, source.size()), source);
+  }
+}
+
+TEST(LzssTest, FortyBytesAreOneLiteralAndThreeMatches) {
+  const std::vector<Token> tokens = tokensOf(compress(Bytes(40, 'a')).stream, 40);
+  ASSERT_EQ(tokens.size(), 4u);
+  EXPECT_TRUE(tokens[0].literal);
+  EXPECT_EQ(tokens[1].value, 239);
+  EXPECT_EQ(tokens[1].length, 17);
+  EXPECT_EQ(tokens[2].value, 0);
+  EXPECT_EQ(tokens[2].length, 17);
+  EXPECT_EQ(tokens[3].value, 17);
+  EXPECT_EQ(tokens[3].length, 5);
+}
+
+TEST(LzssTest, NearestOfEqualMatchesWins) {
+  // "abc" occurs at offsets 0 and 4, both give 3 bytes (the source ends): the nearer one,
+  // offset 4, is coded as ring position (4 + 239) mod 256.
+  const std::vector<Token> tokens = tokensOf(compress(bytesOf("abcdabceabc")).stream, 11);
+  ASSERT_FALSE(tokens.empty());
+  EXPECT_FALSE(tokens.back().literal);
+  EXPECT_EQ(tokens.back().value, 243);
+  EXPECT_EQ(tokens.back().length, 3);
+}
+
+TEST(LzssTest, ReachEndsAt239Bytes) {
+  // Sixteen distinct bytes, distinct filler, then the sixteen again, 239 or 240 bytes after
+  // their first copy: found at 239 (ring position 239), not at 240.
+  for (const int distance : {239, 240}) {
+    Bytes source;
+    for (int i = 0; i < 16; ++i) source.push_back(static_cast<std::uint8_t>(i));
+    for (int i = 16; i < distance; ++i) source.push_back(static_cast<std::uint8_t>(i));
+    for (int i = 0; i < 16; ++i) source.push_back(static_cast<std::uint8_t>(i));
+    const std::vector<Token> tokens = tokensOf(compress(source).stream, source.size());
+    const Token& last = tokens.back();
+    if (distance == 239) {
+      ASSERT_EQ(tokens.size(), static_cast<std::size_t>(distance + 1));
+      EXPECT_FALSE(last.literal);
+      EXPECT_EQ(last.value, 239);
+      EXPECT_EQ(last.length, 16);
+    } else {
+      EXPECT_EQ(tokens.size(), source.size());
+      EXPECT_TRUE(last.literal);
+    }
+    expectSameAsOracle(source, "reach " + std::to_string(distance));
+  }
+}
+
+TEST(LzssTest, SpacesAtTheStartMatchTheInitialFill) {
+  const Bytes source = bytesOf("   indented line\n");
+  const std::vector<Token> tokens = tokensOf(compress(source).stream, source.size());
+  EXPECT_FALSE(tokens[0].literal);
+  EXPECT_EQ(tokens[0].value, 238);  // the last fill space, running on into the source
+  EXPECT_EQ(tokens[0].length, 3);
+  expectSameAsOracle(source, "indented");
+}
+
+// ---- The fast search against the exhaustive one ---------------------------------------
+
+TEST(LzssTest, EveryShortStringMatchesOracle) {
+  // All strings of up to 7 bytes over 'a', 'b' and space: every way a source can end.
+  const std::uint8_t letters[] = {'a', 'b', ' '};
+  for (int length = 0; length <= 7; ++length) {
+    int count = 1;
+    for (int i = 0; i < length; ++i) count *= 3;
+    for (int n = 0; n < count; ++n) {
+      Bytes source;
+      for (int i = 0, rest = n; i < length; ++i, rest /= 3) source.push_back(letters[rest % 3]);
+      const Coded coded = compress(source);
+      ASSERT_EQ(coded.stream, test::oracleLzss(source).stream)
+          << std::string(source.begin(), source.end());
+    }
+  }
+}
+
+TEST(LzssTest, RandomSourcesMatchOracle) {
+  std::mt19937 random(20240607);
+  const std::size_t lengths[] = {1, 2, 16, 17, 18, 255, 256, 272, 273, 274, 511, 512, 1000, 4097,
+                                 70000};
+  for (const unsigned alphabet : {1u, 2u, 3u, 4u, 16u, 256u}) {
+    for (const std::size_t length : lengths) {
+      expectSameAsOracle(randomBytes(random, length, alphabet),
+                         "alphabet " + std::to_string(alphabet) + ", " + std::to_string(length));
+    }
+  }
+  expectSameAsOracle(randomBytes(random, 300 * 1024, 2), "300 KiB over 2");
+  expectSameAsOracle(randomBytes(random, 300 * 1024, 256), "300 KiB over 256");
+}
+
+TEST(LzssTest, RunsAndTextMatchOracle) {
+  std::mt19937 random(77);
+  for (const std::size_t length : {100u, 5000u, 40000u, 200000u}) {
+    expectSameAsOracle(runs(random, length), "runs " + std::to_string(length));
+    expectSameAsOracle(text(random, length), "text " + std::to_string(length));
+  }
+}
+
+TEST(LzssTest, PaletteBitmapsMatchOracle) {
+  expectSameAsOracle(paletteBitmap(320, 200, 8, ditheredScene(256, 1)), "8-bit dithered");
+  expectSameAsOracle(paletteBitmap(317, 211, 8, posterizedScene(24)), "8-bit posterized");
+  expectSameAsOracle(paletteBitmap(640, 300, 4, ditheredScene(16, 2)), "4-bit dithered");
+  expectSameAsOracle(paletteBitmap(333, 250, 4, posterizedScene(16)), "4-bit posterized");
+  expectSameAsOracle(paletteBitmap(800, 400, 1, ditheredScene(2, 3)), "1-bit dithered");
+  expectSameAsOracle(paletteBitmap(640, 480, 8, [](int, int) { return 7; }), "8-bit single colour");
+  expectSameAsOracle(paletteBitmap(640, 480, 1, [](int x, int) { return (x / 3) & 1; }),
+                     "1-bit stripes");
+}
+
+TEST(LzssTest, BundledPaletteBitmapsMatchOracle) {
+  const std::filesystem::path folder = std::filesystem::path(KUPACK_SOURCE_DIR) / "examples/assets";
+  int checked = 0;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder, error)) {
+    if (!entry.is_regular_file()) continue;
+    const Bytes bytes = test::readBytes(entry.path());
+    const bool palette = bytes.size() >= 30 && bytes[0] == 'B' && bytes[1] == 'M' &&
+                         (bytes[28] == 1 || bytes[28] == 4 || bytes[28] == 8) && bytes[29] == 0;
+    if (!palette) continue;
+    expectSameAsOracle(bytes, entry.path().string());
+    ++checked;
+  }
+  if (checked == 0) GTEST_SKIP() << "no palette bitmaps in " << folder;
+}
+
+TEST(LzssTest, SmallRefillBlocksGiveTheSameStream) {
+  // Refills every 4 KiB move the window often; matches and chains cross every shift.
+  std::mt19937 random(5);
+  for (const unsigned alphabet : {1u, 2u, 5u, 256u}) {
+    expectSameAsOracle(randomBytes(random, 50000, alphabet), "alphabet " + std::to_string(alphabet),
+                       LZSS_MIN_BLOCK);
+  }
+  expectSameAsOracle(runs(random, 60000), "runs", LZSS_MIN_BLOCK);
+  expectSameAsOracle(paletteBitmap(300, 180, 8, ditheredScene(64, 9)), "bitmap", LZSS_MIN_BLOCK);
+}
+
+TEST(LzssTest, LongSourceCrossesWholeBlocks) {
+  // More than two default blocks, mixing stretches that match well and stretches that do not.
+  std::mt19937 random(11);
+  Bytes source;
+  while (source.size() < 2'300'000) {
+    const Bytes part = random() % 2 ? runs(random, 70000) : randomBytes(random, 70000, 4);
+    source.insert(source.end(), part.begin(), part.end());
+  }
+  expectSameAsOracle(source, "2.3 MB");
+}
+
+// ---- Console ----------------------------------------------------------------------------
+
+std::string expectedConsole(const Bytes& source) {
+  std::string console = MSG_TYPE_LZSS;
+  for (const std::uint32_t bytesRead : test::oracleLzss(source).progressBytes) {
+    console += formatText(MSG_LZSS_PROGRESS, static_cast<unsigned long>(bytesRead),
+                          static_cast<unsigned long>(std::uint64_t{bytesRead} * 100 / source.size()));
+  }
+  return console;
+}
+
+TEST(LzssTest, ConsoleShowsTypeLineThenProgressEvery5000Tokens) {
+  // Counting bytes repeat no byte pair within reach: every token is a literal, so the line
+  // before token 5000 (source offset 4999, in the window step from offset 4864) shows the
+  // source up to 273 bytes past that step: 5137 bytes.
+  Bytes counting(23000);
+  for (std::size_t i = 0; i < counting.size(); ++i) counting[i] = static_cast<std::uint8_t>(i);
+  const Coded coded = compress(counting);
+  EXPECT_EQ(coded.console, expectedConsole(counting));
+  EXPECT_EQ(coded.console, MSG_TYPE_LZSS + test::sjis("元データ：      5137(22%)\r") +
+                               test::sjis("元データ：     10257(44%)\r") +
+                               test::sjis("元データ：     15121(65%)\r") +
+                               test::sjis("元データ：     20241(88%)\r"));
+
+  // Long matches: the lines come late in the source; small blocks move the window often.
+  std::mt19937 random(3);
+  const Bytes matches = runs(random, 400000);
+  EXPECT_EQ(compress(matches).console, expectedConsole(matches));
+  EXPECT_EQ(compress(matches, LZSS_MIN_BLOCK).console, expectedConsole(matches));
+}
+
+TEST(LzssTest, FewTokensPrintOnlyTheTypeLine) {
+  EXPECT_EQ(compress({}).console, MSG_TYPE_LZSS);
+  std::mt19937 random(4);
+  EXPECT_EQ(compress(randomBytes(random, 4999, 256)).console, MSG_TYPE_LZSS);
+  EXPECT_EQ(compress(Bytes(80000, 'q')).console, MSG_TYPE_LZSS);  // about 4700 matches
+}
+
+// Serves `size` zero bytes without holding them.
+class ZeroInput final : public LzssInput {
+ public:
+  explicit ZeroInput(std::uint64_t size) : left_(size) {}
+  Status read(std::span<std::uint8_t> buffer, std::size_t& count) override {
+    count = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), left_));
+    std::fill_n(buffer.begin(), count, std::uint8_t{0});
+    left_ -= count;
+    return Status::ok();
+  }
+
+ private:
+  std::uint64_t left_;
+};
+
+// The figures of every progress line in `console`.
+std::vector<std::pair<std::uint64_t, std::uint64_t>> progressFigures(const std::string& console) {
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> figures;
+  for (std::size_t open = console.find('('); open != std::string::npos;
+       open = console.find('(', open + 1)) {
+    std::size_t digits = open;
+    while (digits > 0 && (std::isdigit(static_cast<unsigned char>(console[digits - 1])) != 0)) {
+      --digits;
+    }
+    figures.emplace_back(std::stoull(console.substr(digits, open - digits)),
+                         std::stoull(console.substr(open + 1)));
+  }
+  return figures;
+}
+
+TEST(LzssTest, ProgressPercentStaysExactBeyond42MB) {
+  // Bytes × 100 no longer fits 32 bits past 42,949,672 bytes; the percentage must not wrap.
+  const std::uint64_t size = 50'000'000;
+  std::string console;
+  ConsoleCapture capture([&](std::string_view text) { console += text; });
+  ZeroInput input(size);
+  Bytes stream;
+  VectorLzssOutput output(stream);
+  ASSERT_TRUE(lzssCompress(input, output, size).isOk());
+  const auto figures = progressFigures(console);
+  ASSERT_GT(figures.size(), 500u);
+  for (const auto& [shown, percent] : figures) EXPECT_EQ(percent, shown * 100 / size) << shown;
+  EXPECT_GE(figures.back().second, 99u);
+  EXPECT_EQ(decode(stream, size), Bytes(size, 0));
+}
+
+TEST(LzssTest, ProgressSurvivesAWrongTotal) {
+  // The file grew after its size was taken: the share exceeds 100, a zero total shows 0.
+  Bytes counting(12000);
+  for (std::size_t i = 0; i < counting.size(); ++i) counting[i] = static_cast<std::uint8_t>(i);
+  for (const std::uint64_t total : {0ull, 1000ull}) {
+    std::string console;
+    ConsoleCapture capture([&](std::string_view text) { console += text; });
+    MemoryLzssInput input(counting);
+    Bytes stream;
+    VectorLzssOutput output(stream);
+    ASSERT_TRUE(lzssCompress(input, output, total).isOk());
+    const auto figures = progressFigures(console);
+    ASSERT_EQ(figures.size(), 2u);
+    EXPECT_EQ(figures[0].first, 5137u);
+    EXPECT_EQ(figures[0].second, total == 0 ? 0u : 513u);
+  }
+}
+
+// ---- Failures ---------------------------------------------------------------------------
+
+class FailingOutput final : public LzssOutput {
+ public:
+  explicit FailingOutput(int writesBeforeFailure) : left_(writesBeforeFailure) {}
+  Status write(std::span<const std::uint8_t>) override {
+    ++calls;
+    return left_-- > 0 ? Status::ok() : Status::outputError();
+  }
+  int calls = 0;
+
+ private:
+  int left_;
+};
+
+class FailingInput final : public LzssInput {
+ public:
+  Status read(std::span<std::uint8_t> buffer, std::size_t& count) override {
+    if (served_) return Status::failed("read failed");
+    served_ = true;
+    count = std::min<std::size_t>(buffer.size(), 1000);
+    std::fill_n(buffer.begin(), count, std::uint8_t{'z'});
+    return Status::ok();
+  }
+
+ private:
+  bool served_ = false;
+};
+
+TEST(LzssTest, FailedWriteStopsTheCoder) {
+  std::mt19937 random(6);
+  const Bytes source = randomBytes(random, 500000, 256);
+  for (const int writes : {0, 2}) {
+    ConsoleCapture quiet([](std::string_view) {});
+    MemoryLzssInput input(source);
+    FailingOutput output(writes);
+    const Status status = lzssCompress(input, output, source.size());
+    EXPECT_EQ(status.kind(), Status::Kind::OutputError);
+    EXPECT_EQ(status.message(), MSG_OUTPUT_ERROR);
+    EXPECT_EQ(output.calls, writes + 1);
+  }
+  // The last, partial byte is a write of its own.
+  ConsoleCapture quiet([](std::string_view) {});
+  const Bytes one = {'a'};
+  MemoryLzssInput input(one);
+  FailingOutput output(0);
+  EXPECT_EQ(lzssCompress(input, output, 1).kind(), Status::Kind::OutputError);
+}
+
+TEST(LzssTest, FailedReadIsPassedOn) {
+  ConsoleCapture quiet([](std::string_view) {});
+  FailingInput input;
+  Bytes stream;
+  VectorLzssOutput output(stream);
+  const Status status = lzssCompress(input, output, 5000);
+  EXPECT_EQ(status.kind(), Status::Kind::Failed);
+  EXPECT_EQ(status.message(), "read failed");
+}
+
+// ---- Files ------------------------------------------------------------------------------
+
+TEST(LzssFileTest, CodesFileIntoNewFile) {
+  test::TempDir dir;
+  std::mt19937 random(9);
+  const Bytes source = text(random, 150000);
+  test::writeFile(dir / "pic.bmp", source);
+  test::writeFile(dir / "temp.dat", std::string(400000, 'x'));  // an old, longer file
+  std::string console;
+  {
+    ConsoleCapture capture([&](std::string_view text) { console += text; });
+    ASSERT_TRUE(encodeLzss((dir / "pic.bmp").string(), (dir / "temp.dat").string()).isOk());
+  }
+  EXPECT_EQ(test::readBytes(dir / "temp.dat"), test::oracleLzss(source).stream);
+  EXPECT_EQ(console, expectedConsole(source));
+}
+
+TEST(LzssFileTest, EmptyFileGivesEmptyStream) {
+  test::TempDir dir;
+  test::writeFile(dir / "empty.bmp", std::string());
+  ConsoleCapture quiet([](std::string_view) {});
+  ASSERT_TRUE(encodeLzss((dir / "empty.bmp").string(), (dir / "out").string()).isOk());
+  ASSERT_TRUE(std::filesystem::exists(dir / "out"));
+  EXPECT_EQ(std::filesystem::file_size(dir / "out"), 0u);
+}
+
+TEST(LzssFileTest, MissingSourceFailsNamingItAndCreatesNothing) {
+  test::TempDir dir;
+  const std::string missing = (dir / "gone.bmp").string();
+  const Status status = encodeLzss(missing, (dir / "out").string());
+  EXPECT_EQ(status.kind(), Status::Kind::Failed);
+  EXPECT_NE(status.message().find(missing), std::string::npos);
+  EXPECT_NE(status.message().find(test::sjis("を開けません")), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir / "out"));
+}
+
+TEST(LzssFileTest, UncreatableDestinationFailsNamingIt) {
+  test::TempDir dir;
+  test::writeFile(dir / "pic.bmp", std::string("abc"));
+  const std::string destination = (dir / "no-such-folder" / "temp.dat").string();
+  const Status status = encodeLzss((dir / "pic.bmp").string(), destination);
+  EXPECT_EQ(status.kind(), Status::Kind::Failed);
+  EXPECT_NE(status.message().find(destination), std::string::npos);
+  EXPECT_NE(status.message().find(test::sjis("を作成できません")), std::string::npos);
+}
+
+TEST(LzssFileTest, UnreadableSourceFailsNamingIt) {
+  test::TempDir dir;
+  std::filesystem::create_directory(dir / "folder.bmp");
+  const std::string source = (dir / "folder.bmp").string();
+  ConsoleCapture quiet([](std::string_view) {});
+  const Status status = encodeLzss(source, (dir / "out").string());
+  EXPECT_EQ(status.kind(), Status::Kind::Failed);
+  EXPECT_NE(status.message().find(source), std::string::npos);
+}
+
+TEST(LzssFileTest, FullDeviceIsAnOutputError) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+  test::TempDir dir;
+  std::mt19937 random(10);
+  test::writeFile(dir / "pic.bmp", randomBytes(random, 300000, 256));
+  ConsoleCapture quiet([](std::string_view) {});
+  const Status status = encodeLzss((dir / "pic.bmp").string(), "/dev/full");
+  EXPECT_EQ(status.kind(), Status::Kind::OutputError);
+  EXPECT_EQ(status.message(), "Output error\n");
+}
+
+// ---- Decoder ----------------------------------------------------------------------------
+
+TEST(LzssDecoderTest, StreamThatEndsEarlyIsRefused) {
+  std::mt19937 random(12);
+  const Bytes source = runs(random, 3000);
+  const Bytes stream = compress(source).stream;
+  for (std::size_t cut = 0; cut < stream.size(); ++cut) {
+    const Bytes shortStream(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(cut));
+    Bytes out;
+    std::string error;
+    ASSERT_FALSE(decodeLzss(shortStream, source.size(), out, error)) << cut;
+    EXPECT_FALSE(error.empty());
+    ASSERT_LT(out.size(), source.size());
+    EXPECT_TRUE(std::equal(out.begin(), out.end(), source.begin())) << cut;
+  }
+}
+
+TEST(LzssDecoderTest, StopsAtExpectedSizeAndIgnoresWhatFollows) {
+  const Bytes source = bytesOf("abcabcabcabcabcabcabcabc and more");
+  Bytes stream = compress(source).stream;
+  EXPECT_EQ(decode(stream, 10), Bytes(source.begin(), source.begin() + 10));
+  stream.insert(stream.end(), {0xFF, 0x00, 0x12});
+  EXPECT_EQ(decode(stream, source.size()), source);
+  EXPECT_EQ(decode({}, 0), Bytes());
+}
+
+TEST(LzssDecoderTest, HugeExpectedSizeIsRefusedBeforeAllocating) {
+  Bytes out;
+  std::string error;
+  EXPECT_FALSE(decodeLzss(Bytes{0x00, 0x0F}, std::size_t{1} << 40, out, error));
+  EXPECT_TRUE(out.empty());
+  EXPECT_FALSE(error.empty());
+}
+
+TEST(LzssDecoderTest, FollowsTheRingRulesForAnyPosition) {
+  // A match at ring position 239 straight away reads slots that were never written (they
+  // start as spaces too); a match at the write slot repeats the byte 256 back.
+  EXPECT_EQ(decode(Bytes{0x77, 0xF0}, 2), Bytes(2, 0x20));  // 0, 11101111, 0000, padding
+  // 256 literals, then a match at slot 239 (where the write slot is again): the first
+  // literals come back.
+  Bytes source;
+  for (int i = 0; i < 256; ++i) source.push_back(static_cast<std::uint8_t>(i * 7));
+  Bytes stream;
+  int accumulator = 0;
+  int bits = 0;
+  auto put = [&](int value, int count) {
+    for (int b = count - 1; b >= 0; --b) {
+      accumulator = accumulator << 1 | ((value >> b) & 1);
+      if (++bits == 8) {
+        stream.push_back(static_cast<std::uint8_t>(accumulator));
+        accumulator = bits = 0;
+      }
+    }
+  };
+  for (const std::uint8_t byte : source) put(0x100 | byte, 9);
+  put(239 << 4 | 3, 13);  // 5 bytes
+  put(0, 8 - bits);
+  Bytes expected = source;
+  expected.insert(expected.end(), source.begin(), source.begin() + 5);
+  EXPECT_EQ(decode(stream, expected.size()), expected);
+}
+
+}  // namespace
+}  // namespace kupack
