@@ -215,6 +215,43 @@ std::string absolutePathIn(std::string_view path, std::string_view base, unsigne
   return result;
 }
 
+bool isLiteralFileName(std::string_view name, unsigned codePage) {
+  if (name.empty() || name == "." || name == "..") return false;
+  bool literal = true;
+  char last = '\0';
+  forEachCharacter(name, codePage, [&](std::size_t at, std::size_t length) {
+    last = length == 1 ? name[at] : 'x';
+    if (length == 2) return;
+    const auto byte = static_cast<unsigned char>(name[at]);
+    if (byte < 0x20 || std::string_view("<>:\"/\\|?*").find(name[at]) != std::string_view::npos) {
+      literal = false;
+    }
+  });
+  if (!literal || last == '.' || last == ' ') return false;
+  // The device names count whatever follows the first dot, and with trailing spaces.
+  std::string base(name.substr(0, name.find('.')));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (char& c : base) c = upperAscii(c);
+  static constexpr std::string_view DEVICES[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  for (std::string_view device : DEVICES) {
+    if (base == device) return false;
+  }
+  const bool numbered =
+      base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0);
+  return !(numbered && base[3] >= '0' && base[3] <= '9');
+}
+
+std::string parentFolder(std::string_view path, unsigned codePage) {
+  const RootedPath rooted = splitRoot(path, codePage);
+  const std::size_t rootLength = path.size() - rooted.rest.size();
+  std::size_t lastSeparator = std::string_view::npos;
+  forEachCharacter(rooted.rest, codePage, [&](std::size_t at, std::size_t length) {
+    if (length == 1 && isSeparatorByte(rooted.rest[at])) lastSeparator = at;
+  });
+  if (lastSeparator == std::string_view::npos) return std::string(path.substr(0, rootLength));
+  return std::string(path.substr(0, rootLength + lastSeparator));
+}
+
 std::optional<std::string> nameToCp932(std::string_view native, unsigned ansiCodePage) {
   if (native.find('?') != std::string_view::npos) return std::nullopt;
   if (native.find('\0') != std::string_view::npos) return std::nullopt;
@@ -363,6 +400,11 @@ class KernelHandle {
   KernelHandle& operator=(const KernelHandle&) = delete;
   bool isOpen() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
   HANDLE get() const { return handle_; }
+  HANDLE release() {
+    const HANDLE handle = handle_;
+    handle_ = INVALID_HANDLE_VALUE;
+    return handle;
+  }
 
  private:
   HANDLE handle_;
@@ -584,6 +626,137 @@ void setPromptInput(std::FILE* /*input*/) {}
 void waitForKey() {
   std::fflush(stdout);
   static_cast<void>(std::system("pause"));
+}
+
+// ---- Extracting below a target folder --------------------------------------------------
+
+namespace {
+
+// Opens the folder `path` itself, a reparse point as such. Without FILE_SHARE_DELETE, the
+// folder can be neither renamed nor removed (and so not swapped for a link) while the
+// handle is held.
+HANDLE openFolderWithoutFollowing(const std::string& path) {
+  return CreateFileA(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+CreatedFile failure(int errorNumber) {
+  CreatedFile outcome;
+  outcome.result = CreateBelowResult::Failed;
+  outcome.errorNumber = errorNumber;
+  return outcome;
+}
+
+CreatedFile refusal(CreateBelowResult result) {
+  CreatedFile outcome;
+  outcome.result = result;
+  return outcome;
+}
+
+bool isReparsePoint(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
+
+}  // namespace
+
+bool makeFolders(const std::string& path) {
+  if (path.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+  if (isFolder(path)) return true;
+  const std::string parent = win32::parentFolder(path, ansiCodePage());
+  if (!parent.empty() && parent != path && !makeFolders(parent)) return false;
+  if (!CreateDirectoryA(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    setErrnoFromLastError();
+    return false;
+  }
+  if (!isFolder(path)) {
+    errno = ENOTDIR;
+    return false;
+  }
+  return true;
+}
+
+CreatedFile createFileBelow(const std::string& root, const std::vector<std::string>& levels,
+                            bool replace) {
+  if (levels.empty()) return failure(EINVAL);
+  for (const std::string& level : levels) {
+    if (!win32::isLiteralFileName(level, ansiCodePage())) return failure(EINVAL);
+  }
+  if (!isFolder(root)) return failure(pathExists(root) ? ENOTDIR : ENOENT);
+
+  // Every level stays open until the file has been created.
+  std::vector<std::unique_ptr<KernelHandle>> held;
+  std::string folder = root;
+  for (std::size_t i = 0; i + 1 < levels.size(); ++i) {
+    folder = joinPath(folder, levels[i]);
+    if (!CreateDirectoryA(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+      setErrnoFromLastError();
+      return failure(errno);
+    }
+    auto handle = std::make_unique<KernelHandle>(openFolderWithoutFollowing(folder));
+    if (!handle->isOpen()) {
+      setErrnoFromLastError();
+      return failure(errno);
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(handle->get(), &info)) {
+      setErrnoFromLastError();
+      return failure(errno);
+    }
+    if (isReparsePoint(info.dwFileAttributes)) return refusal(CreateBelowResult::ThroughLink);
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      return refusal(CreateBelowResult::NotAFolder);
+    }
+    held.push_back(std::move(handle));
+  }
+
+  const std::string path = joinPath(folder, levels.back());
+  // The file itself, never through a link: a reparse point is opened as such and refused.
+  HANDLE raw = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                           replace ? OPEN_ALWAYS : CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (raw == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    const DWORD attributes = GetFileAttributesA(path.c_str());  // the link's own, if one
+    if (attributes != INVALID_FILE_ATTRIBUTES && isReparsePoint(attributes)) {
+      return refusal(CreateBelowResult::ThroughLink);
+    }
+    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) {
+      if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return failure(EISDIR);
+      return refusal(CreateBelowResult::Exists);
+    }
+    SetLastError(error);
+    setErrnoFromLastError();
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      errno = EISDIR;
+    }
+    return failure(errno);
+  }
+  KernelHandle file(raw);
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(file.get(), &info) || GetFileType(file.get()) != FILE_TYPE_DISK) {
+    return failure(EEXIST);  // only a plain file on disk is ever written
+  }
+  if (isReparsePoint(info.dwFileAttributes)) return refusal(CreateBelowResult::ThroughLink);
+  if (replace && !SetEndOfFile(file.get())) {  // the handle stands at offset 0
+    setErrnoFromLastError();
+    return failure(errno);
+  }
+  const int descriptor =
+      _open_osfhandle(reinterpret_cast<intptr_t>(file.get()), _O_WRONLY | _O_BINARY);
+  if (descriptor < 0) return failure(errno);
+  file.release();  // the descriptor owns the handle now
+  std::FILE* stream = _fdopen(descriptor, "wb");
+  if (stream == nullptr) {
+    const int error = errno;
+    _close(descriptor);
+    return failure(error);
+  }
+  CreatedFile outcome;
+  outcome.result = CreateBelowResult::Created;
+  outcome.stream = stream;
+  return outcome;
 }
 
 }  // namespace kupack::platform

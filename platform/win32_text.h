@@ -27,6 +27,16 @@ std::string withoutTrailingSeparators(std::string_view path, unsigned codePage);
 // ("\\server\share\x") forms. Nothing is looked up on disk.
 std::string absolutePathIn(std::string_view path, std::string_view base, unsigned codePage);
 
+// True when the system takes `name` (one folder level or file name) literally as the name of
+// a new file: not empty, not "." or "..", no control character and none of <>:"/\|?*, no
+// trailing dot or space (the system would drop them), and no device name such as CON, NUL,
+// COM1 or LPT1, with or without an extension (the system would open the device).
+bool isLiteralFileName(std::string_view name, unsigned codePage);
+
+// The folder that holds `path` (its last separator and what follows removed, a root's own
+// separator kept), or an empty string when `path` has no folder part.
+std::string parentFolder(std::string_view path, unsigned codePage);
+
 // A name in `ansiCodePage` as code page 932 bytes, or nullopt when it has none. Names that
 // contain '?' are refused: the file system never allows that byte in a name, so it stands for
 // a character that the ANSI listing could not express and the file cannot be opened by it.

@@ -18,6 +18,7 @@ bool contains(const std::string& text, const std::string& part) {
 class KupackPromptTest : public ::testing::Test {
  protected:
   KupackPromptTest() { test::writeFile(dir_ / "tree" / "a.txt", std::string("abc")); }
+  void SetUp() override { KUPACK_SKIP_UNLESS_DIALOGS_READ_STANDARD_INPUT(); }
   test::TempDir dir_;
 };
 

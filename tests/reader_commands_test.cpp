@@ -82,8 +82,9 @@ TEST_F(ReaderCommandsTest, ExtractWritesOriginalBytesAndBitmaps) {
 
 TEST_F(ReaderCommandsTest, ExtractConvertsShiftJisNamesAndKeepsTrailBackslashes) {
   // "ソ" is 0x83 0x5C: its second byte is no folder separator.
+  if (!test::nativeCanName("ソ表")) GTEST_SKIP() << "the system's code page has no such names";
   EXPECT_EQ(extract(archiveOf({storedEntry("\x83\x5c\\\x95\x5c.txt", "x")})), 0) << console_;
-  EXPECT_EQ(test::readFile(out() / "\xE3\x82\xBD" / "\xE8\xA1\xA8.txt"), "x");
+  EXPECT_EQ(test::readFile(out() / test::u8path("\xE3\x82\xBD/\xE8\xA1\xA8.txt")), "x");
 }
 
 TEST_F(ReaderCommandsTest, ExtractIntoTheCurrentFolderByDefault) {
@@ -129,9 +130,11 @@ TEST_F(ReaderCommandsTest, ExtractNeverFollowsALink) {
   fs::create_directories(outside);
   test::writeFile(outside / "victim.txt", std::string("keep"));
   fs::create_directories(out());
-  fs::create_directory_symlink(outside, out() / "sub");
-  fs::create_symlink(outside / "victim.txt", out() / "victim.txt");
-  fs::create_symlink(outside / "new.txt", out() / "dangling.txt");
+  if (!test::makeFolderLink(outside, out() / "sub") ||
+      !test::makeFileLink(outside / "victim.txt", out() / "victim.txt") ||
+      !test::makeFileLink(outside / "new.txt", out() / "dangling.txt")) {
+    GTEST_SKIP() << "this system does not let the test make links";
+  }
   const std::string archive =
       archiveOf({storedEntry("sub\\x.txt", "bad"), storedEntry("sub\\victim.txt", "bad"),
                  storedEntry("victim.txt", "bad"), storedEntry("dangling.txt", "bad")});

@@ -8,6 +8,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "platform/platform.h"
+
 namespace kupack::test {
 namespace fs = std::filesystem;
 
@@ -33,6 +35,33 @@ TempDir::~TempDir() {
   }
   fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
   fs::remove_all(path_, ignored);
+}
+
+fs::path TempDir::operator/(const std::string& name) const { return path_ / u8path(name); }
+
+fs::path u8path(const std::string& utf8) {
+  return fs::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::string nativeName(const std::string& utf8) { return nativeOf(u8path(utf8)); }
+
+std::string withNativeSeparators(std::string path) {
+  for (char& c : path) {
+    if (c == '/') c = platform::nativeSeparator();
+  }
+  return path;
+}
+
+bool makeFolderLink(const fs::path& target, const fs::path& link) {
+  std::error_code error;
+  fs::create_directory_symlink(target, link, error);
+  return !error;
+}
+
+bool makeFileLink(const fs::path& target, const fs::path& link) {
+  std::error_code error;
+  fs::create_symlink(target, link, error);
+  return !error;
 }
 
 void writeFile(const fs::path& path, const std::string& bytes) {

@@ -17,11 +17,36 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+  // `name` is UTF-8 text (see u8path).
+  std::filesystem::path operator/(const std::string& name) const;
 
  private:
   std::filesystem::path path_;
 };
+
+// Paths and names between the tests, std::filesystem and the platform layer. Native
+// bytes are the platform layer's: UTF-8 on POSIX, the ANSI code page on Windows (where
+// std::filesystem takes narrow strings in neither).
+
+// A path from UTF-8 text: the same file on every platform.
+std::filesystem::path u8path(const std::string& utf8);
+
+// A path from native bytes, and the native bytes of a path.
+std::filesystem::path pathFromNative(const std::string& native);
+std::string nativeOf(const std::filesystem::path& path);
+
+// UTF-8 text as native bytes; nativeCanName tells whether the system can name it at all
+// (on Windows, whether the ANSI code page has every character).
+std::string nativeName(const std::string& utf8);
+bool nativeCanName(const std::string& utf8);
+
+// `path` with each '/' replaced by the platform's folder separator.
+std::string withNativeSeparators(std::string path);
+
+// Makes `link` a link to the folder `target`; false where the system or its rights do not
+// allow the test to make one (the caller skips).
+bool makeFolderLink(const std::filesystem::path& target, const std::filesystem::path& link);
+bool makeFileLink(const std::filesystem::path& target, const std::filesystem::path& link);
 
 // Writes `bytes` to `path`, creating the folders on the way.
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
@@ -55,6 +80,10 @@ bool dialogsReadStandardInput();
 // Converts UTF-8 text to code page 932 bytes with the system's converter (for expected
 // console lines written readably in the tests).
 std::string sjis(const std::string& utf8);
+
+// The program's console bytes for the UTF-8 text `utf8` in a run with `locale`: UTF-8 where
+// a POSIX locale's character set is UTF-8, code page 932 otherwise (always on Windows).
+std::string consoleBytes(const std::string& utf8, const std::string& locale);
 
 }  // namespace kupack::test
 

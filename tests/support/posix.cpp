@@ -1,5 +1,5 @@
-// The POSIX side of the test helpers: whole runs of kupack and other programs through the shell, and code page
-// 932 text through iconv.
+// The POSIX side of the test helpers: whole runs of kupack and other programs through the shell,
+// and code page 932 text through iconv.
 #include <iconv.h>
 #include <sys/wait.h>
 
@@ -58,6 +58,18 @@ RunResult runCommand(const std::vector<std::string>& argv, const fs::path& worki
 }
 
 bool dialogsReadStandardInput() { return true; }
+
+fs::path pathFromNative(const std::string& native) { return fs::path(native); }
+
+std::string nativeOf(const fs::path& path) { return path.string(); }
+
+bool nativeCanName(const std::string& /*utf8*/) { return true; }
+
+std::string consoleBytes(const std::string& utf8, const std::string& locale) {
+  const bool utf8Locale =
+      locale.find("UTF-8") != std::string::npos || locale.find("utf8") != std::string::npos;
+  return utf8Locale ? utf8 : sjis(utf8);
+}
 
 std::string sjis(const std::string& utf8) {
   iconv_t cd = iconv_open("CP932", "UTF-8");

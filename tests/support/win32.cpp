@@ -145,6 +145,39 @@ RunResult runCommand(const std::vector<std::string>& argv, const fs::path& worki
 
 bool dialogsReadStandardInput() { return false; }
 
+fs::path pathFromNative(const std::string& native) {
+  if (native.empty()) return {};
+  const int length = static_cast<int>(native.size());
+  const int wideLength = MultiByteToWideChar(CP_ACP, 0, native.data(), length, nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(wideLength > 0 ? wideLength : 0), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, native.data(), length, wide.data(), wideLength);
+  return fs::path(wide);
+}
+
+std::string nativeOf(const fs::path& path) {
+  const std::wstring& wide = path.native();
+  if (wide.empty()) return {};
+  const int length = static_cast<int>(wide.size());
+  const int needed =
+      WideCharToMultiByte(CP_ACP, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
+  std::string native(static_cast<std::size_t>(needed > 0 ? needed : 0), '\0');
+  WideCharToMultiByte(CP_ACP, 0, wide.data(), length, native.data(), needed, nullptr, nullptr);
+  return native;
+}
+
+bool nativeCanName(const std::string& utf8) {
+  const std::wstring wide = u8path(utf8).native();
+  if (wide.empty()) return true;
+  BOOL usedDefault = FALSE;
+  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()),
+                      nullptr, 0, nullptr, &usedDefault);
+  return !usedDefault;
+}
+
+std::string consoleBytes(const std::string& utf8, const std::string& /*locale*/) {
+  return sjis(utf8);
+}
+
 std::string sjis(const std::string& utf8) {
   if (utf8.empty()) return {};
   const int length = static_cast<int>(utf8.size());

@@ -46,7 +46,7 @@ const FolderEntry* findEntry(const std::vector<FolderEntry>& entries, const std:
   return it == entries.end() ? nullptr : &*it;
 }
 
-std::string nativeOf(const fs::path& path) { return path.string(); }
+using test::nativeOf;
 
 TEST(Win32ListFolderTest, ListsEveryEntryInTheSystemsOrderWithKinds) {
   test::TempDir dir;
