@@ -553,9 +553,15 @@ bool pathExists(const std::string& path) {
 
 std::optional<std::uint64_t> fileSize(const std::string& path) {
   const int descriptor = _open(path.c_str(), _O_RDONLY | _O_BINARY);
-  if (descriptor < 0) return std::nullopt;
-  const long long length = _filelengthi64(descriptor);
-  const int saved = errno;
+  if (descriptor < 0) {
+    if (errno == EACCES && isFolder(path)) errno = EISDIR;
+    return std::nullopt;
+  }
+  // Only a file on disk has a size: a device (NUL, CON, a port) or a pipe has none.
+  const bool onDisk =
+      GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(descriptor))) == FILE_TYPE_DISK;
+  const long long length = onDisk ? _filelengthi64(descriptor) : -1;
+  const int saved = onDisk ? errno : EINVAL;
   _close(descriptor);
   if (length < 0) {
     errno = saved;

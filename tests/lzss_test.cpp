@@ -7,6 +7,7 @@
 #include <cmath>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <random>
 
 #include "codec/lzss_decoder.h"
@@ -615,7 +616,8 @@ TEST(LzssDecoderTest, StopsAtExpectedSizeAndIgnoresWhatFollows) {
 TEST(LzssDecoderTest, HugeExpectedSizeIsRefusedBeforeAllocating) {
   Bytes out;
   std::string error;
-  EXPECT_FALSE(decodeLzss(Bytes{0x00, 0x0F}, std::size_t{1} << 40, out, error));
+  EXPECT_FALSE(
+      decodeLzss(Bytes{0x00, 0x0F}, std::numeric_limits<std::size_t>::max(), out, error));
   EXPECT_TRUE(out.empty());
   EXPECT_FALSE(error.empty());
 }

@@ -139,7 +139,12 @@ TEST(Win32FileSizeTest, SizesThroughADescriptor) {
   errno = 0;
   EXPECT_FALSE(fileSize(nativeOf(dir / "missing")).has_value());
   EXPECT_EQ(errno, ENOENT);
+  errno = 0;
   EXPECT_FALSE(fileSize(nativeOf(dir.path())).has_value()) << "a folder has no file size";
+  EXPECT_EQ(errno, EISDIR);
+  errno = 0;
+  EXPECT_FALSE(fileSize("NUL").has_value()) << "nor has a device";
+  EXPECT_EQ(errno, EINVAL);
 }
 
 TEST(Win32FileSizeTest, SizesBeyondFourGibibytes) {
