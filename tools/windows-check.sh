@@ -63,13 +63,13 @@ unset DISPLAY WAYLAND_DISPLAY
 # ja_JP.UTF-8 built into a private folder: wine takes its code page from the locale's name
 # and needs the locale itself to map file names to UTF-8.
 localedef -i ja_JP -f UTF-8 "$work/ja_JP.UTF-8" 2>/dev/null || [ -d "$work/ja_JP.UTF-8" ]
-export LOCPATH="$work" LC_ALL=ja_JP.UTF-8
-wineboot -i >/dev/null 2>&1
+japanese=(env LOCPATH="$work" LC_ALL=ja_JP.UTF-8)
+"${japanese[@]}" wineboot -i >/dev/null 2>&1
 
 run_suite() {
   echo "windows-check: test suite of the $1 build under wine (ANSI code page 932)"
   # The log keeps failures, skips with their reasons and the totals, not each passed case.
-  ctest --test-dir "build-win-$1" --output-on-failure -V |
+  "${japanese[@]}" ctest --test-dir "build-win-$1" --output-on-failure -V |
     grep -Ev '\[ RUN      \]|\[       OK \]|\[----------\]|^1: $|^test 1$|^(UpdateCTest|Constructing a list|Done constructing|Updating test list|Added 0 tests|Checking test dependency|Internal ctest)'
 }
 run_suite x86_64
