@@ -63,7 +63,9 @@ std::vector<Picture> collectPictures(const std::vector<fs::path>& folders) {
       if (!isPaletteBitmap(bytes)) continue;
       pictures.push_back({entry.path(), entry.path().filename().string(), std::move(bytes)});
     }
-    if (error) std::fprintf(stderr, "cannot read %s: %s\n", folder.string().c_str(), error.message().c_str());
+    if (error)
+      std::fprintf(stderr, "cannot read %s: %s\n", folder.string().c_str(),
+                   error.message().c_str());
   }
   std::sort(pictures.begin(), pictures.end(),
             [](const Picture& a, const Picture& b) { return a.path < b.path; });
@@ -121,8 +123,9 @@ bool compareInMemory(const std::vector<Picture>& pictures, Totals& totals) {
     const double coderRate = megabytesPerSecond(picture.bytes.size(), coderSeconds);
     const double oracleRate = megabytesPerSecond(picture.bytes.size(), oracleSeconds);
     std::printf("%-44s %10zu %5.1f%% %10.1f %10.1f %6.1fx%s\n", picture.name.c_str(),
-                picture.bytes.size(), 100.0 * static_cast<double>(stream.size()) /
-                                          static_cast<double>(std::max<std::size_t>(1, picture.bytes.size())),
+                picture.bytes.size(),
+                100.0 * static_cast<double>(stream.size()) /
+                    static_cast<double>(std::max<std::size_t>(1, picture.bytes.size())),
                 coderRate, oracleRate, oracleSeconds / coderSeconds,
                 same ? (back ? "" : "  DOES NOT DECODE") : "  STREAM DIFFERS FROM ORACLE");
     totals.bytes += picture.bytes.size();
@@ -186,24 +189,25 @@ std::vector<Picture> syntheticPictures() {
     return seed >> 16;
   };
   add("synthetic: one colour", [](std::size_t) { return std::uint8_t{0}; });
-  add("synthetic: two-colour noise", [&](std::size_t) { return static_cast<std::uint8_t>(next() & 1); });
-  add("synthetic: four-colour noise", [&](std::size_t) { return static_cast<std::uint8_t>(next() & 3); });
-  add("synthetic: period 16 with 1 in 8 changed", [&](std::size_t i) {
-    return static_cast<std::uint8_t>(next() % 8 == 0 ? next() : i % 16);
-  });
+  add("synthetic: two-colour noise",
+      [&](std::size_t) { return static_cast<std::uint8_t>(next() & 1); });
+  add("synthetic: four-colour noise",
+      [&](std::size_t) { return static_cast<std::uint8_t>(next() & 3); });
+  add("synthetic: period 16 with 1 in 8 changed",
+      [&](std::size_t i) { return static_cast<std::uint8_t>(next() % 8 == 0 ? next() : i % 16); });
   add("synthetic: pair then noise (xyR xyR ...)", [&](std::size_t i) {
     return static_cast<std::uint8_t>(i % 3 == 0 ? 'x' : i % 3 == 1 ? 'y' : next());
   });
-  add("synthetic: runs of 16 then a mark", [](std::size_t i) {
-    return static_cast<std::uint8_t>(i % 17 == 16 ? 'b' : 'a');
-  });
+  add("synthetic: runs of 16 then a mark",
+      [](std::size_t i) { return static_cast<std::uint8_t>(i % 17 == 16 ? 'b' : 'a'); });
   return pictures;
 }
 
 void printTotals(const char* label, const Totals& totals) {
   std::printf("%-44s %10llu %5.1f%% %10.1f %10.1f %6.1fx\n", label,
               static_cast<unsigned long long>(totals.bytes),
-              100.0 * static_cast<double>(totals.coded) / static_cast<double>(std::max<std::uint64_t>(1, totals.bytes)),
+              100.0 * static_cast<double>(totals.coded) /
+                  static_cast<double>(std::max<std::uint64_t>(1, totals.bytes)),
               megabytesPerSecond(totals.bytes, totals.coderSeconds),
               megabytesPerSecond(totals.bytes, totals.oracleSeconds),
               totals.oracleSeconds / totals.coderSeconds);
@@ -214,7 +218,8 @@ void printTotals(const char* label, const Totals& totals) {
 int main(int argc, char** argv) {
   std::vector<fs::path> folders;
   for (int i = 1; i < argc; ++i) folders.emplace_back(argv[i]);
-  if (folders.empty()) folders.push_back(fs::path(__FILE__).parent_path().parent_path() / "examples" / "assets");
+  if (folders.empty())
+    folders.push_back(fs::path(__FILE__).parent_path().parent_path() / "examples" / "assets");
 
   // The coder's own console lines would drown the report.
   kupack::ConsoleCapture quiet([](std::string_view) {});

@@ -87,25 +87,40 @@ std::uint32_t pairAt(const std::uint8_t* window, std::int32_t p) {
   return static_cast<std::uint32_t>(window[p]) | static_cast<std::uint32_t>(window[p + 1]) << 8;
 }
 
-// A set of ring slots (0..255), one bit per slot, slot s in bit s % 64 of word s / 64.
+// A set of ring slots (0..255) in four words, interleaved: slot s is bit s / 4 of word
+// s % 4. Consecutive slots thus lie in different words, so that filling a run of slots with
+// one byte value does not update the same word over and over, and moving every slot one up
+// only moves each word to the next and turns the last one by a bit.
 struct SlotSet {
   std::array<std::uint64_t, 4> words{};
 
-  // The first slot in the set met going down from `slot` - 1, wrapping from 0 to 255.
-  // The set must not be empty, nor hold `slot` alone.
-  int nearestBelow(int slot) const {
-    const int word = slot >> 6;
-    const std::uint64_t below = (std::uint64_t{1} << (slot & 63)) - 1;
-    if (const std::uint64_t bits = words[word] & below; bits != 0) {
-      return word * 64 + 63 - std::countl_zero(bits);
-    }
-    for (int step = 1; step < 4; ++step) {
-      const int other = (word - step) & 3;
-      if (words[other] != 0) return other * 64 + 63 - std::countl_zero(words[other]);
-    }
-    return word * 64 + 63 - std::countl_zero(words[word] & ~below);
-  }
+  static int wordOf(int slot) { return slot & 3; }
+  static std::uint64_t bitOf(int slot) { return std::uint64_t{1} << (slot >> 2); }
 };
+
+// The highest slot of `bits` (word `word` of a slot set) and -1 when there is none.
+int highestSlotIn(std::uint64_t bits, int word) {
+  return bits != 0 ? 4 * (63 - std::countl_zero(bits)) + word : -1;
+}
+
+// The first slot of `set` met going down from `slot` - 1, wrapping from 0 to 255. The set
+// must not be empty, nor hold `slot` alone.
+int nearestBelow(const SlotSet& set, int slot) {
+  // The slots below `slot` in word w are its bits 0 .. ceil((slot - w) / 4) - 1.
+  std::array<std::uint64_t, 4> below;
+  int nearest = -1;
+  for (int word = 0; word < 4; ++word) {
+    const int bitsBelow = (slot - word + 3) >> 2;
+    below[word] = bitsBelow >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bitsBelow) - 1;
+    nearest = std::max(nearest, highestSlotIn(set.words[word] & below[word], word));
+  }
+  if (nearest >= 0) return nearest;
+  // None below: the nearest lies above, reached by wrapping.
+  for (int word = 0; word < 4; ++word) {
+    nearest = std::max(nearest, highestSlotIn(set.words[word] & ~below[word], word));
+  }
+  return nearest;
+}
 
 // Every set of 239 consecutive slots that ends just below a slot: the candidates of a token.
 struct ReachTable {
@@ -114,7 +129,7 @@ struct ReachTable {
     for (int slot = 0; slot < 256; ++slot) {
       for (int distance = 1; distance <= REACH; ++distance) {
         const int candidate = (slot - distance) & 0xFF;
-        bySlot[slot].words[candidate >> 6] |= std::uint64_t{1} << (candidate & 63);
+        bySlot[slot].words[SlotSet::wordOf(candidate)] |= SlotSet::bitOf(candidate);
       }
     }
   }
@@ -149,8 +164,8 @@ class SlotRing {
     for (; entered < last; ++entered) {
       const auto slot = static_cast<std::uint8_t>(entered);
       const std::uint8_t byte = window[entered];
-      const int word = slot >> 6;
-      const std::uint64_t bit = std::uint64_t{1} << (slot & 63);
+      const int word = SlotSet::wordOf(slot);
+      const std::uint64_t bit = SlotSet::bitOf(slot);
       slotsOf_[slotByte_[slot]].words[word] &= ~bit;
       slotsOf_[byte].words[word] |= bit;
       slotByte_[slot] = byte;
@@ -175,10 +190,10 @@ class SlotRing {
     std::int32_t length = 1;
     for (; length < limit; ++length) {
       next = slotsOf_[current[length]].words.data();
-      const std::uint64_t n0 = (m0 << 1 | m3 >> 63) & next[0];
-      const std::uint64_t n1 = (m1 << 1 | m0 >> 63) & next[1];
-      const std::uint64_t n2 = (m2 << 1 | m1 >> 63) & next[2];
-      const std::uint64_t n3 = (m3 << 1 | m2 >> 63) & next[3];
+      const std::uint64_t n0 = std::rotl(m3, 1) & next[0];
+      const std::uint64_t n1 = m0 & next[1];
+      const std::uint64_t n2 = m1 & next[2];
+      const std::uint64_t n3 = m2 & next[3];
       if ((n0 | n1 | n2 | n3) == 0) break;
       m0 = n0;
       m1 = n1;
@@ -187,9 +202,9 @@ class SlotRing {
     }
     if (length < 2) return {};
     // The set holds the slots of the last matched byte of every longest candidate.
-    const SlotSet longest{{m0, m1, m2, m3}};
-    const int lastByteSlot = longest.nearestBelow((slot + length - 1) & 0xFF);
-    const int distance = ((slot + length - 1) - lastByteSlot) & 0xFF;
+    const int lastSlot = (slot + length - 1) & 0xFF;
+    const int lastOfNearest = nearestBelow(SlotSet{{m0, m1, m2, m3}}, lastSlot);
+    const int distance = (lastSlot - lastOfNearest) & 0xFF;
     return {pos - distance, length};
   }
 
@@ -200,17 +215,19 @@ class SlotRing {
   std::int32_t entered_ = 0;                  // window index of the next byte to enter
 };
 
-// One coding run. The search finds exactly the match an exhaustive scan of all 239
-// candidates finds: the longest, and the nearest among equal lengths. It first walks the
-// chain of earlier positions that begin with the same two bytes, nearest first: a candidate
-// is only measured when it agrees at the byte that would make it longer than the best so
-// far, and the walk ends at the first candidate that reaches the limit, as no farther one can
-// beat it. Noisy pictures have short chains; when a chain is long (smooth pictures, few
-// colours), the search turns to the slot ring after a few steps.
+// One coding run; every call of lzssCompress has its own. The search finds exactly the match
+// an exhaustive scan of all 239 candidates finds: the longest, and the nearest among equal
+// lengths. Every position enters the chain of earlier positions that begin with the same two
+// bytes, so a position whose chain has nothing in reach is a literal at once. Otherwise one
+// of two methods finds the match. The chain walk visits the candidates nearest first,
+// measures one only when it agrees at the byte that would make it longer than the best so
+// far, and ends at the first that reaches the limit, as no farther one can beat it: fast on
+// noisy pictures, whose chains are short. The slot ring costs the same whatever the chains
+// are like: better for smooth pictures and few colours. Which one serves is decided from the
+// recent chain lengths and share of matches (see chooseMode).
 class LzssEncoder {
  public:
-  LzssEncoder(LzssInput& input, LzssOutput& output, std::uint64_t totalSize,
-              std::size_t blockSize)
+  LzssEncoder(LzssInput& input, LzssOutput& output, std::uint64_t totalSize, std::size_t blockSize)
       : input_(input),
         output_(output),
         totalSize_(totalSize),
@@ -243,7 +260,8 @@ class LzssEncoder {
   // Small sources get a small window; the block size never changes the stream.
   static std::size_t windowBlock(std::uint64_t totalSize, std::size_t blockSize) {
     const std::size_t block = std::max(blockSize, LZSS_MIN_BLOCK);
-    if (totalSize + 1 < block) return std::max(static_cast<std::size_t>(totalSize + 1), LZSS_MIN_BLOCK);
+    if (totalSize + 1 < block)
+      return std::max(static_cast<std::size_t>(totalSize + 1), LZSS_MIN_BLOCK);
     return block;
   }
 
