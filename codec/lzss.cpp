@@ -257,9 +257,10 @@ class LzssEncoder {
   }
 
  private:
-  // Small sources get a small window; the block size never changes the stream.
+  // Small sources get a small window; the block size never changes the stream. Window
+  // indices are 32-bit, so the block stays far below 2 GiB.
   static std::size_t windowBlock(std::uint64_t totalSize, std::size_t blockSize) {
-    const std::size_t block = std::max(blockSize, LZSS_MIN_BLOCK);
+    const std::size_t block = std::clamp(blockSize, LZSS_MIN_BLOCK, LZSS_MAX_BLOCK);
     if (totalSize + 1 < block)
       return std::max(static_cast<std::size_t>(totalSize + 1), LZSS_MIN_BLOCK);
     return block;
