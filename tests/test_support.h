@@ -45,6 +45,11 @@ RunResult runKupack(const std::vector<std::string>& args, const std::filesystem:
 RunResult runCommand(const std::vector<std::string>& argv, const std::filesystem::path& workingDir,
                      const std::string& input = {}, const std::string& locale = "C");
 
+// True when `part` occurs in `text`.
+inline bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
 // Converts UTF-8 text to code page 932 bytes with the system's converter (for expected
 // console lines written readably in the tests).
 std::string sjis(const std::string& utf8);
