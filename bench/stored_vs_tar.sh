@@ -29,14 +29,7 @@ print(f"{i} files, {total / 1e6:.0f} MB", file=sys.stderr)
 PY
 cat $(find "$work/tree" -type f) >/dev/null   # both start from a warm page cache
 
-best() {  # best wall time of 3 runs of the command, in seconds
-  local best=999999 s e
-  for _ in 1 2 3; do
-    s=$EPOCHREALTIME; "$@" >/dev/null; e=$EPOCHREALTIME
-    best=$(awk -v s="$s" -v e="$e" -v b="$best" 'BEGIN { t = e - s; print (t < b ? t : b) }')
-  done
-  echo "$best"
-}
+source bench/timing.sh
 kup() { (cd "$work/start" && "$OLDPWD/$build/kupack" "$work/tree" "$work/out.kup"); }
 tarrun() { tar -cf "$work/out.tar" -C "$work/tree" .; }
 tk=$(best kup); tt=$(best tarrun)

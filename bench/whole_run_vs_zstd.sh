@@ -19,14 +19,7 @@ mapfile -t files < <(find "$folder" -type f | sort)
 cat "${files[@]}" >/dev/null
 bytes=$(cat "${files[@]}" | wc -c)
 
-best() {  # best wall time of 3 runs of the command, in seconds
-  local best=999999 s e
-  for _ in 1 2 3; do
-    s=$EPOCHREALTIME; "$@" >/dev/null; e=$EPOCHREALTIME
-    best=$(awk -v s="$s" -v e="$e" -v b="$best" 'BEGIN { t = e - s; print (t < b ? t : b) }')
-  done
-  echo "$best"
-}
+source bench/timing.sh
 kup() { (cd "$work" && "$build/kupack" "$folder" "$work/out.kup"); }
 zst() { zstd -3 -T1 -q -f -c "${files[@]}" >"$work/out.zst"; }
 tk=$(best kup); tz=$(best zst)

@@ -32,12 +32,22 @@ constexpr std::uint64_t WINDOW_LOOKAHEAD = 273;
 // (more than a match and more than the progress figure needs), until the source has ended.
 constexpr std::int32_t KEEP_BEHIND = 256;
 constexpr std::int32_t KEEP_AHEAD = 512;
-constexpr std::size_t WINDOW_SLACK = 32;  // readable bytes past the data for word compares
+// Readable bytes past the data, for the pair after the last byte and for word compares.
+constexpr std::size_t WINDOW_SLACK = 32;
 
 constexpr std::size_t OUTPUT_BLOCK = 64 * 1024;
 constexpr std::size_t OUTPUT_SLACK = 16;
 
 constexpr std::int32_t NO_POSITION = -(1 << 30);  // "never seen": farther than any reach
+
+// The search method is chosen anew after every 4096 tokens. Chain walks serve while they
+// stay short: at most 3 candidates per token on average. The slot ring then serves for at
+// least one period, and for as long as 30 % of the tokens are matches; when chains were still
+// long right after a spell of the ring, the next spell lasts twice as long (up to 64 periods).
+constexpr std::int32_t MODE_PERIOD = 4096;
+constexpr std::int32_t MAX_CHAIN_STEPS = 3 * MODE_PERIOD;
+constexpr std::int32_t MIN_RING_MATCHES = MODE_PERIOD * 3 / 10;
+constexpr std::int32_t MAX_RING_SPELL = 64;
 
 std::uint64_t load64(const std::uint8_t* bytes) {
   std::uint64_t value;
@@ -45,51 +55,185 @@ std::uint64_t load64(const std::uint8_t* bytes) {
   return value;
 }
 
-// Index of the first differing byte in memory order, given the XOR of two loaded words.
-std::int32_t firstDifferentByte(std::uint64_t difference) {
-  if constexpr (std::endian::native == std::endian::little) {
-    return std::countr_zero(difference) >> 3;
-  } else {
-    return std::countl_zero(difference) >> 3;
-  }
-}
-
 // Number of equal bytes at `earlier` and `current`, at most `limit` (2..17). Both may run
-// into bytes past the valid data; the cap makes those irrelevant.
+// into bytes past the valid data; the limit makes those irrelevant.
 std::int32_t matchLength(const std::uint8_t* earlier, const std::uint8_t* current,
                          std::int32_t limit) {
-  std::uint64_t difference = load64(earlier) ^ load64(current);
-  if (difference != 0) return std::min(firstDifferentByte(difference), limit);
-  if (limit <= 8) return limit;
-  difference = load64(earlier + 8) ^ load64(current + 8);
-  if (difference != 0) return std::min(8 + firstDifferentByte(difference), limit);
-  if (limit <= 16) return limit;
-  return earlier[16] == current[16] ? 17 : 16;
+  for (std::int32_t offset = 0; offset < 16; offset += 8) {
+    const std::uint64_t difference = load64(earlier + offset) ^ load64(current + offset);
+    if (difference != 0) {
+      const int equalBits = std::endian::native == std::endian::little
+                                ? std::countr_zero(difference)
+                                : std::countl_zero(difference);
+      return std::min(offset + (equalBits >> 3), limit);
+    }
+  }
+  return std::min(earlier[16] == current[16] ? 17 : 16, limit);
+}
+
+std::uint64_t byteSwap64(std::uint64_t v) {
+  v = v << 32 | v >> 32;
+  v = (v & 0x0000FFFF0000FFFFull) << 16 | (v >> 16 & 0x0000FFFF0000FFFFull);
+  return (v & 0x00FF00FF00FF00FFull) << 8 | (v >> 8 & 0x00FF00FF00FF00FFull);
+}
+
+void store64BigEndian(std::uint8_t* out, std::uint64_t value) {
+  if constexpr (std::endian::native == std::endian::little) value = byteSwap64(value);
+  std::memcpy(out, &value, sizeof value);
+}
+
+// The two bytes at window index `p` as one number.
+std::uint32_t pairAt(const std::uint8_t* window, std::int32_t p) {
+  return static_cast<std::uint32_t>(window[p]) | static_cast<std::uint32_t>(window[p + 1]) << 8;
+}
+
+// A set of ring slots (0..255) in four words, interleaved: slot s is bit s / 4 of word
+// s % 4. Consecutive slots thus lie in different words, so that filling a run of slots with
+// one byte value does not update the same word over and over, and moving every slot one up
+// only moves each word to the next and turns the last one by a bit.
+struct SlotSet {
+  std::array<std::uint64_t, 4> words{};
+
+  static int wordOf(int slot) { return slot & 3; }
+  static std::uint64_t bitOf(int slot) { return std::uint64_t{1} << (slot >> 2); }
+};
+
+// The highest slot of `bits` (word `word` of a slot set) and -1 when there is none.
+int highestSlotIn(std::uint64_t bits, int word) {
+  return bits != 0 ? 4 * (63 - std::countl_zero(bits)) + word : -1;
+}
+
+// The first slot of `set` met going down from `slot` - 1, wrapping from 0 to 255. The set
+// must not be empty, nor hold `slot` alone.
+int nearestBelow(const SlotSet& set, int slot) {
+  // The slots below `slot` in word w are its bits 0 .. ceil((slot - w) / 4) - 1.
+  std::array<std::uint64_t, 4> below;
+  int nearest = -1;
+  for (int word = 0; word < 4; ++word) {
+    const int bitsBelow = (slot - word + 3) >> 2;
+    below[word] = bitsBelow >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bitsBelow) - 1;
+    nearest = std::max(nearest, highestSlotIn(set.words[word] & below[word], word));
+  }
+  if (nearest >= 0) return nearest;
+  // None below: the nearest lies above, reached by wrapping.
+  for (int word = 0; word < 4; ++word) {
+    nearest = std::max(nearest, highestSlotIn(set.words[word] & ~below[word], word));
+  }
+  return nearest;
+}
+
+// Every set of 239 consecutive slots that ends just below a slot: the candidates of a token.
+struct ReachTable {
+  std::array<SlotSet, 256> bySlot;
+  ReachTable() {
+    for (int slot = 0; slot < 256; ++slot) {
+      for (int distance = 1; distance <= REACH; ++distance) {
+        const int candidate = (slot - distance) & 0xFF;
+        bySlot[slot].words[SlotSet::wordOf(candidate)] |= SlotSet::bitOf(candidate);
+      }
+    }
+  }
+};
+
+const ReachTable& reachTable() {
+  static const ReachTable table;
+  return table;
 }
 
 struct Match {
-  std::int32_t start = 0;   // window index of the earlier copy
+  std::int32_t start = 0;   // window index where the earlier copy starts
   std::int32_t length = 1;  // 1: no match, code a literal
 };
 
-// One coding run. The search finds exactly the match an exhaustive scan of all 239
-// candidates finds (longest, nearest among equal lengths) through chains of earlier
-// positions that share the next two bytes: `head_` holds the latest position of every
-// byte pair, `link_` (indexed by position modulo 256) the distance back to the previous
-// position with the same pair, 0 when that lies out of reach. Chains are visited nearest
-// first, a candidate is only measured when it agrees at the byte that would make it
-// longer than the best so far, and the walk stops at the first candidate that reaches the
-// limit: no farther one can beat it.
+// The ring of the last 256 positions of the sequence, slot = position modulo 256, which
+// finds the match of a token with all of its candidates at once: for every byte value a set
+// of slots tells where it lies. Starting from the candidates that match the first byte, each
+// step moves the set one slot up and keeps the slots that hold the next byte, so step j
+// leaves the candidates that match j + 1 bytes. The last set that is not empty holds the
+// longest matches; the nearest of them is the first one below the coding position. Its cost
+// depends only on the match length, never on how many candidates share a prefix.
+class SlotRing {
+ public:
+  // Brings the ring up to date for a search at `pos`: it must hold the bytes from 239
+  // before to 16 after. Bytes past `end` are never looked at and need not be there.
+  void catchUp(const std::uint8_t* window, std::int32_t pos, std::int32_t end) {
+    const std::int32_t last = std::min(pos + MAX_MATCH, end);
+    // Only the last 256 positions count; older ones would be overwritten at once. The
+    // position lives in a local: the byte stores below could alias a member.
+    std::int32_t entered = std::max(entered_, last - 256);
+    for (; entered < last; ++entered) {
+      const auto slot = static_cast<std::uint8_t>(entered);
+      const std::uint8_t byte = window[entered];
+      const int word = SlotSet::wordOf(slot);
+      const std::uint64_t bit = SlotSet::bitOf(slot);
+      slotsOf_[slotByte_[slot]].words[word] &= ~bit;
+      slotsOf_[byte].words[word] |= bit;
+      slotByte_[slot] = byte;
+    }
+    entered_ = std::max(entered_, entered);
+  }
+
+  // The window moved down by `shift` bytes, a multiple of 256: slots stay as they are.
+  void shift(std::int32_t shift) { entered_ -= shift; }
+
+  // The match at `pos` of at most `limit` (2..17) bytes; the ring must be caught up. The
+  // four words of the candidate set live in locals so that they stay in registers.
+  Match findMatch(const std::uint8_t* window, std::int32_t pos, std::int32_t limit) const {
+    const std::uint8_t* const current = window + pos;
+    const int slot = static_cast<std::uint8_t>(pos);
+    const SlotSet& reach = reachTable_.bySlot[slot];
+    const std::uint64_t* next = slotsOf_[current[0]].words.data();
+    std::uint64_t m0 = reach.words[0] & next[0];
+    std::uint64_t m1 = reach.words[1] & next[1];
+    std::uint64_t m2 = reach.words[2] & next[2];
+    std::uint64_t m3 = reach.words[3] & next[3];
+    std::int32_t length = 1;
+    for (; length < limit; ++length) {
+      next = slotsOf_[current[length]].words.data();
+      const std::uint64_t n0 = std::rotl(m3, 1) & next[0];
+      const std::uint64_t n1 = m0 & next[1];
+      const std::uint64_t n2 = m1 & next[2];
+      const std::uint64_t n3 = m2 & next[3];
+      if ((n0 | n1 | n2 | n3) == 0) break;
+      m0 = n0;
+      m1 = n1;
+      m2 = n2;
+      m3 = n3;
+    }
+    if (length < 2) return {};
+    // The set holds the slots of the last matched byte of every longest candidate.
+    const int lastSlot = (slot + length - 1) & 0xFF;
+    const int lastOfNearest = nearestBelow(SlotSet{{m0, m1, m2, m3}}, lastSlot);
+    const int distance = (lastSlot - lastOfNearest) & 0xFF;
+    return {pos - distance, length};
+  }
+
+ private:
+  const ReachTable& reachTable_ = reachTable();
+  std::array<SlotSet, 256> slotsOf_{};        // by byte value: the slots that hold it
+  std::array<std::uint8_t, 256> slotByte_{};  // by slot: the byte it holds
+  std::int32_t entered_ = 0;                  // window index of the next byte to enter
+};
+
+// One coding run; every call of lzssCompress has its own. The search finds exactly the match
+// an exhaustive scan of all 239 candidates finds: the longest, and the nearest among equal
+// lengths. Every position enters the chain of earlier positions that begin with the same two
+// bytes, so a position whose chain has nothing in reach is a literal at once. Otherwise one
+// of two methods finds the match. The chain walk visits the candidates nearest first,
+// measures one only when it agrees at the byte that would make it longer than the best so
+// far, and ends at the first that reaches the limit, as no farther one can beat it: fast on
+// noisy pictures, whose chains are short. The slot ring costs the same whatever the chains
+// are like: better for smooth pictures and few colours. Which one serves is decided from the
+// recent chain lengths and share of matches (see chooseMode).
 class LzssEncoder {
  public:
-  LzssEncoder(LzssInput& input, LzssOutput& output, std::uint64_t totalSize,
-              std::size_t blockSize)
+  LzssEncoder(LzssInput& input, LzssOutput& output, std::uint64_t totalSize, std::size_t blockSize)
       : input_(input),
         output_(output),
         totalSize_(totalSize),
         capacity_(static_cast<std::int32_t>(2 * KEEP_AHEAD + windowBlock(totalSize, blockSize))),
         window_(static_cast<std::size_t>(capacity_) + WINDOW_SLACK),
-        head_(std::size_t{1} << 16, NO_POSITION),
+        latestOfPair_(std::size_t{1} << 16, NO_POSITION),
         out_(OUTPUT_BLOCK + OUTPUT_SLACK) {
     outPos_ = out_.data();
   }
@@ -100,7 +244,7 @@ class LzssEncoder {
     if (Status status = fill(); !status) return status;
     if (end_ > INITIAL_FILL) {
       // The fill spaces are candidates from the first token on.
-      for (std::int32_t p = 0; p < INITIAL_FILL; ++p) insert(p);
+      for (std::int32_t p = 0; p < INITIAL_FILL; ++p) enterChain(p);
     }
     for (;;) {
       const std::int32_t stop = inputEnded_ ? end_ : end_ - KEEP_AHEAD;
@@ -113,10 +257,12 @@ class LzssEncoder {
   }
 
  private:
-  // Small sources get a small window; the block size never changes the stream.
+  // Small sources get a small window; the block size never changes the stream. Window
+  // indices are 32-bit, so the block stays far below 2 GiB.
   static std::size_t windowBlock(std::uint64_t totalSize, std::size_t blockSize) {
-    const std::size_t block = std::max(blockSize, LZSS_MIN_BLOCK);
-    if (totalSize + 1 < block) return std::max(static_cast<std::size_t>(totalSize + 1), LZSS_MIN_BLOCK);
+    const std::size_t block = std::clamp(blockSize, LZSS_MIN_BLOCK, LZSS_MAX_BLOCK);
+    if (totalSize + 1 < block)
+      return std::max(static_cast<std::size_t>(totalSize + 1), LZSS_MIN_BLOCK);
     return block;
   }
 
@@ -147,34 +293,103 @@ class LzssEncoder {
     position_ -= shift;
     end_ -= shift;
     base_ += static_cast<std::uint64_t>(shift);
-    for (std::int32_t& latest : head_) latest = std::max(latest - shift, NO_POSITION);
-  }
-
-  std::uint32_t pairAt(std::int32_t p) const {
-    return static_cast<std::uint32_t>(window_[p]) | static_cast<std::uint32_t>(window_[p + 1]) << 8;
+    ring_.shift(shift);
+    for (std::int32_t& latest : latestOfPair_) latest = std::max(latest - shift, NO_POSITION);
   }
 
   // Enters position `p` at the head of its pair's chain; returns the previous head.
-  std::int32_t insert(std::int32_t p) {
-    std::int32_t& latest = head_[pairAt(p)];
+  static std::int32_t enterChain(const std::uint8_t* window, std::int32_t p,
+                                 std::int32_t* latestOfPair, std::uint8_t* link) {
+    std::int32_t& latest = latestOfPair[pairAt(window, p)];
     const std::int32_t previous = latest;
     latest = p;
     const std::int32_t distance = p - previous;
-    link_[static_cast<std::uint8_t>(p)] =
+    link[static_cast<std::uint8_t>(p)] =
         distance <= REACH ? static_cast<std::uint8_t>(distance) : std::uint8_t{0};
     return previous;
   }
+  std::int32_t enterChain(std::int32_t p) {
+    return enterChain(window_.data(), p, latestOfPair_.data(), link_.data());
+  }
 
-  // Enters the coding position into the chains and finds its match.
-  Match findMatch(std::int32_t limit) {
-    const std::int32_t pos = position_;
-    std::int32_t candidate = insert(pos);
-    if (limit < 2 || pos - candidate > REACH) return {};
-    if (limit == 2) return {candidate, 2};
+  // Codes tokens while the coding position lies below `stop`. The loop keeps its state in
+  // locals: its byte stores could otherwise alias every member.
+  Status codeTokens(std::int32_t stop) {
     const std::uint8_t* const window = window_.data();
+    const std::int32_t end = end_;
+    std::int32_t* const latestOfPair = latestOfPair_.data();
+    std::uint8_t* const link = link_.data();
+    std::uint8_t* const outLimit = out_.data() + OUTPUT_BLOCK;
+    std::int32_t pos = position_;
+    std::uint8_t* out = outPos_;
+    std::uint64_t bits = bitBuffer_;
+    std::int32_t bitCount = bitCount_;
+    std::uint32_t progress = progressCounter_;
+
+    // Appends a token's code. The pending bits (at most 7 + 13) go out left-aligned in 8
+    // bytes; the whole bytes among them are kept, the partial one is written again next time.
+    auto put = [&](int count, std::uint32_t code) {
+      bits = bits << count | code;
+      bitCount += count;
+      store64BigEndian(out, bits << (64 - bitCount));
+      out += bitCount >> 3;
+      bitCount &= 7;
+    };
+
+    while (pos < stop) {
+      if (++progress == PROGRESS_INTERVAL) {
+        progress = 0;
+        printProgress(pos);
+      }
+      if (++modeTokens_ == MODE_PERIOD) chooseMode();
+      const std::int32_t candidate = enterChain(window, pos, latestOfPair, link);
+      const std::int32_t limit = std::min(MAX_MATCH, end - pos);
+      Match match;
+      if (pos - candidate <= REACH && limit >= 2) {
+        if (limit == 2) {
+          match = {candidate, 2};
+        } else if (useRing_) {
+          ring_.catchUp(window, pos, end);
+          match = ring_.findMatch(window, pos, limit);
+        } else {
+          match = walkChain(window, pos, candidate, limit, link);
+        }
+      }
+      if (match.length < 2) {
+        put(9, 0x100u | window[pos]);  // literal: 1 and the byte
+        ++pos;
+      } else {
+        ++modeMatches_;
+        // Match: 0, the ring slot of its start and length - 2.
+        put(13, static_cast<std::uint32_t>((match.start & 0xFF) << 4 | (match.length - 2)));
+        for (std::int32_t p = pos + 1; p < pos + match.length; ++p) {
+          enterChain(window, p, latestOfPair, link);
+        }
+        pos += match.length;
+      }
+      if (out >= outLimit) {
+        const auto count = static_cast<std::size_t>(out - out_.data());
+        out = out_.data();
+        if (Status status = output_.write({out, count}); !status) return status;
+      }
+    }
+
+    position_ = pos;
+    outPos_ = out;
+    bitBuffer_ = bits;
+    bitCount_ = bitCount;
+    progressCounter_ = progress;
+    return Status::ok();
+  }
+
+  // The match at `pos` of at most `limit` (3..17) bytes, walking the pair chain from
+  // `candidate`, the nearest earlier position in reach that begins with the same two bytes.
+  Match walkChain(const std::uint8_t* window, std::int32_t pos, std::int32_t candidate,
+                  std::int32_t limit, const std::uint8_t* link) {
     const std::uint8_t* const current = window + pos;
     Match best{candidate, 1};
     for (;;) {
+      ++modeSteps_;
       if (window[candidate + best.length] == current[best.length]) {
         const std::int32_t length = matchLength(window + candidate, current, limit);
         if (length > best.length) {
@@ -182,7 +397,7 @@ class LzssEncoder {
           if (length == limit) break;
         }
       }
-      const std::uint8_t step = link_[static_cast<std::uint8_t>(candidate)];
+      const std::uint8_t step = link[static_cast<std::uint8_t>(candidate)];
       if (step == 0) break;
       candidate -= step;
       if (pos - candidate > REACH) break;
@@ -190,51 +405,34 @@ class LzssEncoder {
     return best;
   }
 
-  // Codes tokens while the coding position lies below `stop`.
-  Status codeTokens(std::int32_t stop) {
-    while (position_ < stop) {
-      if (++progressCounter_ == PROGRESS_INTERVAL) {
-        progressCounter_ = 0;
-        printProgress();
+  // Picks the search method for the next period from what the last one saw. Both methods
+  // find the same matches; this only decides which one finds them faster.
+  void chooseMode() {
+    if (useRing_) {
+      --ringPeriodsLeft_;
+      if (ringPeriodsLeft_ <= 0 && modeMatches_ < MIN_RING_MATCHES) {
+        useRing_ = false;
+        justLeftRing_ = true;
       }
-      const Match match = findMatch(std::min(MAX_MATCH, end_ - position_));
-      if (match.length >= 2) {
-        putBits(13, static_cast<std::uint32_t>((match.start & 0xFF) << 4 | (match.length - 2)));
-        const std::int32_t next = position_ + match.length;
-        for (std::int32_t p = position_ + 1; p < next; ++p) insert(p);
-        position_ = next;
-      } else {
-        putBits(9, 0x100u | window_[position_]);
-        ++position_;
+    } else {
+      if (modeSteps_ > MAX_CHAIN_STEPS) {
+        useRing_ = true;
+        ringSpell_ = justLeftRing_ ? std::min(2 * ringSpell_, MAX_RING_SPELL) : 1;
+        ringPeriodsLeft_ = ringSpell_;
       }
-      if (outPos_ >= out_.data() + OUTPUT_BLOCK) {
-        if (Status status = flushOutput(); !status) return status;
-      }
+      justLeftRing_ = false;
     }
-    return Status::ok();
+    modeTokens_ = 0;
+    modeSteps_ = 0;
+    modeMatches_ = 0;
   }
 
-  void printProgress() const {
-    const std::uint64_t step = (base_ + static_cast<std::uint64_t>(position_) - INITIAL_FILL) >> 8;
+  void printProgress(std::int32_t pos) const {
+    const std::uint64_t step = (base_ + static_cast<std::uint64_t>(pos) - INITIAL_FILL) >> 8;
     const std::uint64_t shown = std::min(sourceLoaded_, WINDOW_LOOKAHEAD + 256 * step);
     const std::uint64_t percent = totalSize_ == 0 ? 0 : shown * 100 / totalSize_;
     consolePrint(MSG_LZSS_PROGRESS, static_cast<unsigned long>(shown),
                  static_cast<unsigned long>(percent));
-  }
-
-  // Appends `count` bits of `value`, most significant first; whole 32-bit groups go out.
-  void putBits(int count, std::uint32_t value) {
-    bitBuffer_ = bitBuffer_ << count | value;
-    bitCount_ += count;
-    if (bitCount_ >= 32) {
-      bitCount_ -= 32;
-      const auto word = static_cast<std::uint32_t>(bitBuffer_ >> bitCount_);
-      outPos_[0] = static_cast<std::uint8_t>(word >> 24);
-      outPos_[1] = static_cast<std::uint8_t>(word >> 16);
-      outPos_[2] = static_cast<std::uint8_t>(word >> 8);
-      outPos_[3] = static_cast<std::uint8_t>(word);
-      outPos_ += 4;
-    }
   }
 
   Status flushOutput() {
@@ -244,13 +442,9 @@ class LzssEncoder {
     return output_.write({out_.data(), count});
   }
 
-  // Writes the pending bits, the last byte filled with 0 bits.
+  // The last token already placed the pending bits, followed by 0 bits, at `outPos_`.
   Status finishOutput() {
-    while (bitCount_ >= 8) {
-      bitCount_ -= 8;
-      *outPos_++ = static_cast<std::uint8_t>(bitBuffer_ >> bitCount_);
-    }
-    if (bitCount_ > 0) *outPos_++ = static_cast<std::uint8_t>(bitBuffer_ << (8 - bitCount_));
+    if (bitCount_ > 0) ++outPos_;
     bitCount_ = 0;
     return flushOutput();
   }
@@ -267,13 +461,25 @@ class LzssEncoder {
   std::uint64_t sourceLoaded_ = 0;
   bool inputEnded_ = false;
 
-  std::vector<std::int32_t> head_;
+  // The pair chains: by pair of bytes the latest window index where it began, and by
+  // position modulo 256 the distance back to the previous position with the same pair
+  // (0 when that lies out of reach).
+  std::vector<std::int32_t> latestOfPair_;
   std::array<std::uint8_t, 256> link_{};
+  SlotRing ring_;
+  // The search method (see chooseMode).
+  bool useRing_ = false;
+  bool justLeftRing_ = false;
+  std::int32_t ringSpell_ = 1;        // periods the ring serves at least
+  std::int32_t ringPeriodsLeft_ = 0;  // of the current spell
+  std::int32_t modeTokens_ = 0;       // tokens since the method was last chosen
+  std::int32_t modeSteps_ = 0;        // chain candidates visited meanwhile
+  std::int32_t modeMatches_ = 0;      // match tokens meanwhile
 
   std::vector<std::uint8_t> out_;
   std::uint8_t* outPos_ = nullptr;
-  std::uint64_t bitBuffer_ = 0;
-  int bitCount_ = 0;
+  std::uint64_t bitBuffer_ = 0;  // the last bits coded, in its low bits
+  std::int32_t bitCount_ = 0;    // bits of bitBuffer_ not yet in a whole byte (0..7)
   std::uint32_t progressCounter_ = 0;
 };
 

@@ -35,9 +35,10 @@ class LzssOutput {
   virtual Status write(std::span<const std::uint8_t> bytes) = 0;
 };
 
-// Bytes read per refill of the coder's window; at least LZSS_MIN_BLOCK is used.
+// Bytes read per refill of the coder's window, kept within LZSS_MIN_BLOCK..LZSS_MAX_BLOCK.
 inline constexpr std::size_t LZSS_DEFAULT_BLOCK = std::size_t{1} << 20;
 inline constexpr std::size_t LZSS_MIN_BLOCK = 4096;
+inline constexpr std::size_t LZSS_MAX_BLOCK = std::size_t{1} << 26;
 
 // The coder itself: prints the type line, codes everything `input` gives into `output`
 // and prints a progress line before every 5000th token, against `totalSize` (the size the

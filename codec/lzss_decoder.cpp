@@ -37,8 +37,8 @@ class BitReader {
 };
 
 std::string shortStreamError(std::size_t produced, std::size_t expected) {
-  return "LZSS stream ends after " + std::to_string(produced) + " of " +
-         std::to_string(expected) + " bytes";
+  return "LZSS stream ends after " + std::to_string(produced) + " of " + std::to_string(expected) +
+         " bytes";
 }
 
 }  // namespace

@@ -8,12 +8,9 @@ namespace kupack {
 namespace {
 
 namespace fs = std::filesystem;
+using test::contains;
 using test::runKupack;
 using test::sjis;
-
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
 
 class KupackPromptTest : public ::testing::Test {
  protected:

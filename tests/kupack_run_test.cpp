@@ -4,6 +4,7 @@
 #include <fstream>
 #include <random>
 
+#include "codec/lzss_decoder.h"
 #include "platform/platform.h"
 #include "tests/test_support.h"
 
@@ -11,12 +12,9 @@ namespace kupack {
 namespace {
 
 namespace fs = std::filesystem;
+using test::contains;
 using test::runKupack;
 using test::sjis;
-
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
 
 class KupackRunTest : public ::testing::Test {
  protected:
@@ -50,6 +48,52 @@ TEST_F(KupackRunTest, ArgumentModePacksTheTreeAndPrintsTheRun) {
   EXPECT_EQ(archive.substr(archive.size() - 12), "0123456789hi");
   EXPECT_FALSE(fs::exists(dir_ / "temp.dat"));
   EXPECT_FALSE(fs::exists(dir_ / "temp2.dat"));
+}
+
+TEST_F(KupackRunTest, EachCodingPrintsItsLinesInOrder) {
+  // An 8-bit palette bitmap, a 24-bit picture and a text file.
+  std::string palette("BM");
+  palette += std::string(52, '\0');
+  palette[28] = 8;
+  palette += std::string(1024 + 16, 'p');
+  std::string picture("BM");
+  picture += std::string(52, '\0');
+  picture[10] = 54;
+  picture[14] = 40;
+  picture[18] = 2;                                            // width 2
+  picture[22] = 1;                                            // height 1
+  picture[26] = 1;                                            // planes
+  picture[28] = 24;                                           // bits per pixel
+  picture += std::string("\x0a\x14\x1e\x0b\x12\x1e\0\0", 8);  // the 2 x 1 picture of the tests
+  test::writeFile(tree() / "a.bmp", palette);
+  test::writeFile(tree() / "b.bmp", picture);
+  test::writeFile(tree() / "c.txt", std::string("text"));
+  const auto run = runKupack({"tree", "out.kup"}, dir_.path());
+  ASSERT_EQ(run.exitCode, 0);
+  const std::string body = run.out.substr(run.out.find(sjis("ファイルa.bmp")));
+  const std::string copied = sjis("\r残り100%") + "\r";
+  EXPECT_EQ(body,
+            sjis("ファイルa.bmp圧縮中(1/3)\n") + sjis("Type:256色BMP（変形LZSS形式）\n") +
+                sjis("元データ：      1094 bytes\n") + sjis("圧縮後　：       113 bytes (10%)\n") +
+                copied + sjis("ファイルb.bmp圧縮中(2/3)\n") + sjis("Type:24bit-BMP（SPB形式）\n") +
+                sjis("元データ：        62 bytes\n") + sjis("圧縮後　：        11 bytes (17%)\n") +
+                copied + sjis("ファイルc.txt圧縮中(3/3)\n") + sjis("Type:その他（無圧縮）\n") +
+                copied + sjis("元データ：         4 bytes\n") +
+                sjis("圧縮後　：         4 bytes (100%)\n") + copied +
+                sjis("全てのファイルを連結しています。\n") + copied + sjis("終了しました。\n"));
+  const std::string archive = test::readFile(dir_ / "out.kup");
+  // The LZSS entry decodes to the bitmap file; the SPB entry is the documented stream.
+  std::vector<std::uint8_t> decoded;
+  std::string error;
+  const std::string lzss = archive.substr(6 + 3 * 19, 113);
+  ASSERT_TRUE(decodeLzss(std::vector<std::uint8_t>(lzss.begin(), lzss.end()), palette.size(),
+                         decoded, error));
+  EXPECT_EQ(std::string(decoded.begin(), decoded.end()), palette);
+  EXPECT_TRUE(contains(archive, std::string("\x00\x02\x00\x01\x0a\xe8\x14\x30\x00\x3c\x00", 11)));
+  EXPECT_EQ(archive.substr(6, 6), std::string("a.bmp\0", 6));
+  EXPECT_EQ(archive[12], 2);               // LZSS
+  EXPECT_EQ(archive[6 + 19 + 6], 1);       // SPB
+  EXPECT_EQ(archive[6 + 19 + 19 + 6], 0);  // stored
 }
 
 TEST_F(KupackRunTest, UtfEightLocaleShowsTheSameTextAsUtfEight) {
@@ -118,6 +162,8 @@ TEST_F(KupackRunTest, PreflightRefusesWhatTheFormatCannotHold) {
   const bool caseSensitive = test::readFile(tree() / "Same.txt") == "1";
   const std::string folder(150, 'n'), file(110, 'm');  // 261 bytes as an archive name
   test::writeFile(tree() / folder / file, std::string("3"));
+  test::writeFile(tree() / "bad\xff.txt", std::string("no character set has this name"));
+  test::writeFile(tree() / "back\\slash", std::string("would read as a folder level"));
   test::writeFile(dir_ / "out.kup", std::string("earlier"));
   const auto run = runKupack({"tree", "out.kup"}, dir_.path());
   EXPECT_EQ(run.exitCode, 1);
@@ -126,6 +172,10 @@ TEST_F(KupackRunTest, PreflightRefusesWhatTheFormatCannotHold) {
       caseSensitive);
   EXPECT_TRUE(contains(run.out, sjis("ファイル" + folder + test::withNativeSeparators("/") + file +
                                      "の名前が261バイトあります。255バイトまでです。\n")));
+  EXPECT_TRUE(contains(run.out, sjis("ファイルbad?.txtの名前はShift-JISで表せません。\n")));
+  // A backslash is a folder separator in Windows names, never part of one.
+  EXPECT_EQ(contains(run.out, sjis("ファイルback\\slashの名前に\\が含まれています。\n")),
+            platform::nativeSeparator() == '/');
   EXPECT_FALSE(contains(run.out, sjis("アーカイブ作成中です。\n")));
   EXPECT_TRUE(contains(run.out, sjis("終了しました。\n")));
   EXPECT_EQ(test::readFile(dir_ / "out.kup"), "earlier");

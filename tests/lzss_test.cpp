@@ -111,7 +111,7 @@ Bytes runs(std::mt19937& random, std::size_t length) {
 // Words from a small vocabulary: many repeats of equal length at several distances.
 Bytes text(std::mt19937& random, std::size_t length) {
   static const char* const words[] = {"the ", "palette ", "bitmap ", "ring ", "slot ", "match ",
-                                      "a ",   "an ",      "window ", "\r\n", "    ", "aaab "};
+                                      "a ",   "an ",      "window ", "\r\n",  "    ",  "aaab "};
   std::string out;
   while (out.size() < length) out += words[random() % std::size(words)];
   out.resize(length);
@@ -129,7 +129,8 @@ void putLE32(Bytes& out, std::uint32_t value) {
 
 // A palette bitmap file as a paint program saves it: file header, info header, colour
 // table, bottom-up rows packed most significant pixel first and padded to 4 bytes.
-Bytes paletteBitmap(int width, int height, int bitCount, const std::function<int(int, int)>& pixel) {
+Bytes paletteBitmap(int width, int height, int bitCount,
+                    const std::function<int(int, int)>& pixel) {
   const int colours = 1 << bitCount;
   const auto stride = static_cast<std::uint32_t>((width * bitCount + 31) / 32 * 4);
   const std::uint32_t pixelOffset = 14 + 40 + 4 * static_cast<std::uint32_t>(colours);
@@ -180,8 +181,10 @@ double scene(int x, int y) {
 std::function<int(int, int)> ditheredScene(int levels, std::uint32_t seed) {
   return [levels, seed](int x, int y) {
     static const int bayer[4][4] = {{0, 8, 2, 10}, {12, 4, 14, 6}, {3, 11, 1, 9}, {15, 7, 13, 5}};
-    const auto grain = static_cast<double>((static_cast<std::uint32_t>(x * 7919 + y * 104729) ^
-                                            seed) % 97) / 97.0 - 0.5;
+    const auto grain =
+        static_cast<double>((static_cast<std::uint32_t>(x * 7919 + y * 104729) ^ seed) % 97) /
+            97.0 -
+        0.5;
     const double value = scene(x, y) * (levels - 1) + bayer[y & 3][x & 3] / 16.0 + grain * 0.3;
     return std::clamp(static_cast<int>(value), 0, levels - 1);
   };
@@ -290,8 +293,8 @@ TEST(LzssTest, EveryShortStringMatchesOracle) {
 
 TEST(LzssTest, RandomSourcesMatchOracle) {
   std::mt19937 random(20240607);
-  const std::size_t lengths[] = {1, 2, 16, 17, 18, 255, 256, 272, 273, 274, 511, 512, 1000, 4097,
-                                 70000};
+  const std::size_t lengths[] = {1,   2,   16,  17,  18,   255,  256,  272,
+                                 273, 274, 511, 512, 1000, 4097, 70000};
   for (const unsigned alphabet : {1u, 2u, 3u, 4u, 16u, 256u}) {
     for (const std::size_t length : lengths) {
       expectSameAsOracle(randomBytes(random, length, alphabet),
@@ -348,6 +351,29 @@ TEST(LzssTest, SmallRefillBlocksGiveTheSameStream) {
   expectSameAsOracle(paletteBitmap(300, 180, 8, ditheredScene(64, 9)), "bitmap", LZSS_MIN_BLOCK);
 }
 
+TEST(LzssTest, SearchMethodChangesKeepTheStream) {
+  // Noise over two values makes long chains and many matches, noise over all values short
+  // chains and few: the coder changes its way of searching between them, back and forth.
+  std::mt19937 random(21);
+  Bytes alternating;
+  for (int round = 0; round < 4; ++round) {
+    for (const unsigned alphabet : {2u, 256u}) {
+      const Bytes part = randomBytes(random, 60000, alphabet);
+      alternating.insert(alternating.end(), part.begin(), part.end());
+    }
+  }
+  expectSameAsOracle(alternating, "alternating noise");
+  expectSameAsOracle(alternating, "alternating noise, small blocks", LZSS_MIN_BLOCK);
+
+  // A pair followed by three bytes of noise, over and over: long chains, but few matches.
+  Bytes pairs;
+  while (pairs.size() < 300000) {
+    pairs.insert(pairs.end(), {'a', 'b'});
+    for (int i = 0; i < 3; ++i) pairs.push_back(static_cast<std::uint8_t>(2 + random() % 248));
+  }
+  expectSameAsOracle(pairs, "pair then noise");
+}
+
 TEST(LzssTest, LongSourceCrossesWholeBlocks) {
   // More than two default blocks, mixing stretches that match well and stretches that do not.
   std::mt19937 random(11);
@@ -364,8 +390,9 @@ TEST(LzssTest, LongSourceCrossesWholeBlocks) {
 std::string expectedConsole(const Bytes& source) {
   std::string console = MSG_TYPE_LZSS;
   for (const std::uint32_t bytesRead : test::oracleLzss(source).progressBytes) {
-    console += formatText(MSG_LZSS_PROGRESS, static_cast<unsigned long>(bytesRead),
-                          static_cast<unsigned long>(std::uint64_t{bytesRead} * 100 / source.size()));
+    console +=
+        formatText(MSG_LZSS_PROGRESS, static_cast<unsigned long>(bytesRead),
+                   static_cast<unsigned long>(std::uint64_t{bytesRead} * 100 / source.size()));
   }
   return console;
 }

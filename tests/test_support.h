@@ -77,6 +77,11 @@ RunResult runCommand(const std::vector<std::string>& argv, const std::filesystem
 // false where it shows the system's real dialogs (Windows), which a test cannot answer.
 bool dialogsReadStandardInput();
 
+// True when `part` occurs in `text`.
+inline bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
 // Converts UTF-8 text to code page 932 bytes with the system's converter (for expected
 // console lines written readably in the tests).
 std::string sjis(const std::string& utf8);
