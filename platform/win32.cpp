@@ -1,12 +1,14 @@
 // Windows implementation of the platform layer: the runtime's directory enumeration and file
 // descriptors, the shell's folder chooser, the common save dialog and the command
 // interpreter's "pause". Names are the ANSI code page's bytes, which on a Japanese system are
-// code page 932 already and pass through unchanged.
+// code page 932 already and pass through unchanged. Names the system reports (listings, the
+// current directory, the chooser's path) are taken from its UTF-16 form without look-alikes.
 #include <direct.h>
 #include <fcntl.h>
 #include <io.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -431,6 +433,21 @@ struct ItemIdListRelease {
 };
 using ItemIdList = std::unique_ptr<ITEMIDLIST, ItemIdListRelease>;
 
+// Names and paths from the system's UTF-16 in the ANSI code page, with no look-alikes: the
+// ANSI functions would give 'y' for 'ÿ' or '\' for '¥' and so name another file or folder.
+// A character without a form becomes '?', which no file name holds (nativeNameToCp932
+// refuses such a name, so the user learns of it).
+std::string ansiName(std::wstring_view wide) {
+  return win32::fromWide(wide, ansiCodePage(), false).value_or("?");
+}
+
+// A whole path in the ANSI code page, or nullopt (errno EILSEQ) when it has no form there.
+std::optional<std::string> ansiPath(std::wstring_view wide) {
+  std::optional<std::string> path = win32::fromWide(wide, ansiCodePage(), true);
+  if (!path) errno = EILSEQ;
+  return path;
+}
+
 std::optional<std::string> fullPathName(const std::string& path) {
   std::string buffer(MAX_PATH, '\0');
   for (;;) {
@@ -458,16 +475,16 @@ std::string joinPath(const std::string& folder, const std::string& name) {
 }
 
 std::optional<std::string> currentDirectory() {
-  std::string buffer(MAX_PATH, '\0');
+  std::wstring buffer(MAX_PATH, L'\0');
   for (;;) {
-    const DWORD length = GetCurrentDirectoryA(static_cast<DWORD>(buffer.size()), buffer.data());
+    const DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), buffer.data());
     if (length == 0) {
       setErrnoFromLastError();
       return std::nullopt;
     }
     if (length < buffer.size()) {
       buffer.resize(length);
-      return buffer;
+      return ansiPath(buffer);
     }
     buffer.resize(length);  // too small: `length` is the capacity needed
   }
@@ -516,13 +533,21 @@ void writeConsole(std::string_view cp932) {
 
 bool listFolder(const std::string& path, std::vector<FolderEntry>& entries) {
   entries.clear();
-  _finddata_t record{};
-  const FindHandle find(_findfirst(joinPath(path, "*.*").c_str(), &record));
+  // The runtime's enumeration in its UTF-16 form, so that each name is converted without
+  // look-alikes (see ansiName); order and attributes are those of the ANSI form.
+  const std::optional<std::wstring> pattern =
+      win32::toWide(joinPath(path, "*.*"), ansiCodePage(), false);
+  if (!pattern) {
+    errno = EINVAL;
+    return false;
+  }
+  _wfinddata_t record{};
+  const FindHandle find(_wfindfirst(pattern->c_str(), &record));
   if (!find.isOpen()) return false;  // errno set by the runtime
   do {
     const EntryKind kind = (record.attrib & _A_SUBDIR) != 0 ? EntryKind::Folder : EntryKind::File;
-    entries.push_back(FolderEntry{record.name, kind});
-  } while (_findnext(find.get(), &record) == 0);
+    entries.push_back(FolderEntry{ansiName(record.name), kind});
+  } while (_wfindnext(find.get(), &record) == 0);
   return true;
 }
 
@@ -588,12 +613,18 @@ FolderChoice chooseFolder(const char* titleCp932, const std::string& /*startFold
   const ItemIdList item(SHBrowseForFolderA(&setup.params()));
   FolderChoice choice;
   if (!item) return choice;  // cancelled
-  if (!SHGetPathFromIDListA(item.get(), setup.folderBuffer().data())) {
+  // The path in UTF-16, so that a folder the ANSI code page cannot name is reported rather
+  // than replaced by a look-alike path.
+  std::array<wchar_t, MAX_PATH> path{};
+  std::optional<std::string> ansi;
+  if (SHGetPathFromIDListW(item.get(), path.data())) {
+    ansi = ansiPath(std::wstring_view(path.data()));
+  }
+  if (!ansi) {
     choice.result = FolderChoiceResult::NoFileSystemPath;
     return choice;
   }
-  const auto& buffer = setup.folderBuffer();
-  choice.path.assign(buffer.data(), std::find(buffer.begin(), buffer.end(), '\0'));
+  choice.path = std::move(*ansi);
   choice.result = FolderChoiceResult::Chosen;
   return choice;
 }

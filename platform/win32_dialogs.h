@@ -39,7 +39,7 @@ class FolderChooserSetup {
   FolderChooserSetup& operator=(const FolderChooserSetup&) = delete;
 
   BROWSEINFOA& params() { return params_; }
-  // Receives the display name from the chooser, then the path of the chosen item.
+  // Receives the chosen item's display name (which the run does not use).
   std::array<char, MAX_PATH>& folderBuffer() { return folder_; }
 
  private:

@@ -170,6 +170,12 @@ class ReaderRoundTripTest : public ::testing::Test {
     test::writeFile(archive_, test::buildArchiveBytes(entries));
   }
 
+  void SetUp() override {
+    if (!test::nativeCanName("\xE6\x97\xA5\xE6\x9C\xAC\xE3\x82\xBD\xE8\xA1\xA8")) {
+      GTEST_SKIP() << "the system's code page cannot name the tree's Japanese file";
+    }
+  }
+
   void write(const std::string& relative, const Bytes& bytes) {
     test::writeFile(source() / test::u8path(relative), bytes);
     files_.push_back(relative);

@@ -128,6 +128,26 @@ TEST(Win32ListFolderTest, JapaneseNamesComeAsCodePage932UnderThatCodePage) {
   EXPECT_TRUE(isFolder(inner));
 }
 
+TEST(Win32ListFolderTest, NamesWithoutAnAnsiFormGetNoLookAlike) {
+  // The ANSI functions would list these as "a\b.txt" (a folder separator!) and "bady.txt"
+  // under code page 932: names of other files.
+  test::TempDir dir;
+  test::writeFile(dir.path() / fs::path(L"a\u00A5b.txt"), "yen");
+  test::writeFile(dir.path() / fs::path(L"bad\u00FF.txt"), "y");
+  test::writeFile(dir / "bady.txt", "another file");
+  std::vector<FolderEntry> entries;
+  ASSERT_TRUE(listFolder(nativeOf(dir.path()), entries));
+  ASSERT_EQ(entries.size(), 5u);
+  int refused = 0;
+  for (const auto& entry : entries) {
+    if (entry.name == "." || entry.name == ".." || entry.name == "bady.txt") continue;
+    EXPECT_NE(entry.name, "a\\b.txt");
+    EXPECT_FALSE(nativeNameToCp932(entry.name).has_value()) << entry.name;
+    ++refused;
+  }
+  EXPECT_EQ(refused, 2);
+}
+
 TEST(Win32FileSizeTest, SizesThroughADescriptor) {
   test::TempDir dir;
   test::writeFile(dir / "empty", "");
