@@ -82,6 +82,14 @@ void store64BigEndian(std::uint8_t* out, std::uint64_t value) {
   std::memcpy(out, &value, sizeof value);
 }
 
+// Whether the 18 bytes from `bytes` are all the same.
+bool isRunOfEighteen(const std::uint8_t* bytes) {
+  const std::uint64_t first = load64(bytes);
+  const std::uint64_t byte = first & 0xFF;
+  const std::uint64_t spread = byte * 0x0101010101010101ull;
+  return ((first ^ spread) | (load64(bytes + 8) ^ spread) | (load64(bytes + 10) ^ spread)) == 0;
+}
+
 // The two bytes at window index `p` as one number.
 std::uint32_t pairAt(const std::uint8_t* window, std::int32_t p) {
   return static_cast<std::uint32_t>(window[p]) | static_cast<std::uint32_t>(window[p + 1]) << 8;
@@ -335,7 +343,11 @@ class LzssEncoder {
       Match match;
       if (useRing_) {
         // The ring alone: the chains are left alone until the chain walk serves again.
-        if (limit >= 2) {
+        if (limit == MAX_MATCH && isRunOfEighteen(window + pos - 1)) {
+          // The byte before continues through the longest match: nothing nearer or longer
+          // exists.
+          match = {pos - 1, MAX_MATCH};
+        } else if (limit >= 2) {
           ring_.catchUp(window, pos, end);
           match = ring_.findMatch(window, pos, limit);
         }
