@@ -354,8 +354,7 @@ class LzssEncoder {
       } else {
         const std::int32_t candidate = enterChain(window, pos, latestOfPair, link);
         if (pos - candidate <= REACH && limit >= 2) {
-          match = limit == 2 ? Match{candidate, 2}
-                             : walkChain(window, pos, candidate, limit, link);
+          match = limit == 2 ? Match{candidate, 2} : walkChain(window, pos, candidate, limit, link);
         }
         for (std::int32_t p = pos + 1; p < pos + match.length; ++p) {
           enterChain(window, p, latestOfPair, link);
