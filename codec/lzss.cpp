@@ -82,6 +82,14 @@ void store64BigEndian(std::uint8_t* out, std::uint64_t value) {
   std::memcpy(out, &value, sizeof value);
 }
 
+// Whether the 18 bytes from `bytes` are all the same.
+bool isRunOfEighteen(const std::uint8_t* bytes) {
+  const std::uint64_t first = load64(bytes);
+  const std::uint64_t byte = first & 0xFF;
+  const std::uint64_t spread = byte * 0x0101010101010101ull;
+  return ((first ^ spread) | (load64(bytes + 8) ^ spread) | (load64(bytes + 10) ^ spread)) == 0;
+}
+
 // The two bytes at window index `p` as one number.
 std::uint32_t pairAt(const std::uint8_t* window, std::int32_t p) {
   return static_cast<std::uint32_t>(window[p]) | static_cast<std::uint32_t>(window[p + 1]) << 8;
@@ -98,26 +106,17 @@ struct SlotSet {
   static std::uint64_t bitOf(int slot) { return std::uint64_t{1} << (slot >> 2); }
 };
 
-// The highest slot of `bits` (word `word` of a slot set) and -1 when there is none.
-int highestSlotIn(std::uint64_t bits, int word) {
-  return bits != 0 ? 4 * (63 - std::countl_zero(bits)) + word : -1;
-}
-
-// The first slot of `set` met going down from `slot` - 1, wrapping from 0 to 255. The set
-// must not be empty, nor hold `slot` alone.
-int nearestBelow(const SlotSet& set, int slot) {
-  // The slots below `slot` in word w are its bits 0 .. ceil((slot - w) / 4) - 1.
-  std::array<std::uint64_t, 4> below;
-  int nearest = -1;
+// How far below `slot` the nearest slot of `set` lies (1..255), going down and wrapping from 0
+// to 255. The set must not be empty, nor hold `slot` alone. In each word the slot nearest
+// below is turned to the top bit, so that the leading zeros count the slots skipped there;
+// no branch depends on where the slots lie.
+int nearestDistance(const SlotSet& set, int slot) {
+  int nearest = 1 << 10;
   for (int word = 0; word < 4; ++word) {
-    const int bitsBelow = (slot - word + 3) >> 2;
-    below[word] = bitsBelow >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bitsBelow) - 1;
-    nearest = std::max(nearest, highestSlotIn(set.words[word] & below[word], word));
-  }
-  if (nearest >= 0) return nearest;
-  // None below: the nearest lies above, reached by wrapping.
-  for (int word = 0; word < 4; ++word) {
-    nearest = std::max(nearest, highestSlotIn(set.words[word] & ~below[word], word));
+    const int first = ((slot - word - 1) & 3) + 1;  // distance of the word's first slot below
+    const int bit = ((slot - first) & 0xFF) >> 2;   // and its bit
+    const std::uint64_t turned = std::rotl(set.words[word], 63 - bit);
+    nearest = std::min(nearest, first + 4 * std::countl_zero(turned));
   }
   return nearest;
 }
@@ -203,9 +202,7 @@ class SlotRing {
     if (length < 2) return {};
     // The set holds the slots of the last matched byte of every longest candidate.
     const int lastSlot = (slot + length - 1) & 0xFF;
-    const int lastOfNearest = nearestBelow(SlotSet{{m0, m1, m2, m3}}, lastSlot);
-    const int distance = (lastSlot - lastOfNearest) & 0xFF;
-    return {pos - distance, length};
+    return {pos - nearestDistance(SlotSet{{m0, m1, m2, m3}}, lastSlot), length};
   }
 
  private:
@@ -341,18 +338,26 @@ class LzssEncoder {
         progress = 0;
         printProgress(pos);
       }
-      if (++modeTokens_ == MODE_PERIOD) chooseMode();
-      const std::int32_t candidate = enterChain(window, pos, latestOfPair, link);
+      if (++modeTokens_ == MODE_PERIOD) chooseMode(pos);
       const std::int32_t limit = std::min(MAX_MATCH, end - pos);
       Match match;
-      if (pos - candidate <= REACH && limit >= 2) {
-        if (limit == 2) {
-          match = {candidate, 2};
-        } else if (useRing_) {
+      if (useRing_) {
+        // The ring alone: the chains are left alone until the chain walk serves again.
+        if (limit == MAX_MATCH && isRunOfEighteen(window + pos - 1)) {
+          // The byte before continues through the longest match: nothing nearer or longer
+          // exists.
+          match = {pos - 1, MAX_MATCH};
+        } else if (limit >= 2) {
           ring_.catchUp(window, pos, end);
           match = ring_.findMatch(window, pos, limit);
-        } else {
-          match = walkChain(window, pos, candidate, limit, link);
+        }
+      } else {
+        const std::int32_t candidate = enterChain(window, pos, latestOfPair, link);
+        if (pos - candidate <= REACH && limit >= 2) {
+          match = limit == 2 ? Match{candidate, 2} : walkChain(window, pos, candidate, limit, link);
+        }
+        for (std::int32_t p = pos + 1; p < pos + match.length; ++p) {
+          enterChain(window, p, latestOfPair, link);
         }
       }
       if (match.length < 2) {
@@ -362,9 +367,6 @@ class LzssEncoder {
         ++modeMatches_;
         // Match: 0, the ring slot of its start and length - 2.
         put(13, static_cast<std::uint32_t>((match.start & 0xFF) << 4 | (match.length - 2)));
-        for (std::int32_t p = pos + 1; p < pos + match.length; ++p) {
-          enterChain(window, p, latestOfPair, link);
-        }
         pos += match.length;
       }
       if (out >= outLimit) {
@@ -407,12 +409,16 @@ class LzssEncoder {
 
   // Picks the search method for the next period from what the last one saw. Both methods
   // find the same matches; this only decides which one finds them faster.
-  void chooseMode() {
+  void chooseMode(std::int32_t pos) {
     if (useRing_) {
       --ringPeriodsLeft_;
       if (ringPeriodsLeft_ <= 0 && modeMatches_ < MIN_RING_MATCHES) {
         useRing_ = false;
         justLeftRing_ = true;
+        // The chains missed the positions the ring served. Only those in reach of `pos` can
+        // be candidates; entering them in order makes every chain exact there, and any older
+        // head left over lies out of reach, which is all a chain walk asks of it.
+        for (std::int32_t p = pos - REACH; p < pos; ++p) enterChain(p);
       }
     } else {
       if (modeSteps_ > MAX_CHAIN_STEPS) {

@@ -374,6 +374,32 @@ TEST(LzssTest, SearchMethodChangesKeepTheStream) {
   expectSameAsOracle(pairs, "pair then noise");
 }
 
+TEST(LzssTest, RunsAmongLongChainsKeepTheStream) {
+  // Two-value noise makes the coder search the slot ring; runs of 1 to 40 equal bytes laid
+  // into it take the shortcut for a run that continues through a whole match (at 17 and 18
+  // bytes and around them, up to the end of the source), and stretches of 256-value noise
+  // send the coder back to the chains, which must then be exact for everything in reach.
+  std::mt19937 random(33);
+  Bytes source;
+  for (int round = 0; round < 6; ++round) {
+    for (int piece = 0; piece < 1500; ++piece) {
+      const Bytes noise = randomBytes(random, 20 + random() % 60, 2);
+      source.insert(source.end(), noise.begin(), noise.end());
+      const auto value = static_cast<std::uint8_t>(random() % 3 == 0 ? 7 : random() % 2);
+      source.insert(source.end(), 1 + random() % 40, value);
+    }
+    const Bytes noise = randomBytes(random, 30000 + random() % 1000, 256);
+    source.insert(source.end(), noise.begin(), noise.end());
+  }
+  expectSameAsOracle(source, "runs in two-value noise");
+  expectSameAsOracle(source, "runs in two-value noise, small blocks", LZSS_MIN_BLOCK);
+  for (const std::size_t tail : {16u, 17u, 18u, 19u, 35u}) {
+    Bytes ending = randomBytes(random, 40000, 2);
+    ending.insert(ending.end(), tail, 1);
+    expectSameAsOracle(ending, "run of " + std::to_string(tail) + " at the end");
+  }
+}
+
 TEST(LzssTest, LongSourceCrossesWholeBlocks) {
   // More than two default blocks, mixing stretches that match well and stretches that do not.
   std::mt19937 random(11);
