@@ -7,18 +7,19 @@
 #include <cstdio>
 
 #include "archive/file_holder.h"
+#include "codec/lzss_search.h"
 #include "common/console.h"
 #include "common/messages.h"
 
 namespace kupack {
 namespace {
 
-// The stream's fixed choices. Positions below are indices into a virtual sequence of the
-// 239 fill spaces followed by the source; a match names its start by that index modulo 256.
-constexpr std::int32_t INITIAL_FILL = 239;
-constexpr std::int32_t REACH = 239;  // a match starts 1 to 239 bytes before the coded byte
-constexpr std::int32_t MAX_MATCH = 17;
-constexpr std::uint32_t PROGRESS_INTERVAL = 5000;
+// Window indices count from the first of the 239 fill spaces, which are followed by the
+// source; a match names its start by window index modulo 256.
+constexpr std::int32_t INITIAL_FILL = LZSS_INITIAL_FILL;
+constexpr std::int32_t REACH = LZSS_REACH;
+constexpr std::int32_t MAX_MATCH = LZSS_MAX_MATCH;
+constexpr std::int32_t PROGRESS_INTERVAL = 5000;
 constexpr std::uint8_t FILL_BYTE = 0x20;
 
 // The progress line shows how much of the source a 512-byte window has taken in when the
@@ -32,8 +33,11 @@ constexpr std::uint64_t WINDOW_LOOKAHEAD = 273;
 // (more than a match and more than the progress figure needs), until the source has ended.
 constexpr std::int32_t KEEP_BEHIND = 256;
 constexpr std::int32_t KEEP_AHEAD = 512;
-// Readable bytes past the data, for the pair after the last byte and for word compares.
+// Readable bytes past the data, for the pair after the last byte and for word compares,
+// and before index 0, for the candidate rows of the first positions (whose bits for bytes
+// out of reach are never looked at).
 constexpr std::size_t WINDOW_SLACK = 32;
+constexpr std::size_t WINDOW_FRONT = 64;
 
 constexpr std::size_t OUTPUT_BLOCK = 64 * 1024;
 constexpr std::size_t OUTPUT_SLACK = 16;
@@ -41,26 +45,21 @@ constexpr std::size_t OUTPUT_SLACK = 16;
 constexpr std::int32_t NO_POSITION = -(1 << 30);  // "never seen": farther than any reach
 
 // The search method is chosen anew after every 4096 tokens. Chain walks serve while they
-// stay short: at most 3 candidates per token on average. The slot ring then serves for at
+// stay short: at most 3 candidates per token on average. The wide search then serves for at
 // least one period, and for as long as 30 % of the tokens are matches; when chains were still
-// long right after a spell of the ring, the next spell lasts twice as long (up to 64 periods).
+// long right after a spell of the wide search, the next spell lasts twice as long (up to 64 periods).
 constexpr std::int32_t MODE_PERIOD = 4096;
 constexpr std::int32_t MAX_CHAIN_STEPS = 3 * MODE_PERIOD;
-constexpr std::int32_t MIN_RING_MATCHES = MODE_PERIOD * 3 / 10;
-constexpr std::int32_t MAX_RING_SPELL = 64;
-
-std::uint64_t load64(const std::uint8_t* bytes) {
-  std::uint64_t value;
-  std::memcpy(&value, bytes, sizeof value);
-  return value;
-}
+constexpr std::int32_t MIN_WIDE_MATCHES = MODE_PERIOD * 3 / 10;
+constexpr std::int32_t MAX_WIDE_SPELL = 64;
 
 // Number of equal bytes at `earlier` and `current`, at most `limit` (2..17). Both may run
 // into bytes past the valid data; the limit makes those irrelevant.
 std::int32_t matchLength(const std::uint8_t* earlier, const std::uint8_t* current,
                          std::int32_t limit) {
   for (std::int32_t offset = 0; offset < 16; offset += 8) {
-    const std::uint64_t difference = load64(earlier + offset) ^ load64(current + offset);
+    const std::uint64_t difference =
+        lzssLoad64(earlier + offset) ^ lzssLoad64(current + offset);
     if (difference != 0) {
       const int equalBits = std::endian::native == std::endian::little
                                 ? std::countr_zero(difference)
@@ -69,25 +68,6 @@ std::int32_t matchLength(const std::uint8_t* earlier, const std::uint8_t* curren
     }
   }
   return std::min(earlier[16] == current[16] ? 17 : 16, limit);
-}
-
-std::uint64_t byteSwap64(std::uint64_t v) {
-  v = v << 32 | v >> 32;
-  v = (v & 0x0000FFFF0000FFFFull) << 16 | (v >> 16 & 0x0000FFFF0000FFFFull);
-  return (v & 0x00FF00FF00FF00FFull) << 8 | (v >> 8 & 0x00FF00FF00FF00FFull);
-}
-
-void store64BigEndian(std::uint8_t* out, std::uint64_t value) {
-  if constexpr (std::endian::native == std::endian::little) value = byteSwap64(value);
-  std::memcpy(out, &value, sizeof value);
-}
-
-// Whether the 18 bytes from `bytes` are all the same.
-bool isRunOfEighteen(const std::uint8_t* bytes) {
-  const std::uint64_t first = load64(bytes);
-  const std::uint64_t byte = first & 0xFF;
-  const std::uint64_t spread = byte * 0x0101010101010101ull;
-  return ((first ^ spread) | (load64(bytes + 8) ^ spread) | (load64(bytes + 10) ^ spread)) == 0;
 }
 
 // The two bytes at window index `p` as one number.
@@ -214,30 +194,35 @@ class SlotRing {
 
 // One coding run; every call of lzssCompress has its own. The search finds exactly the match
 // an exhaustive scan of all 239 candidates finds: the longest, and the nearest among equal
-// lengths. Every position enters the chain of earlier positions that begin with the same two
-// bytes, so a position whose chain has nothing in reach is a literal at once. Otherwise one
-// of two methods finds the match. The chain walk visits the candidates nearest first,
+// lengths, in one of two ways. The chain walk: every position enters the chain of earlier
+// positions that begin with the same two bytes, so a position whose chain has nothing in
+// reach is a literal at once; otherwise the walk visits the candidates nearest first,
 // measures one only when it agrees at the byte that would make it longer than the best so
 // far, and ends at the first that reaches the limit, as no farther one can beat it: fast on
-// noisy pictures, whose chains are short. The slot ring costs the same whatever the chains
-// are like: better for smooth pictures and few colours. Which one serves is decided from the
-// recent chain lengths and share of matches (see chooseMode).
+// noisy pictures, whose chains are short. The wide search tests all candidates at once, by
+// candidate rows where the processor has 512-bit compares and by the slot ring elsewhere;
+// its cost does not depend on the chains: better for smooth pictures and few colours. Which
+// way serves is decided from the recent chain lengths and share of matches (see chooseMode).
 class LzssEncoder {
  public:
-  LzssEncoder(LzssInput& input, LzssOutput& output, std::uint64_t totalSize, std::size_t blockSize)
+  LzssEncoder(LzssInput& input, LzssOutput& output, std::uint64_t totalSize, std::size_t blockSize,
+              LzssTuning tuning)
       : input_(input),
         output_(output),
         totalSize_(totalSize),
+        tuning_(tuning),
+        useRows_(tuning.wide == LzssWideSearch::Best && lzssRowSearchAvailable()),
+        useWide_(tuning.search == LzssSearch::WideOnly),
         capacity_(static_cast<std::int32_t>(2 * KEEP_AHEAD + windowBlock(totalSize, blockSize))),
-        window_(static_cast<std::size_t>(capacity_) + WINDOW_SLACK),
+        windowBytes_(WINDOW_FRONT + static_cast<std::size_t>(capacity_) + WINDOW_SLACK),
         latestOfPair_(std::size_t{1} << 16, NO_POSITION),
         out_(OUTPUT_BLOCK + OUTPUT_SLACK) {
-    outPos_ = out_.data();
+    bits_ = {out_.data(), 0, 0};
   }
 
   Status run() {
     consoleWrite(MSG_TYPE_LZSS);
-    std::fill_n(window_.begin(), INITIAL_FILL, FILL_BYTE);
+    std::fill_n(window(), INITIAL_FILL, FILL_BYTE);
     if (Status status = fill(); !status) return status;
     if (end_ > INITIAL_FILL) {
       // The fill spaces are candidates from the first token on.
@@ -263,12 +248,14 @@ class LzssEncoder {
     return block;
   }
 
+  std::uint8_t* window() { return windowBytes_.data() + WINDOW_FRONT; }
+
   // Reads until the window is full or the input has ended.
   Status fill() {
     while (!inputEnded_ && end_ < capacity_) {
       const auto room = static_cast<std::size_t>(capacity_ - end_);
       std::size_t count = 0;
-      if (Status status = input_.read({window_.data() + end_, room}, count); !status) {
+      if (Status status = input_.read({window() + end_, room}, count); !status) {
         return status;
       }
       if (count == 0) {
@@ -286,11 +273,12 @@ class LzssEncoder {
   void shiftWindow() {
     const std::int32_t shift = (position_ - KEEP_BEHIND) & ~0xFF;
     if (shift <= 0) return;
-    std::memmove(window_.data(), window_.data() + shift, static_cast<std::size_t>(end_ - shift));
+    std::memmove(window(), window() + shift, static_cast<std::size_t>(end_ - shift));
     position_ -= shift;
     end_ -= shift;
     base_ += static_cast<std::uint64_t>(shift);
     ring_.shift(shift);
+    rows_.forget();
     for (std::int32_t& latest : latestOfPair_) latest = std::max(latest - shift, NO_POSITION);
   }
 
@@ -306,92 +294,84 @@ class LzssEncoder {
     return previous;
   }
   std::int32_t enterChain(std::int32_t p) {
-    return enterChain(window_.data(), p, latestOfPair_.data(), link_.data());
+    return enterChain(window(), p, latestOfPair_.data(), link_.data());
   }
 
-  // Codes tokens while the coding position lies below `stop`. The loop keeps its state in
-  // locals: its byte stores could otherwise alias every member.
+  // Codes tokens while the coding position lies below `stop`, in stretches between the
+  // points where a progress line is due or the search method is chosen anew.
   Status codeTokens(std::int32_t stop) {
-    const std::uint8_t* const window = window_.data();
-    const std::int32_t end = end_;
-    std::int32_t* const latestOfPair = latestOfPair_.data();
-    std::uint8_t* const link = link_.data();
-    std::uint8_t* const outLimit = out_.data() + OUTPUT_BLOCK;
-    std::int32_t pos = position_;
-    std::uint8_t* out = outPos_;
-    std::uint64_t bits = bitBuffer_;
-    std::int32_t bitCount = bitCount_;
-    std::uint32_t progress = progressCounter_;
-
-    // Appends a token's code. The pending bits (at most 7 + 13) go out left-aligned in 8
-    // bytes; the whole bytes among them are kept, the partial one is written again next time.
-    auto put = [&](int count, std::uint32_t code) {
-      bits = bits << count | code;
-      bitCount += count;
-      store64BigEndian(out, bits << (64 - bitCount));
-      out += bitCount >> 3;
-      bitCount &= 7;
-    };
-
-    while (pos < stop) {
-      if (++progress == PROGRESS_INTERVAL) {
-        progress = 0;
-        printProgress(pos);
+    const std::uint8_t* const outLimit = out_.data() + OUTPUT_BLOCK;
+    while (position_ < stop) {
+      if (untilProgress_ == 0) {
+        printProgress(position_);
+        untilProgress_ = PROGRESS_INTERVAL;
       }
-      if (++modeTokens_ == MODE_PERIOD) chooseMode(pos);
-      const std::int32_t limit = std::min(MAX_MATCH, end - pos);
-      Match match;
-      if (useRing_) {
-        // The ring alone: the chains are left alone until the chain walk serves again.
-        if (limit == MAX_MATCH && isRunOfEighteen(window + pos - 1)) {
-          // The byte before continues through the longest match: nothing nearer or longer
-          // exists.
-          match = {pos - 1, MAX_MATCH};
-        } else if (limit >= 2) {
-          ring_.catchUp(window, pos, end);
-          match = ring_.findMatch(window, pos, limit);
-        }
-      } else {
-        const std::int32_t candidate = enterChain(window, pos, latestOfPair, link);
-        if (pos - candidate <= REACH && limit >= 2) {
-          match = limit == 2 ? Match{candidate, 2} : walkChain(window, pos, candidate, limit, link);
-        }
-        for (std::int32_t p = pos + 1; p < pos + match.length; ++p) {
-          enterChain(window, p, latestOfPair, link);
-        }
+      if (untilModeCheck_ == 0) {
+        chooseMode(position_);
+        untilModeCheck_ = MODE_PERIOD;
       }
-      if (match.length < 2) {
-        put(9, 0x100u | window[pos]);  // literal: 1 and the byte
-        ++pos;
-      } else {
-        ++modeMatches_;
-        // Match: 0, the ring slot of its start and length - 2.
-        put(13, static_cast<std::uint32_t>((match.start & 0xFF) << 4 | (match.length - 2)));
-        pos += match.length;
-      }
-      if (out >= outLimit) {
-        const auto count = static_cast<std::size_t>(out - out_.data());
-        out = out_.data();
-        if (Status status = output_.write({out, count}); !status) return status;
+      const LzssSegment segment{window(), end_, stop, std::min(untilProgress_, untilModeCheck_),
+                                outLimit};
+      const LzssProgress done = !useWide_ ? codeWithChains(segment)
+                                : useRows_ ? lzssCodeWithRows(rows_, bits_, position_, segment)
+                                           : codeWithRing(segment);
+      position_ = done.pos;
+      untilProgress_ -= done.tokens;
+      untilModeCheck_ -= done.tokens;
+      modeMatches_ += done.matches;
+      if (bits_.out >= outLimit) {
+        if (Status status = flushOutput(); !status) return status;
       }
     }
-
-    position_ = pos;
-    outPos_ = out;
-    bitBuffer_ = bits;
-    bitCount_ = bitCount;
-    progressCounter_ = progress;
     return Status::ok();
+  }
+
+  // The chain walk. The loop keeps its state in locals: its byte stores could otherwise
+  // alias every member.
+  LzssProgress codeWithChains(const LzssSegment& segment) {
+    const std::uint8_t* const window = segment.window;
+    std::int32_t* const latestOfPair = latestOfPair_.data();
+    std::uint8_t* const link = link_.data();
+    LzssBits bits = bits_;
+    LzssProgress progress;
+    std::int32_t pos = position_;
+    std::int32_t steps = 0;
+    while (pos < segment.stop && progress.tokens < segment.tokens && bits.out < segment.outLimit) {
+      ++progress.tokens;
+      const std::int32_t limit = std::min(MAX_MATCH, segment.end - pos);
+      Match match;
+      const std::int32_t candidate = enterChain(window, pos, latestOfPair, link);
+      if (pos - candidate <= REACH && limit >= 2) {
+        match = limit == 2 ? Match{candidate, 2}
+                           : walkChain(window, pos, candidate, limit, link, steps);
+      }
+      for (std::int32_t p = pos + 1; p < pos + match.length; ++p) {
+        enterChain(window, p, latestOfPair, link);
+      }
+      if (match.length < 2) {
+        bits.putLiteral(window[pos]);
+        ++pos;
+      } else {
+        ++progress.matches;
+        bits.putMatch(match.start, match.length);
+        pos += match.length;
+      }
+    }
+    bits_ = bits;
+    modeSteps_ += steps;
+    progress.pos = pos;
+    return progress;
   }
 
   // The match at `pos` of at most `limit` (3..17) bytes, walking the pair chain from
   // `candidate`, the nearest earlier position in reach that begins with the same two bytes.
-  Match walkChain(const std::uint8_t* window, std::int32_t pos, std::int32_t candidate,
-                  std::int32_t limit, const std::uint8_t* link) {
+  // Counts the candidates visited in `steps`.
+  static Match walkChain(const std::uint8_t* window, std::int32_t pos, std::int32_t candidate,
+                         std::int32_t limit, const std::uint8_t* link, std::int32_t& steps) {
     const std::uint8_t* const current = window + pos;
     Match best{candidate, 1};
     for (;;) {
-      ++modeSteps_;
+      ++steps;
       if (window[candidate + best.length] == current[best.length]) {
         const std::int32_t length = matchLength(window + candidate, current, limit);
         if (length > best.length) {
@@ -407,28 +387,60 @@ class LzssEncoder {
     return best;
   }
 
+  // The slot ring, for processors without the candidate rows. The chains are left alone
+  // until the chain walk serves again.
+  LzssProgress codeWithRing(const LzssSegment& segment) {
+    const std::uint8_t* const window = segment.window;
+    LzssBits bits = bits_;
+    LzssProgress progress;
+    std::int32_t pos = position_;
+    while (pos < segment.stop && progress.tokens < segment.tokens && bits.out < segment.outLimit) {
+      ++progress.tokens;
+      const std::int32_t limit = std::min(MAX_MATCH, segment.end - pos);
+      Match match;
+      if (limit == MAX_MATCH && lzssIsRunOfEighteen(window + pos - 1)) {
+        match = {pos - 1, MAX_MATCH};
+      } else if (limit >= 2) {
+        ring_.catchUp(window, pos, segment.end);
+        match = ring_.findMatch(window, pos, limit);
+      }
+      if (match.length < 2) {
+        bits.putLiteral(window[pos]);
+        ++pos;
+      } else {
+        ++progress.matches;
+        bits.putMatch(match.start, match.length);
+        pos += match.length;
+      }
+    }
+    bits_ = bits;
+    progress.pos = pos;
+    return progress;
+  }
+
   // Picks the search method for the next period from what the last one saw. Both methods
   // find the same matches; this only decides which one finds them faster.
   void chooseMode(std::int32_t pos) {
-    if (useRing_) {
-      --ringPeriodsLeft_;
-      if (ringPeriodsLeft_ <= 0 && modeMatches_ < MIN_RING_MATCHES) {
-        useRing_ = false;
-        justLeftRing_ = true;
-        // The chains missed the positions the ring served. Only those in reach of `pos` can
-        // be candidates; entering them in order makes every chain exact there, and any older
-        // head left over lies out of reach, which is all a chain walk asks of it.
-        for (std::int32_t p = pos - REACH; p < pos; ++p) enterChain(p);
+    if (tuning_.search == LzssSearch::Adaptive) {
+      if (useWide_) {
+        --widePeriodsLeft_;
+        if (widePeriodsLeft_ <= 0 && modeMatches_ < MIN_WIDE_MATCHES) {
+          useWide_ = false;
+          justLeftWide_ = true;
+          // The chains missed the positions the wide search served. Only those in reach of
+          // `pos` can be candidates; entering them in order makes every chain exact there,
+          // and any older head left over lies out of reach, which is all a chain walk asks.
+          for (std::int32_t p = pos - REACH; p < pos; ++p) enterChain(p);
+        }
+      } else {
+        if (modeSteps_ > MAX_CHAIN_STEPS) {
+          useWide_ = true;
+          wideSpell_ = justLeftWide_ ? std::min(2 * wideSpell_, MAX_WIDE_SPELL) : 1;
+          widePeriodsLeft_ = wideSpell_;
+        }
+        justLeftWide_ = false;
       }
-    } else {
-      if (modeSteps_ > MAX_CHAIN_STEPS) {
-        useRing_ = true;
-        ringSpell_ = justLeftRing_ ? std::min(2 * ringSpell_, MAX_RING_SPELL) : 1;
-        ringPeriodsLeft_ = ringSpell_;
-      }
-      justLeftRing_ = false;
     }
-    modeTokens_ = 0;
     modeSteps_ = 0;
     modeMatches_ = 0;
   }
@@ -442,25 +454,37 @@ class LzssEncoder {
   }
 
   Status flushOutput() {
-    const auto count = static_cast<std::size_t>(outPos_ - out_.data());
-    outPos_ = out_.data();
+    const auto count = static_cast<std::size_t>(bits_.out - out_.data());
+    bits_.out = out_.data();
     if (count == 0) return Status::ok();
     return output_.write({out_.data(), count});
   }
 
-  // The last token already placed the pending bits, followed by 0 bits, at `outPos_`.
+  // The last token already placed the pending bits, followed by 0 bits, at the output.
   Status finishOutput() {
-    if (bitCount_ > 0) ++outPos_;
-    bitCount_ = 0;
+    if (bits_.bitCount > 0) ++bits_.out;
+    bits_.bitCount = 0;
     return flushOutput();
   }
 
   LzssInput& input_;
   LzssOutput& output_;
   const std::uint64_t totalSize_;
+  const LzssTuning tuning_;
+  const bool useRows_;  // the wide search by candidate rows, else by the slot ring
+
+  // The search method (see chooseMode).
+  bool useWide_;
+  bool justLeftWide_ = false;
+  std::int32_t wideSpell_ = 1;        // periods the wide search serves at least
+  std::int32_t widePeriodsLeft_ = 0;  // of the current spell
+  std::int32_t modeSteps_ = 0;        // chain candidates visited in this period
+  std::int32_t modeMatches_ = 0;      // match tokens in this period
+  std::int32_t untilModeCheck_ = MODE_PERIOD - 1;      // tokens before the method is chosen
+  std::int32_t untilProgress_ = PROGRESS_INTERVAL - 1;  // tokens before a progress line
 
   const std::int32_t capacity_;  // window bytes that may hold data
-  std::vector<std::uint8_t> window_;
+  std::vector<std::uint8_t> windowBytes_;
   std::int32_t position_ = INITIAL_FILL;  // window index of the next byte to code
   std::int32_t end_ = INITIAL_FILL;       // window index one past the loaded data
   std::uint64_t base_ = 0;                // sequence index of window index 0
@@ -473,20 +497,10 @@ class LzssEncoder {
   std::vector<std::int32_t> latestOfPair_;
   std::array<std::uint8_t, 256> link_{};
   SlotRing ring_;
-  // The search method (see chooseMode).
-  bool useRing_ = false;
-  bool justLeftRing_ = false;
-  std::int32_t ringSpell_ = 1;        // periods the ring serves at least
-  std::int32_t ringPeriodsLeft_ = 0;  // of the current spell
-  std::int32_t modeTokens_ = 0;       // tokens since the method was last chosen
-  std::int32_t modeSteps_ = 0;        // chain candidates visited meanwhile
-  std::int32_t modeMatches_ = 0;      // match tokens meanwhile
+  LzssCandidateRows rows_;
 
   std::vector<std::uint8_t> out_;
-  std::uint8_t* outPos_ = nullptr;
-  std::uint64_t bitBuffer_ = 0;  // the last bits coded, in its low bits
-  std::int32_t bitCount_ = 0;    // bits of bitBuffer_ not yet in a whole byte (0..7)
-  std::uint32_t progressCounter_ = 0;
+  LzssBits bits_{};
 };
 
 class FileLzssInput final : public LzssInput {
@@ -521,10 +535,15 @@ int errnoOr(int fallback) { return errno != 0 ? errno : fallback; }
 
 }  // namespace
 
+Status lzssCompressTuned(LzssInput& input, LzssOutput& output, std::uint64_t totalSize,
+                         std::size_t blockSize, LzssTuning tuning) {
+  LzssEncoder encoder(input, output, totalSize, blockSize, tuning);
+  return encoder.run();
+}
+
 Status lzssCompress(LzssInput& input, LzssOutput& output, std::uint64_t totalSize,
                     std::size_t blockSize) {
-  LzssEncoder encoder(input, output, totalSize, blockSize);
-  return encoder.run();
+  return lzssCompressTuned(input, output, totalSize, blockSize, LzssTuning{});
 }
 
 Status encodeLzss(const std::string& sourcePath, const std::string& destinationPath) {

@@ -1,0 +1,132 @@
+// The LZSS coder's inner loops, shared between its portable part and the part built for
+// processors with 512-bit vector compares. Every search method finds exactly the same
+// matches; they differ only in speed. Tests and the benchmark may choose one explicitly.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "codec/lzss.h"
+
+namespace kupack {
+
+// The stream's fixed choices. Positions are window indices; a window index modulo 256 is
+// the ring slot of the byte, so a match names its start by window index modulo 256.
+inline constexpr std::int32_t LZSS_INITIAL_FILL = 239;
+inline constexpr std::int32_t LZSS_REACH = 239;  // a match starts 1 to 239 bytes back
+inline constexpr std::int32_t LZSS_MAX_MATCH = 17;
+
+// Which way the coder looks for matches.
+enum class LzssSearch {
+  Adaptive,    // chain walks while chains are short, all candidates at once otherwise
+  ChainsOnly,  // always the chain walk
+  WideOnly,    // always all candidates at once
+};
+
+// How "all candidates at once" is done.
+enum class LzssWideSearch {
+  Best,      // candidate rows by vector compares where the processor has them, else the ring
+  SlotRing,  // the portable slot ring
+};
+
+struct LzssTuning {
+  LzssSearch search = LzssSearch::Adaptive;
+  LzssWideSearch wide = LzssWideSearch::Best;
+};
+
+// lzssCompress with a chosen search; the stream is the same for every choice.
+Status lzssCompressTuned(LzssInput& input, LzssOutput& output, std::uint64_t totalSize,
+                         std::size_t blockSize, LzssTuning tuning);
+
+// Whether this processor (and its system) can run the candidate-row search.
+bool lzssRowSearchAvailable();
+
+inline std::uint64_t lzssLoad64(const std::uint8_t* bytes) {
+  std::uint64_t value;
+  std::memcpy(&value, bytes, sizeof value);
+  return value;
+}
+
+inline void lzssStore64BigEndian(std::uint8_t* out, std::uint64_t value) {
+  if constexpr (std::endian::native == std::endian::little) {
+    value = value << 32 | value >> 32;
+    value = (value & 0x0000FFFF0000FFFFull) << 16 | (value >> 16 & 0x0000FFFF0000FFFFull);
+    value = (value & 0x00FF00FF00FF00FFull) << 8 | (value >> 8 & 0x00FF00FF00FF00FFull);
+  }
+  std::memcpy(out, &value, sizeof value);
+}
+
+// Whether the 18 bytes from `bytes` are all the same: then a match at the next byte
+// continues the byte before through the longest match, and nothing nearer or longer exists.
+inline bool lzssIsRunOfEighteen(const std::uint8_t* bytes) {
+  const std::uint64_t first = lzssLoad64(bytes);
+  const std::uint64_t spread = (first & 0xFF) * 0x0101010101010101ull;
+  return ((first ^ spread) | (lzssLoad64(bytes + 8) ^ spread) |
+          (lzssLoad64(bytes + 10) ^ spread)) == 0;
+}
+
+// The pending stream bits and where the next whole byte goes. A search loop keeps a copy
+// in a local so that it stays in registers (byte stores could alias anything else).
+struct LzssBits {
+  std::uint8_t* out;
+  std::uint64_t bits;      // the last bits coded, in its low bits
+  std::int32_t bitCount;   // bits of `bits` not yet in a whole byte (0..7)
+
+  // Appends a token's code. The pending bits (at most 7 + 13) go out left-aligned in 8
+  // bytes; the whole bytes among them are kept, the partial one is written again next time.
+  void put(int count, std::uint32_t code) {
+    bits = bits << count | code;
+    bitCount += count;
+    lzssStore64BigEndian(out, bits << (64 - bitCount));
+    out += bitCount >> 3;
+    bitCount &= 7;
+  }
+  void putLiteral(std::uint8_t byte) { put(9, 0x100u | byte); }  // 1 and the byte
+  void putMatch(std::int32_t start, std::int32_t length) {       // 0, slot, length - 2
+    put(13, static_cast<std::uint32_t>((start & 0xFF) << 4 | (length - 2)));
+  }
+};
+
+// What one call of a search loop may do: code tokens while the position lies below `stop`,
+// at most `tokens` of them (at least 1), and only while the output has not reached
+// `outLimit` (each token writes at most 8 bytes from the output position).
+struct LzssSegment {
+  const std::uint8_t* window;  // readable from index -64 to `end` + 32
+  std::int32_t end;            // one past the loaded data
+  std::int32_t stop;
+  std::int32_t tokens;
+  const std::uint8_t* outLimit;
+};
+
+// Where a search loop left off.
+struct LzssProgress {
+  std::int32_t pos = 0;     // window index of the next byte to code
+  std::int32_t tokens = 0;  // tokens coded by the call
+  std::int32_t matches = 0; // of which matches
+};
+
+// For every window index q, which of the 256 bytes before it equal the byte at q: bit j
+// of word i stands for the byte at q - 256 + 64 i + j (so the nearest candidates have the
+// highest bits). Rows are kept for the last ROWS positions computed, by index modulo ROWS.
+struct alignas(32) LzssRow {
+  std::uint64_t words[4];
+};
+struct LzssCandidateRows {
+  static constexpr std::int32_t ROWS = 512;
+  std::vector<LzssRow> rows = std::vector<LzssRow>(ROWS);
+  std::int32_t from = 0;  // rows [from, done) are valid
+  std::int32_t done = 0;
+
+  void forget() { from = done = 0; }
+};
+
+// Codes tokens with the candidate rows: for each token the rows of its bytes, ANDed one
+// after the other, leave the candidates that match so far; the last non-empty set holds the
+// longest, the highest bit the nearest. Only to be called when lzssRowSearchAvailable().
+LzssProgress lzssCodeWithRows(LzssCandidateRows& rows, LzssBits& bits, std::int32_t pos,
+                              const LzssSegment& segment);
+
+}  // namespace kupack
