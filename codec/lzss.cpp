@@ -45,12 +45,17 @@ constexpr std::size_t OUTPUT_SLACK = 16;
 constexpr std::int32_t NO_POSITION = -(1 << 30);  // "never seen": farther than any reach
 
 // The search method is chosen anew after every 4096 tokens. Chain walks serve while they
-// stay short: at most 3 candidates per token on average. The wide search then serves for at
-// least one period, and for as long as 30 % of the tokens are matches; when chains were still
-// long right after a spell of the wide search, the next spell lasts twice as long (up to 64 periods).
+// stay short, at most 3 candidates per token on average, and, where the candidate rows do the
+// wide search, while tokens cover less than 1.5 bytes on average (mostly literals, which the
+// chains find at once and the rows do not). The wide search then serves for at least one
+// period, and for as long as 30 % of the tokens are matches (the slot ring) or tokens cover
+// 1.3 bytes (the rows); when chains were still long right after a spell of the wide search,
+// the next spell lasts twice as long (up to 64 periods).
 constexpr std::int32_t MODE_PERIOD = 4096;
 constexpr std::int32_t MAX_CHAIN_STEPS = 3 * MODE_PERIOD;
-constexpr std::int32_t MIN_WIDE_MATCHES = MODE_PERIOD * 3 / 10;
+constexpr std::int32_t MIN_RING_MATCHES = MODE_PERIOD * 3 / 10;
+constexpr std::int32_t MIN_BYTES_FOR_ROWS = MODE_PERIOD * 15 / 10;
+constexpr std::int32_t MIN_BYTES_TO_STAY_IN_ROWS = MODE_PERIOD * 13 / 10;
 constexpr std::int32_t MAX_WIDE_SPELL = 64;
 
 // Number of equal bytes at `earlier` and `current`, at most `limit` (2..17). Both may run
@@ -315,6 +320,7 @@ class LzssEncoder {
       const LzssProgress done = !useWide_ ? codeWithChains(segment)
                                 : useRows_ ? lzssCodeWithRows(rows_, bits_, position_, segment)
                                            : codeWithRing(segment);
+      modeBytes_ += done.pos - position_;
       position_ = done.pos;
       untilProgress_ -= done.tokens;
       untilModeCheck_ -= done.tokens;
@@ -424,7 +430,9 @@ class LzssEncoder {
     if (tuning_.search == LzssSearch::Adaptive) {
       if (useWide_) {
         --widePeriodsLeft_;
-        if (widePeriodsLeft_ <= 0 && modeMatches_ < MIN_WIDE_MATCHES) {
+        const bool wideStillPays = useRows_ ? modeBytes_ >= MIN_BYTES_TO_STAY_IN_ROWS
+                                            : modeMatches_ >= MIN_RING_MATCHES;
+        if (widePeriodsLeft_ <= 0 && !wideStillPays) {
           useWide_ = false;
           justLeftWide_ = true;
           // The chains missed the positions the wide search served. Only those in reach of
@@ -433,7 +441,7 @@ class LzssEncoder {
           for (std::int32_t p = pos - REACH; p < pos; ++p) enterChain(p);
         }
       } else {
-        if (modeSteps_ > MAX_CHAIN_STEPS) {
+        if (modeSteps_ > MAX_CHAIN_STEPS || (useRows_ && modeBytes_ >= MIN_BYTES_FOR_ROWS)) {
           useWide_ = true;
           wideSpell_ = justLeftWide_ ? std::min(2 * wideSpell_, MAX_WIDE_SPELL) : 1;
           widePeriodsLeft_ = wideSpell_;
@@ -443,6 +451,7 @@ class LzssEncoder {
     }
     modeSteps_ = 0;
     modeMatches_ = 0;
+    modeBytes_ = 0;
   }
 
   void printProgress(std::int32_t pos) const {
@@ -480,6 +489,7 @@ class LzssEncoder {
   std::int32_t widePeriodsLeft_ = 0;  // of the current spell
   std::int32_t modeSteps_ = 0;        // chain candidates visited in this period
   std::int32_t modeMatches_ = 0;      // match tokens in this period
+  std::int32_t modeBytes_ = 0;        // bytes they covered
   std::int32_t untilModeCheck_ = MODE_PERIOD - 1;      // tokens before the method is chosen
   std::int32_t untilProgress_ = PROGRESS_INTERVAL - 1;  // tokens before a progress line
 

@@ -59,6 +59,59 @@ KUPACK_ROWS_TARGET inline std::int32_t highestBit(__m256i set) {
   return 64 * word + 63 - static_cast<std::int32_t>(__builtin_clzll(value));
 }
 
+// `set` if `take`, else `otherwise`.
+KUPACK_ROWS_TARGET inline __m256i either(int take, __m256i set, __m256i otherwise) {
+  return _mm256_blendv_epi8(otherwise, set, _mm256_set1_epi64x(-static_cast<long long>(take)));
+}
+
+// Extends the candidates `match` of a match of `length` bytes at `pos` one byte at a time,
+// up to `limit` bytes; returns the candidates of the longest.
+KUPACK_ROWS_TARGET inline __m256i extendStepwise(LzssRow* rows, std::int32_t pos, __m256i match,
+                                                 std::int32_t& length, std::int32_t limit) {
+  for (; length < limit; ++length) {
+    const __m256i longer = _mm256_and_si256(match, rowAt(rows, pos + length));
+    if (isEmpty(longer)) break;
+    match = longer;
+  }
+  return match;
+}
+
+// The same for a match of 2 bytes that may grow to 17. The bytes are taken 3, 4, 4 and 4 at
+// a time, with one branch per group: where a match ends within a group is found without a
+// branch, as a branch there would be mispredicted for most matches.
+KUPACK_ROWS_TARGET inline __m256i extendToLongest(LzssRow* rows, std::int32_t pos, __m256i match,
+                                                  std::int32_t& length) {
+  {
+    const __m256i a = _mm256_and_si256(match, rowAt(rows, pos + 2));
+    const __m256i b = _mm256_and_si256(a, rowAt(rows, pos + 3));
+    const __m256i c = _mm256_and_si256(b, rowAt(rows, pos + 4));
+    if (isEmpty(c)) {
+      const int hasA = !isEmpty(a);
+      const int hasB = !isEmpty(b);
+      length = 2 + hasA + hasB;
+      return either(hasB, b, either(hasA, a, match));
+    }
+    match = c;
+    length = 5;
+  }
+  while (length < LZSS_MAX_MATCH) {
+    const __m256i a = _mm256_and_si256(match, rowAt(rows, pos + length));
+    const __m256i b = _mm256_and_si256(a, rowAt(rows, pos + length + 1));
+    const __m256i c = _mm256_and_si256(b, rowAt(rows, pos + length + 2));
+    const __m256i d = _mm256_and_si256(c, rowAt(rows, pos + length + 3));
+    if (isEmpty(d)) {
+      const int hasA = !isEmpty(a);
+      const int hasB = !isEmpty(b);
+      const int hasC = !isEmpty(c);
+      length += hasA + hasB + hasC;
+      return either(hasC, c, either(hasB, b, either(hasA, a, match)));
+    }
+    match = d;
+    length += 4;
+  }
+  return match;
+}
+
 }  // namespace
 
 KUPACK_ROWS_TARGET LzssProgress lzssCodeWithRows(LzssCandidateRows& state, LzssBits& bitsIn,
@@ -103,11 +156,8 @@ KUPACK_ROWS_TARGET LzssProgress lzssCodeWithRows(LzssCandidateRows& state, LzssB
       continue;
     }
     std::int32_t length = 2;
-    for (; length < limit; ++length) {
-      const __m256i longer = _mm256_and_si256(match, rowAt(rows, pos + length));
-      if (isEmpty(longer)) break;
-      match = longer;
-    }
+    match = limit == LZSS_MAX_MATCH ? extendToLongest(rows, pos, match, length)
+                                    : extendStepwise(rows, pos, match, length, limit);
     // Bit b stands for window index pos - 256 + b, whose ring slot is (pos + b) mod 256.
     bits.putMatch(pos + highestBit(match), length);
     ++progress.matches;
