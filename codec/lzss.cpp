@@ -5,6 +5,11 @@
 #include <bit>
 #include <cerrno>
 #include <cstdio>
+#include <limits>
+#include <memory>
+#include <span>
+#include <system_error>
+#include <thread>
 
 #include "archive/file_holder.h"
 #include "codec/lzss_search.h"
@@ -43,6 +48,9 @@ constexpr std::size_t OUTPUT_BLOCK = 64 * 1024;
 constexpr std::size_t OUTPUT_SLACK = 16;
 
 constexpr std::int32_t NO_POSITION = -(1 << 30);  // "never seen": farther than any reach
+
+// How far past the middle of a stretch the first thread looks for a token of the second.
+constexpr std::int32_t JOIN_REACH = 4096;
 
 // The search method is chosen anew after every 4096 tokens. Chain walks serve while they
 // stay short, at most 3 candidates per token on average, and, where the candidate rows do the
@@ -160,6 +168,9 @@ class SlotRing {
   // The window moved down by `shift` bytes, a multiple of 256: slots stay as they are.
   void shift(std::int32_t shift) { entered_ -= shift; }
 
+  // Takes nothing for granted about the positions entered so far.
+  void forget() { entered_ = NO_POSITION; }
+
   // The match at `pos` of at most `limit` (2..17) bytes; the ring must be caught up. The
   // four words of the candidate set live in locals so that they stay in registers.
   Match findMatch(const std::uint8_t* window, std::int32_t pos, std::int32_t limit) const {
@@ -197,8 +208,8 @@ class SlotRing {
   std::int32_t entered_ = 0;                  // window index of the next byte to enter
 };
 
-// One coding run; every call of lzssCompress has its own. The search finds exactly the match
-// an exhaustive scan of all 239 candidates finds: the longest, and the nearest among equal
+// Finds and codes tokens in a window it is given. The search finds exactly the match an
+// exhaustive scan of all 239 candidates finds: the longest, and the nearest among equal
 // lengths, in one of two ways. The chain walk: every position enters the chain of earlier
 // positions that begin with the same two bytes, so a position whose chain has nothing in
 // reach is a literal at once; otherwise the walk visits the candidates nearest first,
@@ -207,86 +218,69 @@ class SlotRing {
 // noisy pictures, whose chains are short. The wide search tests all candidates at once, by
 // candidate rows where the processor has 512-bit compares and by the slot ring elsewhere;
 // its cost does not depend on the chains: better for smooth pictures and few colours. Which
-// way serves is decided from the recent chain lengths and share of matches (see chooseMode).
-class LzssEncoder {
+// way serves is decided from the recent chain lengths and token lengths (see chooseMode).
+class TokenCoder {
  public:
-  LzssEncoder(LzssInput& input, LzssOutput& output, std::uint64_t totalSize, std::size_t blockSize,
-              LzssTuning tuning)
-      : input_(input),
-        output_(output),
-        totalSize_(totalSize),
-        tuning_(tuning),
+  explicit TokenCoder(LzssTuning tuning)
+      : tuning_(tuning),
         useRows_(tuning.wide == LzssWideSearch::Best && lzssRowSearchAvailable()),
         useWide_(tuning.search == LzssSearch::WideOnly),
-        capacity_(static_cast<std::int32_t>(2 * KEEP_AHEAD + windowBlock(totalSize, blockSize))),
-        windowBytes_(WINDOW_FRONT + static_cast<std::size_t>(capacity_) + WINDOW_SLACK),
-        latestOfPair_(std::size_t{1} << 16, NO_POSITION),
-        out_(OUTPUT_BLOCK + OUTPUT_SLACK) {
-    bits_ = {out_.data(), 0, 0};
-  }
+        latestOfPair_(std::size_t{1} << 16, NO_POSITION) {}
 
-  Status run() {
-    consoleWrite(MSG_TYPE_LZSS);
-    std::fill_n(window(), INITIAL_FILL, FILL_BYTE);
-    if (Status status = fill(); !status) return status;
-    if (end_ > INITIAL_FILL) {
-      // The fill spaces are candidates from the first token on.
-      for (std::int32_t p = 0; p < INITIAL_FILL; ++p) enterChain(p);
-    }
-    for (;;) {
-      const std::int32_t stop = inputEnded_ ? end_ : end_ - KEEP_AHEAD;
-      if (Status status = codeTokens(stop); !status) return status;
-      if (inputEnded_) break;
-      shiftWindow();
-      if (Status status = fill(); !status) return status;
-    }
-    return finishOutput();
-  }
+  LzssBits& bits() { return bits_; }
 
- private:
-  // Small sources get a small window; the block size never changes the stream. Window
-  // indices are 32-bit, so the block stays far below 2 GiB.
-  static std::size_t windowBlock(std::uint64_t totalSize, std::size_t blockSize) {
-    const std::size_t block = std::clamp(blockSize, LZSS_MIN_BLOCK, LZSS_MAX_BLOCK);
-    if (totalSize + 1 < block)
-      return std::max(static_cast<std::size_t>(totalSize + 1), LZSS_MIN_BLOCK);
-    return block;
-  }
-
-  std::uint8_t* window() { return windowBytes_.data() + WINDOW_FRONT; }
-
-  // Reads until the window is full or the input has ended.
-  Status fill() {
-    while (!inputEnded_ && end_ < capacity_) {
-      const auto room = static_cast<std::size_t>(capacity_ - end_);
-      std::size_t count = 0;
-      if (Status status = input_.read({window() + end_, room}, count); !status) {
-        return status;
+  // Codes tokens from `pos` within the limits of `segment`.
+  LzssProgress code(const LzssSegment& segment, std::int32_t pos) {
+    LzssProgress total;
+    total.pos = pos;
+    while (total.pos < segment.stop && total.tokens < segment.tokens &&
+           bits_.out < segment.outLimit) {
+      if (untilModeCheck_ == 0) {
+        chooseMode(segment.window, total.pos);
+        untilModeCheck_ = MODE_PERIOD;
       }
-      if (count == 0) {
-        inputEnded_ = true;
-        break;
-      }
-      count = std::min(count, room);
-      end_ += static_cast<std::int32_t>(count);
-      sourceLoaded_ += count;
+      LzssSegment part = segment;
+      part.tokens = std::min(segment.tokens - total.tokens, untilModeCheck_);
+      const LzssProgress done = !useWide_ ? codeWithChains(part, total.pos)
+                                : useRows_ ? lzssCodeWithRows(rows_, bits_, total.pos, part)
+                                           : codeWithRing(part, total.pos);
+      untilModeCheck_ -= done.tokens;
+      modeMatches_ += done.matches;
+      modeBytes_ += done.pos - total.pos;
+      total.tokens += done.tokens;
+      total.matches += done.matches;
+      total.pos = done.pos;
     }
-    return Status::ok();
+    return total;
   }
 
-  // Drops coded bytes that lie out of reach, keeping ring slots (shift multiple of 256).
-  void shiftWindow() {
-    const std::int32_t shift = (position_ - KEEP_BEHIND) & ~0xFF;
-    if (shift <= 0) return;
-    std::memmove(window(), window() + shift, static_cast<std::size_t>(end_ - shift));
-    position_ -= shift;
-    end_ -= shift;
-    base_ += static_cast<std::uint64_t>(shift);
+  // Makes the searches exact for coding from `pos` on, whatever positions they saw before:
+  // enters every position in reach of `pos` into the chains, in order (any older chain head
+  // left over lies out of reach, which is all a chain walk asks of it).
+  void restartAt(const std::uint8_t* window, std::int32_t pos) {
+    for (std::int32_t p = std::max(0, pos - REACH); p < pos; ++p) enterChain(window, p);
+    rows_.forget();
+  }
+
+  // Forgets everything, for a new stretch of the same window.
+  void reset() {
+    std::fill(latestOfPair_.begin(), latestOfPair_.end(), NO_POSITION);
+    ring_.forget();
+    rows_.forget();
+  }
+
+  // The window moved down by `shift` bytes, a multiple of 256.
+  void shift(std::int32_t shift) {
     ring_.shift(shift);
     rows_.forget();
     for (std::int32_t& latest : latestOfPair_) latest = std::max(latest - shift, NO_POSITION);
   }
 
+  void enterChain(const std::uint8_t* window, std::int32_t p) {
+    enterChain(window, p, latestOfPair_.data(), link_.data());
+  }
+
+ private:
   // Enters position `p` at the head of its pair's chain; returns the previous head.
   static std::int32_t enterChain(const std::uint8_t* window, std::int32_t p,
                                  std::int32_t* latestOfPair, std::uint8_t* link) {
@@ -298,52 +292,20 @@ class LzssEncoder {
         distance <= REACH ? static_cast<std::uint8_t>(distance) : std::uint8_t{0};
     return previous;
   }
-  std::int32_t enterChain(std::int32_t p) {
-    return enterChain(window(), p, latestOfPair_.data(), link_.data());
-  }
-
-  // Codes tokens while the coding position lies below `stop`, in stretches between the
-  // points where a progress line is due or the search method is chosen anew.
-  Status codeTokens(std::int32_t stop) {
-    const std::uint8_t* const outLimit = out_.data() + OUTPUT_BLOCK;
-    while (position_ < stop) {
-      if (untilProgress_ == 0) {
-        printProgress(position_);
-        untilProgress_ = PROGRESS_INTERVAL;
-      }
-      if (untilModeCheck_ == 0) {
-        chooseMode(position_);
-        untilModeCheck_ = MODE_PERIOD;
-      }
-      const LzssSegment segment{window(), end_, stop, std::min(untilProgress_, untilModeCheck_),
-                                outLimit};
-      const LzssProgress done = !useWide_ ? codeWithChains(segment)
-                                : useRows_ ? lzssCodeWithRows(rows_, bits_, position_, segment)
-                                           : codeWithRing(segment);
-      modeBytes_ += done.pos - position_;
-      position_ = done.pos;
-      untilProgress_ -= done.tokens;
-      untilModeCheck_ -= done.tokens;
-      modeMatches_ += done.matches;
-      if (bits_.out >= outLimit) {
-        if (Status status = flushOutput(); !status) return status;
-      }
-    }
-    return Status::ok();
-  }
 
   // The chain walk. The loop keeps its state in locals: its byte stores could otherwise
   // alias every member.
-  LzssProgress codeWithChains(const LzssSegment& segment) {
+  LzssProgress codeWithChains(const LzssSegment& segment, std::int32_t pos) {
     const std::uint8_t* const window = segment.window;
     std::int32_t* const latestOfPair = latestOfPair_.data();
     std::uint8_t* const link = link_.data();
+    std::uint64_t* const starts = segment.starts;
     LzssBits bits = bits_;
     LzssProgress progress;
-    std::int32_t pos = position_;
     std::int32_t steps = 0;
     while (pos < segment.stop && progress.tokens < segment.tokens && bits.out < segment.outLimit) {
       ++progress.tokens;
+      if (starts != nullptr) lzssMarkStart(starts, pos);
       const std::int32_t limit = std::min(MAX_MATCH, segment.end - pos);
       Match match;
       const std::int32_t candidate = enterChain(window, pos, latestOfPair, link);
@@ -395,13 +357,14 @@ class LzssEncoder {
 
   // The slot ring, for processors without the candidate rows. The chains are left alone
   // until the chain walk serves again.
-  LzssProgress codeWithRing(const LzssSegment& segment) {
+  LzssProgress codeWithRing(const LzssSegment& segment, std::int32_t pos) {
     const std::uint8_t* const window = segment.window;
+    std::uint64_t* const starts = segment.starts;
     LzssBits bits = bits_;
     LzssProgress progress;
-    std::int32_t pos = position_;
     while (pos < segment.stop && progress.tokens < segment.tokens && bits.out < segment.outLimit) {
       ++progress.tokens;
+      if (starts != nullptr) lzssMarkStart(starts, pos);
       const std::int32_t limit = std::min(MAX_MATCH, segment.end - pos);
       Match match;
       if (limit == MAX_MATCH && lzssIsRunOfEighteen(window + pos - 1)) {
@@ -426,7 +389,7 @@ class LzssEncoder {
 
   // Picks the search method for the next period from what the last one saw. Both methods
   // find the same matches; this only decides which one finds them faster.
-  void chooseMode(std::int32_t pos) {
+  void chooseMode(const std::uint8_t* window, std::int32_t pos) {
     if (tuning_.search == LzssSearch::Adaptive) {
       if (useWide_) {
         --widePeriodsLeft_;
@@ -435,10 +398,8 @@ class LzssEncoder {
         if (widePeriodsLeft_ <= 0 && !wideStillPays) {
           useWide_ = false;
           justLeftWide_ = true;
-          // The chains missed the positions the wide search served. Only those in reach of
-          // `pos` can be candidates; entering them in order makes every chain exact there,
-          // and any older head left over lies out of reach, which is all a chain walk asks.
-          for (std::int32_t p = pos - REACH; p < pos; ++p) enterChain(p);
+          // The chains missed the positions the wide search served.
+          restartAt(window, pos);
         }
       } else {
         if (modeSteps_ > MAX_CHAIN_STEPS || (useRows_ && modeBytes_ >= MIN_BYTES_FOR_ROWS)) {
@@ -454,31 +415,6 @@ class LzssEncoder {
     modeBytes_ = 0;
   }
 
-  void printProgress(std::int32_t pos) const {
-    const std::uint64_t step = (base_ + static_cast<std::uint64_t>(pos) - INITIAL_FILL) >> 8;
-    const std::uint64_t shown = std::min(sourceLoaded_, WINDOW_LOOKAHEAD + 256 * step);
-    const std::uint64_t percent = totalSize_ == 0 ? 0 : shown * 100 / totalSize_;
-    consolePrint(MSG_LZSS_PROGRESS, static_cast<unsigned long>(shown),
-                 static_cast<unsigned long>(percent));
-  }
-
-  Status flushOutput() {
-    const auto count = static_cast<std::size_t>(bits_.out - out_.data());
-    bits_.out = out_.data();
-    if (count == 0) return Status::ok();
-    return output_.write({out_.data(), count});
-  }
-
-  // The last token already placed the pending bits, followed by 0 bits, at the output.
-  Status finishOutput() {
-    if (bits_.bitCount > 0) ++bits_.out;
-    bits_.bitCount = 0;
-    return flushOutput();
-  }
-
-  LzssInput& input_;
-  LzssOutput& output_;
-  const std::uint64_t totalSize_;
   const LzssTuning tuning_;
   const bool useRows_;  // the wide search by candidate rows, else by the slot ring
 
@@ -490,7 +426,333 @@ class LzssEncoder {
   std::int32_t modeSteps_ = 0;        // chain candidates visited in this period
   std::int32_t modeMatches_ = 0;      // match tokens in this period
   std::int32_t modeBytes_ = 0;        // bytes they covered
-  std::int32_t untilModeCheck_ = MODE_PERIOD - 1;      // tokens before the method is chosen
+  std::int32_t untilModeCheck_ = MODE_PERIOD - 1;  // tokens before the method is chosen
+
+  // The pair chains: by pair of bytes the latest window index where it began, and by
+  // position modulo 256 the distance back to the previous position with the same pair
+  // (0 when that lies out of reach).
+  std::vector<std::int32_t> latestOfPair_;
+  std::array<std::uint8_t, 256> link_{};
+  SlotRing ring_;
+  LzssCandidateRows rows_;
+
+  LzssBits bits_{};
+};
+
+// The tokens of the second half of a stretch, coded ahead by a second thread on the guess
+// that a token starts at its first byte. Greedy parses that start at different places almost
+// always meet again within a few tokens: once the first thread reaches a position where one
+// of these tokens starts, every token from there on is the one it would code itself.
+class SecondHalf {
+ public:
+  explicit SecondHalf(LzssTuning tuning) : coder_(tuning) {}
+  ~SecondHalf() { finish(); }
+
+  // Starts coding the tokens from `from` while they start below `stop` on a new thread
+  // (`window` is loaded up to `end`); false when no thread could be started.
+  bool start(const std::uint8_t* window, std::int32_t end, std::int32_t from, std::int32_t stop) {
+    from_ = from;
+    const auto length = static_cast<std::size_t>(stop - from);
+    // At most one token per byte, 13 bits each, plus what a token may write past the end.
+    out_.resize(length * 13 / 8 + 64);
+    startBits_.assign(static_cast<std::size_t>(stop + MAX_MATCH) / 64 + 1, 0);
+    try {
+      thread_ = std::thread([this, window, end, from, stop] { code(window, end, from, stop); });
+    } catch (const std::system_error&) {
+      return false;
+    }
+    return true;
+  }
+
+  void finish() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+  // After finish(): whether a token starts at `pos` (from `from()` on).
+  bool startsAt(std::int32_t pos) const {
+    return (startBits_[static_cast<std::size_t>(pos) >> 6] >> (pos & 63) & 1) != 0;
+  }
+  // The start of the token after the one at `pos`, or end() after the last.
+  std::int32_t nextStart(std::int32_t pos) const {
+    std::size_t word = static_cast<std::size_t>(pos + 1) >> 6;
+    std::uint64_t bits = startBits_[word] & (~std::uint64_t{0} << ((pos + 1) & 63));
+    while (bits == 0) {
+      if (++word == startBits_.size()) return endPos_;
+      bits = startBits_[word];
+    }
+    const auto next = static_cast<std::int32_t>(word * 64) + std::countr_zero(bits);
+    return std::min(next, endPos_);
+  }
+  // The start of the token `count` (at least 1) tokens after the one at `pos`, setting
+  // `count` to 0; or end() when fewer follow, reducing `count` by those that do.
+  std::int32_t advance(std::int32_t pos, std::int32_t& count) const {
+    std::size_t word = static_cast<std::size_t>(pos + 1) >> 6;
+    std::uint64_t bits = startBits_[word] & (~std::uint64_t{0} << ((pos + 1) & 63));
+    for (;;) {
+      const int here = std::popcount(bits);
+      if (here >= count) {
+        for (; count > 1; --count) bits &= bits - 1;
+        count = 0;
+        return static_cast<std::int32_t>(word * 64) + std::countr_zero(bits);
+      }
+      count -= here;
+      if (++word == startBits_.size()) return endPos_;
+      bits = startBits_[word];
+    }
+  }
+  std::int32_t from() const { return from_; }
+  std::int32_t end() const { return endPos_; }  // where the last token ends
+  // The stream of those tokens and its length in bits.
+  const std::uint8_t* stream() const { return out_.data(); }
+  std::uint64_t streamBits() const { return streamBits_; }
+
+ private:
+  void code(const std::uint8_t* window, std::int32_t end, std::int32_t from, std::int32_t stop) {
+    coder_.reset();
+    coder_.restartAt(window, from);
+    coder_.bits() = {out_.data(), 0, 0};
+    const std::uint8_t* const outLimit = out_.data() + out_.size() - 32;
+    const LzssSegment segment{window, end, stop, std::numeric_limits<std::int32_t>::max(),
+                              outLimit, startBits_.data()};
+    endPos_ = coder_.code(segment, from).pos;
+    const LzssBits& bits = coder_.bits();
+    streamBits_ = static_cast<std::uint64_t>(bits.out - out_.data()) * 8 +
+                  static_cast<std::uint64_t>(bits.bitCount);
+  }
+
+  TokenCoder coder_;
+  std::thread thread_;
+  std::vector<std::uint8_t> out_;
+  std::vector<std::uint64_t> startBits_;  // by window index
+  std::int32_t from_ = 0;
+  std::int32_t endPos_ = 0;
+  std::uint64_t streamBits_ = 0;
+};
+
+// One coding run; every call of lzssCompress has its own. It reads the source into its
+// window block by block, codes the tokens, prints the progress lines and writes the stream.
+// With two threads, each block's stretch of tokens is coded in two halves at once.
+class LzssEncoder {
+ public:
+  LzssEncoder(LzssInput& input, LzssOutput& output, std::uint64_t totalSize, std::size_t blockSize,
+              LzssTuning tuning)
+      : input_(input),
+        output_(output),
+        totalSize_(totalSize),
+        tuning_(tuning),
+        coder_(tuning),
+        capacity_(static_cast<std::int32_t>(2 * KEEP_AHEAD + windowBlock(totalSize, blockSize))),
+        windowBytes_(WINDOW_FRONT + static_cast<std::size_t>(capacity_) + WINDOW_SLACK),
+        out_(OUTPUT_BLOCK + OUTPUT_SLACK) {
+    coder_.bits() = {out_.data(), 0, 0};
+  }
+
+  Status run() {
+    consoleWrite(MSG_TYPE_LZSS);
+    std::fill_n(window(), INITIAL_FILL, FILL_BYTE);
+    if (Status status = fill(); !status) return status;
+    if (end_ > INITIAL_FILL) {
+      // The fill spaces are candidates from the first token on.
+      for (std::int32_t p = 0; p < INITIAL_FILL; ++p) coder_.enterChain(window(), p);
+    }
+    for (;;) {
+      const std::int32_t stop = inputEnded_ ? end_ : end_ - KEEP_AHEAD;
+      if (Status status = codeStretch(stop); !status) return status;
+      if (inputEnded_) break;
+      shiftWindow();
+      if (Status status = fill(); !status) return status;
+    }
+    return finishOutput();
+  }
+
+ private:
+  // Small sources get a small window; the block size never changes the stream. Window
+  // indices are 32-bit, so the block stays far below 2 GiB.
+  static std::size_t windowBlock(std::uint64_t totalSize, std::size_t blockSize) {
+    const std::size_t block = std::clamp(blockSize, LZSS_MIN_BLOCK, LZSS_MAX_BLOCK);
+    if (totalSize + 1 < block)
+      return std::max(static_cast<std::size_t>(totalSize + 1), LZSS_MIN_BLOCK);
+    return block;
+  }
+
+  std::uint8_t* window() { return windowBytes_.data() + WINDOW_FRONT; }
+
+  // Reads until the window is full or the input has ended.
+  Status fill() {
+    while (!inputEnded_ && end_ < capacity_) {
+      const auto room = static_cast<std::size_t>(capacity_ - end_);
+      std::size_t count = 0;
+      if (Status status = input_.read({window() + end_, room}, count); !status) {
+        return status;
+      }
+      if (count == 0) {
+        inputEnded_ = true;
+        break;
+      }
+      count = std::min(count, room);
+      end_ += static_cast<std::int32_t>(count);
+      sourceLoaded_ += count;
+    }
+    return Status::ok();
+  }
+
+  // Drops coded bytes that lie out of reach, keeping ring slots (shift multiple of 256).
+  void shiftWindow() {
+    const std::int32_t shift = (position_ - KEEP_BEHIND) & ~0xFF;
+    if (shift <= 0) return;
+    std::memmove(window(), window() + shift, static_cast<std::size_t>(end_ - shift));
+    position_ -= shift;
+    end_ -= shift;
+    base_ += static_cast<std::uint64_t>(shift);
+    coder_.shift(shift);
+  }
+
+  // Codes the tokens that start below `stop`: with a second thread when the stretch is long
+  // enough and the processor has a second core, else alone.
+  Status codeStretch(std::int32_t stop) {
+    if (tuning_.twoThreads && stop - position_ >= std::max(tuning_.minimumSplit, 2 * KEEP_AHEAD) &&
+        hasSecondCore()) {
+      if (!secondHalf_) secondHalf_ = std::make_unique<SecondHalf>(tuning_);
+      const std::int32_t middle = position_ + (stop - position_) / 2;
+      if (secondHalf_->start(window(), end_, middle, stop)) {
+        Status status = codeTokens(middle, std::numeric_limits<std::int64_t>::max());
+        secondHalf_->finish();
+        if (status) status = joinSecondHalf(stop);
+        if (!status) return status;
+      }
+    }
+    return codeTokens(stop, std::numeric_limits<std::int64_t>::max());
+  }
+
+  static bool hasSecondCore() {
+    static const bool twoOrMore = std::thread::hardware_concurrency() >= 2;
+    return twoOrMore;
+  }
+
+  // Codes on from the middle one token at a time until a token of the second half starts
+  // where this thread's next token would, then takes the second half's tokens from there.
+  // Parses that have not met within JOIN_REACH bytes (as in a long run of one byte, where
+  // both go in steps of 17) are left to this thread.
+  Status joinSecondHalf(std::int32_t stop) {
+    const std::int32_t giveUp = secondHalf_->from() + JOIN_REACH;
+    while (position_ < stop && position_ < giveUp) {
+      if (secondHalf_->startsAt(position_)) return takeSecondHalf();
+      if (Status status = codeTokens(stop, 1); !status) return status;
+    }
+    return Status::ok();
+  }
+
+  // Appends the second half's tokens from the one at the coding position on, with their
+  // progress lines.
+  Status takeSecondHalf() {
+    const SecondHalf& half = *secondHalf_;
+    // Where that token begins in the second half's stream: literals take 9 bits, matches 13,
+    // and a token is a literal when the next one starts one byte later.
+    std::uint64_t bit = 0;
+    for (std::int32_t token = half.from(); token < position_;) {
+      const std::int32_t next = half.nextStart(token);
+      bit += next - token == 1 ? 9 : 13;
+      token = next;
+    }
+
+    // The progress lines fall before every 5000th token, counted over the whole stream.
+    for (std::int32_t token = position_;;) {
+      if (untilProgress_ == 0) {
+        printProgress(token);
+        untilProgress_ = PROGRESS_INTERVAL;
+      }
+      std::int32_t count = untilProgress_;
+      const std::int32_t next = half.advance(token, count);
+      if (next >= half.end()) {
+        untilProgress_ = count - 1;  // this token and those after it were fewer
+        break;
+      }
+      untilProgress_ = 0;
+      token = next;
+    }
+
+    const std::uint8_t* const stream = half.stream();
+    const std::uint64_t endBit = half.streamBits();
+    const std::uint8_t* const outLimit = out_.data() + OUTPUT_BLOCK;
+    LzssBits& bits = coder_.bits();
+    while (bit < endBit) {
+      const int count = static_cast<int>(std::min<std::uint64_t>(32, endBit - bit));
+      bits.put(count, bitsAt(stream, bit, count));
+      bit += static_cast<std::uint64_t>(count);
+      if (bits.out >= outLimit) {
+        if (Status status = flushOutput(); !status) return status;
+      }
+    }
+    position_ = half.end();
+    coder_.restartAt(window(), position_);
+    return Status::ok();
+  }
+
+  // `count` (1..32) bits of `stream` from bit `bit` on, first bit highest.
+  static std::uint32_t bitsAt(const std::uint8_t* stream, std::uint64_t bit, int count) {
+    std::uint64_t word = 0;
+    const std::uint8_t* bytes = stream + bit / 8;
+    for (int i = 0; i < 5; ++i) word = word << 8 | bytes[i];
+    word <<= 24 + (bit % 8);  // the wanted bits at the top of 64
+    return static_cast<std::uint32_t>(word >> (64 - count));
+  }
+
+  // Codes tokens while the coding position lies below `stop`, at most `limit` of them, in
+  // stretches between the points where a progress line is due.
+  Status codeTokens(std::int32_t stop, std::int64_t limit) {
+    const std::uint8_t* const outLimit = out_.data() + OUTPUT_BLOCK;
+    while (position_ < stop && limit > 0) {
+      if (untilProgress_ == 0) {
+        printProgress(position_);
+        untilProgress_ = PROGRESS_INTERVAL;
+      }
+      const auto tokens = static_cast<std::int32_t>(std::min<std::int64_t>(untilProgress_, limit));
+      const LzssSegment segment{window(), end_, stop, tokens, outLimit};
+      const LzssProgress done = coder_.code(segment, position_);
+      position_ = done.pos;
+      untilProgress_ -= done.tokens;
+      limit -= done.tokens;
+      if (coder_.bits().out >= outLimit) {
+        if (Status status = flushOutput(); !status) return status;
+      }
+    }
+    return Status::ok();
+  }
+
+  void printProgress(std::int32_t pos) const {
+    const std::uint64_t step = (base_ + static_cast<std::uint64_t>(pos) - INITIAL_FILL) >> 8;
+    const std::uint64_t shown = std::min(sourceLoaded_, WINDOW_LOOKAHEAD + 256 * step);
+    const std::uint64_t percent = totalSize_ == 0 ? 0 : shown * 100 / totalSize_;
+    consolePrint(MSG_LZSS_PROGRESS, static_cast<unsigned long>(shown),
+                 static_cast<unsigned long>(percent));
+  }
+
+  Status flushOutput() {
+    LzssBits& bits = coder_.bits();
+    const auto count = static_cast<std::size_t>(bits.out - out_.data());
+    // The partial byte (if any) was written at bits.out and stays pending.
+    const std::uint8_t pending = *bits.out;
+    bits.out = out_.data();
+    if (count == 0) return Status::ok();
+    Status status = output_.write({out_.data(), count});
+    out_[0] = pending;
+    return status;
+  }
+
+  // The last token already placed the pending bits, followed by 0 bits, at the output.
+  Status finishOutput() {
+    LzssBits& bits = coder_.bits();
+    if (bits.bitCount > 0) ++bits.out;
+    bits.bitCount = 0;
+    return flushOutput();
+  }
+
+  LzssInput& input_;
+  LzssOutput& output_;
+  const std::uint64_t totalSize_;
+  const LzssTuning tuning_;
+  TokenCoder coder_;
+  std::unique_ptr<SecondHalf> secondHalf_;  // made at the first long stretch
   std::int32_t untilProgress_ = PROGRESS_INTERVAL - 1;  // tokens before a progress line
 
   const std::int32_t capacity_;  // window bytes that may hold data
@@ -501,16 +763,7 @@ class LzssEncoder {
   std::uint64_t sourceLoaded_ = 0;
   bool inputEnded_ = false;
 
-  // The pair chains: by pair of bytes the latest window index where it began, and by
-  // position modulo 256 the distance back to the previous position with the same pair
-  // (0 when that lies out of reach).
-  std::vector<std::int32_t> latestOfPair_;
-  std::array<std::uint8_t, 256> link_{};
-  SlotRing ring_;
-  LzssCandidateRows rows_;
-
   std::vector<std::uint8_t> out_;
-  LzssBits bits_{};
 };
 
 class FileLzssInput final : public LzssInput {

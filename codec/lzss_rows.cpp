@@ -126,8 +126,10 @@ KUPACK_ROWS_TARGET LzssProgress lzssCodeWithRows(LzssCandidateRows& state, LzssB
   // The candidates of every token: the 239 bytes just before it, the row's top 239 bits.
   const __m256i reach = _mm256_set_epi64x(-1, -1, -1, static_cast<long long>(~0x1FFFFull));
 
+  std::uint64_t* const starts = segment.starts;
   while (pos < segment.stop && progress.tokens < segment.tokens && bits.out < segment.outLimit) {
     ++progress.tokens;
+    if (starts != nullptr) lzssMarkStart(starts, pos);
     const std::int32_t limit = std::min(LZSS_MAX_MATCH, end - pos);
     if (limit == LZSS_MAX_MATCH && lzssIsRunOfEighteen(window + pos - 1)) {
       bits.putMatch(pos - 1, LZSS_MAX_MATCH);

@@ -35,6 +35,11 @@ enum class LzssWideSearch {
 struct LzssTuning {
   LzssSearch search = LzssSearch::Adaptive;
   LzssWideSearch wide = LzssWideSearch::Best;
+  // Whether a second thread may code the second half of each stretch of the source ahead
+  // (see lzss.cpp); also needs a second processor core.
+  bool twoThreads = true;
+  // Stretches shorter than this are coded by one thread.
+  std::int32_t minimumSplit = 64 * 1024;
 };
 
 // lzssCompress with a chosen search; the stream is the same for every choice.
@@ -92,14 +97,20 @@ struct LzssBits {
 
 // What one call of a search loop may do: code tokens while the position lies below `stop`,
 // at most `tokens` of them (at least 1), and only while the output has not reached
-// `outLimit` (each token writes at most 8 bytes from the output position).
+// `outLimit` (each token writes at most 8 bytes from the output position). When `starts`
+// is set, the bit of every token's window index is set in it (bit p % 64 of word p / 64).
 struct LzssSegment {
   const std::uint8_t* window;  // readable from index -64 to `end` + 32
   std::int32_t end;            // one past the loaded data
   std::int32_t stop;
   std::int32_t tokens;
   const std::uint8_t* outLimit;
+  std::uint64_t* starts = nullptr;
 };
+
+inline void lzssMarkStart(std::uint64_t* starts, std::int32_t pos) {
+  starts[pos >> 6] |= std::uint64_t{1} << (pos & 63);
+}
 
 // Where a search loop left off.
 struct LzssProgress {

@@ -46,12 +46,19 @@ struct NamedTuning {
   const char* name;
   LzssTuning tuning;
 };
+// Every method also runs on one thread alone and, with stretches as short as 1 KiB, on two
+// threads that join their parses many times.
 const NamedTuning ALL_SEARCHES[] = {
     {"adaptive", {LzssSearch::Adaptive, LzssWideSearch::Best}},
-    {"adaptive with the slot ring", {LzssSearch::Adaptive, LzssWideSearch::SlotRing}},
-    {"chains only", {LzssSearch::ChainsOnly, LzssWideSearch::Best}},
-    {"candidate rows only", {LzssSearch::WideOnly, LzssWideSearch::Best}},
-    {"slot ring only", {LzssSearch::WideOnly, LzssWideSearch::SlotRing}},
+    {"adaptive, one thread", {LzssSearch::Adaptive, LzssWideSearch::Best, false}},
+    {"adaptive, short stretches", {LzssSearch::Adaptive, LzssWideSearch::Best, true, 1024}},
+    {"adaptive with the slot ring", {LzssSearch::Adaptive, LzssWideSearch::SlotRing, true, 1024}},
+    {"chains only", {LzssSearch::ChainsOnly, LzssWideSearch::Best, true, 1024}},
+    {"chains only, one thread", {LzssSearch::ChainsOnly, LzssWideSearch::Best, false}},
+    {"candidate rows only", {LzssSearch::WideOnly, LzssWideSearch::Best, true, 1024}},
+    {"candidate rows only, one thread", {LzssSearch::WideOnly, LzssWideSearch::Best, false}},
+    {"slot ring only", {LzssSearch::WideOnly, LzssWideSearch::SlotRing, true, 1024}},
+    {"slot ring only, one thread", {LzssSearch::WideOnly, LzssWideSearch::SlotRing, false}},
 };
 
 Bytes decode(const Bytes& stream, std::size_t size) {
@@ -417,6 +424,16 @@ TEST(LzssTest, RunsAmongLongChainsKeepTheStream) {
     Bytes ending = randomBytes(random, 40000, 2);
     ending.insert(ending.end(), tail, 1);
     expectSameAsOracle(ending, "run of " + std::to_string(tail) + " at the end");
+  }
+}
+
+TEST(LzssTest, StreamEndingJustAfterAFullOutputBlockKeepsItsLastBits) {
+  // Counting bytes are all literals, 9 bits each: 58255 of them fill the coder's 64 KiB
+  // output block exactly when the last one leaves 7 bits pending in a partial byte.
+  for (const std::size_t size : {58254u, 58255u, 58256u, 116510u}) {
+    Bytes counting(size);
+    for (std::size_t i = 0; i < size; ++i) counting[i] = static_cast<std::uint8_t>(i);
+    expectSameAsOracle(counting, "counting bytes, " + std::to_string(size));
   }
 }
 
