@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cstdio>
@@ -49,7 +50,9 @@ constexpr std::size_t OUTPUT_SLACK = 16;
 
 constexpr std::int32_t NO_POSITION = -(1 << 30);  // "never seen": farther than any reach
 
-// How far past the middle of a stretch the first thread looks for a token of the second.
+// Stretches coded on two threads are cut into pieces of this length; the parse coming from
+// before looks this far into a piece for one of its tokens.
+constexpr std::int32_t PIECE_LENGTH = 64 * 1024;
 constexpr std::int32_t JOIN_REACH = 4096;
 
 // The search method is chosen anew after every 4096 tokens. Chain walks serve while they
@@ -65,6 +68,11 @@ constexpr std::int32_t MIN_RING_MATCHES = MODE_PERIOD * 3 / 10;
 constexpr std::int32_t MIN_BYTES_FOR_ROWS = MODE_PERIOD * 15 / 10;
 constexpr std::int32_t MIN_BYTES_TO_STAY_IN_ROWS = MODE_PERIOD * 13 / 10;
 constexpr std::int32_t MAX_WIDE_SPELL = 64;
+
+// Whether `candidate` lies 1 to 239 bytes before `pos`.
+bool inReach(std::int32_t pos, std::int32_t candidate) {
+  return static_cast<std::uint32_t>(pos - candidate - 1) < static_cast<std::uint32_t>(REACH);
+}
 
 // Number of equal bytes at `earlier` and `current`, at most `limit` (2..17). Both may run
 // into bytes past the valid data; the limit makes those irrelevant.
@@ -254,17 +262,12 @@ class TokenCoder {
     return total;
   }
 
-  // Makes the searches exact for coding from `pos` on, whatever positions they saw before:
-  // enters every position in reach of `pos` into the chains, in order (any older chain head
-  // left over lies out of reach, which is all a chain walk asks of it).
+  // Makes the searches exact for coding from `pos` on, whatever positions of the window they
+  // saw before: enters every position in reach of `pos` into the chains, in order. A chain
+  // head left over from elsewhere then lies either out of reach or ahead of the coding
+  // position, and the chain walk takes neither for a candidate.
   void restartAt(const std::uint8_t* window, std::int32_t pos) {
     for (std::int32_t p = std::max(0, pos - REACH); p < pos; ++p) enterChain(window, p);
-    rows_.forget();
-  }
-
-  // Forgets everything, for a new stretch of the same window.
-  void reset() {
-    std::fill(latestOfPair_.begin(), latestOfPair_.end(), NO_POSITION);
     ring_.forget();
     rows_.forget();
   }
@@ -287,9 +290,8 @@ class TokenCoder {
     std::int32_t& latest = latestOfPair[pairAt(window, p)];
     const std::int32_t previous = latest;
     latest = p;
-    const std::int32_t distance = p - previous;
     link[static_cast<std::uint8_t>(p)] =
-        distance <= REACH ? static_cast<std::uint8_t>(distance) : std::uint8_t{0};
+        inReach(p, previous) ? static_cast<std::uint8_t>(p - previous) : std::uint8_t{0};
     return previous;
   }
 
@@ -305,11 +307,11 @@ class TokenCoder {
     std::int32_t steps = 0;
     while (pos < segment.stop && progress.tokens < segment.tokens && bits.out < segment.outLimit) {
       ++progress.tokens;
-      if (starts != nullptr) lzssMarkStart(starts, pos);
+      if (starts != nullptr) lzssMarkStart(segment, pos);
       const std::int32_t limit = std::min(MAX_MATCH, segment.end - pos);
       Match match;
       const std::int32_t candidate = enterChain(window, pos, latestOfPair, link);
-      if (pos - candidate <= REACH && limit >= 2) {
+      if (inReach(pos, candidate) && limit >= 2) {
         match = limit == 2 ? Match{candidate, 2}
                            : walkChain(window, pos, candidate, limit, link, steps);
       }
@@ -364,7 +366,7 @@ class TokenCoder {
     LzssProgress progress;
     while (pos < segment.stop && progress.tokens < segment.tokens && bits.out < segment.outLimit) {
       ++progress.tokens;
-      if (starts != nullptr) lzssMarkStart(starts, pos);
+      if (starts != nullptr) lzssMarkStart(segment, pos);
       const std::int32_t limit = std::min(MAX_MATCH, segment.end - pos);
       Match match;
       if (limit == MAX_MATCH && lzssIsRunOfEighteen(window + pos - 1)) {
@@ -439,99 +441,81 @@ class TokenCoder {
   LzssBits bits_{};
 };
 
-// The tokens of the second half of a stretch, coded ahead by a second thread on the guess
-// that a token starts at its first byte. Greedy parses that start at different places almost
-// always meet again within a few tokens: once the first thread reaches a position where one
-// of these tokens starts, every token from there on is the one it would code itself.
-class SecondHalf {
+// A piece of a stretch of the source, coded ahead by one of two threads on the guess that
+// a token starts at its first byte. Greedy parses that start at different places almost
+// always meet again within a few tokens: once the parse that comes from before reaches a
+// position where one of the piece's tokens starts, every token from there on is the one it
+// would code itself.
+class Piece {
  public:
-  explicit SecondHalf(LzssTuning tuning) : coder_(tuning) {}
-  ~SecondHalf() { finish(); }
-
-  // Starts coding the tokens from `from` while they start below `stop` on a new thread
-  // (`window` is loaded up to `end`); false when no thread could be started.
-  bool start(const std::uint8_t* window, std::int32_t end, std::int32_t from, std::int32_t stop) {
+  // Makes room for the tokens that start in [from, stop). Allocates, so that code() does not.
+  void prepare(std::int32_t from, std::int32_t stop) {
     from_ = from;
-    const auto length = static_cast<std::size_t>(stop - from);
+    stop_ = stop;
     // At most one token per byte, 13 bits each, plus what a token may write past the end.
-    out_.resize(length * 13 / 8 + 64);
-    startBits_.assign(static_cast<std::size_t>(stop + MAX_MATCH) / 64 + 1, 0);
-    try {
-      thread_ = std::thread([this, window, end, from, stop] { code(window, end, from, stop); });
-    } catch (const std::system_error&) {
-      return false;
-    }
-    return true;
+    out_.resize(static_cast<std::size_t>(stop - from) * 13 / 8 + 64);
+    startsBase_ = from & ~63;
+    startBits_.assign(static_cast<std::size_t>(stop + MAX_MATCH - startsBase_) / 64 + 1, 0);
   }
 
-  void finish() {
-    if (thread_.joinable()) thread_.join();
+  // Codes the tokens with `coder` (the window is loaded up to `end`).
+  void code(TokenCoder& coder, const std::uint8_t* window, std::int32_t end) {
+    coder.restartAt(window, from_);
+    coder.bits() = {out_.data(), 0, 0};
+    const std::uint8_t* const outLimit = out_.data() + out_.size() - 32;
+    const LzssSegment segment{window,   end, stop_, std::numeric_limits<std::int32_t>::max(),
+                              outLimit, startBits_.data(), startsBase_};
+    end_ = coder.code(segment, from_).pos;
+    const LzssBits& bits = coder.bits();
+    streamBits_ = static_cast<std::uint64_t>(bits.out - out_.data()) * 8 +
+                  static_cast<std::uint64_t>(bits.bitCount);
   }
 
-  // After finish(): whether a token starts at `pos` (from `from()` on).
+  std::int32_t from() const { return from_; }
+  std::int32_t end() const { return end_; }  // where the last token ends
+  // Whether a token starts at `pos` (from from() to end()).
   bool startsAt(std::int32_t pos) const {
-    return (startBits_[static_cast<std::size_t>(pos) >> 6] >> (pos & 63) & 1) != 0;
-  }
-  // The start of the token after the one at `pos`, or end() after the last.
-  std::int32_t nextStart(std::int32_t pos) const {
-    std::size_t word = static_cast<std::size_t>(pos + 1) >> 6;
-    std::uint64_t bits = startBits_[word] & (~std::uint64_t{0} << ((pos + 1) & 63));
-    while (bits == 0) {
-      if (++word == startBits_.size()) return endPos_;
-      bits = startBits_[word];
-    }
-    const auto next = static_cast<std::int32_t>(word * 64) + std::countr_zero(bits);
-    return std::min(next, endPos_);
+    if (pos >= end_) return false;
+    const std::int32_t bit = pos - startsBase_;
+    return (startBits_[static_cast<std::size_t>(bit >> 6)] >> (bit & 63) & 1) != 0;
   }
   // The start of the token `count` (at least 1) tokens after the one at `pos`, setting
   // `count` to 0; or end() when fewer follow, reducing `count` by those that do.
   std::int32_t advance(std::int32_t pos, std::int32_t& count) const {
-    std::size_t word = static_cast<std::size_t>(pos + 1) >> 6;
-    std::uint64_t bits = startBits_[word] & (~std::uint64_t{0} << ((pos + 1) & 63));
+    const std::int32_t bit = pos + 1 - startsBase_;
+    std::size_t word = static_cast<std::size_t>(bit >> 6);
+    if (word >= startBits_.size()) return end_;
+    std::uint64_t bits = startBits_[word] & (~std::uint64_t{0} << (bit & 63));
     for (;;) {
       const int here = std::popcount(bits);
       if (here >= count) {
         for (; count > 1; --count) bits &= bits - 1;
         count = 0;
-        return static_cast<std::int32_t>(word * 64) + std::countr_zero(bits);
+        return startsBase_ + static_cast<std::int32_t>(word * 64) + std::countr_zero(bits);
       }
       count -= here;
-      if (++word == startBits_.size()) return endPos_;
+      if (++word == startBits_.size()) return end_;
       bits = startBits_[word];
     }
   }
-  std::int32_t from() const { return from_; }
-  std::int32_t end() const { return endPos_; }  // where the last token ends
-  // The stream of those tokens and its length in bits.
+  // The stream of the piece's tokens and its length in bits.
   const std::uint8_t* stream() const { return out_.data(); }
   std::uint64_t streamBits() const { return streamBits_; }
 
  private:
-  void code(const std::uint8_t* window, std::int32_t end, std::int32_t from, std::int32_t stop) {
-    coder_.reset();
-    coder_.restartAt(window, from);
-    coder_.bits() = {out_.data(), 0, 0};
-    const std::uint8_t* const outLimit = out_.data() + out_.size() - 32;
-    const LzssSegment segment{window, end, stop, std::numeric_limits<std::int32_t>::max(),
-                              outLimit, startBits_.data()};
-    endPos_ = coder_.code(segment, from).pos;
-    const LzssBits& bits = coder_.bits();
-    streamBits_ = static_cast<std::uint64_t>(bits.out - out_.data()) * 8 +
-                  static_cast<std::uint64_t>(bits.bitCount);
-  }
-
-  TokenCoder coder_;
-  std::thread thread_;
   std::vector<std::uint8_t> out_;
-  std::vector<std::uint64_t> startBits_;  // by window index
+  std::vector<std::uint64_t> startBits_;
+  std::int32_t startsBase_ = 0;
   std::int32_t from_ = 0;
-  std::int32_t endPos_ = 0;
+  std::int32_t stop_ = 0;
+  std::int32_t end_ = 0;
   std::uint64_t streamBits_ = 0;
 };
 
 // One coding run; every call of lzssCompress has its own. It reads the source into its
 // window block by block, codes the tokens, prints the progress lines and writes the stream.
-// With two threads, each block's stretch of tokens is coded in two halves at once.
+// Where a second core is free, each block's stretch of tokens is cut into pieces that two
+// threads code at once, and the pieces' parses are joined in order afterwards.
 class LzssEncoder {
  public:
   LzssEncoder(LzssInput& input, LzssOutput& output, std::uint64_t totalSize, std::size_t blockSize,
@@ -605,21 +589,15 @@ class LzssEncoder {
     end_ -= shift;
     base_ += static_cast<std::uint64_t>(shift);
     coder_.shift(shift);
+    if (secondCoder_) secondCoder_->shift(shift);
   }
 
-  // Codes the tokens that start below `stop`: with a second thread when the stretch is long
-  // enough and the processor has a second core, else alone.
+  // Codes the tokens that start below `stop`: on two threads when the stretch is long
+  // enough and the processor has a second core, else on this one.
   Status codeStretch(std::int32_t stop) {
     if (tuning_.twoThreads && stop - position_ >= std::max(tuning_.minimumSplit, 2 * KEEP_AHEAD) &&
-        hasSecondCore()) {
-      if (!secondHalf_) secondHalf_ = std::make_unique<SecondHalf>(tuning_);
-      const std::int32_t middle = position_ + (stop - position_) / 2;
-      if (secondHalf_->start(window(), end_, middle, stop)) {
-        Status status = codeTokens(middle, std::numeric_limits<std::int64_t>::max());
-        secondHalf_->finish();
-        if (status) status = joinSecondHalf(stop);
-        if (!status) return status;
-      }
+        hasSecondCore() && codePieces(stop)) {
+      if (Status status = joinPieces(); !status) return status;
     }
     return codeTokens(stop, std::numeric_limits<std::int64_t>::max());
   }
@@ -629,28 +607,79 @@ class LzssEncoder {
     return twoOrMore;
   }
 
-  // Codes on from the middle one token at a time until a token of the second half starts
-  // where this thread's next token would, then takes the second half's tokens from there.
-  // Parses that have not met within JOIN_REACH bytes (as in a long run of one byte, where
-  // both go in steps of 17) are left to this thread.
-  Status joinSecondHalf(std::int32_t stop) {
-    const std::int32_t giveUp = secondHalf_->from() + JOIN_REACH;
-    while (position_ < stop && position_ < giveUp) {
-      if (secondHalf_->startsAt(position_)) return takeSecondHalf();
-      if (Status status = codeTokens(stop, 1); !status) return status;
+  // Cuts the stretch up to `stop` into pieces and codes them on this thread and a second
+  // one, each taking the next piece when done with the last; false when no second thread
+  // could be started (nothing is coded then).
+  bool codePieces(std::int32_t stop) {
+    const std::int32_t length = stop - position_;
+    const std::int32_t pieceLength = std::max(KEEP_AHEAD, std::min(PIECE_LENGTH, length / 2));
+    const auto count = static_cast<std::size_t>((length + pieceLength - 1) / pieceLength);
+    if (pieces_.size() < count) pieces_.resize(count);
+    for (std::size_t piece = 0; piece < count; ++piece) {
+      const std::int32_t from = position_ + static_cast<std::int32_t>(piece) * pieceLength;
+      pieces_[piece].prepare(from, std::min(stop, from + pieceLength));
     }
+    if (!secondCoder_) secondCoder_ = std::make_unique<TokenCoder>(tuning_);
+
+    std::atomic<std::size_t> next{0};
+    const std::uint8_t* const window = windowBytes_.data() + WINDOW_FRONT;
+    const std::int32_t end = end_;
+    auto work = [&](TokenCoder& coder) {
+      for (std::size_t piece; (piece = next.fetch_add(1)) < count;) {
+        pieces_[piece].code(coder, window, end);
+      }
+    };
+    std::thread second;
+    try {
+      second = std::thread(work, std::ref(*secondCoder_));
+    } catch (const std::system_error&) {
+      return false;
+    }
+    const LzssBits output = coder_.bits();
+    work(coder_);
+    second.join();
+    coder_.bits() = output;
+    pieceCount_ = count;
+    return true;
+  }
+
+  // Joins the pieces' parses in order, from the coding position on.
+  Status joinPieces() {
+    for (std::size_t index = 0; index < pieceCount_; ++index) {
+      const Piece& piece = pieces_[index];
+      if (position_ >= piece.end()) continue;  // the parse so far went past it
+      if (!piece.startsAt(position_)) {
+        // Code on alone until the parses meet. Those that have not met within JOIN_REACH
+        // bytes (as in a long run of one byte, where both go in steps of 17) are left to
+        // this thread.
+        coder_.restartAt(window(), position_);
+        const std::int32_t giveUp = std::min(piece.end(), piece.from() + JOIN_REACH);
+        while (position_ < giveUp && !piece.startsAt(position_)) {
+          if (Status status = codeTokens(piece.end(), 1); !status) return status;
+        }
+        if (!piece.startsAt(position_)) {
+          if (Status status = codeTokens(piece.end(), std::numeric_limits<std::int64_t>::max());
+              !status) {
+            return status;
+          }
+          continue;
+        }
+      }
+      if (Status status = takePiece(piece); !status) return status;
+    }
+    coder_.restartAt(window(), position_);
     return Status::ok();
   }
 
-  // Appends the second half's tokens from the one at the coding position on, with their
-  // progress lines.
-  Status takeSecondHalf() {
-    const SecondHalf& half = *secondHalf_;
-    // Where that token begins in the second half's stream: literals take 9 bits, matches 13,
-    // and a token is a literal when the next one starts one byte later.
+  // Appends the piece's tokens from the one at the coding position on, with their progress
+  // lines.
+  Status takePiece(const Piece& piece) {
+    // Where that token begins in the piece's stream: literals take 9 bits, matches 13, and
+    // a token is a literal when the next one starts one byte later.
     std::uint64_t bit = 0;
-    for (std::int32_t token = half.from(); token < position_;) {
-      const std::int32_t next = half.nextStart(token);
+    for (std::int32_t token = piece.from(); token < position_;) {
+      std::int32_t one = 1;
+      const std::int32_t next = piece.advance(token, one);
       bit += next - token == 1 ? 9 : 13;
       token = next;
     }
@@ -662,8 +691,8 @@ class LzssEncoder {
         untilProgress_ = PROGRESS_INTERVAL;
       }
       std::int32_t count = untilProgress_;
-      const std::int32_t next = half.advance(token, count);
-      if (next >= half.end()) {
+      const std::int32_t next = piece.advance(token, count);
+      if (next >= piece.end()) {
         untilProgress_ = count - 1;  // this token and those after it were fewer
         break;
       }
@@ -671,30 +700,39 @@ class LzssEncoder {
       token = next;
     }
 
-    const std::uint8_t* const stream = half.stream();
-    const std::uint64_t endBit = half.streamBits();
+    if (Status status = appendBits(piece.stream(), bit, piece.streamBits()); !status) {
+      return status;
+    }
+    position_ = piece.end();
+    return Status::ok();
+  }
+
+  // Appends bits [bit, endBit) of `stream` (first bit highest) to the output.
+  Status appendBits(const std::uint8_t* stream, std::uint64_t bit, std::uint64_t endBit) {
     const std::uint8_t* const outLimit = out_.data() + OUTPUT_BLOCK;
     LzssBits& bits = coder_.bits();
-    while (bit < endBit) {
-      const int count = static_cast<int>(std::min<std::uint64_t>(32, endBit - bit));
-      bits.put(count, bitsAt(stream, bit, count));
-      bit += static_cast<std::uint64_t>(count);
+    // Up to the next whole byte of the stream, then 7 bytes at a time.
+    const auto head = static_cast<int>(std::min<std::uint64_t>((8 - bit % 8) % 8, endBit - bit));
+    if (head > 0) {
+      bits.put(head, static_cast<std::uint32_t>(stream[bit / 8] & ((1u << (8 - bit % 8)) - 1)) >>
+                         (8 - bit % 8 - static_cast<std::uint64_t>(head)));
+      bit += static_cast<std::uint64_t>(head);
+    }
+    while (endBit - bit >= 56) {
+      // The stream has readable bytes past its end, so 8 can be loaded for 7.
+      bits.put(56, lzssLoad64BigEndian(stream + bit / 8) >> 8);
+      bit += 56;
       if (bits.out >= outLimit) {
         if (Status status = flushOutput(); !status) return status;
       }
     }
-    position_ = half.end();
-    coder_.restartAt(window(), position_);
+    while (bit < endBit) {
+      const int count = static_cast<int>(std::min<std::uint64_t>(8, endBit - bit));
+      bits.put(count, static_cast<std::uint32_t>(stream[bit / 8]) >> (8 - count));
+      bit += static_cast<std::uint64_t>(count);
+    }
+    if (bits.out >= outLimit) return flushOutput();
     return Status::ok();
-  }
-
-  // `count` (1..32) bits of `stream` from bit `bit` on, first bit highest.
-  static std::uint32_t bitsAt(const std::uint8_t* stream, std::uint64_t bit, int count) {
-    std::uint64_t word = 0;
-    const std::uint8_t* bytes = stream + bit / 8;
-    for (int i = 0; i < 5; ++i) word = word << 8 | bytes[i];
-    word <<= 24 + (bit % 8);  // the wanted bits at the top of 64
-    return static_cast<std::uint32_t>(word >> (64 - count));
   }
 
   // Codes tokens while the coding position lies below `stop`, at most `limit` of them, in
@@ -752,7 +790,11 @@ class LzssEncoder {
   const std::uint64_t totalSize_;
   const LzssTuning tuning_;
   TokenCoder coder_;
-  std::unique_ptr<SecondHalf> secondHalf_;  // made at the first long stretch
+  // The second thread's searches and the pieces of the current stretch, made when a
+  // stretch is first coded on two threads.
+  std::unique_ptr<TokenCoder> secondCoder_;
+  std::vector<Piece> pieces_;
+  std::size_t pieceCount_ = 0;
   std::int32_t untilProgress_ = PROGRESS_INTERVAL - 1;  // tokens before a progress line
 
   const std::int32_t capacity_;  // window bytes that may hold data

@@ -129,7 +129,7 @@ KUPACK_ROWS_TARGET LzssProgress lzssCodeWithRows(LzssCandidateRows& state, LzssB
   std::uint64_t* const starts = segment.starts;
   while (pos < segment.stop && progress.tokens < segment.tokens && bits.out < segment.outLimit) {
     ++progress.tokens;
-    if (starts != nullptr) lzssMarkStart(starts, pos);
+    if (starts != nullptr) lzssMarkStart(segment, pos);
     const std::int32_t limit = std::min(LZSS_MAX_MATCH, end - pos);
     if (limit == LZSS_MAX_MATCH && lzssIsRunOfEighteen(window + pos - 1)) {
       bits.putMatch(pos - 1, LZSS_MAX_MATCH);

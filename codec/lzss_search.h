@@ -55,13 +55,23 @@ inline std::uint64_t lzssLoad64(const std::uint8_t* bytes) {
   return value;
 }
 
-inline void lzssStore64BigEndian(std::uint8_t* out, std::uint64_t value) {
+inline std::uint64_t lzssToBigEndian(std::uint64_t value) {
   if constexpr (std::endian::native == std::endian::little) {
     value = value << 32 | value >> 32;
     value = (value & 0x0000FFFF0000FFFFull) << 16 | (value >> 16 & 0x0000FFFF0000FFFFull);
     value = (value & 0x00FF00FF00FF00FFull) << 8 | (value >> 8 & 0x00FF00FF00FF00FFull);
   }
+  return value;
+}
+
+inline void lzssStore64BigEndian(std::uint8_t* out, std::uint64_t value) {
+  value = lzssToBigEndian(value);
   std::memcpy(out, &value, sizeof value);
+}
+
+// The 8 bytes at `bytes` as a number, the first byte highest.
+inline std::uint64_t lzssLoad64BigEndian(const std::uint8_t* bytes) {
+  return lzssToBigEndian(lzssLoad64(bytes));
 }
 
 // Whether the 18 bytes from `bytes` are all the same: then a match at the next byte
@@ -80,9 +90,10 @@ struct LzssBits {
   std::uint64_t bits;      // the last bits coded, in its low bits
   std::int32_t bitCount;   // bits of `bits` not yet in a whole byte (0..7)
 
-  // Appends a token's code. The pending bits (at most 7 + 13) go out left-aligned in 8
-  // bytes; the whole bytes among them are kept, the partial one is written again next time.
-  void put(int count, std::uint32_t code) {
+  // Appends a token's code (or other bits). The pending bits (at most 7 + 56) go out
+  // left-aligned in 8 bytes; the whole bytes among them are kept, the partial one is
+  // written again next time.
+  void put(int count, std::uint64_t code) {  // count: 1..56
     bits = bits << count | code;
     bitCount += count;
     lzssStore64BigEndian(out, bits << (64 - bitCount));
@@ -98,7 +109,7 @@ struct LzssBits {
 // What one call of a search loop may do: code tokens while the position lies below `stop`,
 // at most `tokens` of them (at least 1), and only while the output has not reached
 // `outLimit` (each token writes at most 8 bytes from the output position). When `starts`
-// is set, the bit of every token's window index is set in it (bit p % 64 of word p / 64).
+// is set, every token start p sets bit p - startsBase in it (bit i % 64 of word i / 64).
 struct LzssSegment {
   const std::uint8_t* window;  // readable from index -64 to `end` + 32
   std::int32_t end;            // one past the loaded data
@@ -106,10 +117,12 @@ struct LzssSegment {
   std::int32_t tokens;
   const std::uint8_t* outLimit;
   std::uint64_t* starts = nullptr;
+  std::int32_t startsBase = 0;
 };
 
-inline void lzssMarkStart(std::uint64_t* starts, std::int32_t pos) {
-  starts[pos >> 6] |= std::uint64_t{1} << (pos & 63);
+inline void lzssMarkStart(const LzssSegment& segment, std::int32_t pos) {
+  const std::int32_t bit = pos - segment.startsBase;
+  segment.starts[bit >> 6] |= std::uint64_t{1} << (bit & 63);
 }
 
 // Where a search loop left off.
