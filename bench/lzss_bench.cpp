@@ -3,11 +3,12 @@
 //   lzss_bench [folder ...]
 //
 // Codes every palette bitmap (1, 4 or 8 bits per pixel) found below the folders (default:
-// the bundled examples/assets) in memory with the exhaustive oracle and with the coder,
-// checks that both give the same stream and that it decodes back, and prints MB/s of each
-// and their ratio. Then it times whole files: encodeLzss from file to file, and, when the
-// zstd program is installed, `zstd -3 -T1` over the same files in one invocation. Ends with
-// a few synthetic pictures that make long candidate chains.
+// the bundled examples/assets) in memory with the exhaustive oracle and with the coder, the
+// coder once on one thread and once as kupack runs it (on two threads where a second core is
+// free), checks that all give the same stream and that it decodes back, and prints MB/s of
+// each and the ratios to the oracle. Then it times whole files: encodeLzss from file to file,
+// and, when the zstd program is installed, `zstd -3 -T1` over the same files in one
+// invocation. Ends with a few synthetic pictures that make long candidate chains.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -20,6 +21,7 @@
 
 #include "codec/lzss.h"
 #include "codec/lzss_decoder.h"
+#include "codec/lzss_search.h"
 #include "common/console.h"
 #include "tests/lzss_oracle.h"
 
@@ -72,23 +74,39 @@ std::vector<Picture> collectPictures(const std::vector<fs::path>& folders) {
   return pictures;
 }
 
-Bytes codeWithCoder(const Bytes& source) {
+Bytes codeWithCoder(const Bytes& source, bool twoThreads) {
   Bytes stream;
   kupack::MemoryLzssInput input(source);
   kupack::VectorLzssOutput output(stream);
-  if (!kupack::lzssCompress(input, output, source.size()).isOk()) std::abort();
+  kupack::LzssTuning tuning;
+  tuning.twoThreads = twoThreads;
+  if (!kupack::lzssCompressTuned(input, output, source.size(), kupack::LZSS_DEFAULT_BLOCK, tuning)
+           .isOk()) {
+    std::abort();
+  }
   return stream;
 }
 
-// Fastest of several runs of the coder, at least `minimum` seconds in all.
-double timeCoder(const Bytes& source, Bytes& stream, double minimum = 0.3) {
-  double best = 1e30;
+// Fastest of several runs of the coder on one thread and as kupack runs it, taken in turns
+// so that both see the same load; at least `minimum` seconds in all.
+struct CoderTimes {
+  double oneThread = 1e30;
+  double asKupack = 1e30;
+};
+CoderTimes timeCoder(const Bytes& source, Bytes& stream, Bytes& oneThreadStream,
+                     double minimum = 0.3) {
+  CoderTimes best;
   double spent = 0;
   for (int run = 0; run < 3 || spent < minimum; ++run) {
-    const auto start = Clock::now();
-    stream = codeWithCoder(source);
-    const double seconds = secondsSince(start);
-    best = std::min(best, seconds);
+    auto start = Clock::now();
+    oneThreadStream = codeWithCoder(source, false);
+    double seconds = secondsSince(start);
+    best.oneThread = std::min(best.oneThread, seconds);
+    spent += seconds;
+    start = Clock::now();
+    stream = codeWithCoder(source, true);
+    seconds = secondsSince(start);
+    best.asKupack = std::min(best.asKupack, seconds);
     spent += seconds;
   }
   return best;
@@ -97,6 +115,7 @@ double timeCoder(const Bytes& source, Bytes& stream, double minimum = 0.3) {
 struct Totals {
   std::uint64_t bytes = 0;
   std::uint64_t coded = 0;
+  double oneThreadSeconds = 0;
   double coderSeconds = 0;
   double oracleSeconds = 0;
 };
@@ -104,33 +123,37 @@ struct Totals {
 // Codes each picture both ways; false when a stream differs or does not decode back.
 bool compareInMemory(const std::vector<Picture>& pictures, Totals& totals) {
   bool allGood = true;
-  std::printf("%-44s %10s %6s %10s %10s %7s\n", "picture", "bytes", "coded", "coder MB/s",
-              "oracle MB/s", "ratio");
+  std::printf("%-40s %9s %6s %8s %8s %8s %7s %7s\n", "picture", "bytes", "coded", "1 thread",
+              "kupack", "oracle", "ratio 1", "ratio");
+  std::printf("%-40s %9s %6s %8s %8s %8s %7s %7s\n", "", "", "", "MB/s", "MB/s", "MB/s", "", "");
   for (const Picture& picture : pictures) {
     Bytes stream;
-    const double coderSeconds = timeCoder(picture.bytes, stream);
+    Bytes oneThreadStream;
+    const CoderTimes coder = timeCoder(picture.bytes, stream, oneThreadStream);
     const auto start = Clock::now();
     const kupack::test::OracleLzss oracle = kupack::test::oracleLzss(picture.bytes);
     const double oracleSeconds = secondsSince(start);
 
     Bytes decoded;
     std::string error;
-    const bool same = stream == oracle.stream;
+    const bool same = stream == oracle.stream && oneThreadStream == oracle.stream;
     const bool back = kupack::decodeLzss(stream, picture.bytes.size(), decoded, error) &&
                       decoded == picture.bytes;
     allGood = allGood && same && back;
 
-    const double coderRate = megabytesPerSecond(picture.bytes.size(), coderSeconds);
-    const double oracleRate = megabytesPerSecond(picture.bytes.size(), oracleSeconds);
-    std::printf("%-44s %10zu %5.1f%% %10.1f %10.1f %6.1fx%s\n", picture.name.c_str(),
-                picture.bytes.size(),
+    const auto size = picture.bytes.size();
+    std::printf("%-40s %9zu %5.1f%% %8.1f %8.1f %8.1f %6.1fx %6.1fx%s\n", picture.name.c_str(),
+                size,
                 100.0 * static_cast<double>(stream.size()) /
-                    static_cast<double>(std::max<std::size_t>(1, picture.bytes.size())),
-                coderRate, oracleRate, oracleSeconds / coderSeconds,
+                    static_cast<double>(std::max<std::size_t>(1, size)),
+                megabytesPerSecond(size, coder.oneThread), megabytesPerSecond(size, coder.asKupack),
+                megabytesPerSecond(size, oracleSeconds), oracleSeconds / coder.oneThread,
+                oracleSeconds / coder.asKupack,
                 same ? (back ? "" : "  DOES NOT DECODE") : "  STREAM DIFFERS FROM ORACLE");
-    totals.bytes += picture.bytes.size();
+    totals.bytes += size;
     totals.coded += stream.size();
-    totals.coderSeconds += coderSeconds;
+    totals.oneThreadSeconds += coder.oneThread;
+    totals.coderSeconds += coder.asKupack;
     totals.oracleSeconds += oracleSeconds;
   }
   return allGood;
@@ -204,12 +227,14 @@ std::vector<Picture> syntheticPictures() {
 }
 
 void printTotals(const char* label, const Totals& totals) {
-  std::printf("%-44s %10llu %5.1f%% %10.1f %10.1f %6.1fx\n", label,
+  std::printf("%-40s %9llu %5.1f%% %8.1f %8.1f %8.1f %6.1fx %6.1fx\n", label,
               static_cast<unsigned long long>(totals.bytes),
               100.0 * static_cast<double>(totals.coded) /
                   static_cast<double>(std::max<std::uint64_t>(1, totals.bytes)),
+              megabytesPerSecond(totals.bytes, totals.oneThreadSeconds),
               megabytesPerSecond(totals.bytes, totals.coderSeconds),
               megabytesPerSecond(totals.bytes, totals.oracleSeconds),
+              totals.oracleSeconds / totals.oneThreadSeconds,
               totals.oracleSeconds / totals.coderSeconds);
 }
 
@@ -232,6 +257,9 @@ int main(int argc, char** argv) {
     Totals totals;
     allGood = compareInMemory(pictures, totals) && allGood;
     printTotals("ALL PICTURES (in memory)", totals);
+    std::printf("wide search: %s\n", kupack::lzssRowSearchAvailable()
+                                          ? "candidate rows (512-bit compares)"
+                                          : "slot ring (no 512-bit compares here)");
 
     const fs::path scratch = fs::temp_directory_path() / "kupack-lzss-bench";
     fs::create_directories(scratch);

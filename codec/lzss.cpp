@@ -596,8 +596,8 @@ class LzssEncoder {
   // enough and the processor has a second core, else on this one.
   Status codeStretch(std::int32_t stop) {
     if (tuning_.twoThreads && stop - position_ >= std::max(tuning_.minimumSplit, 2 * KEEP_AHEAD) &&
-        hasSecondCore() && codePieces(stop)) {
-      if (Status status = joinPieces(); !status) return status;
+        hasSecondCore()) {
+      if (Status status = codeInPieces(stop); !status) return status;
     }
     return codeTokens(stop, std::numeric_limits<std::int64_t>::max());
   }
@@ -607,10 +607,10 @@ class LzssEncoder {
     return twoOrMore;
   }
 
-  // Cuts the stretch up to `stop` into pieces and codes them on this thread and a second
-  // one, each taking the next piece when done with the last; false when no second thread
-  // could be started (nothing is coded then).
-  bool codePieces(std::int32_t stop) {
+  // Cuts the stretch up to `stop` into pieces that this thread and a second one code, each
+  // taking the next piece when done with the last; this thread also joins the pieces to the
+  // stream, in order, as they are done. Codes nothing when no second thread can be started.
+  Status codeInPieces(std::int32_t stop) {
     const std::int32_t length = stop - position_;
     const std::int32_t pieceLength = std::max(KEEP_AHEAD, std::min(PIECE_LENGTH, length / 2));
     const auto count = static_cast<std::size_t>((length + pieceLength - 1) / pieceLength);
@@ -622,53 +622,59 @@ class LzssEncoder {
     if (!secondCoder_) secondCoder_ = std::make_unique<TokenCoder>(tuning_);
 
     std::atomic<std::size_t> next{0};
+    const std::unique_ptr<std::atomic<bool>[]> done(new std::atomic<bool>[count]);
     const std::uint8_t* const window = windowBytes_.data() + WINDOW_FRONT;
     const std::int32_t end = end_;
-    auto work = [&](TokenCoder& coder) {
-      for (std::size_t piece; (piece = next.fetch_add(1)) < count;) {
-        pieces_[piece].code(coder, window, end);
-      }
+    auto codePiece = [&](TokenCoder& coder, std::size_t piece) {
+      pieces_[piece].code(coder, window, end);
+      done[piece].store(true, std::memory_order_release);
+      done[piece].notify_one();
     };
     std::thread second;
     try {
-      second = std::thread(work, std::ref(*secondCoder_));
+      second = std::thread([&] {
+        for (std::size_t piece; (piece = next.fetch_add(1)) < count;) codePiece(*secondCoder_, piece);
+      });
     } catch (const std::system_error&) {
-      return false;
+      return Status::ok();
     }
-    const LzssBits output = coder_.bits();
-    work(coder_);
+
+    Status status = Status::ok();
+    for (std::size_t joined = 0; joined < count && status;) {
+      if (done[joined].load(std::memory_order_acquire)) {
+        status = joinPiece(pieces_[joined++]);
+        continue;
+      }
+      if (const std::size_t piece = next.fetch_add(1); piece < count) {
+        const LzssBits output = coder_.bits();
+        codePiece(coder_, piece);
+        coder_.bits() = output;
+        continue;
+      }
+      done[joined].wait(false, std::memory_order_acquire);  // the second thread codes it
+    }
+    next.store(count);  // after a failed write: the second thread stops after its piece
     second.join();
-    coder_.bits() = output;
-    pieceCount_ = count;
-    return true;
+    coder_.restartAt(window, position_);
+    return status;
   }
 
-  // Joins the pieces' parses in order, from the coding position on.
-  Status joinPieces() {
-    for (std::size_t index = 0; index < pieceCount_; ++index) {
-      const Piece& piece = pieces_[index];
-      if (position_ >= piece.end()) continue;  // the parse so far went past it
-      if (!piece.startsAt(position_)) {
-        // Code on alone until the parses meet. Those that have not met within JOIN_REACH
-        // bytes (as in a long run of one byte, where both go in steps of 17) are left to
-        // this thread.
-        coder_.restartAt(window(), position_);
-        const std::int32_t giveUp = std::min(piece.end(), piece.from() + JOIN_REACH);
-        while (position_ < giveUp && !piece.startsAt(position_)) {
-          if (Status status = codeTokens(piece.end(), 1); !status) return status;
-        }
-        if (!piece.startsAt(position_)) {
-          if (Status status = codeTokens(piece.end(), std::numeric_limits<std::int64_t>::max());
-              !status) {
-            return status;
-          }
-          continue;
-        }
+  // Joins the piece's parse to the stream at the coding position.
+  Status joinPiece(const Piece& piece) {
+    if (position_ >= piece.end()) return Status::ok();  // the parse so far went past it
+    if (!piece.startsAt(position_)) {
+      // Code on alone until the parses meet. Those that have not met within JOIN_REACH bytes
+      // (as in a long run of one byte, where both go in steps of 17) are left to this thread.
+      coder_.restartAt(window(), position_);
+      const std::int32_t giveUp = std::min(piece.end(), piece.from() + JOIN_REACH);
+      while (position_ < giveUp && !piece.startsAt(position_)) {
+        if (Status status = codeTokens(piece.end(), 1); !status) return status;
       }
-      if (Status status = takePiece(piece); !status) return status;
+      if (!piece.startsAt(position_)) {
+        return codeTokens(piece.end(), std::numeric_limits<std::int64_t>::max());
+      }
     }
-    coder_.restartAt(window(), position_);
-    return Status::ok();
+    return takePiece(piece);
   }
 
   // Appends the piece's tokens from the one at the coding position on, with their progress
@@ -794,7 +800,6 @@ class LzssEncoder {
   // stretch is first coded on two threads.
   std::unique_ptr<TokenCoder> secondCoder_;
   std::vector<Piece> pieces_;
-  std::size_t pieceCount_ = 0;
   std::int32_t untilProgress_ = PROGRESS_INTERVAL - 1;  // tokens before a progress line
 
   const std::int32_t capacity_;  // window bytes that may hold data

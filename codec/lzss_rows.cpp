@@ -55,7 +55,8 @@ KUPACK_ROWS_TARGET inline std::int32_t highestBit(__m256i set) {
   const unsigned words = _mm256_test_epi64_mask(set, set);
   const int word = 31 - __builtin_clz(words);
   const __m256i moved = _mm256_permutexvar_epi64(_mm256_set1_epi64x(word), set);
-  const auto value = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm256_castsi256_si128(moved)));
+  std::uint64_t value;  // the low word, also on 32-bit processors
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(&value), _mm256_castsi256_si128(moved));
   return 64 * word + 63 - static_cast<std::int32_t>(__builtin_clzll(value));
 }
 

@@ -588,14 +588,19 @@ class FailingInput final : public LzssInput {
 TEST(LzssTest, FailedWriteStopsTheCoder) {
   std::mt19937 random(6);
   const Bytes source = randomBytes(random, 500000, 256);
-  for (const int writes : {0, 2}) {
-    ConsoleCapture quiet([](std::string_view) {});
-    MemoryLzssInput input(source);
-    FailingOutput output(writes);
-    const Status status = lzssCompress(input, output, source.size());
-    EXPECT_EQ(status.kind(), Status::Kind::OutputError);
-    EXPECT_EQ(status.message(), MSG_OUTPUT_ERROR);
-    EXPECT_EQ(output.calls, writes + 1);
+  for (const bool twoThreads : {false, true}) {
+    for (const int writes : {0, 2}) {
+      ConsoleCapture quiet([](std::string_view) {});
+      MemoryLzssInput input(source);
+      FailingOutput output(writes);
+      LzssTuning tuning;
+      tuning.twoThreads = twoThreads;  // on two threads the writes fail while pieces are joined
+      const Status status =
+          lzssCompressTuned(input, output, source.size(), LZSS_DEFAULT_BLOCK, tuning);
+      EXPECT_EQ(status.kind(), Status::Kind::OutputError);
+      EXPECT_EQ(status.message(), MSG_OUTPUT_ERROR);
+      EXPECT_EQ(output.calls, writes + 1);
+    }
   }
   // The last, partial byte is a write of its own.
   ConsoleCapture quiet([](std::string_view) {});
