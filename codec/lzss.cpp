@@ -3,6 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <utility>
 #include <bit>
 #include <cerrno>
 #include <cstdio>
@@ -68,6 +73,29 @@ constexpr std::int32_t MIN_RING_MATCHES = MODE_PERIOD * 3 / 10;
 constexpr std::int32_t MIN_BYTES_FOR_ROWS = MODE_PERIOD * 15 / 10;
 constexpr std::int32_t MIN_BYTES_TO_STAY_IN_ROWS = MODE_PERIOD * 13 / 10;
 constexpr std::int32_t MAX_WIDE_SPELL = 64;
+
+// Bytes that are always written before they are read, so not zeroed when allocated: the
+// coder's large buffers would otherwise cost a pass over fresh memory for every file.
+class RawBytes {
+ public:
+  explicit RawBytes(std::size_t size = 0) { resize(size); }
+  // Makes room for `size` bytes; what was there is not kept.
+  void resize(std::size_t size) {
+    if (size > capacity_) {
+      bytes_.reset(new std::uint8_t[size]);
+      capacity_ = size;
+    }
+    size_ = size;
+  }
+  std::uint8_t* data() { return bytes_.get(); }
+  const std::uint8_t* data() const { return bytes_.get(); }
+  std::size_t size() const { return size_; }
+
+ private:
+  std::unique_ptr<std::uint8_t[]> bytes_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
 
 // Whether `candidate` lies 1 to 239 bytes before `pos`.
 bool inReach(std::int32_t pos, std::int32_t candidate) {
@@ -441,6 +469,108 @@ class TokenCoder {
   LzssBits bits_{};
 };
 
+// The second thread of the process, shared by all coders one at a time. A thread that is
+// made anew for every stretch may wait for milliseconds before it first runs, while the
+// thread that made it is busy; this one stays, and after a job it keeps watching for the
+// next one for a moment before it sleeps, so that the stretches of a run find it awake.
+class HelperThread {
+ public:
+  // The right to give the helper one job after the other; empty when the processor has a
+  // single core, no thread could be started, or another coder holds it.
+  class Lease {
+   public:
+    Lease() = default;
+    explicit Lease(HelperThread* helper) : helper_(helper) {}
+    Lease(Lease&& other) noexcept : helper_(std::exchange(other.helper_, nullptr)) {}
+    Lease& operator=(Lease&&) = delete;
+    ~Lease() {
+      if (helper_ != nullptr) helper_->busy_.store(false, std::memory_order_release);
+    }
+    explicit operator bool() const { return helper_ != nullptr; }
+    // Starts `job` on the helper; wait() must follow before the next run().
+    void run(std::function<void()> job) { helper_->post(std::move(job)); }
+    void wait() { helper_->waitForJob(); }
+
+   private:
+    HelperThread* helper_ = nullptr;
+  };
+
+  static Lease lease() {
+    static HelperThread* const helper = start();
+    if (helper == nullptr || helper->busy_.exchange(true, std::memory_order_acquire)) return {};
+    return Lease(helper);
+  }
+
+  ~HelperThread() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      quit_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+  }
+
+ private:
+  HelperThread() = default;
+
+  static HelperThread* start() {
+    if (std::thread::hardware_concurrency() < 2) return nullptr;
+    static HelperThread helper;
+    try {
+      helper.thread_ = std::thread([] { helper.serve(); });
+    } catch (const std::system_error&) {
+      return nullptr;
+    }
+    return &helper;
+  }
+
+  void post(std::function<void()> job) {
+    job_ = std::move(job);
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      posted_.fetch_add(1, std::memory_order_release);
+    }
+    wake_.notify_one();
+  }
+
+  void waitForJob() {
+    const std::uint64_t job = posted_.load(std::memory_order_relaxed);
+    for (std::uint64_t now; (now = finished_.load(std::memory_order_acquire)) != job;) {
+      finished_.wait(now, std::memory_order_acquire);
+    }
+  }
+
+  void serve() {
+    std::uint64_t seen = 0;
+    for (;;) {
+      const auto awakeUntil = std::chrono::steady_clock::now() + STAY_AWAKE;
+      while (posted_.load(std::memory_order_acquire) == seen &&
+             std::chrono::steady_clock::now() < awakeUntil) {
+      }
+      if (posted_.load(std::memory_order_acquire) == seen) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [&] { return quit_ || posted_.load(std::memory_order_acquire) != seen; });
+        if (quit_) return;
+      }
+      seen = posted_.load(std::memory_order_acquire);
+      job_();
+      finished_.store(seen, std::memory_order_release);
+      finished_.notify_one();
+    }
+  }
+
+  static constexpr std::chrono::milliseconds STAY_AWAKE{3};
+
+  std::thread thread_;
+  std::atomic<bool> busy_{false};
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool quit_ = false;                     // under mutex_
+  std::atomic<std::uint64_t> posted_{0};  // jobs given
+  std::atomic<std::uint64_t> finished_{0};
+  std::function<void()> job_;  // written before posted_ grows, read after
+};
+
 // A piece of a stretch of the source, coded ahead by one of two threads on the guess that
 // a token starts at its first byte. Greedy parses that start at different places almost
 // always meet again within a few tokens: once the parse that comes from before reaches a
@@ -452,8 +582,9 @@ class Piece {
   void prepare(std::int32_t from, std::int32_t stop) {
     from_ = from;
     stop_ = stop;
-    // At most one token per byte, 13 bits each, plus what a token may write past the end.
-    out_.resize(static_cast<std::size_t>(stop - from) * 13 / 8 + 64);
+    // At most 9 bits per byte (a literal; a match takes 13 for at least 2), plus what a
+    // token may write past the end.
+    out_.resize(static_cast<std::size_t>(stop - from) * 9 / 8 + 64);
     startsBase_ = from & ~63;
     startBits_.assign(static_cast<std::size_t>(stop + MAX_MATCH - startsBase_) / 64 + 1, 0);
   }
@@ -503,7 +634,7 @@ class Piece {
   std::uint64_t streamBits() const { return streamBits_; }
 
  private:
-  std::vector<std::uint8_t> out_;
+  RawBytes out_;
   std::vector<std::uint64_t> startBits_;
   std::int32_t startsBase_ = 0;
   std::int32_t from_ = 0;
@@ -528,6 +659,7 @@ class LzssEncoder {
         capacity_(static_cast<std::int32_t>(2 * KEEP_AHEAD + windowBlock(totalSize, blockSize))),
         windowBytes_(WINDOW_FRONT + static_cast<std::size_t>(capacity_) + WINDOW_SLACK),
         out_(OUTPUT_BLOCK + OUTPUT_SLACK) {
+    std::fill_n(windowBytes_.data(), WINDOW_FRONT, std::uint8_t{0});
     coder_.bits() = {out_.data(), 0, 0};
   }
 
@@ -577,6 +709,8 @@ class LzssEncoder {
       end_ += static_cast<std::int32_t>(count);
       sourceLoaded_ += count;
     }
+    // The bytes past the data are read by word compares (and never count).
+    std::fill_n(window() + end_, WINDOW_SLACK, std::uint8_t{0});
     return Status::ok();
   }
 
@@ -595,16 +729,10 @@ class LzssEncoder {
   // Codes the tokens that start below `stop`: on two threads when the stretch is long
   // enough and the processor has a second core, else on this one.
   Status codeStretch(std::int32_t stop) {
-    if (tuning_.twoThreads && stop - position_ >= std::max(tuning_.minimumSplit, 2 * KEEP_AHEAD) &&
-        hasSecondCore()) {
+    if (tuning_.twoThreads && stop - position_ >= std::max(tuning_.minimumSplit, 2 * KEEP_AHEAD)) {
       if (Status status = codeInPieces(stop); !status) return status;
     }
     return codeTokens(stop, std::numeric_limits<std::int64_t>::max());
-  }
-
-  static bool hasSecondCore() {
-    static const bool twoOrMore = std::thread::hardware_concurrency() >= 2;
-    return twoOrMore;
   }
 
   // Cuts the stretch up to `stop` into pieces that this thread and a second one code, each
@@ -630,14 +758,11 @@ class LzssEncoder {
       done[piece].store(true, std::memory_order_release);
       done[piece].notify_one();
     };
-    std::thread second;
-    try {
-      second = std::thread([&] {
-        for (std::size_t piece; (piece = next.fetch_add(1)) < count;) codePiece(*secondCoder_, piece);
-      });
-    } catch (const std::system_error&) {
-      return Status::ok();
-    }
+    HelperThread::Lease helper = HelperThread::lease();
+    if (!helper) return Status::ok();  // none, or another coder has it
+    helper.run([&] {
+      for (std::size_t piece; (piece = next.fetch_add(1)) < count;) codePiece(*secondCoder_, piece);
+    });
 
     Status status = Status::ok();
     for (std::size_t joined = 0; joined < count && status;) {
@@ -654,7 +779,7 @@ class LzssEncoder {
       done[joined].wait(false, std::memory_order_acquire);  // the second thread codes it
     }
     next.store(count);  // after a failed write: the second thread stops after its piece
-    second.join();
+    helper.wait();
     coder_.restartAt(window, position_);
     return status;
   }
@@ -779,7 +904,7 @@ class LzssEncoder {
     bits.out = out_.data();
     if (count == 0) return Status::ok();
     Status status = output_.write({out_.data(), count});
-    out_[0] = pending;
+    out_.data()[0] = pending;
     return status;
   }
 
@@ -803,14 +928,14 @@ class LzssEncoder {
   std::int32_t untilProgress_ = PROGRESS_INTERVAL - 1;  // tokens before a progress line
 
   const std::int32_t capacity_;  // window bytes that may hold data
-  std::vector<std::uint8_t> windowBytes_;
+  RawBytes windowBytes_;
   std::int32_t position_ = INITIAL_FILL;  // window index of the next byte to code
   std::int32_t end_ = INITIAL_FILL;       // window index one past the loaded data
   std::uint64_t base_ = 0;                // sequence index of window index 0
   std::uint64_t sourceLoaded_ = 0;
   bool inputEnded_ = false;
 
-  std::vector<std::uint8_t> out_;
+  RawBytes out_;
 };
 
 class FileLzssInput final : public LzssInput {
