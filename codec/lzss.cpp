@@ -330,12 +330,13 @@ class TokenCoder {
     std::int32_t* const latestOfPair = latestOfPair_.data();
     std::uint8_t* const link = link_.data();
     std::uint64_t* const starts = segment.starts;
+    const std::int32_t startsBase = segment.startsBase;
     LzssBits bits = bits_;
     LzssProgress progress;
     std::int32_t steps = 0;
     while (pos < segment.stop && progress.tokens < segment.tokens && bits.out < segment.outLimit) {
       ++progress.tokens;
-      if (starts != nullptr) lzssMarkStart(segment, pos);
+      if (starts != nullptr) lzssMarkStart(starts, startsBase, pos);
       const std::int32_t limit = std::min(MAX_MATCH, segment.end - pos);
       Match match;
       const std::int32_t candidate = enterChain(window, pos, latestOfPair, link);
@@ -390,11 +391,12 @@ class TokenCoder {
   LzssProgress codeWithRing(const LzssSegment& segment, std::int32_t pos) {
     const std::uint8_t* const window = segment.window;
     std::uint64_t* const starts = segment.starts;
+    const std::int32_t startsBase = segment.startsBase;
     LzssBits bits = bits_;
     LzssProgress progress;
     while (pos < segment.stop && progress.tokens < segment.tokens && bits.out < segment.outLimit) {
       ++progress.tokens;
-      if (starts != nullptr) lzssMarkStart(segment, pos);
+      if (starts != nullptr) lzssMarkStart(starts, startsBase, pos);
       const std::int32_t limit = std::min(MAX_MATCH, segment.end - pos);
       Match match;
       if (limit == MAX_MATCH && lzssIsRunOfEighteen(window + pos - 1)) {

@@ -128,9 +128,10 @@ KUPACK_ROWS_TARGET LzssProgress lzssCodeWithRows(LzssCandidateRows& state, LzssB
   const __m256i reach = _mm256_set_epi64x(-1, -1, -1, static_cast<long long>(~0x1FFFFull));
 
   std::uint64_t* const starts = segment.starts;
+    const std::int32_t startsBase = segment.startsBase;
   while (pos < segment.stop && progress.tokens < segment.tokens && bits.out < segment.outLimit) {
     ++progress.tokens;
-    if (starts != nullptr) lzssMarkStart(segment, pos);
+    if (starts != nullptr) lzssMarkStart(starts, startsBase, pos);
     const std::int32_t limit = std::min(LZSS_MAX_MATCH, end - pos);
     if (limit == LZSS_MAX_MATCH && lzssIsRunOfEighteen(window + pos - 1)) {
       bits.putMatch(pos - 1, LZSS_MAX_MATCH);

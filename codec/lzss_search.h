@@ -120,9 +120,10 @@ struct LzssSegment {
   std::int32_t startsBase = 0;
 };
 
-inline void lzssMarkStart(const LzssSegment& segment, std::int32_t pos) {
-  const std::int32_t bit = pos - segment.startsBase;
-  segment.starts[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+// Marks the token start at window index `pos` in a segment's `starts`.
+inline void lzssMarkStart(std::uint64_t* starts, std::int32_t startsBase, std::int32_t pos) {
+  const std::int32_t bit = pos - startsBase;
+  starts[bit >> 6] |= std::uint64_t{1} << (bit & 63);
 }
 
 // Where a search loop left off.
