@@ -535,11 +535,11 @@ class HelperThread {
     wake_.notify_one();
   }
 
+  // Jobs end soon after the last piece is taken, so this waits by yielding the processor
+  // (std::atomic::wait is not dependable everywhere: MinGW's can miss its wake-up).
   void waitForJob() {
     const std::uint64_t job = posted_.load(std::memory_order_relaxed);
-    for (std::uint64_t now; (now = finished_.load(std::memory_order_acquire)) != job;) {
-      finished_.wait(now, std::memory_order_acquire);
-    }
+    while (finished_.load(std::memory_order_acquire) != job) std::this_thread::yield();
   }
 
   void serve() {
@@ -557,7 +557,6 @@ class HelperThread {
       seen = posted_.load(std::memory_order_acquire);
       job_();
       finished_.store(seen, std::memory_order_release);
-      finished_.notify_one();
     }
   }
 
@@ -758,7 +757,6 @@ class LzssEncoder {
     auto codePiece = [&](TokenCoder& coder, std::size_t piece) {
       pieces_[piece].code(coder, window, end);
       done[piece].store(true, std::memory_order_release);
-      done[piece].notify_one();
     };
     HelperThread::Lease helper = HelperThread::lease();
     if (!helper) return Status::ok();  // none, or another coder has it
@@ -778,7 +776,8 @@ class LzssEncoder {
         coder_.bits() = output;
         continue;
       }
-      done[joined].wait(false, std::memory_order_acquire);  // the second thread codes it
+      // The second thread is coding it: at most one piece's time.
+      std::this_thread::yield();
     }
     next.store(count);  // after a failed write: the second thread stops after its piece
     helper.wait();
