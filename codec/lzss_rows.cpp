@@ -1,6 +1,7 @@
 // The candidate-row search of the LZSS coder, built for x86 processors with 512-bit byte
 // compares (AVX-512 BW and VL); elsewhere only its availability check is built, which says no.
 #include <algorithm>
+#include <cstdlib>
 
 #include "codec/lzss_search.h"
 
@@ -179,9 +180,9 @@ KUPACK_ROWS_TARGET LzssProgress lzssCodeWithRows(LzssCandidateRows& state, LzssB
 
 bool lzssRowSearchAvailable() { return false; }
 
-LzssProgress lzssCodeWithRows(LzssCandidateRows&, LzssBits&, std::int32_t pos,
-                              const LzssSegment&) {
-  return {pos};
+// Never called: the coder asks lzssRowSearchAvailable() first.
+LzssProgress lzssCodeWithRows(LzssCandidateRows&, LzssBits&, std::int32_t, const LzssSegment&) {
+  std::abort();
 }
 
 #endif
