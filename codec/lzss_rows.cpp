@@ -28,8 +28,9 @@ bool lzssRowSearchAvailable() {
 namespace {
 
 constexpr std::int32_t ROW_MASK = LzssCandidateRows::ROWS - 1;
-// Rows computed beyond the current token's, so that the next tokens find theirs ready.
-constexpr std::int32_t ROWS_AHEAD = 32;
+// Rows computed beyond the current token's, so that the next tokens find theirs ready; few,
+// as a run of one byte is coded without rows and those computed ahead of it are wasted.
+constexpr std::int32_t ROWS_AHEAD = 8;
 
 // Computes the rows of window indices [from, to): four 64-byte compares each.
 KUPACK_ROWS_TARGET void computeRows(const std::uint8_t* window, LzssRow* rows,
