@@ -545,9 +545,12 @@ class HelperThread {
   void serve() {
     std::uint64_t seen = 0;
     for (;;) {
+      // Yielding while it watches, so that on a processor shared with the coder (a process
+      // held to one core) the coder runs.
       const auto awakeUntil = std::chrono::steady_clock::now() + STAY_AWAKE;
       while (posted_.load(std::memory_order_acquire) == seen &&
              std::chrono::steady_clock::now() < awakeUntil) {
+        std::this_thread::yield();
       }
       if (posted_.load(std::memory_order_acquire) == seen) {
         std::unique_lock<std::mutex> lock(mutex_);
