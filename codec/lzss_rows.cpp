@@ -115,10 +115,11 @@ KUPACK_ROWS_TARGET inline __m256i extendToLongest(LzssRow* rows, std::int32_t po
   return match;
 }
 
-}  // namespace
-
-KUPACK_ROWS_TARGET LzssProgress lzssCodeWithRows(LzssCandidateRows& state, LzssBits& bitsIn,
-                                                 std::int32_t pos, const LzssSegment& segment) {
+// The loop of lzssCodeWithRows, with or without marking token starts: without, it keeps
+// two registers free, which the loop is short of.
+template <bool markStarts>
+KUPACK_ROWS_TARGET LzssProgress codeWithRows(LzssCandidateRows& state, LzssBits& bitsIn,
+                                             std::int32_t pos, const LzssSegment& segment) {
   const std::uint8_t* const window = segment.window;
   const std::int32_t end = segment.end;
   LzssRow* const rows = state.rows.data();
@@ -129,11 +130,9 @@ KUPACK_ROWS_TARGET LzssProgress lzssCodeWithRows(LzssCandidateRows& state, LzssB
   // The candidates of every token: the 239 bytes just before it, the row's top 239 bits.
   const __m256i reach = _mm256_set_epi64x(-1, -1, -1, static_cast<long long>(~0x1FFFFull));
 
-  std::uint64_t* const starts = segment.starts;
-    const std::int32_t startsBase = segment.startsBase;
   while (pos < segment.stop && progress.tokens < segment.tokens && bits.out < segment.outLimit) {
     ++progress.tokens;
-    if (starts != nullptr) lzssMarkStart(starts, startsBase, pos);
+    if constexpr (markStarts) lzssMarkStart(segment.starts, segment.startsBase, pos);
     const std::int32_t limit = std::min(LZSS_MAX_MATCH, end - pos);
     if (limit == LZSS_MAX_MATCH && lzssIsRunOfEighteen(window + pos - 1)) {
       bits.putMatch(pos - 1, LZSS_MAX_MATCH);
@@ -175,6 +174,14 @@ KUPACK_ROWS_TARGET LzssProgress lzssCodeWithRows(LzssCandidateRows& state, LzssB
   bitsIn = bits;
   progress.pos = pos;
   return progress;
+}
+
+}  // namespace
+
+KUPACK_ROWS_TARGET LzssProgress lzssCodeWithRows(LzssCandidateRows& state, LzssBits& bits,
+                                                 std::int32_t pos, const LzssSegment& segment) {
+  return segment.starts != nullptr ? codeWithRows<true>(state, bits, pos, segment)
+                                   : codeWithRows<false>(state, bits, pos, segment);
 }
 
 #else
