@@ -277,7 +277,9 @@ class TokenCoder {
       }
       LzssSegment part = segment;
       part.tokens = std::min(segment.tokens - total.tokens, untilModeCheck_);
-      const LzssProgress done = !useWide_ ? codeWithChains(part, total.pos)
+      const LzssProgress done = !useWide_ ? (part.starts != nullptr
+                                                 ? codeWithChains<true>(part, total.pos)
+                                                 : codeWithChains<false>(part, total.pos))
                                 : useRows_ ? lzssCodeWithRows(rows_, bits_, total.pos, part)
                                            : codeWithRing(part, total.pos);
       untilModeCheck_ -= done.tokens;
@@ -325,18 +327,18 @@ class TokenCoder {
 
   // The chain walk. The loop keeps its state in locals: its byte stores could otherwise
   // alias every member.
+  // Marking token starts is left out of the loop that does not need it, to spare registers.
+  template <bool markStarts>
   LzssProgress codeWithChains(const LzssSegment& segment, std::int32_t pos) {
     const std::uint8_t* const window = segment.window;
     std::int32_t* const latestOfPair = latestOfPair_.data();
     std::uint8_t* const link = link_.data();
-    std::uint64_t* const starts = segment.starts;
-    const std::int32_t startsBase = segment.startsBase;
     LzssBits bits = bits_;
     LzssProgress progress;
     std::int32_t steps = 0;
     while (pos < segment.stop && progress.tokens < segment.tokens && bits.out < segment.outLimit) {
       ++progress.tokens;
-      if (starts != nullptr) lzssMarkStart(starts, startsBase, pos);
+      if constexpr (markStarts) lzssMarkStart(segment.starts, segment.startsBase, pos);
       const std::int32_t limit = std::min(MAX_MATCH, segment.end - pos);
       Match match;
       const std::int32_t candidate = enterChain(window, pos, latestOfPair, link);
