@@ -333,12 +333,14 @@ class TokenCoder {
     const std::uint8_t* const window = segment.window;
     std::int32_t* const latestOfPair = latestOfPair_.data();
     std::uint8_t* const link = link_.data();
+    [[maybe_unused]] std::uint64_t* const starts = segment.starts;
+    [[maybe_unused]] const std::int32_t startsBase = segment.startsBase;
     LzssBits bits = bits_;
     LzssProgress progress;
     std::int32_t steps = 0;
     while (pos < segment.stop && progress.tokens < segment.tokens && bits.out < segment.outLimit) {
       ++progress.tokens;
-      if constexpr (markStarts) lzssMarkStart(segment.starts, segment.startsBase, pos);
+      if constexpr (markStarts) lzssMarkStart(starts, startsBase, pos);
       const std::int32_t limit = std::min(MAX_MATCH, segment.end - pos);
       Match match;
       const std::int32_t candidate = enterChain(window, pos, latestOfPair, link);

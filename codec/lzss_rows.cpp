@@ -129,10 +129,12 @@ KUPACK_ROWS_TARGET LzssProgress codeWithRows(LzssCandidateRows& state, LzssBits&
   LzssProgress progress;
   // The candidates of every token: the 239 bytes just before it, the row's top 239 bits.
   const __m256i reach = _mm256_set_epi64x(-1, -1, -1, static_cast<long long>(~0x1FFFFull));
+  [[maybe_unused]] std::uint64_t* const starts = segment.starts;
+  [[maybe_unused]] const std::int32_t startsBase = segment.startsBase;
 
   while (pos < segment.stop && progress.tokens < segment.tokens && bits.out < segment.outLimit) {
     ++progress.tokens;
-    if constexpr (markStarts) lzssMarkStart(segment.starts, segment.startsBase, pos);
+    if constexpr (markStarts) lzssMarkStart(starts, startsBase, pos);
     const std::int32_t limit = std::min(LZSS_MAX_MATCH, end - pos);
     if (limit == LZSS_MAX_MATCH && lzssIsRunOfEighteen(window + pos - 1)) {
       bits.putMatch(pos - 1, LZSS_MAX_MATCH);
