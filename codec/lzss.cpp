@@ -510,7 +510,7 @@ class HelperThread {
   ~HelperThread() {
     {
       const std::lock_guard<std::mutex> lock(mutex_);
-      quit_ = true;
+      quit_.store(true, std::memory_order_release);
     }
     wake_.notify_one();
     thread_.join();
@@ -553,13 +553,17 @@ class HelperThread {
       // held to one core) the coder runs.
       const auto awakeUntil = std::chrono::steady_clock::now() + STAY_AWAKE;
       while (posted_.load(std::memory_order_acquire) == seen &&
+             !quit_.load(std::memory_order_acquire) &&
              std::chrono::steady_clock::now() < awakeUntil) {
         std::this_thread::yield();
       }
       if (posted_.load(std::memory_order_acquire) == seen) {
         std::unique_lock<std::mutex> lock(mutex_);
-        wake_.wait(lock, [&] { return quit_ || posted_.load(std::memory_order_acquire) != seen; });
-        if (quit_) return;
+        wake_.wait(lock, [&] {
+          return quit_.load(std::memory_order_acquire) ||
+                 posted_.load(std::memory_order_acquire) != seen;
+        });
+        if (quit_.load(std::memory_order_acquire)) return;
       }
       seen = posted_.load(std::memory_order_acquire);
       job_();
@@ -573,7 +577,7 @@ class HelperThread {
   std::atomic<bool> busy_{false};
   std::mutex mutex_;
   std::condition_variable wake_;
-  bool quit_ = false;                     // under mutex_
+  std::atomic<bool> quit_{false};         // set under mutex_, for the wait
   std::atomic<std::uint64_t> posted_{0};  // jobs given
   std::atomic<std::uint64_t> finished_{0};
   std::function<void()> job_;  // written before posted_ grows, read after
