@@ -351,19 +351,25 @@ class TokenCoder {
       for (std::int32_t p = pos + 1; p < pos + match.length; ++p) {
         enterChain(window, p, latestOfPair, link);
       }
-      if (match.length < 2) {
-        bits.putLiteral(window[pos]);
-        ++pos;
-      } else {
-        ++progress.matches;
-        bits.putMatch(match.start, match.length);
-        pos += match.length;
-      }
+      putToken(bits, window, match, pos, progress);
     }
     bits_ = bits;
     modeSteps_ += steps;
     progress.pos = pos;
     return progress;
+  }
+
+  // Codes the token at `pos`, a literal when `match` is shorter than 2 bytes, and moves on.
+  static void putToken(LzssBits& bits, const std::uint8_t* window, Match match,
+                       std::int32_t& pos, LzssProgress& progress) {
+    if (match.length < 2) {
+      bits.putLiteral(window[pos]);
+      ++pos;
+    } else {
+      ++progress.matches;
+      bits.putMatch(match.start, match.length);
+      pos += match.length;
+    }
   }
 
   // The match at `pos` of at most `limit` (3..17) bytes, walking the pair chain from
@@ -409,14 +415,7 @@ class TokenCoder {
         ring_.catchUp(window, pos, segment.end);
         match = ring_.findMatch(window, pos, limit);
       }
-      if (match.length < 2) {
-        bits.putLiteral(window[pos]);
-        ++pos;
-      } else {
-        ++progress.matches;
-        bits.putMatch(match.start, match.length);
-        pos += match.length;
-      }
+      putToken(bits, window, match, pos, progress);
     }
     bits_ = bits;
     progress.pos = pos;
