@@ -56,9 +56,11 @@ constexpr std::size_t OUTPUT_SLACK = 16;
 constexpr std::int32_t NO_POSITION = -(1 << 30);  // "never seen": farther than any reach
 
 // Stretches coded on two threads are cut into pieces of this length; the parse coming from
-// before looks this far into a piece for one of its tokens.
+// before looks this far into a piece for one of its tokens token by token, then JOIN_STEP
+// tokens at a time.
 constexpr std::int32_t PIECE_LENGTH = 64 * 1024;
 constexpr std::int32_t JOIN_REACH = 4096;
+constexpr std::int64_t JOIN_STEP = 256;
 
 // The search method is chosen anew after every 4096 tokens. Chain walks serve while they
 // stay short, at most 3 candidates per token on average, and, where the candidate rows do the
@@ -799,16 +801,17 @@ class LzssEncoder {
   Status joinPiece(const Piece& piece) {
     if (position_ >= piece.end()) return Status::ok();  // the parse so far went past it
     if (!piece.startsAt(position_)) {
-      // Code on alone until the parses meet. Those that have not met within JOIN_REACH bytes
-      // (as in a long run of one byte, where both go in steps of 17) are left to this thread.
+      // Code on alone until the parses meet: one token at a time at first, where they almost
+      // always meet; past JOIN_REACH bytes (as in a long run of one byte, where both go in
+      // steps of 17 until it ends) JOIN_STEP tokens at a time. Once met they stay together,
+      // so a meeting inside such a step is seen at its end.
       coder_.restartAt(window(), position_);
-      const std::int32_t giveUp = std::min(piece.end(), piece.from() + JOIN_REACH);
-      while (position_ < giveUp && !piece.startsAt(position_)) {
-        if (Status status = codeTokens(piece.end(), 1); !status) return status;
+      const std::int32_t stepwiseUpTo = piece.from() + JOIN_REACH;
+      while (position_ < piece.end() && !piece.startsAt(position_)) {
+        const std::int64_t tokens = position_ < stepwiseUpTo ? 1 : JOIN_STEP;
+        if (Status status = codeTokens(piece.end(), tokens); !status) return status;
       }
-      if (!piece.startsAt(position_)) {
-        return codeTokens(piece.end(), std::numeric_limits<std::int64_t>::max());
-      }
+      if (position_ >= piece.end()) return Status::ok();  // never met: all coded here
     }
     return takePiece(piece);
   }

@@ -437,6 +437,20 @@ TEST(LzssTest, StreamEndingJustAfterAFullOutputBlockKeepsItsLastBits) {
   }
 }
 
+TEST(LzssTest, PiecesJoinAfterALongRunAcrossTheirBoundary) {
+  // On two threads a piece of the source is coded as if a token started at its first byte.
+  // Inside a long run of one byte that parse and the one coming from before go in steps of
+  // 17 without meeting; they meet only after the run, thousands of bytes into the piece.
+  std::mt19937 random(44);
+  for (const std::size_t runLength : {5000u, 20000u, 70000u}) {
+    Bytes source = randomBytes(random, 55000, 256);
+    source.insert(source.end(), runLength, 'x');
+    const Bytes tail = randomBytes(random, 65000, 4);
+    source.insert(source.end(), tail.begin(), tail.end());
+    expectSameAsOracle(source, "run of " + std::to_string(runLength) + " across a piece boundary");
+  }
+}
+
 TEST(LzssTest, LongSourceCrossesWholeBlocks) {
   // More than two default blocks, mixing stretches that match well and stretches that do not.
   std::mt19937 random(11);
