@@ -43,7 +43,10 @@ inline constexpr std::size_t LZSS_MAX_BLOCK = std::size_t{1} << 26;
 // The coder itself: prints the type line, codes everything `input` gives into `output`
 // and prints a progress line before every 5000th token, against `totalSize` (the size the
 // file system reported; it serves only the percentage). `blockSize` changes how much is
-// read at a time, never the stream. Each call has its own state, so calls may overlap.
+// read at a time, never the stream. Each call has its own state, so calls may overlap; a
+// call may borrow the process's one helper thread for stretches of the source (when it is
+// free and a second core exists), which changes only the speed and when the progress lines
+// appear, never the stream or the lines.
 Status lzssCompress(LzssInput& input, LzssOutput& output, std::uint64_t totalSize,
                     std::size_t blockSize = LZSS_DEFAULT_BLOCK);
 
