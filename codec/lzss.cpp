@@ -509,6 +509,7 @@ class HelperThread {
   }
 
   ~HelperThread() {
+    if (!thread_.joinable()) return;  // it could not be started
     {
       const std::lock_guard<std::mutex> lock(mutex_);
       quit_.store(true, std::memory_order_release);
