@@ -31,7 +31,7 @@ constexpr std::int32_t INITIAL_FILL = LZSS_INITIAL_FILL;
 constexpr std::int32_t REACH = LZSS_REACH;
 constexpr std::int32_t MAX_MATCH = LZSS_MAX_MATCH;
 constexpr std::int32_t PROGRESS_INTERVAL = 5000;
-constexpr std::uint8_t FILL_BYTE = 0x20;
+constexpr std::uint8_t FILL_BYTE = LZSS_FILL_BYTE;
 
 // The progress line shows how much of the source a 512-byte window has taken in when the
 // coding position sits at window index 239..494: the source up to 273 bytes beyond the start

@@ -14,6 +14,15 @@
 
 namespace kupack {
 
+// The stream's fixed choices, shared by the coder and the decoder. Positions count from the
+// first of 239 fill spaces, which the source follows; a match names where it starts by that
+// position modulo 256 (its ring slot).
+inline constexpr std::int32_t LZSS_INITIAL_FILL = 239;
+inline constexpr std::uint8_t LZSS_FILL_BYTE = 0x20;
+inline constexpr std::int32_t LZSS_REACH = 239;  // a match starts 1 to 239 bytes back
+inline constexpr std::int32_t LZSS_MIN_MATCH = 2;
+inline constexpr std::int32_t LZSS_MAX_MATCH = 17;
+
 // Codes the file at `sourcePath` into a new file at `destinationPath` (both native paths),
 // printing the type line and the progress lines. A source or destination that cannot be
 // opened, or a source that cannot be read, is a failure naming the file; a failed write is

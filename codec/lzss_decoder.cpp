@@ -2,15 +2,17 @@
 
 #include <algorithm>
 
+#include "codec/lzss.h"
+
 namespace kupack {
 namespace {
 
-constexpr std::size_t FIRST_WRITE_SLOT = 239;
-constexpr std::uint8_t FILL_BYTE = 0x20;
+constexpr std::size_t FIRST_WRITE_SLOT = LZSS_INITIAL_FILL;
+constexpr std::uint8_t FILL_BYTE = LZSS_FILL_BYTE;
 constexpr std::size_t MATCH_BITS = 13;
 constexpr std::size_t LITERAL_BITS = 9;
-constexpr std::size_t MIN_MATCH = 2;
-constexpr std::size_t MAX_MATCH = 17;
+constexpr std::size_t MIN_MATCH = LZSS_MIN_MATCH;
+constexpr std::size_t MAX_MATCH = LZSS_MAX_MATCH;
 
 // Reads the stream most significant bit first; never touches a byte past its end.
 class BitReader {

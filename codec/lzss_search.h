@@ -13,11 +13,6 @@
 
 namespace kupack {
 
-// The stream's fixed choices. Positions are window indices; a window index modulo 256 is
-// the ring slot of the byte, so a match names its start by window index modulo 256.
-inline constexpr std::int32_t LZSS_INITIAL_FILL = 239;
-inline constexpr std::int32_t LZSS_REACH = 239;  // a match starts 1 to 239 bytes back
-inline constexpr std::int32_t LZSS_MAX_MATCH = 17;
 
 // Which way the coder looks for matches.
 enum class LzssSearch {
