@@ -857,17 +857,20 @@ class LzssEncoder {
   Status appendBits(const std::uint8_t* stream, std::uint64_t bit, std::uint64_t endBit) {
     const std::uint8_t* const outLimit = out_.data() + OUTPUT_BLOCK;
     LzssBits& bits = coder_.bits();
-    // Up to the next whole byte of the stream, then 7 bytes at a time.
+    // Up to the next whole byte of the stream, then whole bytes up to each output block's
+    // end, then the last bits.
     const auto head = static_cast<int>(std::min<std::uint64_t>((8 - bit % 8) % 8, endBit - bit));
     if (head > 0) {
       bits.put(head, static_cast<std::uint32_t>(stream[bit / 8] & ((1u << (8 - bit % 8)) - 1)) >>
                          (8 - bit % 8 - static_cast<std::uint64_t>(head)));
       bit += static_cast<std::uint64_t>(head);
     }
-    while (endBit - bit >= 56) {
-      // The stream has readable bytes past its end, so 8 can be loaded for 7.
-      bits.put(56, lzssLoad64BigEndian(stream + bit / 8) >> 8);
-      bit += 56;
+    while (endBit - bit >= 8) {
+      // The stream has readable bytes past its end, the output block writable ones.
+      const auto room = static_cast<std::uint64_t>(outLimit - bits.out);
+      const std::uint64_t count = std::min((endBit - bit) / 8, room);
+      if (count > 0) bits.putBytes(stream + bit / 8, static_cast<std::size_t>(count));
+      bit += 8 * count;
       if (bits.out >= outLimit) {
         if (Status status = flushOutput(); !status) return status;
       }

@@ -95,6 +95,27 @@ struct LzssBits {
     out += bitCount >> 3;
     bitCount &= 7;
   }
+  // Appends `count` (at least 1) whole bytes, 8 at a time, each output word made of the
+  // source word moved down by the pending bits and the last bits of the byte before it.
+  // Reads up to 7 bytes past the source's end and writes up to 8 past the new output end.
+  void putBytes(const std::uint8_t* source, std::size_t count) {
+    const int pending = bitCount;
+    if (pending == 0) {
+      std::memcpy(out, source, count);
+    } else {
+      const int back = 64 - pending;
+      std::uint64_t before = bits;  // the pending bits, then each chunk's last byte
+      for (std::size_t at = 0; at < count; at += 8) {
+        const std::uint64_t word = lzssLoad64BigEndian(source + at);
+        lzssStore64BigEndian(out + at, word >> pending | before << back);
+        before = source[at + 7];
+      }
+    }
+    out += count;
+    bits = source[count - 1];
+    // The pending bits begin the next byte, followed by zeros, as after put().
+    *out = static_cast<std::uint8_t>(bits << (8 - pending));
+  }
   void putLiteral(std::uint8_t byte) { put(9, 0x100u | byte); }  // 1 and the byte
   void putMatch(std::int32_t start, std::int32_t length) {       // 0, slot, length - 2
     put(13, static_cast<std::uint32_t>((start & 0xFF) << 4 | (length - 2)));
