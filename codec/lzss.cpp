@@ -62,18 +62,21 @@ constexpr std::int32_t PIECE_LENGTH = 64 * 1024;
 constexpr std::int32_t JOIN_REACH = 4096;
 constexpr std::int64_t JOIN_STEP = 256;
 
+// The chain walk's pair distances are set this many positions ahead at a time.
+constexpr std::int32_t DISTANCE_CHUNK = 4096;
+
 // The search method is chosen anew after every 4096 tokens. Chain walks serve while they
 // stay short, at most 3 candidates per token on average, and, where the candidate rows do the
-// wide search, while tokens cover less than 1.5 bytes on average (mostly literals, which the
+// wide search, while tokens cover less than 2.2 bytes on average (many literals, which the
 // chains find at once and the rows do not). The wide search then serves for at least one
 // period, and for as long as 30 % of the tokens are matches (the slot ring) or tokens cover
-// 1.3 bytes (the rows); when chains were still long right after a spell of the wide search,
+// 1.6 bytes (the rows); when chains were still long right after a spell of the wide search,
 // the next spell lasts twice as long (up to 64 periods).
 constexpr std::int32_t MODE_PERIOD = 4096;
 constexpr std::int32_t MAX_CHAIN_STEPS = 3 * MODE_PERIOD;
 constexpr std::int32_t MIN_RING_MATCHES = MODE_PERIOD * 3 / 10;
-constexpr std::int32_t MIN_BYTES_FOR_ROWS = MODE_PERIOD * 15 / 10;
-constexpr std::int32_t MIN_BYTES_TO_STAY_IN_ROWS = MODE_PERIOD * 13 / 10;
+constexpr std::int32_t MIN_BYTES_FOR_ROWS = MODE_PERIOD * 22 / 10;
+constexpr std::int32_t MIN_BYTES_TO_STAY_IN_ROWS = MODE_PERIOD * 16 / 10;
 constexpr std::int32_t MAX_WIDE_SPELL = 64;
 
 // Bytes that are always written before they are read, so not zeroed when allocated: the
@@ -98,28 +101,6 @@ class RawBytes {
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
 };
-
-// Whether `candidate` lies 1 to 239 bytes before `pos`.
-bool inReach(std::int32_t pos, std::int32_t candidate) {
-  return static_cast<std::uint32_t>(pos - candidate - 1) < static_cast<std::uint32_t>(REACH);
-}
-
-// Number of equal bytes at `earlier` and `current`, at most `limit` (2..17). Both may run
-// into bytes past the valid data; the limit makes those irrelevant.
-std::int32_t matchLength(const std::uint8_t* earlier, const std::uint8_t* current,
-                         std::int32_t limit) {
-  for (std::int32_t offset = 0; offset < 16; offset += 8) {
-    const std::uint64_t difference =
-        lzssLoad64(earlier + offset) ^ lzssLoad64(current + offset);
-    if (difference != 0) {
-      const int equalBits = std::endian::native == std::endian::little
-                                ? std::countr_zero(difference)
-                                : std::countl_zero(difference);
-      return std::min(offset + (equalBits >> 3), limit);
-    }
-  }
-  return std::min(earlier[16] == current[16] ? 17 : 16, limit);
-}
 
 // The two bytes at window index `p` as one number.
 std::uint32_t pairAt(const std::uint8_t* window, std::int32_t p) {
@@ -265,6 +246,9 @@ class TokenCoder {
         useWide_(tuning.search == LzssSearch::WideOnly),
         latestOfPair_(std::size_t{1} << 16, NO_POSITION) {}
 
+  // Makes room for the pair distances of a window of `size` bytes.
+  void reserveWindow(std::size_t size) { pairDistance_.resize(size); }
+
   LzssBits& bits() { return bits_; }
 
   // Codes tokens from `pos` within the limits of `segment`.
@@ -274,11 +258,15 @@ class TokenCoder {
     while (total.pos < segment.stop && total.tokens < segment.tokens &&
            bits_.out < segment.outLimit) {
       if (untilModeCheck_ == 0) {
-        chooseMode(segment.window, total.pos);
+        chooseMode();
         untilModeCheck_ = MODE_PERIOD;
       }
       LzssSegment part = segment;
       part.tokens = std::min(segment.tokens - total.tokens, untilModeCheck_);
+      if (!useWide_) {
+        part.stop = std::min(part.stop, distancesFor(segment.window, total.pos, segment.end));
+        part.pairDistance = pairDistance_.data();
+      }
       const LzssProgress done = !useWide_ ? (part.starts != nullptr
                                                  ? codeWithChains<true>(part, total.pos)
                                                  : codeWithChains<false>(part, total.pos))
@@ -294,12 +282,9 @@ class TokenCoder {
     return total;
   }
 
-  // Makes the searches exact for coding from `pos` on, whatever positions of the window they
-  // saw before: enters every position in reach of `pos` into the chains, in order. A chain
-  // head left over from elsewhere then lies either out of reach or ahead of the coding
-  // position, and the chain walk takes neither for a candidate.
-  void restartAt(const std::uint8_t* window, std::int32_t pos) {
-    for (std::int32_t p = std::max(0, pos - REACH); p < pos; ++p) enterChain(window, p);
+  // Makes the searches exact for coding from anywhere in the window, whatever positions they
+  // saw before. The pair distances check for themselves whether they are valid there.
+  void restart() {
     ring_.forget();
     rows_.forget();
   }
@@ -309,22 +294,52 @@ class TokenCoder {
     ring_.shift(shift);
     rows_.forget();
     for (std::int32_t& latest : latestOfPair_) latest = std::max(latest - shift, NO_POSITION);
-  }
-
-  void enterChain(const std::uint8_t* window, std::int32_t p) {
-    enterChain(window, p, latestOfPair_.data(), link_.data());
+    distanceFrom_ = distanceTo_ = 0;
   }
 
  private:
-  // Enters position `p` at the head of its pair's chain; returns the previous head.
-  static std::int32_t enterChain(const std::uint8_t* window, std::int32_t p,
-                                 std::int32_t* latestOfPair, std::uint8_t* link) {
-    std::int32_t& latest = latestOfPair[pairAt(window, p)];
-    const std::int32_t previous = latest;
-    latest = p;
-    link[static_cast<std::uint8_t>(p)] =
-        inReach(p, previous) ? static_cast<std::uint8_t>(p - previous) : std::uint8_t{0};
-    return previous;
+  // Makes the pair distances valid from 239 bytes before `pos` (the candidates' chain steps)
+  // to at least DISTANCE_CHUNK bytes past it or the end of the data; returns where they end.
+  // Starts over, 478 bytes before `pos`, when the valid ones do not reach back that far or
+  // do not reach `pos`; data loaded since completes the pair of the last byte seen before.
+  std::int32_t distancesFor(const std::uint8_t* window, std::int32_t pos, std::int32_t end) {
+    if (end != distanceEnd_) {
+      distanceTo_ = std::min(distanceTo_, distanceEnd_ - 1);
+      distanceEnd_ = end;
+    }
+    if (distanceFrom_ > std::max(0, pos - REACH) || pos > distanceTo_) {
+      const std::int32_t warm = std::max(0, pos - 2 * REACH);
+      enterPairs(window, warm, pos, end);
+      distanceFrom_ = warm == 0 ? 0 : warm + REACH;
+    }
+    const std::int32_t upTo = std::min(end, pos + DISTANCE_CHUNK);
+    if (distanceTo_ < upTo) enterPairs(window, distanceTo_, upTo, end);
+    return distanceTo_;
+  }
+
+  // Enters positions [from, to) into the pair table in order and sets their pair distances:
+  // how far back the same two bytes began last, 0 when not within reach. The last byte of
+  // the data has no pair yet and gets 0 without being entered. A table entry always names a
+  // real earlier occurrence in the window, or one ahead of `from` left over from coding
+  // elsewhere; the latter gives no distance (it is negative), and every occurrence in reach
+  // of a position at least 239 past the start is entered again before it.
+  void enterPairs(const std::uint8_t* window, std::int32_t from, std::int32_t to,
+                  std::int32_t end) {
+    std::int32_t* const latestOfPair = latestOfPair_.data();
+    std::uint8_t* const distance = pairDistance_.data();
+    const std::int32_t paired = std::min(to, end - 1);
+    for (std::int32_t p = from; p < paired; ++p) {
+      std::int32_t& latest = latestOfPair[pairAt(window, p)];
+      const std::int32_t back = p - latest;
+      latest = p;
+      // Without a branch: which way it goes is as good as random on noisy pictures.
+      const std::uint32_t inReach =
+          0u - static_cast<std::uint32_t>(static_cast<std::uint32_t>(back - 1) <
+                                          static_cast<std::uint32_t>(REACH));
+      distance[p] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(back) & inReach);
+    }
+    if (to == end && from < end) distance[end - 1] = 0;
+    distanceTo_ = to;
   }
 
   // The chain walk. The loop keeps its state in locals: its byte stores could otherwise
@@ -333,8 +348,7 @@ class TokenCoder {
   template <bool markStarts>
   LzssProgress codeWithChains(const LzssSegment& segment, std::int32_t pos) {
     const std::uint8_t* const window = segment.window;
-    std::int32_t* const latestOfPair = latestOfPair_.data();
-    std::uint8_t* const link = link_.data();
+    const std::uint8_t* const distance = segment.pairDistance;
     [[maybe_unused]] std::uint64_t* const starts = segment.starts;
     [[maybe_unused]] const std::int32_t startsBase = segment.startsBase;
     LzssBits bits = bits_;
@@ -345,13 +359,10 @@ class TokenCoder {
       if constexpr (markStarts) lzssMarkStart(starts, startsBase, pos);
       const std::int32_t limit = std::min(MAX_MATCH, segment.end - pos);
       Match match;
-      const std::int32_t candidate = enterChain(window, pos, latestOfPair, link);
-      if (inReach(pos, candidate) && limit >= 2) {
-        match = limit == 2 ? Match{candidate, 2}
-                           : walkChain(window, pos, candidate, limit, link, steps);
-      }
-      for (std::int32_t p = pos + 1; p < pos + match.length; ++p) {
-        enterChain(window, p, latestOfPair, link);
+      const std::int32_t back = distance[pos];
+      if (back != 0 && limit >= 2) {
+        match = limit == 2 ? Match{pos - back, 2}
+                           : walkChain(window, pos, pos - back, limit, distance, steps);
       }
       putToken(bits, window, match, pos, progress);
     }
@@ -378,19 +389,20 @@ class TokenCoder {
   // `candidate`, the nearest earlier position in reach that begins with the same two bytes.
   // Counts the candidates visited in `steps`.
   static Match walkChain(const std::uint8_t* window, std::int32_t pos, std::int32_t candidate,
-                         std::int32_t limit, const std::uint8_t* link, std::int32_t& steps) {
+                         std::int32_t limit, const std::uint8_t* distance,
+                         std::int32_t& steps) {
     const std::uint8_t* const current = window + pos;
     Match best{candidate, 1};
     for (;;) {
       ++steps;
       if (window[candidate + best.length] == current[best.length]) {
-        const std::int32_t length = matchLength(window + candidate, current, limit);
+        const std::int32_t length = lzssMatchLength(window + candidate, current, limit);
         if (length > best.length) {
           best = {candidate, length};
           if (length == limit) break;
         }
       }
-      const std::uint8_t step = link[static_cast<std::uint8_t>(candidate)];
+      const std::uint8_t step = distance[candidate];
       if (step == 0) break;
       candidate -= step;
       if (pos - candidate > REACH) break;
@@ -426,7 +438,7 @@ class TokenCoder {
 
   // Picks the search method for the next period from what the last one saw. Both methods
   // find the same matches; this only decides which one finds them faster.
-  void chooseMode(const std::uint8_t* window, std::int32_t pos) {
+  void chooseMode() {
     if (tuning_.search == LzssSearch::Adaptive) {
       if (useWide_) {
         --widePeriodsLeft_;
@@ -435,8 +447,6 @@ class TokenCoder {
         if (widePeriodsLeft_ <= 0 && !wideStillPays) {
           useWide_ = false;
           justLeftWide_ = true;
-          // The chains missed the positions the wide search served.
-          restartAt(window, pos);
         }
       } else {
         if (modeSteps_ > MAX_CHAIN_STEPS || (useRows_ && modeBytes_ >= MIN_BYTES_FOR_ROWS)) {
@@ -469,7 +479,10 @@ class TokenCoder {
   // position modulo 256 the distance back to the previous position with the same pair
   // (0 when that lies out of reach).
   std::vector<std::int32_t> latestOfPair_;
-  std::array<std::uint8_t, 256> link_{};
+  RawBytes pairDistance_;
+  std::int32_t distanceFrom_ = 0;  // pair distances are valid for [distanceFrom_, distanceTo_)
+  std::int32_t distanceTo_ = 0;
+  std::int32_t distanceEnd_ = 0;   // the end of the data they were set for
   SlotRing ring_;
   LzssCandidateRows rows_;
 
@@ -605,7 +618,7 @@ class Piece {
 
   // Codes the tokens with `coder` (the window is loaded up to `end`).
   void code(TokenCoder& coder, const std::uint8_t* window, std::int32_t end) {
-    coder.restartAt(window, from_);
+    coder.restart();
     coder.bits() = {out_.data(), 0, 0};
     const std::uint8_t* const outLimit = out_.data() + out_.size() - 32;
     const LzssSegment segment{window,   end, stop_, std::numeric_limits<std::int32_t>::max(),
@@ -675,16 +688,13 @@ class LzssEncoder {
         out_(OUTPUT_BLOCK + OUTPUT_SLACK) {
     std::fill_n(windowBytes_.data(), WINDOW_FRONT, std::uint8_t{0});
     coder_.bits() = {out_.data(), 0, 0};
+    coder_.reserveWindow(windowBytes_.size() - WINDOW_FRONT);
   }
 
   Status run() {
     consoleWrite(MSG_TYPE_LZSS);
     std::fill_n(window(), INITIAL_FILL, FILL_BYTE);
     if (Status status = fill(); !status) return status;
-    if (end_ > INITIAL_FILL) {
-      // The fill spaces are candidates from the first token on.
-      for (std::int32_t p = 0; p < INITIAL_FILL; ++p) coder_.enterChain(window(), p);
-    }
     for (;;) {
       const std::int32_t stop = inputEnded_ ? end_ : end_ - KEEP_AHEAD;
       if (Status status = codeStretch(stop); !status) return status;
@@ -761,7 +771,10 @@ class LzssEncoder {
       const std::int32_t from = position_ + static_cast<std::int32_t>(piece) * pieceLength;
       pieces_[piece].prepare(from, std::min(stop, from + pieceLength));
     }
-    if (!secondCoder_) secondCoder_ = std::make_unique<TokenCoder>(tuning_);
+    if (!secondCoder_) {
+      secondCoder_ = std::make_unique<TokenCoder>(tuning_);
+      secondCoder_->reserveWindow(windowBytes_.size() - WINDOW_FRONT);
+    }
 
     std::atomic<std::size_t> next{0};
     const std::unique_ptr<std::atomic<bool>[]> done(new std::atomic<bool>[count]);
@@ -794,7 +807,7 @@ class LzssEncoder {
     }
     next.store(count);  // after a failed write: the second thread stops after its piece
     helper.wait();
-    coder_.restartAt(window, position_);
+    coder_.restart();
     return status;
   }
 
@@ -806,7 +819,7 @@ class LzssEncoder {
       // always meet; past JOIN_REACH bytes (as in a long run of one byte, where both go in
       // steps of 17 until it ends) JOIN_STEP tokens at a time. Once met they stay together,
       // so a meeting inside such a step is seen at its end.
-      coder_.restartAt(window(), position_);
+      coder_.restart();
       const std::int32_t stepwiseUpTo = piece.from() + JOIN_REACH;
       while (position_ < piece.end() && !piece.startsAt(position_)) {
         const std::int64_t tokens = position_ < stepwiseUpTo ? 1 : JOIN_STEP;

@@ -3,6 +3,7 @@
 // matches; they differ only in speed. Tests and the benchmark may choose one explicitly.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
@@ -67,6 +68,23 @@ inline void lzssStore64BigEndian(std::uint8_t* out, std::uint64_t value) {
 // The 8 bytes at `bytes` as a number, the first byte highest.
 inline std::uint64_t lzssLoad64BigEndian(const std::uint8_t* bytes) {
   return lzssToBigEndian(lzssLoad64(bytes));
+}
+
+// Number of equal bytes at `earlier` and `current`, at most `limit` (2..17). Both may run
+// into bytes past the valid data; the limit makes those irrelevant.
+inline std::int32_t lzssMatchLength(const std::uint8_t* earlier, const std::uint8_t* current,
+                                    std::int32_t limit) {
+  for (std::int32_t offset = 0; offset < 16; offset += 8) {
+    const std::uint64_t difference =
+        lzssLoad64(earlier + offset) ^ lzssLoad64(current + offset);
+    if (difference != 0) {
+      const int equalBits = std::endian::native == std::endian::little
+                                ? std::countr_zero(difference)
+                                : std::countl_zero(difference);
+      return std::min(offset + (equalBits >> 3), limit);
+    }
+  }
+  return std::min(earlier[16] == current[16] ? 17 : 16, limit);
 }
 
 // Whether the 18 bytes from `bytes` are all the same: then a match at the next byte
@@ -134,6 +152,9 @@ struct LzssSegment {
   const std::uint8_t* outLimit;
   std::uint64_t* starts = nullptr;
   std::int32_t startsBase = 0;
+  // By window index, how far back the same two bytes began last (0: not within reach),
+  // valid from 239 before the first token to `stop`.
+  const std::uint8_t* pairDistance = nullptr;
 };
 
 // Marks the token start at window index `pos` in a segment's `starts`.
