@@ -598,6 +598,15 @@ class HelperThread {
   std::function<void()> job_;  // written before posted_ grows, read after
 };
 
+// The number of set bits, without the library call that std::popcount becomes on x86
+// processors not assumed to have the instruction.
+int countBits(std::uint64_t word) {
+  word -= word >> 1 & 0x5555555555555555ull;
+  word = (word & 0x3333333333333333ull) + (word >> 2 & 0x3333333333333333ull);
+  word = (word + (word >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+  return static_cast<int>((word * 0x0101010101010101ull) >> 56);
+}
+
 // A piece of a stretch of the source, coded ahead by one of two threads on the guess that
 // a token starts at its first byte. Greedy parses that start at different places almost
 // always meet again within a few tokens: once the parse that comes from before reaches a
@@ -645,7 +654,7 @@ class Piece {
     if (word >= startBits_.size()) return end_;
     std::uint64_t bits = startBits_[word] & (~std::uint64_t{0} << (bit & 63));
     for (;;) {
-      const int here = std::popcount(bits);
+      const int here = countBits(bits);
       if (here >= count) {
         for (; count > 1; --count) bits &= bits - 1;
         count = 0;
