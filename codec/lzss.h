@@ -45,7 +45,10 @@ class LzssOutput {
 };
 
 // Bytes read per refill of the coder's window, kept within LZSS_MIN_BLOCK..LZSS_MAX_BLOCK.
-inline constexpr std::size_t LZSS_DEFAULT_BLOCK = std::size_t{1} << 20;
+// Each refill is a stretch that two threads share; at its end one waits for the other, so
+// the default is large enough for that to be rare (the coder's buffers take about four
+// times it).
+inline constexpr std::size_t LZSS_DEFAULT_BLOCK = std::size_t{1} << 22;
 inline constexpr std::size_t LZSS_MIN_BLOCK = 4096;
 inline constexpr std::size_t LZSS_MAX_BLOCK = std::size_t{1} << 26;
 
