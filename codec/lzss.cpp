@@ -298,19 +298,20 @@ class TokenCoder {
   }
 
  private:
-  // Makes the pair distances valid from 239 bytes before `pos` (the candidates' chain steps)
-  // to at least DISTANCE_CHUNK bytes past it or the end of the data; returns where they end.
-  // Starts over, 478 bytes before `pos`, when the valid ones do not reach back that far or
-  // do not reach `pos`; data loaded since completes the pair of the last byte seen before.
+  // Makes the pair distances serve the tokens from `pos` to at least DISTANCE_CHUNK bytes
+  // past it or the end of the data; returns where they end. A token's chain walk needs every
+  // position of its reach entered, in order: when the entered ones do not reach back that
+  // far or do not reach `pos`, entering starts over 239 bytes before `pos`. (A distance set
+  // there may miss an occurrence from before; that one lies out of every later token's
+  // reach.) Data loaded since completes the pair of the last byte seen before.
   std::int32_t distancesFor(const std::uint8_t* window, std::int32_t pos, std::int32_t end) {
     if (end != distanceEnd_) {
       distanceTo_ = std::min(distanceTo_, distanceEnd_ - 1);
       distanceEnd_ = end;
     }
     if (distanceFrom_ > std::max(0, pos - REACH) || pos > distanceTo_) {
-      const std::int32_t warm = std::max(0, pos - 2 * REACH);
-      enterPairs(window, warm, pos, end);
-      distanceFrom_ = warm == 0 ? 0 : warm + REACH;
+      distanceFrom_ = std::max(0, pos - REACH);
+      enterPairs(window, distanceFrom_, pos, end);
     }
     const std::int32_t upTo = std::min(end, pos + DISTANCE_CHUNK);
     if (distanceTo_ < upTo) enterPairs(window, distanceTo_, upTo, end);
@@ -320,9 +321,9 @@ class TokenCoder {
   // Enters positions [from, to) into the pair table in order and sets their pair distances:
   // how far back the same two bytes began last, 0 when not within reach. The last byte of
   // the data has no pair yet and gets 0 without being entered. A table entry always names a
-  // real earlier occurrence in the window, or one ahead of `from` left over from coding
-  // elsewhere; the latter gives no distance (it is negative), and every occurrence in reach
-  // of a position at least 239 past the start is entered again before it.
+  // real occurrence in the window (shift() keeps them so): one ahead, left over from coding
+  // elsewhere, gives no distance (it is negative); one from before `from` lies out of the
+  // reach of the tokens this serves.
   void enterPairs(const std::uint8_t* window, std::int32_t from, std::int32_t to,
                   std::int32_t end) {
     std::int32_t* const latestOfPair = latestOfPair_.data();
@@ -480,7 +481,7 @@ class TokenCoder {
   // (0 when that lies out of reach).
   std::vector<std::int32_t> latestOfPair_;
   RawBytes pairDistance_;
-  std::int32_t distanceFrom_ = 0;  // pair distances are valid for [distanceFrom_, distanceTo_)
+  std::int32_t distanceFrom_ = 0;  // positions [distanceFrom_, distanceTo_) are entered
   std::int32_t distanceTo_ = 0;
   std::int32_t distanceEnd_ = 0;   // the end of the data they were set for
   SlotRing ring_;
