@@ -62,6 +62,9 @@ constexpr std::int32_t PIECE_LENGTH = 64 * 1024;
 constexpr std::int32_t JOIN_REACH = 4096;
 constexpr std::int64_t JOIN_STEP = 256;
 
+// The chain walk codes up to this many literals before a match at once.
+constexpr std::int32_t MAX_LITERAL_BATCH = 4;
+
 // The chain walk's pair distances are set this many positions ahead at a time.
 constexpr std::int32_t DISTANCE_CHUNK = 4096;
 
@@ -346,6 +349,10 @@ class TokenCoder {
   // The chain walk. The loop keeps its state in locals: its byte stores could otherwise
   // alias every member.
   // Marking token starts is left out of the loop that does not need it, to spare registers.
+  // Away from the limits of the segment and the data, the literals before a match are
+  // counted from the pair distances of the next 8 positions and coded with the match, up
+  // to four at a time: one branch for all of them instead of one for each, which would be
+  // mispredicted as often as a literal and a match alternate.
   template <bool markStarts>
   LzssProgress codeWithChains(const LzssSegment& segment, std::int32_t pos) {
     const std::uint8_t* const window = segment.window;
@@ -355,7 +362,28 @@ class TokenCoder {
     LzssBits bits = bits_;
     LzssProgress progress;
     std::int32_t steps = 0;
+    const std::int32_t batchStop =
+        std::min(segment.stop - 8, segment.end - (MAX_LITERAL_BATCH + MAX_MATCH));
     while (pos < segment.stop && progress.tokens < segment.tokens && bits.out < segment.outLimit) {
+      if (pos < batchStop && segment.tokens - progress.tokens > MAX_LITERAL_BATCH) {
+        const std::int32_t literals = std::min(literalsAhead(distance + pos), MAX_LITERAL_BATCH);
+        const std::uint64_t literalCodes = literalCodesAt(window + pos) >> 9 * (MAX_LITERAL_BATCH - literals);
+        if constexpr (markStarts) lzssMarkStarts(starts, startsBase, pos, literals + 1);
+        if (literals == MAX_LITERAL_BATCH) {
+          bits.put(9 * MAX_LITERAL_BATCH, literalCodes);
+          progress.tokens += MAX_LITERAL_BATCH;
+          pos += MAX_LITERAL_BATCH;
+          continue;
+        }
+        const std::int32_t at = pos + literals;
+        const Match match =
+            walkChain(window, at, at - distance[at], MAX_MATCH, distance, steps);
+        bits.put(9 * literals + 13, literalCodes << 13 | matchCode(match));
+        progress.tokens += literals + 1;
+        ++progress.matches;
+        pos = at + match.length;
+        continue;
+      }
       ++progress.tokens;
       if constexpr (markStarts) lzssMarkStart(starts, startsBase, pos);
       const std::int32_t limit = std::min(MAX_MATCH, segment.end - pos);
@@ -371,6 +399,29 @@ class TokenCoder {
     modeSteps_ += steps;
     progress.pos = pos;
     return progress;
+  }
+
+  // How many of the 8 positions from `distance` have no earlier pair in reach, up to the
+  // first that has one: the literals ahead.
+  static std::int32_t literalsAhead(const std::uint8_t* distance) {
+    const std::uint64_t word = lzssLoad64(distance);
+    constexpr std::uint64_t LOW7 = 0x7F7F7F7F7F7F7F7Full;
+    const std::uint64_t nonZero = (((word & LOW7) + LOW7) | word) & ~LOW7;  // top bit per byte
+    const int zeroBits = std::endian::native == std::endian::little
+                             ? std::countr_zero(nonZero)
+                             : std::countl_zero(nonZero);
+    return zeroBits >> 3;
+  }
+
+  // The codes of the literals of the MAX_LITERAL_BATCH bytes from `bytes`, the first highest.
+  static std::uint64_t literalCodesAt(const std::uint8_t* bytes) {
+    std::uint64_t codes = 0;
+    for (int i = 0; i < MAX_LITERAL_BATCH; ++i) codes = codes << 9 | 0x100u | bytes[i];
+    return codes;
+  }
+
+  static std::uint64_t matchCode(Match match) {
+    return static_cast<std::uint32_t>((match.start & 0xFF) << 4 | (match.length - 2));
   }
 
   // Codes the token at `pos`, a literal when `match` is shorter than 2 bytes, and moves on.
@@ -623,7 +674,7 @@ class Piece {
     // token may write past the end.
     out_.resize(static_cast<std::size_t>(stop - from) * 9 / 8 + 64);
     startsBase_ = from & ~63;
-    startBits_.assign(static_cast<std::size_t>(stop + MAX_MATCH - startsBase_) / 64 + 1, 0);
+    startBits_.assign(static_cast<std::size_t>(stop + MAX_MATCH - startsBase_) / 64 + 2, 0);
   }
 
   // Codes the tokens with `coder` (the window is loaded up to `end`).

@@ -163,6 +163,15 @@ inline void lzssMarkStart(std::uint64_t* starts, std::int32_t startsBase, std::i
   starts[bit >> 6] |= std::uint64_t{1} << (bit & 63);
 }
 
+// Marks `count` (1..63) token starts from window index `pos` on.
+inline void lzssMarkStarts(std::uint64_t* starts, std::int32_t startsBase, std::int32_t pos,
+                           std::int32_t count) {
+  const std::int32_t bit = pos - startsBase;
+  const std::uint64_t run = (std::uint64_t{1} << count) - 1;
+  starts[bit >> 6] |= run << (bit & 63);
+  starts[(bit >> 6) + 1] |= run >> 1 >> (63 - (bit & 63));  // what does not fit in the word
+}
+
 // Where a search loop left off.
 struct LzssProgress {
   std::int32_t pos = 0;     // window index of the next byte to code
