@@ -437,6 +437,59 @@ TEST(LzssTest, StreamEndingJustAfterAFullOutputBlockKeepsItsLastBits) {
   }
 }
 
+// Reads `count` bits from bit `bit` of `bytes`, the first bit highest.
+std::uint64_t bitsAt(const std::uint8_t* bytes, std::size_t bit, int count) {
+  std::uint64_t value = 0;
+  for (int i = 0; i < count; ++i, ++bit) value = value << 1 | ((bytes[bit / 8] >> (7 - bit % 8)) & 1);
+  return value;
+}
+
+TEST(LzssBitsTest, WholeBytesGoAfterAnyNumberOfPendingBits) {
+  // A joined piece's bytes are appended 8 at a time, moved by the bits still pending; the
+  // result must be the same bits as putting them one byte at a time, also on a partial byte
+  // that was written before.
+  std::mt19937 random(45);
+  for (int pending = 0; pending < 8; ++pending) {
+    for (const std::size_t count : {1u, 7u, 8u, 9u, 63u, 200u}) {
+      Bytes source = randomBytes(random, count + 8, 256);
+      Bytes expected(count + 64, 0);
+      Bytes actual(count + 64, 0xEE);
+      LzssBits one{expected.data(), 0, 0};
+      LzssBits bulk{actual.data(), 0, 0};
+      const std::uint64_t head = random() & ((1u << (pending + 9)) - 1);
+      one.put(pending + 9, head);  // a literal's worth and `pending` bits more
+      bulk.put(pending + 9, head);
+      for (std::size_t i = 0; i < count; ++i) one.put(8, source[i]);
+      bulk.putBytes(source.data(), count);
+      // The partial byte is in place too: flushing an output block keeps it from memory.
+      EXPECT_EQ(*bulk.out, *one.out) << pending << " pending bits, " << count << " bytes";
+      one.put(3, 5);  // what follows lands right after
+      bulk.put(3, 5);
+      const std::size_t bits = static_cast<std::size_t>(9 + pending) + 8 * count + 3;
+      ASSERT_EQ(one.out, expected.data() + bits / 8);
+      ASSERT_EQ(bulk.out - actual.data(), one.out - expected.data());
+      ASSERT_EQ(bulk.bitCount, one.bitCount);
+      EXPECT_TRUE(std::equal(expected.begin(), expected.begin() + (bits + 7) / 8, actual.begin()))
+          << pending << " pending bits, " << count << " bytes";
+      EXPECT_EQ(bitsAt(actual.data(), 9 + pending, 8), source[0]);
+    }
+  }
+}
+
+TEST(LzssBitsTest, TokenStartsAreMarkedAcrossWordBoundaries) {
+  for (int pos = 100; pos < 230; ++pos) {
+    for (int count = 1; count <= 5; ++count) {
+      std::uint64_t starts[6] = {};
+      lzssMarkStarts(starts, 64, pos, count);
+      for (int bit = 0; bit < 6 * 64; ++bit) {
+        const bool marked = (starts[bit / 64] >> (bit % 64) & 1) != 0;
+        const bool wanted = bit >= pos - 64 && bit < pos - 64 + count;
+        ASSERT_EQ(marked, wanted) << "pos " << pos << ", count " << count << ", bit " << bit;
+      }
+    }
+  }
+}
+
 TEST(LzssTest, PiecesJoinAfterALongRunAcrossTheirBoundary) {
   // On two threads a piece of the source is coded as if a token started at its first byte.
   // Inside a long run of one byte that parse and the one coming from before go in steps of
