@@ -367,7 +367,8 @@ class TokenCoder {
     while (pos < segment.stop && progress.tokens < segment.tokens && bits.out < segment.outLimit) {
       if (pos < batchStop && segment.tokens - progress.tokens > MAX_LITERAL_BATCH) {
         const std::int32_t literals = std::min(literalsAhead(distance + pos), MAX_LITERAL_BATCH);
-        const std::uint64_t literalCodes = literalCodesAt(window + pos) >> 9 * (MAX_LITERAL_BATCH - literals);
+        const std::uint64_t literalCodes =
+            literalCodesAt(window + pos) >> 9 * (MAX_LITERAL_BATCH - literals);
         if constexpr (markStarts) lzssMarkStarts(starts, startsBase, pos, literals + 1);
         if (literals == MAX_LITERAL_BATCH) {
           bits.put(9 * MAX_LITERAL_BATCH, literalCodes);
@@ -376,8 +377,7 @@ class TokenCoder {
           continue;
         }
         const std::int32_t at = pos + literals;
-        const Match match =
-            walkChain(window, at, at - distance[at], MAX_MATCH, distance, steps);
+        const Match match = walkChain(window, at, at - distance[at], MAX_MATCH, distance, steps);
         bits.put(9 * literals + 13, literalCodes << 13 | matchCode(match));
         progress.tokens += literals + 1;
         ++progress.matches;
@@ -407,9 +407,8 @@ class TokenCoder {
     const std::uint64_t word = lzssLoad64(distance);
     constexpr std::uint64_t LOW7 = 0x7F7F7F7F7F7F7F7Full;
     const std::uint64_t nonZero = (((word & LOW7) + LOW7) | word) & ~LOW7;  // top bit per byte
-    const int zeroBits = std::endian::native == std::endian::little
-                             ? std::countr_zero(nonZero)
-                             : std::countl_zero(nonZero);
+    const int zeroBits = std::endian::native == std::endian::little ? std::countr_zero(nonZero)
+                                                                    : std::countl_zero(nonZero);
     return zeroBits >> 3;
   }
 
@@ -441,8 +440,7 @@ class TokenCoder {
   // `candidate`, the nearest earlier position in reach that begins with the same two bytes.
   // Counts the candidates visited in `steps`.
   static Match walkChain(const std::uint8_t* window, std::int32_t pos, std::int32_t candidate,
-                         std::int32_t limit, const std::uint8_t* distance,
-                         std::int32_t& steps) {
+                         std::int32_t limit, const std::uint8_t* distance, std::int32_t& steps) {
     const std::uint8_t* const current = window + pos;
     Match best{candidate, 1};
     for (;;) {
@@ -534,7 +532,7 @@ class TokenCoder {
   RawBytes pairDistance_;
   std::int32_t distanceFrom_ = 0;  // positions [distanceFrom_, distanceTo_) are entered
   std::int32_t distanceTo_ = 0;
-  std::int32_t distanceEnd_ = 0;   // the end of the data they were set for
+  std::int32_t distanceEnd_ = 0;  // the end of the data they were set for
   SlotRing ring_;
   LzssCandidateRows rows_;
 

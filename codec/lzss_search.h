@@ -75,8 +75,7 @@ inline std::uint64_t lzssLoad64BigEndian(const std::uint8_t* bytes) {
 inline std::int32_t lzssMatchLength(const std::uint8_t* earlier, const std::uint8_t* current,
                                     std::int32_t limit) {
   for (std::int32_t offset = 0; offset < 16; offset += 8) {
-    const std::uint64_t difference =
-        lzssLoad64(earlier + offset) ^ lzssLoad64(current + offset);
+    const std::uint64_t difference = lzssLoad64(earlier + offset) ^ lzssLoad64(current + offset);
     if (difference != 0) {
       const int equalBits = std::endian::native == std::endian::little
                                 ? std::countr_zero(difference)

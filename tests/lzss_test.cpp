@@ -440,7 +440,8 @@ TEST(LzssTest, StreamEndingJustAfterAFullOutputBlockKeepsItsLastBits) {
 // Reads `count` bits from bit `bit` of `bytes`, the first bit highest.
 std::uint64_t bitsAt(const std::uint8_t* bytes, std::size_t bit, int count) {
   std::uint64_t value = 0;
-  for (int i = 0; i < count; ++i, ++bit) value = value << 1 | ((bytes[bit / 8] >> (7 - bit % 8)) & 1);
+  for (int i = 0; i < count; ++i, ++bit)
+    value = value << 1 | ((bytes[bit / 8] >> (7 - bit % 8)) & 1);
   return value;
 }
 
