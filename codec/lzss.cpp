@@ -243,14 +243,13 @@ class SlotRing {
 // way serves is decided from the recent chain lengths and token lengths (see chooseMode).
 class TokenCoder {
  public:
-  explicit TokenCoder(LzssTuning tuning)
+  // `windowSize`: the bytes of the window from index 0 on, slack past the data included.
+  TokenCoder(LzssTuning tuning, std::size_t windowSize)
       : tuning_(tuning),
         useRows_(tuning.wide == LzssWideSearch::Best && lzssRowSearchAvailable()),
         useWide_(tuning.search == LzssSearch::WideOnly),
-        latestOfPair_(std::size_t{1} << 16, NO_POSITION) {}
-
-  // Makes room for the pair distances of a window of `size` bytes.
-  void reserveWindow(std::size_t size) { pairDistance_.resize(size); }
+        latestOfPair_(std::size_t{1} << 16, NO_POSITION),
+        pairDistance_(windowSize) {}
 
   LzssBits& bits() { return bits_; }
 
@@ -368,17 +367,18 @@ class TokenCoder {
       if (pos < batchStop && segment.tokens - progress.tokens > MAX_LITERAL_BATCH) {
         const std::int32_t literals = std::min(literalsAhead(distance + pos), MAX_LITERAL_BATCH);
         const std::uint64_t literalCodes =
-            literalCodesAt(window + pos) >> 9 * (MAX_LITERAL_BATCH - literals);
+            literalCodesAt(window + pos) >> LZSS_LITERAL_BITS * (MAX_LITERAL_BATCH - literals);
         if constexpr (markStarts) lzssMarkStarts(starts, startsBase, pos, literals + 1);
         if (literals == MAX_LITERAL_BATCH) {
-          bits.put(9 * MAX_LITERAL_BATCH, literalCodes);
+          bits.put(LZSS_LITERAL_BITS * MAX_LITERAL_BATCH, literalCodes);
           progress.tokens += MAX_LITERAL_BATCH;
           pos += MAX_LITERAL_BATCH;
           continue;
         }
         const std::int32_t at = pos + literals;
         const Match match = walkChain(window, at, at - distance[at], MAX_MATCH, distance, steps);
-        bits.put(9 * literals + 13, literalCodes << 13 | matchCode(match));
+        bits.put(LZSS_LITERAL_BITS * literals + LZSS_MATCH_BITS,
+                 literalCodes << LZSS_MATCH_BITS | lzssMatchCode(match.start, match.length));
         progress.tokens += literals + 1;
         ++progress.matches;
         pos = at + match.length;
@@ -415,12 +415,10 @@ class TokenCoder {
   // The codes of the literals of the MAX_LITERAL_BATCH bytes from `bytes`, the first highest.
   static std::uint64_t literalCodesAt(const std::uint8_t* bytes) {
     std::uint64_t codes = 0;
-    for (int i = 0; i < MAX_LITERAL_BATCH; ++i) codes = codes << 9 | 0x100u | bytes[i];
+    for (int i = 0; i < MAX_LITERAL_BATCH; ++i) {
+      codes = codes << LZSS_LITERAL_BITS | lzssLiteralCode(bytes[i]);
+    }
     return codes;
-  }
-
-  static std::uint64_t matchCode(Match match) {
-    return static_cast<std::uint32_t>((match.start & 0xFF) << 4 | (match.length - 2));
   }
 
   // Codes the token at `pos`, a literal when `match` is shorter than 2 bytes, and moves on.
@@ -741,13 +739,12 @@ class LzssEncoder {
         output_(output),
         totalSize_(totalSize),
         tuning_(tuning),
-        coder_(tuning),
         capacity_(static_cast<std::int32_t>(2 * KEEP_AHEAD + windowBlock(totalSize, blockSize))),
         windowBytes_(WINDOW_FRONT + static_cast<std::size_t>(capacity_) + WINDOW_SLACK),
+        coder_(tuning, windowSize()),
         out_(OUTPUT_BLOCK + OUTPUT_SLACK) {
     std::fill_n(windowBytes_.data(), WINDOW_FRONT, std::uint8_t{0});
     coder_.bits() = {out_.data(), 0, 0};
-    coder_.reserveWindow(windowBytes_.size() - WINDOW_FRONT);
   }
 
   Status run() {
@@ -775,6 +772,7 @@ class LzssEncoder {
   }
 
   std::uint8_t* window() { return windowBytes_.data() + WINDOW_FRONT; }
+  std::size_t windowSize() const { return windowBytes_.size() - WINDOW_FRONT; }
 
   // Reads until the window is full or the input has ended.
   Status fill() {
@@ -835,8 +833,7 @@ class LzssEncoder {
       from = next;
     }
     if (!secondCoder_) {
-      secondCoder_ = std::make_unique<TokenCoder>(tuning_);
-      secondCoder_->reserveWindow(windowBytes_.size() - WINDOW_FRONT);
+      secondCoder_ = std::make_unique<TokenCoder>(tuning_, windowSize());
     }
 
     std::atomic<std::size_t> next{0};
@@ -902,7 +899,7 @@ class LzssEncoder {
     for (std::int32_t token = piece.from(); token < position_;) {
       std::int32_t one = 1;
       const std::int32_t next = piece.advance(token, one);
-      bit += next - token == 1 ? 9 : 13;
+      bit += next - token == 1 ? LZSS_LITERAL_BITS : LZSS_MATCH_BITS;
       token = next;
     }
 
@@ -1014,6 +1011,8 @@ class LzssEncoder {
   LzssOutput& output_;
   const std::uint64_t totalSize_;
   const LzssTuning tuning_;
+  const std::int32_t capacity_;  // window bytes that may hold data
+  RawBytes windowBytes_;
   TokenCoder coder_;
   // The second thread's searches and the pieces of the current stretch, made when a
   // stretch is first coded on two threads.
@@ -1021,8 +1020,6 @@ class LzssEncoder {
   std::vector<Piece> pieces_;
   std::int32_t untilProgress_ = PROGRESS_INTERVAL - 1;  // tokens before a progress line
 
-  const std::int32_t capacity_;  // window bytes that may hold data
-  RawBytes windowBytes_;
   std::int32_t position_ = INITIAL_FILL;  // window index of the next byte to code
   std::int32_t end_ = INITIAL_FILL;       // window index one past the loaded data
   std::uint64_t base_ = 0;                // sequence index of window index 0

@@ -95,6 +95,15 @@ inline bool lzssIsRunOfEighteen(const std::uint8_t* bytes) {
           (lzssLoad64(bytes + 10) ^ spread)) == 0;
 }
 
+// A token's code: a literal is 1 and the byte; a match is 0, the ring slot of its start
+// (window index modulo 256) and its length - 2.
+inline constexpr int LZSS_LITERAL_BITS = 9;
+inline constexpr int LZSS_MATCH_BITS = 13;
+inline std::uint64_t lzssLiteralCode(std::uint8_t byte) { return 0x100u | byte; }
+inline std::uint64_t lzssMatchCode(std::int32_t start, std::int32_t length) {
+  return static_cast<std::uint32_t>((start & 0xFF) << 4 | (length - 2));
+}
+
 // The pending stream bits and where the next whole byte goes. A search loop keeps a copy
 // in a local so that it stays in registers (byte stores could alias anything else).
 struct LzssBits {
@@ -133,9 +142,9 @@ struct LzssBits {
     // The pending bits begin the next byte, followed by zeros, as after put().
     *out = static_cast<std::uint8_t>(bits << (8 - pending));
   }
-  void putLiteral(std::uint8_t byte) { put(9, 0x100u | byte); }  // 1 and the byte
-  void putMatch(std::int32_t start, std::int32_t length) {       // 0, slot, length - 2
-    put(13, static_cast<std::uint32_t>((start & 0xFF) << 4 | (length - 2)));
+  void putLiteral(std::uint8_t byte) { put(LZSS_LITERAL_BITS, lzssLiteralCode(byte)); }
+  void putMatch(std::int32_t start, std::int32_t length) {
+    put(LZSS_MATCH_BITS, lzssMatchCode(start, length));
   }
 };
 
