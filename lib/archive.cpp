@@ -1,0 +1,135 @@
+// The public reading interface (include/kupack/archive.h) over the program's own archive
+// reader and entry decoders: a thin translation of their types and Status into the
+// public ones, so that the library reads exactly as `kupack -l/-x/-t` do.
+#include "kupack/archive.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "archive/archive_reader.h"
+#include "archive/entry_decoding.h"
+#include "codec/bmp_writer.h"
+
+namespace kupack {
+namespace {
+
+constexpr std::size_t CHUNK_SIZE = 1 << 20;
+
+// A Status message is a whole console line; an exception's text has no line end.
+[[noreturn]] void throwFailure(const Status& status) {
+  std::string text = status.message();
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  if (text.empty()) text = "kupack: reading failed";
+  throw Error(text);
+}
+
+void check(const Status& status) {
+  if (!status) throwFailure(status);
+}
+
+// The decoders name the entry; the library's user is told the archive too.
+void checkDecoded(const ArchiveReader& reader, const Status& status) {
+  if (!status) throwFailure(Status::failed(reader.shownPath() + ": " + status.message()));
+}
+
+Entry publicEntry(const ArchiveEntry& entry) {
+  Entry shown;
+  shown.name = entry.name;
+  shown.coding = static_cast<Coding>(entry.type);
+  shown.offset = entry.offset;
+  shown.storedSize = entry.storedSize;
+  shown.sourceSize = entry.sourceSize;
+  return shown;
+}
+
+class VectorSink : public EntrySink {
+ public:
+  explicit VectorSink(std::vector<std::uint8_t>& bytes) : bytes_(bytes) {}
+  void write(std::span<const std::uint8_t> bytes) override {
+    bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+  }
+
+ private:
+  std::vector<std::uint8_t>& bytes_;
+};
+
+}  // namespace
+
+void EntrySink::picture(const Picture& picture) {
+  const auto fileSize = bmp24FileSize(picture.width, picture.height);
+  const std::uint64_t rowBytes = std::uint64_t{picture.width} * 3;
+  if (!fileSize || picture.pixels.size() != rowBytes * picture.height) {
+    throw Error("the picture is too large for a BMP file");
+  }
+  write(bmp24Headers(picture.width, picture.height));
+  const std::vector<std::uint8_t> padding(bmp24RowStride(picture.width) - rowBytes, 0);
+  // A BMP file with a positive height keeps its rows from the bottom up.
+  for (std::uint32_t row = picture.height; row-- > 0;) {
+    write(picture.pixels.subspan(row * rowBytes, rowBytes));
+    if (!padding.empty()) write(padding);
+  }
+}
+
+struct Archive::State {
+  ArchiveReader reader;
+  std::vector<Entry> entries;
+};
+
+Archive::Archive(const std::string& path) : state_(std::make_unique<State>()) {
+  check(state_->reader.open(path));
+  const auto& entries = state_->reader.entries();
+  state_->entries.reserve(entries.size());
+  for (const auto& entry : entries) state_->entries.push_back(publicEntry(entry));
+}
+
+Archive::~Archive() = default;
+Archive::Archive(Archive&&) noexcept = default;
+Archive& Archive::operator=(Archive&&) noexcept = default;
+
+const std::vector<Entry>& Archive::entries() const { return state_->entries; }
+
+void Archive::decode(const Entry& entry, EntrySink& sink) {
+  const auto& shown = state_->entries;
+  auto found = std::find_if(shown.begin(), shown.end(), [&entry](const Entry& candidate) {
+    return candidate.offset == entry.offset && candidate.name == entry.name &&
+           candidate.storedSize == entry.storedSize;
+  });
+  if (found == shown.end()) {
+    throw Error(state_->reader.shownPath() + ": " + entryNameForConsole(entry.name) +
+                ": not an entry of this archive");
+  }
+  ArchiveReader& reader = state_->reader;
+  const ArchiveEntry& inner = reader.entries()[static_cast<std::size_t>(found - shown.begin())];
+
+  if (inner.type == ENTRY_STORED) {
+    std::vector<std::uint8_t> chunk;
+    for (std::uint64_t done = 0; done < inner.storedSize;) {
+      chunk.resize(
+          static_cast<std::size_t>(std::min<std::uint64_t>(CHUNK_SIZE, inner.storedSize - done)));
+      check(reader.readEntryBytes(inner, done, chunk));
+      sink.write(chunk);
+      done += chunk.size();
+    }
+    return;
+  }
+  std::vector<std::uint8_t> stream(inner.storedSize);
+  check(reader.readEntryBytes(inner, 0, stream));
+  if (inner.type == ENTRY_LZSS) {
+    std::vector<std::uint8_t> bytes;
+    checkDecoded(reader, decodeLzssEntry(inner, stream, bytes));
+    sink.write(bytes);
+    return;
+  }
+  SpbPicture picture;
+  checkDecoded(reader, decodeSpbEntry(inner, stream, picture));
+  sink.picture(Picture{picture.width, picture.height, picture.pixels});
+}
+
+std::vector<std::uint8_t> Archive::decode(const Entry& entry) {
+  std::vector<std::uint8_t> bytes;
+  VectorSink sink(bytes);
+  decode(entry, sink);
+  return bytes;
+}
+
+}  // namespace kupack
