@@ -12,11 +12,11 @@ jobs=$(nproc 2>/dev/null || echo 2)
 [ "$jobs" -gt 2 ] && jobs=2
 targets=(archive_reader lzss_decoder spb_decoder)
 
+source tools/install-deps.sh
+bash tools/install-deps.sh build
 if ! command -v clang++ >/dev/null ||
    ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq clang libclang-rt-dev >/dev/null
+  kupack_install_packages "fuzzing" clang libclang-rt-dev
 fi
 
 # The seeds come from the unit tests' own archives and coder outputs.

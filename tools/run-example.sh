@@ -1,15 +1,14 @@
 #!/usr/bin/env bash
-# Builds kupack, packs the bundled sample folder examples/assets into build/assets.kup and
-# shows what went in.
+# Builds kupack (installing what the build needs first, when it is missing), packs the
+# bundled sample folder examples/assets into build/assets.kup and shows what went in.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash tools/install-deps.sh build
+jobs=$(nproc 2>/dev/null || echo 2)
+[ "$jobs" -gt 2 ] && jobs=2
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j"$(nproc 2>/dev/null || echo 2)" --target kupack >/dev/null
+cmake --build build -j"$jobs" --target kupack >/dev/null
 mkdir -p examples/assets/empty   # git keeps no empty folders; the sample has one
 ./build/kupack examples/assets build/assets.kup
 echo
-if ./build/kupack --help | grep -q -- '--list'; then
-  ./build/kupack --list build/assets.kup
-else
-  ls -l build/assets.kup
-fi
+./build/kupack --list build/assets.kup

@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
-# Builds kupack and runs every test: the normal build, then a second build with
-# AddressSanitizer and UndefinedBehaviorSanitizer that runs the suite again.
+# Runs every test, installing what the tests need first when it is missing: the normal
+# build's suite (with the install, manual page and completion checks), the Debian package
+# check, then a second build with AddressSanitizer and UndefinedBehaviorSanitizer that runs
+# the suite again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash tools/install-deps.sh test
 jobs=$(nproc 2>/dev/null || echo 2)
+[ "$jobs" -gt 2 ] && jobs=2
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
+bash tools/package-check.sh build
 
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKUPACK_SANITIZE=ON >/dev/null
 cmake --build build-asan -j"$jobs"

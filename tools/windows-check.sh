@@ -10,11 +10,9 @@ jobs=$(nproc 2>/dev/null || echo 2)
 [ "$jobs" -gt 2 ] && jobs=2
 start=$SECONDS
 
-apt_install() {
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "$@" >/dev/null
-}
+# wine works as Debian assembles it with its recommended packages.
+source tools/install-deps.sh
+apt_install() { KUPACK_WITH_RECOMMENDS=yes kupack_install_packages "the Windows check" "$@"; }
 
 need=()
 command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64)
@@ -23,15 +21,13 @@ command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686)
 [ -e /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
 [ -e /usr/share/i18n/locales/ja_JP ] || need+=(locales)
 command -v cmake >/dev/null || need+=(cmake)
-if [ ${#need[@]} -gt 0 ]; then
-  echo "windows-check: installing ${need[*]}"
-  apt_install "${need[@]}"
-fi
+command -v make >/dev/null || need+=(make)
+[ ${#need[@]} -eq 0 ] || apt_install "${need[@]}"
 
 wine32=yes
 if [ ! -x /usr/lib/wine/wine ]; then
   echo "windows-check: installing the 32-bit wine (wine32:i386)"
-  if ! { dpkg --add-architecture i386 && apt_install wine32:i386; }; then
+  if ! { kupack_as_root dpkg --add-architecture i386 && apt_install wine32:i386; }; then
     wine32=no
   fi
 fi
