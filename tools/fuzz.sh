@@ -20,7 +20,7 @@ if ! command -v clang++ >/dev/null ||
 fi
 
 # The seeds come from the unit tests' own archives and coder outputs.
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DKUPACK_BUILD_TESTS=ON >/dev/null
 cmake --build build -j"$jobs" --target kupack_tests >/dev/null
 seeds=build-fuzz/seeds
 rm -rf "$seeds"
