@@ -4,6 +4,8 @@
 #include "kupack/archive.h"
 
 #include <algorithm>
+#include <functional>
+#include <optional>
 #include <utility>
 
 #include "archive/archive_reader.h"
@@ -88,18 +90,31 @@ Archive& Archive::operator=(Archive&&) noexcept = default;
 
 const std::vector<Entry>& Archive::entries() const { return state_->entries; }
 
-void Archive::decode(const Entry& entry, EntrySink& sink) {
-  const auto& shown = state_->entries;
-  auto found = std::find_if(shown.begin(), shown.end(), [&entry](const Entry& candidate) {
-    return candidate.offset == entry.offset && candidate.name == entry.name &&
-           candidate.storedSize == entry.storedSize;
+// The position of `entry` in this archive's entries: found at once for one of entries()
+// themselves, by comparison for a copy; nullopt for an entry of another archive.
+std::optional<std::size_t> Archive::indexOf(const Entry& entry) const {
+  const auto& entries = state_->entries;
+  const std::less<const Entry*> before;
+  if (!entries.empty() && !before(&entry, entries.data()) &&
+      before(&entry, entries.data() + entries.size())) {
+    return static_cast<std::size_t>(&entry - entries.data());
+  }
+  const auto found = std::find_if(entries.begin(), entries.end(), [&entry](const Entry& mine) {
+    return mine.offset == entry.offset && mine.storedSize == entry.storedSize &&
+           mine.coding == entry.coding && mine.name == entry.name;
   });
-  if (found == shown.end()) {
+  if (found == entries.end()) return std::nullopt;
+  return static_cast<std::size_t>(found - entries.begin());
+}
+
+void Archive::decode(const Entry& entry, EntrySink& sink) {
+  const auto index = indexOf(entry);
+  if (!index) {
     throw Error(state_->reader.shownPath() + ": " + entryNameForConsole(entry.name) +
                 ": not an entry of this archive");
   }
   ArchiveReader& reader = state_->reader;
-  const ArchiveEntry& inner = reader.entries()[static_cast<std::size_t>(found - shown.begin())];
+  const ArchiveEntry& inner = reader.entries()[*index];
 
   if (inner.type == ENTRY_STORED) {
     std::vector<std::uint8_t> chunk;

@@ -33,6 +33,8 @@ for option in "${options[@]}"; do
   grep -qE -- "(^|[^-a-z])${option}([^-a-z]|$)" "$work/page" ||
     fail "the manual page does not describe $option"
 done
+version=$("$kupack" --version)
+grep -q "^\.TH KUPACK 1 .* \"$version\"" "$page" || fail "the manual page is not that of $version"
 for section in NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS" "ARCHIVE FORMAT" EXAMPLES; do
   grep -q "^$section" "$work/page" || fail "the manual page has no $section section"
 done

@@ -3,8 +3,10 @@
 // opened; every failure is thrown as kupack::Error, whose text names the file and entry.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -55,7 +57,8 @@ class EntrySink {
   virtual void picture(const Picture& picture);
 };
 
-// An open archive. The file stays open for decoding until the Archive is destroyed.
+// An open archive. The file stays open for decoding until the Archive is destroyed; an
+// Archive moved from may only be destroyed or assigned to.
 class Archive {
  public:
   // Opens the file at `path` (the system's own path bytes) and checks its header and
@@ -68,8 +71,8 @@ class Archive {
   // The entries in directory order.
   const std::vector<Entry>& entries() const;
 
-  // Decodes `entry`, one of this archive's entries(), into `sink`. Throws Error when its
-  // bytes cannot be read or do not decode to its recorded size; the sink may then have
+  // Decodes `entry`, one of this archive's entries() or a copy of one, into `sink`. Throws Error
+  // when its bytes cannot be read or do not decode to its recorded size; the sink may then have
   // received the first pieces of a stored entry, but never any of a coded one.
   void decode(const Entry& entry, EntrySink& sink);
 
@@ -78,6 +81,7 @@ class Archive {
 
  private:
   struct State;
+  std::optional<std::size_t> indexOf(const Entry& entry) const;
   std::unique_ptr<State> state_;
 };
 
