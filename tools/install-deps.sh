@@ -47,7 +47,8 @@ kupack_package_installed() {
   [ "$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null)" = installed ]
 }
 
-# Appends to the array `missing` the packages of one purpose that are not there yet.
+# Appends to the array `missing` the packages of one purpose that are not there yet: a
+# program by its command, a library by its package (kupack_package_installed NAME).
 kupack_missing_for_build() {
   command -v g++ >/dev/null || missing+=(g++)
   command -v cmake >/dev/null || missing+=(cmake)
