@@ -13,7 +13,11 @@ fail() {
 }
 
 rm -rf "$out"
-(cd "$build" && cpack -G DEB -B "$out" >/dev/null) || fail "cpack -G DEB failed"
+mkdir -p "$out"
+if ! (cd "$build" && cpack -G DEB -B "$out" >"$out/cpack.log" 2>&1); then
+  cat "$out/cpack.log" >&2
+  fail "cpack -G DEB failed"
+fi
 debs=("$out"/kupack_*.deb)
 [ -f "${debs[0]}" ] || fail "cpack made no kupack_*.deb in $out"
 deb=${debs[0]}
