@@ -13,7 +13,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 targets=(archive_reader lzss_decoder spb_decoder)
 
 source tools/install-deps.sh
-bash tools/install-deps.sh build
+bash tools/install-deps.sh test   # the seeds come from the unit tests
 if ! command -v clang++ >/dev/null ||
    ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
   kupack_install_packages "fuzzing" clang libclang-rt-dev
