@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <functional>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "archive/archive_reader.h"
@@ -60,8 +61,12 @@ class VectorSink : public EntrySink {
 void EntrySink::picture(const Picture& picture) {
   const auto fileSize = bmp24FileSize(picture.width, picture.height);
   const std::uint64_t rowBytes = std::uint64_t{picture.width} * 3;
-  if (!fileSize || picture.pixels.size() != rowBytes * picture.height) {
-    throw Error("the picture is too large for a BMP file");
+  if (!fileSize) {
+    throw Error(std::to_string(picture.width) + " x " + std::to_string(picture.height) +
+                " picture: too large for a BMP file");
+  }
+  if (picture.pixels.size() != rowBytes * picture.height) {
+    throw Error("the picture's pixels do not match its size");
   }
   write(bmp24Headers(picture.width, picture.height));
   const std::vector<std::uint8_t> padding(bmp24RowStride(picture.width) - rowBytes, 0);

@@ -88,6 +88,11 @@ TEST(LibraryTest, FailuresNameTheArchiveAndEntryAndHandOnNothing) {
   foreign.name = "elsewhere.txt";
   EXPECT_THROW(broken.decode(foreign), Error);
 
+  // A picture whose pixels do not fill it has no BMP form.
+  const std::uint8_t pixel[3] = {1, 2, 3};
+  EXPECT_THROW(sink.EntrySink::picture(Picture{2, 1, pixel}), Error);
+  EXPECT_TRUE(sink.written.empty());
+
   test::writeFile(dir / "cut.kup", test::buildArchiveBytes(test::sampleEntries()).substr(0, 20));
   try {
     Archive cut(test::nativeOf(dir / "cut.kup"));
