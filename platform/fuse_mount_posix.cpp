@@ -282,7 +282,9 @@ int serveReadOnlyMount(ReadOnlyFileSystem& tree, const MountRequest& request, st
     return 1;
   }
   if (request.onLive) request.onLive();
-  if (session.serve() != 0) {
+  // The loop gives 0 after an unmount, the signal's number after Ctrl-C or SIGTERM (both
+  // clean endings: the session unmounts on the way out), and -errno on a failure.
+  if (session.serve() < 0) {
     why = "the FUSE loop ended with an error";
     return 1;
   }
