@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "archive/archive_format.h"
 #include "archive/entry_decoding.h"
 #include "archive/entry_path.h"
 #include "codec/bmp_writer.h"
@@ -69,37 +70,123 @@ MountedArchive::MountedArchive(std::uint64_t cacheBudget, Reporter report)
 
 MountedArchive::~MountedArchive() = default;
 
+// The header says how long the directory is; only that much is read (as the archive
+// reader does), then checked as `-l` checks it.
+Status MountedArchive::readDirectory() {
+  const std::uint64_t archiveSize = archive_.size();
+  std::vector<std::uint8_t> head(
+      static_cast<std::size_t>(std::min<std::uint64_t>(archiveSize, ARCHIVE_HEADER_SIZE)));
+  if (!archive_.readAt(0, head)) return readFailure();
+  if (head.size() == ARCHIVE_HEADER_SIZE) {
+    const std::uint64_t count = (std::uint64_t{head[0]} << 8) | head[1];
+    const std::uint64_t dataOffset = (std::uint64_t{head[2]} << 24) |
+                                     (std::uint64_t{head[3]} << 16) |
+                                     (std::uint64_t{head[4]} << 8) | head[5];
+    const std::uint64_t largest =
+        ARCHIVE_HEADER_SIZE + count * (DIRECTORY_RECORD_OVERHEAD + MAX_NAME_LENGTH);
+    if (dataOffset > ARCHIVE_HEADER_SIZE && dataOffset <= archiveSize && dataOffset <= largest) {
+      head.resize(static_cast<std::size_t>(dataOffset));
+      if (!archive_.readAt(0, head)) return readFailure();
+    }
+  }
+  return parseArchiveDirectory(head, archiveSize, shownPath_, directory_);
+}
+
+Status MountedArchive::readFailure() const {
+  return Status::failed(shownPath_ + ": cannot read the header and directory (" +
+                        platform::nativeToConsoleText(std::strerror(errno)) + ")\n");
+}
+
 Status MountedArchive::open(const std::string& archivePath) {
   archivePath_ =
       platform::absolutePath(archivePath, platform::currentDirectory().value_or(std::string(".")));
-  const std::string shown = platform::nativeToConsoleText(archivePath);
-  if (!platform::isFolder(archivePath_) && !archive_.openForReading(archivePath_)) {
-    return Status::failed(shown + ": cannot open (" +
+  shownPath_ = platform::nativeToConsoleText(archivePath);
+  if (platform::isFolder(archivePath_)) {
+    return Status::failed(shownPath_ + ": is a folder, not an archive\n");
+  }
+  if (!archive_.openForReading(archivePath_)) {
+    return Status::failed(shownPath_ + ": cannot open (" +
                           platform::nativeToConsoleText(std::strerror(errno)) + ")\n");
   }
-  if (Status status = reader_.open(archivePath_); !status) return status;
-  if (!archive_.stillNamedBy(archivePath_)) {
-    return Status::failed(shown + ": the file changed while it was being opened\n");
-  }
+  if (Status status = readDirectory(); !status) return status;
   modificationTime_ = archive_.modifiedUnixSeconds();
 
-  const auto& entries = reader_.entries();
-  nodes_.assign(2, Node{});
-  nodes_.reserve(entries.size() + entries.size() / 8 + 2);
-  childByKey_.reserve(entries.size() + entries.size() / 8);
-  pictureSizes_ = std::make_unique<std::atomic<std::uint64_t>[]>(entries.size());
-  reported_.assign(entries.size(), false);
-  for (std::size_t index = 0; index < entries.size(); ++index) {
-    std::string refusal;
-    const auto levels = entryPathLevels(entries[index].name, refusal);
-    if (!levels) {
-      report_(entryNameForConsole(entries[index].name) + ": left out (" + refusal + ")\n");
-    } else if (!insertEntry(index, *levels)) {
-      report_(entryNameForConsole(entries[index].name) +
-              ": left out (another entry takes its path)\n");
+  buildTree();
+  return Status::ok();
+}
+
+namespace {
+
+// Where the last '\\' of a recorded name stands (a character of its own, not the second
+// byte of a two-byte character), or npos.
+std::size_t lastSeparator(std::string_view name) {
+  std::size_t found = std::string_view::npos;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    if (isCp932LeadByte(static_cast<unsigned char>(name[i]))) {
+      ++i;
+    } else if (name[i] == '\\') {
+      found = i;
     }
   }
-  return Status::ok();
+  return found;
+}
+
+std::uint64_t childHash(std::uint32_t parent, std::string_view name) {
+  std::uint64_t hash = 0xcbf29ce484222325ULL ^ (std::uint64_t{parent} * 0x9E3779B97F4A7C15ULL);
+  for (const char c : name) {
+    hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
+  }
+  // Every bit of the name reaches the low bits that pick the slot.
+  hash = (hash ^ (hash >> 33)) * 0xff51afd7ed558ccdULL;
+  hash = (hash ^ (hash >> 33)) * 0xc4ceb9fe1a85ec53ULL;
+  return hash ^ (hash >> 33);
+}
+
+}  // namespace
+
+void MountedArchive::buildTree() {
+  const auto& entries = directory_.entries;
+  nodes_.assign(2, Node{});
+  nodes_.reserve(entries.size() + entries.size() / 16 + 2);
+  names_.clear();
+  names_.reserve(entries.size() * 16);
+  childTable_.assign(64, 0);
+  while (childTable_.size() < 4 * entries.size()) childTable_.resize(childTable_.size() * 2);
+  pictureSizes_ = std::make_unique<std::atomic<std::uint64_t>[]>(entries.size());
+  reported_.assign(entries.size(), false);
+  lastFolderPart_.clear();
+  lastFolder_ = 0;
+
+  for (std::size_t index = 0; index < entries.size(); ++index) {
+    const std::string_view name = entries[index].name;
+    const std::size_t split = lastSeparator(name);
+    // Entries of one folder usually follow each other: their folder is found once.
+    if (split == std::string_view::npos ||
+        (lastFolder_ != 0 && name.substr(0, split) == lastFolderPart_)) {
+      const std::uint32_t folder = split == std::string_view::npos
+                                       ? static_cast<std::uint32_t>(platform::ROOT_NODE)
+                                       : lastFolder_;
+      std::string refusal;
+      const auto leaf =
+          entryPathLevels(split == std::string_view::npos ? name : name.substr(split + 1), refusal);
+      if (leaf && leaf->size() == 1) {
+        if (childOf(folder, leaf->front()) != 0) {
+          report_(entryNameForConsole(name) + ": left out (another entry takes its path)\n");
+        } else {
+          addNode(folder, leaf->front(), static_cast<std::int32_t>(index));
+        }
+        continue;
+      }
+    }
+    std::string refusal;
+    const auto levels = entryPathLevels(name, refusal);
+    if (!levels) {
+      report_(entryNameForConsole(name) + ": left out (" + refusal + ")\n");
+    } else if (!insertEntry(index, *levels)) {
+      report_(entryNameForConsole(name) + ": left out (another entry takes its path)\n");
+    }
+  }
+  listChildren();
 }
 
 bool MountedArchive::insertEntry(std::size_t index, const std::vector<std::string>& levels) {
@@ -113,38 +200,86 @@ bool MountedArchive::insertEntry(std::size_t index, const std::vector<std::strin
     }
     folder = next;
   }
+  if (levels.size() > 1) {
+    const std::string_view name = directory_.entries[index].name;
+    lastFolderPart_.assign(name.substr(0, lastSeparator(name)));
+    lastFolder_ = folder;
+  }
   if (childOf(folder, levels.back()) != 0) return false;
   addNode(folder, levels.back(), static_cast<std::int32_t>(index));
   return true;
 }
 
+std::string_view MountedArchive::nameOf(const Node& node) const {
+  return std::string_view(names_).substr(node.nameStart, node.nameLength);
+}
+
 namespace {
 
-std::string childKey(std::uint32_t parent, std::string_view name) {
-  std::string key(sizeof parent, '\0');
-  std::memcpy(key.data(), &parent, sizeof parent);
-  key.append(name);
-  return key;
+// A slot of the child table: the hash's upper half beside the node number, so that most
+// slots that hold another name are passed over without looking at the node.
+std::uint64_t childSlot(std::uint64_t hash, std::uint32_t node) {
+  return (hash & 0xFFFFFFFF00000000ULL) | node;
 }
 
 }  // namespace
 
 std::uint32_t MountedArchive::childOf(std::uint32_t parent, std::string_view name) const {
-  const auto found = childByKey_.find(childKey(parent, name));
-  return found == childByKey_.end() ? 0 : found->second;
+  const std::uint64_t hash = childHash(parent, name);
+  const std::size_t mask = childTable_.size() - 1;
+  for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+    const std::uint64_t held = childTable_[slot];
+    if (held == 0) return 0;
+    const auto node = static_cast<std::uint32_t>(held);
+    if ((held ^ hash) >> 32 == 0 && nodes_[node].parent == parent && nameOf(nodes_[node]) == name) {
+      return node;
+    }
+  }
 }
 
-std::uint32_t MountedArchive::addNode(std::uint32_t parent, const std::string& name,
+std::uint32_t MountedArchive::addNode(std::uint32_t parent, std::string_view name,
                                       std::int32_t entry) {
   const auto node = static_cast<std::uint32_t>(nodes_.size());
   Node added;
-  added.name = name;
+  added.nameStart = static_cast<std::uint32_t>(names_.size());
+  added.nameLength = static_cast<std::uint32_t>(name.size());
   added.parent = parent;
   added.entry = entry;
-  nodes_.push_back(std::move(added));
-  nodes_[parent].children.push_back(node);
-  childByKey_.emplace(childKey(parent, name), node);
+  names_.append(name);
+  nodes_.push_back(added);
+  if (2 * nodes_.size() > childTable_.size()) growChildTable();
+  placeInTable(node);
   return node;
+}
+
+void MountedArchive::placeInTable(std::uint32_t node) {
+  const std::uint64_t hash = childHash(nodes_[node].parent, nameOf(nodes_[node]));
+  const std::size_t mask = childTable_.size() - 1;
+  std::size_t slot = hash & mask;
+  while (childTable_[slot] != 0) slot = (slot + 1) & mask;
+  childTable_[slot] = childSlot(hash, node);
+}
+
+void MountedArchive::growChildTable() {
+  childTable_.assign(childTable_.size() * 2, 0);
+  for (std::uint32_t node = 2; node < nodes_.size(); ++node) placeInTable(node);
+}
+
+// Each folder's children in one array, in the order their entries stand in the archive.
+void MountedArchive::listChildren() {
+  for (std::uint32_t node = 2; node < nodes_.size(); ++node)
+    ++nodes_[nodes_[node].parent].childCount;
+  std::uint32_t next = 0;
+  for (Node& node : nodes_) {
+    node.firstChild = next;
+    next += node.childCount;
+    node.childCount = 0;
+  }
+  children_.resize(next);
+  for (std::uint32_t node = 2; node < nodes_.size(); ++node) {
+    Node& parent = nodes_[nodes_[node].parent];
+    children_[parent.firstChild + parent.childCount++] = node;
+  }
 }
 
 const MountedArchive::Node* MountedArchive::nodeAt(std::uint64_t node) const {
@@ -153,7 +288,7 @@ const MountedArchive::Node* MountedArchive::nodeAt(std::uint64_t node) const {
 }
 
 std::uint64_t MountedArchive::entrySize(std::size_t index) const {
-  const ArchiveEntry& entry = reader_.entries()[index];
+  const ArchiveEntry& entry = directory_.entries[index];
   if (entry.type != ENTRY_SPB) return entry.sourceSize;
   // Kept as size + 1, so that 0 means "not learned yet".
   const std::uint64_t known = pictureSizes_[index].load(std::memory_order_relaxed);
@@ -161,7 +296,7 @@ std::uint64_t MountedArchive::entrySize(std::size_t index) const {
   std::uint8_t header[4] = {};
   std::uint64_t size = 0;
   if (entry.storedSize >= sizeof header) {
-    if (!archive_.readAt(entryStart(reader_.directory(), entry), header)) return 0;
+    if (!archive_.readAt(entryStart(directory_, entry), header)) return 0;
     const auto dimensions = spbDimensions(header);
     size = bmp24FileSize(dimensions->width, dimensions->height).value_or(0);
   }
@@ -199,9 +334,9 @@ int MountedArchive::readdir(std::uint64_t folder, std::uint64_t start, const Chi
   const Node* listed = nodeAt(folder);
   if (listed == nullptr) return ENOENT;
   if (listed->entry >= 0) return ENOTDIR;
-  for (std::uint64_t position = start; position < listed->children.size(); ++position) {
-    const std::uint32_t child = listed->children[position];
-    if (!add(nodes_[child].name, attributesOf(child), position + 1)) break;
+  for (std::uint64_t position = start; position < listed->childCount; ++position) {
+    const std::uint32_t child = children_[listed->firstChild + position];
+    if (!add(nameOf(nodes_[child]), attributesOf(child), position + 1)) break;
   }
   return 0;
 }
@@ -212,7 +347,7 @@ int MountedArchive::open(std::uint64_t node, std::uint64_t& handle) {
   if (file->entry < 0) return EISDIR;
   if (!archiveUnchanged()) return EIO;
   handle = node;
-  if (reader_.entries()[static_cast<std::size_t>(file->entry)].type != ENTRY_STORED) {
+  if (directory_.entries[static_cast<std::size_t>(file->entry)].type != ENTRY_STORED) {
     const std::lock_guard lock(cacheMutex_);
     ++openCounts_[static_cast<std::size_t>(file->entry)];
   }
@@ -223,7 +358,7 @@ void MountedArchive::release(std::uint64_t handle) {
   const Node* file = nodeAt(handle);
   if (file == nullptr || file->entry < 0) return;
   const auto entry = static_cast<std::size_t>(file->entry);
-  if (reader_.entries()[entry].type == ENTRY_STORED) return;
+  if (directory_.entries[entry].type == ENTRY_STORED) return;
   const std::lock_guard lock(cacheMutex_);
   const auto count = openCounts_.find(entry);
   if (count == openCounts_.end() || --count->second > 0) return;
@@ -244,7 +379,7 @@ int MountedArchive::read(std::uint64_t handle, std::uint64_t offset, std::span<s
   if (file->entry < 0) return EISDIR;
   if (!archiveUnchanged()) return EIO;
   const auto index = static_cast<std::size_t>(file->entry);
-  const ArchiveEntry& entry = reader_.entries()[index];
+  const ArchiveEntry& entry = directory_.entries[index];
   const std::uint64_t size = entrySize(index);
   if (offset >= size) return 0;
   const auto wanted =
@@ -252,7 +387,7 @@ int MountedArchive::read(std::uint64_t handle, std::uint64_t offset, std::span<s
   const std::span<std::uint8_t> piece = buffer.first(wanted);
 
   if (entry.type == ENTRY_STORED) {
-    if (!archive_.readAt(entryStart(reader_.directory(), entry) + offset, piece)) {
+    if (!archive_.readAt(entryStart(directory_, entry) + offset, piece)) {
       reportOnce(index, entryReadFailure(entry, errno).message());
       return EIO;
     }
@@ -284,7 +419,7 @@ bool MountedArchive::archiveUnchanged() {
   if (replaced_.load()) return false;
   if (archive_.stillNamedBy(archivePath_)) return true;
   if (!replaced_.exchange(true)) {
-    report_(reader_.shownPath() +
+    report_(shownPath_ +
             ": the archive has been replaced or changed since it was mounted; its entries "
             "can no longer be read\n");
   }
@@ -323,7 +458,7 @@ std::shared_ptr<MountedArchive::Decoded> MountedArchive::decodedEntry(std::size_
 std::shared_ptr<MountedArchive::Decoded> MountedArchive::decodeNow(std::size_t index) {
   auto decoded = std::make_shared<Decoded>();
   decoded->state = Decoded::State::Failed;
-  const ArchiveEntry& entry = reader_.entries()[index];
+  const ArchiveEntry& entry = directory_.entries[index];
   decoded->inFile = entrySize(index) > cacheBudget_;
   if (decoded->inFile && !decoded->file.openUnnamedTemporary()) {
     reportOnce(index, entryNameForConsole(entry.name) + ": cannot make a temporary file (" +
@@ -341,7 +476,7 @@ std::shared_ptr<MountedArchive::Decoded> MountedArchive::decodeNow(std::size_t i
     return true;
   };
   ++decodes_;
-  if (Status status = decodeEntryInto(archive_, reader_.directory(), entry, sink); !status) {
+  if (Status status = decodeEntryInto(archive_, directory_, entry, sink); !status) {
     reportOnce(index, status.message());
     decoded->bytes = {};
     decoded->file = platform::HeldFile{};
@@ -377,7 +512,7 @@ void MountedArchive::reportOnce(std::size_t entry, const std::string& message) {
     if (reported_[entry]) return;
     reported_[entry] = true;
   }
-  report_(reader_.shownPath() + ": " + message);
+  report_(shownPath_ + ": " + message);
 }
 
 }  // namespace kupack

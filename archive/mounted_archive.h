@@ -56,16 +56,26 @@ class MountedArchive final : public platform::ReadOnlyFileSystem {
 
  private:
   struct Node {
-    std::string name;  // native name of this level
+    std::uint32_t nameStart = 0;  // the native name of this level, in names_
+    std::uint32_t nameLength = 0;
     std::uint32_t parent = 0;
-    std::int32_t entry = -1;              // index into the archive's entries; -1 for a folder
-    std::vector<std::uint32_t> children;  // for a folder, in the order they appear
+    std::int32_t entry = -1;       // index into the archive's entries; -1 for a folder
+    std::uint32_t firstChild = 0;  // a folder's children: children_[firstChild, + count)
+    std::uint32_t childCount = 0;
   };
   struct Decoded;
 
+  Status readDirectory();
+  Status readFailure() const;
+  void buildTree();
+  std::uint32_t folderOf(std::size_t index, std::string_view folderPart);
   bool insertEntry(std::size_t index, const std::vector<std::string>& levels);
   std::uint32_t childOf(std::uint32_t parent, std::string_view name) const;
-  std::uint32_t addNode(std::uint32_t parent, const std::string& name, std::int32_t entry);
+  std::uint32_t addNode(std::uint32_t parent, std::string_view name, std::int32_t entry);
+  void placeInTable(std::uint32_t node);
+  void growChildTable();
+  void listChildren();
+  std::string_view nameOf(const Node& node) const;
   const Node* nodeAt(std::uint64_t node) const;
   platform::NodeAttributes attributesOf(std::uint32_t node) const;
   std::uint64_t entrySize(std::size_t entry) const;
@@ -79,11 +89,19 @@ class MountedArchive final : public platform::ReadOnlyFileSystem {
   std::uint64_t cacheBudget_;
   Reporter report_;
   std::string archivePath_;  // absolute, for the replacement check
-  ArchiveReader reader_;
+  std::string shownPath_;    // console text
+  ArchiveDirectory directory_;
   platform::HeldFile archive_;
   std::int64_t modificationTime_ = 0;
   std::vector<Node> nodes_;  // [0] unused, [1] the root
-  std::unordered_map<std::string, std::uint32_t> childByKey_;
+  std::string names_;        // every node's native name, one after the other
+  // Open addressing over (parent, name): node numbers beside the upper half of their
+  // hash, 0 for a free slot.
+  std::vector<std::uint64_t> childTable_;
+  std::vector<std::uint32_t> children_;  // each folder's children, folder after folder
+  // The folder of the entry before, by the bytes of its recorded folder part.
+  std::string lastFolderPart_;
+  std::uint32_t lastFolder_ = 0;
   // Sizes of SPB entries' BMP files, learned from their headers on first need; 0 until then.
   std::unique_ptr<std::atomic<std::uint64_t>[]> pictureSizes_;
   std::atomic<bool> replaced_{false};

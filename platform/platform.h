@@ -223,6 +223,9 @@ class HeldFile {
   // (same device and file number, same size and modification time).
   bool stillNamedBy(const std::string& path) const;
 
+  // The file's length when it was opened.
+  std::uint64_t size() const { return size_; }
+
   // The file's modification time when it was opened, in seconds since 1970.
   std::int64_t modifiedUnixSeconds() const;
 
