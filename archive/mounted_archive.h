@@ -95,9 +95,9 @@ class MountedArchive final : public platform::ReadOnlyFileSystem {
   std::int64_t modificationTime_ = 0;
   std::vector<Node> nodes_;  // [0] unused, [1] the root
   std::string names_;        // every node's native name, one after the other
-  // Open addressing over (parent, name): node numbers beside the upper half of their
-  // hash, 0 for a free slot.
-  std::vector<std::uint64_t> childTable_;
+  // Open addressing over (parent, name): a tag per slot (0: free) and the node number.
+  std::vector<std::uint8_t> childTags_;
+  std::vector<std::uint32_t> childNodes_;
   std::vector<std::uint32_t> children_;  // each folder's children, folder after folder
   // The folder of the entry before, by the bytes of its recorded folder part.
   std::string lastFolderPart_;
