@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <mutex>
 #include <optional>
 
 #include "archive/mounted_archive.h"
@@ -83,8 +84,11 @@ std::optional<MountArguments> parseArguments(const std::vector<std::string>& arg
   return parsed;
 }
 
-// Console text (code page 932) on standard error, in the terminal's characters.
+// Console text (code page 932) on standard error, in the terminal's characters. The
+// mount's threads report at once; the converter is not theirs to share.
 void reportOnStandardError(const std::string& cp932) {
+  static std::mutex reporting;
+  const std::lock_guard lock(reporting);
   const std::string text = platform::cp932ToNativeName(cp932).value_or(cp932);
   std::fputs(text.c_str(), stderr);
   std::fflush(stderr);

@@ -97,6 +97,9 @@ TEST_F(MountedArchiveTest, TreeHasExtractionPathsAndTrueSizesWithoutDecoding) {
   entries.push_back(storedEntry("..\\escape.txt", "x"));
   entries.push_back(storedEntry("readme.txt\\inner", "y"));  // a file stands on its path
   entries.push_back(storedEntry("readme.txt", "again"));     // the path is taken
+  // Right after entries of the same folder: a refused name and a two-byte one.
+  entries.insert(entries.begin() + 3, {storedEntry("pic\\c:x", "z"),
+                                       storedEntry("pic\\" + test::sjis("説明.txt"), "note")});
   MountedArchive& tree = mount(entries);
 
   NodeAttributes attributes;
@@ -131,7 +134,9 @@ TEST_F(MountedArchiveTest, TreeHasExtractionPathsAndTrueSizesWithoutDecoding) {
       test::contains(reports(), "..\\escape.txt: left out (the name holds a \"..\" level)"));
   EXPECT_TRUE(
       test::contains(reports(), "readme.txt\\inner: left out (another entry takes its path)"));
+  EXPECT_TRUE(test::contains(reports(), "pic\\c:x: left out (the name holds a drive letter"));
   EXPECT_EQ(readAll("readme.txt"), "hello\n");  // the first of the two entries
+  EXPECT_EQ(readAll(test::nativeName("pic/説明.txt")), "note");
 
   NodeAttributes child;
   EXPECT_EQ(tree.lookup(platform::ROOT_NODE, "missing", child), ENOENT);
