@@ -861,7 +861,8 @@ bool HeldFile::isOpen() const { return handle_ != -1; }
 
 bool HeldFile::openForReading(const std::string& path) {
   close();
-  HANDLE raw = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+  HANDLE raw = CreateFileA(path.c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (raw == INVALID_HANDLE_VALUE) {
     setErrnoFromLastError();
