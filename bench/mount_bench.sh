@@ -93,6 +93,7 @@ start=$(ms); count=$(find "$mnt" | wc -l); end=$(ms)
 echo "find over the fresh mount: $((end - start)) ms ($count names)"
 start=$(ms); find "$mnt" -type f -size +1000k >/dev/null; end=$(ms)
 echo "find again (names and attributes cached): $((end - start)) ms"
+echo "mount process memory after find: $(grep -E 'VmRSS' /proc/$mount_pid/status | tr -s ' \n' ' ')"
 
 t=$(timed_read "$mnt/big.bin" 1M)
 echo "stored 256 MiB, first read through FUSE, 1 MiB chunks: $(mb_per_s $big "$t") MB/s"
