@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/mount_command.h"
 #include "archive/main_flow.h"
 #include "archive/reader_commands.h"
 
@@ -21,6 +22,11 @@ constexpr char USAGE[] =
     "                                     -f replaces existing files\n"
     "       kupack -t|--test ARCHIVE [FOLDER]\n"
     "                                     decode every entry; with FOLDER, compare with it\n"
+    "       kupack --mount ARCHIVE DIR [-f] [-o cache=SIZE]\n"
+    "                                     show ARCHIVE read-only as the folder DIR (FUSE, Linux);\n"
+    "                                     -f stays in the foreground (Ctrl-C unmounts), else\n"
+    "                                     fusermount3 -u DIR unmounts; SIZE: decoded bytes kept\n"
+    "                                     in memory (default 64M)\n"
     "       kupack -h|--help              show this text\n"
     "       kupack --version              show the version\n";
 
@@ -89,6 +95,7 @@ int main(int argc, char** argv) {
         option == "-t" || option == "--test") {
       return readArchive(args);
     }
+    if (option == "--mount") return kupack::mountCommand(args, usageError);
     return usageError("unknown option " + args[0]);
   }
 

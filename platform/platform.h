@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -181,5 +182,61 @@ struct CreatedFile {
 // existing plain file is emptied and rewritten; without it, the file must not exist yet.
 CreatedFile createFileBelow(const std::string& root, const std::vector<std::string>& levels,
                             bool replace);
+
+}  // namespace kupack::platform
+
+// ---- Files held open while they are served (used by the archive mount) ---------------
+// A read-only mount keeps its archive open for as long as it lives, reads it from several
+// threads at once, and notices when the file under the archive's name is no longer the
+// one it opened. Decoded entries too large for memory go to files without a name.
+
+namespace kupack::platform {
+
+class HeldFile {
+ public:
+  HeldFile() = default;
+  ~HeldFile();
+  HeldFile(HeldFile&& other) noexcept;
+  HeldFile& operator=(HeldFile&& other) noexcept;
+  HeldFile(const HeldFile&) = delete;
+  HeldFile& operator=(const HeldFile&) = delete;
+
+  // Opens the plain file at `path` for reading and notes what it is (device, file number,
+  // size, modification time). False (errno set) when it cannot be opened or is no file.
+  bool openForReading(const std::string& path);
+
+  // Makes an empty file for reading and writing that has no name (POSIX: O_TMPFILE, or a
+  // name removed at once; Windows: deleted when closed), in the system's temporary
+  // folder. False (errno set) when none can be made.
+  bool openUnnamedTemporary();
+
+  bool isOpen() const;
+
+  // Reads exactly `buffer.size()` bytes at `position`; false (errno set, EIO for a short
+  // read) otherwise. Safe to call from several threads at once.
+  bool readAt(std::uint64_t position, std::span<std::uint8_t> buffer) const;
+
+  // Writes all of `bytes` at `position`; false (errno set) otherwise.
+  bool writeAt(std::uint64_t position, std::span<const std::uint8_t> bytes);
+
+  // True while `path` still names the file opened here, unchanged since it was opened
+  // (same device and file number, same size and modification time).
+  bool stillNamedBy(const std::string& path) const;
+
+  // The file's length when it was opened.
+  std::uint64_t size() const { return size_; }
+
+  // The file's modification time when it was opened, in seconds since 1970.
+  std::int64_t modifiedUnixSeconds() const;
+
+ private:
+  void close();
+
+  std::intptr_t handle_ = -1;  // a descriptor on POSIX, a HANDLE on Windows
+  std::uint64_t device_ = 0;
+  std::uint64_t fileNumber_ = 0;
+  std::uint64_t size_ = 0;
+  std::int64_t modified_ = 0;  // nanoseconds (POSIX) or 100-ns ticks (Windows)
+};
 
 }  // namespace kupack::platform

@@ -2,7 +2,7 @@
 # Installs the Debian packages kupack needs for what is about to be done, only those that
 # are missing, and says which and why. Runs apt-get as root, through sudo otherwise.
 #
-#   tools/install-deps.sh build    compiler, CMake and make
+#   tools/install-deps.sh build    compiler, CMake, make, and libfuse 3 for the mount
 #   tools/install-deps.sh test     the build's packages, GoogleTest, and man-db for the
 #                                  manual page check
 #   tools/install-deps.sh bench    the build's packages and zstd, which the benchmarks
@@ -53,12 +53,17 @@ kupack_missing_for_build() {
   command -v g++ >/dev/null || missing+=(g++)
   command -v cmake >/dev/null || missing+=(cmake)
   command -v make >/dev/null || missing+=(make)
+  # The read-only mount (kupack --mount) is built when libfuse 3 is found.
+  command -v pkg-config >/dev/null || missing+=(pkg-config)
+  kupack_package_installed libfuse3-dev || missing+=(libfuse3-dev)
 }
 
 kupack_missing_for_test() {
   kupack_missing_for_build
   kupack_package_installed libgtest-dev || missing+=(libgtest-dev)
   command -v man >/dev/null || missing+=(man-db)
+  # The mount's kernel test unmounts with fusermount3.
+  command -v fusermount3 >/dev/null || missing+=(fuse3)
 }
 
 kupack_missing_for_bench() {

@@ -1,0 +1,539 @@
+#include "archive/mounted_archive.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "archive/archive_format.h"
+#include "archive/entry_decoding.h"
+#include "archive/entry_path.h"
+#include "codec/bmp_writer.h"
+#include "common/console.h"
+
+namespace kupack {
+namespace {
+
+using ull = unsigned long long;
+using ByteSink = std::function<bool(std::span<const std::uint8_t>)>;
+
+std::uint64_t entryStart(const ArchiveDirectory& directory, const ArchiveEntry& entry) {
+  return std::uint64_t{directory.dataOffset} + entry.offset;
+}
+
+Status entryReadFailure(const ArchiveEntry& entry, int error) {
+  return Status::failed(entryNameForConsole(entry.name) + ": cannot read its bytes (" +
+                        platform::nativeToConsoleText(std::strerror(error)) + ")\n");
+}
+
+// Turns the coded entry `entry` into the bytes `-x` writes for it (an LZSS entry's file,
+// an SPB entry's picture as a 24-bit BMP file) and hands them to `sink` in order. The one
+// place where the mount decodes; false from `sink` ends it with a failure.
+Status decodeEntryInto(const platform::HeldFile& archive, const ArchiveDirectory& directory,
+                       const ArchiveEntry& entry, const ByteSink& sink) {
+  std::vector<std::uint8_t> stream(entry.storedSize);
+  if (!archive.readAt(entryStart(directory, entry), stream)) {
+    return entryReadFailure(entry, errno);
+  }
+  const Status sinkFailure =
+      Status::failed(entryNameForConsole(entry.name) + ": cannot keep the decoded bytes\n");
+  if (entry.type == ENTRY_LZSS) {
+    std::vector<std::uint8_t> bytes;
+    if (Status status = decodeLzssEntry(entry, stream, bytes); !status) return status;
+    return sink(bytes) ? Status::ok() : sinkFailure;
+  }
+  const auto dimensions = spbDimensions(stream);
+  if (dimensions && !bmp24FileSize(dimensions->width, dimensions->height)) {
+    return Status::failed(entryNameForConsole(entry.name) +
+                          ": the picture is too large for a BMP file\n");
+  }
+  SpbPicture picture;
+  if (Status status = decodeSpbEntry(entry, stream, picture); !status) return status;
+  stream = {};
+  return writeBmp24(picture, sink) ? Status::ok() : sinkFailure;
+}
+
+}  // namespace
+
+struct MountedArchive::Decoded {
+  enum class State { Decoding, Ready, Failed };
+  State state = State::Decoding;
+  std::uint64_t size = 0;
+  std::vector<std::uint8_t> bytes;  // the decoded entry, unless it is in `file`
+  platform::HeldFile file;          // for entries larger than the cache's budget
+  bool inFile = false;
+  bool listed = false;  // in the memory cache's recency list, at `place`
+  std::list<std::size_t>::iterator place;
+};
+
+MountedArchive::MountedArchive(std::uint64_t cacheBudget, Reporter report)
+    : cacheBudget_(cacheBudget), report_(std::move(report)) {}
+
+MountedArchive::~MountedArchive() = default;
+
+// The header says how long the directory is; only that much is read (as the archive
+// reader does), then checked as `-l` checks it.
+Status MountedArchive::readDirectory() {
+  const std::uint64_t archiveSize = archive_.size();
+  std::vector<std::uint8_t> head(
+      static_cast<std::size_t>(std::min<std::uint64_t>(archiveSize, ARCHIVE_HEADER_SIZE)));
+  if (!archive_.readAt(0, head)) return readFailure();
+  if (head.size() == ARCHIVE_HEADER_SIZE) {
+    const std::uint64_t count = (std::uint64_t{head[0]} << 8) | head[1];
+    const std::uint64_t dataOffset = (std::uint64_t{head[2]} << 24) |
+                                     (std::uint64_t{head[3]} << 16) |
+                                     (std::uint64_t{head[4]} << 8) | head[5];
+    const std::uint64_t largest =
+        ARCHIVE_HEADER_SIZE + count * (DIRECTORY_RECORD_OVERHEAD + MAX_NAME_LENGTH);
+    if (dataOffset > ARCHIVE_HEADER_SIZE && dataOffset <= archiveSize && dataOffset <= largest) {
+      head.resize(static_cast<std::size_t>(dataOffset));
+      if (!archive_.readAt(0, head)) return readFailure();
+    }
+  }
+  return parseArchiveDirectory(head, archiveSize, shownPath_, directory_);
+}
+
+Status MountedArchive::readFailure() const {
+  return Status::failed(shownPath_ + ": cannot read the header and directory (" +
+                        platform::nativeToConsoleText(std::strerror(errno)) + ")\n");
+}
+
+Status MountedArchive::open(const std::string& archivePath) {
+  archivePath_ =
+      platform::absolutePath(archivePath, platform::currentDirectory().value_or(std::string(".")));
+  shownPath_ = platform::nativeToConsoleText(archivePath);
+  if (platform::isFolder(archivePath_)) {
+    return Status::failed(shownPath_ + ": is a folder, not an archive\n");
+  }
+  if (!archive_.openForReading(archivePath_)) {
+    return Status::failed(shownPath_ + ": cannot open (" +
+                          platform::nativeToConsoleText(std::strerror(errno)) + ")\n");
+  }
+  if (Status status = readDirectory(); !status) return status;
+  modificationTime_ = archive_.modifiedUnixSeconds();
+
+  buildTree();
+  return Status::ok();
+}
+
+namespace {
+
+// Where the last '\\' of a recorded name stands (a character of its own, not the second
+// byte of a two-byte character), or npos.
+std::size_t lastSeparator(std::string_view name) {
+  std::size_t found = std::string_view::npos;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    if (isCp932LeadByte(static_cast<unsigned char>(name[i]))) {
+      ++i;
+    } else if (name[i] == '\\') {
+      found = i;
+    }
+  }
+  return found;
+}
+
+// A level of printable ASCII that entryPathLevels takes as it stands (not empty, no ':',
+// not only dots and spaces); anything else goes through entryPathLevels itself.
+bool isPlainLevel(std::string_view level) {
+  bool onlyDotsAndSpaces = true;
+  for (const char c : level) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte >= 0x7F || c == ':' || c == '/' || c == '\\') return false;
+    if (c != '.' && c != ' ') onlyDotsAndSpaces = false;
+  }
+  return !level.empty() && !onlyDotsAndSpaces;
+}
+
+std::uint64_t childHash(std::uint32_t parent, std::string_view name) {
+  std::uint64_t hash = 0xcbf29ce484222325ULL ^ (std::uint64_t{parent} * 0x9E3779B97F4A7C15ULL);
+  for (const char c : name) {
+    hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
+  }
+  // Every bit of the name reaches the low bits that pick the slot.
+  hash = (hash ^ (hash >> 33)) * 0xff51afd7ed558ccdULL;
+  hash = (hash ^ (hash >> 33)) * 0xc4ceb9fe1a85ec53ULL;
+  return hash ^ (hash >> 33);
+}
+
+}  // namespace
+
+void MountedArchive::buildTree() {
+  const auto& entries = directory_.entries;
+  nodes_.assign(2, Node{});
+  nodes_.reserve(entries.size() + entries.size() / 16 + 2);
+  names_.clear();
+  names_.reserve(entries.size() * 16);
+  std::size_t slots = 64;
+  while (slots < 4 * entries.size()) slots *= 2;
+  childTags_.assign(slots, 0);
+  childNodes_.assign(slots, 0);
+  pictureSizes_ = std::make_unique<std::atomic<std::uint64_t>[]>(entries.size());
+  reported_.assign(entries.size(), false);
+  lastFolderPart_.clear();
+  lastFolder_ = 0;
+
+  for (std::size_t index = 0; index < entries.size(); ++index) {
+    const std::string_view name = entries[index].name;
+    const std::size_t split = lastSeparator(name);
+    // Entries of one folder usually follow each other: their folder is found once.
+    if (split == std::string_view::npos ||
+        (lastFolder_ != 0 && name.substr(0, split) == lastFolderPart_)) {
+      const std::uint32_t folder = split == std::string_view::npos
+                                       ? static_cast<std::uint32_t>(platform::ROOT_NODE)
+                                       : lastFolder_;
+      const std::string_view leaf = split == std::string_view::npos ? name : name.substr(split + 1);
+      if (isPlainLevel(leaf)) {
+        if (childOf(folder, leaf) != 0) {
+          report_(entryNameForConsole(name) + ": left out (another entry takes its path)\n");
+        } else {
+          addNode(folder, leaf, static_cast<std::int32_t>(index));
+        }
+        continue;
+      }
+      std::string refusal;
+      const auto levels = entryPathLevels(leaf, refusal);
+      if (levels && levels->size() == 1) {
+        if (childOf(folder, levels->front()) != 0) {
+          report_(entryNameForConsole(name) + ": left out (another entry takes its path)\n");
+        } else {
+          addNode(folder, levels->front(), static_cast<std::int32_t>(index));
+        }
+        continue;
+      }
+    }
+    std::string refusal;
+    const auto levels = entryPathLevels(name, refusal);
+    if (!levels) {
+      report_(entryNameForConsole(name) + ": left out (" + refusal + ")\n");
+    } else if (!insertEntry(index, *levels)) {
+      report_(entryNameForConsole(name) + ": left out (another entry takes its path)\n");
+    }
+  }
+  listChildren();
+}
+
+bool MountedArchive::insertEntry(std::size_t index, const std::vector<std::string>& levels) {
+  std::uint32_t folder = static_cast<std::uint32_t>(platform::ROOT_NODE);
+  for (std::size_t level = 0; level + 1 < levels.size(); ++level) {
+    std::uint32_t next = childOf(folder, levels[level]);
+    if (next == 0) {
+      next = addNode(folder, levels[level], -1);
+    } else if (nodes_[next].entry >= 0) {
+      return false;  // a file already stands where this entry needs a folder
+    }
+    folder = next;
+  }
+  if (levels.size() > 1) {
+    const std::string_view name = directory_.entries[index].name;
+    lastFolderPart_.assign(name.substr(0, lastSeparator(name)));
+    lastFolder_ = folder;
+  }
+  if (childOf(folder, levels.back()) != 0) return false;
+  addNode(folder, levels.back(), static_cast<std::int32_t>(index));
+  return true;
+}
+
+std::string_view MountedArchive::nameOf(const Node& node) const {
+  return std::string_view(names_).substr(node.nameStart, node.nameLength);
+}
+
+namespace {
+
+// A slot's tag: the hash's top byte, never 0 (a free slot). Tags are a small array that
+// stays in the processor's cache, so that most probes never touch the node numbers.
+std::uint8_t childTag(std::uint64_t hash) { return static_cast<std::uint8_t>((hash >> 56) | 1); }
+
+}  // namespace
+
+std::uint32_t MountedArchive::childOf(std::uint32_t parent, std::string_view name) const {
+  const std::uint64_t hash = childHash(parent, name);
+  const std::uint8_t tag = childTag(hash);
+  const std::size_t mask = childTags_.size() - 1;
+  for (std::size_t slot = hash & mask; childTags_[slot] != 0; slot = (slot + 1) & mask) {
+    if (childTags_[slot] != tag) continue;
+    const std::uint32_t node = childNodes_[slot];
+    if (nodes_[node].parent == parent && nameOf(nodes_[node]) == name) return node;
+  }
+  return 0;
+}
+
+std::uint32_t MountedArchive::addNode(std::uint32_t parent, std::string_view name,
+                                      std::int32_t entry) {
+  const auto node = static_cast<std::uint32_t>(nodes_.size());
+  Node added;
+  added.nameStart = static_cast<std::uint32_t>(names_.size());
+  added.nameLength = static_cast<std::uint32_t>(name.size());
+  added.parent = parent;
+  added.entry = entry;
+  names_.append(name);
+  nodes_.push_back(added);
+  if (2 * nodes_.size() > childTags_.size()) growChildTable();
+  placeInTable(node);
+  return node;
+}
+
+void MountedArchive::placeInTable(std::uint32_t node) {
+  const std::uint64_t hash = childHash(nodes_[node].parent, nameOf(nodes_[node]));
+  const std::size_t mask = childTags_.size() - 1;
+  std::size_t slot = hash & mask;
+  while (childTags_[slot] != 0) slot = (slot + 1) & mask;
+  childTags_[slot] = childTag(hash);
+  childNodes_[slot] = node;
+}
+
+void MountedArchive::growChildTable() {
+  childTags_.assign(childTags_.size() * 2, 0);
+  childNodes_.assign(childTags_.size(), 0);
+  for (std::uint32_t node = 2; node < nodes_.size(); ++node) placeInTable(node);
+}
+
+// Each folder's children in one array, in the order their entries stand in the archive.
+void MountedArchive::listChildren() {
+  for (std::uint32_t node = 2; node < nodes_.size(); ++node)
+    ++nodes_[nodes_[node].parent].childCount;
+  std::uint32_t next = 0;
+  for (Node& node : nodes_) {
+    node.firstChild = next;
+    next += node.childCount;
+    node.childCount = 0;
+  }
+  children_.resize(next);
+  for (std::uint32_t node = 2; node < nodes_.size(); ++node) {
+    Node& parent = nodes_[nodes_[node].parent];
+    children_[parent.firstChild + parent.childCount++] = node;
+  }
+}
+
+const MountedArchive::Node* MountedArchive::nodeAt(std::uint64_t node) const {
+  if (node < platform::ROOT_NODE || node >= nodes_.size()) return nullptr;
+  return &nodes_[node];
+}
+
+std::uint64_t MountedArchive::entrySize(std::size_t index) const {
+  const ArchiveEntry& entry = directory_.entries[index];
+  if (entry.type != ENTRY_SPB) return entry.sourceSize;
+  // Kept as size + 1, so that 0 means "not learned yet".
+  const std::uint64_t known = pictureSizes_[index].load(std::memory_order_relaxed);
+  if (known != 0) return known - 1;
+  std::uint8_t header[4] = {};
+  std::uint64_t size = 0;
+  if (entry.storedSize >= sizeof header) {
+    if (!archive_.readAt(entryStart(directory_, entry), header)) return 0;
+    const auto dimensions = spbDimensions(header);
+    size = bmp24FileSize(dimensions->width, dimensions->height).value_or(0);
+  }
+  pictureSizes_[index].store(size + 1, std::memory_order_relaxed);
+  return size;
+}
+
+platform::NodeAttributes MountedArchive::attributesOf(std::uint32_t node) const {
+  platform::NodeAttributes attributes;
+  attributes.node = node;
+  attributes.isFolder = nodes_[node].entry < 0;
+  if (!attributes.isFolder)
+    attributes.size = entrySize(static_cast<std::size_t>(nodes_[node].entry));
+  return attributes;
+}
+
+int MountedArchive::lookup(std::uint64_t parent, std::string_view name,
+                           platform::NodeAttributes& child) {
+  const Node* folder = nodeAt(parent);
+  if (folder == nullptr) return ENOENT;
+  if (folder->entry >= 0) return ENOTDIR;
+  const std::uint32_t found = childOf(static_cast<std::uint32_t>(parent), name);
+  if (found == 0) return ENOENT;
+  child = attributesOf(found);
+  return 0;
+}
+
+int MountedArchive::getattr(std::uint64_t node, platform::NodeAttributes& attributes) {
+  if (nodeAt(node) == nullptr) return ENOENT;
+  attributes = attributesOf(static_cast<std::uint32_t>(node));
+  return 0;
+}
+
+int MountedArchive::readdir(std::uint64_t folder, std::uint64_t start, const ChildSink& add) {
+  const Node* listed = nodeAt(folder);
+  if (listed == nullptr) return ENOENT;
+  if (listed->entry >= 0) return ENOTDIR;
+  for (std::uint64_t position = start; position < listed->childCount; ++position) {
+    const std::uint32_t child = children_[listed->firstChild + position];
+    if (!add(nameOf(nodes_[child]), attributesOf(child), position + 1)) break;
+  }
+  return 0;
+}
+
+int MountedArchive::open(std::uint64_t node, std::uint64_t& handle) {
+  const Node* file = nodeAt(node);
+  if (file == nullptr) return ENOENT;
+  if (file->entry < 0) return EISDIR;
+  if (!archiveUnchanged()) return EIO;
+  handle = node;
+  if (directory_.entries[static_cast<std::size_t>(file->entry)].type != ENTRY_STORED) {
+    const std::lock_guard lock(cacheMutex_);
+    ++openCounts_[static_cast<std::size_t>(file->entry)];
+  }
+  return 0;
+}
+
+void MountedArchive::release(std::uint64_t handle) {
+  const Node* file = nodeAt(handle);
+  if (file == nullptr || file->entry < 0) return;
+  const auto entry = static_cast<std::size_t>(file->entry);
+  if (directory_.entries[entry].type == ENTRY_STORED) return;
+  const std::lock_guard lock(cacheMutex_);
+  const auto count = openCounts_.find(entry);
+  if (count == openCounts_.end() || --count->second > 0) return;
+  openCounts_.erase(count);
+  // A temporary file's decode lives only while its entry is open.
+  const auto found = cache_.find(entry);
+  if (found != cache_.end() && found->second->state == Decoded::State::Ready &&
+      found->second->inFile) {
+    cache_.erase(found);
+  }
+}
+
+int MountedArchive::read(std::uint64_t handle, std::uint64_t offset, std::span<std::uint8_t> buffer,
+                         std::size_t& got) {
+  got = 0;
+  const Node* file = nodeAt(handle);
+  if (file == nullptr) return EBADF;
+  if (file->entry < 0) return EISDIR;
+  if (!archiveUnchanged()) return EIO;
+  const auto index = static_cast<std::size_t>(file->entry);
+  const ArchiveEntry& entry = directory_.entries[index];
+  const std::uint64_t size = entrySize(index);
+  if (offset >= size) return 0;
+  const auto wanted =
+      static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - offset));
+  const std::span<std::uint8_t> piece = buffer.first(wanted);
+
+  if (entry.type == ENTRY_STORED) {
+    if (!archive_.readAt(entryStart(directory_, entry) + offset, piece)) {
+      reportOnce(index, entryReadFailure(entry, errno).message());
+      return EIO;
+    }
+    got = wanted;
+    return 0;
+  }
+  const std::shared_ptr<Decoded> decoded = decodedEntry(index);
+  if (decoded->state != Decoded::State::Ready) return EIO;
+  if (decoded->size != size) {
+    reportOnce(index, entryNameForConsole(entry.name) +
+                          formatText(": decodes to %llu bytes, its header says %llu\n",
+                                     ull{decoded->size}, ull{size}));
+    return EIO;
+  }
+  if (decoded->inFile) {
+    if (!decoded->file.readAt(offset, piece)) {
+      reportOnce(index, entryNameForConsole(entry.name) + ": cannot read its temporary file (" +
+                            platform::nativeToConsoleText(std::strerror(errno)) + ")\n");
+      return EIO;
+    }
+  } else {
+    std::memcpy(piece.data(), decoded->bytes.data() + offset, wanted);
+  }
+  got = wanted;
+  return 0;
+}
+
+bool MountedArchive::archiveUnchanged() {
+  if (replaced_.load()) return false;
+  if (archive_.stillNamedBy(archivePath_)) return true;
+  if (!replaced_.exchange(true)) {
+    report_(shownPath_ +
+            ": the archive has been replaced or changed since it was mounted; its entries "
+            "can no longer be read\n");
+  }
+  return false;
+}
+
+std::shared_ptr<MountedArchive::Decoded> MountedArchive::decodedEntry(std::size_t entry) {
+  std::unique_lock lock(cacheMutex_);
+  const auto found = cache_.find(entry);
+  if (found != cache_.end()) {
+    std::shared_ptr<Decoded> decoded = found->second;
+    decodeDone_.wait(lock, [&] { return decoded->state != Decoded::State::Decoding; });
+    if (decoded->listed) leastRecent_.splice(leastRecent_.end(), leastRecent_, decoded->place);
+    return decoded;
+  }
+  auto decoding = std::make_shared<Decoded>();
+  cache_.emplace(entry, decoding);
+  lock.unlock();
+
+  // Only this thread touches `decoding` until its state leaves Decoding under the lock.
+  std::shared_ptr<Decoded> result = decodeNow(entry);
+  lock.lock();
+  decoding->size = result->size;
+  decoding->bytes = std::move(result->bytes);
+  decoding->file = std::move(result->file);
+  decoding->inFile = result->inFile;
+  decoding->state = result->state;
+  if (decoding->state == Decoded::State::Ready && !decoding->inFile) {
+    keepInMemory(entry, decoding);
+  }
+  lock.unlock();
+  decodeDone_.notify_all();
+  return decoding;
+}
+
+std::shared_ptr<MountedArchive::Decoded> MountedArchive::decodeNow(std::size_t index) {
+  auto decoded = std::make_shared<Decoded>();
+  decoded->state = Decoded::State::Failed;
+  const ArchiveEntry& entry = directory_.entries[index];
+  decoded->inFile = entrySize(index) > cacheBudget_;
+  if (decoded->inFile && !decoded->file.openUnnamedTemporary()) {
+    reportOnce(index, entryNameForConsole(entry.name) + ": cannot make a temporary file (" +
+                          platform::nativeToConsoleText(std::strerror(errno)) + ")\n");
+    return decoded;
+  }
+  if (!decoded->inFile) decoded->bytes.reserve(static_cast<std::size_t>(entrySize(index)));
+  const ByteSink sink = [&decoded](std::span<const std::uint8_t> piece) {
+    if (!decoded->inFile) {
+      decoded->bytes.insert(decoded->bytes.end(), piece.begin(), piece.end());
+    } else if (!decoded->file.writeAt(decoded->size, piece)) {
+      return false;
+    }
+    decoded->size += piece.size();
+    return true;
+  };
+  ++decodes_;
+  if (Status status = decodeEntryInto(archive_, directory_, entry, sink); !status) {
+    reportOnce(index, status.message());
+    decoded->bytes = {};
+    decoded->file = platform::HeldFile{};
+    return decoded;
+  }
+  decoded->state = Decoded::State::Ready;
+  return decoded;
+}
+
+void MountedArchive::keepInMemory(std::size_t entry, const std::shared_ptr<Decoded>& decoded) {
+  cachedBytes_ += decoded->size;
+  decoded->place = leastRecent_.insert(leastRecent_.end(), entry);
+  decoded->listed = true;
+  // Readers still copying from an evicted entry keep its bytes until they are done.
+  while (cachedBytes_ > cacheBudget_ && leastRecent_.front() != entry) {
+    const std::size_t oldest = leastRecent_.front();
+    leastRecent_.pop_front();
+    const auto victim = cache_.find(oldest);
+    cachedBytes_ -= victim->second->size;
+    victim->second->listed = false;
+    cache_.erase(victim);
+  }
+}
+
+std::uint64_t MountedArchive::cachedBytes() const {
+  const std::lock_guard lock(cacheMutex_);
+  return cachedBytes_;
+}
+
+void MountedArchive::reportOnce(std::size_t entry, const std::string& message) {
+  {
+    const std::lock_guard lock(cacheMutex_);
+    if (reported_[entry]) return;
+    reported_[entry] = true;
+  }
+  report_(shownPath_ + ": " + message);
+}
+
+}  // namespace kupack

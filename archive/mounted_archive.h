@@ -1,0 +1,119 @@
+// An archive as a read-only tree of folders and files, for the mount: every entry under
+// the native path `-x` gives it, with the bytes `-x` writes (SPB pictures as 24-bit BMP
+// files). Sizes are known without decoding; coded entries are decoded once, on their
+// first read, into a cache with a byte budget (larger ones into unnamed temporary files),
+// however many readers wait for them. The archive stays open; once the file under its
+// name is replaced or changed, reads fail with EIO rather than give other bytes.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "archive/archive_reader.h"
+#include "common/status.h"
+#include "platform/platform.h"
+#include "platform/read_only_mount.h"
+
+namespace kupack {
+
+inline constexpr std::uint64_t DEFAULT_MOUNT_CACHE_BYTES = std::uint64_t{64} << 20;
+
+class MountedArchive final : public platform::ReadOnlyFileSystem {
+ public:
+  // Receives console text (code page 932): names left out of the tree when opening, and
+  // each entry that fails to decode or read, once.
+  using Reporter = std::function<void(const std::string&)>;
+
+  MountedArchive(std::uint64_t cacheBudget, Reporter report);
+  ~MountedArchive() override;
+
+  // Opens and checks the archive as `-l` does (a broken directory is refused), holds it
+  // open and builds the tree. Entries whose names `-x` refuses, and later entries whose
+  // path another entry already takes, are left out (and reported).
+  Status open(const std::string& archivePath);
+
+  int lookup(std::uint64_t parent, std::string_view name, platform::NodeAttributes& child) override;
+  int getattr(std::uint64_t node, platform::NodeAttributes& attributes) override;
+  int readdir(std::uint64_t folder, std::uint64_t start, const ChildSink& add) override;
+  int open(std::uint64_t node, std::uint64_t& handle) override;
+  int read(std::uint64_t handle, std::uint64_t offset, std::span<std::uint8_t> buffer,
+           std::size_t& got) override;
+  void release(std::uint64_t handle) override;
+  std::int64_t modificationTime() const override { return modificationTime_; }
+
+  // How many entries have been decoded so far, and how many decoded bytes the memory
+  // cache holds (for tests and measurements).
+  std::uint64_t decodeCount() const { return decodes_.load(); }
+  std::uint64_t cachedBytes() const;
+
+ private:
+  struct Node {
+    std::uint32_t nameStart = 0;  // the native name of this level, in names_
+    std::uint32_t nameLength = 0;
+    std::uint32_t parent = 0;
+    std::int32_t entry = -1;       // index into the archive's entries; -1 for a folder
+    std::uint32_t firstChild = 0;  // a folder's children: children_[firstChild, + count)
+    std::uint32_t childCount = 0;
+  };
+  struct Decoded;
+
+  Status readDirectory();
+  Status readFailure() const;
+  void buildTree();
+  std::uint32_t folderOf(std::size_t index, std::string_view folderPart);
+  bool insertEntry(std::size_t index, const std::vector<std::string>& levels);
+  std::uint32_t childOf(std::uint32_t parent, std::string_view name) const;
+  std::uint32_t addNode(std::uint32_t parent, std::string_view name, std::int32_t entry);
+  void placeInTable(std::uint32_t node);
+  void growChildTable();
+  void listChildren();
+  std::string_view nameOf(const Node& node) const;
+  const Node* nodeAt(std::uint64_t node) const;
+  platform::NodeAttributes attributesOf(std::uint32_t node) const;
+  std::uint64_t entrySize(std::size_t entry) const;
+  bool archiveUnchanged();
+
+  std::shared_ptr<Decoded> decodedEntry(std::size_t entry);
+  std::shared_ptr<Decoded> decodeNow(std::size_t entry);
+  void keepInMemory(std::size_t entry, const std::shared_ptr<Decoded>& decoded);
+  void reportOnce(std::size_t entry, const std::string& message);
+
+  std::uint64_t cacheBudget_;
+  Reporter report_;
+  std::string archivePath_;  // absolute, for the replacement check
+  std::string shownPath_;    // console text
+  ArchiveDirectory directory_;
+  platform::HeldFile archive_;
+  std::int64_t modificationTime_ = 0;
+  std::vector<Node> nodes_;  // [0] unused, [1] the root
+  std::string names_;        // every node's native name, one after the other
+  // Open addressing over (parent, name): a tag per slot (0: free) and the node number.
+  std::vector<std::uint8_t> childTags_;
+  std::vector<std::uint32_t> childNodes_;
+  std::vector<std::uint32_t> children_;  // each folder's children, folder after folder
+  // The folder of the entry before, by the bytes of its recorded folder part.
+  std::string lastFolderPart_;
+  std::uint32_t lastFolder_ = 0;
+  // Sizes of SPB entries' BMP files, learned from their headers on first need; 0 until then.
+  std::unique_ptr<std::atomic<std::uint64_t>[]> pictureSizes_;
+  std::atomic<bool> replaced_{false};
+  std::atomic<std::uint64_t> decodes_{0};
+
+  mutable std::mutex cacheMutex_;
+  std::condition_variable decodeDone_;
+  std::unordered_map<std::size_t, std::shared_ptr<Decoded>> cache_;
+  std::list<std::size_t> leastRecent_;  // memory-cached entries, least recently used first
+  std::uint64_t cachedBytes_ = 0;
+  std::unordered_map<std::size_t, unsigned> openCounts_;
+  std::vector<bool> reported_;
+};
+
+}  // namespace kupack

@@ -1,0 +1,311 @@
+// The mount's file system model called as the kernel would call it, without a kernel:
+// sizes without decoding, reads at and past the ends, one decode for many readers, the
+// cache's budget, broken entries, and an archive replaced under the mount.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "archive/mounted_archive.h"
+#include "codec/lzss.h"
+#include "common/console.h"
+#include "tests/archive_builder.h"
+#include "tests/test_support.h"
+
+namespace kupack {
+namespace {
+
+namespace fs = std::filesystem;
+using platform::NodeAttributes;
+using test::BuiltEntry;
+using test::storedEntry;
+
+// The 62-byte 24-bit BMP file of the 2 x 1 picture that SPB_2X1 codes.
+const std::string BMP_2X1 = std::string("BM\x3E\0\0\0\0\0\0\0\x36\0\0\0", 14) +
+                            std::string(
+                                "\x28\0\0\0\x02\0\0\0\x01\0\0\0\x01\0\x18\0\0\0\0\0\x08\0\0\0"
+                                "\x13\x0B\0\0\x13\x0B\0\0\0\0\0\0\0\0\0\0",
+                                40) +
+                            std::string("\x0A\x14\x1E\x0B\x12\x1E\0\0", 8);
+
+class MountedArchiveTest : public ::testing::Test {
+ protected:
+  // Mounts (without a kernel) an archive of `entries` with a cache of `budget` bytes.
+  MountedArchive& mount(const std::vector<BuiltEntry>& entries,
+                        std::uint64_t budget = DEFAULT_MOUNT_CACHE_BYTES) {
+    test::writeFile(archive(), test::buildArchiveBytes(entries));
+    tree_ = std::make_unique<MountedArchive>(budget, [this](const std::string& text) {
+      const std::lock_guard lock(reportsMutex_);
+      reports_ += text;
+    });
+    const Status status = tree_->open(archive().string());
+    EXPECT_TRUE(status.isOk()) << status.message();
+    return *tree_;
+  }
+
+  fs::path archive() const { return dir_ / "a.kup"; }
+
+  // The node of a '/'-separated path below the root, 0 when a level is missing.
+  std::uint64_t nodeOf(const std::string& path) {
+    std::uint64_t node = platform::ROOT_NODE;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+      const std::size_t end = std::min(path.find('/', start), path.size());
+      NodeAttributes child;
+      if (tree_->lookup(node, path.substr(start, end - start), child) != 0) return 0;
+      node = child.node;
+      start = end + 1;
+    }
+    return node;
+  }
+
+  // Reads `length` bytes at `offset` through open/read/release; the error as "E<n>".
+  std::string readAt(const std::string& path, std::uint64_t offset, std::size_t length) {
+    std::uint64_t handle = 0;
+    if (const int error = tree_->open(nodeOf(path), handle); error != 0) {
+      return "E" + std::to_string(error);
+    }
+    std::string bytes(length, '\0');
+    std::size_t got = 0;
+    const int error = tree_->read(
+        handle, offset, std::span(reinterpret_cast<std::uint8_t*>(bytes.data()), length), got);
+    tree_->release(handle);
+    if (error != 0) return "E" + std::to_string(error);
+    return bytes.substr(0, got);
+  }
+
+  std::string readAll(const std::string& path) { return readAt(path, 0, 1 << 22); }
+
+  std::string reports() {
+    const std::lock_guard lock(reportsMutex_);
+    return reports_;
+  }
+
+  test::TempDir dir_;
+  std::unique_ptr<MountedArchive> tree_;
+  std::mutex reportsMutex_;
+  std::string reports_;
+};
+
+const std::string EIO_TEXT = "E" + std::to_string(EIO);
+
+TEST_F(MountedArchiveTest, TreeHasExtractionPathsAndTrueSizesWithoutDecoding) {
+  std::vector<BuiltEntry> entries = test::sampleEntries();
+  entries.push_back(storedEntry("..\\escape.txt", "x"));
+  entries.push_back(storedEntry("readme.txt\\inner", "y"));  // a file stands on its path
+  entries.push_back(storedEntry("readme.txt", "again"));     // the path is taken
+  // Right after entries of the same folder: a refused name and a two-byte one.
+  entries.insert(entries.begin() + 3, {storedEntry("pic\\c:x", "z"),
+                                       storedEntry("pic\\" + test::sjis("説明.txt"), "note")});
+  MountedArchive& tree = mount(entries);
+
+  NodeAttributes attributes;
+  ASSERT_EQ(tree.getattr(nodeOf("pic/true.bmp"), attributes), 0);
+  EXPECT_EQ(attributes.size, BMP_2X1.size());
+  ASSERT_EQ(tree.getattr(nodeOf("pic/pal.bmp"), attributes), 0);
+  EXPECT_EQ(attributes.size, 4u);
+  ASSERT_EQ(tree.getattr(nodeOf("sub/deep"), attributes), 0);
+  EXPECT_TRUE(attributes.isFolder);
+  EXPECT_EQ(tree.decodeCount(), 0u);
+
+  std::vector<std::string> listed;
+  std::vector<std::uint64_t> sizes;
+  ASSERT_EQ(tree.readdir(platform::ROOT_NODE, 0,
+                         [&](std::string_view name, const NodeAttributes& child, std::uint64_t) {
+                           listed.emplace_back(name);
+                           sizes.push_back(child.size);
+                           return true;
+                         }),
+            0);
+  EXPECT_EQ(listed, (std::vector<std::string>{"readme.txt", "pic", "sub"}));
+  EXPECT_EQ(sizes, (std::vector<std::uint64_t>{6, 0, 0}));
+  // A listing resumed after its first child, and one whose reply is full after one child.
+  listed.clear();
+  tree.readdir(platform::ROOT_NODE, 1, [&](std::string_view name, const NodeAttributes&, auto) {
+    listed.emplace_back(name);
+    return listed.size() < 1;
+  });
+  EXPECT_EQ(listed, (std::vector<std::string>{"pic"}));
+
+  EXPECT_TRUE(
+      test::contains(reports(), "..\\escape.txt: left out (the name holds a \"..\" level)"));
+  EXPECT_TRUE(
+      test::contains(reports(), "readme.txt\\inner: left out (another entry takes its path)"));
+  EXPECT_TRUE(test::contains(reports(), "pic\\c:x: left out (the name holds a drive letter"));
+  EXPECT_EQ(readAll("readme.txt"), "hello\n");  // the first of the two entries
+  EXPECT_EQ(readAll(test::nativeName("pic/説明.txt")), "note");
+
+  NodeAttributes child;
+  EXPECT_EQ(tree.lookup(platform::ROOT_NODE, "missing", child), ENOENT);
+  EXPECT_EQ(tree.lookup(nodeOf("readme.txt"), "x", child), ENOTDIR);
+  EXPECT_EQ(tree.getattr(999, attributes), ENOENT);
+  std::uint64_t handle = 0;
+  EXPECT_EQ(tree.open(nodeOf("pic"), handle), EISDIR);
+}
+
+TEST_F(MountedArchiveTest, ReadsStopAtEachEntrysEnd) {
+  mount(test::sampleEntries());
+  EXPECT_EQ(readAll("readme.txt"), "hello\n");
+  EXPECT_EQ(readAt("readme.txt", 3, 2), "lo");
+  EXPECT_EQ(readAt("readme.txt", 4, 100), "o\n");
+  EXPECT_EQ(readAt("readme.txt", 6, 10), "");
+  EXPECT_EQ(readAt("readme.txt", std::uint64_t{1} << 40, 10), "");
+  EXPECT_EQ(readAll("pic/pal.bmp"), "aaaa");
+  EXPECT_EQ(readAt("pic/pal.bmp", 3, 9), "a");
+  EXPECT_EQ(readAt("pic/pal.bmp", 4, 9), "");
+  EXPECT_EQ(readAll("pic/true.bmp"), BMP_2X1);
+  EXPECT_EQ(readAt("pic/true.bmp", 54, 5), BMP_2X1.substr(54, 5));
+  EXPECT_EQ(readAt("pic/true.bmp", 60, 5), BMP_2X1.substr(60));
+  EXPECT_EQ(readAt("pic/true.bmp", 62, 5), "");
+  EXPECT_EQ(readAll("sub/deep/empty.dat"), "");
+  EXPECT_EQ(tree_->decodeCount(), 2u);  // each coded entry once
+}
+
+TEST_F(MountedArchiveTest, CacheKeepsToItsBudgetAndLargerEntriesGoToATemporaryFile) {
+  std::vector<BuiltEntry> entries;
+  for (const char* name : {"a", "b", "c"}) entries.push_back({name, 2, test::LZSS_AAAA, 4});
+  entries.push_back({"big.bmp", 1, test::SPB_2X1, 60});
+  MountedArchive& tree = mount(entries, 8);
+
+  EXPECT_EQ(readAll("a"), "aaaa");
+  EXPECT_EQ(readAll("b"), "aaaa");
+  EXPECT_EQ(tree.cachedBytes(), 8u);
+  EXPECT_EQ(readAll("a"), "aaaa");  // still cached, and now the most recent
+  EXPECT_EQ(tree.decodeCount(), 2u);
+  EXPECT_EQ(readAll("c"), "aaaa");  // evicts b, the least recent
+  EXPECT_EQ(tree.cachedBytes(), 8u);
+  EXPECT_EQ(readAll("a"), "aaaa");
+  EXPECT_EQ(tree.decodeCount(), 3u);
+  EXPECT_EQ(readAll("b"), "aaaa");
+  EXPECT_EQ(tree.decodeCount(), 4u);
+
+  // 62 bytes over an 8-byte budget: decoded into a temporary file, kept while open.
+  std::uint64_t handle = 0;
+  ASSERT_EQ(tree.open(nodeOf("big.bmp"), handle), 0);
+  std::vector<std::uint8_t> buffer(100);
+  std::size_t got = 0;
+  ASSERT_EQ(tree.read(handle, 0, buffer, got), 0);
+  EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(got)),
+            BMP_2X1);
+  ASSERT_EQ(tree.read(handle, 58, std::span(buffer).first(3), got), 0);
+  EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + 3), BMP_2X1.substr(58, 3));
+  EXPECT_EQ(tree.decodeCount(), 5u);
+  EXPECT_EQ(tree.cachedBytes(), 8u);
+  tree.release(handle);
+  EXPECT_EQ(readAll("big.bmp"), BMP_2X1);  // decoded again once it was closed
+  EXPECT_EQ(tree.decodeCount(), 6u);
+}
+
+TEST_F(MountedArchiveTest, ParallelReadersShareOneDecode) {
+  std::string source;
+  for (std::size_t i = 0; source.size() < (3u << 20); ++i) {
+    source += "line " + std::to_string(i * 7919 % 100003) + "\n";
+  }
+  test::writeFile(dir_ / "source", source);
+  {
+    ConsoleCapture quiet([](std::string_view) {});
+    ASSERT_TRUE(encodeLzss((dir_ / "source").string(), (dir_ / "stream").string()).isOk());
+  }
+  const std::string stream = test::readFile(dir_ / "stream");
+  MountedArchive& tree = mount({{"text.txt", 2, stream, static_cast<std::uint32_t>(source.size())},
+                                {"small", 2, test::LZSS_AAAA, 4}});
+
+  constexpr int READERS = 8;
+  std::vector<std::string> results(READERS);
+  {
+    std::vector<std::jthread> readers;
+    for (int reader = 0; reader < READERS; ++reader) {
+      readers.emplace_back([&, reader] {
+        std::uint64_t handle = 0;
+        if (tree.open(nodeOf("text.txt"), handle) != 0) return;
+        std::vector<std::uint8_t> chunk(128 << 10);
+        for (std::uint64_t offset = 0;;) {
+          std::size_t got = 0;
+          if (tree.read(handle, offset, chunk, got) != 0 || got == 0) break;
+          results[reader].append(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got));
+          offset += got;
+        }
+        tree.release(handle);
+      });
+    }
+  }
+  for (const std::string& result : results) EXPECT_TRUE(result == source);
+  EXPECT_EQ(tree.decodeCount(), 1u);
+}
+
+TEST_F(MountedArchiveTest, BrokenEntryFailsWithEioAndTheOthersStayReadable) {
+  std::vector<BuiltEntry> entries = test::sampleEntries();
+  entries.push_back({"cut.bmp", 2, test::LZSS_AAAA.substr(0, 1), 4});
+  std::string badPicture = test::SPB_2X1;
+  badPicture.back() = '\x7F';
+  entries.push_back({"bad.bmp", 1, badPicture, 60});
+  mount(entries);
+
+  EXPECT_EQ(readAll("cut.bmp"), EIO_TEXT);
+  EXPECT_EQ(readAll("cut.bmp"), EIO_TEXT);
+  EXPECT_EQ(readAll("bad.bmp"), EIO_TEXT);
+  EXPECT_EQ(readAll("readme.txt"), "hello\n");
+  EXPECT_EQ(readAll("pic/pal.bmp"), "aaaa");
+  EXPECT_EQ(readAll("pic/true.bmp"), BMP_2X1);
+  const std::string text = reports();
+  EXPECT_TRUE(test::contains(text, "cut.bmp: its source size 4 is more than"));
+  EXPECT_TRUE(test::contains(text, "bad.bmp: "));
+  EXPECT_EQ(text.find("cut.bmp:"), text.rfind("cut.bmp:"));  // reported once
+}
+
+TEST_F(MountedArchiveTest, ReplacedOrChangedArchiveGivesEio) {
+  mount(test::sampleEntries());
+  EXPECT_EQ(readAll("readme.txt"), "hello\n");
+  std::uint64_t handle = 0;
+  ASSERT_EQ(tree_->open(nodeOf("readme.txt"), handle), 0);
+
+  std::vector<BuiltEntry> other = test::sampleEntries();
+  other[0] = storedEntry("readme.txt", "HELLO\n");
+  test::writeFile(dir_ / "new.kup", test::buildArchiveBytes(other));
+  fs::rename(dir_ / "new.kup", archive());
+
+  std::vector<std::uint8_t> buffer(16);
+  std::size_t got = 0;
+  EXPECT_EQ(tree_->read(handle, 0, buffer, got), EIO);
+  tree_->release(handle);
+  EXPECT_EQ(readAll("pic/pal.bmp"), EIO_TEXT);
+  EXPECT_TRUE(test::contains(reports(), "has been replaced or changed"));
+
+  // Changed in place: same file, other length.
+  mount(test::sampleEntries());
+  EXPECT_EQ(readAll("readme.txt"), "hello\n");
+  {
+    std::ofstream grow(archive(), std::ios::binary | std::ios::app);
+    grow << "x";
+  }
+  EXPECT_EQ(readAll("readme.txt"), EIO_TEXT);
+}
+
+TEST_F(MountedArchiveTest, HostileArchiveIsRefusedAtMount) {
+  std::string bytes = test::buildArchiveBytes(test::sampleEntries());
+  bytes.resize(bytes.size() - 1);
+  test::writeFile(archive(), bytes);
+  MountedArchive tree(DEFAULT_MOUNT_CACHE_BYTES, [](const std::string&) {});
+  const Status status = tree.open(archive().string());
+  EXPECT_FALSE(status.isOk());
+  EXPECT_TRUE(test::contains(status.message(), "a.kup: the file is"));
+  EXPECT_FALSE(tree.open((dir_ / "missing.kup").string()).isOk());
+}
+
+TEST(MountCommandTest, MistakesAreUsageErrors) {
+  test::TempDir dir;
+  EXPECT_EQ(test::runKupack({"--mount", "a.kup"}, dir.path()).exitCode, 2);
+  EXPECT_EQ(test::runKupack({"--mount", "a.kup", "mnt", "-o", "cache=lots"}, dir.path()).exitCode,
+            2);
+  EXPECT_EQ(test::runKupack({"--mount", "a.kup", "mnt", "-x"}, dir.path()).exitCode, 2);
+  // A folder that does not exist, or no FUSE: says so, exits 1.
+  const test::RunResult run = test::runKupack({"--mount", "a.kup", "missing"}, dir.path());
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_FALSE(run.err.empty());
+}
+
+}  // namespace
+}  // namespace kupack
