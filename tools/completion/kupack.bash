@@ -2,7 +2,7 @@
 # after the options that read an archive; folders otherwise. Self-contained: it needs
 # nothing from the bash-completion package. A new option is one more word in a list below.
 
-_kupack_options='-l --list -x --extract -t --test -h --help --version'
+_kupack_options='-l --list -x --extract -t --test --mount -h --help --version'
 
 # Appends the candidates one per line, without globbing or splitting at blanks.
 _kupack_add() {
@@ -39,6 +39,17 @@ _kupack() {
     -x | --extract)
       if [[ $cur == -* ]]; then
         _kupack_words '-f --force' "$cur"
+      elif [[ $COMP_CWORD -eq 2 ]]; then
+        _kupack_archives "$cur"
+      else
+        _kupack_folders "$cur"
+      fi
+      ;;
+    --mount)
+      if [[ $cur == -* ]]; then
+        _kupack_words '-f -o' "$cur"
+      elif [[ ${COMP_WORDS[COMP_CWORD-1]} == -o ]]; then
+        _kupack_words 'cache=' "$cur"
       elif [[ $COMP_CWORD -eq 2 ]]; then
         _kupack_archives "$cur"
       else
