@@ -167,6 +167,10 @@ Status ArchiveReader::open(const std::string& nativePath) {
   file_.clear();
   const Complaint complain(shownPath_);
   if (platform::isFolder(nativePath)) return complain.archive("is a folder, not an archive");
+  // A pipe or device is refused before it is opened for reading, which could wait forever.
+  if (!platform::fileSize(nativePath) && errno == EINVAL) {
+    return complain.archive("is not a regular file, not an archive");
+  }
   errno = 0;
   file_.open(nativePath, std::ios::binary);
   if (!file_.is_open()) {
