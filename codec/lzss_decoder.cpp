@@ -74,9 +74,9 @@ bool decodeLzss(ByteSource& stream, std::uint64_t expectedSize, DecodedSink& sin
     } else {
       if (reader.bitsLeft() < MATCH_BITS - 1 || !reader.read(12, value)) break;
       const std::size_t slot = value >> 4;
-      const std::uint64_t length =
-          std::min<std::uint64_t>((value & 0xF) + MIN_MATCH, expectedSize - produced);
-      for (std::uint64_t i = 0; i < length; ++i) output.put(output.at(slot + i));
+      const auto length = static_cast<std::size_t>(
+          std::min<std::uint64_t>((value & 0xF) + MIN_MATCH, expectedSize - produced));
+      for (std::size_t i = 0; i < length; ++i) output.put(output.at(slot + i));
       produced += length;
     }
     if (output.pieceFull() && !(sinkKept = output.flush())) break;
