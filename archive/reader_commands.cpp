@@ -322,7 +322,10 @@ class Tester {
         sourcePath = &found->second;
         // Pictures are compared as pictures: a BMP file of the same picture matches
         // whatever its size or layout.
-        if (entry.type != ENTRY_SPB && !sourceSizeMatches(entry, *sourcePath)) sourcePath = nullptr;
+        if (entry.type == ENTRY_SPB ? !sourceIsRegularFile(entry, *sourcePath)
+                                    : !sourceSizeMatches(entry, *sourcePath)) {
+          sourcePath = nullptr;
+        }
       }
     }
     switch (entry.type) {
@@ -333,6 +336,13 @@ class Tester {
       case ENTRY_SPB:
         return testSpb(entry, sourcePath);
     }
+  }
+
+  // Never opens a pipe or device for reading, which could wait forever.
+  bool sourceIsRegularFile(const ArchiveEntry& entry, const std::string& path) {
+    if (platform::fileSize(path)) return true;
+    problem(entryShown(entry) + ": cannot open " + shown(path) + " (" + errorText(errno) + ")\n");
+    return false;
   }
 
   bool sourceSizeMatches(const ArchiveEntry& entry, const std::string& path) {
