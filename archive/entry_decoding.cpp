@@ -18,13 +18,13 @@ constexpr const char* NO_MEMORY = "not enough memory to decode it";
 // The failure of a decoder whose source is an archive entry: the reader's own message
 // when the archive could not be read, else the decoder's text.
 Status decodingFailure(const ArchiveEntry& entry, ByteSource& stream, const std::string& what) {
-  if (auto* source = dynamic_cast<EntrySource*>(&stream); source && !source->failure()) {
+  if (auto* source = dynamic_cast<ArchiveEntrySource*>(&stream); source && !source->failure()) {
     return source->failure();
   }
   return entryFailure(entry, what);
 }
 
-Status copyStoredEntry(const ArchiveEntry& entry, EntrySource& stream, DecodedSink& sink) {
+Status copyStoredEntry(const ArchiveEntry& entry, ArchiveEntrySource& stream, DecodedSink& sink) {
   std::vector<std::uint8_t> piece(
       static_cast<std::size_t>(std::min<std::uint64_t>(COPY_PIECE, entry.storedSize)));
   for (std::uint64_t done = 0; done < entry.storedSize;) {
@@ -38,7 +38,8 @@ Status copyStoredEntry(const ArchiveEntry& entry, EntrySource& stream, DecodedSi
   return Status::ok();
 }
 
-Status writeSpbEntryAsBmp(const ArchiveEntry& entry, EntrySource& stream, DecodedSink& sink) {
+Status writeSpbEntryAsBmp(const ArchiveEntry& entry, ArchiveEntrySource& stream,
+                          DecodedSink& sink) {
   SpbRowDecoder decoder(stream);
   if (Status status = checkSpbEntry(entry, stream, decoder); !status) return status;
   std::string error;
@@ -60,14 +61,14 @@ std::optional<SpbDimensions> spbDimensions(std::span<const std::uint8_t> stream)
   return dimensions;
 }
 
-bool EntrySource::read(std::uint64_t position, std::span<std::uint8_t> buffer) {
+bool ArchiveEntrySource::read(std::uint64_t position, std::span<std::uint8_t> buffer) {
   failure_ = reader_.readEntryBytes(entry_, position, buffer);
   return failure_.isOk();
 }
 
 Status decodeEntry(ArchiveReader& reader, const ArchiveEntry& entry, DecodedSink& sink) {
   try {
-    EntrySource stream(reader, entry);
+    ArchiveEntrySource stream(reader, entry);
     switch (entry.type) {
       case ENTRY_STORED:
         return copyStoredEntry(entry, stream, sink);

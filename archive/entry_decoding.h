@@ -28,9 +28,10 @@ std::optional<SpbDimensions> spbDimensions(std::span<const std::uint8_t> stream)
 
 // An entry's stored bytes in an open archive, read on demand. A failed read keeps the
 // reader's failure (a whole console line) in failure().
-class EntrySource final : public ByteSource {
+class ArchiveEntrySource final : public ByteSource {
  public:
-  EntrySource(ArchiveReader& reader, const ArchiveEntry& entry) : reader_(reader), entry_(entry) {}
+  ArchiveEntrySource(ArchiveReader& reader, const ArchiveEntry& entry)
+      : reader_(reader), entry_(entry) {}
   std::uint64_t size() const override { return entry_.storedSize; }
   bool read(std::uint64_t position, std::span<std::uint8_t> buffer) override;
   const Status& failure() const { return failure_; }

@@ -389,7 +389,7 @@ class Tester {
   }
 
   void testLzss(const ArchiveEntry& entry, const std::string* sourcePath) {
-    EntrySource stream(reader_, entry);
+    ArchiveEntrySource stream(reader_, entry);
     std::optional<SourceFile> source;
     if (sourcePath) {
       source.emplace(*sourcePath);
@@ -413,7 +413,7 @@ class Tester {
   }
 
   void testSpb(const ArchiveEntry& entry, const std::string* sourcePath) {
-    EntrySource stream(reader_, entry);
+    ArchiveEntrySource stream(reader_, entry);
     SpbRowDecoder decoder(stream);
     if (Status status = checkSpbEntry(entry, stream, decoder); !status) {
       return problem(status.message());

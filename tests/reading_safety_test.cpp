@@ -51,7 +51,7 @@ class ZeroSource final : public ByteSource {
   std::uint64_t size() const override { return size_; }
   bool read(std::uint64_t position, std::span<std::uint8_t> buffer) override {
     for (std::size_t i = 0; i < buffer.size(); ++i) {
-      buffer[i] = position + i < head_.size() ? head_[position + i] : 0;
+      buffer[i] = position + i < head_.size() ? head_[static_cast<std::size_t>(position + i)] : 0;
     }
     return true;
   }
