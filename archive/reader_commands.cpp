@@ -17,7 +17,6 @@
 #include "archive/entry_decoding.h"
 #include "archive/entry_path.h"
 #include "codec/bitmap.h"
-#include "codec/bmp_writer.h"
 #include "common/console.h"
 #include "platform/platform.h"
 
