@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
+#include "common/checked_size.h"
 #include "common/console.h"
 #include "platform/platform.h"
 
@@ -234,7 +236,14 @@ Status ArchiveReader::readEntry(const ArchiveEntry& entry, std::vector<std::uint
     return Status::failed(shownPath_ + ": " + entryNameForConsole(entry.name) +
                           ": the entry lies outside the data area\n");
   }
-  bytes.resize(entry.storedSize);
+  const auto size = fitSize(entry.storedSize);
+  try {
+    if (!size) throw std::bad_alloc();
+    bytes.resize(*size);
+  } catch (const std::bad_alloc&) {
+    return Status::failed(shownPath_ + ": " + entryNameForConsole(entry.name) +
+                          ": not enough memory to read the entry whole\n");
+  }
   return readEntryBytes(entry, 0, bytes);
 }
 
