@@ -52,7 +52,7 @@ write_bmp(os.path.join(work, "pal", "big8.bmp"), 14144, 14140, 8, palette, bytes
 PY
 
 peak() {  # the peak resident set of a command in KiB, and its wall time
-  /usr/bin/time -f "%6M KiB %5e s" -o "$work/peak" "$@" >/dev/null
+  /usr/bin/time -f "%M KiB in %e s" -o "$work/peak" "$@" >/dev/null
   cat "$work/peak"
 }
 for kind in true pal; do
