@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <new>
 #include <string>
 
 #include "archive/entry_decoding.h"
@@ -192,6 +193,24 @@ TEST_F(ReadingSafetyTest, JunkAfterAnLzssStreamFailsTheTest) {
       EXPECT_TRUE(test::contains(run.out, "pal.bmp: 1 bytes follow the end of its LZSS stream"))
           << run.out;
     }
+  }
+}
+
+TEST_F(ReadingSafetyTest, RunningOutOfMemoryIsAFailureNamingTheEntry) {
+  // A sink whose every write finds no memory, as a full address space would.
+  class StarvedSink final : public DecodedSink {
+   public:
+    bool write(std::span<const std::uint8_t>) override { throw std::bad_alloc(); }
+  };
+  test::writeFile(dir_ / "a.kup", buildArchiveBytes(test::sampleEntries()));
+  ArchiveReader reader;
+  ASSERT_TRUE(reader.open((dir_ / "a.kup").string()));
+  for (const ArchiveEntry& entry : reader.entries()) {
+    if (entry.sourceSize == 0) continue;
+    StarvedSink sink;
+    const Status status = decodeEntry(reader, entry, sink);
+    EXPECT_FALSE(status);
+    EXPECT_EQ(status.message(), entry.name + ": not enough memory to decode it\n");
   }
 }
 
