@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
+#include "common/checked_size.h"
 #include "common/console.h"
 #include "platform/platform.h"
 
@@ -167,6 +169,10 @@ Status ArchiveReader::open(const std::string& nativePath) {
   file_.clear();
   const Complaint complain(shownPath_);
   if (platform::isFolder(nativePath)) return complain.archive("is a folder, not an archive");
+  // A pipe or device is refused before it is opened for reading, which could wait forever.
+  if (!platform::fileSize(nativePath) && errno == EINVAL) {
+    return complain.archive("is not a regular file, not an archive");
+  }
   errno = 0;
   file_.open(nativePath, std::ios::binary);
   if (!file_.is_open()) {
@@ -230,7 +236,14 @@ Status ArchiveReader::readEntry(const ArchiveEntry& entry, std::vector<std::uint
     return Status::failed(shownPath_ + ": " + entryNameForConsole(entry.name) +
                           ": the entry lies outside the data area\n");
   }
-  bytes.resize(entry.storedSize);
+  const auto size = fitSize(entry.storedSize);
+  try {
+    if (!size) throw std::bad_alloc();
+    bytes.resize(*size);
+  } catch (const std::bad_alloc&) {
+    return Status::failed(shownPath_ + ": " + entryNameForConsole(entry.name) +
+                          ": not enough memory to read the entry whole\n");
+  }
   return readEntryBytes(entry, 0, bytes);
 }
 

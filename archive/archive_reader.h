@@ -63,7 +63,8 @@ class ArchiveReader {
   Status readEntryBytes(const ArchiveEntry& entry, std::uint64_t position,
                         std::span<std::uint8_t> buffer);
 
-  // Reads all of `entry`'s stored bytes.
+  // Reads all of `entry`'s stored bytes into memory (decodeEntry() reads in bounded pieces).
+  // Too little memory is a failure naming the entry.
   Status readEntry(const ArchiveEntry& entry, std::vector<std::uint8_t>& bytes);
 
  private:

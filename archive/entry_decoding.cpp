@@ -1,8 +1,10 @@
 #include "archive/entry_decoding.h"
 
+#include <new>
 #include <string>
 
-#include "codec/lzss_decoder.h"
+#include "codec/bmp_writer.h"
+#include "common/checked_size.h"
 #include "common/console.h"
 
 namespace kupack {
@@ -10,15 +12,45 @@ namespace {
 
 using ull = unsigned long long;
 
-Status entryFailure(const ArchiveEntry& entry, const std::string& problem) {
-  return Status::failed(entryNameForConsole(entry.name) + ": " + problem + "\n");
+constexpr std::size_t COPY_PIECE = std::size_t{1} << 20;
+constexpr const char* NO_MEMORY = "not enough memory to decode it";
+
+// The failure of a decoder whose source is an archive entry: the reader's own message
+// when the archive could not be read, else the decoder's text.
+Status decodingFailure(const ArchiveEntry& entry, ByteSource& stream, const std::string& what) {
+  if (auto* source = dynamic_cast<ArchiveEntrySource*>(&stream); source && !source->failure()) {
+    return source->failure();
+  }
+  return entryFailure(entry, what);
+}
+
+Status copyStoredEntry(const ArchiveEntry& entry, ArchiveEntrySource& stream, DecodedSink& sink) {
+  std::vector<std::uint8_t> piece(
+      static_cast<std::size_t>(std::min<std::uint64_t>(COPY_PIECE, entry.storedSize)));
+  for (std::uint64_t done = 0; done < entry.storedSize;) {
+    const auto length =
+        static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), entry.storedSize - done));
+    const std::span<std::uint8_t> chunk(piece.data(), length);
+    if (!stream.read(done, chunk)) return stream.failure();
+    if (!sink.write(chunk)) return entryFailure(entry, "the copied bytes could not be written");
+    done += length;
+  }
+  return Status::ok();
+}
+
+Status writeSpbEntryAsBmp(const ArchiveEntry& entry, ArchiveEntrySource& stream,
+                          DecodedSink& sink) {
+  SpbRowDecoder decoder(stream);
+  if (Status status = checkSpbEntry(entry, stream, decoder); !status) return status;
+  std::string error;
+  if (!writeBmp24(decoder, sink, error)) return decodingFailure(entry, stream, error);
+  return Status::ok();
 }
 
 }  // namespace
 
-std::uint64_t maxLzssOutput(std::uint64_t streamSize) {
-  const std::uint64_t bits = streamSize * 8;
-  return bits / 13 * 17 + (bits % 13 >= 9 ? 1 : 0);
+Status entryFailure(const ArchiveEntry& entry, const std::string& problem) {
+  return Status::failed(entryNameForConsole(entry.name) + ": " + problem + "\n");
 }
 
 std::optional<SpbDimensions> spbDimensions(std::span<const std::uint8_t> stream) {
@@ -29,27 +61,77 @@ std::optional<SpbDimensions> spbDimensions(std::span<const std::uint8_t> stream)
   return dimensions;
 }
 
-Status decodeLzssEntry(const ArchiveEntry& entry, std::span<const std::uint8_t> stream,
-                       std::vector<std::uint8_t>& bytes) {
-  bytes.clear();
+bool ArchiveEntrySource::read(std::uint64_t position, std::span<std::uint8_t> buffer) {
+  failure_ = reader_.readEntryBytes(entry_, position, buffer);
+  return failure_.isOk();
+}
+
+Status decodeEntry(ArchiveReader& reader, const ArchiveEntry& entry, DecodedSink& sink) {
+  try {
+    ArchiveEntrySource stream(reader, entry);
+    switch (entry.type) {
+      case ENTRY_STORED:
+        return copyStoredEntry(entry, stream, sink);
+      case ENTRY_LZSS:
+        return decodeLzssEntry(entry, stream, sink);
+      case ENTRY_SPB:
+        return writeSpbEntryAsBmp(entry, stream, sink);
+    }
+    return entryFailure(entry, "unknown entry type");
+  } catch (const std::bad_alloc&) {
+    return entryFailure(entry, NO_MEMORY);
+  }
+}
+
+Status decodeLzssEntry(const ArchiveEntry& entry, ByteSource& stream, DecodedSink& sink) {
   if (entry.sourceSize > maxLzssOutput(stream.size())) {
     return entryFailure(entry, formatText("its source size %llu is more than its %llu-byte LZSS "
                                           "stream can code (at most %llu)",
                                           ull{entry.sourceSize}, ull{stream.size()},
                                           ull{maxLzssOutput(stream.size())}));
   }
-  std::string error;
-  if (!decodeLzss(stream, entry.sourceSize, bytes, error)) {
-    bytes.clear();
-    return entryFailure(entry, "broken LZSS stream (" + error + ")");
-  }
-  if (bytes.size() != entry.sourceSize) {
-    const auto produced = bytes.size();
-    bytes.clear();
-    return entryFailure(entry, formatText("LZSS stream gave %llu bytes instead of %llu",
-                                          ull{produced}, ull{entry.sourceSize}));
+  try {
+    std::string error;
+    LzssDecoded decoded;
+    if (!decodeLzss(stream, entry.sourceSize, sink, decoded, error)) {
+      return decodingFailure(entry, stream, "broken LZSS stream (" + error + ")");
+    }
+    if (decoded.bytesUsed != stream.size()) {
+      return entryFailure(
+          entry, formatText("%llu bytes follow the end of its LZSS stream (%llu bytes)",
+                            ull{stream.size() - decoded.bytesUsed}, ull{decoded.bytesUsed}));
+    }
+  } catch (const std::bad_alloc&) {
+    return entryFailure(entry, NO_MEMORY);
   }
   return Status::ok();
+}
+
+Status checkSpbEntry(const ArchiveEntry& entry, ByteSource& stream, SpbRowDecoder& decoder) {
+  if (stream.size() < 4) {
+    return entryFailure(entry, formatText("its SPB stream of %llu bytes is shorter than its "
+                                          "4-byte header",
+                                          ull{stream.size()}));
+  }
+  try {
+    std::string error;
+    if (!decoder.check(error)) {
+      return decodingFailure(entry, stream, "broken SPB stream (" + error + ")");
+    }
+  } catch (const std::bad_alloc&) {
+    return entryFailure(entry, NO_MEMORY);
+  }
+  return Status::ok();
+}
+
+Status decodeLzssEntry(const ArchiveEntry& entry, std::span<const std::uint8_t> stream,
+                       std::vector<std::uint8_t>& bytes) {
+  bytes.clear();
+  SpanSource source(stream);
+  VectorDecodedSink sink(bytes);
+  Status status = decodeLzssEntry(entry, source, sink);
+  if (!status) bytes.clear();
+  return status;
 }
 
 Status decodeSpbEntry(const ArchiveEntry& entry, std::span<const std::uint8_t> stream,
@@ -60,18 +142,15 @@ Status decodeSpbEntry(const ArchiveEntry& entry, std::span<const std::uint8_t> s
                                           "4-byte header",
                                           ull{stream.size()}));
   }
-  std::string error;
-  if (!decodeSpb(stream, picture, error)) {
+  try {
+    std::string error;
+    if (!decodeSpb(stream, picture, error)) {
+      picture = SpbPicture{};
+      return entryFailure(entry, "broken SPB stream (" + error + ")");
+    }
+  } catch (const std::bad_alloc&) {
     picture = SpbPicture{};
-    return entryFailure(entry, "broken SPB stream (" + error + ")");
-  }
-  const auto dimensions = *spbDimensions(stream);
-  if (picture.width != dimensions.width || picture.height != dimensions.height ||
-      picture.pixels.size() != std::uint64_t{dimensions.width} * dimensions.height * 3) {
-    picture = SpbPicture{};
-    return entryFailure(entry, formatText("the SPB stream's picture does not match its %llu x "
-                                          "%llu header",
-                                          ull{dimensions.width}, ull{dimensions.height}));
+    return entryFailure(entry, NO_MEMORY);
   }
   return Status::ok();
 }

@@ -1,7 +1,8 @@
 // Turning an archive entry's stored bytes back into what they code: the file's bytes for
-// LZSS entries, the picture for SPB entries. Checks each entry's sizes against what its
-// stream can code before anything is allocated, so a hostile directory cannot make the
-// reader reserve memory the data area does not justify.
+// LZSS entries, the picture (or its BMP file) for SPB entries. Entries are read from the
+// archive and decoded in bounded pieces into a sink, so memory does not grow with what an
+// entry claims; sizes are checked against what the stream can code before anything else,
+// and running out of memory is a failure naming the entry, never an abort.
 #pragma once
 
 #include <cstdint>
@@ -10,14 +11,12 @@
 #include <vector>
 
 #include "archive/archive_reader.h"
+#include "codec/byte_stream.h"
+#include "codec/lzss_decoder.h"
 #include "codec/spb_decoder.h"
 #include "common/status.h"
 
 namespace kupack {
-
-// The most bytes an LZSS stream of `streamSize` bytes can code: every 13 bits a match
-// of 17 bytes, plus one literal in what is left.
-std::uint64_t maxLzssOutput(std::uint64_t streamSize);
 
 // Width and height from the 4-byte header of an SPB stream, or nullopt when the stream
 // is shorter than that.
@@ -27,14 +26,45 @@ struct SpbDimensions {
 };
 std::optional<SpbDimensions> spbDimensions(std::span<const std::uint8_t> stream);
 
-// Decodes the LZSS entry `entry` from its stored bytes `stream` into exactly `sourceSize`
-// bytes. The failure message (a whole console line) names the entry.
+// An entry's stored bytes in an open archive, read on demand. A failed read keeps the
+// reader's failure (a whole console line) in failure().
+class ArchiveEntrySource final : public ByteSource {
+ public:
+  ArchiveEntrySource(ArchiveReader& reader, const ArchiveEntry& entry)
+      : reader_(reader), entry_(entry) {}
+  std::uint64_t size() const override { return entry_.storedSize; }
+  bool read(std::uint64_t position, std::span<std::uint8_t> buffer) override;
+  const Status& failure() const { return failure_; }
+
+ private:
+  ArchiveReader& reader_;
+  const ArchiveEntry& entry_;
+  Status failure_ = Status::ok();
+};
+
+// Hands `sink` the file that `entry` holds, as extraction writes it: a stored entry's
+// bytes, an LZSS entry's decoded bytes, an SPB entry's picture as a 24-bit BMP file. A
+// broken entry, a failed read or too little memory is a failure naming the entry; when the
+// sink refuses a piece the failure says so, and the sink knows why.
+Status decodeEntry(ArchiveReader& reader, const ArchiveEntry& entry, DecodedSink& sink);
+
+// Decodes the LZSS entry `entry` from `stream` into exactly `sourceSize` bytes handed to
+// `sink`; bytes after the stream's last token (beyond its last partial byte) are a failure.
+// The failure message (a whole console line) names the entry.
+Status decodeLzssEntry(const ArchiveEntry& entry, ByteSource& stream, DecodedSink& sink);
+
+// Checks the SPB entry `entry` whose stream `stream` `decoder` reads: the whole stream is walked
+// once; afterwards decoder.writeRows() gives the picture. The failure message names the
+// entry.
+Status checkSpbEntry(const ArchiveEntry& entry, ByteSource& stream, SpbRowDecoder& decoder);
+
+// The same for streams in memory, into a vector or a whole picture.
 Status decodeLzssEntry(const ArchiveEntry& entry, std::span<const std::uint8_t> stream,
                        std::vector<std::uint8_t>& bytes);
-
-// Decodes the SPB entry `entry` from its stored bytes `stream`; the picture then holds
-// exactly width × height pixels. The failure message names the entry.
 Status decodeSpbEntry(const ArchiveEntry& entry, std::span<const std::uint8_t> stream,
                       SpbPicture& picture);
+
+// The failure "<entry>: <problem>" as a console line.
+Status entryFailure(const ArchiveEntry& entry, const std::string& problem);
 
 }  // namespace kupack

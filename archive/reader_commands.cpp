@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <new>
 #include <optional>
 #include <set>
 #include <vector>
@@ -16,7 +17,6 @@
 #include "archive/entry_decoding.h"
 #include "archive/entry_path.h"
 #include "codec/bitmap.h"
-#include "codec/bmp_writer.h"
 #include "common/console.h"
 #include "platform/platform.h"
 
@@ -56,30 +56,22 @@ std::string errorText(int errorNumber) {
 
 std::string entryShown(const ArchiveEntry& entry) { return entryNameForConsole(entry.name); }
 
-// An output file being written; closed (and its result checked) by finish(), or closed
-// unchecked when it goes out of scope early.
-class OutputFile {
+// Writes decoded pieces to an open stream it does not own; remembers why a write failed.
+class OutputFileSink final : public DecodedSink {
  public:
-  explicit OutputFile(std::FILE* stream) : stream_(stream) {}
-  ~OutputFile() {
-    if (stream_ != nullptr) std::fclose(stream_);
-  }
-  OutputFile(const OutputFile&) = delete;
-  OutputFile& operator=(const OutputFile&) = delete;
-
-  bool write(std::span<const std::uint8_t> bytes) {
+  explicit OutputFileSink(std::FILE* stream) : stream_(stream) {}
+  bool write(std::span<const std::uint8_t> bytes) override {
     if (bytes.empty()) return true;
+    errno = 0;
     if (std::fwrite(bytes.data(), 1, bytes.size(), stream_) == bytes.size()) return true;
-    if (errno == 0) errno = EIO;
+    error_ = errno != 0 ? errno : EIO;
     return false;
   }
-  bool finish() {
-    std::FILE* stream = std::exchange(stream_, nullptr);
-    return std::fclose(stream) == 0;
-  }
+  int error() const { return error_; }
 
  private:
   std::FILE* stream_;
+  int error_ = 0;
 };
 
 // Reads a source file in chunks for comparisons; remembers why it could not.
@@ -100,6 +92,45 @@ class SourceFile {
  private:
   std::ifstream in_;
   std::vector<std::uint8_t> buffer_;
+};
+
+// Compares decoded pieces with the next bytes of a source file; stops at the first difference.
+class ComparingSink final : public DecodedSink {
+ public:
+  explicit ComparingSink(SourceFile& source) : source_(source) {}
+  bool write(std::span<const std::uint8_t> bytes) override {
+    if (differs_) return true;
+    if (!source_.nextEquals(bytes)) differs_ = true;
+    return true;
+  }
+  bool differs() const { return differs_; }
+
+ private:
+  SourceFile& source_;
+  bool differs_ = false;
+};
+
+// Compares decoded rows, top first, with a loaded picture's rows.
+class PictureComparingSink final : public DecodedSink {
+ public:
+  explicit PictureComparingSink(const SpbSource& picture) : picture_(picture) {}
+  bool write(std::span<const std::uint8_t> row) override {
+    if (differs_ || y_ >= picture_.height || row.size() != std::size_t{picture_.width} * 3) {
+      differs_ = true;
+      return true;
+    }
+    const std::uint8_t* sourceRow =
+        picture_.topRow + static_cast<std::ptrdiff_t>(y_) * picture_.stride;
+    if (!std::equal(row.begin(), row.end(), sourceRow)) differs_ = true;
+    ++y_;
+    return true;
+  }
+  bool differs() const { return differs_; }
+
+ private:
+  const SpbSource& picture_;
+  std::uint32_t y_ = 0;
+  bool differs_ = false;
 };
 
 // ---- Listing ----------------------------------------------------------------------------
@@ -126,50 +157,51 @@ class Extractor {
         archiveIdentity_(platform::folderIdentity(reader.nativePath())) {}
 
   void extract(const ArchiveEntry& entry) {
-    std::string refusal;
-    const auto levels = entryPathLevels(entry.name, refusal);
-    if (!levels) return refuse(entry, refusal);
-    std::string target = root_;
-    for (const auto& level : *levels) target = platform::joinPath(target, level);
-
-    // Coded entries are decoded whole before their file is created, so that a broken
-    // entry leaves nothing behind and never empties a file it was to replace.
-    std::vector<std::uint8_t> bytes;
-    SpbPicture picture;
-    if (Status status = decodeCodedEntry(entry, bytes, picture); !status) {
-      return fail(status.message());
+    try {
+      extractOne(entry);
+    } catch (const std::bad_alloc&) {
+      fail(entryShown(entry) + ": not enough memory to extract it\n");
     }
-    if (force_ && archiveIdentity_ && platform::folderIdentity(target) == archiveIdentity_) {
-      return refuse(entry, shown(target) + " is the archive being read");
-    }
-    const platform::CreatedFile created = platform::createFileBelow(root_, *levels, force_);
-    if (created.result != platform::CreateBelowResult::Created) {
-      return reportNotCreated(entry, target, created);
-    }
-    if (Status status = writeEntry(entry, created.stream, target, bytes, picture); !status) {
-      platform::removeFile(target);
-      return fail(status.message());
-    }
-    ++tally_.extracted;
-    consolePrint("extracted %s\n", entryShown(entry).c_str());
   }
 
   const ExtractTally& tally() const { return tally_; }
 
  private:
-  // Decodes an LZSS entry into `bytes` or an SPB entry into `picture`; stored entries
-  // are copied later, straight from the archive.
-  Status decodeCodedEntry(const ArchiveEntry& entry, std::vector<std::uint8_t>& bytes,
-                          SpbPicture& picture) {
-    if (entry.type == ENTRY_STORED) return Status::ok();
-    std::vector<std::uint8_t> stream;
-    if (Status status = reader_.readEntry(entry, stream); !status) return status;
-    if (entry.type == ENTRY_LZSS) return decodeLzssEntry(entry, stream, bytes);
-    const auto dimensions = spbDimensions(stream);
-    if (dimensions && !bmp24FileSize(dimensions->width, dimensions->height)) {
-      return Status::failed(entryShown(entry) + ": the picture is too large for a BMP file\n");
+  // Writes the entry under a temporary name in its folder and gives the file its name only
+  // once complete, so that a broken entry or a failed write leaves nothing behind and never
+  // changes a file it was to replace, and a link at the name is replaced, not written through.
+  void extractOne(const ArchiveEntry& entry) {
+    std::string refusal;
+    const auto levels = entryPathLevels(entry.name, refusal);
+    if (!levels) return refuse(entry, refusal);
+    std::string target = root_;
+    for (const auto& level : *levels) target = platform::joinPath(target, level);
+    if (force_ && archiveIdentity_ && platform::folderIdentity(target) == archiveIdentity_) {
+      return refuse(entry, shown(target) + " is the archive being read");
     }
-    return decodeSpbEntry(entry, stream, picture);
+    platform::CreatedFile created = platform::createFileBelow(root_, *levels, force_);
+    if (created.result != platform::CreateBelowResult::Created) {
+      return reportNotCreated(entry, target, created);
+    }
+    OutputFileSink sink(created.file.stream());
+    if (Status status = decodeEntry(reader_, entry, sink); !status) {
+      created.file.discard();
+      if (sink.error() != 0) return failWrite(entry, target, sink.error());
+      return fail(status.message());
+    }
+    errno = 0;
+    if (!created.file.place()) {
+      const int error = errno != 0 ? errno : EIO;
+      if (error == EEXIST && !force_)
+        return refuse(entry, shown(target) + " exists (-f replaces it)");
+      return failWrite(entry, target, error);
+    }
+    ++tally_.extracted;
+    consolePrint("extracted %s\n", entryShown(entry).c_str());
+  }
+
+  void failWrite(const ArchiveEntry& entry, const std::string& target, int error) {
+    fail(entryShown(entry) + ": cannot write " + shown(target) + " (" + errorText(error) + ")\n");
   }
 
   void reportNotCreated(const ArchiveEntry& entry, const std::string& target,
@@ -189,48 +221,6 @@ class Extractor {
          errorText(created.errorNumber) + ")\n");
   }
 
-  // Writes the entry's bytes (a stored entry's straight from the archive, an SPB entry's
-  // picture as a BMP file) to `stream`, which it closes.
-  Status writeEntry(const ArchiveEntry& entry, std::FILE* stream, const std::string& target,
-                    const std::vector<std::uint8_t>& bytes, const SpbPicture& picture) {
-    OutputFile out(stream);
-    errno = 0;
-    bool written = false;
-    Status readStatus = Status::ok();
-    switch (entry.type) {
-      case ENTRY_STORED:
-        written = copyStoredEntry(entry, out, readStatus);
-        break;
-      case ENTRY_LZSS:
-        written = out.write(bytes);
-        break;
-      case ENTRY_SPB:
-        written = writeBmp24(
-            picture, [&out](std::span<const std::uint8_t> piece) { return out.write(piece); });
-        break;
-    }
-    if (!readStatus) return readStatus;
-    if (written && out.finish()) return Status::ok();
-    const int error = errno != 0 ? errno : EIO;
-    return Status::failed(entryShown(entry) + ": cannot write " + shown(target) + " (" +
-                          errorText(error) + ")\n");
-  }
-
-  // Copies a stored entry's bytes in chunks; false with `readStatus` set when the archive
-  // could not be read, false alone when the output could not be written.
-  bool copyStoredEntry(const ArchiveEntry& entry, OutputFile& out, Status& readStatus) {
-    buffer_.resize(CHUNK_SIZE);
-    for (std::uint64_t done = 0; done < entry.storedSize;) {
-      const auto piece =
-          static_cast<std::size_t>(std::min<std::uint64_t>(CHUNK_SIZE, entry.storedSize - done));
-      const std::span<std::uint8_t> chunk(buffer_.data(), piece);
-      if (readStatus = reader_.readEntryBytes(entry, done, chunk); !readStatus) return false;
-      if (!out.write(chunk)) return false;
-      done += piece;
-    }
-    return true;
-  }
-
   void refuse(const ArchiveEntry& entry, const std::string& reason) {
     ++tally_.refused;
     consolePrint("refused %s: %s\n", entryShown(entry).c_str(), reason.c_str());
@@ -247,7 +237,6 @@ class Extractor {
   // Replacing the archive while it is read would lose it.
   std::optional<platform::FolderIdentity> archiveIdentity_;
   ExtractTally tally_;
-  std::vector<std::uint8_t> buffer_;
 };
 
 // ---- Testing ----------------------------------------------------------------------------
@@ -298,27 +287,10 @@ class Tester {
   }
 
   void test(const ArchiveEntry& entry) {
-    if (!names_.insert(entry.name).second) {
-      return problem(entryShown(entry) + ": the name appears more than once in the archive\n");
-    }
-    const std::string* sourcePath = nullptr;
-    if (source_) {
-      const auto found = source_->pathByName.find(entry.name);
-      if (found == source_->pathByName.end()) {
-        problem(entryShown(entry) + ": missing from the folder\n");
-      } else {
-        source_->matched.insert(entry.name);
-        sourcePath = &found->second;
-        if (!sourceSizeMatches(entry, *sourcePath)) sourcePath = nullptr;
-      }
-    }
-    switch (entry.type) {
-      case ENTRY_STORED:
-        return testStored(entry, sourcePath);
-      case ENTRY_LZSS:
-        return testLzss(entry, sourcePath);
-      case ENTRY_SPB:
-        return testSpb(entry, sourcePath);
+    try {
+      testOne(entry);
+    } catch (const std::bad_alloc&) {
+      problem(entryShown(entry) + ": not enough memory to test it\n");
     }
   }
 
@@ -335,6 +307,43 @@ class Tester {
   ull problems() const { return problems_; }
 
  private:
+  void testOne(const ArchiveEntry& entry) {
+    if (!names_.insert(entry.name).second) {
+      return problem(entryShown(entry) + ": the name appears more than once in the archive\n");
+    }
+    const std::string* sourcePath = nullptr;
+    if (source_) {
+      const auto found = source_->pathByName.find(entry.name);
+      if (found == source_->pathByName.end()) {
+        problem(entryShown(entry) + ": missing from the folder\n");
+      } else {
+        source_->matched.insert(entry.name);
+        sourcePath = &found->second;
+        // Pictures are compared as pictures: a BMP file of the same picture matches
+        // whatever its size or layout.
+        if (entry.type == ENTRY_SPB ? !sourceIsRegularFile(entry, *sourcePath)
+                                    : !sourceSizeMatches(entry, *sourcePath)) {
+          sourcePath = nullptr;
+        }
+      }
+    }
+    switch (entry.type) {
+      case ENTRY_STORED:
+        return testStored(entry, sourcePath);
+      case ENTRY_LZSS:
+        return testLzss(entry, sourcePath);
+      case ENTRY_SPB:
+        return testSpb(entry, sourcePath);
+    }
+  }
+
+  // Never opens a pipe or device for reading, which could wait forever.
+  bool sourceIsRegularFile(const ArchiveEntry& entry, const std::string& path) {
+    if (platform::fileSize(path)) return true;
+    problem(entryShown(entry) + ": cannot open " + shown(path) + " (" + errorText(errno) + ")\n");
+    return false;
+  }
+
   bool sourceSizeMatches(const ArchiveEntry& entry, const std::string& path) {
     const auto size = platform::fileSize(path);
     if (!size) {
@@ -379,30 +388,35 @@ class Tester {
   }
 
   void testLzss(const ArchiveEntry& entry, const std::string* sourcePath) {
-    std::vector<std::uint8_t> stream;
-    std::vector<std::uint8_t> bytes;
-    if (Status status = reader_.readEntry(entry, stream); !status) return problem(status.message());
-    if (Status status = decodeLzssEntry(entry, stream, bytes); !status) {
+    ArchiveEntrySource stream(reader_, entry);
+    std::optional<SourceFile> source;
+    if (sourcePath) {
+      source.emplace(*sourcePath);
+      if (!source->isOpen()) {
+        problem(entryShown(entry) + ": cannot open " + shown(*sourcePath) + "\n");
+        source.reset();
+      }
+    }
+    if (!source) {
+      CountingDecodedSink sink;
+      if (Status status = decodeLzssEntry(entry, stream, sink); !status) problem(status.message());
+      return;
+    }
+    ComparingSink sink(*source);
+    if (Status status = decodeLzssEntry(entry, stream, sink); !status) {
       return problem(status.message());
     }
-    if (!sourcePath) return;
-    SourceFile source(*sourcePath);
-    if (!source.isOpen()) {
-      return problem(entryShown(entry) + ": cannot open " + shown(*sourcePath) + "\n");
-    }
-    if (!source.nextEquals(bytes) || !source.atEnd()) {
+    if (sink.differs() || !source->atEnd()) {
       problem(entryShown(entry) + ": differs from the file in the folder\n");
     }
   }
 
   void testSpb(const ArchiveEntry& entry, const std::string* sourcePath) {
-    std::vector<std::uint8_t> stream;
-    SpbPicture picture;
-    if (Status status = reader_.readEntry(entry, stream); !status) return problem(status.message());
-    if (Status status = decodeSpbEntry(entry, stream, picture); !status) {
+    ArchiveEntrySource stream(reader_, entry);
+    SpbRowDecoder decoder(stream);
+    if (Status status = checkSpbEntry(entry, stream, decoder); !status) {
       return problem(status.message());
     }
-    stream = {};
     if (!sourcePath) return;
     BitmapImage image;
     BitmapVerdict verdict = BitmapVerdict::StoreUnchanged;
@@ -413,23 +427,18 @@ class Tester {
       return problem(entryShown(entry) +
                      ": the file in the folder is no picture the SPB coding holds\n");
     }
-    if (!samePicture(picture, image.picture())) {
+    const SpbSource& picture = image.picture();
+    PictureComparingSink sink(picture);
+    std::string error;
+    if (picture.width != decoder.width() || picture.height != decoder.height()) {
+      sink.write({});
+    } else if (!decoder.writeRows(false, sink, error)) {
+      return problem(stream.failure() ? entryFailure(entry, error).message()
+                                      : stream.failure().message());
+    }
+    if (sink.differs()) {
       problem(entryShown(entry) + ": the picture differs from the file in the folder\n");
     }
-  }
-
-  static bool samePicture(const SpbPicture& decoded, const SpbSource& source) {
-    if (decoded.width != source.width || decoded.height != source.height) return false;
-    const std::size_t rowBytes = std::size_t{decoded.width} * 3;
-    for (std::size_t y = 0; y < decoded.height; ++y) {
-      const std::uint8_t* sourceRow =
-          source.topRow + static_cast<std::ptrdiff_t>(y) * source.stride;
-      if (!std::equal(sourceRow, sourceRow + rowBytes,
-                      decoded.pixels.begin() + static_cast<std::ptrdiff_t>(y * rowBytes))) {
-        return false;
-      }
-    }
-    return true;
   }
 
   void problem(const std::string& message) {

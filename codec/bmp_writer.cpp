@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "common/checked_size.h"
+
 namespace kupack {
 namespace {
 
@@ -57,7 +59,8 @@ bool writeBmp24(const SpbPicture& picture,
                 const std::function<bool(std::span<const std::uint8_t>)>& sink) {
   if (!bmp24FileSize(picture.width, picture.height)) return false;
   const std::size_t rowBytes = std::size_t{picture.width} * 3;
-  if (picture.pixels.size() != rowBytes * picture.height) return false;
+  const auto pixelBytes = pictureBytes(picture.width, picture.height, 3);
+  if (!pixelBytes || picture.pixels.size() != *pixelBytes) return false;
   const auto headers = bmp24Headers(picture.width, picture.height);
   if (!sink(headers)) return false;
   std::vector<std::uint8_t> row(static_cast<std::size_t>(bmp24RowStride(picture.width)), 0);
@@ -68,6 +71,40 @@ bool writeBmp24(const SpbPicture& picture,
     if (!sink(row)) return false;
   }
   return true;
+}
+
+namespace {
+
+// Passes each row on with the zero bytes that pad it to a whole number of words.
+class PaddedRowSink final : public DecodedSink {
+ public:
+  PaddedRowSink(DecodedSink& file, std::size_t padding) : file_(file), padding_(padding) {}
+  bool write(std::span<const std::uint8_t> row) override {
+    static constexpr std::uint8_t ZEROS[3] = {};
+    return file_.write(row) && file_.write(std::span(ZEROS, padding_));
+  }
+
+ private:
+  DecodedSink& file_;
+  std::size_t padding_;
+};
+
+}  // namespace
+
+bool writeBmp24(SpbRowDecoder& decoder, DecodedSink& sink, std::string& error) {
+  if (!bmp24FileSize(decoder.width(), decoder.height())) {
+    error = "the picture is too large for a BMP file";
+    return false;
+  }
+  const auto headers = bmp24Headers(decoder.width(), decoder.height());
+  if (!sink.write(headers)) {
+    error = "the decoded rows could not be written";
+    return false;
+  }
+  const auto padding = static_cast<std::size_t>(bmp24RowStride(decoder.width()) -
+                                                std::uint64_t{decoder.width()} * 3);
+  PaddedRowSink rows(sink, padding);
+  return decoder.writeRows(true, rows, error);
 }
 
 }  // namespace kupack

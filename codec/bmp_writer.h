@@ -9,7 +9,9 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <string>
 
+#include "codec/byte_stream.h"
 #include "codec/spb_decoder.h"
 
 namespace kupack {
@@ -33,5 +35,11 @@ std::array<std::uint8_t, BMP_HEADERS_SIZE> bmp24Headers(std::uint32_t width, std
 // too large for a BMP file or its pixels do not match its size.
 bool writeBmp24(const SpbPicture& picture,
                 const std::function<bool(std::span<const std::uint8_t>)>& sink);
+
+// Hands the whole BMP file of the picture that `decoder` has checked to `sink`, decoding it
+// row by row (bottom row first, as the file wants it). False, with a short English `error`,
+// when the picture is too large for a BMP file, the stream cannot be read or the sink
+// refuses a piece.
+bool writeBmp24(SpbRowDecoder& decoder, DecodedSink& sink, std::string& error);
 
 }  // namespace kupack

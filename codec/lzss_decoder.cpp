@@ -1,93 +1,113 @@
 #include "codec/lzss_decoder.h"
 
-#include <algorithm>
+#include <array>
 
 #include "codec/lzss.h"
+#include "codec/source_bit_reader.h"
 
 namespace kupack {
 namespace {
 
 constexpr std::size_t FIRST_WRITE_SLOT = LZSS_INITIAL_FILL;
 constexpr std::uint8_t FILL_BYTE = LZSS_FILL_BYTE;
-constexpr std::size_t MATCH_BITS = 13;
-constexpr std::size_t LITERAL_BITS = 9;
-constexpr std::size_t MIN_MATCH = LZSS_MIN_MATCH;
-constexpr std::size_t MAX_MATCH = LZSS_MAX_MATCH;
+constexpr unsigned MATCH_BITS = 13;
+constexpr unsigned LITERAL_BITS = 9;
+constexpr std::uint32_t MIN_MATCH = LZSS_MIN_MATCH;
+constexpr std::size_t OUTPUT_PIECE = std::size_t{1} << 16;
 
-// Reads the stream most significant bit first; never touches a byte past its end.
-class BitReader {
+// The 256-slot ring and the piece of output not yet handed to the sink.
+class RingOutput {
  public:
-  explicit BitReader(std::span<const std::uint8_t> stream) : stream_(stream) {}
+  explicit RingOutput(DecodedSink& sink) : sink_(sink) {
+    ring_.fill(FILL_BYTE);
+    piece_.reserve(OUTPUT_PIECE);
+  }
 
-  std::size_t bitsLeft() const { return (stream_.size() - next_) * 8 + count_; }
-
-  // Takes `count` (1..25) bits; the caller has checked that they are there.
-  std::uint32_t take(unsigned count) {
-    while (count_ < count) {
-      buffer_ = buffer_ << 8 | stream_[next_++];
-      count_ += 8;
-    }
-    count_ -= count;
-    return static_cast<std::uint32_t>(buffer_ >> count_) & ((1u << count) - 1);
+  void put(std::uint8_t byte) {
+    ring_[slot_] = byte;
+    slot_ = (slot_ + 1) & 0xFF;
+    piece_.push_back(byte);
+  }
+  std::uint8_t at(std::size_t slot) const { return ring_[slot & 0xFF]; }
+  bool pieceFull() const { return piece_.size() >= OUTPUT_PIECE - 17; }
+  bool flush() {
+    const bool kept = piece_.empty() || sink_.write(piece_);
+    piece_.clear();
+    return kept;
   }
 
  private:
-  std::span<const std::uint8_t> stream_;
-  std::size_t next_ = 0;
-  std::uint64_t buffer_ = 0;
-  unsigned count_ = 0;
+  DecodedSink& sink_;
+  std::array<std::uint8_t, 256> ring_{};
+  std::size_t slot_ = FIRST_WRITE_SLOT;
+  std::vector<std::uint8_t> piece_;
 };
-
-std::string shortStreamError(std::size_t produced, std::size_t expected) {
-  return "LZSS stream ends after " + std::to_string(produced) + " of " + std::to_string(expected) +
-         " bytes";
-}
 
 }  // namespace
 
-bool decodeLzss(std::span<const std::uint8_t> stream, std::size_t expectedSize,
-                std::vector<std::uint8_t>& out, std::string& error) {
-  out.clear();
-  // Each match takes 13 bits and gives at most 17 bytes, so a stream that cannot reach the
-  // expected size is refused before anything is allocated for it.
-  const std::uint64_t mostProducible =
-      std::uint64_t{stream.size()} * 8 / MATCH_BITS * MAX_MATCH + 1;
-  if (std::uint64_t{expectedSize} > mostProducible) {
+std::uint64_t maxLzssOutput(std::uint64_t streamSize) {
+  const std::uint64_t bits = streamSize * 8;
+  return bits / MATCH_BITS * 17 + (bits % MATCH_BITS >= LITERAL_BITS ? 1 : 0);
+}
+
+bool decodeLzss(ByteSource& stream, std::uint64_t expectedSize, DecodedSink& sink,
+                LzssDecoded& decoded, std::string& error) {
+  decoded = LzssDecoded{};
+  // A stream that cannot reach the expected size is refused before anything is decoded.
+  if (expectedSize > maxLzssOutput(stream.size())) {
     error = "LZSS stream of " + std::to_string(stream.size()) + " bytes cannot hold " +
             std::to_string(expectedSize) + " bytes";
     return false;
   }
-  out.resize(expectedSize);
-  std::uint8_t* const data = out.data();
-
-  // Output index o sits in ring slot (o + 239) mod 256, so slot P, read at output index o,
-  // holds the byte written `distance` = (o + 239 - P) mod 256 bytes earlier (256 when that is
-  // 0: the slot about to be overwritten). Before anything was written there, a slot holds the
-  // fill byte; the encoder never reads slots 239..255 early, and they start as fill bytes too.
-  BitReader reader(stream);
-  std::size_t produced = 0;
+  RingOutput output(sink);
+  SourceBitReader reader(stream);
+  std::uint64_t produced = 0;
+  bool sinkKept = true;
   while (produced < expectedSize) {
-    if (reader.bitsLeft() < LITERAL_BITS) break;
-    if (reader.take(1) != 0) {
-      data[produced++] = static_cast<std::uint8_t>(reader.take(8));
-      continue;
+    std::uint32_t flag = 0;
+    std::uint32_t value = 0;
+    if (reader.bitsLeft() < LITERAL_BITS || !reader.read(1, flag)) break;
+    if (flag != 0) {
+      if (!reader.read(8, value)) break;
+      output.put(static_cast<std::uint8_t>(value));
+      ++produced;
+    } else {
+      if (reader.bitsLeft() < MATCH_BITS - 1 || !reader.read(12, value)) break;
+      const std::size_t slot = value >> 4;
+      const auto length = static_cast<std::size_t>(
+          std::min<std::uint64_t>((value & 0xF) + MIN_MATCH, expectedSize - produced));
+      for (std::size_t i = 0; i < length; ++i) output.put(output.at(slot + i));
+      produced += length;
     }
-    if (reader.bitsLeft() < MATCH_BITS - 1) break;
-    const std::size_t slot = reader.take(8);
-    const std::size_t length =
-        std::min<std::size_t>(reader.take(4) + MIN_MATCH, expectedSize - produced);
-    std::size_t distance = (produced + FIRST_WRITE_SLOT - slot) & 0xFF;
-    if (distance == 0) distance = 256;
-    for (std::size_t i = 0; i < length; ++i, ++produced) {
-      data[produced] = produced >= distance ? data[produced - distance] : FILL_BYTE;
-    }
+    if (output.pieceFull() && !(sinkKept = output.flush())) break;
+  }
+  if (sinkKept) sinkKept = output.flush();
+  decoded.bytesUsed = (reader.position() + 7) / 8;
+  if (!sinkKept) {
+    error = "the decoded bytes could not be written";
+    return false;
+  }
+  decoded.produced = produced;
+  if (reader.failed()) {
+    error = "the stream could not be read";
+    return false;
   }
   if (produced < expectedSize) {
-    out.resize(produced);
-    error = shortStreamError(produced, expectedSize);
+    error = "LZSS stream ends after " + std::to_string(produced) + " of " +
+            std::to_string(expectedSize) + " bytes";
     return false;
   }
   return true;
+}
+
+bool decodeLzss(std::span<const std::uint8_t> stream, std::size_t expectedSize,
+                std::vector<std::uint8_t>& out, std::string& error) {
+  out.clear();
+  SpanSource source(stream);
+  VectorDecodedSink sink(out);
+  LzssDecoded decoded;
+  if (expectedSize <= maxLzssOutput(stream.size())) out.reserve(expectedSize);
+  return decodeLzss(source, expectedSize, sink, decoded, error);
 }
 
 }  // namespace kupack

@@ -2,70 +2,20 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <new>
+
+#include "codec/source_bit_reader.h"
+#include "common/checked_size.h"
 
 namespace kupack {
 namespace {
 
-// Reads bits most significant first; never past the span's end.
-class BitReader {
- public:
-  explicit BitReader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
-
-  std::uint64_t bitsLeft() const { return std::uint64_t{bytes_.size()} * 8 - position_; }
-  std::uint64_t position() const { return position_; }
-
-  // Reads `count` bits (0 to 32) into `value`; false, reading nothing, when fewer are left.
-  bool read(unsigned count, std::uint32_t& value) {
-    if (count > bitsLeft()) return false;
-    std::uint32_t bits = 0;
-    while (count > 0) {
-      const unsigned available = 8 - static_cast<unsigned>(position_ & 7);
-      const unsigned take = std::min(available, count);
-      const unsigned byte = bytes_[static_cast<std::size_t>(position_ >> 3)];
-      bits = static_cast<std::uint32_t>((std::uint64_t{bits} << take) |
-                                        ((byte >> (available - take)) & ((1u << take) - 1)));
-      position_ += take;
-      count -= take;
-    }
-    value = bits;
-    return true;
-  }
-
- private:
-  std::span<const std::uint8_t> bytes_;
-  std::uint64_t position_ = 0;
-};
-
-// The serpentine walk over a picture: row 0 forward, row 1 backward, and so on.
-class SerpentineWalk {
- public:
-  explicit SerpentineWalk(std::uint32_t width) : width_(width) {}
-  std::size_t row() const { return row_; }
-  std::size_t column() const { return static_cast<std::size_t>(column_); }
-  void advance() {
-    column_ += step_;
-    if (column_ == static_cast<std::int64_t>(width_)) {
-      step_ = -1;
-      column_ = width_ - 1;
-      ++row_;
-    } else if (column_ < 0) {
-      step_ = +1;
-      column_ = 0;
-      ++row_;
-    }
-  }
-
- private:
-  std::uint32_t width_;
-  std::size_t row_ = 0;
-  std::int64_t column_ = 0;
-  std::int64_t step_ = +1;
-};
-
 constexpr unsigned RAW_GROUP = 8;
+constexpr std::uint8_t FIRST_VALUE = 0xFF;  // the plane's first value comes next
+constexpr std::uint8_t NEW_GROUP = 4;       // a class code comes next
 
 // Reads a class code; the payload width (0 to 7) or RAW_GROUP for the raw class.
-bool readClass(BitReader& reader, unsigned& width) {
+bool readClass(SourceBitReader& reader, unsigned& width) {
   std::uint32_t code = 0;
   if (!reader.read(3, code)) return false;
   if (code == 0b111) {
@@ -80,78 +30,160 @@ bool readClass(BitReader& reader, unsigned& width) {
   return true;
 }
 
-bool fail(std::string& error, const char* text, SpbPicture& picture) {
+enum class Step { Value, EndsEarly, OutOfRange };
+
+// The plane's next value along the scan, with `state` moved past it.
+template <typename State>
+Step nextValue(SourceBitReader& reader, State& state, std::uint8_t& value) {
+  std::uint32_t bits = 0;
+  if (state.entry == FIRST_VALUE) {
+    if (!reader.read(8, bits)) return Step::EndsEarly;
+    state.entry = NEW_GROUP;
+    state.previous = value = static_cast<std::uint8_t>(bits);
+    return Step::Value;
+  }
+  if (state.entry == NEW_GROUP) {
+    unsigned width = 0;
+    if (!readClass(reader, width)) return Step::EndsEarly;
+    state.classWidth = static_cast<std::uint8_t>(width);
+    state.entry = 0;
+  }
+  if (!reader.read(state.classWidth, bits)) {
+    return Step::EndsEarly;
+  }
+  ++state.entry;
+  std::int32_t current = static_cast<std::int32_t>(bits);
+  if (state.classWidth != RAW_GROUP) {
+    const auto previous = static_cast<std::int32_t>(state.previous);
+    const auto folded = static_cast<std::int32_t>(bits);
+    current = folded % 2 == 0 ? previous - folded / 2 : previous + (folded + 1) / 2;
+    if (current < 0 || current > 255) return Step::OutOfRange;
+  }
+  state.previous = value = static_cast<std::uint8_t>(current);
+  return Step::Value;
+}
+
+bool fail(std::string& error, const char* text) {
   error = text;
-  picture = SpbPicture{};
   return false;
+}
+
+bool stepFailure(const SourceBitReader& reader, Step step, std::string& error) {
+  if (reader.failed()) return fail(error, "the stream could not be read");
+  return fail(error, step == Step::OutOfRange ? "residual leaves 0..255" : "stream ends early");
 }
 
 }  // namespace
 
-bool decodeSpb(std::span<const std::uint8_t> stream, SpbPicture& picture, std::string& error) {
-  picture = SpbPicture{};
-  BitReader reader(stream);
+bool SpbRowDecoder::check(std::string& error) {
+  checked_ = false;
+  SourceBitReader reader(stream_);
   std::uint32_t width = 0;
   std::uint32_t height = 0;
   if (!reader.read(16, width) || !reader.read(16, height)) {
-    return fail(error, "stream ends inside its header", picture);
+    if (reader.failed()) return fail(error, "the stream could not be read");
+    return fail(error, "stream ends inside its header");
   }
-  if (width == 0 || height == 0) return fail(error, "picture has no pixels", picture);
+  width_ = width;
+  height_ = height;
+  if (width == 0 || height == 0) return fail(error, "picture has no pixels");
   const std::uint64_t pixelCount = std::uint64_t{width} * height;
   const std::uint64_t groupsPerPlane = (pixelCount - 1 + 3) / 4;
   // Every plane takes at least its first value and a 3-bit class code per group.
-  if (reader.bitsLeft() < 3 * (8 + 3 * groupsPerPlane)) {
-    return fail(error, "stream ends early", picture);
-  }
-  picture.width = width;
-  picture.height = height;
-  picture.pixels.assign(static_cast<std::size_t>(pixelCount * 3), 0);
-  const std::size_t rowBytes = std::size_t{width} * 3;
+  if (reader.bitsLeft() < 3 * (8 + 3 * groupsPerPlane)) return fail(error, "stream ends early");
+  rowStarts_.assign(std::size_t{3} * height, PlaneState{});
 
-  for (std::size_t channel = 0; channel < 3; ++channel) {
-    SerpentineWalk walk(width);
-    auto at = [&]() -> std::uint8_t& {
-      return picture.pixels[walk.row() * rowBytes + walk.column() * 3 + channel];
-    };
-    std::uint32_t previous = 0;
-    if (!reader.read(8, previous)) return fail(error, "stream ends early", picture);
-    at() = static_cast<std::uint8_t>(previous);
-    std::uint64_t left = pixelCount - 1;
-    while (left > 0) {
-      unsigned classWidth = 0;
-      if (!readClass(reader, classWidth)) return fail(error, "stream ends early", picture);
-      const bool raw = classWidth == RAW_GROUP;
-      const std::uint64_t entries = std::min<std::uint64_t>(4, left);
-      for (std::uint64_t k = 0; k < 4; ++k) {
-        std::uint32_t value = 0;
-        if (!reader.read(classWidth, value)) return fail(error, "stream ends early", picture);
-        if (k >= entries) {
-          if (value != 0) return fail(error, "completing entry is not zero", picture);
-          continue;
+  PlaneState state;
+  for (std::size_t plane = 0; plane < 3; ++plane) {
+    state.entry = FIRST_VALUE;
+    for (std::size_t y = 0; y < height; ++y) {
+      state.bitPosition = reader.position();
+      rowStarts_[plane * height + y] = state;
+      for (std::uint32_t x = 0; x < width; ++x) {
+        std::uint8_t value = 0;
+        if (const Step step = nextValue(reader, state, value); step != Step::Value) {
+          return stepFailure(reader, step, error);
         }
-        std::int64_t current = value;
-        if (!raw) {
-          current = value % 2 == 0 ? std::int64_t{previous} - value / 2
-                                   : std::int64_t{previous} + (value + 1) / 2;
-          if (current < 0 || current > 255) {
-            return fail(error, "residual leaves 0..255", picture);
-          }
-        }
-        walk.advance();
-        at() = static_cast<std::uint8_t>(current);
-        previous = static_cast<std::uint32_t>(current);
       }
-      left -= entries;
+    }
+    // The last group is completed with zero entries.
+    for (; state.entry < NEW_GROUP; ++state.entry) {
+      std::uint32_t bits = 0;
+      if (!reader.read(state.classWidth, bits)) {
+        return stepFailure(reader, Step::EndsEarly, error);
+      }
+      if (bits != 0) return fail(error, "completing entry is not zero");
+    }
+    planeEnds_[plane] = (reader.position() + 7) / 8;
+  }
+  std::uint32_t fill = 0;
+  const auto fillBits = static_cast<unsigned>((8 - reader.position() % 8) % 8);
+  if (!reader.read(fillBits, fill) || fill != 0) return fail(error, "fill bits are not zero");
+  if (reader.bitsLeft() != 0) return fail(error, "bytes follow the end of the stream");
+  checked_ = true;
+  return true;
+}
+
+bool SpbRowDecoder::writeRows(bool bottomUp, DecodedSink& sink, std::string& error) {
+  if (!checked_) return fail(error, "the stream was not checked");
+  SourceBitReader readers[3] = {SourceBitReader(stream_), SourceBitReader(stream_),
+                                SourceBitReader(stream_)};
+  std::vector<std::uint8_t> row(std::size_t{width_} * 3);
+  for (std::uint32_t i = 0; i < height_; ++i) {
+    const std::size_t y = bottomUp ? height_ - 1 - i : i;
+    const bool forward = y % 2 == 0;
+    for (std::size_t plane = 0; plane < 3; ++plane) {
+      PlaneState state = rowStarts_[plane * height_ + y];
+      // Read no further ahead than the row's end, so that going up the rows reads each
+      // byte about once.
+      const std::uint64_t rowEnd = y + 1 < height_
+                                       ? rowStarts_[plane * height_ + y + 1].bitPosition / 8 + 1
+                                       : planeEnds_[plane];
+      SourceBitReader& reader = readers[plane];
+      reader.seek(state.bitPosition, rowEnd);
+      for (std::uint32_t x = 0; x < width_; ++x) {
+        std::uint8_t value = 0;
+        if (const Step step = nextValue(reader, state, value); step != Step::Value) {
+          return stepFailure(reader, step, error);  // only when the source changed
+        }
+        const std::size_t column = forward ? x : width_ - 1 - x;
+        row[column * 3 + plane] = value;
+      }
+    }
+    if (!sink.write(row)) return fail(error, "the decoded rows could not be written");
+  }
+  return true;
+}
+
+bool decodeSpb(ByteSource& stream, SpbPicture& picture, std::string& error) {
+  picture = SpbPicture{};
+  // A picture this build cannot address is refused before its stream is walked.
+  std::uint8_t header[4] = {};
+  if (stream.size() >= sizeof header && stream.read(0, header)) {
+    const std::uint32_t width = std::uint32_t{header[0]} << 8 | header[1];
+    const std::uint32_t height = std::uint32_t{header[2]} << 8 | header[3];
+    if (!pictureBytes(width, height, 3)) {
+      return fail(error, "picture is larger than this program can hold in memory");
     }
   }
-
-  std::uint32_t fill = 0;
-  const unsigned fillBits = static_cast<unsigned>((8 - reader.position() % 8) % 8);
-  if (!reader.read(fillBits, fill) || fill != 0) {
-    return fail(error, "fill bits are not zero", picture);
+  SpbRowDecoder decoder(stream);
+  if (!decoder.check(error)) return false;
+  const auto bytes = pictureBytes(decoder.width(), decoder.height(), 3);
+  if (!bytes) return fail(error, "picture is larger than this program can hold in memory");
+  picture.width = decoder.width();
+  picture.height = decoder.height();
+  picture.pixels.reserve(*bytes);
+  VectorDecodedSink sink(picture.pixels);
+  if (!decoder.writeRows(false, sink, error)) {
+    picture = SpbPicture{};
+    return false;
   }
-  if (reader.bitsLeft() != 0) return fail(error, "bytes follow the end of the stream", picture);
   return true;
+}
+
+bool decodeSpb(std::span<const std::uint8_t> stream, SpbPicture& picture, std::string& error) {
+  SpanSource source(stream);
+  return decodeSpb(source, picture, error);
 }
 
 }  // namespace kupack

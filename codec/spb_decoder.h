@@ -1,13 +1,16 @@
 // Decoder of the SPB image stream: 16-bit width and height, then the blue, green and red
 // planes along the serpentine scan. It never reads past the stream and refuses a stream
 // that ends early, whose residuals leave 0..255, or that is not exactly as the coder
-// writes it (non-zero completing entries or fill bits, bytes after the end).
+// writes it (non-zero completing entries or fill bits, bytes after the end). It decodes
+// row by row: memory is bounded by one row and a few bytes per row, whatever the picture.
 #pragma once
 
 #include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
+
+#include "codec/byte_stream.h"
 
 namespace kupack {
 
@@ -19,10 +22,46 @@ struct SpbPicture {
   std::vector<std::uint8_t> pixels;
 };
 
-// Decodes `stream` into `picture`. False, with a short English `error` and an empty
-// `picture`, on a stream that ends early, a residual that leaves 0..255, or any of the
-// departures above. Memory is only reserved for a picture the
-// stream is long enough to hold, so a hostile header cannot cause a huge allocation.
+// Reads one SPB stream from a source: check() walks the whole stream once, refusing
+// every departure, and notes where each row of each plane starts; writeRows() then hands
+// the rows to a sink in either order, reading each plane with a reader of its own.
+class SpbRowDecoder {
+ public:
+  explicit SpbRowDecoder(ByteSource& stream) : stream_(stream) {}
+
+  // False, with a short English `error`, on any departure named above or a failed read.
+  bool check(std::string& error);
+
+  // Known after check() (the header alone after a failure past it).
+  std::uint32_t width() const { return width_; }
+  std::uint32_t height() const { return height_; }
+
+  // After a successful check(): each row, `width` × 3 bytes (blue, green, red per pixel),
+  // in one sink write, top row first or, with `bottomUp`, bottom row first. False, with
+  // `error`, when the source cannot be read again or the sink refuses a row.
+  bool writeRows(bool bottomUp, DecodedSink& sink, std::string& error);
+
+ private:
+  struct PlaneState {
+    std::uint64_t bitPosition = 0;  // where the next code of the plane starts
+    std::uint8_t previous = 0;
+    std::uint8_t classWidth = 0;
+    std::uint8_t entry = 0;  // entries of the current group read; FIRST_VALUE, NEW_GROUP
+  };
+
+  ByteSource& stream_;
+  std::uint32_t width_ = 0;
+  std::uint32_t height_ = 0;
+  std::vector<PlaneState> rowStarts_;  // plane-major: 3 × height states
+  std::uint64_t planeEnds_[3] = {};    // byte after each plane's last bit
+  bool checked_ = false;
+};
+
+// Checks and decodes `stream` whole into `picture`. False, with a short English `error` and
+// an empty `picture`, on any departure named above, or a picture larger than this build's
+// address space can hold. Memory is only reserved for a picture the stream is long enough
+// to hold, so a hostile header cannot cause a huge allocation.
+bool decodeSpb(ByteSource& stream, SpbPicture& picture, std::string& error);
 bool decodeSpb(std::span<const std::uint8_t> stream, SpbPicture& picture, std::string& error);
 
 }  // namespace kupack

@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <utility>
 
 #include "common/console.h"
@@ -676,6 +677,93 @@ bool makeFolders(const std::string& path) {
   return true;
 }
 
+struct StagedFile::Native {
+  Descriptor folder{-1};
+  std::string temporaryName;
+  std::string name;
+  bool replace = false;
+  std::FILE* stream = nullptr;
+  bool placed = false;
+};
+
+namespace {
+
+// A name no other run picks: ".kupack-" and 16 random hexadecimal digits.
+std::string temporaryFileName() {
+  static std::mt19937_64 generator{std::random_device{}() ^
+                                   (static_cast<std::uint64_t>(getpid()) << 32)};
+  static constexpr char DIGITS[] = "0123456789abcdef";
+  std::string name = ".kupack-";
+  std::uint64_t bits = generator();
+  for (int i = 0; i < 16; ++i, bits >>= 4) name += DIGITS[bits & 0xF];
+  return name + ".part";
+}
+
+// Gives the complete temporary file its name without replacing anything: a hard link
+// that fails when the name is taken, then the temporary name removed. File systems
+// without hard links get a rename after a last look at the name.
+bool placeWithoutReplacing(int folder, const std::string& from, const std::string& to) {
+  if (linkat(folder, from.c_str(), folder, to.c_str(), 0) == 0) {
+    unlinkat(folder, from.c_str(), 0);
+    return true;
+  }
+  if (errno == EEXIST) return false;
+  struct stat info {};
+  if (fstatat(folder, to.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return renameat(folder, from.c_str(), folder, to.c_str()) == 0;
+}
+
+}  // namespace
+
+StagedFile::StagedFile() = default;
+StagedFile::StagedFile(std::unique_ptr<Native> native) : native_(std::move(native)) {}
+StagedFile::~StagedFile() { discard(); }
+StagedFile::StagedFile(StagedFile&&) noexcept = default;
+StagedFile& StagedFile::operator=(StagedFile&& other) noexcept {
+  if (this != &other) {
+    discard();
+    native_ = std::move(other.native_);
+  }
+  return *this;
+}
+
+bool StagedFile::isOpen() const { return native_ && native_->stream != nullptr; }
+std::FILE* StagedFile::stream() const { return native_ ? native_->stream : nullptr; }
+
+bool StagedFile::place() {
+  if (!isOpen()) {
+    errno = EBADF;
+    return false;
+  }
+  Native& file = *native_;
+  const bool written = std::fclose(std::exchange(file.stream, nullptr)) == 0;
+  const bool renamed =
+      written &&
+      (file.replace ? renameat(file.folder.get(), file.temporaryName.c_str(), file.folder.get(),
+                               file.name.c_str()) == 0
+                    : placeWithoutReplacing(file.folder.get(), file.temporaryName, file.name));
+  if (!renamed) {
+    const int error = errno;
+    unlinkat(file.folder.get(), file.temporaryName.c_str(), 0);
+    errno = error;
+    return false;
+  }
+  file.placed = true;
+  return true;
+}
+
+void StagedFile::discard() {
+  if (!native_ || native_->placed) return;
+  const int error = errno;
+  if (native_->stream != nullptr) std::fclose(std::exchange(native_->stream, nullptr));
+  unlinkat(native_->folder.get(), native_->temporaryName.c_str(), 0);
+  native_->placed = true;  // nothing left to remove
+  errno = error;
+}
+
 CreatedFile createFileBelow(const std::string& root, const std::vector<std::string>& levels,
                             bool replace) {
   CreatedFile outcome;
@@ -699,44 +787,49 @@ CreatedFile createFileBelow(const std::string& root, const std::vector<std::stri
     folder.reset(next);
   }
   const std::string& fileName = levels.back();
-  int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
-  flags |= replace ? 0 : O_EXCL;
-  Descriptor file(openat(folder.get(), fileName.c_str(), flags, 0666));
-  if (file.get() < 0) {
-    const int error = errno;
-    if (error == EEXIST) {
-      CreatedFile refused = classifyRefusal(folder.get(), fileName, error);
-      if (refused.result != CreateBelowResult::ThroughLink) {
-        refused.result = CreateBelowResult::Exists;
-        refused.errorNumber = 0;
-      }
-      return refused;
+  struct stat existing {};
+  if (fstatat(folder.get(), fileName.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (S_ISDIR(existing.st_mode)) {
+      outcome.errorNumber = EISDIR;
+      return outcome;
     }
-    if (error == ELOOP) return classifyRefusal(folder.get(), fileName, error);
-    outcome.errorNumber = error;
+    if (!replace) {
+      outcome.result =
+          S_ISLNK(existing.st_mode) ? CreateBelowResult::ThroughLink : CreateBelowResult::Exists;
+      return outcome;
+    }
+  } else if (errno != ENOENT) {
+    outcome.errorNumber = errno;
     return outcome;
   }
-  // Only a plain file is ever written: a pipe or device in the file's place is refused
-  // (O_NONBLOCK above keeps the open itself from waiting on a pipe).
-  struct stat info {};
-  if (fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+  // The temporary file is new: made exclusively, so no link or other file is ever opened.
+  auto native = std::make_unique<StagedFile::Native>();
+  for (int attempt = 0; attempt < 100 && native->stream == nullptr; ++attempt) {
+    native->temporaryName = temporaryFileName();
+    Descriptor file(openat(folder.get(), native->temporaryName.c_str(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (file.get() < 0) {
+      if (errno == EEXIST) continue;
+      outcome.errorNumber = errno;
+      return outcome;
+    }
+    native->stream = fdopen(file.get(), "wb");
+    if (native->stream == nullptr) {
+      outcome.errorNumber = errno;
+      unlinkat(folder.get(), native->temporaryName.c_str(), 0);
+      return outcome;
+    }
+    file.release();
+  }
+  if (native->stream == nullptr) {
     outcome.errorNumber = EEXIST;
     return outcome;
   }
-  const int fileFlags = fcntl(file.get(), F_GETFL);
-  if (fileFlags < 0 || fcntl(file.get(), F_SETFL, fileFlags & ~O_NONBLOCK) != 0 ||
-      (replace && ftruncate(file.get(), 0) != 0)) {
-    outcome.errorNumber = errno;
-    return outcome;
-  }
-  std::FILE* stream = fdopen(file.get(), "wb");
-  if (stream == nullptr) {
-    outcome.errorNumber = errno;
-    return outcome;
-  }
-  file.release();
+  native->name = fileName;
+  native->replace = replace;
+  native->folder.reset(folder.release());
   outcome.result = CreateBelowResult::Created;
-  outcome.stream = stream;
+  outcome.file = StagedFile(std::move(native));
   return outcome;
 }
 

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <utility>
 
 #include "platform/platform.h"
@@ -715,6 +716,80 @@ bool makeFolders(const std::string& path) {
   return true;
 }
 
+struct StagedFile::Native {
+  std::vector<std::unique_ptr<KernelHandle>> heldFolders;  // kept from being swapped for links
+  std::string temporaryPath;
+  std::string path;
+  bool replace = false;
+  std::FILE* stream = nullptr;
+  bool placed = false;
+};
+
+namespace {
+
+// A name no other run picks: ".kupack-" and 16 random hexadecimal digits.
+std::string temporaryFileName() {
+  static std::mt19937_64 generator{std::random_device{}() ^
+                                   (static_cast<std::uint64_t>(GetCurrentProcessId()) << 32) ^
+                                   GetTickCount64()};
+  static constexpr char DIGITS[] = "0123456789abcdef";
+  std::string name = ".kupack-";
+  std::uint64_t bits = generator();
+  for (int i = 0; i < 16; ++i, bits >>= 4) name += DIGITS[bits & 0xF];
+  return name + ".part";
+}
+
+}  // namespace
+
+StagedFile::StagedFile() = default;
+StagedFile::StagedFile(std::unique_ptr<Native> native) : native_(std::move(native)) {}
+StagedFile::~StagedFile() { discard(); }
+StagedFile::StagedFile(StagedFile&&) noexcept = default;
+StagedFile& StagedFile::operator=(StagedFile&& other) noexcept {
+  if (this != &other) {
+    discard();
+    native_ = std::move(other.native_);
+  }
+  return *this;
+}
+
+bool StagedFile::isOpen() const { return native_ && native_->stream != nullptr; }
+std::FILE* StagedFile::stream() const { return native_ ? native_->stream : nullptr; }
+
+bool StagedFile::place() {
+  if (!isOpen()) {
+    errno = EBADF;
+    return false;
+  }
+  Native& file = *native_;
+  bool done = std::fclose(std::exchange(file.stream, nullptr)) == 0;
+  if (done) {
+    // A rename replaces a link at the name as a name; the file it led to stays as it was.
+    done = MoveFileExA(file.temporaryPath.c_str(), file.path.c_str(),
+                       file.replace ? MOVEFILE_REPLACE_EXISTING : 0) != 0;
+    if (!done) setErrnoFromLastError();
+  }
+  if (!done) {
+    const int error = errno;
+    DeleteFileA(file.temporaryPath.c_str());
+    errno = error;
+    return false;
+  }
+  file.placed = true;
+  file.heldFolders.clear();
+  return true;
+}
+
+void StagedFile::discard() {
+  if (!native_ || native_->placed) return;
+  const int error = errno;
+  if (native_->stream != nullptr) std::fclose(std::exchange(native_->stream, nullptr));
+  DeleteFileA(native_->temporaryPath.c_str());
+  native_->placed = true;  // nothing left to remove
+  native_->heldFolders.clear();
+  errno = error;
+}
+
 CreatedFile createFileBelow(const std::string& root, const std::vector<std::string>& levels,
                             bool replace) {
   if (levels.empty()) return failure(EINVAL);
@@ -750,50 +825,51 @@ CreatedFile createFileBelow(const std::string& root, const std::vector<std::stri
   }
 
   const std::string path = joinPath(folder, levels.back());
-  // The file itself, never through a link: a reparse point is opened as such and refused.
-  HANDLE raw = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                           replace ? OPEN_ALWAYS : CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (raw == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    const DWORD attributes = GetFileAttributesA(path.c_str());  // the link's own, if one
-    if (attributes != INVALID_FILE_ATTRIBUTES && isReparsePoint(attributes)) {
-      return refusal(CreateBelowResult::ThroughLink);
+  const DWORD existing = GetFileAttributesA(path.c_str());  // a link's own, if one
+  if (existing != INVALID_FILE_ATTRIBUTES) {
+    if ((existing & FILE_ATTRIBUTE_DIRECTORY) != 0) return failure(EISDIR);
+    if (!replace) {
+      return refusal(isReparsePoint(existing) ? CreateBelowResult::ThroughLink
+                                              : CreateBelowResult::Exists);
     }
-    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) {
-      if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return failure(EISDIR);
-      return refusal(CreateBelowResult::Exists);
-    }
-    SetLastError(error);
-    setErrnoFromLastError();
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      errno = EISDIR;
-    }
-    return failure(errno);
   }
+  // The temporary file is new: made exclusively, so no link or other file is ever opened.
+  auto native = std::make_unique<StagedFile::Native>();
+  HANDLE raw = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < 100 && raw == INVALID_HANDLE_VALUE; ++attempt) {
+    native->temporaryPath = joinPath(folder, temporaryFileName());
+    raw = CreateFileA(native->temporaryPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (raw == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS &&
+        GetLastError() != ERROR_ALREADY_EXISTS) {
+      setErrnoFromLastError();
+      return failure(errno);
+    }
+  }
+  if (raw == INVALID_HANDLE_VALUE) return failure(EEXIST);
   KernelHandle file(raw);
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(file.get(), &info) || GetFileType(file.get()) != FILE_TYPE_DISK) {
-    return failure(EEXIST);  // only a plain file on disk is ever written
-  }
-  if (isReparsePoint(info.dwFileAttributes)) return refusal(CreateBelowResult::ThroughLink);
-  if (replace && !SetEndOfFile(file.get())) {  // the handle stands at offset 0
-    setErrnoFromLastError();
-    return failure(errno);
-  }
   const int descriptor =
       _open_osfhandle(reinterpret_cast<intptr_t>(file.get()), _O_WRONLY | _O_BINARY);
-  if (descriptor < 0) return failure(errno);
-  file.release();  // the descriptor owns the handle now
-  std::FILE* stream = _fdopen(descriptor, "wb");
-  if (stream == nullptr) {
+  if (descriptor < 0) {
     const int error = errno;
-    _close(descriptor);
+    CloseHandle(file.release());
+    DeleteFileA(native->temporaryPath.c_str());
     return failure(error);
   }
+  file.release();  // the descriptor owns the handle now
+  native->stream = _fdopen(descriptor, "wb");
+  if (native->stream == nullptr) {
+    const int error = errno;
+    _close(descriptor);
+    DeleteFileA(native->temporaryPath.c_str());
+    return failure(error);
+  }
+  native->path = path;
+  native->replace = replace;
+  native->heldFolders = std::move(held);
   CreatedFile outcome;
   outcome.result = CreateBelowResult::Created;
-  outcome.stream = stream;
+  outcome.file = StagedFile(std::move(native));
   return outcome;
 }
 

@@ -129,26 +129,44 @@ TEST_F(ReaderCommandsTest, ExtractNeverFollowsALink) {
   const fs::path outside = dir_ / "outside";
   fs::create_directories(outside);
   test::writeFile(outside / "victim.txt", std::string("keep"));
+  test::writeFile(outside / "linked.txt", std::string("keep"));
   fs::create_directories(out());
-  if (!test::makeFolderLink(outside, out() / "sub") ||
+  std::error_code hardLinkError;
+  fs::create_hard_link(outside / "linked.txt", out() / "hard.txt", hardLinkError);
+  if (hardLinkError || !test::makeFolderLink(outside, out() / "sub") ||
       !test::makeFileLink(outside / "victim.txt", out() / "victim.txt") ||
       !test::makeFileLink(outside / "new.txt", out() / "dangling.txt")) {
     GTEST_SKIP() << "this system does not let the test make links";
   }
   const std::string archive =
       archiveOf({storedEntry("sub\\x.txt", "bad"), storedEntry("sub\\victim.txt", "bad"),
-                 storedEntry("victim.txt", "bad"), storedEntry("dangling.txt", "bad")});
+                 storedEntry("victim.txt", "new"), storedEntry("dangling.txt", "new"),
+                 storedEntry("hard.txt", "new")});
+  // Without -f every link is refused; with it, the links at the file names are replaced by
+  // the extracted files (never written through), and folder links are still refused.
   for (const bool force : {false, true}) {
     console_.clear();
     EXPECT_EQ(extract(archive, force), 1);
-    EXPECT_NE(console_.find("0 extracted, 4 refused"), std::string::npos) << console_;
+    EXPECT_NE(console_.find(force ? "3 extracted, 2 refused" : "0 extracted, 5 refused"),
+              std::string::npos)
+        << console_;
     EXPECT_NE(console_.find("refused sub\\x.txt: its path below the target folder leads through "
                             "a link"),
               std::string::npos)
         << console_;
     EXPECT_EQ(test::readFile(outside / "victim.txt"), "keep");
+    EXPECT_EQ(test::readFile(outside / "linked.txt"), "keep");
     EXPECT_FALSE(fs::exists(outside / "x.txt"));
     EXPECT_FALSE(fs::exists(outside / "new.txt"));
+  }
+  for (const char* name : {"victim.txt", "dangling.txt", "hard.txt"}) {
+    EXPECT_FALSE(fs::is_symlink(out() / name)) << name;
+    EXPECT_EQ(test::readFile(out() / name), "new") << name;
+  }
+  EXPECT_EQ(fs::hard_link_count(outside / "linked.txt"), 1u);
+  // No temporary file is left in the target folder.
+  for (const auto& item : fs::directory_iterator(out())) {
+    EXPECT_EQ(item.path().filename().string().find(".kupack-"), std::string::npos);
   }
 }
 

@@ -72,14 +72,15 @@ class Win32CreateBelowTest : public ::testing::Test {
   // Creates the file and writes `content` into it; the outcome's result.
   CreateBelowResult create(const std::vector<std::string>& levels, bool replace,
                            const std::string& content = "new", int* errorNumber = nullptr) {
-    const CreatedFile created = createFileBelow(root(), levels, replace);
+    CreatedFile created = createFileBelow(root(), levels, replace);
     if (errorNumber != nullptr) *errorNumber = created.errorNumber;
     if (created.result == CreateBelowResult::Created) {
-      EXPECT_NE(created.stream, nullptr);
-      EXPECT_EQ(std::fwrite(content.data(), 1, content.size(), created.stream), content.size());
-      EXPECT_EQ(std::fclose(created.stream), 0);
+      EXPECT_TRUE(created.file.isOpen());
+      EXPECT_EQ(std::fwrite(content.data(), 1, content.size(), created.file.stream()),
+                content.size());
+      EXPECT_TRUE(created.file.place());
     } else {
-      EXPECT_EQ(created.stream, nullptr);
+      EXPECT_FALSE(created.file.isOpen());
     }
     return created.result;
   }
@@ -100,6 +101,15 @@ TEST_F(Win32CreateBelowTest, ExistingFileIsKeptUnlessReplacing) {
   EXPECT_EQ(test::readFile(dir_ / "x/old.txt"), "a longer old content");
   EXPECT_EQ(create({"x", "old.txt"}, true, "short"), CreateBelowResult::Created);
   EXPECT_EQ(test::readFile(dir_ / "x/old.txt"), "short");
+  // A file discarded unplaced leaves the old one as it was, and no temporary file.
+  {
+    CreatedFile created = createFileBelow(root(), {"x", "old.txt"}, true);
+    ASSERT_EQ(created.result, CreateBelowResult::Created);
+    std::fputs("partial", created.file.stream());
+    created.file.discard();
+  }
+  EXPECT_EQ(test::readFile(dir_ / "x/old.txt"), "short");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "x"), fs::directory_iterator()), 1);
 }
 
 TEST_F(Win32CreateBelowTest, FilesAndFoldersInTheWay) {
@@ -183,7 +193,7 @@ TEST_F(Win32CreateBelowTest, JunctionsAreNeverFollowed) {
     for (const char* name : {"x.txt", "victim.txt"}) {
       const CreatedFile created = createFileBelow(out, {"sub", name}, replace);
       EXPECT_EQ(created.result, CreateBelowResult::ThroughLink) << name;
-      EXPECT_EQ(created.stream, nullptr);
+      EXPECT_FALSE(created.file.isOpen());
     }
     // The junction itself in the file's place.
     EXPECT_NE(createFileBelow(out, {"sub"}, replace).result, CreateBelowResult::Created);

@@ -1,0 +1,82 @@
+// Reads a ByteSource bit by bit, most significant bit first, through a bounded window, and
+// can be moved to any bit position. Never asks the source for a byte past its end.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "codec/byte_stream.h"
+
+namespace kupack {
+
+class SourceBitReader {
+ public:
+  static constexpr std::size_t DEFAULT_WINDOW = std::size_t{1} << 16;
+
+  explicit SourceBitReader(ByteSource& source, std::size_t window = DEFAULT_WINDOW)
+      : source_(source), sourceSize_(source.size()), window_(window) {}
+
+  std::uint64_t position() const { return next_ * 8 - count_; }
+  std::uint64_t bitsLeft() const { return (sourceSize_ - next_) * 8 + count_; }
+  // True once the source refused a read; every read fails from then on.
+  bool failed() const { return failed_; }
+
+  // Moves to bit `bitPosition` (at most the source's length in bits). `readAheadEnd`, when
+  // not 0, is the byte where what the caller wants next ends: windows stop there, so that
+  // a caller that jumps back and forth reads each byte about once.
+  void seek(std::uint64_t bitPosition, std::uint64_t readAheadEnd = 0) {
+    readAheadEnd_ = readAheadEnd;
+    if (bitPosition == position()) return;
+    next_ = bitPosition / 8;
+    count_ = 0;
+    buffer_ = 0;
+    std::uint32_t ignored = 0;
+    if (bitPosition % 8 != 0) read(static_cast<unsigned>(bitPosition % 8), ignored);
+  }
+
+  // Reads `count` (0 to 25) bits into `value`; false when fewer are left or the source failed.
+  bool read(unsigned count, std::uint32_t& value) {
+    while (count_ < count) {
+      if (next_ < windowStart_ || next_ >= windowEnd_) {
+        if (!refill()) return false;
+      }
+      buffer_ = buffer_ << 8 | bytes_[static_cast<std::size_t>(next_ - windowStart_)];
+      ++next_;
+      count_ += 8;
+    }
+    count_ -= count;
+    value = static_cast<std::uint32_t>(buffer_ >> count_) & ((std::uint32_t{1} << count) - 1);
+    return true;
+  }
+
+ private:
+  bool refill() {
+    if (failed_ || next_ >= sourceSize_) return false;
+    std::uint64_t piece = std::min<std::uint64_t>(window_, sourceSize_ - next_);
+    if (readAheadEnd_ > next_) piece = std::min(piece, readAheadEnd_ - next_);
+    if (bytes_.size() < piece) bytes_.resize(static_cast<std::size_t>(piece));
+    if (!source_.read(next_, std::span(bytes_.data(), static_cast<std::size_t>(piece)))) {
+      failed_ = true;
+      return false;
+    }
+    windowStart_ = next_;
+    windowEnd_ = next_ + piece;
+    return true;
+  }
+
+  ByteSource& source_;
+  std::uint64_t sourceSize_;
+  std::size_t window_;
+  std::vector<std::uint8_t> bytes_;
+  std::uint64_t windowStart_ = 0;
+  std::uint64_t windowEnd_ = 0;
+  std::uint64_t readAheadEnd_ = 0;
+  std::uint64_t next_ = 0;  // next byte to take into the buffer
+  std::uint64_t buffer_ = 0;
+  unsigned count_ = 0;  // bits of `buffer_` not yet read
+  bool failed_ = false;
+};
+
+}  // namespace kupack
