@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "archive/main_flow.h"
+#include "app/pack_command.h"
 #include "archive/reader_commands.h"
 
 namespace {

@@ -6,19 +6,13 @@
 #include "archive/archive_format.h"
 #include "archive/copy_stream.h"
 #include "archive/file_holder.h"
-#include "codec/entry_encoder.h"
+#include "archive/entry_encoder.h"
 #include "common/console.h"
 #include "common/messages.h"
 #include "platform/platform.h"
 
 namespace kupack {
 namespace {
-
-unsigned long ratioPercent(std::uint64_t storedSize, std::uint64_t sourceSize) {
-  if (sourceSize == 0) return 0;
-  return static_cast<unsigned long>(static_cast<std::uint32_t>(
-      static_cast<double>(storedSize) * 100.0 / static_cast<double>(sourceSize)));
-}
 
 std::uint32_t directoryEnd(const std::vector<CollectedFile>& files) {
   std::uint64_t end = ARCHIVE_HEADER_SIZE;
@@ -29,9 +23,10 @@ std::uint32_t directoryEnd(const std::vector<CollectedFile>& files) {
 // One run of the writer; the holders close themselves on every way out.
 class Writer {
  public:
-  Writer(const ArchiveJob& job, const std::vector<CollectedFile>& files)
+  Writer(const ArchiveJob& job, const std::vector<CollectedFile>& files, PackListener& listener)
       : job_(job),
         files_(files),
+        listener_(listener),
         partPath_(partialArchivePath(job.archivePath)),
         tempPath_(entryTempPath(job.startFolder)),
         temp2Path_(dataTempPath(job.startFolder)) {}
@@ -57,9 +52,9 @@ class Writer {
       if (Status written = writeEntry(i); !written) return written;
     }
     if (!data_.close()) return fileFailure(MSG_CANNOT_WRITE, temp2Path_, errno);
-    consoleWrite(MSG_JOINING);
+    listener_.onEvent({PackEvent::Kind::Joining, {}});
     if (!data_.open(temp2Path_, "rb")) return fileFailure(MSG_CANNOT_OPEN, temp2Path_, errno);
-    if (Status copied = copyStream(archive_, data_); !copied) return copied;
+    if (Status copied = copyStream(archive_, data_, listener_); !copied) return copied;
     data_.close();
     if (!archive_.close()) return fileFailure(MSG_CANNOT_WRITE, partPath_, errno);
     platform::removeFile(temp2Path_);
@@ -88,10 +83,9 @@ class Writer {
     const std::string name = normalizeName(file.name);
     if (!archive_.writeBytes(name.c_str(), name.size() + 1))
       return fileFailure(MSG_CANNOT_WRITE, partPath_, errno);
-    consolePrint(MSG_ENTRY_START, name.c_str(), static_cast<int>(index + 1),
-                 static_cast<int>(files_.size()));
+    listener_.onEvent({PackEvent::Kind::EntryStarted, name, index + 1, files_.size()});
 
-    const EncodedEntry encoded = encodeEntry({name, sourcePath}, tempPath_);
+    const EncodedEntry encoded = encodeEntry({name, sourcePath}, tempPath_, listener_);
     if (!encoded.status) return encoded.status;
 
     if (!entry.open(tempPath_, "rb")) return fileFailure(MSG_CANNOT_OPEN, tempPath_, errno);
@@ -99,9 +93,7 @@ class Writer {
     if (storedSize > MAX_ENTRY_SIZE || offset_ + storedSize > MAX_ENTRY_SIZE) {
       return Status::failed(MSG_DATA_TOO_LARGE);
     }
-    consolePrint(MSG_SOURCE_SIZE, static_cast<unsigned long>(sourceSize));
-    consolePrint(MSG_STORED_SIZE, static_cast<unsigned long>(storedSize),
-                 ratioPercent(storedSize, sourceSize));
+    listener_.onEvent({PackEvent::Kind::EntrySizes, {}, sourceSize, storedSize});
 
     if (!archive_.writeBytes(&encoded.type, 1) ||
         !archive_.writeBE32(static_cast<std::uint32_t>(offset_)) ||
@@ -109,7 +101,7 @@ class Writer {
         !archive_.writeBE32(static_cast<std::uint32_t>(sourceSize))) {
       return fileFailure(MSG_CANNOT_WRITE, partPath_, errno);
     }
-    if (Status copied = copyStream(data_, entry); !copied) return copied;
+    if (Status copied = copyStream(data_, entry, listener_); !copied) return copied;
     offset_ += storedSize;
     entry.close();
     platform::removeFile(tempPath_);
@@ -118,6 +110,7 @@ class Writer {
 
   const ArchiveJob& job_;
   const std::vector<CollectedFile>& files_;
+  PackListener& listener_;
   const std::string partPath_;
   const std::string tempPath_;
   const std::string temp2Path_;
@@ -136,8 +129,9 @@ std::string dataTempPath(const std::string& startFolder) {
   return platform::joinPath(startFolder, "temp2.dat");
 }
 
-Status buildArchive(const ArchiveJob& job, const std::vector<CollectedFile>& files) {
-  return Writer(job, files).run();
+Status buildArchive(const ArchiveJob& job, const std::vector<CollectedFile>& files,
+                    PackListener& listener) {
+  return Writer(job, files, listener).run();
 }
 
 }  // namespace kupack

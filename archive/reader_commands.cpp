@@ -12,6 +12,7 @@
 
 #include "archive/archive_format.h"
 #include "archive/archive_reader.h"
+#include "archive/bitmap_file.h"
 #include "archive/collector.h"
 #include "archive/entry_decoding.h"
 #include "archive/entry_path.h"
@@ -275,9 +276,9 @@ class Tester {
     Collection collection;
     bool readable = false;
     {
-      // The walk names every subfolder it enters; a test shows only its findings.
-      ConsoleCapture quiet([](std::string_view) {});
-      readable = collectFiles(request, collection);
+      // The walk reports every subfolder it enters; a test shows only its findings.
+      SilentPackListener quiet;
+      readable = collectFiles(request, collection, quiet);
     }
     if (!readable) return false;
     for (const auto& file : collection.files) {
@@ -404,16 +405,16 @@ class Tester {
     }
     stream = {};
     if (!sourcePath) return;
-    BitmapImage image;
+    BitmapFile image;
     BitmapVerdict verdict = BitmapVerdict::StoreUnchanged;
-    if (Status status = image.loadBitmap(*sourcePath, verdict); !status) {
+    if (Status status = image.load(*sourcePath, verdict); !status) {
       return problem(entryShown(entry) + ": the file in the folder: " + status.message());
     }
     if (verdict != BitmapVerdict::CodeAsSpb) {
       return problem(entryShown(entry) +
                      ": the file in the folder is no picture the SPB coding holds\n");
     }
-    if (!samePicture(picture, image.picture())) {
+    if (!samePicture(picture, image.image().picture())) {
       problem(entryShown(entry) + ": the picture differs from the file in the folder\n");
     }
   }

@@ -17,10 +17,8 @@
 #include <system_error>
 #include <thread>
 
-#include "archive/file_holder.h"
 #include "codec/lzss_search.h"
-#include "common/console.h"
-#include "common/messages.h"
+#include "common/byte_order.h"
 
 namespace kupack {
 namespace {
@@ -404,7 +402,7 @@ class TokenCoder {
   // How many of the 8 positions from `distance` have no earlier pair in reach, up to the
   // first that has one: the literals ahead.
   static std::int32_t literalsAhead(const std::uint8_t* distance) {
-    const std::uint64_t word = lzssLoad64(distance);
+    const std::uint64_t word = loadNative64(distance);
     constexpr std::uint64_t LOW7 = 0x7F7F7F7F7F7F7F7Full;
     const std::uint64_t nonZero = (((word & LOW7) + LOW7) | word) & ~LOW7;  // top bit per byte
     const int zeroBits = std::endian::native == std::endian::little ? std::countr_zero(nonZero)
@@ -733,10 +731,11 @@ class Piece {
 // threads code at once, and the pieces' parses are joined in order afterwards.
 class LzssEncoder {
  public:
-  LzssEncoder(LzssInput& input, LzssOutput& output, std::uint64_t totalSize, std::size_t blockSize,
-              LzssTuning tuning)
+  LzssEncoder(ByteSource& input, ByteSink& output, std::uint64_t totalSize,
+              ProgressListener* listener, std::size_t blockSize, LzssTuning tuning)
       : input_(input),
         output_(output),
+        listener_(listener),
         totalSize_(totalSize),
         tuning_(tuning),
         capacity_(static_cast<std::int32_t>(2 * KEEP_AHEAD + windowBlock(totalSize, blockSize))),
@@ -747,16 +746,15 @@ class LzssEncoder {
     coder_.bits() = {out_.data(), 0, 0};
   }
 
-  Status run() {
-    consoleWrite(MSG_TYPE_LZSS);
+  CodingResult run() {
     std::fill_n(window(), INITIAL_FILL, FILL_BYTE);
-    if (Status status = fill(); !status) return status;
+    if (const CodingResult result = fill(); result != CodingResult::Done) return result;
     for (;;) {
       const std::int32_t stop = inputEnded_ ? end_ : end_ - KEEP_AHEAD;
-      if (Status status = codeStretch(stop); !status) return status;
+      if (const CodingResult result = codeStretch(stop); result != CodingResult::Done) return result;
       if (inputEnded_) break;
       shiftWindow();
-      if (Status status = fill(); !status) return status;
+      if (const CodingResult result = fill(); result != CodingResult::Done) return result;
     }
     return finishOutput();
   }
@@ -775,13 +773,11 @@ class LzssEncoder {
   std::size_t windowSize() const { return windowBytes_.size() - WINDOW_FRONT; }
 
   // Reads until the window is full or the input has ended.
-  Status fill() {
+  CodingResult fill() {
     while (!inputEnded_ && end_ < capacity_) {
       const auto room = static_cast<std::size_t>(capacity_ - end_);
       std::size_t count = 0;
-      if (Status status = input_.read({window() + end_, room}, count); !status) {
-        return status;
-      }
+      if (!input_.read({window() + end_, room}, count)) return CodingResult::SourceFailed;
       if (count == 0) {
         inputEnded_ = true;
         break;
@@ -792,7 +788,7 @@ class LzssEncoder {
     }
     // The bytes past the data are read by word compares (and never count).
     std::fill_n(window() + end_, WINDOW_SLACK, std::uint8_t{0});
-    return Status::ok();
+    return CodingResult::Done;
   }
 
   // Drops coded bytes that lie out of reach, keeping ring slots (shift multiple of 256).
@@ -809,9 +805,9 @@ class LzssEncoder {
 
   // Codes the tokens that start below `stop`: on two threads when the stretch is long
   // enough and the processor has a second core, else on this one.
-  Status codeStretch(std::int32_t stop) {
+  CodingResult codeStretch(std::int32_t stop) {
     if (tuning_.twoThreads && stop - position_ >= std::max(tuning_.minimumSplit, 2 * KEEP_AHEAD)) {
-      if (Status status = codeInPieces(stop); !status) return status;
+      if (const CodingResult result = codeInPieces(stop); result != CodingResult::Done) return result;
     }
     return codeTokens(stop, std::numeric_limits<std::int64_t>::max());
   }
@@ -819,7 +815,7 @@ class LzssEncoder {
   // Cuts the stretch up to `stop` into pieces that this thread and a second one code, each
   // taking the next piece when done with the last; this thread also joins the pieces to the
   // stream, in order, as they are done. Codes nothing when no second thread can be started.
-  Status codeInPieces(std::int32_t stop) {
+  CodingResult codeInPieces(std::int32_t stop) {
     // The last two pieces' worth is cut four times finer, so that the thread that finishes
     // first waits less for the other at the end.
     const std::int32_t length = stop - position_;
@@ -845,13 +841,13 @@ class LzssEncoder {
       done[piece].store(true, std::memory_order_release);
     };
     HelperThread::Lease helper = HelperThread::lease();
-    if (!helper) return Status::ok();  // none, or another coder has it
+    if (!helper) return CodingResult::Done;  // none, or another coder has it
     helper.run([&] {
       for (std::size_t piece; (piece = next.fetch_add(1)) < count;) codePiece(*secondCoder_, piece);
     });
 
-    Status status = Status::ok();
-    for (std::size_t joined = 0; joined < count && status;) {
+    CodingResult status = CodingResult::Done;
+    for (std::size_t joined = 0; joined < count && status == CodingResult::Done;) {
       if (done[joined].load(std::memory_order_acquire)) {
         status = joinPiece(pieces_[joined++]);
         continue;
@@ -872,8 +868,8 @@ class LzssEncoder {
   }
 
   // Joins the piece's parse to the stream at the coding position.
-  Status joinPiece(const Piece& piece) {
-    if (position_ >= piece.end()) return Status::ok();  // the parse so far went past it
+  CodingResult joinPiece(const Piece& piece) {
+    if (position_ >= piece.end()) return CodingResult::Done;  // the parse so far went past it
     if (!piece.startsAt(position_)) {
       // Code on alone until the parses meet: one token at a time at first, where they almost
       // always meet; past JOIN_REACH bytes (as in a long run of one byte, where both go in
@@ -883,16 +879,16 @@ class LzssEncoder {
       const std::int32_t stepwiseUpTo = piece.from() + JOIN_REACH;
       while (position_ < piece.end() && !piece.startsAt(position_)) {
         const std::int64_t tokens = position_ < stepwiseUpTo ? 1 : JOIN_STEP;
-        if (Status status = codeTokens(piece.end(), tokens); !status) return status;
+        if (const CodingResult result = codeTokens(piece.end(), tokens); result != CodingResult::Done) return result;
       }
-      if (position_ >= piece.end()) return Status::ok();  // never met: all coded here
+      if (position_ >= piece.end()) return CodingResult::Done;  // never met: all coded here
     }
     return takePiece(piece);
   }
 
   // Appends the piece's tokens from the one at the coding position on, with their progress
   // lines.
-  Status takePiece(const Piece& piece) {
+  CodingResult takePiece(const Piece& piece) {
     // Where that token begins in the piece's stream: literals take 9 bits, matches 13, and
     // a token is a literal when the next one starts one byte later.
     std::uint64_t bit = 0;
@@ -919,15 +915,13 @@ class LzssEncoder {
       token = next;
     }
 
-    if (Status status = appendBits(piece.stream(), bit, piece.streamBits()); !status) {
-      return status;
-    }
+    if (const CodingResult result = appendBits(piece.stream(), bit, piece.streamBits()); result != CodingResult::Done) return result;
     position_ = piece.end();
-    return Status::ok();
+    return CodingResult::Done;
   }
 
   // Appends bits [bit, endBit) of `stream` (first bit highest) to the output.
-  Status appendBits(const std::uint8_t* stream, std::uint64_t bit, std::uint64_t endBit) {
+  CodingResult appendBits(const std::uint8_t* stream, std::uint64_t bit, std::uint64_t endBit) {
     const std::uint8_t* const outLimit = out_.data() + OUTPUT_BLOCK;
     LzssBits& bits = coder_.bits();
     // Up to the next whole byte of the stream, then whole bytes up to each output block's
@@ -945,7 +939,7 @@ class LzssEncoder {
       if (count > 0) bits.putBytes(stream + bit / 8, static_cast<std::size_t>(count));
       bit += 8 * count;
       if (bits.out >= outLimit) {
-        if (Status status = flushOutput(); !status) return status;
+        if (const CodingResult result = flushOutput(); result != CodingResult::Done) return result;
       }
     }
     while (bit < endBit) {
@@ -954,12 +948,12 @@ class LzssEncoder {
       bit += static_cast<std::uint64_t>(count);
     }
     if (bits.out >= outLimit) return flushOutput();
-    return Status::ok();
+    return CodingResult::Done;
   }
 
   // Codes tokens while the coding position lies below `stop`, at most `limit` of them, in
   // stretches between the points where a progress line is due.
-  Status codeTokens(std::int32_t stop, std::int64_t limit) {
+  CodingResult codeTokens(std::int32_t stop, std::int64_t limit) {
     const std::uint8_t* const outLimit = out_.data() + OUTPUT_BLOCK;
     while (position_ < stop && limit > 0) {
       if (untilProgress_ == 0) {
@@ -973,42 +967,41 @@ class LzssEncoder {
       untilProgress_ -= done.tokens;
       limit -= done.tokens;
       if (coder_.bits().out >= outLimit) {
-        if (Status status = flushOutput(); !status) return status;
+        if (const CodingResult result = flushOutput(); result != CodingResult::Done) return result;
       }
     }
-    return Status::ok();
+    return CodingResult::Done;
   }
 
   void printProgress(std::int32_t pos) const {
     const std::uint64_t step = (base_ + static_cast<std::uint64_t>(pos) - INITIAL_FILL) >> 8;
     const std::uint64_t shown = std::min(sourceLoaded_, WINDOW_LOOKAHEAD + 256 * step);
-    const std::uint64_t percent = totalSize_ == 0 ? 0 : shown * 100 / totalSize_;
-    consolePrint(MSG_LZSS_PROGRESS, static_cast<unsigned long>(shown),
-                 static_cast<unsigned long>(percent));
+    if (listener_ != nullptr) listener_->progress(shown, totalSize_);
   }
 
-  Status flushOutput() {
+  CodingResult flushOutput() {
     LzssBits& bits = coder_.bits();
     const auto count = static_cast<std::size_t>(bits.out - out_.data());
     // The partial byte (if any) was written at bits.out and stays pending.
     const std::uint8_t pending = *bits.out;
     bits.out = out_.data();
-    if (count == 0) return Status::ok();
-    Status status = output_.write({out_.data(), count});
+    if (count == 0) return CodingResult::Done;
+    const bool written = output_.put({out_.data(), count});
     out_.data()[0] = pending;
-    return status;
+    return written ? CodingResult::Done : CodingResult::SinkFailed;
   }
 
   // The last token already placed the pending bits, followed by 0 bits, at the output.
-  Status finishOutput() {
+  CodingResult finishOutput() {
     LzssBits& bits = coder_.bits();
     if (bits.bitCount > 0) ++bits.out;
     bits.bitCount = 0;
     return flushOutput();
   }
 
-  LzssInput& input_;
-  LzssOutput& output_;
+  ByteSource& input_;
+  ByteSink& output_;
+  ProgressListener* const listener_;
   const std::uint64_t totalSize_;
   const LzssTuning tuning_;
   const std::int32_t capacity_;  // window bytes that may hold data
@@ -1029,64 +1022,18 @@ class LzssEncoder {
   RawBytes out_;
 };
 
-class FileLzssInput final : public LzssInput {
- public:
-  explicit FileLzssInput(FileHolder& file) : file_(file) {}
-  Status read(std::span<std::uint8_t> buffer, std::size_t& count) override {
-    errno = 0;
-    count = std::fread(buffer.data(), 1, buffer.size(), file_.stream());
-    if (count < buffer.size() && std::ferror(file_.stream())) {
-      count = 0;
-      return fileFailure(MSG_CANNOT_READ, file_.path(), errno != 0 ? errno : EIO);
-    }
-    return Status::ok();
-  }
-
- private:
-  FileHolder& file_;
-};
-
-class FileLzssOutput final : public LzssOutput {
- public:
-  explicit FileLzssOutput(FileHolder& file) : file_(file) {}
-  Status write(std::span<const std::uint8_t> bytes) override {
-    return file_.writeBytes(bytes.data(), bytes.size()) ? Status::ok() : Status::outputError();
-  }
-
- private:
-  FileHolder& file_;
-};
-
-int errnoOr(int fallback) { return errno != 0 ? errno : fallback; }
-
 }  // namespace
 
-Status lzssCompressTuned(LzssInput& input, LzssOutput& output, std::uint64_t totalSize,
-                         std::size_t blockSize, LzssTuning tuning) {
-  LzssEncoder encoder(input, output, totalSize, blockSize, tuning);
+CodingResult lzssCompressTuned(ByteSource& input, ByteSink& output, std::uint64_t totalSize,
+                               ProgressListener* listener, std::size_t blockSize,
+                               LzssTuning tuning) {
+  LzssEncoder encoder(input, output, totalSize, listener, blockSize, tuning);
   return encoder.run();
 }
 
-Status lzssCompress(LzssInput& input, LzssOutput& output, std::uint64_t totalSize,
-                    std::size_t blockSize) {
-  return lzssCompressTuned(input, output, totalSize, blockSize, LzssTuning{});
-}
-
-Status encodeLzss(const std::string& sourcePath, const std::string& destinationPath) {
-  FileHolder source;
-  errno = 0;
-  if (!source.open(sourcePath, "rb")) return fileFailure(MSG_CANNOT_OPEN, sourcePath, errnoOr(EIO));
-  FileHolder destination;
-  errno = 0;
-  if (!destination.open(destinationPath, "wb")) {
-    return fileFailure(MSG_CANNOT_CREATE, destinationPath, errnoOr(EIO));
-  }
-  FileLzssInput input(source);
-  FileLzssOutput output(destination);
-  if (Status status = lzssCompress(input, output, source.size()); !status) return status;
-  source.close();
-  if (!destination.close()) return Status::outputError();
-  return Status::ok();
+CodingResult lzssCompress(ByteSource& input, ByteSink& output, std::uint64_t totalSize,
+                          ProgressListener* listener, std::size_t blockSize) {
+  return lzssCompressTuned(input, output, totalSize, listener, blockSize, LzssTuning{});
 }
 
 }  // namespace kupack

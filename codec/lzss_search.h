@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "codec/lzss.h"
+#include "common/byte_order.h"
 
 namespace kupack {
 
@@ -39,43 +40,19 @@ struct LzssTuning {
 };
 
 // lzssCompress with a chosen search; the stream is the same for every choice.
-Status lzssCompressTuned(LzssInput& input, LzssOutput& output, std::uint64_t totalSize,
-                         std::size_t blockSize, LzssTuning tuning);
+CodingResult lzssCompressTuned(ByteSource& input, ByteSink& output, std::uint64_t totalSize,
+                               ProgressListener* listener, std::size_t blockSize,
+                               LzssTuning tuning);
 
 // Whether this processor (and its system) can run the candidate-row search.
 bool lzssRowSearchAvailable();
-
-inline std::uint64_t lzssLoad64(const std::uint8_t* bytes) {
-  std::uint64_t value;
-  std::memcpy(&value, bytes, sizeof value);
-  return value;
-}
-
-inline std::uint64_t lzssToBigEndian(std::uint64_t value) {
-  if constexpr (std::endian::native == std::endian::little) {
-    value = value << 32 | value >> 32;
-    value = (value & 0x0000FFFF0000FFFFull) << 16 | (value >> 16 & 0x0000FFFF0000FFFFull);
-    value = (value & 0x00FF00FF00FF00FFull) << 8 | (value >> 8 & 0x00FF00FF00FF00FFull);
-  }
-  return value;
-}
-
-inline void lzssStore64BigEndian(std::uint8_t* out, std::uint64_t value) {
-  value = lzssToBigEndian(value);
-  std::memcpy(out, &value, sizeof value);
-}
-
-// The 8 bytes at `bytes` as a number, the first byte highest.
-inline std::uint64_t lzssLoad64BigEndian(const std::uint8_t* bytes) {
-  return lzssToBigEndian(lzssLoad64(bytes));
-}
 
 // Number of equal bytes at `earlier` and `current`, at most `limit` (2..17). Both may run
 // into bytes past the valid data; the limit makes those irrelevant.
 inline std::int32_t lzssMatchLength(const std::uint8_t* earlier, const std::uint8_t* current,
                                     std::int32_t limit) {
   for (std::int32_t offset = 0; offset < 16; offset += 8) {
-    const std::uint64_t difference = lzssLoad64(earlier + offset) ^ lzssLoad64(current + offset);
+    const std::uint64_t difference = loadNative64(earlier + offset) ^ loadNative64(current + offset);
     if (difference != 0) {
       const int equalBits = std::endian::native == std::endian::little
                                 ? std::countr_zero(difference)
@@ -89,10 +66,10 @@ inline std::int32_t lzssMatchLength(const std::uint8_t* earlier, const std::uint
 // Whether the 18 bytes from `bytes` are all the same: then a match at the next byte
 // continues the byte before through the longest match, and nothing nearer or longer exists.
 inline bool lzssIsRunOfEighteen(const std::uint8_t* bytes) {
-  const std::uint64_t first = lzssLoad64(bytes);
+  const std::uint64_t first = loadNative64(bytes);
   const std::uint64_t spread = (first & 0xFF) * 0x0101010101010101ull;
-  return ((first ^ spread) | (lzssLoad64(bytes + 8) ^ spread) |
-          (lzssLoad64(bytes + 10) ^ spread)) == 0;
+  return ((first ^ spread) | (loadNative64(bytes + 8) ^ spread) |
+          (loadNative64(bytes + 10) ^ spread)) == 0;
 }
 
 // A token's code: a literal is 1 and the byte; a match is 0, the ring slot of its start
@@ -117,7 +94,7 @@ struct LzssBits {
   void put(int count, std::uint64_t code) {  // count: 1..56
     bits = bits << count | code;
     bitCount += count;
-    lzssStore64BigEndian(out, bits << (64 - bitCount));
+    storeBE64(out, bits << (64 - bitCount));
     out += bitCount >> 3;
     bitCount &= 7;
   }
@@ -132,8 +109,8 @@ struct LzssBits {
       const int back = 64 - pending;
       std::uint64_t before = bits;  // the pending bits, then each chunk's last byte
       for (std::size_t at = 0; at < count; at += 8) {
-        const std::uint64_t word = lzssLoad64BigEndian(source + at);
-        lzssStore64BigEndian(out + at, word >> pending | before << back);
+        const std::uint64_t word = loadBE64(source + at);
+        storeBE64(out + at, word >> pending | before << back);
         before = source[at + 7];
       }
     }

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "archive/pack_events.h"
 #include "codec/entry_type.h"
 #include "common/status.h"
 
@@ -22,7 +23,11 @@ struct EncodedEntry {
 };
 
 // Creates (or truncates) `destinationPath`, leaves exactly the entry's bytes in it and
-// closes it before returning.
-EncodedEntry encodeEntry(const EntrySource& source, const std::string& destinationPath);
+// closes it before returning. Reports the coding chosen, once the files are open, and the
+// progress of the coding or copy to `listener`. A file that cannot be opened, created, read
+// or written is a failure naming it, except that a failed write of the LZSS coder is
+// Status::outputError().
+EncodedEntry encodeEntry(const EntrySource& source, const std::string& destinationPath,
+                         PackListener& listener);
 
 }  // namespace kupack
