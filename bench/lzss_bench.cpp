@@ -6,7 +6,7 @@
 // the bundled examples/assets) in memory with the exhaustive oracle and with the coder, the
 // coder once on one thread and once as kupack runs it (on two threads where a second core is
 // free), checks that all give the same stream and that it decodes back, and prints MB/s of
-// each and the ratios to the oracle. Then it times whole files: encodeLzss from file to file,
+// each and the ratios to the oracle. Then it times whole files: encodeEntry from file to file,
 // and, when the zstd program is installed, `zstd -3 -T1` over the same files in one
 // invocation. Ends with a few synthetic pictures that make long candidate chains.
 #include <algorithm>
@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/entry_encoder.h"
 #include "codec/lzss.h"
 #include "codec/lzss_decoder.h"
 #include "codec/lzss_search.h"
@@ -76,12 +77,12 @@ std::vector<Picture> collectPictures(const std::vector<fs::path>& folders) {
 
 Bytes codeWithCoder(const Bytes& source, bool twoThreads) {
   Bytes stream;
-  kupack::MemoryLzssInput input(source);
-  kupack::VectorLzssOutput output(stream);
+  kupack::SpanSource input(source);
+  kupack::VectorSink output(stream);
   kupack::LzssTuning tuning;
   tuning.twoThreads = twoThreads;
-  if (!kupack::lzssCompressTuned(input, output, source.size(), kupack::LZSS_DEFAULT_BLOCK, tuning)
-           .isOk()) {
+  if (kupack::lzssCompressTuned(input, output, source.size(), nullptr, kupack::LZSS_DEFAULT_BLOCK,
+                                tuning) != kupack::CodingResult::Done) {
     std::abort();
   }
   return stream;
@@ -165,14 +166,15 @@ std::string shellQuoted(const std::string& text) {
   return quoted + "'";
 }
 
-// Fastest of three runs of encodeLzss over every picture, file to file.
+// Fastest of three runs of encodeEntry over every picture, file to file.
 double timeFileCoder(const std::vector<Picture>& pictures, const fs::path& scratch) {
   double best = 1e30;
+  kupack::SilentPackListener quiet;
   for (int run = 0; run < 3; ++run) {
     const auto start = Clock::now();
     for (const Picture& picture : pictures) {
-      const kupack::Status status =
-          kupack::encodeLzss(picture.path.string(), (scratch / "temp.dat").string());
+      const kupack::Status status = kupack::encodeEntry(
+          {"p.bmp", picture.path.string()}, (scratch / "temp.dat").string(), quiet).status;
       if (!status.isOk()) {
         std::fprintf(stderr, "encodeLzss failed on %s\n", picture.path.string().c_str());
         return 0;
@@ -268,7 +270,7 @@ int main(int argc, char** argv) {
     fs::remove_all(scratch);
     std::printf("\nfile to file over all %zu pictures (%llu bytes):\n", pictures.size(),
                 static_cast<unsigned long long>(totals.bytes));
-    std::printf("  encodeLzss      %8.3f s %8.1f MB/s\n", coderSeconds,
+    std::printf("  encodeEntry     %8.3f s %8.1f MB/s\n", coderSeconds,
                 megabytesPerSecond(totals.bytes, coderSeconds));
     if (zstdSeconds > 0) {
       std::printf("  zstd -3 -T1     %8.3f s %8.1f MB/s   (coder time / zstd time: %.2f)\n",

@@ -26,11 +26,10 @@ Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end());
 std::string textOf(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 Bytes lzssStreamOf(const Bytes& source) {
-  ConsoleCapture quiet([](std::string_view) {});
   Bytes stream;
-  MemoryLzssInput input(source);
-  VectorLzssOutput output(stream);
-  EXPECT_TRUE(lzssCompress(input, output, source.size()));
+  SpanSource input(source);
+  VectorSink output(stream);
+  EXPECT_EQ(lzssCompress(input, output, source.size()), CodingResult::Done);
   return stream;
 }
 
