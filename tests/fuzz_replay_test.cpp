@@ -86,6 +86,14 @@ std::map<std::string, std::vector<Bytes>> makeSeeds() {
   spb.push_back(spbStreamOf(noisy));
   spb.push_back(spbStreamOf(test::randomPicture(1, 9, 6, 20)));
   spb.push_back(spbStreamOf(test::randomPicture(16, 16, 7, 70)));
+
+  auto& bitmaps = seeds["bitmap_parser"];
+  bitmaps.push_back(test::makeBmp(smooth));
+  bitmaps.push_back(test::makeBmp(noisy, {.topDown = true}));
+  bitmaps.push_back(test::makeBmp(smooth, {.bitCount = 32}));
+  bitmaps.push_back(
+      test::makeBmp(noisy, {.bitCount = 32, .compression = 3, .masks = {{0xFF00, 0xFF0000, 0xFF}}}));
+  bitmaps.push_back(test::makeBmp(smooth, {.bitCount = 8, .colorsUsed = 256}));
   return seeds;
 }
 
@@ -96,6 +104,7 @@ const std::map<std::string, Check>& checks() {
       {"archive_reader", fuzz::checkArchiveReader},
       {"lzss_decoder", fuzz::checkLzssDecoder},
       {"spb_decoder", fuzz::checkSpbDecoder},
+      {"bitmap_parser", fuzz::checkBitmapParser},
   };
   return all;
 }
