@@ -97,11 +97,11 @@ int runArchiveJob(const ArchiveRunRequest& request) {
   consoleWrite(MSG_BUILDING);
   const Status built = buildArchive(job, collection.files, console);
   if (built.kind() == Status::Kind::OutputError) {
-    consoleWrite(built.message());
+    consoleWrite(statusMessage(built));
     return 1;
   }
   if (!built) {
-    consoleWrite(built.message());
+    consoleWrite(statusMessage(built));
     consoleWrite(MSG_ARCHIVE_FAILED);
     return finish(request, 1);
   }

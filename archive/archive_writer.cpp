@@ -7,8 +7,6 @@
 #include "archive/copy_stream.h"
 #include "archive/file_holder.h"
 #include "archive/entry_encoder.h"
-#include "common/console.h"
-#include "common/messages.h"
 #include "platform/platform.h"
 
 namespace kupack {
@@ -42,28 +40,25 @@ class Writer {
 
  private:
   Status writeAll() {
-    if (!archive_.open(partPath_, "wb")) return fileFailure(MSG_CANNOT_CREATE, partPath_, errno);
+    if (!archive_.open(partPath_, "wb")) return Status::file(Status::Code::CannotCreate, partPath_, errno);
     if (!archive_.writeBE16(static_cast<std::uint32_t>(files_.size() & 0xFFFF)) ||
         !archive_.writeBE32(directoryEnd(files_))) {
-      return fileFailure(MSG_CANNOT_WRITE, partPath_, errno);
+      return Status::file(Status::Code::CannotWrite, partPath_, errno);
     }
-    if (!data_.open(temp2Path_, "wb")) return fileFailure(MSG_CANNOT_CREATE, temp2Path_, errno);
+    if (!data_.open(temp2Path_, "wb")) return Status::file(Status::Code::CannotCreate, temp2Path_, errno);
     for (std::size_t i = 0; i < files_.size(); ++i) {
       if (Status written = writeEntry(i); !written) return written;
     }
-    if (!data_.close()) return fileFailure(MSG_CANNOT_WRITE, temp2Path_, errno);
+    if (!data_.close()) return Status::file(Status::Code::CannotWrite, temp2Path_, errno);
     listener_.onEvent({PackEvent::Kind::Joining, {}});
-    if (!data_.open(temp2Path_, "rb")) return fileFailure(MSG_CANNOT_OPEN, temp2Path_, errno);
+    if (!data_.open(temp2Path_, "rb")) return Status::file(Status::Code::CannotOpen, temp2Path_, errno);
     if (Status copied = copyStream(archive_, data_, listener_); !copied) return copied;
     data_.close();
-    if (!archive_.close()) return fileFailure(MSG_CANNOT_WRITE, partPath_, errno);
+    if (!archive_.close()) return Status::file(Status::Code::CannotWrite, partPath_, errno);
     platform::removeFile(temp2Path_);
     if (!platform::replaceFile(partPath_, job_.archivePath)) {
       const int error = errno;
-      return Status::failed(
-          formatText(MSG_CANNOT_RENAME, platform::nativeToConsoleText(partPath_).c_str(),
-                     platform::nativeToConsoleText(job_.archivePath).c_str(),
-                     platform::nativeToConsoleText(std::strerror(error)).c_str()));
+      return Status::rename(partPath_, job_.archivePath, error);
     }
     return Status::ok();
   }
@@ -72,26 +67,25 @@ class Writer {
     const CollectedFile& file = files_[index];
     const std::string sourcePath = platform::joinPath(job_.rootFolder, file.nativePath);
     FileHolder entry;
-    if (!entry.open(sourcePath, "rb")) return fileFailure(MSG_CANNOT_OPEN, sourcePath, errno);
+    if (!entry.open(sourcePath, "rb")) return Status::file(Status::Code::CannotOpen, sourcePath, errno);
     const std::uint64_t sourceSize = entry.size();
     entry.close();
     if (sourceSize > MAX_ENTRY_SIZE) {
-      return Status::failed(
-          formatText(MSG_FILE_TOO_LARGE, platform::nativeToConsoleText(sourcePath).c_str()));
+      return Status::file(Status::Code::FileTooLarge, sourcePath);
     }
 
     const std::string name = normalizeName(file.name);
     if (!archive_.writeBytes(name.c_str(), name.size() + 1))
-      return fileFailure(MSG_CANNOT_WRITE, partPath_, errno);
+      return Status::file(Status::Code::CannotWrite, partPath_, errno);
     listener_.onEvent({PackEvent::Kind::EntryStarted, name, index + 1, files_.size()});
 
     const EncodedEntry encoded = encodeEntry({name, sourcePath}, tempPath_, listener_);
     if (!encoded.status) return encoded.status;
 
-    if (!entry.open(tempPath_, "rb")) return fileFailure(MSG_CANNOT_OPEN, tempPath_, errno);
+    if (!entry.open(tempPath_, "rb")) return Status::file(Status::Code::CannotOpen, tempPath_, errno);
     const std::uint64_t storedSize = entry.size();
     if (storedSize > MAX_ENTRY_SIZE || offset_ + storedSize > MAX_ENTRY_SIZE) {
-      return Status::failed(MSG_DATA_TOO_LARGE);
+      return Status::file(Status::Code::DataTooLarge, {});
     }
     listener_.onEvent({PackEvent::Kind::EntrySizes, {}, sourceSize, storedSize});
 
@@ -99,7 +93,7 @@ class Writer {
         !archive_.writeBE32(static_cast<std::uint32_t>(offset_)) ||
         !archive_.writeBE32(static_cast<std::uint32_t>(storedSize)) ||
         !archive_.writeBE32(static_cast<std::uint32_t>(sourceSize))) {
-      return fileFailure(MSG_CANNOT_WRITE, partPath_, errno);
+      return Status::file(Status::Code::CannotWrite, partPath_, errno);
     }
     if (Status copied = copyStream(data_, entry, listener_); !copied) return copied;
     offset_ += storedSize;

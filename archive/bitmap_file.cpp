@@ -8,9 +8,6 @@
 #include <new>
 
 #include "archive/file_holder.h"
-#include "common/console.h"
-#include "common/messages.h"
-#include "platform/platform.h"
 
 namespace kupack {
 namespace {
@@ -22,12 +19,11 @@ constexpr std::size_t HEAD_SIZE = BMP_FILE_HEADER_SIZE + BMP_INFO_HEADER_SIZE + 
 // after its size was learned).
 Status readFailure(const FileHolder& file) {
   const int error = std::ferror(file.stream()) && errno != 0 ? errno : EIO;
-  return fileFailure(MSG_CANNOT_READ, file.path(), error);
+  return Status::file(Status::Code::CannotRead, file.path(), error);
 }
 
 Status outOfMemory(const std::string& nativePath) {
-  return Status::failed(
-      formatText(MSG_OUT_OF_MEMORY, platform::nativeToConsoleText(nativePath).c_str()));
+  return Status::file(Status::Code::OutOfMemory, nativePath);
 }
 
 }  // namespace
@@ -46,7 +42,7 @@ Status BitmapFile::load(const std::string& nativePath, BitmapVerdict& verdict) {
   bytes_.reset();
   FileHolder file;
   errno = 0;
-  if (!file.open(nativePath, "rb")) return fileFailure(MSG_CANNOT_OPEN, nativePath, errno);
+  if (!file.open(nativePath, "rb")) return Status::file(Status::Code::CannotOpen, nativePath, errno);
   std::uint8_t head[HEAD_SIZE];
   const std::size_t got = std::fread(head, 1, sizeof head, file.stream());
   if (std::ferror(file.stream())) return readFailure(file);

@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <memory>
 
-#include "common/messages.h"
 
 namespace kupack {
 namespace {
@@ -23,10 +22,10 @@ Status copyStream(FileHolder& destination, FileHolder& source, PackListener& lis
     listener.onEvent({PackEvent::Kind::CopyProgress, {}, remaining, total});
     const std::size_t got = std::fread(buffer, 1, COPY_CHUNK_SIZE, source.stream());
     if (std::ferror(source.stream()))
-      return fileFailure(MSG_CANNOT_READ, source.path(), errno ? errno : EIO);
+      return Status::file(Status::Code::CannotRead, source.path(), errno ? errno : EIO);
     remaining = got > remaining ? 0 : remaining - got;
     if (!destination.writeBytes(buffer, got))
-      return fileFailure(MSG_CANNOT_WRITE, destination.path(), errno);
+      return Status::file(Status::Code::CannotWrite, destination.path(), errno);
     if (std::feof(source.stream())) break;
   }
   listener.onEvent({PackEvent::Kind::CopyDone, {}});

@@ -8,7 +8,6 @@
 #include "archive/stored_entry.h"
 #include "codec/lzss.h"
 #include "codec/spb.h"
-#include "common/messages.h"
 
 namespace kupack {
 namespace {
@@ -39,18 +38,18 @@ Status codeLzss(const std::string& sourcePath, const std::string& destinationPat
                 PackListener& listener) {
   FileHolder source;
   errno = 0;
-  if (!source.open(sourcePath, "rb")) return fileFailure(MSG_CANNOT_OPEN, sourcePath, errnoOr(EIO));
+  if (!source.open(sourcePath, "rb")) return Status::file(Status::Code::CannotOpen, sourcePath, errnoOr(EIO));
   FileHolder destination;
   errno = 0;
   if (!destination.open(destinationPath, "wb"))
-    return fileFailure(MSG_CANNOT_CREATE, destinationPath, errnoOr(EIO));
+    return Status::file(Status::Code::CannotCreate, destinationPath, errnoOr(EIO));
   reportCoding(listener, ENTRY_LZSS);
   FileSource input(source);
   FileSink output(destination);
   CodingProgressEvents progress(listener);
   switch (lzssCompress(input, output, source.size(), &progress)) {
     case CodingResult::SourceFailed:
-      return fileFailure(MSG_CANNOT_READ, sourcePath, input.error());
+      return Status::file(Status::Code::CannotRead, sourcePath, input.error());
     case CodingResult::SinkFailed:
       return Status::outputError();
     case CodingResult::Done:
@@ -66,12 +65,12 @@ Status codeSpb(const SpbSource& picture, const std::string& destinationPath,
   FileHolder destination;
   errno = 0;
   if (!destination.open(destinationPath, "wb"))
-    return fileFailure(MSG_CANNOT_CREATE, destinationPath, errno);
+    return Status::file(Status::Code::CannotCreate, destinationPath, errno);
   reportCoding(listener, ENTRY_SPB);
   FileSink sink(destination);
-  if (!encodeSpb(picture, sink)) return fileFailure(MSG_CANNOT_WRITE, destinationPath, sink.error());
+  if (!encodeSpb(picture, sink)) return Status::file(Status::Code::CannotWrite, destinationPath, sink.error());
   errno = 0;
-  if (!destination.close()) return fileFailure(MSG_CANNOT_WRITE, destinationPath, errnoOr(EIO));
+  if (!destination.close()) return Status::file(Status::Code::CannotWrite, destinationPath, errnoOr(EIO));
   return Status::ok();
 }
 

@@ -64,12 +64,4 @@ ConsoleCapture::ConsoleCapture(std::function<void(std::string_view)> sink)
 
 ConsoleCapture::~ConsoleCapture() { captureSink() = std::move(previous_); }
 
-Status Status::outputError() { return Status(Kind::OutputError, MSG_OUTPUT_ERROR); }
-
-Status fileFailure(const char* messageTemplate, const std::string& nativePath, int errorNumber) {
-  const std::string shown = platform::nativeToConsoleText(nativePath);
-  const std::string reason = platform::nativeToConsoleText(std::strerror(errorNumber));
-  return Status::failed(formatText(messageTemplate, shown.c_str(), reason.c_str()));
-}
-
 }  // namespace kupack
