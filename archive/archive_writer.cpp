@@ -6,6 +6,7 @@
 #include "archive/archive_format.h"
 #include "archive/copy_stream.h"
 #include "archive/file_holder.h"
+#include "codec/worker_thread.h"
 #include "archive/entry_encoder.h"
 #include "platform/platform.h"
 
@@ -79,7 +80,7 @@ class Writer {
       return Status::file(Status::Code::CannotWrite, partPath_, errno);
     listener_.onEvent({PackEvent::Kind::EntryStarted, name, index + 1, files_.size()});
 
-    const EncodedEntry encoded = encodeEntry({name, sourcePath}, tempPath_, listener_);
+    const EncodedEntry encoded = encodeEntry({name, sourcePath}, tempPath_, listener_, &worker_);
     if (!encoded.status) return encoded.status;
 
     if (!entry.open(tempPath_, "rb")) return Status::file(Status::Code::CannotOpen, tempPath_, errno);
@@ -110,6 +111,7 @@ class Writer {
   const std::string temp2Path_;
   FileHolder archive_;
   FileHolder data_;
+  WorkerThread worker_;  // the LZSS coder's second thread, for every entry of the run
   std::uint64_t offset_ = 0;
 };
 

@@ -35,7 +35,7 @@ EncodedEntry stored(const EntrySource& source, const std::string& destinationPat
 }
 
 Status codeLzss(const std::string& sourcePath, const std::string& destinationPath,
-                PackListener& listener) {
+                PackListener& listener, WorkerThread* worker) {
   FileHolder source;
   errno = 0;
   if (!source.open(sourcePath, "rb")) return Status::file(Status::Code::CannotOpen, sourcePath, errnoOr(EIO));
@@ -47,7 +47,7 @@ Status codeLzss(const std::string& sourcePath, const std::string& destinationPat
   FileSource input(source);
   FileSink output(destination);
   CodingProgressEvents progress(listener);
-  switch (lzssCompress(input, output, source.size(), &progress)) {
+  switch (lzssCompress(input, output, source.size(), &progress, worker)) {
     case CodingResult::SourceFailed:
       return Status::file(Status::Code::CannotRead, sourcePath, input.error());
     case CodingResult::SinkFailed:
@@ -87,14 +87,14 @@ EncodedEntry encodeTrueColour(BitmapFile& bitmap, const EntrySource& source,
 }  // namespace
 
 EncodedEntry encodeEntry(const EntrySource& source, const std::string& destinationPath,
-                         PackListener& listener) {
+                         PackListener& listener, WorkerThread* worker) {
   if (!hasBitmapSuffix(source.name)) return stored(source, destinationPath, listener);
   BitmapFile bitmap;  // released on every way out
   // Headers that cannot be read (a file too short to be a bitmap) leave the file stored;
   // a file that cannot be opened at all fails there with its name.
   if (!bitmap.readHeaders(source.nativePath)) return stored(source, destinationPath, listener);
   if (bitmap.image().paletteCount() != 0)
-    return {codeLzss(source.nativePath, destinationPath, listener), ENTRY_LZSS};
+    return {codeLzss(source.nativePath, destinationPath, listener, worker), ENTRY_LZSS};
   return encodeTrueColour(bitmap, source, destinationPath, listener);
 }
 

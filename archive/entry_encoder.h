@@ -12,6 +12,8 @@
 
 namespace kupack {
 
+class WorkerThread;
+
 struct EntrySource {
   std::string name;        // the normalized archive name (code page 932); chooses the coding
   std::string nativePath;  // the path that opens the file
@@ -26,8 +28,8 @@ struct EncodedEntry {
 // closes it before returning. Reports the coding chosen, once the files are open, and the
 // progress of the coding or copy to `listener`. A file that cannot be opened, created, read
 // or written is a failure naming it, except that a failed write of the LZSS coder is
-// Status::outputError().
+// Status::outputError(). `worker`, when given, is the second thread the LZSS coder may use.
 EncodedEntry encodeEntry(const EntrySource& source, const std::string& destinationPath,
-                         PackListener& listener);
+                         PackListener& listener, WorkerThread* worker = nullptr);
 
 }  // namespace kupack

@@ -23,6 +23,7 @@
 #include "codec/lzss.h"
 #include "codec/lzss_decoder.h"
 #include "codec/lzss_search.h"
+#include "codec/worker_thread.h"
 #include "common/console.h"
 #include "tests/lzss_oracle.h"
 
@@ -81,8 +82,9 @@ Bytes codeWithCoder(const Bytes& source, bool twoThreads) {
   kupack::VectorSink output(stream);
   kupack::LzssTuning tuning;
   tuning.twoThreads = twoThreads;
-  if (kupack::lzssCompressTuned(input, output, source.size(), nullptr, kupack::LZSS_DEFAULT_BLOCK,
-                                tuning) != kupack::CodingResult::Done) {
+  static kupack::WorkerThread worker;
+  if (kupack::lzssCompressTuned(input, output, source.size(), nullptr, &worker,
+                                kupack::LZSS_DEFAULT_BLOCK, tuning) != kupack::CodingResult::Done) {
     std::abort();
   }
   return stream;
@@ -170,11 +172,12 @@ std::string shellQuoted(const std::string& text) {
 double timeFileCoder(const std::vector<Picture>& pictures, const fs::path& scratch) {
   double best = 1e30;
   kupack::SilentPackListener quiet;
+  kupack::WorkerThread worker;
   for (int run = 0; run < 3; ++run) {
     const auto start = Clock::now();
     for (const Picture& picture : pictures) {
       const kupack::Status status = kupack::encodeEntry(
-          {"p.bmp", picture.path.string()}, (scratch / "temp.dat").string(), quiet).status;
+          {"p.bmp", picture.path.string()}, (scratch / "temp.dat").string(), quiet, &worker).status;
       if (!status.isOk()) {
         std::fprintf(stderr, "encodeLzss failed on %s\n", picture.path.string().c_str());
         return 0;

@@ -7,17 +7,11 @@
 #include <cstdint>
 
 #include "codec/byte_stream.h"
+#include "codec/lzss_format.h"
 
 namespace kupack {
 
-// The stream's fixed choices, shared by the coder and the decoder. Positions count from the
-// first of 239 fill spaces, which the source follows; a match names where it starts by that
-// position modulo 256 (its ring slot).
-inline constexpr std::int32_t LZSS_INITIAL_FILL = 239;
-inline constexpr std::uint8_t LZSS_FILL_BYTE = 0x20;
-inline constexpr std::int32_t LZSS_REACH = 239;  // a match starts 1 to 239 bytes back
-inline constexpr std::int32_t LZSS_MIN_MATCH = 2;
-inline constexpr std::int32_t LZSS_MAX_MATCH = 17;
+class WorkerThread;
 
 // Bytes read per refill of the coder's window, kept within LZSS_MIN_BLOCK..LZSS_MAX_BLOCK.
 // Each refill is a stretch that two threads share; at its end one waits for the other, so
@@ -31,11 +25,11 @@ inline constexpr std::size_t LZSS_MAX_BLOCK = std::size_t{1} << 26;
 // given) how much of the source a 512-byte window would have taken in before every 5000th
 // token, against `totalSize` (the size the file system reported; it serves only the
 // listener). `blockSize` changes how much is read at a time, never the stream. Each call has
-// its own state, so calls may overlap; a call may borrow the process's one helper thread
-// for stretches of the source (when it is free and a second core exists), which changes
-// only the speed and when the listener hears, never the stream or what it hears.
+// its own state, so calls may overlap. `worker`, when given and free, codes stretches of the
+// source ahead on a second thread; that changes only the speed and when the listener hears,
+// never the stream or what it hears. Without one the call codes on its own thread alone.
 CodingResult lzssCompress(ByteSource& input, ByteSink& output, std::uint64_t totalSize,
-                          ProgressListener* listener = nullptr,
+                          ProgressListener* listener = nullptr, WorkerThread* worker = nullptr,
                           std::size_t blockSize = LZSS_DEFAULT_BLOCK);
 
 }  // namespace kupack

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "codec/lzss_search.h"
+#include "codec/lzss_rows.h"
 
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
 #define KUPACK_LZSS_ROWS 1

@@ -1,6 +1,7 @@
-// The LZSS coder's inner loops, shared between its portable part and the part built for
-// processors with 512-bit vector compares. Every search method finds exactly the same
-// matches; they differ only in speed. Tests and the benchmark may choose one explicitly.
+// What the LZSS coder's search strategies share: the tuning that picks them, the bit state
+// they code into, the segment a call may code, and LzssStrategy, the one small interface
+// each of them (chain walk, slot ring, candidate rows) stands behind. Every strategy finds
+// exactly the same matches; they differ only in speed. Tests and the benchmark may choose one.
 #pragma once
 
 #include <algorithm>
@@ -11,10 +12,12 @@
 #include <vector>
 
 #include "codec/lzss.h"
+#include "codec/lzss_format.h"
 #include "common/byte_order.h"
 
 namespace kupack {
 
+class WorkerThread;
 
 // Which way the coder looks for matches.
 enum class LzssSearch {
@@ -32,8 +35,8 @@ enum class LzssWideSearch {
 struct LzssTuning {
   LzssSearch search = LzssSearch::Adaptive;
   LzssWideSearch wide = LzssWideSearch::Best;
-  // Whether a second thread may code the second half of each stretch of the source ahead
-  // (see lzss.cpp); also needs a second processor core.
+  // Whether a second thread may code pieces of each stretch of the source ahead (see
+  // lzss_pieces.cpp); also needs a worker thread handed to the coder.
   bool twoThreads = true;
   // Stretches shorter than this are coded by one thread.
   std::int32_t minimumSplit = 64 * 1024;
@@ -41,8 +44,8 @@ struct LzssTuning {
 
 // lzssCompress with a chosen search; the stream is the same for every choice.
 CodingResult lzssCompressTuned(ByteSource& input, ByteSink& output, std::uint64_t totalSize,
-                               ProgressListener* listener, std::size_t blockSize,
-                               LzssTuning tuning);
+                               ProgressListener* listener, WorkerThread* worker,
+                               std::size_t blockSize, LzssTuning tuning);
 
 // Whether this processor (and its system) can run the candidate-row search.
 bool lzssRowSearchAvailable();
@@ -70,15 +73,6 @@ inline bool lzssIsRunOfEighteen(const std::uint8_t* bytes) {
   const std::uint64_t spread = (first & 0xFF) * 0x0101010101010101ull;
   return ((first ^ spread) | (loadNative64(bytes + 8) ^ spread) |
           (loadNative64(bytes + 10) ^ spread)) == 0;
-}
-
-// A token's code: a literal is 1 and the byte; a match is 0, the ring slot of its start
-// (window index modulo 256) and its length - 2.
-inline constexpr int LZSS_LITERAL_BITS = 9;
-inline constexpr int LZSS_MATCH_BITS = 13;
-inline std::uint64_t lzssLiteralCode(std::uint8_t byte) { return 0x100u | byte; }
-inline std::uint64_t lzssMatchCode(std::int32_t start, std::int32_t length) {
-  return static_cast<std::uint32_t>((start & 0xFF) << 4 | (length - 2));
 }
 
 // The pending stream bits and where the next whole byte goes. A search loop keeps a copy
@@ -159,30 +153,43 @@ inline void lzssMarkStarts(std::uint64_t* starts, std::int32_t startsBase, std::
 
 // Where a search loop left off.
 struct LzssProgress {
-  std::int32_t pos = 0;     // window index of the next byte to code
-  std::int32_t tokens = 0;  // tokens coded by the call
-  std::int32_t matches = 0; // of which matches
+  std::int32_t pos = 0;      // window index of the next byte to code
+  std::int32_t tokens = 0;   // tokens coded by the call
+  std::int32_t matches = 0;  // of which matches
+  std::int32_t steps = 0;    // chain candidates visited (the chain walk only)
 };
 
-// For every window index q, which of the 256 bytes before it equal the byte at q: bit j
-// of word i stands for the byte at q - 256 + 64 i + j (so the nearest candidates have the
-// highest bits). Rows are kept for the last ROWS positions computed, by index modulo ROWS.
-struct alignas(32) LzssRow {
-  std::uint64_t words[4];
-};
-struct LzssCandidateRows {
-  static constexpr std::int32_t ROWS = 512;
-  std::vector<LzssRow> rows = std::vector<LzssRow>(ROWS);
-  std::int32_t from = 0;  // rows [from, done) are valid
-  std::int32_t done = 0;
+// "Never seen": a window index farther back than any reach.
+inline constexpr std::int32_t LZSS_NO_POSITION = -(1 << 30);
 
-  void forget() { from = done = 0; }
+struct LzssMatch {
+  std::int32_t start = 0;   // window index where the earlier copy starts
+  std::int32_t length = 1;  // 1: no match, code a literal
 };
 
-// Codes tokens with the candidate rows: for each token the rows of its bytes, ANDed one
-// after the other, leave the candidates that match so far; the last non-empty set holds the
-// longest, the highest bit the nearest. Only to be called when lzssRowSearchAvailable().
-LzssProgress lzssCodeWithRows(LzssCandidateRows& rows, LzssBits& bits, std::int32_t pos,
-                              const LzssSegment& segment);
+// Codes the token at `pos`, a literal when `match` is shorter than 2 bytes, and moves on.
+inline void lzssPutToken(LzssBits& bits, const std::uint8_t* window, LzssMatch match,
+                         std::int32_t& pos, LzssProgress& progress) {
+  if (match.length < 2) {
+    bits.putLiteral(window[pos]);
+    ++pos;
+  } else {
+    ++progress.matches;
+    bits.putMatch(match.start, match.length);
+    pos += match.length;
+  }
+}
+
+// One way of finding the matches. code() codes tokens from `pos` within the limits of
+// `segment` into `bits`; it may stop before `segment.stop` (and is then called again).
+// restart() makes it exact for coding from anywhere in the window, whatever positions it saw
+// before; shift() tells it that the window moved down by a multiple of 256 bytes.
+class LzssStrategy {
+ public:
+  virtual ~LzssStrategy() = default;
+  virtual LzssProgress code(const LzssSegment& segment, std::int32_t pos, LzssBits& bits) = 0;
+  virtual void restart() = 0;
+  virtual void shift(std::int32_t shift) = 0;
+};
 
 }  // namespace kupack

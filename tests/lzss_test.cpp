@@ -12,6 +12,7 @@
 
 #include "codec/lzss_decoder.h"
 #include "codec/lzss_search.h"
+#include "codec/worker_thread.h"
 #include "app/pack_console.h"
 #include "common/console.h"
 #include "common/messages.h"
@@ -34,6 +35,12 @@ class ProgressLines final : public ProgressListener {
   std::string lines;
 };
 
+// The second thread the coder is handed, one for all tests as for a whole packing run.
+WorkerThread& worker() {
+  static WorkerThread thread;
+  return thread;
+}
+
 struct Coded {
   CodingResult result = CodingResult::Done;
   Bytes stream;
@@ -46,7 +53,8 @@ Coded compress(const Bytes& source, std::size_t blockSize = LZSS_DEFAULT_BLOCK,
   ProgressLines progress;
   SpanSource input(source);
   VectorSink output(coded.stream);
-  coded.result = lzssCompressTuned(input, output, source.size(), &progress, blockSize, tuning);
+  coded.result =
+      lzssCompressTuned(input, output, source.size(), &progress, &worker(), blockSize, tuning);
   coded.console = progress.lines;
   return coded;
 }
@@ -671,7 +679,8 @@ TEST(LzssTest, FailedWriteStopsTheCoder) {
       FailingOutput output(writes);
       LzssTuning tuning;
       tuning.twoThreads = twoThreads;  // on two threads the writes fail while pieces are joined
-      EXPECT_EQ(lzssCompressTuned(input, output, source.size(), nullptr, LZSS_DEFAULT_BLOCK, tuning),
+      EXPECT_EQ(lzssCompressTuned(input, output, source.size(), nullptr, &worker(),
+                                  LZSS_DEFAULT_BLOCK, tuning),
                 CodingResult::SinkFailed);
       EXPECT_EQ(output.calls, writes + 1);
     }
