@@ -5,9 +5,9 @@
 
 #include "archive/archive_format.h"
 #include "archive/copy_stream.h"
+#include "archive/entry_encoder.h"
 #include "archive/file_holder.h"
 #include "codec/worker_thread.h"
-#include "archive/entry_encoder.h"
 #include "platform/platform.h"
 
 namespace kupack {
@@ -41,18 +41,21 @@ class Writer {
 
  private:
   Status writeAll() {
-    if (!archive_.open(partPath_, "wb")) return Status::file(Status::Code::CannotCreate, partPath_, errno);
+    if (!archive_.open(partPath_, "wb"))
+      return Status::file(Status::Code::CannotCreate, partPath_, errno);
     if (!archive_.writeBE16(static_cast<std::uint32_t>(files_.size() & 0xFFFF)) ||
         !archive_.writeBE32(directoryEnd(files_))) {
       return Status::file(Status::Code::CannotWrite, partPath_, errno);
     }
-    if (!data_.open(temp2Path_, "wb")) return Status::file(Status::Code::CannotCreate, temp2Path_, errno);
+    if (!data_.open(temp2Path_, "wb"))
+      return Status::file(Status::Code::CannotCreate, temp2Path_, errno);
     for (std::size_t i = 0; i < files_.size(); ++i) {
       if (Status written = writeEntry(i); !written) return written;
     }
     if (!data_.close()) return Status::file(Status::Code::CannotWrite, temp2Path_, errno);
     listener_.onEvent({PackEvent::Kind::Joining, {}});
-    if (!data_.open(temp2Path_, "rb")) return Status::file(Status::Code::CannotOpen, temp2Path_, errno);
+    if (!data_.open(temp2Path_, "rb"))
+      return Status::file(Status::Code::CannotOpen, temp2Path_, errno);
     if (Status copied = copyStream(archive_, data_, listener_); !copied) return copied;
     data_.close();
     if (!archive_.close()) return Status::file(Status::Code::CannotWrite, partPath_, errno);
@@ -68,7 +71,8 @@ class Writer {
     const CollectedFile& file = files_[index];
     const std::string sourcePath = platform::joinPath(job_.rootFolder, file.nativePath);
     FileHolder entry;
-    if (!entry.open(sourcePath, "rb")) return Status::file(Status::Code::CannotOpen, sourcePath, errno);
+    if (!entry.open(sourcePath, "rb"))
+      return Status::file(Status::Code::CannotOpen, sourcePath, errno);
     const std::uint64_t sourceSize = entry.size();
     entry.close();
     if (sourceSize > MAX_ENTRY_SIZE) {
@@ -83,7 +87,8 @@ class Writer {
     const EncodedEntry encoded = encodeEntry({name, sourcePath}, tempPath_, listener_, &worker_);
     if (!encoded.status) return encoded.status;
 
-    if (!entry.open(tempPath_, "rb")) return Status::file(Status::Code::CannotOpen, tempPath_, errno);
+    if (!entry.open(tempPath_, "rb"))
+      return Status::file(Status::Code::CannotOpen, tempPath_, errno);
     const std::uint64_t storedSize = entry.size();
     if (storedSize > MAX_ENTRY_SIZE || offset_ + storedSize > MAX_ENTRY_SIZE) {
       return Status::file(Status::Code::DataTooLarge, {});

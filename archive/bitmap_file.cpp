@@ -42,7 +42,8 @@ Status BitmapFile::load(const std::string& nativePath, BitmapVerdict& verdict) {
   bytes_.reset();
   FileHolder file;
   errno = 0;
-  if (!file.open(nativePath, "rb")) return Status::file(Status::Code::CannotOpen, nativePath, errno);
+  if (!file.open(nativePath, "rb"))
+    return Status::file(Status::Code::CannotOpen, nativePath, errno);
   std::uint8_t head[HEAD_SIZE];
   const std::size_t got = std::fread(head, 1, sizeof head, file.stream());
   if (std::ferror(file.stream())) return readFailure(file);

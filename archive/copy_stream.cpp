@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <memory>
 
-
 namespace kupack {
 namespace {
 

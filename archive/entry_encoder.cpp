@@ -38,7 +38,8 @@ Status codeLzss(const std::string& sourcePath, const std::string& destinationPat
                 PackListener& listener, WorkerThread* worker) {
   FileHolder source;
   errno = 0;
-  if (!source.open(sourcePath, "rb")) return Status::file(Status::Code::CannotOpen, sourcePath, errnoOr(EIO));
+  if (!source.open(sourcePath, "rb"))
+    return Status::file(Status::Code::CannotOpen, sourcePath, errnoOr(EIO));
   FileHolder destination;
   errno = 0;
   if (!destination.open(destinationPath, "wb"))
@@ -68,9 +69,11 @@ Status codeSpb(const SpbSource& picture, const std::string& destinationPath,
     return Status::file(Status::Code::CannotCreate, destinationPath, errno);
   reportCoding(listener, ENTRY_SPB);
   FileSink sink(destination);
-  if (!encodeSpb(picture, sink)) return Status::file(Status::Code::CannotWrite, destinationPath, sink.error());
+  if (!encodeSpb(picture, sink))
+    return Status::file(Status::Code::CannotWrite, destinationPath, sink.error());
   errno = 0;
-  if (!destination.close()) return Status::file(Status::Code::CannotWrite, destinationPath, errnoOr(EIO));
+  if (!destination.close())
+    return Status::file(Status::Code::CannotWrite, destinationPath, errnoOr(EIO));
   return Status::ok();
 }
 

@@ -14,11 +14,11 @@ namespace kupack {
 
 struct PackEvent {
   enum class Kind {
-    FolderEntered,   // path: the subfolder's native path, before its files
-    FolderCycle,     // path: a subfolder that leads back to one being walked; not entered
-    FolderLeft,      // path: the subfolder's native path, after its files
-    EntryStarted,    // path: the archive name; first: the entry's number from 1, second: of how many
-    CodingChosen,    // coding
+    FolderEntered,  // path: the subfolder's native path, before its files
+    FolderCycle,    // path: a subfolder that leads back to one being walked; not entered
+    FolderLeft,     // path: the subfolder's native path, after its files
+    EntryStarted,   // path: the archive name; first: the entry's number from 1, second: of how many
+    CodingChosen,   // coding
     CodingProgress,  // first: source bytes taken in so far, second: the source's size
     CopyProgress,    // first: bytes still to copy, second: bytes in all
     CopyDone,        // a copy has ended

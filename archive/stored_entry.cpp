@@ -10,7 +10,8 @@ namespace kupack {
 Status storeEntry(const std::string& sourcePath, const std::string& destinationPath,
                   PackListener& listener) {
   FileHolder source;
-  if (!source.open(sourcePath, "rb")) return Status::file(Status::Code::CannotOpen, sourcePath, errno);
+  if (!source.open(sourcePath, "rb"))
+    return Status::file(Status::Code::CannotOpen, sourcePath, errno);
   FileHolder destination;
   if (!destination.open(destinationPath, "wb"))
     return Status::file(Status::Code::CannotCreate, destinationPath, errno);

@@ -176,8 +176,10 @@ double timeFileCoder(const std::vector<Picture>& pictures, const fs::path& scrat
   for (int run = 0; run < 3; ++run) {
     const auto start = Clock::now();
     for (const Picture& picture : pictures) {
-      const kupack::Status status = kupack::encodeEntry(
-          {"p.bmp", picture.path.string()}, (scratch / "temp.dat").string(), quiet, &worker).status;
+      const kupack::Status status =
+          kupack::encodeEntry({"p.bmp", picture.path.string()}, (scratch / "temp.dat").string(),
+                              quiet, &worker)
+              .status;
       if (!status.isOk()) {
         std::fprintf(stderr, "encodeLzss failed on %s\n", picture.path.string().c_str());
         return 0;
@@ -263,8 +265,8 @@ int main(int argc, char** argv) {
     allGood = compareInMemory(pictures, totals) && allGood;
     printTotals("ALL PICTURES (in memory)", totals);
     std::printf("wide search: %s\n", kupack::lzssRowSearchAvailable()
-                                          ? "candidate rows (512-bit compares)"
-                                          : "slot ring (no 512-bit compares here)");
+                                         ? "candidate rows (512-bit compares)"
+                                         : "slot ring (no 512-bit compares here)");
 
     const fs::path scratch = fs::temp_directory_path() / "kupack-lzss-bench";
     fs::create_directories(scratch);

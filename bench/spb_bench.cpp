@@ -180,8 +180,7 @@ int main(int argc, char** argv) {
     const std::uint64_t size = fs::file_size(file);
     kupack::BitmapFile image;
     kupack::BitmapVerdict verdict;
-    if (!image.load(file.string(), verdict).isOk() ||
-        verdict != kupack::BitmapVerdict::CodeAsSpb) {
+    if (!image.load(file.string(), verdict).isOk() || verdict != kupack::BitmapVerdict::CodeAsSpb) {
       std::printf("%-30s not coded\n", file.filename().c_str());
       continue;
     }

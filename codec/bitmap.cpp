@@ -111,8 +111,10 @@ std::uint64_t BitmapImage::pictureEnd() const {
   const std::int64_t pictureHeight = storedHeight < 0 ? -storedHeight : storedHeight;
   std::uint64_t end = BMP_FILE_HEADER_SIZE + BMP_INFO_HEADER_SIZE + MASKS_SIZE;
   if (pictureWidth >= 1 && pictureWidth <= MAX_DIMENSION && pictureHeight <= MAX_DIMENSION) {
-    const std::uint64_t rowBytes = (biBitCount() * static_cast<std::uint64_t>(pictureWidth) + 31) / 32 * 4;
-    end = std::max(end, loadLE32(&fileHeader_[10]) + rowBytes * static_cast<std::uint64_t>(pictureHeight));
+    const std::uint64_t rowBytes =
+        (biBitCount() * static_cast<std::uint64_t>(pictureWidth) + 31) / 32 * 4;
+    end = std::max(
+        end, loadLE32(&fileHeader_[10]) + rowBytes * static_cast<std::uint64_t>(pictureHeight));
   }
   return end;
 }

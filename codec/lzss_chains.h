@@ -112,7 +112,8 @@ class LzssChainSearch final : public LzssStrategy {
           continue;
         }
         const std::int32_t at = pos + literals;
-        const LzssMatch match = walkChain(window, at, at - distance[at], LZSS_MAX_MATCH, distance, steps);
+        const LzssMatch match =
+            walkChain(window, at, at - distance[at], LZSS_MAX_MATCH, distance, steps);
         bits.put(LZSS_LITERAL_BITS * literals + LZSS_MATCH_BITS,
                  literalCodes << LZSS_MATCH_BITS | lzssMatchCode(match.start, match.length));
         progress.tokens += literals + 1;
@@ -161,7 +162,8 @@ class LzssChainSearch final : public LzssStrategy {
   // `candidate`, the nearest earlier position in reach that begins with the same two bytes.
   // Counts the candidates visited in `steps`.
   static LzssMatch walkChain(const std::uint8_t* window, std::int32_t pos, std::int32_t candidate,
-                         std::int32_t limit, const std::uint8_t* distance, std::int32_t& steps) {
+                             std::int32_t limit, const std::uint8_t* distance,
+                             std::int32_t& steps) {
     const std::uint8_t* const current = window + pos;
     LzssMatch best{candidate, 1};
     for (;;) {

@@ -25,8 +25,7 @@ LzssEncoder::LzssEncoder(ByteSource& input, ByteSink& output, std::uint64_t tota
 CodingResult LzssEncoder::run() {
   if (!window_.fill(input_)) return CodingResult::SourceFailed;
   for (;;) {
-    if (const CodingResult result = codeStretch(window_.codingStop());
-        result != CodingResult::Done)
+    if (const CodingResult result = codeStretch(window_.codingStop()); result != CodingResult::Done)
       return result;
     if (window_.sourceEnded()) break;
     shiftWindow();
@@ -44,7 +43,8 @@ void LzssEncoder::shiftWindow() {
 }
 
 CodingResult LzssEncoder::codeStretch(std::int32_t stop) {
-  if (tuning_.twoThreads && stop - position_ >= std::max(tuning_.minimumSplit, 2 * LzssWindow::KEEP_AHEAD)) {
+  if (tuning_.twoThreads &&
+      stop - position_ >= std::max(tuning_.minimumSplit, 2 * LzssWindow::KEEP_AHEAD)) {
     if (const CodingResult result = codeInPieces(stop); result != CodingResult::Done) return result;
   }
   return codeTokens(stop, std::numeric_limits<std::int64_t>::max());
@@ -104,8 +104,7 @@ CodingResult lzssCompressTuned(ByteSource& input, ByteSink& output, std::uint64_
 }
 
 CodingResult lzssCompress(ByteSource& input, ByteSink& output, std::uint64_t totalSize,
-                          ProgressListener* listener, WorkerThread* worker,
-                          std::size_t blockSize) {
+                          ProgressListener* listener, WorkerThread* worker, std::size_t blockSize) {
   return lzssCompressTuned(input, output, totalSize, listener, worker, blockSize, LzssTuning{});
 }
 

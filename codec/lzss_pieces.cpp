@@ -43,8 +43,9 @@ void LzssPiece::code(TokenCoder& coder, const std::uint8_t* window, std::int32_t
   coder.restart();
   coder.bits() = {out_.data(), 0, 0};
   const std::uint8_t* const outLimit = out_.data() + out_.size() - 32;
-  const LzssSegment segment{window,   end, stop_, std::numeric_limits<std::int32_t>::max(),
-                            outLimit, startBits_.data(), startsBase_};
+  const LzssSegment segment{
+      window,     end, stop_, std::numeric_limits<std::int32_t>::max(), outLimit, startBits_.data(),
+      startsBase_};
   end_ = coder.code(segment, from_).pos;
   const LzssBits& bits = coder.bits();
   streamBits_ = static_cast<std::uint64_t>(bits.out - out_.data()) * 8 +
@@ -73,7 +74,8 @@ CodingResult LzssEncoder::codeInPieces(std::int32_t stop) {
   // The last two pieces' worth is cut four times finer, so that the thread that finishes
   // first waits less for the other at the end.
   const std::int32_t length = stop - position_;
-  const std::int32_t pieceLength = std::max(LzssWindow::KEEP_AHEAD, std::min(PIECE_LENGTH, length / 2));
+  const std::int32_t pieceLength =
+      std::max(LzssWindow::KEEP_AHEAD, std::min(PIECE_LENGTH, length / 2));
   const std::int32_t lastLength = std::max(LzssWindow::KEEP_AHEAD, pieceLength / 4);
   std::size_t count = 0;
   for (std::int32_t from = position_; from < stop; ++count) {
@@ -98,7 +100,8 @@ CodingResult LzssEncoder::codeInPieces(std::int32_t stop) {
   WorkerThread::Lease helper = worker_->lease();
   if (!helper) return CodingResult::Done;  // none, or another coder has it
   helper.run([&] {
-    for (std::size_t piece; (piece = next.fetch_add(1)) < count;) codeLzssPiece(*secondCoder_, piece);
+    for (std::size_t piece; (piece = next.fetch_add(1)) < count;)
+      codeLzssPiece(*secondCoder_, piece);
   });
 
   CodingResult status = CodingResult::Done;
@@ -135,7 +138,8 @@ CodingResult LzssEncoder::joinPiece(const LzssPiece& piece) {
     const std::int32_t stepwiseUpTo = piece.from() + JOIN_REACH;
     while (position_ < piece.end() && !piece.startsAt(position_)) {
       const std::int64_t tokens = position_ < stepwiseUpTo ? 1 : JOIN_STEP;
-      if (const CodingResult result = codeTokens(piece.end(), tokens); result != CodingResult::Done) return result;
+      if (const CodingResult result = codeTokens(piece.end(), tokens); result != CodingResult::Done)
+        return result;
     }
     if (position_ >= piece.end()) return CodingResult::Done;  // never met: all coded here
   }
@@ -172,14 +176,17 @@ CodingResult LzssEncoder::takePiece(const LzssPiece& piece) {
     token = next;
   }
 
-  if (const CodingResult result = appendBits(piece.stream(), bit, piece.streamBits()); result != CodingResult::Done) return result;
+  if (const CodingResult result = appendBits(piece.stream(), bit, piece.streamBits());
+      result != CodingResult::Done)
+    return result;
   position_ = piece.end();
   return CodingResult::Done;
 }
 
 // Appends bits [bit, endBit) of `stream` (first bit highest) to the output.
 
-CodingResult LzssEncoder::appendBits(const std::uint8_t* stream, std::uint64_t bit, std::uint64_t endBit) {
+CodingResult LzssEncoder::appendBits(const std::uint8_t* stream, std::uint64_t bit,
+                                     std::uint64_t endBit) {
   const std::uint8_t* const outLimit = out_.data() + OUTPUT_BLOCK;
   LzssBits& bits = coder_.bits();
   // Up to the next whole byte of the stream, then whole bytes up to each output block's

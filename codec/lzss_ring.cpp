@@ -28,5 +28,4 @@ LzssProgress LzssRingSearch::code(const LzssSegment& segment, std::int32_t pos, 
   return progress;
 }
 
-
 }  // namespace kupack

@@ -55,7 +55,8 @@ bool lzssRowSearchAvailable();
 inline std::int32_t lzssMatchLength(const std::uint8_t* earlier, const std::uint8_t* current,
                                     std::int32_t limit) {
   for (std::int32_t offset = 0; offset < 16; offset += 8) {
-    const std::uint64_t difference = loadNative64(earlier + offset) ^ loadNative64(current + offset);
+    const std::uint64_t difference =
+        loadNative64(earlier + offset) ^ loadNative64(current + offset);
     if (difference != 0) {
       const int equalBits = std::endian::native == std::endian::little
                                 ? std::countr_zero(difference)
@@ -79,8 +80,8 @@ inline bool lzssIsRunOfEighteen(const std::uint8_t* bytes) {
 // in a local so that it stays in registers (byte stores could alias anything else).
 struct LzssBits {
   std::uint8_t* out;
-  std::uint64_t bits;      // the last bits coded, in its low bits
-  std::int32_t bitCount;   // bits of `bits` not yet in a whole byte (0..7)
+  std::uint64_t bits;     // the last bits coded, in its low bits
+  std::int32_t bitCount;  // bits of `bits` not yet in a whole byte (0..7)
 
   // Appends a token's code (or other bits). The pending bits (at most 7 + 56) go out
   // left-aligned in 8 bytes; the whole bytes among them are kept, the partial one is

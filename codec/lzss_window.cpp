@@ -11,7 +11,8 @@ namespace {
 // Window indices are 32-bit, so the block stays far below 2 GiB.
 std::size_t windowBlock(std::uint64_t totalSize, std::size_t blockSize) {
   const std::size_t block = std::clamp(blockSize, LZSS_MIN_BLOCK, LZSS_MAX_BLOCK);
-  if (totalSize + 1 < block) return std::max(static_cast<std::size_t>(totalSize + 1), LZSS_MIN_BLOCK);
+  if (totalSize + 1 < block)
+    return std::max(static_cast<std::size_t>(totalSize + 1), LZSS_MIN_BLOCK);
   return block;
 }
 

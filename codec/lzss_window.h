@@ -34,9 +34,9 @@ class LzssWindow {
   const std::uint8_t* data() const { return bytes_.data() + FRONT; }
   // The bytes from index 0 on, slack past the data included.
   std::size_t size() const { return bytes_.size() - FRONT; }
-  std::int32_t end() const { return end_; }       // one past the loaded data
+  std::int32_t end() const { return end_; }  // one past the loaded data
   bool sourceEnded() const { return ended_; }
-  std::uint64_t base() const { return base_; }    // sequence index of window index 0
+  std::uint64_t base() const { return base_; }      // sequence index of window index 0
   std::uint64_t loaded() const { return loaded_; }  // source bytes read so far
 
   // Where the tokens coded before the next refill must start below: all the data once the

@@ -30,5 +30,4 @@ class RawBytes {
   std::size_t capacity_ = 0;
 };
 
-
 }  // namespace kupack

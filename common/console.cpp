@@ -24,7 +24,8 @@ std::string formatV(const char* format, va_list args) {
   const int needed = std::vsnprintf(small, sizeof small, format, copy);
   va_end(copy);
   if (needed < 0) return {};
-  if (static_cast<size_t>(needed) < sizeof small) return std::string(small, static_cast<size_t>(needed));
+  if (static_cast<size_t>(needed) < sizeof small)
+    return std::string(small, static_cast<size_t>(needed));
   std::string text(static_cast<size_t>(needed) + 1, '\0');
   std::vsnprintf(text.data(), text.size(), format, args);
   text.resize(static_cast<size_t>(needed));

@@ -26,8 +26,8 @@ class CollectorTest : public ::testing::Test {
 
   bool collect(Collection& collection, std::vector<std::string> excluded = {},
                std::string program = "") {
-    return collectFiles({dir_.path().string(), std::move(program), std::move(excluded)},
-                        collection, events_);
+    return collectFiles({dir_.path().string(), std::move(program), std::move(excluded)}, collection,
+                        events_);
   }
 
   test::TempDir dir_;

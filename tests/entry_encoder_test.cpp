@@ -150,7 +150,8 @@ TEST_F(EntryFileFailureTest, UncreatableDestinationFailsNamingIt) {
   const std::string destination = (dir_ / "no" / "temp.dat").string();
   for (const Case& c : everyCoding()) {
     test::writeFile(dir_ / "source", c.bytes);
-    const EncodedEntry entry = encodeEntry({c.name, (dir_ / "source").string()}, destination, events_);
+    const EncodedEntry entry =
+        encodeEntry({c.name, (dir_ / "source").string()}, destination, events_);
     ASSERT_FALSE(entry.status.isOk()) << c.name;
     EXPECT_NE(entry.status.message().find(destination), std::string::npos) << c.name;
     EXPECT_NE(entry.status.message().find(sjis("を作成できません")), std::string::npos);
@@ -171,7 +172,8 @@ TEST_F(EntryFileFailureTest, FullDeviceFailsEveryCoding) {
   if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
   for (const Case& c : everyCoding()) {
     test::writeFile(dir_ / "source", c.bytes);
-    const EncodedEntry entry = encodeEntry({c.name, (dir_ / "source").string()}, "/dev/full", events_);
+    const EncodedEntry entry =
+        encodeEntry({c.name, (dir_ / "source").string()}, "/dev/full", events_);
     ASSERT_FALSE(entry.status.isOk()) << c.name;
     if (entry.type == ENTRY_LZSS) {
       EXPECT_EQ(entry.status.kind(), Status::Kind::OutputError);
@@ -183,8 +185,8 @@ TEST_F(EntryFileFailureTest, FullDeviceFailsEveryCoding) {
 }
 
 TEST_F(EntryEncoderTest, LzssEntryShowsTypeLineThenProgressAndReplacesAnOldFile) {
-  std::vector<std::uint8_t> file = test::makeBmp(test::randomPicture(200, 150, 6, 3),
-                                                 {.bitCount = 8, .colorsUsed = 256});
+  std::vector<std::uint8_t> file =
+      test::makeBmp(test::randomPicture(200, 150, 6, 3), {.bitCount = 8, .colorsUsed = 256});
   test::writeFile(dir_ / "temp.dat", std::string(400000, 'x'));  // an old, longer file
   const EncodedEntry entry = encode("p.bmp", file);
   ASSERT_TRUE(entry.status.isOk());

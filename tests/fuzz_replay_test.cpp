@@ -91,8 +91,8 @@ std::map<std::string, std::vector<Bytes>> makeSeeds() {
   bitmaps.push_back(test::makeBmp(smooth));
   bitmaps.push_back(test::makeBmp(noisy, {.topDown = true}));
   bitmaps.push_back(test::makeBmp(smooth, {.bitCount = 32}));
-  bitmaps.push_back(
-      test::makeBmp(noisy, {.bitCount = 32, .compression = 3, .masks = {{0xFF00, 0xFF0000, 0xFF}}}));
+  bitmaps.push_back(test::makeBmp(
+      noisy, {.bitCount = 32, .compression = 3, .masks = {{0xFF00, 0xFF0000, 0xFF}}}));
   bitmaps.push_back(test::makeBmp(smooth, {.bitCount = 8, .colorsUsed = 256}));
   return seeds;
 }

@@ -10,10 +10,10 @@
 #include <limits>
 #include <random>
 
+#include "app/pack_console.h"
 #include "codec/lzss_decoder.h"
 #include "codec/lzss_search.h"
 #include "codec/worker_thread.h"
-#include "app/pack_console.h"
 #include "common/console.h"
 #include "common/messages.h"
 #include "tests/lzss_oracle.h"
@@ -728,8 +728,7 @@ TEST(LzssDecoderTest, StopsAtExpectedSizeAndIgnoresWhatFollows) {
 TEST(LzssDecoderTest, HugeExpectedSizeIsRefusedBeforeAllocating) {
   Bytes out;
   std::string error;
-  EXPECT_FALSE(
-      decodeLzss(Bytes{0x00, 0x0F}, std::numeric_limits<std::size_t>::max(), out, error));
+  EXPECT_FALSE(decodeLzss(Bytes{0x00, 0x0F}, std::numeric_limits<std::size_t>::max(), out, error));
   EXPECT_TRUE(out.empty());
   EXPECT_FALSE(error.empty());
 }

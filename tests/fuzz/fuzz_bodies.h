@@ -202,7 +202,8 @@ inline std::string checkBitmapParser(std::span<const std::uint8_t> data) {
   }
   if (std::uint64_t{view.width} * view.height * 3 > 4 << 20) return {};  // only costs time
   const std::uint8_t* first = view.topRow;
-  const std::uint8_t* last = view.topRow + static_cast<std::ptrdiff_t>(view.height - 1) * view.stride;
+  const std::uint8_t* last =
+      view.topRow + static_cast<std::ptrdiff_t>(view.height - 1) * view.stride;
   const std::uint8_t* low = std::min(first, last);
   const std::uint8_t* high = std::max(first, last) + std::size_t{view.width} * 3;
   if (low < bytes.data() || high > bytes.data() + bytes.size()) return "picture outside the file";
