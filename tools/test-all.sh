@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds kupack and runs every test: the normal build, then a second build with
-# AddressSanitizer and UndefinedBehaviorSanitizer that runs the suite again.
+# AddressSanitizer and UndefinedBehaviorSanitizer that runs the suite again, and a
+# ThreadSanitizer build of the tests that run the LZSS coder on two threads.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -13,3 +14,9 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKUPACK_SANITIZE=ON >/dev/nul
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs"
+
+# The LZSS coder's two threads (pieces coded ahead and joined, failed writes while joining,
+# progress) under ThreadSanitizer: only the tests that run them, to keep this short.
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKUPACK_TSAN=ON >/dev/null
+cmake --build build-tsan -j"$jobs" --target kupack_tests
+TSAN_OPTIONS=halt_on_error=1 build-tsan/kupack_tests --gtest_filter='LzssTest.Pieces*:LzssTest.FailedWrite*:LzssTest.Progress*:LzssTest.SmallRefillBlocks*:LzssTest.StreamEndingJustAfter*'
