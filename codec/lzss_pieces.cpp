@@ -70,6 +70,9 @@ std::int32_t LzssPiece::advance(std::int32_t pos, std::int32_t& count) const {
   }
 }
 
+// Cuts the stretch up to `stop` into pieces that this thread and the worker code, each
+// taking the next piece when done with the last; this thread also joins the pieces to the
+// stream, in order, as they are done. Codes nothing when no worker is free.
 CodingResult LzssEncoder::codeInPieces(std::int32_t stop) {
   // The last two pieces' worth is cut four times finer, so that the thread that finishes
   // first waits less for the other at the end.
@@ -146,8 +149,7 @@ CodingResult LzssEncoder::joinPiece(const LzssPiece& piece) {
   return takePiece(piece);
 }
 
-// Appends the piece's tokens from the one at the coding position on, with their progress
-// lines.
+// Appends the piece's tokens from the one at the coding position on, with their progress.
 
 CodingResult LzssEncoder::takePiece(const LzssPiece& piece) {
   // Where that token begins in the piece's stream: literals take 9 bits, matches 13, and
@@ -160,7 +162,7 @@ CodingResult LzssEncoder::takePiece(const LzssPiece& piece) {
     token = next;
   }
 
-  // The progress lines fall before every 5000th token, counted over the whole stream.
+  // Progress is due before every 5000th token, counted over the whole stream.
   for (std::int32_t token = position_;;) {
     if (untilProgress_ == 0) {
       reportProgress(token);
@@ -215,8 +217,5 @@ CodingResult LzssEncoder::appendBits(const std::uint8_t* stream, std::uint64_t b
   if (bits.out >= outLimit) return flushOutput();
   return CodingResult::Done;
 }
-
-// Codes tokens while the coding position lies below `stop`, at most `limit` of them, in
-// stretches between the points where a progress line is due.
 
 }  // namespace kupack
