@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "app/mount_command.h"
-#include "archive/main_flow.h"
+#include "app/pack_command.h"
 #include "archive/reader_commands.h"
 
 namespace {

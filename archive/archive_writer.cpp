@@ -5,20 +5,13 @@
 
 #include "archive/archive_format.h"
 #include "archive/copy_stream.h"
+#include "archive/entry_encoder.h"
 #include "archive/file_holder.h"
-#include "codec/entry_encoder.h"
-#include "common/console.h"
-#include "common/messages.h"
+#include "codec/worker_thread.h"
 #include "platform/platform.h"
 
 namespace kupack {
 namespace {
-
-unsigned long ratioPercent(std::uint64_t storedSize, std::uint64_t sourceSize) {
-  if (sourceSize == 0) return 0;
-  return static_cast<unsigned long>(static_cast<std::uint32_t>(
-      static_cast<double>(storedSize) * 100.0 / static_cast<double>(sourceSize)));
-}
 
 std::uint32_t directoryEnd(const std::vector<CollectedFile>& files) {
   std::uint64_t end = ARCHIVE_HEADER_SIZE;
@@ -29,9 +22,10 @@ std::uint32_t directoryEnd(const std::vector<CollectedFile>& files) {
 // One run of the writer; the holders close themselves on every way out.
 class Writer {
  public:
-  Writer(const ArchiveJob& job, const std::vector<CollectedFile>& files)
+  Writer(const ArchiveJob& job, const std::vector<CollectedFile>& files, PackListener& listener)
       : job_(job),
         files_(files),
+        listener_(listener),
         partPath_(partialArchivePath(job.archivePath)),
         tempPath_(entryTempPath(job.startFolder)),
         temp2Path_(dataTempPath(job.startFolder)) {}
@@ -47,28 +41,28 @@ class Writer {
 
  private:
   Status writeAll() {
-    if (!archive_.open(partPath_, "wb")) return fileFailure(MSG_CANNOT_CREATE, partPath_, errno);
+    if (!archive_.open(partPath_, "wb"))
+      return Status::file(Status::Code::CannotCreate, partPath_, errno);
     if (!archive_.writeBE16(static_cast<std::uint32_t>(files_.size() & 0xFFFF)) ||
         !archive_.writeBE32(directoryEnd(files_))) {
-      return fileFailure(MSG_CANNOT_WRITE, partPath_, errno);
+      return Status::file(Status::Code::CannotWrite, partPath_, errno);
     }
-    if (!data_.open(temp2Path_, "wb")) return fileFailure(MSG_CANNOT_CREATE, temp2Path_, errno);
+    if (!data_.open(temp2Path_, "wb"))
+      return Status::file(Status::Code::CannotCreate, temp2Path_, errno);
     for (std::size_t i = 0; i < files_.size(); ++i) {
       if (Status written = writeEntry(i); !written) return written;
     }
-    if (!data_.close()) return fileFailure(MSG_CANNOT_WRITE, temp2Path_, errno);
-    consoleWrite(MSG_JOINING);
-    if (!data_.open(temp2Path_, "rb")) return fileFailure(MSG_CANNOT_OPEN, temp2Path_, errno);
-    if (Status copied = copyStream(archive_, data_); !copied) return copied;
+    if (!data_.close()) return Status::file(Status::Code::CannotWrite, temp2Path_, errno);
+    listener_.onEvent({PackEvent::Kind::Joining, {}});
+    if (!data_.open(temp2Path_, "rb"))
+      return Status::file(Status::Code::CannotOpen, temp2Path_, errno);
+    if (Status copied = copyStream(archive_, data_, listener_); !copied) return copied;
     data_.close();
-    if (!archive_.close()) return fileFailure(MSG_CANNOT_WRITE, partPath_, errno);
+    if (!archive_.close()) return Status::file(Status::Code::CannotWrite, partPath_, errno);
     platform::removeFile(temp2Path_);
     if (!platform::replaceFile(partPath_, job_.archivePath)) {
       const int error = errno;
-      return Status::failed(
-          formatText(MSG_CANNOT_RENAME, platform::nativeToConsoleText(partPath_).c_str(),
-                     platform::nativeToConsoleText(job_.archivePath).c_str(),
-                     platform::nativeToConsoleText(std::strerror(error)).c_str()));
+      return Status::rename(partPath_, job_.archivePath, error);
     }
     return Status::ok();
   }
@@ -77,39 +71,37 @@ class Writer {
     const CollectedFile& file = files_[index];
     const std::string sourcePath = platform::joinPath(job_.rootFolder, file.nativePath);
     FileHolder entry;
-    if (!entry.open(sourcePath, "rb")) return fileFailure(MSG_CANNOT_OPEN, sourcePath, errno);
+    if (!entry.open(sourcePath, "rb"))
+      return Status::file(Status::Code::CannotOpen, sourcePath, errno);
     const std::uint64_t sourceSize = entry.size();
     entry.close();
     if (sourceSize > MAX_ENTRY_SIZE) {
-      return Status::failed(
-          formatText(MSG_FILE_TOO_LARGE, platform::nativeToConsoleText(sourcePath).c_str()));
+      return Status::file(Status::Code::FileTooLarge, sourcePath);
     }
 
     const std::string name = normalizeName(file.name);
     if (!archive_.writeBytes(name.c_str(), name.size() + 1))
-      return fileFailure(MSG_CANNOT_WRITE, partPath_, errno);
-    consolePrint(MSG_ENTRY_START, name.c_str(), static_cast<int>(index + 1),
-                 static_cast<int>(files_.size()));
+      return Status::file(Status::Code::CannotWrite, partPath_, errno);
+    listener_.onEvent({PackEvent::Kind::EntryStarted, name, index + 1, files_.size()});
 
-    const EncodedEntry encoded = encodeEntry({name, sourcePath}, tempPath_);
+    const EncodedEntry encoded = encodeEntry({name, sourcePath}, tempPath_, listener_, &worker_);
     if (!encoded.status) return encoded.status;
 
-    if (!entry.open(tempPath_, "rb")) return fileFailure(MSG_CANNOT_OPEN, tempPath_, errno);
+    if (!entry.open(tempPath_, "rb"))
+      return Status::file(Status::Code::CannotOpen, tempPath_, errno);
     const std::uint64_t storedSize = entry.size();
     if (storedSize > MAX_ENTRY_SIZE || offset_ + storedSize > MAX_ENTRY_SIZE) {
-      return Status::failed(MSG_DATA_TOO_LARGE);
+      return Status::file(Status::Code::DataTooLarge, {});
     }
-    consolePrint(MSG_SOURCE_SIZE, static_cast<unsigned long>(sourceSize));
-    consolePrint(MSG_STORED_SIZE, static_cast<unsigned long>(storedSize),
-                 ratioPercent(storedSize, sourceSize));
+    listener_.onEvent({PackEvent::Kind::EntrySizes, {}, sourceSize, storedSize});
 
     if (!archive_.writeBytes(&encoded.type, 1) ||
         !archive_.writeBE32(static_cast<std::uint32_t>(offset_)) ||
         !archive_.writeBE32(static_cast<std::uint32_t>(storedSize)) ||
         !archive_.writeBE32(static_cast<std::uint32_t>(sourceSize))) {
-      return fileFailure(MSG_CANNOT_WRITE, partPath_, errno);
+      return Status::file(Status::Code::CannotWrite, partPath_, errno);
     }
-    if (Status copied = copyStream(data_, entry); !copied) return copied;
+    if (Status copied = copyStream(data_, entry, listener_); !copied) return copied;
     offset_ += storedSize;
     entry.close();
     platform::removeFile(tempPath_);
@@ -118,11 +110,13 @@ class Writer {
 
   const ArchiveJob& job_;
   const std::vector<CollectedFile>& files_;
+  PackListener& listener_;
   const std::string partPath_;
   const std::string tempPath_;
   const std::string temp2Path_;
   FileHolder archive_;
   FileHolder data_;
+  WorkerThread worker_;  // the LZSS coder's second thread, for every entry of the run
   std::uint64_t offset_ = 0;
 };
 
@@ -136,8 +130,9 @@ std::string dataTempPath(const std::string& startFolder) {
   return platform::joinPath(startFolder, "temp2.dat");
 }
 
-Status buildArchive(const ArchiveJob& job, const std::vector<CollectedFile>& files) {
-  return Writer(job, files).run();
+Status buildArchive(const ArchiveJob& job, const std::vector<CollectedFile>& files,
+                    PackListener& listener) {
+  return Writer(job, files, listener).run();
 }
 
 }  // namespace kupack

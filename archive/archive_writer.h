@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "archive/collector.h"
+#include "archive/pack_events.h"
 #include "common/status.h"
 
 namespace kupack {
@@ -25,7 +26,9 @@ std::string dataTempPath(const std::string& startFolder);   // ".../temp2.dat"
 
 // Writes the archive of `files` (checked by preflightCheck beforehand). On failure the
 // partial archive is removed and the returned status names the file concerned; an entry
-// coder's write failure comes back as Status::outputError().
-Status buildArchive(const ArchiveJob& job, const std::vector<CollectedFile>& files);
+// coder's write failure comes back as Status::outputError(). Each entry's start, coding,
+// progress and sizes, and the joining of the data, are reported to `listener` as they happen.
+Status buildArchive(const ArchiveJob& job, const std::vector<CollectedFile>& files,
+                    PackListener& listener);
 
 }  // namespace kupack

@@ -4,8 +4,6 @@
 #include <cerrno>
 #include <optional>
 
-#include "common/console.h"
-#include "common/messages.h"
 #include "platform/platform.h"
 
 namespace kupack {
@@ -15,8 +13,8 @@ bool isSelfOrParent(const std::string& name) { return name == "." || name == "..
 
 class Walker {
  public:
-  Walker(const CollectRequest& request, Collection& collection)
-      : request_(request), collection_(collection) {
+  Walker(const CollectRequest& request, Collection& collection, PackListener& listener)
+      : request_(request), collection_(collection), listener_(listener) {
     for (const auto& path : request.excludedPaths) {
       if (auto identity = platform::folderIdentity(path)) excludedIdentities_.push_back(*identity);
     }
@@ -44,12 +42,11 @@ class Walker {
   // separator, native and as the start of an archive name.
   void walkSubfolder(const std::string& nativePrefix, const std::string& namePrefix) {
     const std::string folderPath = platform::joinPath(request_.rootFolder, nativePrefix);
-    const std::string shown = platform::nativeToConsoleText(folderPath);
-    consolePrint(MSG_SUBFOLDER_FOUND, shown.c_str());
+    listener_.onEvent({PackEvent::Kind::FolderEntered, folderPath});
     const auto identity = platform::folderIdentity(folderPath);
     if (identity &&
         std::find(openFolders_.begin(), openFolders_.end(), *identity) != openFolders_.end()) {
-      consolePrint(MSG_SUBFOLDER_CYCLE, shown.c_str());
+      listener_.onEvent({PackEvent::Kind::FolderCycle, folderPath});
     } else {
       if (identity) openFolders_.push_back(*identity);
       std::vector<platform::FolderEntry> entries;
@@ -66,7 +63,7 @@ class Walker {
       }
       if (identity) openFolders_.pop_back();
     }
-    consolePrint(MSG_SUBFOLDER_DONE, shown.c_str());
+    listener_.onEvent({PackEvent::Kind::FolderLeft, folderPath});
   }
 
   // The code page 932 form of one native name component; a name without one is noted
@@ -108,14 +105,15 @@ class Walker {
 
   const CollectRequest& request_;
   Collection& collection_;
+  PackListener& listener_;
   std::vector<platform::FolderIdentity> openFolders_;
   std::vector<platform::FolderIdentity> excludedIdentities_;
 };
 
 }  // namespace
 
-bool collectFiles(const CollectRequest& request, Collection& collection) {
-  return Walker(request, collection).walkRoot();
+bool collectFiles(const CollectRequest& request, Collection& collection, PackListener& listener) {
+  return Walker(request, collection, listener).walkRoot();
 }
 
 }  // namespace kupack

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "archive/pack_events.h"
+
 namespace kupack {
 
 struct CollectedFile {
@@ -28,10 +30,10 @@ struct Collection {
   std::vector<std::string> namesWithBackslash;
 };
 
-// Walks `request.rootFolder`, printing a line on entering and one on leaving each
-// subfolder. A subfolder already being walked higher up (a link leading back) is named and
+// Walks `request.rootFolder`, reporting each subfolder as it is entered and left. A
+// subfolder already being walked higher up (a link leading back) is reported as a cycle and
 // not entered again; a subfolder that cannot be read adds nothing. False when the root
-// itself cannot be read (errno set); nothing is printed then.
-bool collectFiles(const CollectRequest& request, Collection& collection);
+// itself cannot be read (errno set); nothing is reported then.
+bool collectFiles(const CollectRequest& request, Collection& collection, PackListener& listener);
 
 }  // namespace kupack

@@ -3,9 +3,6 @@
 #include <cerrno>
 #include <memory>
 
-#include "common/console.h"
-#include "common/messages.h"
-
 namespace kupack {
 namespace {
 
@@ -14,29 +11,23 @@ unsigned char* copyBuffer() {
   return buffer.get();
 }
 
-unsigned long remainingPercent(std::uint64_t remaining, std::uint64_t total) {
-  if (total == 0) return 0;
-  return static_cast<unsigned long>(static_cast<double>(remaining) / static_cast<double>(total) *
-                                    100.0);
-}
-
 }  // namespace
 
-Status copyStream(FileHolder& destination, FileHolder& source) {
+Status copyStream(FileHolder& destination, FileHolder& source, PackListener& listener) {
   const std::uint64_t total = source.size();
   std::uint64_t remaining = total;
   unsigned char* buffer = copyBuffer();
   for (;;) {
-    consolePrint(MSG_COPY_PROGRESS, remainingPercent(remaining, total));
+    listener.onEvent({PackEvent::Kind::CopyProgress, {}, remaining, total});
     const std::size_t got = std::fread(buffer, 1, COPY_CHUNK_SIZE, source.stream());
     if (std::ferror(source.stream()))
-      return fileFailure(MSG_CANNOT_READ, source.path(), errno ? errno : EIO);
+      return Status::file(Status::Code::CannotRead, source.path(), errno ? errno : EIO);
     remaining = got > remaining ? 0 : remaining - got;
     if (!destination.writeBytes(buffer, got))
-      return fileFailure(MSG_CANNOT_WRITE, destination.path(), errno);
+      return Status::file(Status::Code::CannotWrite, destination.path(), errno);
     if (std::feof(source.stream())) break;
   }
-  consoleWrite("\r");
+  listener.onEvent({PackEvent::Kind::CopyDone, {}});
   return Status::ok();
 }
 

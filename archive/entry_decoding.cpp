@@ -17,29 +17,29 @@ constexpr const char* NO_MEMORY = "not enough memory to decode it";
 
 // The failure of a decoder whose source is an archive entry: the reader's own message
 // when the archive could not be read, else the decoder's text.
-Status decodingFailure(const ArchiveEntry& entry, ByteSource& stream, const std::string& what) {
+Status decodingFailure(const ArchiveEntry& entry, PositionedSource& stream,
+                       const std::string& what) {
   if (auto* source = dynamic_cast<ArchiveEntrySource*>(&stream); source && !source->failure()) {
     return source->failure();
   }
   return entryFailure(entry, what);
 }
 
-Status copyStoredEntry(const ArchiveEntry& entry, ArchiveEntrySource& stream, DecodedSink& sink) {
+Status copyStoredEntry(const ArchiveEntry& entry, PositionedSource& stream, ByteSink& sink) {
   std::vector<std::uint8_t> piece(
       static_cast<std::size_t>(std::min<std::uint64_t>(COPY_PIECE, entry.storedSize)));
   for (std::uint64_t done = 0; done < entry.storedSize;) {
     const auto length =
         static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), entry.storedSize - done));
     const std::span<std::uint8_t> chunk(piece.data(), length);
-    if (!stream.read(done, chunk)) return stream.failure();
-    if (!sink.write(chunk)) return entryFailure(entry, "the copied bytes could not be written");
+    if (!stream.read(done, chunk)) return decodingFailure(entry, stream, "cannot read its bytes");
+    if (!sink.put(chunk)) return entryFailure(entry, "the copied bytes could not be written");
     done += length;
   }
   return Status::ok();
 }
 
-Status writeSpbEntryAsBmp(const ArchiveEntry& entry, ArchiveEntrySource& stream,
-                          DecodedSink& sink) {
+Status writeSpbEntryAsBmp(const ArchiveEntry& entry, PositionedSource& stream, ByteSink& sink) {
   SpbRowDecoder decoder(stream);
   if (Status status = checkSpbEntry(entry, stream, decoder); !status) return status;
   std::string error;
@@ -66,9 +66,13 @@ bool ArchiveEntrySource::read(std::uint64_t position, std::span<std::uint8_t> bu
   return failure_.isOk();
 }
 
-Status decodeEntry(ArchiveReader& reader, const ArchiveEntry& entry, DecodedSink& sink) {
+Status decodeEntry(ArchiveReader& reader, const ArchiveEntry& entry, ByteSink& sink) {
+  ArchiveEntrySource stream(reader, entry);
+  return decodeEntry(entry, stream, sink);
+}
+
+Status decodeEntry(const ArchiveEntry& entry, PositionedSource& stream, ByteSink& sink) {
   try {
-    ArchiveEntrySource stream(reader, entry);
     switch (entry.type) {
       case ENTRY_STORED:
         return copyStoredEntry(entry, stream, sink);
@@ -83,7 +87,7 @@ Status decodeEntry(ArchiveReader& reader, const ArchiveEntry& entry, DecodedSink
   }
 }
 
-Status decodeLzssEntry(const ArchiveEntry& entry, ByteSource& stream, DecodedSink& sink) {
+Status decodeLzssEntry(const ArchiveEntry& entry, PositionedSource& stream, ByteSink& sink) {
   if (entry.sourceSize > maxLzssOutput(stream.size())) {
     return entryFailure(entry, formatText("its source size %llu is more than its %llu-byte LZSS "
                                           "stream can code (at most %llu)",
@@ -107,7 +111,7 @@ Status decodeLzssEntry(const ArchiveEntry& entry, ByteSource& stream, DecodedSin
   return Status::ok();
 }
 
-Status checkSpbEntry(const ArchiveEntry& entry, ByteSource& stream, SpbRowDecoder& decoder) {
+Status checkSpbEntry(const ArchiveEntry& entry, PositionedSource& stream, SpbRowDecoder& decoder) {
   if (stream.size() < 4) {
     return entryFailure(entry, formatText("its SPB stream of %llu bytes is shorter than its "
                                           "4-byte header",
@@ -127,8 +131,8 @@ Status checkSpbEntry(const ArchiveEntry& entry, ByteSource& stream, SpbRowDecode
 Status decodeLzssEntry(const ArchiveEntry& entry, std::span<const std::uint8_t> stream,
                        std::vector<std::uint8_t>& bytes) {
   bytes.clear();
-  SpanSource source(stream);
-  VectorDecodedSink sink(bytes);
+  SpanPositionedSource source(stream);
+  VectorSink sink(bytes);
   Status status = decodeLzssEntry(entry, source, sink);
   if (!status) bytes.clear();
   return status;

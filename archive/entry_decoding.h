@@ -28,7 +28,7 @@ std::optional<SpbDimensions> spbDimensions(std::span<const std::uint8_t> stream)
 
 // An entry's stored bytes in an open archive, read on demand. A failed read keeps the
 // reader's failure (a whole console line) in failure().
-class ArchiveEntrySource final : public ByteSource {
+class ArchiveEntrySource final : public PositionedSource {
  public:
   ArchiveEntrySource(ArchiveReader& reader, const ArchiveEntry& entry)
       : reader_(reader), entry_(entry) {}
@@ -46,17 +46,19 @@ class ArchiveEntrySource final : public ByteSource {
 // bytes, an LZSS entry's decoded bytes, an SPB entry's picture as a 24-bit BMP file. A
 // broken entry, a failed read or too little memory is a failure naming the entry; when the
 // sink refuses a piece the failure says so, and the sink knows why.
-Status decodeEntry(ArchiveReader& reader, const ArchiveEntry& entry, DecodedSink& sink);
+Status decodeEntry(ArchiveReader& reader, const ArchiveEntry& entry, ByteSink& sink);
+// The same with the entry's stored bytes read from `stream` (for readers of their own).
+Status decodeEntry(const ArchiveEntry& entry, PositionedSource& stream, ByteSink& sink);
 
 // Decodes the LZSS entry `entry` from `stream` into exactly `sourceSize` bytes handed to
 // `sink`; bytes after the stream's last token (beyond its last partial byte) are a failure.
 // The failure message (a whole console line) names the entry.
-Status decodeLzssEntry(const ArchiveEntry& entry, ByteSource& stream, DecodedSink& sink);
+Status decodeLzssEntry(const ArchiveEntry& entry, PositionedSource& stream, ByteSink& sink);
 
 // Checks the SPB entry `entry` whose stream `stream` `decoder` reads: the whole stream is walked
 // once; afterwards decoder.writeRows() gives the picture. The failure message names the
 // entry.
-Status checkSpbEntry(const ArchiveEntry& entry, ByteSource& stream, SpbRowDecoder& decoder);
+Status checkSpbEntry(const ArchiveEntry& entry, PositionedSource& stream, SpbRowDecoder& decoder);
 
 // The same for streams in memory, into a vector or a whole picture.
 Status decodeLzssEntry(const ArchiveEntry& entry, std::span<const std::uint8_t> stream,

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "common/byte_order.h"
 #include "platform/platform.h"
 
 namespace kupack {
@@ -28,13 +29,15 @@ bool FileHolder::close() {
 }
 
 bool FileHolder::writeBE16(std::uint32_t value) {
-  const unsigned char bytes[2] = {static_cast<unsigned char>(value >> 8),
-                                  static_cast<unsigned char>(value)};
+  std::uint8_t bytes[2];
+  storeBE16(bytes, value);
   return writeBytes(bytes, sizeof bytes);
 }
 
 bool FileHolder::writeBE32(std::uint32_t value) {
-  return writeBE16(value >> 16) && writeBE16(value & 0xFFFFu);
+  std::uint8_t bytes[4];
+  storeBE32(bytes, value);
+  return writeBytes(bytes, sizeof bytes);
 }
 
 bool FileHolder::writeBytes(const void* data, std::size_t count) {

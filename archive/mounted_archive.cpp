@@ -14,7 +14,6 @@ namespace kupack {
 namespace {
 
 using ull = unsigned long long;
-using ByteSink = std::function<bool(std::span<const std::uint8_t>)>;
 
 std::uint64_t entryStart(const ArchiveDirectory& directory, const ArchiveEntry& entry) {
   return std::uint64_t{directory.dataOffset} + entry.offset;
@@ -25,32 +24,21 @@ Status entryReadFailure(const ArchiveEntry& entry, int error) {
                         platform::nativeToConsoleText(std::strerror(error)) + ")\n");
 }
 
-// Turns the coded entry `entry` into the bytes `-x` writes for it (an LZSS entry's file,
-// an SPB entry's picture as a 24-bit BMP file) and hands them to `sink` in order. The one
-// place where the mount decodes; false from `sink` ends it with a failure.
-Status decodeEntryInto(const platform::HeldFile& archive, const ArchiveDirectory& directory,
-                       const ArchiveEntry& entry, const ByteSink& sink) {
-  std::vector<std::uint8_t> stream(entry.storedSize);
-  if (!archive.readAt(entryStart(directory, entry), stream)) {
-    return entryReadFailure(entry, errno);
+// An entry's stored bytes, read from the held archive.
+class HeldEntrySource final : public PositionedSource {
+ public:
+  HeldEntrySource(const platform::HeldFile& archive, std::uint64_t start, std::uint64_t size)
+      : archive_(archive), start_(start), size_(size) {}
+  std::uint64_t size() const override { return size_; }
+  bool read(std::uint64_t position, std::span<std::uint8_t> buffer) override {
+    return archive_.readAt(start_ + position, buffer);
   }
-  const Status sinkFailure =
-      Status::failed(entryNameForConsole(entry.name) + ": cannot keep the decoded bytes\n");
-  if (entry.type == ENTRY_LZSS) {
-    std::vector<std::uint8_t> bytes;
-    if (Status status = decodeLzssEntry(entry, stream, bytes); !status) return status;
-    return sink(bytes) ? Status::ok() : sinkFailure;
-  }
-  const auto dimensions = spbDimensions(stream);
-  if (dimensions && !bmp24FileSize(dimensions->width, dimensions->height)) {
-    return Status::failed(entryNameForConsole(entry.name) +
-                          ": the picture is too large for a BMP file\n");
-  }
-  SpbPicture picture;
-  if (Status status = decodeSpbEntry(entry, stream, picture); !status) return status;
-  stream = {};
-  return writeBmp24(picture, sink) ? Status::ok() : sinkFailure;
-}
+
+ private:
+  const platform::HeldFile& archive_;
+  std::uint64_t start_;
+  std::uint64_t size_;
+};
 
 }  // namespace
 
@@ -487,17 +475,28 @@ std::shared_ptr<MountedArchive::Decoded> MountedArchive::decodeNow(std::size_t i
     return decoded;
   }
   if (!decoded->inFile) decoded->bytes.reserve(static_cast<std::size_t>(entrySize(index)));
-  const ByteSink sink = [&decoded](std::span<const std::uint8_t> piece) {
-    if (!decoded->inFile) {
-      decoded->bytes.insert(decoded->bytes.end(), piece.begin(), piece.end());
-    } else if (!decoded->file.writeAt(decoded->size, piece)) {
-      return false;
+  // Takes the decoded pieces into memory or, for entries larger than the cache, into the
+  // entry's unnamed temporary file.
+  class DecodedSink final : public ByteSink {
+   public:
+    explicit DecodedSink(Decoded& target) : target_(target) {}
+    bool put(std::span<const std::uint8_t> piece) override {
+      if (!target_.inFile) {
+        target_.bytes.insert(target_.bytes.end(), piece.begin(), piece.end());
+      } else if (!target_.file.writeAt(target_.size, piece)) {
+        return false;
+      }
+      target_.size += piece.size();
+      return true;
     }
-    decoded->size += piece.size();
-    return true;
+
+   private:
+    Decoded& target_;
   };
+  DecodedSink sink(*decoded);
+  HeldEntrySource stream(archive_, entryStart(directory_, entry), entry.storedSize);
   ++decodes_;
-  if (Status status = decodeEntryInto(archive_, directory_, entry, sink); !status) {
+  if (Status status = decodeEntry(entry, stream, sink); !status) {
     reportOnce(index, status.message());
     decoded->bytes = {};
     decoded->file = platform::HeldFile{};

@@ -13,6 +13,7 @@
 
 #include "archive/archive_format.h"
 #include "archive/archive_reader.h"
+#include "archive/bitmap_file.h"
 #include "archive/collector.h"
 #include "archive/entry_decoding.h"
 #include "archive/entry_path.h"
@@ -57,10 +58,10 @@ std::string errorText(int errorNumber) {
 std::string entryShown(const ArchiveEntry& entry) { return entryNameForConsole(entry.name); }
 
 // Writes decoded pieces to an open stream it does not own; remembers why a write failed.
-class OutputFileSink final : public DecodedSink {
+class OutputFileSink final : public ByteSink {
  public:
   explicit OutputFileSink(std::FILE* stream) : stream_(stream) {}
-  bool write(std::span<const std::uint8_t> bytes) override {
+  bool put(std::span<const std::uint8_t> bytes) override {
     if (bytes.empty()) return true;
     errno = 0;
     if (std::fwrite(bytes.data(), 1, bytes.size(), stream_) == bytes.size()) return true;
@@ -95,10 +96,10 @@ class SourceFile {
 };
 
 // Compares decoded pieces with the next bytes of a source file; stops at the first difference.
-class ComparingSink final : public DecodedSink {
+class ComparingSink final : public ByteSink {
  public:
   explicit ComparingSink(SourceFile& source) : source_(source) {}
-  bool write(std::span<const std::uint8_t> bytes) override {
+  bool put(std::span<const std::uint8_t> bytes) override {
     if (differs_) return true;
     if (!source_.nextEquals(bytes)) differs_ = true;
     return true;
@@ -111,10 +112,10 @@ class ComparingSink final : public DecodedSink {
 };
 
 // Compares decoded rows, top first, with a loaded picture's rows.
-class PictureComparingSink final : public DecodedSink {
+class PictureComparingSink final : public ByteSink {
  public:
   explicit PictureComparingSink(const SpbSource& picture) : picture_(picture) {}
-  bool write(std::span<const std::uint8_t> row) override {
+  bool put(std::span<const std::uint8_t> row) override {
     if (differs_ || y_ >= picture_.height || row.size() != std::size_t{picture_.width} * 3) {
       differs_ = true;
       return true;
@@ -264,9 +265,9 @@ class Tester {
     Collection collection;
     bool readable = false;
     {
-      // The walk names every subfolder it enters; a test shows only its findings.
-      ConsoleCapture quiet([](std::string_view) {});
-      readable = collectFiles(request, collection);
+      // The walk reports every subfolder it enters; a test shows only its findings.
+      SilentPackListener quiet;
+      readable = collectFiles(request, collection, quiet);
     }
     if (!readable) return false;
     for (const auto& file : collection.files) {
@@ -398,7 +399,7 @@ class Tester {
       }
     }
     if (!source) {
-      CountingDecodedSink sink;
+      CountingSink sink;
       if (Status status = decodeLzssEntry(entry, stream, sink); !status) problem(status.message());
       return;
     }
@@ -418,20 +419,20 @@ class Tester {
       return problem(status.message());
     }
     if (!sourcePath) return;
-    BitmapImage image;
+    BitmapFile image;
     BitmapVerdict verdict = BitmapVerdict::StoreUnchanged;
-    if (Status status = image.loadBitmap(*sourcePath, verdict); !status) {
+    if (Status status = image.load(*sourcePath, verdict); !status) {
       return problem(entryShown(entry) + ": the file in the folder: " + status.message());
     }
     if (verdict != BitmapVerdict::CodeAsSpb) {
       return problem(entryShown(entry) +
                      ": the file in the folder is no picture the SPB coding holds\n");
     }
-    const SpbSource& picture = image.picture();
+    const SpbSource& picture = image.image().picture();
     PictureComparingSink sink(picture);
     std::string error;
     if (picture.width != decoder.width() || picture.height != decoder.height()) {
-      sink.write({});
+      sink.put({});
     } else if (!decoder.writeRows(false, sink, error)) {
       return problem(stream.failure() ? entryFailure(entry, error).message()
                                       : stream.failure().message());

@@ -4,20 +4,19 @@
 
 #include "archive/copy_stream.h"
 #include "archive/file_holder.h"
-#include "common/console.h"
-#include "common/messages.h"
 
 namespace kupack {
 
-Status storeEntry(const std::string& sourcePath, const std::string& destinationPath) {
-  consoleWrite(MSG_TYPE_STORED);
+Status storeEntry(const std::string& sourcePath, const std::string& destinationPath,
+                  PackListener& listener) {
   FileHolder source;
-  if (!source.open(sourcePath, "rb")) return fileFailure(MSG_CANNOT_OPEN, sourcePath, errno);
+  if (!source.open(sourcePath, "rb"))
+    return Status::file(Status::Code::CannotOpen, sourcePath, errno);
   FileHolder destination;
   if (!destination.open(destinationPath, "wb"))
-    return fileFailure(MSG_CANNOT_CREATE, destinationPath, errno);
-  if (Status copied = copyStream(destination, source); !copied) return copied;
-  if (!destination.close()) return fileFailure(MSG_CANNOT_WRITE, destinationPath, errno);
+    return Status::file(Status::Code::CannotCreate, destinationPath, errno);
+  if (Status copied = copyStream(destination, source, listener); !copied) return copied;
+  if (!destination.close()) return Status::file(Status::Code::CannotWrite, destinationPath, errno);
   return Status::ok();
 }
 

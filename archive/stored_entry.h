@@ -3,13 +3,15 @@
 
 #include <string>
 
+#include "archive/pack_events.h"
 #include "common/status.h"
 
 namespace kupack {
 
-// Prints the stored type line and copies the file at `sourcePath` into a new file at
-// `destinationPath` with copyStream. A file that cannot be opened, created, read or
+// Copies the file at `sourcePath` into a new file at `destinationPath` with copyStream,
+// which reports its progress to `listener`. A file that cannot be opened, created, read or
 // written is a failure naming it.
-Status storeEntry(const std::string& sourcePath, const std::string& destinationPath);
+Status storeEntry(const std::string& sourcePath, const std::string& destinationPath,
+                  PackListener& listener);
 
 }  // namespace kupack

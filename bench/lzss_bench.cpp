@@ -6,7 +6,7 @@
 // the bundled examples/assets) in memory with the exhaustive oracle and with the coder, the
 // coder once on one thread and once as kupack runs it (on two threads where a second core is
 // free), checks that all give the same stream and that it decodes back, and prints MB/s of
-// each and the ratios to the oracle. Then it times whole files: encodeLzss from file to file,
+// each and the ratios to the oracle. Then it times whole files: encodeEntry from file to file,
 // and, when the zstd program is installed, `zstd -3 -T1` over the same files in one
 // invocation. Ends with a few synthetic pictures that make long candidate chains.
 #include <algorithm>
@@ -19,9 +19,11 @@
 #include <string>
 #include <vector>
 
+#include "archive/entry_encoder.h"
 #include "codec/lzss.h"
 #include "codec/lzss_decoder.h"
 #include "codec/lzss_search.h"
+#include "codec/worker_thread.h"
 #include "common/console.h"
 #include "tests/lzss_oracle.h"
 
@@ -76,12 +78,13 @@ std::vector<Picture> collectPictures(const std::vector<fs::path>& folders) {
 
 Bytes codeWithCoder(const Bytes& source, bool twoThreads) {
   Bytes stream;
-  kupack::MemoryLzssInput input(source);
-  kupack::VectorLzssOutput output(stream);
+  kupack::SpanSource input(source);
+  kupack::VectorSink output(stream);
   kupack::LzssTuning tuning;
   tuning.twoThreads = twoThreads;
-  if (!kupack::lzssCompressTuned(input, output, source.size(), kupack::LZSS_DEFAULT_BLOCK, tuning)
-           .isOk()) {
+  static kupack::WorkerThread worker;
+  if (kupack::lzssCompressTuned(input, output, source.size(), nullptr, &worker,
+                                kupack::LZSS_DEFAULT_BLOCK, tuning) != kupack::CodingResult::Done) {
     std::abort();
   }
   return stream;
@@ -165,14 +168,18 @@ std::string shellQuoted(const std::string& text) {
   return quoted + "'";
 }
 
-// Fastest of three runs of encodeLzss over every picture, file to file.
+// Fastest of three runs of encodeEntry over every picture, file to file.
 double timeFileCoder(const std::vector<Picture>& pictures, const fs::path& scratch) {
   double best = 1e30;
+  kupack::SilentPackListener quiet;
+  kupack::WorkerThread worker;
   for (int run = 0; run < 3; ++run) {
     const auto start = Clock::now();
     for (const Picture& picture : pictures) {
       const kupack::Status status =
-          kupack::encodeLzss(picture.path.string(), (scratch / "temp.dat").string());
+          kupack::encodeEntry({"p.bmp", picture.path.string()}, (scratch / "temp.dat").string(),
+                              quiet, &worker)
+              .status;
       if (!status.isOk()) {
         std::fprintf(stderr, "encodeLzss failed on %s\n", picture.path.string().c_str());
         return 0;
@@ -258,8 +265,8 @@ int main(int argc, char** argv) {
     allGood = compareInMemory(pictures, totals) && allGood;
     printTotals("ALL PICTURES (in memory)", totals);
     std::printf("wide search: %s\n", kupack::lzssRowSearchAvailable()
-                                          ? "candidate rows (512-bit compares)"
-                                          : "slot ring (no 512-bit compares here)");
+                                         ? "candidate rows (512-bit compares)"
+                                         : "slot ring (no 512-bit compares here)");
 
     const fs::path scratch = fs::temp_directory_path() / "kupack-lzss-bench";
     fs::create_directories(scratch);
@@ -268,7 +275,7 @@ int main(int argc, char** argv) {
     fs::remove_all(scratch);
     std::printf("\nfile to file over all %zu pictures (%llu bytes):\n", pictures.size(),
                 static_cast<unsigned long long>(totals.bytes));
-    std::printf("  encodeLzss      %8.3f s %8.1f MB/s\n", coderSeconds,
+    std::printf("  encodeEntry     %8.3f s %8.1f MB/s\n", coderSeconds,
                 megabytesPerSecond(totals.bytes, coderSeconds));
     if (zstdSeconds > 0) {
       std::printf("  zstd -3 -T1     %8.3f s %8.1f MB/s   (coder time / zstd time: %.2f)\n",

@@ -18,7 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "archive/bitmap_file.h"
 #include "archive/copy_stream.h"
+#include "archive/entry_encoder.h"
 #include "archive/file_holder.h"
 #include "codec/bitmap.h"
 #include "codec/spb.h"
@@ -124,19 +126,15 @@ bool archiverPass(const std::vector<fs::path>& files, const fs::path& scratch) {
   if (!archive.open((scratch / "arc.kup").string(), "wb") || !data.open(temp2, "wb")) {
     return false;
   }
+  kupack::SilentPackListener quiet;
   for (const fs::path& file : files) {
-    kupack::BitmapImage image;
-    image.readBitmapHeaders(file.string());
-    kupack::BitmapVerdict verdict;
-    if (!image.loadBitmap(file.string(), verdict).isOk()) return false;
-    if (verdict != kupack::BitmapVerdict::CodeAsSpb) return false;
-    if (!image.encodeSpb(temp).isOk()) return false;
-    image.releaseBitmap();
-    kupack::FileHolder entry;
-    if (!entry.open(temp, "rb") || !kupack::copyStream(data, entry).isOk()) return false;
+    const kupack::EncodedEntry entry = kupack::encodeEntry({"p.bmp", file.string()}, temp, quiet);
+    if (!entry.status.isOk() || entry.type != kupack::ENTRY_SPB) return false;
+    kupack::FileHolder coded;
+    if (!coded.open(temp, "rb") || !kupack::copyStream(data, coded, quiet).isOk()) return false;
   }
   if (!data.close() || !data.open(temp2, "rb")) return false;
-  return kupack::copyStream(archive, data).isOk() && archive.close();
+  return kupack::copyStream(archive, data, quiet).isOk() && archive.close();
 }
 
 }  // namespace
@@ -159,8 +157,8 @@ int main(int argc, char** argv) {
   for (const auto& entry : fs::directory_iterator(folder, error)) {
     const std::string name = entry.path().filename().string();
     if (entry.is_regular_file() && name.size() > 4 && name.substr(name.size() - 4) == ".bmp") {
-      kupack::BitmapImage image;
-      if (image.readBitmapHeaders(entry.path().string()) && image.biBitCount() == 24) {
+      kupack::BitmapFile image;
+      if (image.readHeaders(entry.path().string()) && image.image().biBitCount() == 24) {
         files.push_back(entry.path());
       }
     }
@@ -172,7 +170,6 @@ int main(int argc, char** argv) {
   }
   const fs::path scratch = fs::temp_directory_path() / "kupack-spb-bench";
   fs::create_directories(scratch);
-  kupack::ConsoleCapture quiet([](std::string_view) {});
   const bool haveZstd = std::system("zstd --version >/dev/null 2>&1") == 0;
 
   std::printf("%-30s %10s | %9s %7s | %9s %7s%s\n", "file", "bytes", "SPB MB/s", "SPB %",
@@ -181,15 +178,14 @@ int main(int argc, char** argv) {
   double spbSeconds = 0, zstdSeconds = 0;
   for (const fs::path& file : files) {
     const std::uint64_t size = fs::file_size(file);
-    kupack::BitmapImage image;
+    kupack::BitmapFile image;
     kupack::BitmapVerdict verdict;
-    if (!image.loadBitmap(file.string(), verdict).isOk() ||
-        verdict != kupack::BitmapVerdict::CodeAsSpb) {
+    if (!image.load(file.string(), verdict).isOk() || verdict != kupack::BitmapVerdict::CodeAsSpb) {
       std::printf("%-30s not coded\n", file.filename().c_str());
       continue;
     }
     std::size_t streamSize = 0;
-    const double seconds = timeCoder(image.picture(), streamSize);
+    const double seconds = timeCoder(image.image().picture(), streamSize);
     const ZstdFigures zstd = haveZstd ? zstdInMemory(file, scratch) : ZstdFigures{};
     inputTotal += size;
     spbTotal += streamSize;

@@ -1,21 +1,6 @@
 #include "codec/bit_writer.h"
 
-#include <cerrno>
-
-#include "archive/file_holder.h"
-
 namespace kupack {
-
-bool VectorSink::put(std::span<const std::uint8_t> bytes) {
-  out_.insert(out_.end(), bytes.begin(), bytes.end());
-  return true;
-}
-
-bool FileSink::put(std::span<const std::uint8_t> bytes) {
-  if (file_.writeBytes(bytes.data(), bytes.size())) return true;
-  if (error_ == 0) error_ = errno != 0 ? errno : EIO;
-  return false;
-}
 
 bool BitWriter::flushBits() {
   if (pending_ > 0) {

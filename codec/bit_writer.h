@@ -9,39 +9,9 @@
 #include <span>
 #include <vector>
 
+#include "codec/byte_stream.h"
+
 namespace kupack {
-
-class FileHolder;
-
-// Where a BitWriter's bytes go. put() returns false when the bytes could not be taken.
-class ByteSink {
- public:
-  virtual ~ByteSink() = default;
-  virtual bool put(std::span<const std::uint8_t> bytes) = 0;
-};
-
-// Appends to a vector owned by the caller.
-class VectorSink final : public ByteSink {
- public:
-  explicit VectorSink(std::vector<std::uint8_t>& out) : out_(out) {}
-  bool put(std::span<const std::uint8_t> bytes) override;
-
- private:
-  std::vector<std::uint8_t>& out_;
-};
-
-// Writes to the open stream of a FileHolder owned by the caller. On failure errno is kept
-// in error() for the message.
-class FileSink final : public ByteSink {
- public:
-  explicit FileSink(FileHolder& file) : file_(file) {}
-  bool put(std::span<const std::uint8_t> bytes) override;
-  int error() const { return error_; }
-
- private:
-  FileHolder& file_;
-  int error_ = 0;
-};
 
 class BitBurst;
 

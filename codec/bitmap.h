@@ -1,28 +1,24 @@
-// BitmapImage: one BMP file's headers and, once loaded, its picture as 24-bit rows in a
-// block it owns. Loading decides whether the file's picture can be SPB-coded exactly or the
-// file must be stored as it is; nothing is ever read outside the file or the block.
+// BitmapImage: the bitmap parser. It reads one BMP file's headers from its bytes and decides
+// whether the file's picture can be SPB-coded exactly or the file must be stored as it is;
+// on the first verdict its picture is a view of 24-bit rows inside the caller's bytes. It
+// never reads outside the bytes it is given, and opens, allocates and prints nothing.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <memory>
-#include <string>
+#include <span>
 
 #include "codec/spb.h"
-#include "common/status.h"
 
 namespace kupack {
-
-class FileHolder;
 
 inline constexpr std::size_t BMP_FILE_HEADER_SIZE = 14;
 inline constexpr std::size_t BMP_INFO_HEADER_SIZE = 40;
 
 // What to do with a bitmap without a colour table after loadBitmap.
 enum class BitmapVerdict {
-  CodeAsSpb,       // the picture is loaded; encodeSpb codes it exactly
+  CodeAsSpb,       // picture() views the picture; SPB codes it exactly
   StoreUnchanged,  // SPB cannot hold this file exactly: store its bytes unchanged
 };
 
@@ -49,26 +45,25 @@ class BitmapImage {
   BitmapImage(const BitmapImage&) = delete;
   BitmapImage& operator=(const BitmapImage&) = delete;
 
-  // Releases what the image holds, then reads the 14-byte file header and the 40-byte info
-  // header. True when the file could be opened and held both; otherwise the headers are
-  // zero and paletteCount() is 0. Allocates nothing.
-  bool readBitmapHeaders(const std::string& nativePath);
+  // Reads the 14-byte file header and the 40-byte info header from the front of `bytes`.
+  // True when `bytes` holds both; otherwise the headers are zero and paletteCount() is 0.
+  // Forgets any picture.
+  bool readBitmapHeaders(std::span<const std::uint8_t> bytes);
 
-  // Releases what the image holds, reads the headers again and decides. On CodeAsSpb the
-  // picture is loaded (24-bit rows, read from bfOffBits, any row order or 32-bit layout
-  // already resolved); on StoreUnchanged nothing is held and storeReason() says why.
-  // A file that cannot be opened or read, or a block that cannot be allocated, is a
-  // failure naming the file; `verdict` is then not set.
-  Status loadBitmap(const std::string& nativePath, BitmapVerdict& verdict);
+  // How many bytes from the file's start the headers say the picture takes up (up to the
+  // end of its last row), or 0 when the headers could not be read. A file that is shorter
+  // is stored; bytes after it are never looked at, so a caller need not read them.
+  std::uint64_t pictureEnd() const;
 
-  // Frees the pixel block, if any. Calling it again does nothing.
+  // Reads the headers again from `bytes`, the file's bytes from its start (at least up to
+  // pictureEnd(), or all of them) and decides. On CodeAsSpb, picture() views the 24-bit
+  // rows inside `bytes` (a 32-bit picture is first packed there in place), valid while
+  // `bytes` lives and is not changed; on StoreUnchanged nothing is viewed and
+  // storeReason() says why.
+  BitmapVerdict parseBitmap(std::span<std::uint8_t> bytes);
+
+  // Forgets the picture, if any. Calling it again does nothing.
   void releaseBitmap();
-
-  // Creates `destinationPath` and writes the SPB stream of the loaded picture into it,
-  // printing the SPB type line after the header bits. A destination that cannot be
-  // created, a failed write, or an image that is not loaded is a failure naming the
-  // destination.
-  Status encodeSpb(const std::string& destinationPath) const;
 
   // Colour-table entries implied by the bit count: 2, 16, 256 for 1, 4, 8 bits per pixel,
   // 0 for every other bit count and when the headers could not be read.
@@ -79,24 +74,19 @@ class BitmapImage {
   const std::array<std::uint8_t, BMP_FILE_HEADER_SIZE>& fileHeader() const { return fileHeader_; }
   const std::array<std::uint8_t, BMP_INFO_HEADER_SIZE>& infoHeader() const { return infoHeader_; }
 
-  bool isLoaded() const { return pixels_ != nullptr; }
+  bool isLoaded() const { return picture_.topRow != nullptr; }
   StoreReason storeReason() const { return storeReason_; }
   // The loaded picture, top row first; valid while the image stays loaded.
   const SpbSource& picture() const { return picture_; }
 
  private:
-  // Reads both headers from the stream's start and sets paletteCount_; false (headers
-  // zero) when the stream holds fewer than 54 bytes.
-  bool readHeaders(std::FILE* stream);
-  // Everything loadBitmap does after the file is open; `verdict` as there.
-  Status loadFrom(FileHolder& file, BitmapVerdict& verdict);
   BitmapVerdict store(StoreReason reason);
 
   std::array<std::uint8_t, BMP_FILE_HEADER_SIZE> fileHeader_{};
   std::array<std::uint8_t, BMP_INFO_HEADER_SIZE> infoHeader_{};
   int paletteCount_ = 0;
+  bool headersRead_ = false;
   StoreReason storeReason_ = StoreReason::None;
-  std::unique_ptr<std::uint8_t[]> pixels_;  // the picture's rows, 3 bytes per pixel
   SpbSource picture_;
 };
 

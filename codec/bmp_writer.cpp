@@ -76,28 +76,28 @@ bool writeBmp24(const SpbPicture& picture,
 namespace {
 
 // Passes each row on with the zero bytes that pad it to a whole number of words.
-class PaddedRowSink final : public DecodedSink {
+class PaddedRowSink final : public ByteSink {
  public:
-  PaddedRowSink(DecodedSink& file, std::size_t padding) : file_(file), padding_(padding) {}
-  bool write(std::span<const std::uint8_t> row) override {
+  PaddedRowSink(ByteSink& file, std::size_t padding) : file_(file), padding_(padding) {}
+  bool put(std::span<const std::uint8_t> row) override {
     static constexpr std::uint8_t ZEROS[3] = {};
-    return file_.write(row) && file_.write(std::span(ZEROS, padding_));
+    return file_.put(row) && file_.put(std::span(ZEROS, padding_));
   }
 
  private:
-  DecodedSink& file_;
+  ByteSink& file_;
   std::size_t padding_;
 };
 
 }  // namespace
 
-bool writeBmp24(SpbRowDecoder& decoder, DecodedSink& sink, std::string& error) {
+bool writeBmp24(SpbRowDecoder& decoder, ByteSink& sink, std::string& error) {
   if (!bmp24FileSize(decoder.width(), decoder.height())) {
     error = "the picture is too large for a BMP file";
     return false;
   }
   const auto headers = bmp24Headers(decoder.width(), decoder.height());
-  if (!sink.write(headers)) {
+  if (!sink.put(headers)) {
     error = "the decoded rows could not be written";
     return false;
   }

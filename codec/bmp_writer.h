@@ -40,6 +40,6 @@ bool writeBmp24(const SpbPicture& picture,
 // row by row (bottom row first, as the file wants it). False, with a short English `error`,
 // when the picture is too large for a BMP file, the stream cannot be read or the sink
 // refuses a piece.
-bool writeBmp24(SpbRowDecoder& decoder, DecodedSink& sink, std::string& error);
+bool writeBmp24(SpbRowDecoder& decoder, ByteSink& sink, std::string& error);
 
 }  // namespace kupack

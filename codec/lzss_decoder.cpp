@@ -18,7 +18,7 @@ constexpr std::size_t OUTPUT_PIECE = std::size_t{1} << 16;
 // The 256-slot ring and the piece of output not yet handed to the sink.
 class RingOutput {
  public:
-  explicit RingOutput(DecodedSink& sink) : sink_(sink) {
+  explicit RingOutput(ByteSink& sink) : sink_(sink) {
     ring_.fill(FILL_BYTE);
     piece_.reserve(OUTPUT_PIECE);
   }
@@ -31,13 +31,13 @@ class RingOutput {
   std::uint8_t at(std::size_t slot) const { return ring_[slot & 0xFF]; }
   bool pieceFull() const { return piece_.size() >= OUTPUT_PIECE - 17; }
   bool flush() {
-    const bool kept = piece_.empty() || sink_.write(piece_);
+    const bool kept = piece_.empty() || sink_.put(piece_);
     piece_.clear();
     return kept;
   }
 
  private:
-  DecodedSink& sink_;
+  ByteSink& sink_;
   std::array<std::uint8_t, 256> ring_{};
   std::size_t slot_ = FIRST_WRITE_SLOT;
   std::vector<std::uint8_t> piece_;
@@ -50,7 +50,7 @@ std::uint64_t maxLzssOutput(std::uint64_t streamSize) {
   return bits / MATCH_BITS * 17 + (bits % MATCH_BITS >= LITERAL_BITS ? 1 : 0);
 }
 
-bool decodeLzss(ByteSource& stream, std::uint64_t expectedSize, DecodedSink& sink,
+bool decodeLzss(PositionedSource& stream, std::uint64_t expectedSize, ByteSink& sink,
                 LzssDecoded& decoded, std::string& error) {
   decoded = LzssDecoded{};
   // A stream that cannot reach the expected size is refused before anything is decoded.
@@ -103,8 +103,8 @@ bool decodeLzss(ByteSource& stream, std::uint64_t expectedSize, DecodedSink& sin
 bool decodeLzss(std::span<const std::uint8_t> stream, std::size_t expectedSize,
                 std::vector<std::uint8_t>& out, std::string& error) {
   out.clear();
-  SpanSource source(stream);
-  VectorDecodedSink sink(out);
+  SpanPositionedSource source(stream);
+  VectorSink sink(out);
   LzssDecoded decoded;
   if (expectedSize <= maxLzssOutput(stream.size())) out.reserve(expectedSize);
   return decodeLzss(source, expectedSize, sink, decoded, error);

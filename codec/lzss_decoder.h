@@ -27,7 +27,7 @@ struct LzssDecoded {
 // `error`, when the stream ends before that many bytes are produced, cannot be read, or the
 // sink refuses a piece. Bytes after the last needed token are not read; `decoded.bytesUsed`
 // tells where the tokens ended, so that the caller can refuse what follows.
-bool decodeLzss(ByteSource& stream, std::uint64_t expectedSize, DecodedSink& sink,
+bool decodeLzss(PositionedSource& stream, std::uint64_t expectedSize, ByteSink& sink,
                 LzssDecoded& decoded, std::string& error);
 
 // The same into a vector. `out` is cleared first; after a failure it holds the bytes

@@ -1,9 +1,9 @@
 // The candidate-row search of the LZSS coder, built for x86 processors with 512-bit byte
 // compares (AVX-512 BW and VL); elsewhere only its availability check is built, which says no.
+#include "codec/lzss_rows.h"
+
 #include <algorithm>
 #include <cstdlib>
-
-#include "codec/lzss_search.h"
 
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
 #define KUPACK_LZSS_ROWS 1
@@ -33,8 +33,8 @@ constexpr std::int32_t ROW_MASK = LzssCandidateRows::ROWS - 1;
 constexpr std::int32_t ROWS_AHEAD = 8;
 
 // Computes the rows of window indices [from, to): four 64-byte compares each.
-KUPACK_ROWS_TARGET void computeRows(const std::uint8_t* window, LzssRow* rows,
-                                    std::int32_t from, std::int32_t to) {
+KUPACK_ROWS_TARGET void computeRows(const std::uint8_t* window, LzssRow* rows, std::int32_t from,
+                                    std::int32_t to) {
   for (std::int32_t q = from; q < to; ++q) {
     const __m512i byte = _mm512_set1_epi8(static_cast<char>(window[q]));
     const std::uint8_t* before = window + q - 256;
@@ -155,8 +155,8 @@ KUPACK_ROWS_TARGET LzssProgress codeWithRows(LzssCandidateRows& state, LzssBits&
       rowsDone = upTo;
       rowsFrom = std::max(rowsFrom, rowsDone - LzssCandidateRows::ROWS);
     }
-    __m256i match = _mm256_and_si256(_mm256_and_si256(rowAt(rows, pos), rowAt(rows, pos + 1)),
-                                     reach);
+    __m256i match =
+        _mm256_and_si256(_mm256_and_si256(rowAt(rows, pos), rowAt(rows, pos + 1)), reach);
     if (isEmpty(match)) {
       bits.putLiteral(window[pos]);
       ++pos;

@@ -1,6 +1,7 @@
-// The LZSS coder's inner loops, shared between its portable part and the part built for
-// processors with 512-bit vector compares. Every search method finds exactly the same
-// matches; they differ only in speed. Tests and the benchmark may choose one explicitly.
+// What the LZSS coder's search strategies share: the tuning that picks them, the bit state
+// they code into, the segment a call may code, and LzssStrategy, the one small interface
+// each of them (chain walk, slot ring, candidate rows) stands behind. Every strategy finds
+// exactly the same matches; they differ only in speed. Tests and the benchmark may choose one.
 #pragma once
 
 #include <algorithm>
@@ -11,9 +12,12 @@
 #include <vector>
 
 #include "codec/lzss.h"
+#include "codec/lzss_format.h"
+#include "common/byte_order.h"
 
 namespace kupack {
 
+class WorkerThread;
 
 // Which way the coder looks for matches.
 enum class LzssSearch {
@@ -31,51 +35,28 @@ enum class LzssWideSearch {
 struct LzssTuning {
   LzssSearch search = LzssSearch::Adaptive;
   LzssWideSearch wide = LzssWideSearch::Best;
-  // Whether a second thread may code the second half of each stretch of the source ahead
-  // (see lzss.cpp); also needs a second processor core.
+  // Whether a second thread may code pieces of each stretch of the source ahead (see
+  // lzss_pieces.cpp); also needs a worker thread handed to the coder.
   bool twoThreads = true;
   // Stretches shorter than this are coded by one thread.
   std::int32_t minimumSplit = 64 * 1024;
 };
 
 // lzssCompress with a chosen search; the stream is the same for every choice.
-Status lzssCompressTuned(LzssInput& input, LzssOutput& output, std::uint64_t totalSize,
-                         std::size_t blockSize, LzssTuning tuning);
+CodingResult lzssCompressTuned(ByteSource& input, ByteSink& output, std::uint64_t totalSize,
+                               ProgressListener* listener, WorkerThread* worker,
+                               std::size_t blockSize, LzssTuning tuning);
 
 // Whether this processor (and its system) can run the candidate-row search.
 bool lzssRowSearchAvailable();
-
-inline std::uint64_t lzssLoad64(const std::uint8_t* bytes) {
-  std::uint64_t value;
-  std::memcpy(&value, bytes, sizeof value);
-  return value;
-}
-
-inline std::uint64_t lzssToBigEndian(std::uint64_t value) {
-  if constexpr (std::endian::native == std::endian::little) {
-    value = value << 32 | value >> 32;
-    value = (value & 0x0000FFFF0000FFFFull) << 16 | (value >> 16 & 0x0000FFFF0000FFFFull);
-    value = (value & 0x00FF00FF00FF00FFull) << 8 | (value >> 8 & 0x00FF00FF00FF00FFull);
-  }
-  return value;
-}
-
-inline void lzssStore64BigEndian(std::uint8_t* out, std::uint64_t value) {
-  value = lzssToBigEndian(value);
-  std::memcpy(out, &value, sizeof value);
-}
-
-// The 8 bytes at `bytes` as a number, the first byte highest.
-inline std::uint64_t lzssLoad64BigEndian(const std::uint8_t* bytes) {
-  return lzssToBigEndian(lzssLoad64(bytes));
-}
 
 // Number of equal bytes at `earlier` and `current`, at most `limit` (2..17). Both may run
 // into bytes past the valid data; the limit makes those irrelevant.
 inline std::int32_t lzssMatchLength(const std::uint8_t* earlier, const std::uint8_t* current,
                                     std::int32_t limit) {
   for (std::int32_t offset = 0; offset < 16; offset += 8) {
-    const std::uint64_t difference = lzssLoad64(earlier + offset) ^ lzssLoad64(current + offset);
+    const std::uint64_t difference =
+        loadNative64(earlier + offset) ^ loadNative64(current + offset);
     if (difference != 0) {
       const int equalBits = std::endian::native == std::endian::little
                                 ? std::countr_zero(difference)
@@ -89,27 +70,18 @@ inline std::int32_t lzssMatchLength(const std::uint8_t* earlier, const std::uint
 // Whether the 18 bytes from `bytes` are all the same: then a match at the next byte
 // continues the byte before through the longest match, and nothing nearer or longer exists.
 inline bool lzssIsRunOfEighteen(const std::uint8_t* bytes) {
-  const std::uint64_t first = lzssLoad64(bytes);
+  const std::uint64_t first = loadNative64(bytes);
   const std::uint64_t spread = (first & 0xFF) * 0x0101010101010101ull;
-  return ((first ^ spread) | (lzssLoad64(bytes + 8) ^ spread) |
-          (lzssLoad64(bytes + 10) ^ spread)) == 0;
-}
-
-// A token's code: a literal is 1 and the byte; a match is 0, the ring slot of its start
-// (window index modulo 256) and its length - 2.
-inline constexpr int LZSS_LITERAL_BITS = 9;
-inline constexpr int LZSS_MATCH_BITS = 13;
-inline std::uint64_t lzssLiteralCode(std::uint8_t byte) { return 0x100u | byte; }
-inline std::uint64_t lzssMatchCode(std::int32_t start, std::int32_t length) {
-  return static_cast<std::uint32_t>((start & 0xFF) << 4 | (length - 2));
+  return ((first ^ spread) | (loadNative64(bytes + 8) ^ spread) |
+          (loadNative64(bytes + 10) ^ spread)) == 0;
 }
 
 // The pending stream bits and where the next whole byte goes. A search loop keeps a copy
 // in a local so that it stays in registers (byte stores could alias anything else).
 struct LzssBits {
   std::uint8_t* out;
-  std::uint64_t bits;      // the last bits coded, in its low bits
-  std::int32_t bitCount;   // bits of `bits` not yet in a whole byte (0..7)
+  std::uint64_t bits;     // the last bits coded, in its low bits
+  std::int32_t bitCount;  // bits of `bits` not yet in a whole byte (0..7)
 
   // Appends a token's code (or other bits). The pending bits (at most 7 + 56) go out
   // left-aligned in 8 bytes; the whole bytes among them are kept, the partial one is
@@ -117,7 +89,7 @@ struct LzssBits {
   void put(int count, std::uint64_t code) {  // count: 1..56
     bits = bits << count | code;
     bitCount += count;
-    lzssStore64BigEndian(out, bits << (64 - bitCount));
+    storeBE64(out, bits << (64 - bitCount));
     out += bitCount >> 3;
     bitCount &= 7;
   }
@@ -132,8 +104,8 @@ struct LzssBits {
       const int back = 64 - pending;
       std::uint64_t before = bits;  // the pending bits, then each chunk's last byte
       for (std::size_t at = 0; at < count; at += 8) {
-        const std::uint64_t word = lzssLoad64BigEndian(source + at);
-        lzssStore64BigEndian(out + at, word >> pending | before << back);
+        const std::uint64_t word = loadBE64(source + at);
+        storeBE64(out + at, word >> pending | before << back);
         before = source[at + 7];
       }
     }
@@ -182,30 +154,43 @@ inline void lzssMarkStarts(std::uint64_t* starts, std::int32_t startsBase, std::
 
 // Where a search loop left off.
 struct LzssProgress {
-  std::int32_t pos = 0;     // window index of the next byte to code
-  std::int32_t tokens = 0;  // tokens coded by the call
-  std::int32_t matches = 0; // of which matches
+  std::int32_t pos = 0;      // window index of the next byte to code
+  std::int32_t tokens = 0;   // tokens coded by the call
+  std::int32_t matches = 0;  // of which matches
+  std::int32_t steps = 0;    // chain candidates visited (the chain walk only)
 };
 
-// For every window index q, which of the 256 bytes before it equal the byte at q: bit j
-// of word i stands for the byte at q - 256 + 64 i + j (so the nearest candidates have the
-// highest bits). Rows are kept for the last ROWS positions computed, by index modulo ROWS.
-struct alignas(32) LzssRow {
-  std::uint64_t words[4];
-};
-struct LzssCandidateRows {
-  static constexpr std::int32_t ROWS = 512;
-  std::vector<LzssRow> rows = std::vector<LzssRow>(ROWS);
-  std::int32_t from = 0;  // rows [from, done) are valid
-  std::int32_t done = 0;
+// "Never seen": a window index farther back than any reach.
+inline constexpr std::int32_t LZSS_NO_POSITION = -(1 << 30);
 
-  void forget() { from = done = 0; }
+struct LzssMatch {
+  std::int32_t start = 0;   // window index where the earlier copy starts
+  std::int32_t length = 1;  // 1: no match, code a literal
 };
 
-// Codes tokens with the candidate rows: for each token the rows of its bytes, ANDed one
-// after the other, leave the candidates that match so far; the last non-empty set holds the
-// longest, the highest bit the nearest. Only to be called when lzssRowSearchAvailable().
-LzssProgress lzssCodeWithRows(LzssCandidateRows& rows, LzssBits& bits, std::int32_t pos,
-                              const LzssSegment& segment);
+// Codes the token at `pos`, a literal when `match` is shorter than 2 bytes, and moves on.
+inline void lzssPutToken(LzssBits& bits, const std::uint8_t* window, LzssMatch match,
+                         std::int32_t& pos, LzssProgress& progress) {
+  if (match.length < 2) {
+    bits.putLiteral(window[pos]);
+    ++pos;
+  } else {
+    ++progress.matches;
+    bits.putMatch(match.start, match.length);
+    pos += match.length;
+  }
+}
+
+// One way of finding the matches. code() codes tokens from `pos` within the limits of
+// `segment` into `bits`; it may stop before `segment.stop` (and is then called again).
+// restart() makes it exact for coding from anywhere in the window, whatever positions it saw
+// before; shift() tells it that the window moved down by a multiple of 256 bytes.
+class LzssStrategy {
+ public:
+  virtual ~LzssStrategy() = default;
+  virtual LzssProgress code(const LzssSegment& segment, std::int32_t pos, LzssBits& bits) = 0;
+  virtual void restart() = 0;
+  virtual void shift(std::int32_t shift) = 0;
+};
 
 }  // namespace kupack

@@ -1,4 +1,4 @@
-// Reads a ByteSource bit by bit, most significant bit first, through a bounded window, and
+// Reads a PositionedSource bit by bit, most significant bit first, through a bounded window, and
 // can be moved to any bit position. Never asks the source for a byte past its end.
 #pragma once
 
@@ -15,7 +15,7 @@ class SourceBitReader {
  public:
   static constexpr std::size_t DEFAULT_WINDOW = std::size_t{1} << 16;
 
-  explicit SourceBitReader(ByteSource& source, std::size_t window = DEFAULT_WINDOW)
+  explicit SourceBitReader(PositionedSource& source, std::size_t window = DEFAULT_WINDOW)
       : source_(source), sourceSize_(source.size()), window_(window) {}
 
   std::uint64_t position() const { return next_ * 8 - count_; }
@@ -66,7 +66,7 @@ class SourceBitReader {
     return true;
   }
 
-  ByteSource& source_;
+  PositionedSource& source_;
   std::uint64_t sourceSize_;
   std::size_t window_;
   std::vector<std::uint8_t> bytes_;

@@ -1,11 +1,5 @@
 #include "codec/spb.h"
 
-#include <cerrno>
-
-#include "archive/file_holder.h"
-#include "common/console.h"
-#include "common/messages.h"
-
 namespace kupack {
 namespace {
 
@@ -117,38 +111,18 @@ void encodeSpbPlanes(BitWriter& writer, const SpbSource& picture) {
   for (std::size_t channel = 0; channel < 3; ++channel) encodePlane(writer, picture, channel);
 }
 
+bool encodeSpb(const SpbSource& picture, ByteSink& sink) {
+  BitWriter writer(sink);
+  encodeSpbHeader(writer, picture);
+  encodeSpbPlanes(writer, picture);
+  return writer.flushBits();
+}
+
 std::vector<std::uint8_t> encodeSpbToMemory(const SpbSource& picture) {
   std::vector<std::uint8_t> stream;
   VectorSink sink(stream);
-  {
-    BitWriter writer(sink);
-    encodeSpbHeader(writer, picture);
-    encodeSpbPlanes(writer, picture);
-    writer.flushBits();
-  }
+  encodeSpb(picture, sink);
   return stream;
-}
-
-Status encodeSpbFile(const SpbSource& picture, const std::string& destinationPath) {
-  FileHolder output;
-  errno = 0;
-  if (!output.open(destinationPath, "wb")) {
-    return fileFailure(MSG_CANNOT_CREATE, destinationPath, errno);
-  }
-  FileSink sink(output);
-  bool written = false;
-  {
-    BitWriter writer(sink);
-    encodeSpbHeader(writer, picture);
-    consoleWrite(MSG_TYPE_SPB);
-    encodeSpbPlanes(writer, picture);
-    written = writer.flushBits();
-  }
-  if (!written) return fileFailure(MSG_CANNOT_WRITE, destinationPath, sink.error());
-  errno = 0;
-  if (!output.close())
-    return fileFailure(MSG_CANNOT_WRITE, destinationPath, errno != 0 ? errno : EIO);
-  return Status::ok();
 }
 
 }  // namespace kupack

@@ -8,11 +8,9 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "codec/bit_writer.h"
-#include "common/status.h"
 
 namespace kupack {
 
@@ -98,12 +96,11 @@ void encodeSpbHeader(BitWriter& writer, const SpbSource& picture);
 // Writes the three planes of `picture` after its header. Does not flush.
 void encodeSpbPlanes(BitWriter& writer, const SpbSource& picture);
 
-// The whole stream of `picture` in memory (header, planes, fill bits); prints nothing.
-std::vector<std::uint8_t> encodeSpbToMemory(const SpbSource& picture);
+// Writes the whole stream of `picture` (header, planes, fill bits) into `sink`. False when
+// the sink refused any of it.
+bool encodeSpb(const SpbSource& picture, ByteSink& sink);
 
-// Creates `destinationPath` and writes the whole stream of `picture` into it, printing the
-// SPB type line after the header bits. A destination that cannot be created or a failed
-// write is a failure naming the destination.
-Status encodeSpbFile(const SpbSource& picture, const std::string& destinationPath);
+// The whole stream of `picture` in memory.
+std::vector<std::uint8_t> encodeSpbToMemory(const SpbSource& picture);
 
 }  // namespace kupack

@@ -124,7 +124,7 @@ bool SpbRowDecoder::check(std::string& error) {
   return true;
 }
 
-bool SpbRowDecoder::writeRows(bool bottomUp, DecodedSink& sink, std::string& error) {
+bool SpbRowDecoder::writeRows(bool bottomUp, ByteSink& sink, std::string& error) {
   if (!checked_) return fail(error, "the stream was not checked");
   SourceBitReader readers[3] = {SourceBitReader(stream_), SourceBitReader(stream_),
                                 SourceBitReader(stream_)};
@@ -150,12 +150,12 @@ bool SpbRowDecoder::writeRows(bool bottomUp, DecodedSink& sink, std::string& err
         row[column * 3 + plane] = value;
       }
     }
-    if (!sink.write(row)) return fail(error, "the decoded rows could not be written");
+    if (!sink.put(row)) return fail(error, "the decoded rows could not be written");
   }
   return true;
 }
 
-bool decodeSpb(ByteSource& stream, SpbPicture& picture, std::string& error) {
+bool decodeSpb(PositionedSource& stream, SpbPicture& picture, std::string& error) {
   picture = SpbPicture{};
   // A picture this build cannot address is refused before its stream is walked.
   std::uint8_t header[4] = {};
@@ -173,7 +173,7 @@ bool decodeSpb(ByteSource& stream, SpbPicture& picture, std::string& error) {
   picture.width = decoder.width();
   picture.height = decoder.height();
   picture.pixels.reserve(*bytes);
-  VectorDecodedSink sink(picture.pixels);
+  VectorSink sink(picture.pixels);
   if (!decoder.writeRows(false, sink, error)) {
     picture = SpbPicture{};
     return false;
@@ -182,7 +182,7 @@ bool decodeSpb(ByteSource& stream, SpbPicture& picture, std::string& error) {
 }
 
 bool decodeSpb(std::span<const std::uint8_t> stream, SpbPicture& picture, std::string& error) {
-  SpanSource source(stream);
+  SpanPositionedSource source(stream);
   return decodeSpb(source, picture, error);
 }
 

@@ -27,7 +27,7 @@ struct SpbPicture {
 // the rows to a sink in either order, reading each plane with a reader of its own.
 class SpbRowDecoder {
  public:
-  explicit SpbRowDecoder(ByteSource& stream) : stream_(stream) {}
+  explicit SpbRowDecoder(PositionedSource& stream) : stream_(stream) {}
 
   // False, with a short English `error`, on any departure named above or a failed read.
   bool check(std::string& error);
@@ -39,7 +39,7 @@ class SpbRowDecoder {
   // After a successful check(): each row, `width` × 3 bytes (blue, green, red per pixel),
   // in one sink write, top row first or, with `bottomUp`, bottom row first. False, with
   // `error`, when the source cannot be read again or the sink refuses a row.
-  bool writeRows(bool bottomUp, DecodedSink& sink, std::string& error);
+  bool writeRows(bool bottomUp, ByteSink& sink, std::string& error);
 
  private:
   struct PlaneState {
@@ -49,7 +49,7 @@ class SpbRowDecoder {
     std::uint8_t entry = 0;  // entries of the current group read; FIRST_VALUE, NEW_GROUP
   };
 
-  ByteSource& stream_;
+  PositionedSource& stream_;
   std::uint32_t width_ = 0;
   std::uint32_t height_ = 0;
   std::vector<PlaneState> rowStarts_;  // plane-major: 3 × height states
@@ -61,7 +61,7 @@ class SpbRowDecoder {
 // an empty `picture`, on any departure named above, or a picture larger than this build's
 // address space can hold. Memory is only reserved for a picture the stream is long enough
 // to hold, so a hostile header cannot cause a huge allocation.
-bool decodeSpb(ByteSource& stream, SpbPicture& picture, std::string& error);
+bool decodeSpb(PositionedSource& stream, SpbPicture& picture, std::string& error);
 bool decodeSpb(std::span<const std::uint8_t> stream, SpbPicture& picture, std::string& error);
 
 }  // namespace kupack

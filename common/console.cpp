@@ -24,7 +24,8 @@ std::string formatV(const char* format, va_list args) {
   const int needed = std::vsnprintf(small, sizeof small, format, copy);
   va_end(copy);
   if (needed < 0) return {};
-  if (static_cast<size_t>(needed) < sizeof small) return std::string(small, static_cast<size_t>(needed));
+  if (static_cast<size_t>(needed) < sizeof small)
+    return std::string(small, static_cast<size_t>(needed));
   std::string text(static_cast<size_t>(needed) + 1, '\0');
   std::vsnprintf(text.data(), text.size(), format, args);
   text.resize(static_cast<size_t>(needed));
@@ -63,13 +64,5 @@ ConsoleCapture::ConsoleCapture(std::function<void(std::string_view)> sink)
 }
 
 ConsoleCapture::~ConsoleCapture() { captureSink() = std::move(previous_); }
-
-Status Status::outputError() { return Status(Kind::OutputError, MSG_OUTPUT_ERROR); }
-
-Status fileFailure(const char* messageTemplate, const std::string& nativePath, int errorNumber) {
-  const std::string shown = platform::nativeToConsoleText(nativePath);
-  const std::string reason = platform::nativeToConsoleText(std::strerror(errorNumber));
-  return Status::failed(formatText(messageTemplate, shown.c_str(), reason.c_str()));
-}
 
 }  // namespace kupack

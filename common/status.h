@@ -1,6 +1,8 @@
-// The outcome of an operation that can fail, carried up to the program's entry.
-// Library code never prints failures or exits: it returns a Status whose message is the
-// complete console text (code page 932) that the program shows before it ends the run.
+// The outcome of an operation that can fail, carried up to the program's entry. Library code
+// never prints failures or exits: it returns a Status that says what went wrong (a code),
+// with what (a path, a second path for a rename, the system's error number) and, for the
+// reading commands' own wording, a detail text. The console text of every code is made in
+// one place, statusMessage() (common/status.cpp).
 #pragma once
 
 #include <string>
@@ -10,29 +12,68 @@ namespace kupack {
 
 class Status {
  public:
-  enum class Kind {
+  enum class Code {
     Ok,
-    Failed,       // the run ends without an archive; the message says why
-    OutputError,  // a coder could not write its output: "Output error\n", no closing text
+    CannotOpen,    // path could not be opened for reading; errorNumber says why
+    CannotCreate,  // path could not be created
+    CannotRead,    // reading path failed
+    CannotWrite,   // writing path failed
+    CannotRename,  // path could not be renamed to otherPath
+    FileTooLarge,  // path holds 4 GiB or more
+    DataTooLarge,  // the archive's data would pass 4 GiB
+    OutOfMemory,   // path's picture could not be held in memory
+    OutputError,   // a coder could not write its output: no path, no closing text
+    Failed,        // detail is the whole message (the reading commands' wording)
   };
+  // How a run ends on it: the packing run shows no closing text after an OutputError.
+  enum class Kind { Ok, Failed, OutputError };
 
-  static Status ok() { return Status(Kind::Ok, {}); }
-  static Status failed(std::string message) { return Status(Kind::Failed, std::move(message)); }
-  static Status outputError();
+  static Status ok() { return Status(Code::Ok); }
+  static Status failed(std::string detail) {
+    Status status(Code::Failed);
+    status.detail_ = std::move(detail);
+    return status;
+  }
+  static Status outputError() { return Status(Code::OutputError); }
+  // A failure about one file; `errorNumber` is the errno of the failed call (0: none).
+  static Status file(Code code, std::string path, int errorNumber = 0) {
+    Status status(code);
+    status.path_ = std::move(path);
+    status.errorNumber_ = errorNumber;
+    return status;
+  }
+  static Status rename(std::string from, std::string to, int errorNumber) {
+    Status status = file(Code::CannotRename, std::move(from), errorNumber);
+    status.otherPath_ = std::move(to);
+    return status;
+  }
 
-  bool isOk() const { return kind_ == Kind::Ok; }
+  bool isOk() const { return code_ == Code::Ok; }
   explicit operator bool() const { return isOk(); }
-  Kind kind() const { return kind_; }
-  const std::string& message() const { return message_; }
+  Code code() const { return code_; }
+  Kind kind() const {
+    if (code_ == Code::Ok) return Kind::Ok;
+    return code_ == Code::OutputError ? Kind::OutputError : Kind::Failed;
+  }
+  const std::string& path() const { return path_; }
+  const std::string& otherPath() const { return otherPath_; }
+  int errorNumber() const { return errorNumber_; }
+  const std::string& detail() const { return detail_; }
+  // The console text (code page 932) of this status: statusMessage(*this).
+  std::string message() const;
 
  private:
-  Status(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
-  Kind kind_;
-  std::string message_;
+  explicit Status(Code code) : code_(code) {}
+  Code code_;
+  std::string path_;
+  std::string otherPath_;
+  int errorNumber_ = 0;
+  std::string detail_;
 };
 
-// Builds the failure "ファイル<file>を...(<reason>)" from one of the MSG_CANNOT_* texts;
-// `nativePath` is shown as console text, `reason` is the system's explanation (errno text).
-Status fileFailure(const char* messageTemplate, const std::string& nativePath, int errorNumber);
+// The console text of `status`, the one mapping from codes to messages: "ファイル<path>を
+// 開けません(<reason>)" and the like, paths shown as console text, the reason the system's
+// explanation of the error number. Empty for Ok.
+std::string statusMessage(const Status& status);
 
 }  // namespace kupack

@@ -45,9 +45,9 @@ Entry publicEntry(const ArchiveEntry& entry) {
   return shown;
 }
 
-class VectorSink : public EntrySink {
+class VectorEntrySink : public EntrySink {
  public:
-  explicit VectorSink(std::vector<std::uint8_t>& bytes) : bytes_(bytes) {}
+  explicit VectorEntrySink(std::vector<std::uint8_t>& bytes) : bytes_(bytes) {}
   void write(std::span<const std::uint8_t> bytes) override {
     bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
   }
@@ -147,7 +147,7 @@ void Archive::decode(const Entry& entry, EntrySink& sink) {
 
 std::vector<std::uint8_t> Archive::decode(const Entry& entry) {
   std::vector<std::uint8_t> bytes;
-  VectorSink sink(bytes);
+  VectorEntrySink sink(bytes);
   decode(entry, sink);
   return bytes;
 }

@@ -1,8 +1,9 @@
-// The archive writer on its own: byte-exact archives, console lines, failures.
+// The archive writer on its own: byte-exact archives, its events as console lines, failures.
 #include "archive/archive_writer.h"
 
 #include <gtest/gtest.h>
 
+#include "app/pack_console.h"
 #include "archive/archive_format.h"
 #include "archive/copy_stream.h"
 #include "common/console.h"
@@ -26,12 +27,13 @@ class ArchiveWriterTest : public ::testing::Test {
   fs::path archive() const { return dir_ / "out.kup"; }
 
   Status build(const std::vector<CollectedFile>& files) {
-    return buildArchive({archive().string(), root().string(), start().string()}, files);
+    return buildArchive({archive().string(), root().string(), start().string()}, files, events_);
   }
 
   test::TempDir dir_;
   std::string console_;
   ConsoleCapture capture_;
+  ConsolePackListener events_;  // the events as the program shows them
 };
 
 TEST_F(ArchiveWriterTest, EmptyTableGivesSixByteArchive) {
@@ -98,7 +100,7 @@ TEST_F(ArchiveWriterTest, UncreatableArchiveIsAFailureNamingIt) {
   test::writeFile(root() / "a", std::string("x"));
   const std::string missingFolder = (dir_ / "no" / "such" / "out.kup").string();
   const Status status =
-      buildArchive({missingFolder, root().string(), start().string()}, {{"a", "a"}});
+      buildArchive({missingFolder, root().string(), start().string()}, {{"a", "a"}}, events_);
   ASSERT_FALSE(status.isOk());
   EXPECT_NE(status.message().find("out.kup.part"), std::string::npos);
 }

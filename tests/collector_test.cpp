@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/pack_console.h"
 #include "common/console.h"
 #include "platform/platform.h"
 #include "tests/test_support.h"
@@ -25,13 +26,14 @@ class CollectorTest : public ::testing::Test {
 
   bool collect(Collection& collection, std::vector<std::string> excluded = {},
                std::string program = "") {
-    return collectFiles({dir_.path().string(), std::move(program), std::move(excluded)},
-                        collection);
+    return collectFiles({dir_.path().string(), std::move(program), std::move(excluded)}, collection,
+                        events_);
   }
 
   test::TempDir dir_;
   std::string console_;
   ConsoleCapture capture_;
+  ConsolePackListener events_;  // the events as the program shows them
 };
 
 TEST_F(CollectorTest, WalksDepthFirstWithNestedMessages) {
@@ -122,7 +124,7 @@ TEST_F(CollectorTest, UnconvertibleAndBackslashNamesAreNotedNotCollected) {
 
 TEST_F(CollectorTest, MissingRootReportsFailureAndPrintsNothing) {
   Collection collection;
-  EXPECT_FALSE(collectFiles({(dir_ / "none").string(), "", {}}, collection));
+  EXPECT_FALSE(collectFiles({(dir_ / "none").string(), "", {}}, collection, events_));
   EXPECT_TRUE(console_.empty());
 }
 

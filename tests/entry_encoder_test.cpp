@@ -1,13 +1,15 @@
 // encodeEntry: which coding each name and file gets, and that each coding's bytes decode
 // back to the file (or the picture) it came from.
-#include "codec/entry_encoder.h"
+#include "archive/entry_encoder.h"
 
 #include <gtest/gtest.h>
 
+#include "app/pack_console.h"
 #include "codec/lzss_decoder.h"
 #include "codec/spb.h"
 #include "codec/spb_decoder.h"
 #include "common/console.h"
+#include "common/messages.h"
 #include "tests/bmp_builder.h"
 #include "tests/test_support.h"
 
@@ -24,13 +26,14 @@ class EntryEncoderTest : public ::testing::Test {
   EncodedEntry encode(const std::string& name, const std::vector<std::uint8_t>& bytes) {
     test::writeFile(dir_ / "source", bytes);
     console_.clear();
-    return encodeEntry({name, (dir_ / "source").string()}, (dir_ / "temp.dat").string());
+    return encodeEntry({name, (dir_ / "source").string()}, (dir_ / "temp.dat").string(), events_);
   }
   std::vector<std::uint8_t> encoded() const { return test::readBytes(dir_ / "temp.dat"); }
 
   test::TempDir dir_;
   std::string console_;
   ConsoleCapture capture_;
+  ConsolePackListener events_;  // the events as the program shows them
 };
 
 TEST_F(EntryEncoderTest, OnlyTheLastThreeBytesOfTheNameChooseTheBitmapBranches) {
@@ -115,29 +118,85 @@ TEST_F(EntryEncoderTest, BitmapsSpbCannotHoldAreStoredUnchanged) {
   }
 }
 
-TEST_F(EntryEncoderTest, VanishedBitmapIsAFailureNamingIt) {
+// The file ends of every coding: the failures of opening, creating, reading and writing are
+// the same for all of them and name the file concerned; only a failed LZSS write is the
+// bare output error.
+class EntryFileFailureTest : public EntryEncoderTest {
+ protected:
+  struct Case {
+    std::string name;
+    std::vector<std::uint8_t> bytes;
+  };
+  std::vector<Case> everyCoding() const {
+    const auto picture = test::randomPicture(60, 50, 5, 255);
+    return {{"a.txt", std::vector<std::uint8_t>(300000, 1)},
+            {"b.bmp", test::makeBmp(picture)},
+            {"c.bmp", test::makeBmp(picture, {.bitCount = 8, .colorsUsed = 256})}};
+  }
+};
+
+TEST_F(EntryFileFailureTest, MissingSourceFailsNamingItAndCreatesNothing) {
   for (const std::string name : {"gone.bmp", "gone.txt"}) {
-    const EncodedEntry entry =
-        encodeEntry({name, (dir_ / "gone").string()}, (dir_ / "temp.dat").string());
+    const std::string missing = (dir_ / "gone").string();
+    const EncodedEntry entry = encodeEntry({name, missing}, (dir_ / "temp.dat").string(), events_);
     ASSERT_FALSE(entry.status.isOk());
-    EXPECT_NE(entry.status.message().find((dir_ / "gone").string()), std::string::npos);
+    EXPECT_NE(entry.status.message().find(missing), std::string::npos);
+    EXPECT_NE(entry.status.message().find(sjis("を開けません")), std::string::npos);
+    EXPECT_FALSE(fs::exists(dir_ / "temp.dat")) << name;
   }
 }
 
-TEST_F(EntryEncoderTest, UnwritableDestinationFailsEveryBranch) {
-  const auto picture = test::randomPicture(4, 4, 5, 10);
-  test::BmpLayout palette;
-  palette.bitCount = 8;
-  const std::vector<std::pair<std::string, std::vector<std::uint8_t>>> cases = {
-      {"a.txt", {1, 2, 3}},
-      {"b.bmp", test::makeBmp(picture)},
-      {"c.bmp", test::makeBmp(picture, palette)}};
-  for (const auto& [name, bytes] : cases) {
-    test::writeFile(dir_ / "source", bytes);
+TEST_F(EntryFileFailureTest, UncreatableDestinationFailsNamingIt) {
+  const std::string destination = (dir_ / "no" / "temp.dat").string();
+  for (const Case& c : everyCoding()) {
+    test::writeFile(dir_ / "source", c.bytes);
     const EncodedEntry entry =
-        encodeEntry({name, (dir_ / "source").string()}, (dir_ / "no" / "temp.dat").string());
-    EXPECT_FALSE(entry.status.isOk()) << name;
+        encodeEntry({c.name, (dir_ / "source").string()}, destination, events_);
+    ASSERT_FALSE(entry.status.isOk()) << c.name;
+    EXPECT_NE(entry.status.message().find(destination), std::string::npos) << c.name;
+    EXPECT_NE(entry.status.message().find(sjis("を作成できません")), std::string::npos);
   }
+}
+
+TEST_F(EntryFileFailureTest, UnreadableSourceFailsNamingIt) {
+  fs::create_directory(dir_ / "folder.bmp");
+  for (const std::string name : {"folder.bmp", "folder.txt"}) {
+    const std::string source = (dir_ / "folder.bmp").string();
+    const EncodedEntry entry = encodeEntry({name, source}, (dir_ / "out").string(), events_);
+    ASSERT_FALSE(entry.status.isOk()) << name;
+    EXPECT_NE(entry.status.message().find(source), std::string::npos) << name;
+  }
+}
+
+TEST_F(EntryFileFailureTest, FullDeviceFailsEveryCoding) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+  for (const Case& c : everyCoding()) {
+    test::writeFile(dir_ / "source", c.bytes);
+    const EncodedEntry entry =
+        encodeEntry({c.name, (dir_ / "source").string()}, "/dev/full", events_);
+    ASSERT_FALSE(entry.status.isOk()) << c.name;
+    if (entry.type == ENTRY_LZSS) {
+      EXPECT_EQ(entry.status.kind(), Status::Kind::OutputError);
+      EXPECT_EQ(entry.status.message(), MSG_OUTPUT_ERROR);
+    } else {
+      EXPECT_NE(entry.status.message().find("/dev/full"), std::string::npos) << c.name;
+    }
+  }
+}
+
+TEST_F(EntryEncoderTest, LzssEntryShowsTypeLineThenProgressAndReplacesAnOldFile) {
+  std::vector<std::uint8_t> file =
+      test::makeBmp(test::randomPicture(200, 150, 6, 3), {.bitCount = 8, .colorsUsed = 256});
+  test::writeFile(dir_ / "temp.dat", std::string(400000, 'x'));  // an old, longer file
+  const EncodedEntry entry = encode("p.bmp", file);
+  ASSERT_TRUE(entry.status.isOk());
+  std::vector<std::uint8_t> decoded;
+  std::string error;
+  ASSERT_TRUE(decodeLzss(encoded(), file.size(), decoded, error)) << error;
+  EXPECT_EQ(decoded, file);
+  EXPECT_EQ(console_.rfind(MSG_TYPE_LZSS, 0), 0u);
+  EXPECT_NE(console_.find(sjis("(")), std::string::npos);  // at least one progress line
+  EXPECT_EQ(console_.back(), '\r');
 }
 
 }  // namespace

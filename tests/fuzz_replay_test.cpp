@@ -26,11 +26,10 @@ Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end());
 std::string textOf(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 Bytes lzssStreamOf(const Bytes& source) {
-  ConsoleCapture quiet([](std::string_view) {});
   Bytes stream;
-  MemoryLzssInput input(source);
-  VectorLzssOutput output(stream);
-  EXPECT_TRUE(lzssCompress(input, output, source.size()));
+  SpanSource input(source);
+  VectorSink output(stream);
+  EXPECT_EQ(lzssCompress(input, output, source.size()), CodingResult::Done);
   return stream;
 }
 
@@ -87,6 +86,14 @@ std::map<std::string, std::vector<Bytes>> makeSeeds() {
   spb.push_back(spbStreamOf(noisy));
   spb.push_back(spbStreamOf(test::randomPicture(1, 9, 6, 20)));
   spb.push_back(spbStreamOf(test::randomPicture(16, 16, 7, 70)));
+
+  auto& bitmaps = seeds["bitmap_parser"];
+  bitmaps.push_back(test::makeBmp(smooth));
+  bitmaps.push_back(test::makeBmp(noisy, {.topDown = true}));
+  bitmaps.push_back(test::makeBmp(smooth, {.bitCount = 32}));
+  bitmaps.push_back(test::makeBmp(
+      noisy, {.bitCount = 32, .compression = 3, .masks = {{0xFF00, 0xFF0000, 0xFF}}}));
+  bitmaps.push_back(test::makeBmp(smooth, {.bitCount = 8, .colorsUsed = 256}));
   return seeds;
 }
 
@@ -97,6 +104,7 @@ const std::map<std::string, Check>& checks() {
       {"archive_reader", fuzz::checkArchiveReader},
       {"lzss_decoder", fuzz::checkLzssDecoder},
       {"spb_decoder", fuzz::checkSpbDecoder},
+      {"bitmap_parser", fuzz::checkBitmapParser},
   };
   return all;
 }

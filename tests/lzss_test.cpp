@@ -10,8 +10,10 @@
 #include <limits>
 #include <random>
 
+#include "app/pack_console.h"
 #include "codec/lzss_decoder.h"
 #include "codec/lzss_search.h"
+#include "codec/worker_thread.h"
 #include "common/console.h"
 #include "common/messages.h"
 #include "tests/lzss_oracle.h"
@@ -24,8 +26,23 @@ using Bytes = std::vector<std::uint8_t>;
 
 Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
+// The progress the coder reports, as the program's console lines.
+class ProgressLines final : public ProgressListener {
+ public:
+  void progress(std::uint64_t done, std::uint64_t total) override {
+    lines += packEventText({PackEvent::Kind::CodingProgress, {}, done, total});
+  }
+  std::string lines;
+};
+
+// The second thread the coder is handed, one for all tests as for a whole packing run.
+WorkerThread& worker() {
+  static WorkerThread thread;
+  return thread;
+}
+
 struct Coded {
-  Status status = Status::ok();
+  CodingResult result = CodingResult::Done;
   Bytes stream;
   std::string console;
 };
@@ -33,10 +50,12 @@ struct Coded {
 Coded compress(const Bytes& source, std::size_t blockSize = LZSS_DEFAULT_BLOCK,
                LzssTuning tuning = {}) {
   Coded coded;
-  ConsoleCapture capture([&](std::string_view text) { coded.console += text; });
-  MemoryLzssInput input(source);
-  VectorLzssOutput output(coded.stream);
-  coded.status = lzssCompressTuned(input, output, source.size(), blockSize, tuning);
+  ProgressLines progress;
+  SpanSource input(source);
+  VectorSink output(coded.stream);
+  coded.result =
+      lzssCompressTuned(input, output, source.size(), &progress, &worker(), blockSize, tuning);
+  coded.console = progress.lines;
   return coded;
 }
 
@@ -107,7 +126,7 @@ void expectSameAsOracle(const Bytes& source, const std::string& what,
   const test::OracleLzss oracle = test::oracleLzss(source);
   for (const NamedTuning& search : ALL_SEARCHES) {
     const Coded coded = compress(source, blockSize, search.tuning);
-    ASSERT_TRUE(coded.status.isOk()) << what << ", " << search.name;
+    ASSERT_EQ(coded.result, CodingResult::Done) << what << ", " << search.name;
     ASSERT_EQ(coded.stream.size(), oracle.stream.size()) << what << ", " << search.name;
     ASSERT_TRUE(coded.stream == oracle.stream) << what << ", " << search.name;
   }
@@ -238,7 +257,7 @@ TEST(LzssTest, KnownStreams) {
     const Bytes source = bytesOf(c.source);
     for (const NamedTuning& search : ALL_SEARCHES) {
       const Coded coded = compress(source, LZSS_DEFAULT_BLOCK, search.tuning);
-      ASSERT_TRUE(coded.status.isOk());
+      ASSERT_EQ(coded.result, CodingResult::Done);
       EXPECT_EQ(coded.stream, c.stream) << '"' << c.source << "\", " << search.name;
     }
     EXPECT_EQ(test::oracleLzss(source).stream, c.stream) << "oracle, \"" << c.source << '"';
@@ -519,7 +538,7 @@ TEST(LzssTest, LongSourceCrossesWholeBlocks) {
 // ---- Console ----------------------------------------------------------------------------
 
 std::string expectedConsole(const Bytes& source) {
-  std::string console = MSG_TYPE_LZSS;
+  std::string console;
   for (const std::uint32_t bytesRead : test::oracleLzss(source).progressBytes) {
     console +=
         formatText(MSG_LZSS_PROGRESS, static_cast<unsigned long>(bytesRead),
@@ -528,7 +547,7 @@ std::string expectedConsole(const Bytes& source) {
   return console;
 }
 
-TEST(LzssTest, ConsoleShowsTypeLineThenProgressEvery5000Tokens) {
+TEST(LzssTest, ProgressComesBeforeEvery5000thToken) {
   // Counting bytes repeat no byte pair within reach: every token is a literal, so the line
   // before token 5000 (source offset 4999, in the window step from offset 4864) shows the
   // source up to 273 bytes past that step: 5137 bytes.
@@ -536,7 +555,7 @@ TEST(LzssTest, ConsoleShowsTypeLineThenProgressEvery5000Tokens) {
   for (std::size_t i = 0; i < counting.size(); ++i) counting[i] = static_cast<std::uint8_t>(i);
   const Coded coded = compress(counting);
   EXPECT_EQ(coded.console, expectedConsole(counting));
-  EXPECT_EQ(coded.console, MSG_TYPE_LZSS + test::sjis("元データ：      5137(22%)\r") +
+  EXPECT_EQ(coded.console, test::sjis("元データ：      5137(22%)\r") +
                                test::sjis("元データ：     10257(44%)\r") +
                                test::sjis("元データ：     15121(65%)\r") +
                                test::sjis("元データ：     20241(88%)\r"));
@@ -553,22 +572,22 @@ TEST(LzssTest, ConsoleShowsTypeLineThenProgressEvery5000Tokens) {
   }
 }
 
-TEST(LzssTest, FewTokensPrintOnlyTheTypeLine) {
-  EXPECT_EQ(compress({}).console, MSG_TYPE_LZSS);
+TEST(LzssTest, FewTokensReportNoProgress) {
+  EXPECT_EQ(compress({}).console, "");
   std::mt19937 random(4);
-  EXPECT_EQ(compress(randomBytes(random, 4999, 256)).console, MSG_TYPE_LZSS);
-  EXPECT_EQ(compress(Bytes(80000, 'q')).console, MSG_TYPE_LZSS);  // about 4700 matches
+  EXPECT_EQ(compress(randomBytes(random, 4999, 256)).console, "");
+  EXPECT_EQ(compress(Bytes(80000, 'q')).console, "");  // about 4700 matches
 }
 
 // Serves `size` zero bytes without holding them.
-class ZeroInput final : public LzssInput {
+class ZeroInput final : public ByteSource {
  public:
   explicit ZeroInput(std::uint64_t size) : left_(size) {}
-  Status read(std::span<std::uint8_t> buffer, std::size_t& count) override {
+  bool read(std::span<std::uint8_t> buffer, std::size_t& count) override {
     count = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), left_));
     std::fill_n(buffer.begin(), count, std::uint8_t{0});
     left_ -= count;
-    return Status::ok();
+    return true;
   }
 
  private:
@@ -593,13 +612,12 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> progressFigures(const std::
 TEST(LzssTest, ProgressPercentStaysExactBeyond42MB) {
   // Bytes × 100 no longer fits 32 bits past 42,949,672 bytes; the percentage must not wrap.
   const std::uint64_t size = 50'000'000;
-  std::string console;
-  ConsoleCapture capture([&](std::string_view text) { console += text; });
+  ProgressLines progress;
   ZeroInput input(size);
   Bytes stream;
-  VectorLzssOutput output(stream);
-  ASSERT_TRUE(lzssCompress(input, output, size).isOk());
-  const auto figures = progressFigures(console);
+  VectorSink output(stream);
+  ASSERT_EQ(lzssCompress(input, output, size, &progress), CodingResult::Done);
+  const auto figures = progressFigures(progress.lines);
   ASSERT_GT(figures.size(), 500u);
   for (const auto& [shown, percent] : figures) EXPECT_EQ(percent, shown * 100 / size) << shown;
   EXPECT_GE(figures.back().second, 99u);
@@ -611,13 +629,12 @@ TEST(LzssTest, ProgressSurvivesAWrongTotal) {
   Bytes counting(12000);
   for (std::size_t i = 0; i < counting.size(); ++i) counting[i] = static_cast<std::uint8_t>(i);
   for (const std::uint64_t total : {0ull, 1000ull}) {
-    std::string console;
-    ConsoleCapture capture([&](std::string_view text) { console += text; });
-    MemoryLzssInput input(counting);
+    ProgressLines progress;
+    SpanSource input(counting);
     Bytes stream;
-    VectorLzssOutput output(stream);
-    ASSERT_TRUE(lzssCompress(input, output, total).isOk());
-    const auto figures = progressFigures(console);
+    VectorSink output(stream);
+    ASSERT_EQ(lzssCompress(input, output, total, &progress), CodingResult::Done);
+    const auto figures = progressFigures(progress.lines);
     ASSERT_EQ(figures.size(), 2u);
     EXPECT_EQ(figures[0].first, 5137u);
     EXPECT_EQ(figures[0].second, total == 0 ? 0u : 513u);
@@ -626,12 +643,12 @@ TEST(LzssTest, ProgressSurvivesAWrongTotal) {
 
 // ---- Failures ---------------------------------------------------------------------------
 
-class FailingOutput final : public LzssOutput {
+class FailingOutput final : public ByteSink {
  public:
   explicit FailingOutput(int writesBeforeFailure) : left_(writesBeforeFailure) {}
-  Status write(std::span<const std::uint8_t>) override {
+  bool put(std::span<const std::uint8_t>) override {
     ++calls;
-    return left_-- > 0 ? Status::ok() : Status::outputError();
+    return left_-- > 0;
   }
   int calls = 0;
 
@@ -639,14 +656,14 @@ class FailingOutput final : public LzssOutput {
   int left_;
 };
 
-class FailingInput final : public LzssInput {
+class FailingInput final : public ByteSource {
  public:
-  Status read(std::span<std::uint8_t> buffer, std::size_t& count) override {
-    if (served_) return Status::failed("read failed");
+  bool read(std::span<std::uint8_t> buffer, std::size_t& count) override {
+    if (served_) return false;
     served_ = true;
     count = std::min<std::size_t>(buffer.size(), 1000);
     std::fill_n(buffer.begin(), count, std::uint8_t{'z'});
-    return Status::ok();
+    return true;
   }
 
  private:
@@ -658,101 +675,28 @@ TEST(LzssTest, FailedWriteStopsTheCoder) {
   const Bytes source = randomBytes(random, 500000, 256);
   for (const bool twoThreads : {false, true}) {
     for (const int writes : {0, 2}) {
-      ConsoleCapture quiet([](std::string_view) {});
-      MemoryLzssInput input(source);
+      SpanSource input(source);
       FailingOutput output(writes);
       LzssTuning tuning;
       tuning.twoThreads = twoThreads;  // on two threads the writes fail while pieces are joined
-      const Status status =
-          lzssCompressTuned(input, output, source.size(), LZSS_DEFAULT_BLOCK, tuning);
-      EXPECT_EQ(status.kind(), Status::Kind::OutputError);
-      EXPECT_EQ(status.message(), MSG_OUTPUT_ERROR);
+      EXPECT_EQ(lzssCompressTuned(input, output, source.size(), nullptr, &worker(),
+                                  LZSS_DEFAULT_BLOCK, tuning),
+                CodingResult::SinkFailed);
       EXPECT_EQ(output.calls, writes + 1);
     }
   }
   // The last, partial byte is a write of its own.
-  ConsoleCapture quiet([](std::string_view) {});
   const Bytes one = {'a'};
-  MemoryLzssInput input(one);
+  SpanSource input(one);
   FailingOutput output(0);
-  EXPECT_EQ(lzssCompress(input, output, 1).kind(), Status::Kind::OutputError);
+  EXPECT_EQ(lzssCompress(input, output, 1), CodingResult::SinkFailed);
 }
 
 TEST(LzssTest, FailedReadIsPassedOn) {
-  ConsoleCapture quiet([](std::string_view) {});
   FailingInput input;
   Bytes stream;
-  VectorLzssOutput output(stream);
-  const Status status = lzssCompress(input, output, 5000);
-  EXPECT_EQ(status.kind(), Status::Kind::Failed);
-  EXPECT_EQ(status.message(), "read failed");
-}
-
-// ---- Files ------------------------------------------------------------------------------
-
-TEST(LzssFileTest, CodesFileIntoNewFile) {
-  test::TempDir dir;
-  std::mt19937 random(9);
-  const Bytes source = text(random, 150000);
-  test::writeFile(dir / "pic.bmp", source);
-  test::writeFile(dir / "temp.dat", std::string(400000, 'x'));  // an old, longer file
-  std::string console;
-  {
-    ConsoleCapture capture([&](std::string_view text) { console += text; });
-    ASSERT_TRUE(encodeLzss((dir / "pic.bmp").string(), (dir / "temp.dat").string()).isOk());
-  }
-  EXPECT_EQ(test::readBytes(dir / "temp.dat"), test::oracleLzss(source).stream);
-  EXPECT_EQ(console, expectedConsole(source));
-}
-
-TEST(LzssFileTest, EmptyFileGivesEmptyStream) {
-  test::TempDir dir;
-  test::writeFile(dir / "empty.bmp", std::string());
-  ConsoleCapture quiet([](std::string_view) {});
-  ASSERT_TRUE(encodeLzss((dir / "empty.bmp").string(), (dir / "out").string()).isOk());
-  ASSERT_TRUE(std::filesystem::exists(dir / "out"));
-  EXPECT_EQ(std::filesystem::file_size(dir / "out"), 0u);
-}
-
-TEST(LzssFileTest, MissingSourceFailsNamingItAndCreatesNothing) {
-  test::TempDir dir;
-  const std::string missing = (dir / "gone.bmp").string();
-  const Status status = encodeLzss(missing, (dir / "out").string());
-  EXPECT_EQ(status.kind(), Status::Kind::Failed);
-  EXPECT_NE(status.message().find(missing), std::string::npos);
-  EXPECT_NE(status.message().find(test::sjis("を開けません")), std::string::npos);
-  EXPECT_FALSE(std::filesystem::exists(dir / "out"));
-}
-
-TEST(LzssFileTest, UncreatableDestinationFailsNamingIt) {
-  test::TempDir dir;
-  test::writeFile(dir / "pic.bmp", std::string("abc"));
-  const std::string destination = (dir / "no-such-folder" / "temp.dat").string();
-  const Status status = encodeLzss((dir / "pic.bmp").string(), destination);
-  EXPECT_EQ(status.kind(), Status::Kind::Failed);
-  EXPECT_NE(status.message().find(destination), std::string::npos);
-  EXPECT_NE(status.message().find(test::sjis("を作成できません")), std::string::npos);
-}
-
-TEST(LzssFileTest, UnreadableSourceFailsNamingIt) {
-  test::TempDir dir;
-  std::filesystem::create_directory(dir / "folder.bmp");
-  const std::string source = (dir / "folder.bmp").string();
-  ConsoleCapture quiet([](std::string_view) {});
-  const Status status = encodeLzss(source, (dir / "out").string());
-  EXPECT_EQ(status.kind(), Status::Kind::Failed);
-  EXPECT_NE(status.message().find(source), std::string::npos);
-}
-
-TEST(LzssFileTest, FullDeviceIsAnOutputError) {
-  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
-  test::TempDir dir;
-  std::mt19937 random(10);
-  test::writeFile(dir / "pic.bmp", randomBytes(random, 300000, 256));
-  ConsoleCapture quiet([](std::string_view) {});
-  const Status status = encodeLzss((dir / "pic.bmp").string(), "/dev/full");
-  EXPECT_EQ(status.kind(), Status::Kind::OutputError);
-  EXPECT_EQ(status.message(), "Output error\n");
+  VectorSink output(stream);
+  EXPECT_EQ(lzssCompress(input, output, 5000), CodingResult::SourceFailed);
 }
 
 // ---- Decoder ----------------------------------------------------------------------------
@@ -784,8 +728,7 @@ TEST(LzssDecoderTest, StopsAtExpectedSizeAndIgnoresWhatFollows) {
 TEST(LzssDecoderTest, HugeExpectedSizeIsRefusedBeforeAllocating) {
   Bytes out;
   std::string error;
-  EXPECT_FALSE(
-      decodeLzss(Bytes{0x00, 0x0F}, std::numeric_limits<std::size_t>::max(), out, error));
+  EXPECT_FALSE(decodeLzss(Bytes{0x00, 0x0F}, std::numeric_limits<std::size_t>::max(), out, error));
   EXPECT_TRUE(out.empty());
   EXPECT_FALSE(error.empty());
 }

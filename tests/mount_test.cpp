@@ -204,12 +204,14 @@ TEST_F(MountedArchiveTest, ParallelReadersShareOneDecode) {
   for (std::size_t i = 0; source.size() < (3u << 20); ++i) {
     source += "line " + std::to_string(i * 7919 % 100003) + "\n";
   }
-  test::writeFile(dir_ / "source", source);
+  std::vector<std::uint8_t> coded;
   {
-    ConsoleCapture quiet([](std::string_view) {});
-    ASSERT_TRUE(encodeLzss((dir_ / "source").string(), (dir_ / "stream").string()).isOk());
+    SpanSource input(
+        std::span(reinterpret_cast<const std::uint8_t*>(source.data()), source.size()));
+    VectorSink output(coded);
+    ASSERT_EQ(lzssCompress(input, output, source.size()), CodingResult::Done);
   }
-  const std::string stream = test::readFile(dir_ / "stream");
+  const std::string stream(coded.begin(), coded.end());
   MountedArchive& tree = mount({{"text.txt", 2, stream, static_cast<std::uint32_t>(source.size())},
                                 {"small", 2, test::LZSS_AAAA, 4}});
 

@@ -46,7 +46,7 @@ constexpr bool UNDER_ADDRESS_SANITIZER = false;
 #endif
 
 // A stream of zero bytes, as long as asked, held nowhere.
-class ZeroSource final : public ByteSource {
+class ZeroSource final : public PositionedSource {
  public:
   ZeroSource(std::uint64_t size, std::span<const std::uint8_t> head) : size_(size), head_(head) {}
   std::uint64_t size() const override { return size_; }
@@ -198,9 +198,9 @@ TEST_F(ReadingSafetyTest, JunkAfterAnLzssStreamFailsTheTest) {
 
 TEST_F(ReadingSafetyTest, RunningOutOfMemoryIsAFailureNamingTheEntry) {
   // A sink whose every write finds no memory, as a full address space would.
-  class StarvedSink final : public DecodedSink {
+  class StarvedSink final : public ByteSink {
    public:
-    bool write(std::span<const std::uint8_t>) override { throw std::bad_alloc(); }
+    bool put(std::span<const std::uint8_t>) override { throw std::bad_alloc(); }
   };
   test::writeFile(dir_ / "a.kup", buildArchiveBytes(test::sampleEntries()));
   ArchiveReader reader;

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Fuzzes the archive reader and both decoders with libFuzzer for a bounded time each.
+# Fuzzes the archive reader, both decoders and the bitmap parser with libFuzzer for a bounded time each.
 # Builds the targets in tests/fuzz/ with clang (KUPACK_FUZZ=ON) in build-fuzz/, seeds them
 # with the archives and streams the unit tests make plus every input kept in
 # tests/fuzz/regressions/, and runs each target for KUPACK_FUZZ_SECONDS (default 60).
@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 seconds=${KUPACK_FUZZ_SECONDS:-60}
 jobs=$(nproc 2>/dev/null || echo 2)
 [ "$jobs" -gt 2 ] && jobs=2
-targets=(archive_reader lzss_decoder spb_decoder)
+targets=(archive_reader lzss_decoder spb_decoder bitmap_parser)
 
 source tools/install-deps.sh
 bash tools/install-deps.sh test   # the seeds come from the unit tests

@@ -2,7 +2,7 @@
 # Runs every test, installing what the tests need first when it is missing: the normal
 # build's suite (with the install, manual page and completion checks), the Debian package
 # check, then a second build with AddressSanitizer and UndefinedBehaviorSanitizer that runs
-# the suite again.
+# the suite again, and a ThreadSanitizer build of the tests that code on two threads.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh test
@@ -18,3 +18,9 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKUPACK_SANITIZE=ON >/dev/nul
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs"
+
+# The LZSS coder's two threads (pieces coded ahead and joined, failed writes while joining,
+# progress) under ThreadSanitizer: only the tests that run them, to keep this short.
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKUPACK_TSAN=ON >/dev/null
+cmake --build build-tsan -j"$jobs" --target kupack_tests
+TSAN_OPTIONS=halt_on_error=1 build-tsan/kupack_tests --gtest_filter='LzssTest.Pieces*:LzssTest.FailedWrite*:LzssTest.Progress*:LzssTest.SmallRefillBlocks*:LzssTest.StreamEndingJustAfter*'

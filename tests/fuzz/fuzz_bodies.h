@@ -3,6 +3,7 @@
 // the input was handled soundly, or what went wrong.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <span>
@@ -12,6 +13,7 @@
 #include "archive/archive_reader.h"
 #include "archive/entry_decoding.h"
 #include "archive/entry_path.h"
+#include "codec/bitmap.h"
 #include "codec/bmp_writer.h"
 #include "codec/lzss_decoder.h"
 #include "codec/spb.h"
@@ -181,6 +183,49 @@ inline std::string checkSpbDecoder(std::span<const std::uint8_t> data) {
     return "picture does not have its header's size";
   }
   return checkPicture(picture);
+}
+
+// The bitmap parser: every input ends in a verdict; a picture it accepts lies inside the
+// input, has dimensions the SPB header holds, codes and decodes back to itself; the bytes up
+// to pictureEnd() alone give the same verdict and picture.
+inline std::string checkBitmapParser(std::span<const std::uint8_t> data) {
+  std::vector<std::uint8_t> bytes(data.begin(), data.end());
+  BitmapImage image;
+  const BitmapVerdict verdict = image.parseBitmap(bytes);
+  if (verdict == BitmapVerdict::StoreUnchanged) {
+    if (image.isLoaded()) return "stored file still shows a picture";
+    return image.storeReason() == StoreReason::None ? "stored without a reason" : std::string();
+  }
+  const SpbSource view = image.picture();
+  if (view.width < 1 || view.width > 65535 || view.height < 1 || view.height > 65535) {
+    return "picture dimensions outside the SPB header";
+  }
+  if (std::uint64_t{view.width} * view.height * 3 > 4 << 20) return {};  // only costs time
+  const std::uint8_t* first = view.topRow;
+  const std::uint8_t* last =
+      view.topRow + static_cast<std::ptrdiff_t>(view.height - 1) * view.stride;
+  const std::uint8_t* low = std::min(first, last);
+  const std::uint8_t* high = std::max(first, last) + std::size_t{view.width} * 3;
+  if (low < bytes.data() || high > bytes.data() + bytes.size()) return "picture outside the file";
+  SpbPicture picture{view.width, view.height, {}};
+  for (std::uint32_t y = 0; y < view.height; ++y) {
+    const std::uint8_t* row = view.topRow + static_cast<std::ptrdiff_t>(y) * view.stride;
+    picture.pixels.insert(picture.pixels.end(), row, row + std::size_t{view.width} * 3);
+  }
+  const std::vector<std::uint8_t> stream = encodeSpbToMemory(view);
+  if (std::uint64_t end = image.pictureEnd(); end < data.size()) {
+    std::vector<std::uint8_t> cut(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(end));
+    BitmapImage again;
+    if (again.parseBitmap(cut) != BitmapVerdict::CodeAsSpb ||
+        encodeSpbToMemory(again.picture()) != stream) {
+      return "the bytes up to pictureEnd() decide differently";
+    }
+  }
+  SpbPicture decoded;
+  std::string error;
+  if (!decodeSpb(stream, decoded, error)) return "coded picture does not decode: " + error;
+  if (decoded.pixels != picture.pixels) return "coded picture decodes differently";
+  return {};
 }
 
 }  // namespace kupack::fuzz

@@ -6,10 +6,13 @@
 
 #include <string>
 
+#include "archive/pack_events.h"
 #include "codec/entry_type.h"
 #include "common/status.h"
 
 namespace kupack {
+
+class WorkerThread;
 
 struct EntrySource {
   std::string name;        // the normalized archive name (code page 932); chooses the coding
@@ -22,7 +25,11 @@ struct EncodedEntry {
 };
 
 // Creates (or truncates) `destinationPath`, leaves exactly the entry's bytes in it and
-// closes it before returning.
-EncodedEntry encodeEntry(const EntrySource& source, const std::string& destinationPath);
+// closes it before returning. Reports the coding chosen, once the files are open, and the
+// progress of the coding or copy to `listener`. A file that cannot be opened, created, read
+// or written is a failure naming it, except that a failed write of the LZSS coder is
+// Status::outputError(). `worker`, when given, is the second thread the LZSS coder may use.
+EncodedEntry encodeEntry(const EntrySource& source, const std::string& destinationPath,
+                         PackListener& listener, WorkerThread* worker = nullptr);
 
 }  // namespace kupack

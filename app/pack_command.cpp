@@ -1,8 +1,9 @@
-#include "archive/main_flow.h"
+#include "app/pack_command.h"
 
 #include <cerrno>
 #include <cstring>
 
+#include "app/pack_console.h"
 #include "archive/archive_writer.h"
 #include "archive/collector.h"
 #include "archive/preflight.h"
@@ -78,8 +79,9 @@ int runArchiveJob(const ArchiveRunRequest& request) {
                          request.programName,
                          {job.archivePath, partialArchivePath(job.archivePath),
                           entryTempPath(job.startFolder), dataTempPath(job.startFolder)}};
+  ConsolePackListener console;
   Collection collection;
-  if (!collectFiles(collect, collection)) {
+  if (!collectFiles(collect, collection, console)) {
     consolePrint(MSG_FOLDER_UNREADABLE, shown(rootFolder).c_str(),
                  shown(std::strerror(errno)).c_str());
     return finish(request, 1);
@@ -93,13 +95,13 @@ int runArchiveJob(const ArchiveRunRequest& request) {
   }
 
   consoleWrite(MSG_BUILDING);
-  const Status built = buildArchive(job, collection.files);
+  const Status built = buildArchive(job, collection.files, console);
   if (built.kind() == Status::Kind::OutputError) {
-    consoleWrite(built.message());
+    consoleWrite(statusMessage(built));
     return 1;
   }
   if (!built) {
-    consoleWrite(built.message());
+    consoleWrite(statusMessage(built));
     consoleWrite(MSG_ARCHIVE_FAILED);
     return finish(request, 1);
   }

@@ -1,0 +1,20 @@
+// The console lines of a packing run: each event the library reports becomes exactly the
+// code page 932 text the program shows for it, in the order the events come.
+#pragma once
+
+#include <string>
+
+#include "archive/pack_events.h"
+
+namespace kupack {
+
+// The console text of one event (empty for none).
+std::string packEventText(const PackEvent& event);
+
+// Writes every event's text to the console as it comes.
+class ConsolePackListener final : public PackListener {
+ public:
+  void onEvent(const PackEvent& event) override;
+};
+
+}  // namespace kupack
