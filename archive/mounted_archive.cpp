@@ -236,7 +236,7 @@ std::uint32_t MountedArchive::childOf(std::uint32_t parent, std::string_view nam
   const std::uint64_t hash = childHash(parent, name);
   const std::uint8_t tag = childTag(hash);
   const std::size_t mask = childTags_.size() - 1;
-  for (std::size_t slot = hash & mask; childTags_[slot] != 0; slot = (slot + 1) & mask) {
+  for (std::size_t slot = static_cast<std::size_t>(hash) & mask; childTags_[slot] != 0; slot = (slot + 1) & mask) {
     if (childTags_[slot] != tag) continue;
     const std::uint32_t node = childNodes_[slot];
     if (nodes_[node].parent == parent && nameOf(nodes_[node]) == name) return node;
@@ -262,7 +262,7 @@ std::uint32_t MountedArchive::addNode(std::uint32_t parent, std::string_view nam
 void MountedArchive::placeInTable(std::uint32_t node) {
   const std::uint64_t hash = childHash(nodes_[node].parent, nameOf(nodes_[node]));
   const std::size_t mask = childTags_.size() - 1;
-  std::size_t slot = hash & mask;
+  std::size_t slot = static_cast<std::size_t>(hash) & mask;
   while (childTags_[slot] != 0) slot = (slot + 1) & mask;
   childTags_[slot] = childTag(hash);
   childNodes_[slot] = node;
@@ -293,7 +293,7 @@ void MountedArchive::listChildren() {
 
 const MountedArchive::Node* MountedArchive::nodeAt(std::uint64_t node) const {
   if (node < platform::ROOT_NODE || node >= nodes_.size()) return nullptr;
-  return &nodes_[node];
+  return &nodes_[static_cast<std::size_t>(node)];
 }
 
 std::uint64_t MountedArchive::entrySize(std::size_t index) const {
@@ -344,7 +344,8 @@ int MountedArchive::readdir(std::uint64_t folder, std::uint64_t start, const Chi
   if (listed == nullptr) return ENOENT;
   if (listed->entry >= 0) return ENOTDIR;
   for (std::uint64_t position = start; position < listed->childCount; ++position) {
-    const std::uint32_t child = children_[listed->firstChild + position];
+    const std::uint32_t child =
+        children_[listed->firstChild + static_cast<std::size_t>(position)];
     if (!add(nameOf(nodes_[child]), attributesOf(child), position + 1)) break;
   }
   return 0;

@@ -69,10 +69,13 @@ void EntrySink::picture(const Picture& picture) {
     throw Error("the picture's pixels do not match its size");
   }
   write(bmp24Headers(picture.width, picture.height));
-  const std::vector<std::uint8_t> padding(bmp24RowStride(picture.width) - rowBytes, 0);
+  // The pixels are in memory, so a row's size (and any offset into them) fits a size_t.
+  const auto rowSize = static_cast<std::size_t>(rowBytes);
+  const std::vector<std::uint8_t> padding(
+      static_cast<std::size_t>(bmp24RowStride(picture.width) - rowBytes), 0);
   // A BMP file with a positive height keeps its rows from the bottom up.
   for (std::uint32_t row = picture.height; row-- > 0;) {
-    write(picture.pixels.subspan(row * rowBytes, rowBytes));
+    write(picture.pixels.subspan(std::size_t{row} * rowSize, rowSize));
     if (!padding.empty()) write(padding);
   }
 }
