@@ -10,7 +10,7 @@
 #include <string>
 
 #include "archive/entry_decoding.h"
-#include "archive/reader_commands.h"
+#include "app/read_commands.h"
 #include "codec/bmp_writer.h"
 #include "codec/lzss_decoder.h"
 #include "codec/spb_decoder.h"

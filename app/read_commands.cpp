@@ -1,4 +1,4 @@
-#include "archive/reader_commands.h"
+#include "app/read_commands.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -7,6 +7,7 @@
 #include <fstream>
 #include <map>
 #include <new>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
 #include <vector>
@@ -224,12 +225,12 @@ class Extractor {
 
   void refuse(const ArchiveEntry& entry, const std::string& reason) {
     ++tally_.refused;
-    consolePrint("refused %s: %s\n", entryShown(entry).c_str(), reason.c_str());
+    consoleErrorPrint("refused %s: %s\n", entryShown(entry).c_str(), reason.c_str());
   }
 
   void fail(const std::string& message) {
     ++tally_.failed;
-    consoleWrite("failed " + message);
+    consoleError("failed " + message);
   }
 
   ArchiveReader& reader_;
@@ -444,7 +445,7 @@ class Tester {
 
   void problem(const std::string& message) {
     ++problems_;
-    consoleWrite(message);
+    consoleError(message);
   }
 
   ArchiveReader& reader_;
@@ -454,14 +455,68 @@ class Tester {
   ull problems_ = 0;
 };
 
-}  // namespace
+// ---- Choosing entries -------------------------------------------------------------------
 
-int listArchiveCommand(const std::string& archivePath) {
-  ArchiveReader reader;
-  if (Status status = reader.open(archivePath); !status) {
-    consoleWrite(status.message());
-    return 1;
+// The entries `names` select, in the order named, each once: a name is matched as the
+// archive records it (code page 932, '\' between levels, A to Z as a to z), so '/' may
+// stand for '\' and letter case does not matter. Reports every name that selects nothing;
+// nullopt then.
+std::optional<std::vector<const ArchiveEntry*>> selectEntries(
+    const ArchiveReader& reader, const std::vector<std::string>& names) {
+  std::vector<const ArchiveEntry*> chosen;
+  std::set<const ArchiveEntry*> taken;
+  bool allFound = true;
+  for (const auto& name : names) {
+    const std::optional<std::string> recorded = platform::nativeNameToCp932(name);
+    bool found = false;
+    for (const auto& entry : reader.entries()) {
+      if (!recorded || entry.name != normalizeName(*recorded)) continue;
+      found = true;
+      if (taken.insert(&entry).second) chosen.push_back(&entry);
+    }
+    if (!found) {
+      consoleError(reader.shownPath() + ": no entry " + shown(name) + "\n");
+      allFound = false;
+    }
   }
+  if (!allFound) return std::nullopt;
+  return chosen;
+}
+
+std::vector<const ArchiveEntry*> allEntries(const ArchiveReader& reader) {
+  std::vector<const ArchiveEntry*> all;
+  for (const auto& entry : reader.entries()) all.push_back(&entry);
+  return all;
+}
+
+// ---- Listing as JSON --------------------------------------------------------------------
+
+const char* jsonTypeName(EntryType type) {
+  switch (type) {
+    case ENTRY_SPB:
+      return "spb";
+    case ENTRY_LZSS:
+      return "lzss";
+    case ENTRY_STORED:
+      break;
+  }
+  return "stored";
+}
+
+std::string entriesAsJson(const ArchiveReader& reader) {
+  nlohmann::ordered_json list = nlohmann::ordered_json::array();
+  for (const auto& entry : reader.entries()) {
+    list.push_back({{"name", platform::cp932ToUtf8Text(entry.name)},
+                    {"type", jsonTypeName(entry.type)},
+                    {"offset", entry.offset},
+                    {"stored_size", entry.storedSize},
+                    {"source_size", entry.sourceSize}});
+  }
+  // A name that is no code page 932 text keeps its bytes; they become U+FFFD here.
+  return list.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+void printTable(const ArchiveReader& reader) {
   consolePrint("%12s %12s %6s  %-6s  %s\n", "Stored", "Source", "Ratio", "Type", "Name");
   ull stored = 0;
   ull source = 0;
@@ -472,40 +527,87 @@ int listArchiveCommand(const std::string& archivePath) {
   }
   const auto count = static_cast<ull>(reader.entries().size());
   printListLine(stored, source, "", formatText("%llu %s", count, count == 1 ? "entry" : "entries"));
+}
+
+}  // namespace
+
+int listArchiveCommand(const std::string& archivePath, ListFormat format) {
+  ArchiveReader reader;
+  if (Status status = reader.open(archivePath); !status) {
+    consoleError(status.message());
+    return 1;
+  }
+  if (format == ListFormat::Json) {
+    consoleOutputBytes(entriesAsJson(reader));
+  } else {
+    printTable(reader);
+  }
   return 0;
 }
 
-int extractArchiveCommand(const std::string& archivePath, const std::string& targetDir,
-                          bool force) {
+int extractArchiveCommand(const std::string& archivePath, const std::string& targetDir, bool force,
+                          const std::vector<std::string>& names) {
   ArchiveReader reader;
   if (Status status = reader.open(archivePath); !status) {
-    consoleWrite(status.message());
+    consoleError(status.message());
     return 1;
   }
+  const auto chosen =
+      names.empty() ? std::optional(allEntries(reader)) : selectEntries(reader, names);
+  if (!chosen) return 1;
   const std::string root = targetDir.empty() ? std::string(".") : targetDir;
   if (!platform::isFolder(root) && !platform::makeFolders(root)) {
-    consoleWrite(shown(root) + ": cannot make the folder (" + errorText(errno) + ")\n");
+    consoleError(shown(root) + ": cannot make the folder (" + errorText(errno) + ")\n");
     return 1;
   }
   Extractor extractor(reader, root, force);
-  for (const auto& entry : reader.entries()) extractor.extract(entry);
+  for (const ArchiveEntry* entry : *chosen) extractor.extract(*entry);
   const ExtractTally& tally = extractor.tally();
   consolePrint("%llu extracted, %llu refused, %llu failed\n", tally.extracted, tally.refused,
                tally.failed);
   return tally.refused + tally.failed == 0 ? 0 : 1;
 }
 
+int printEntriesCommand(const std::string& archivePath, const std::vector<std::string>& names) {
+  ArchiveReader reader;
+  if (Status status = reader.open(archivePath); !status) {
+    consoleError(status.message());
+    return 1;
+  }
+  const auto chosen = selectEntries(reader, names);
+  if (!chosen) return 1;
+  platform::prepareOutputForBytes();
+  OutputFileSink sink(stdout);
+  for (const ArchiveEntry* entry : *chosen) {
+    if (Status status = decodeEntry(reader, *entry, sink); !status) {
+      if (sink.error() == 0) {
+        consoleError(status.message());
+      } else {
+        consoleError(entryShown(*entry) + ": cannot write to standard output (" +
+                     errorText(sink.error()) + ")\n");
+      }
+      return 1;
+    }
+  }
+  errno = 0;
+  if (std::fflush(stdout) != 0) {
+    consoleError("cannot write to standard output (" + errorText(errno != 0 ? errno : EIO) + ")\n");
+    return 1;
+  }
+  return 0;
+}
+
 int testArchiveCommand(const std::string& archivePath,
                        const std::optional<std::string>& sourceFolder) {
   ArchiveReader reader;
   if (Status status = reader.open(archivePath); !status) {
-    consoleWrite(status.message());
-    consolePrint("%s: test failed\n", reader.shownPath().c_str());
+    consoleError(status.message());
+    consoleErrorPrint("%s: test failed\n", reader.shownPath().c_str());
     return 1;
   }
   Tester tester(reader);
   if (sourceFolder && !tester.indexSource(*sourceFolder)) {
-    consoleWrite(shown(*sourceFolder) + ": cannot read the folder (" + errorText(errno) + ")\n");
+    consoleError(shown(*sourceFolder) + ": cannot read the folder (" + errorText(errno) + ")\n");
     return 1;
   }
   for (const auto& entry : reader.entries()) tester.test(entry);
