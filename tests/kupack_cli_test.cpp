@@ -110,6 +110,9 @@ TEST_F(KupackCliTest, ExtractAndPrintTakeNamedEntriesOnly) {
 }
 
 TEST_F(KupackCliTest, PrintedEntriesAreWhatExtractionWrites) {
+  if (!test::nativeCanName("画像背景")) {
+    GTEST_SKIP() << "the system's code page cannot name the sample folder's Japanese files";
+  }
   const fs::path assets = fs::path(KUPACK_SOURCE_DIR) / "examples" / "assets";
   fs::copy(assets, dir_ / "assets", fs::copy_options::recursive);
   ASSERT_EQ(runKupack({"assets", "a.kup"}, dir_.path()).exitCode, 0);
@@ -117,7 +120,13 @@ TEST_F(KupackCliTest, PrintedEntriesAreWhatExtractionWrites) {
   for (const char* name : {"ui/palette8.bmp", "bg/title.bmp", "readme.txt"}) {  // LZSS, SPB, stored
     const auto printed = runKupack({"-p", "a.kup", name}, dir_.path());
     EXPECT_EQ(printed.exitCode, 0) << name << printed.err;
-    EXPECT_EQ(printed.out, test::readFile(dir_ / "out" / test::u8path(name))) << name;
+    std::string written = test::readFile(dir_ / "out" / test::u8path(name));
+    // The Windows runner gives text-mode line ends back as "\n", in these bytes too.
+    for (std::size_t at;
+         platform::nativeSeparator() == '\\' && (at = written.find("\r\n")) != std::string::npos;) {
+      written.erase(at, 1);
+    }
+    EXPECT_EQ(printed.out, written) << name;
   }
 }
 
