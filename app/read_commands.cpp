@@ -1,24 +1,15 @@
 #include "app/read_commands.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <map>
-#include <new>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <set>
 #include <vector>
 
-#include "archive/archive_format.h"
 #include "archive/archive_reader.h"
-#include "archive/bitmap_file.h"
-#include "archive/collector.h"
 #include "archive/entry_decoding.h"
-#include "archive/entry_path.h"
-#include "codec/bitmap.h"
+#include "archive/read_jobs.h"
 #include "common/console.h"
 #include "platform/platform.h"
 
@@ -26,8 +17,6 @@ namespace kupack {
 namespace {
 
 using ull = unsigned long long;
-
-constexpr std::size_t CHUNK_SIZE = 1 << 20;
 
 const char* typeName(EntryType type) {
   switch (type) {
@@ -47,7 +36,6 @@ ull ratioPercent(std::uint64_t stored, std::uint64_t source) {
   if (source == 0) return 0;
   return static_cast<ull>(static_cast<double>(stored) * 100.0 / static_cast<double>(source));
 }
-
 std::string shown(const std::string& nativePath) {
   return platform::nativeToConsoleText(nativePath);
 }
@@ -58,435 +46,54 @@ std::string errorText(int errorNumber) {
 
 std::string entryShown(const ArchiveEntry& entry) { return entryNameForConsole(entry.name); }
 
-// Writes decoded pieces to an open stream it does not own; remembers why a write failed.
-class OutputFileSink final : public ByteSink {
+// Shows each entry's outcome: what was extracted on standard output, the rest on standard
+// error; counts them for the summary.
+class ConsoleReadReport final : public ReadReport {
  public:
-  explicit OutputFileSink(std::FILE* stream) : stream_(stream) {}
-  bool put(std::span<const std::uint8_t> bytes) override {
-    if (bytes.empty()) return true;
-    errno = 0;
-    if (std::fwrite(bytes.data(), 1, bytes.size(), stream_) == bytes.size()) return true;
-    error_ = errno != 0 ? errno : EIO;
-    return false;
+  void onExtracted(const ArchiveEntry& entry) override {
+    ++extracted;
+    consolePrint("extracted %s\n", entryShown(entry).c_str());
   }
-  int error() const { return error_; }
+  void onRefused(const ArchiveEntry& entry, const std::string& reason) override {
+    ++refused;
+    consoleErrorPrint("refused %s: %s\n", entryShown(entry).c_str(), reason.c_str());
+  }
+  void onFailed(const std::string& line) override {
+    ++failed;
+    consoleError(prefix_ + line);
+  }
+
+  explicit ConsoleReadReport(std::string failurePrefix) : prefix_(std::move(failurePrefix)) {}
+  ull extracted = 0;
+  ull refused = 0;
+  ull failed = 0;
 
  private:
-  std::FILE* stream_;
-  int error_ = 0;
+  std::string prefix_;
 };
 
-// Reads a source file in chunks for comparisons; remembers why it could not.
-class SourceFile {
- public:
-  explicit SourceFile(const std::string& nativePath) : in_(nativePath, std::ios::binary) {}
-  bool isOpen() const { return in_.is_open(); }
-  // Compares the next `expected.size()` bytes of the file with `expected`.
-  bool nextEquals(std::span<const std::uint8_t> expected) {
-    buffer_.resize(expected.size());
-    in_.read(reinterpret_cast<char*>(buffer_.data()), static_cast<std::streamsize>(buffer_.size()));
-    if (static_cast<std::size_t>(in_.gcount()) != buffer_.size()) return false;
-    return std::equal(buffer_.begin(), buffer_.end(), expected.begin());
+// The entries `names` select (all when there are none), or nullopt after naming on standard
+// error each name that selects nothing.
+std::optional<std::vector<const ArchiveEntry*>> chosenEntries(
+    const ArchiveReader& reader, const std::vector<std::string>& names) {
+  std::vector<std::string> unknown;
+  std::vector<const ArchiveEntry*> chosen;
+  if (names.empty()) {
+    for (const auto& entry : reader.entries()) chosen.push_back(&entry);
+    return chosen;
   }
-  // True when the file has no byte left.
-  bool atEnd() { return in_.peek() == std::ifstream::traits_type::eof(); }
-
- private:
-  std::ifstream in_;
-  std::vector<std::uint8_t> buffer_;
-};
-
-// Compares decoded pieces with the next bytes of a source file; stops at the first difference.
-class ComparingSink final : public ByteSink {
- public:
-  explicit ComparingSink(SourceFile& source) : source_(source) {}
-  bool put(std::span<const std::uint8_t> bytes) override {
-    if (differs_) return true;
-    if (!source_.nextEquals(bytes)) differs_ = true;
-    return true;
-  }
-  bool differs() const { return differs_; }
-
- private:
-  SourceFile& source_;
-  bool differs_ = false;
-};
-
-// Compares decoded rows, top first, with a loaded picture's rows.
-class PictureComparingSink final : public ByteSink {
- public:
-  explicit PictureComparingSink(const SpbSource& picture) : picture_(picture) {}
-  bool put(std::span<const std::uint8_t> row) override {
-    if (differs_ || y_ >= picture_.height || row.size() != std::size_t{picture_.width} * 3) {
-      differs_ = true;
-      return true;
-    }
-    const std::uint8_t* sourceRow =
-        picture_.topRow + static_cast<std::ptrdiff_t>(y_) * picture_.stride;
-    if (!std::equal(row.begin(), row.end(), sourceRow)) differs_ = true;
-    ++y_;
-    return true;
-  }
-  bool differs() const { return differs_; }
-
- private:
-  const SpbSource& picture_;
-  std::uint32_t y_ = 0;
-  bool differs_ = false;
-};
+  chosen = selectEntries(reader, names, unknown);
+  for (const auto& name : unknown)
+    consoleError(reader.shownPath() + ": no entry " + shown(name) + "\n");
+  if (!unknown.empty()) return std::nullopt;
+  return chosen;
+}
 
 // ---- Listing ----------------------------------------------------------------------------
 
 void printListLine(ull stored, ull source, const char* type, const std::string& name) {
   consolePrint("%12llu %12llu %5llu%%  %-6s  %s\n", stored, source, ratioPercent(stored, source),
                type, name.c_str());
-}
-
-// ---- Extracting -------------------------------------------------------------------------
-
-struct ExtractTally {
-  ull extracted = 0;
-  ull refused = 0;
-  ull failed = 0;
-};
-
-class Extractor {
- public:
-  Extractor(ArchiveReader& reader, std::string root, bool force)
-      : reader_(reader),
-        root_(std::move(root)),
-        force_(force),
-        archiveIdentity_(platform::folderIdentity(reader.nativePath())) {}
-
-  void extract(const ArchiveEntry& entry) {
-    try {
-      extractOne(entry);
-    } catch (const std::bad_alloc&) {
-      fail(entryShown(entry) + ": not enough memory to extract it\n");
-    }
-  }
-
-  const ExtractTally& tally() const { return tally_; }
-
- private:
-  // Writes the entry under a temporary name in its folder and gives the file its name only
-  // once complete, so that a broken entry or a failed write leaves nothing behind and never
-  // changes a file it was to replace, and a link at the name is replaced, not written through.
-  void extractOne(const ArchiveEntry& entry) {
-    std::string refusal;
-    const auto levels = entryPathLevels(entry.name, refusal);
-    if (!levels) return refuse(entry, refusal);
-    std::string target = root_;
-    for (const auto& level : *levels) target = platform::joinPath(target, level);
-    if (force_ && archiveIdentity_ && platform::folderIdentity(target) == archiveIdentity_) {
-      return refuse(entry, shown(target) + " is the archive being read");
-    }
-    platform::CreatedFile created = platform::createFileBelow(root_, *levels, force_);
-    if (created.result != platform::CreateBelowResult::Created) {
-      return reportNotCreated(entry, target, created);
-    }
-    OutputFileSink sink(created.file.stream());
-    if (Status status = decodeEntry(reader_, entry, sink); !status) {
-      created.file.discard();
-      if (sink.error() != 0) return failWrite(entry, target, sink.error());
-      return fail(status.message());
-    }
-    errno = 0;
-    if (!created.file.place()) {
-      const int error = errno != 0 ? errno : EIO;
-      if (error == EEXIST && !force_)
-        return refuse(entry, shown(target) + " exists (-f replaces it)");
-      return failWrite(entry, target, error);
-    }
-    ++tally_.extracted;
-    consolePrint("extracted %s\n", entryShown(entry).c_str());
-  }
-
-  void failWrite(const ArchiveEntry& entry, const std::string& target, int error) {
-    fail(entryShown(entry) + ": cannot write " + shown(target) + " (" + errorText(error) + ")\n");
-  }
-
-  void reportNotCreated(const ArchiveEntry& entry, const std::string& target,
-                        const platform::CreatedFile& created) {
-    switch (created.result) {
-      case platform::CreateBelowResult::Exists:
-        return refuse(entry, shown(target) + " exists (-f replaces it)");
-      case platform::CreateBelowResult::ThroughLink:
-        return refuse(entry, "its path below the target folder leads through a link");
-      case platform::CreateBelowResult::NotAFolder:
-        return refuse(entry, "a folder on its path exists as a file");
-      case platform::CreateBelowResult::Created:
-      case platform::CreateBelowResult::Failed:
-        break;
-    }
-    fail(entryShown(entry) + ": cannot create " + shown(target) + " (" +
-         errorText(created.errorNumber) + ")\n");
-  }
-
-  void refuse(const ArchiveEntry& entry, const std::string& reason) {
-    ++tally_.refused;
-    consoleErrorPrint("refused %s: %s\n", entryShown(entry).c_str(), reason.c_str());
-  }
-
-  void fail(const std::string& message) {
-    ++tally_.failed;
-    consoleError("failed " + message);
-  }
-
-  ArchiveReader& reader_;
-  std::string root_;
-  bool force_;
-  // Replacing the archive while it is read would lose it.
-  std::optional<platform::FolderIdentity> archiveIdentity_;
-  ExtractTally tally_;
-};
-
-// ---- Testing ----------------------------------------------------------------------------
-
-// The files of a source folder under the names an archive of it records.
-struct SourceIndex {
-  std::string root;
-  std::map<std::string, std::string> pathByName;  // normalized name -> native path
-  std::set<std::string> matched;
-};
-
-class Tester {
- public:
-  explicit Tester(ArchiveReader& reader) : reader_(reader) {}
-
-  // Walks `folder` the way the writer collects it (the archive itself left out); false
-  // when the folder cannot be read.
-  bool indexSource(const std::string& folder) {
-    const std::string base = platform::currentDirectory().value_or(".");
-    source_.emplace();
-    source_->root = platform::absolutePath(folder, base);
-    CollectRequest request;
-    request.rootFolder = source_->root;
-    request.excludedPaths.push_back(platform::absolutePath(reader_.nativePath(), base));
-    Collection collection;
-    bool readable = false;
-    {
-      // The walk reports every subfolder it enters; a test shows only its findings.
-      SilentPackListener quiet;
-      readable = collectFiles(request, collection, quiet);
-    }
-    if (!readable) return false;
-    for (const auto& file : collection.files) {
-      const std::string name = normalizeName(file.name);
-      const std::string path = platform::joinPath(source_->root, file.nativePath);
-      if (!source_->pathByName.emplace(name, path).second) {
-        problem(shown(path) + ": another file of the folder has the same archive name " +
-                entryNameForConsole(name) + "\n");
-      }
-    }
-    for (const auto& path : collection.namesWithoutCp932) {
-      problem(shown(path) + ": its name has no Shift-JIS form, so no archive holds it\n");
-    }
-    for (const auto& path : collection.namesWithBackslash) {
-      problem(shown(path) + ": its name holds '\\', so no archive holds it\n");
-    }
-    return true;
-  }
-
-  void test(const ArchiveEntry& entry) {
-    try {
-      testOne(entry);
-    } catch (const std::bad_alloc&) {
-      problem(entryShown(entry) + ": not enough memory to test it\n");
-    }
-  }
-
-  // Reports every file of the folder that no entry named.
-  void reportUnarchivedFiles() {
-    if (!source_) return;
-    for (const auto& [name, path] : source_->pathByName) {
-      if (source_->matched.count(name) == 0) {
-        problem(entryNameForConsole(name) + ": missing from the archive\n");
-      }
-    }
-  }
-
-  ull problems() const { return problems_; }
-
- private:
-  void testOne(const ArchiveEntry& entry) {
-    if (!names_.insert(entry.name).second) {
-      return problem(entryShown(entry) + ": the name appears more than once in the archive\n");
-    }
-    const std::string* sourcePath = nullptr;
-    if (source_) {
-      const auto found = source_->pathByName.find(entry.name);
-      if (found == source_->pathByName.end()) {
-        problem(entryShown(entry) + ": missing from the folder\n");
-      } else {
-        source_->matched.insert(entry.name);
-        sourcePath = &found->second;
-        // Pictures are compared as pictures: a BMP file of the same picture matches
-        // whatever its size or layout.
-        if (entry.type == ENTRY_SPB ? !sourceIsRegularFile(entry, *sourcePath)
-                                    : !sourceSizeMatches(entry, *sourcePath)) {
-          sourcePath = nullptr;
-        }
-      }
-    }
-    switch (entry.type) {
-      case ENTRY_STORED:
-        return testStored(entry, sourcePath);
-      case ENTRY_LZSS:
-        return testLzss(entry, sourcePath);
-      case ENTRY_SPB:
-        return testSpb(entry, sourcePath);
-    }
-  }
-
-  // Never opens a pipe or device for reading, which could wait forever.
-  bool sourceIsRegularFile(const ArchiveEntry& entry, const std::string& path) {
-    if (platform::fileSize(path)) return true;
-    problem(entryShown(entry) + ": cannot open " + shown(path) + " (" + errorText(errno) + ")\n");
-    return false;
-  }
-
-  bool sourceSizeMatches(const ArchiveEntry& entry, const std::string& path) {
-    const auto size = platform::fileSize(path);
-    if (!size) {
-      problem(entryShown(entry) + ": cannot open " + shown(path) + " (" + errorText(errno) + ")\n");
-      return false;
-    }
-    if (*size != entry.sourceSize) {
-      problem(entryShown(entry) +
-              formatText(": the file in the folder has %llu bytes, the archive recorded %llu\n",
-                         ull{*size}, ull{entry.sourceSize}));
-      return false;
-    }
-    return true;
-  }
-
-  void testStored(const ArchiveEntry& entry, const std::string* sourcePath) {
-    std::optional<SourceFile> source;
-    if (sourcePath) {
-      source.emplace(*sourcePath);
-      if (!source->isOpen()) {
-        problem(entryShown(entry) + ": cannot open " + shown(*sourcePath) + "\n");
-        source.reset();
-      }
-    }
-    buffer_.resize(CHUNK_SIZE);
-    for (std::uint64_t done = 0; done < entry.storedSize;) {
-      const auto piece =
-          static_cast<std::size_t>(std::min<std::uint64_t>(CHUNK_SIZE, entry.storedSize - done));
-      const std::span<std::uint8_t> chunk(buffer_.data(), piece);
-      if (Status status = reader_.readEntryBytes(entry, done, chunk); !status) {
-        return problem(status.message());
-      }
-      if (source && !source->nextEquals(chunk)) {
-        problem(entryShown(entry) + ": differs from the file in the folder\n");
-        source.reset();
-      }
-      done += piece;
-    }
-    if (source && !source->atEnd()) {
-      problem(entryShown(entry) + ": the file in the folder is longer than the entry\n");
-    }
-  }
-
-  void testLzss(const ArchiveEntry& entry, const std::string* sourcePath) {
-    ArchiveEntrySource stream(reader_, entry);
-    std::optional<SourceFile> source;
-    if (sourcePath) {
-      source.emplace(*sourcePath);
-      if (!source->isOpen()) {
-        problem(entryShown(entry) + ": cannot open " + shown(*sourcePath) + "\n");
-        source.reset();
-      }
-    }
-    if (!source) {
-      CountingSink sink;
-      if (Status status = decodeLzssEntry(entry, stream, sink); !status) problem(status.message());
-      return;
-    }
-    ComparingSink sink(*source);
-    if (Status status = decodeLzssEntry(entry, stream, sink); !status) {
-      return problem(status.message());
-    }
-    if (sink.differs() || !source->atEnd()) {
-      problem(entryShown(entry) + ": differs from the file in the folder\n");
-    }
-  }
-
-  void testSpb(const ArchiveEntry& entry, const std::string* sourcePath) {
-    ArchiveEntrySource stream(reader_, entry);
-    SpbRowDecoder decoder(stream);
-    if (Status status = checkSpbEntry(entry, stream, decoder); !status) {
-      return problem(status.message());
-    }
-    if (!sourcePath) return;
-    BitmapFile image;
-    BitmapVerdict verdict = BitmapVerdict::StoreUnchanged;
-    if (Status status = image.load(*sourcePath, verdict); !status) {
-      return problem(entryShown(entry) + ": the file in the folder: " + status.message());
-    }
-    if (verdict != BitmapVerdict::CodeAsSpb) {
-      return problem(entryShown(entry) +
-                     ": the file in the folder is no picture the SPB coding holds\n");
-    }
-    const SpbSource& picture = image.image().picture();
-    PictureComparingSink sink(picture);
-    std::string error;
-    if (picture.width != decoder.width() || picture.height != decoder.height()) {
-      sink.put({});
-    } else if (!decoder.writeRows(false, sink, error)) {
-      return problem(stream.failure() ? entryFailure(entry, error).message()
-                                      : stream.failure().message());
-    }
-    if (sink.differs()) {
-      problem(entryShown(entry) + ": the picture differs from the file in the folder\n");
-    }
-  }
-
-  void problem(const std::string& message) {
-    ++problems_;
-    consoleError(message);
-  }
-
-  ArchiveReader& reader_;
-  std::optional<SourceIndex> source_;
-  std::set<std::string> names_;
-  std::vector<std::uint8_t> buffer_;
-  ull problems_ = 0;
-};
-
-// ---- Choosing entries -------------------------------------------------------------------
-
-// The entries `names` select, in the order named, each once: a name is matched as the
-// archive records it (code page 932, '\' between levels, A to Z as a to z), so '/' may
-// stand for '\' and letter case does not matter. Reports every name that selects nothing;
-// nullopt then.
-std::optional<std::vector<const ArchiveEntry*>> selectEntries(
-    const ArchiveReader& reader, const std::vector<std::string>& names) {
-  std::vector<const ArchiveEntry*> chosen;
-  std::set<const ArchiveEntry*> taken;
-  bool allFound = true;
-  for (const auto& name : names) {
-    const std::optional<std::string> recorded = platform::nativeNameToCp932(name);
-    bool found = false;
-    for (const auto& entry : reader.entries()) {
-      if (!recorded || entry.name != normalizeName(*recorded)) continue;
-      found = true;
-      if (taken.insert(&entry).second) chosen.push_back(&entry);
-    }
-    if (!found) {
-      consoleError(reader.shownPath() + ": no entry " + shown(name) + "\n");
-      allFound = false;
-    }
-  }
-  if (!allFound) return std::nullopt;
-  return chosen;
-}
-
-std::vector<const ArchiveEntry*> allEntries(const ArchiveReader& reader) {
-  std::vector<const ArchiveEntry*> all;
-  for (const auto& entry : reader.entries()) all.push_back(&entry);
-  return all;
 }
 
 // ---- Listing as JSON --------------------------------------------------------------------
@@ -552,20 +159,18 @@ int extractArchiveCommand(const std::string& archivePath, const std::string& tar
     consoleError(status.message());
     return 1;
   }
-  const auto chosen =
-      names.empty() ? std::optional(allEntries(reader)) : selectEntries(reader, names);
+  const auto chosen = chosenEntries(reader, names);
   if (!chosen) return 1;
   const std::string root = targetDir.empty() ? std::string(".") : targetDir;
   if (!platform::isFolder(root) && !platform::makeFolders(root)) {
     consoleError(shown(root) + ": cannot make the folder (" + errorText(errno) + ")\n");
     return 1;
   }
-  Extractor extractor(reader, root, force);
-  for (const ArchiveEntry* entry : *chosen) extractor.extract(*entry);
-  const ExtractTally& tally = extractor.tally();
-  consolePrint("%llu extracted, %llu refused, %llu failed\n", tally.extracted, tally.refused,
-               tally.failed);
-  return tally.refused + tally.failed == 0 ? 0 : 1;
+  ConsoleReadReport report("failed ");
+  extractEntries(reader, *chosen, root, force, report);
+  consolePrint("%llu extracted, %llu refused, %llu failed\n", report.extracted, report.refused,
+               report.failed);
+  return report.refused + report.failed == 0 ? 0 : 1;
 }
 
 int printEntriesCommand(const std::string& archivePath, const std::vector<std::string>& names) {
@@ -574,10 +179,10 @@ int printEntriesCommand(const std::string& archivePath, const std::vector<std::s
     consoleError(status.message());
     return 1;
   }
-  const auto chosen = selectEntries(reader, names);
+  const auto chosen = chosenEntries(reader, names);
   if (!chosen) return 1;
   platform::prepareOutputForBytes();
-  OutputFileSink sink(stdout);
+  OpenStreamSink sink(stdout);
   for (const ArchiveEntry* entry : *chosen) {
     if (Status status = decodeEntry(reader, *entry, sink); !status) {
       if (sink.error() == 0) {
@@ -605,22 +210,21 @@ int testArchiveCommand(const std::string& archivePath,
     consoleErrorPrint("%s: test failed\n", reader.shownPath().c_str());
     return 1;
   }
-  Tester tester(reader);
-  if (sourceFolder && !tester.indexSource(*sourceFolder)) {
+  ConsoleReadReport report("");
+  if (!testEntries(reader, sourceFolder, report)) {
     consoleError(shown(*sourceFolder) + ": cannot read the folder (" + errorText(errno) + ")\n");
     return 1;
   }
-  for (const auto& entry : reader.entries()) tester.test(entry);
-  tester.reportUnarchivedFiles();
+  const ull problems = report.failed;
   const auto count = static_cast<ull>(reader.entries().size());
   const std::string against = sourceFolder ? " against " + shown(*sourceFolder) : std::string();
-  if (tester.problems() == 0) {
+  if (problems == 0) {
     consolePrint("%llu %s tested%s: all match\n", count, count == 1 ? "entry" : "entries",
                  against.c_str());
     return 0;
   }
   consolePrint("%llu %s tested%s: %llu %s\n", count, count == 1 ? "entry" : "entries",
-               against.c_str(), tester.problems(), tester.problems() == 1 ? "problem" : "problems");
+               against.c_str(), problems, problems == 1 ? "problem" : "problems");
   return 1;
 }
 

@@ -1,0 +1,433 @@
+#include "archive/read_jobs.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <new>
+#include <set>
+
+#include "archive/archive_format.h"
+#include "archive/bitmap_file.h"
+#include "archive/collector.h"
+#include "archive/entry_decoding.h"
+#include "archive/entry_path.h"
+#include "codec/bitmap.h"
+#include "common/console.h"
+#include "platform/platform.h"
+
+namespace kupack {
+namespace {
+
+using ull = unsigned long long;
+
+constexpr std::size_t CHUNK_SIZE = 1 << 20;
+
+std::string shown(const std::string& nativePath) {
+  return platform::nativeToConsoleText(nativePath);
+}
+
+std::string errorText(int errorNumber) {
+  return platform::nativeToConsoleText(std::strerror(errorNumber));
+}
+
+std::string entryShown(const ArchiveEntry& entry) { return entryNameForConsole(entry.name); }
+
+// Reads a source file in chunks for comparisons; remembers why it could not.
+class SourceFile {
+ public:
+  explicit SourceFile(const std::string& nativePath) : in_(nativePath, std::ios::binary) {}
+  bool isOpen() const { return in_.is_open(); }
+  // Compares the next `expected.size()` bytes of the file with `expected`.
+  bool nextEquals(std::span<const std::uint8_t> expected) {
+    buffer_.resize(expected.size());
+    in_.read(reinterpret_cast<char*>(buffer_.data()), static_cast<std::streamsize>(buffer_.size()));
+    if (static_cast<std::size_t>(in_.gcount()) != buffer_.size()) return false;
+    return std::equal(buffer_.begin(), buffer_.end(), expected.begin());
+  }
+  // True when the file has no byte left.
+  bool atEnd() { return in_.peek() == std::ifstream::traits_type::eof(); }
+
+ private:
+  std::ifstream in_;
+  std::vector<std::uint8_t> buffer_;
+};
+
+// Compares decoded pieces with the next bytes of a source file; stops at the first difference.
+class ComparingSink final : public ByteSink {
+ public:
+  explicit ComparingSink(SourceFile& source) : source_(source) {}
+  bool put(std::span<const std::uint8_t> bytes) override {
+    if (differs_) return true;
+    if (!source_.nextEquals(bytes)) differs_ = true;
+    return true;
+  }
+  bool differs() const { return differs_; }
+
+ private:
+  SourceFile& source_;
+  bool differs_ = false;
+};
+
+// Compares decoded rows, top first, with a loaded picture's rows.
+class PictureComparingSink final : public ByteSink {
+ public:
+  explicit PictureComparingSink(const SpbSource& picture) : picture_(picture) {}
+  bool put(std::span<const std::uint8_t> row) override {
+    if (differs_ || y_ >= picture_.height || row.size() != std::size_t{picture_.width} * 3) {
+      differs_ = true;
+      return true;
+    }
+    const std::uint8_t* sourceRow =
+        picture_.topRow + static_cast<std::ptrdiff_t>(y_) * picture_.stride;
+    if (!std::equal(row.begin(), row.end(), sourceRow)) differs_ = true;
+    ++y_;
+    return true;
+  }
+  bool differs() const { return differs_; }
+
+ private:
+  const SpbSource& picture_;
+  std::uint32_t y_ = 0;
+  bool differs_ = false;
+};
+
+// ---- Extracting -------------------------------------------------------------------------
+
+class Extractor {
+ public:
+  Extractor(ArchiveReader& reader, std::string root, bool force, ReadReport& report)
+      : reader_(reader),
+        root_(std::move(root)),
+        force_(force),
+        report_(report),
+        archiveIdentity_(platform::folderIdentity(reader.nativePath())) {}
+
+  void extract(const ArchiveEntry& entry) {
+    try {
+      extractOne(entry);
+    } catch (const std::bad_alloc&) {
+      fail(entryShown(entry) + ": not enough memory to extract it\n");
+    }
+  }
+
+ private:
+  // Writes the entry under a temporary name in its folder and gives the file its name only
+  // once complete, so that a broken entry or a failed write leaves nothing behind and never
+  // changes a file it was to replace, and a link at the name is replaced, not written through.
+  void extractOne(const ArchiveEntry& entry) {
+    std::string refusal;
+    const auto levels = entryPathLevels(entry.name, refusal);
+    if (!levels) return refuse(entry, refusal);
+    std::string target = root_;
+    for (const auto& level : *levels) target = platform::joinPath(target, level);
+    if (force_ && archiveIdentity_ && platform::folderIdentity(target) == archiveIdentity_) {
+      return refuse(entry, shown(target) + " is the archive being read");
+    }
+    platform::CreatedFile created = platform::createFileBelow(root_, *levels, force_);
+    if (created.result != platform::CreateBelowResult::Created) {
+      return reportNotCreated(entry, target, created);
+    }
+    OpenStreamSink sink(created.file.stream());
+    if (Status status = decodeEntry(reader_, entry, sink); !status) {
+      created.file.discard();
+      if (sink.error() != 0) return failWrite(entry, target, sink.error());
+      return fail(status.message());
+    }
+    errno = 0;
+    if (!created.file.place()) {
+      const int error = errno != 0 ? errno : EIO;
+      if (error == EEXIST && !force_)
+        return refuse(entry, shown(target) + " exists (-f replaces it)");
+      return failWrite(entry, target, error);
+    }
+    report_.onExtracted(entry);
+  }
+
+  void failWrite(const ArchiveEntry& entry, const std::string& target, int error) {
+    fail(entryShown(entry) + ": cannot write " + shown(target) + " (" + errorText(error) + ")\n");
+  }
+
+  void reportNotCreated(const ArchiveEntry& entry, const std::string& target,
+                        const platform::CreatedFile& created) {
+    switch (created.result) {
+      case platform::CreateBelowResult::Exists:
+        return refuse(entry, shown(target) + " exists (-f replaces it)");
+      case platform::CreateBelowResult::ThroughLink:
+        return refuse(entry, "its path below the target folder leads through a link");
+      case platform::CreateBelowResult::NotAFolder:
+        return refuse(entry, "a folder on its path exists as a file");
+      case platform::CreateBelowResult::Created:
+      case platform::CreateBelowResult::Failed:
+        break;
+    }
+    fail(entryShown(entry) + ": cannot create " + shown(target) + " (" +
+         errorText(created.errorNumber) + ")\n");
+  }
+
+  void refuse(const ArchiveEntry& entry, const std::string& reason) {
+    report_.onRefused(entry, reason);
+  }
+
+  void fail(const std::string& message) { report_.onFailed(message); }
+
+  ArchiveReader& reader_;
+  std::string root_;
+  bool force_;
+  ReadReport& report_;
+  // Replacing the archive while it is read would lose it.
+  std::optional<platform::FolderIdentity> archiveIdentity_;
+};
+
+// ---- Testing ----------------------------------------------------------------------------
+
+// The files of a source folder under the names an archive of it records.
+struct SourceIndex {
+  std::string root;
+  std::map<std::string, std::string> pathByName;  // normalized name -> native path
+  std::set<std::string> matched;
+};
+
+class Tester {
+ public:
+  Tester(ArchiveReader& reader, ReadReport& report) : reader_(reader), report_(report) {}
+
+  // Walks `folder` the way the writer collects it (the archive itself left out); false
+  // when the folder cannot be read.
+  bool indexSource(const std::string& folder) {
+    const std::string base = platform::currentDirectory().value_or(".");
+    source_.emplace();
+    source_->root = platform::absolutePath(folder, base);
+    CollectRequest request;
+    request.rootFolder = source_->root;
+    request.excludedPaths.push_back(platform::absolutePath(reader_.nativePath(), base));
+    Collection collection;
+    bool readable = false;
+    {
+      // The walk reports every subfolder it enters; a test shows only its findings.
+      SilentPackListener quiet;
+      readable = collectFiles(request, collection, quiet);
+    }
+    if (!readable) return false;
+    for (const auto& file : collection.files) {
+      const std::string name = normalizeName(file.name);
+      const std::string path = platform::joinPath(source_->root, file.nativePath);
+      if (!source_->pathByName.emplace(name, path).second) {
+        problem(shown(path) + ": another file of the folder has the same archive name " +
+                entryNameForConsole(name) + "\n");
+      }
+    }
+    for (const auto& path : collection.namesWithoutCp932) {
+      problem(shown(path) + ": its name has no Shift-JIS form, so no archive holds it\n");
+    }
+    for (const auto& path : collection.namesWithBackslash) {
+      problem(shown(path) + ": its name holds '\\', so no archive holds it\n");
+    }
+    return true;
+  }
+
+  void test(const ArchiveEntry& entry) {
+    try {
+      testOne(entry);
+    } catch (const std::bad_alloc&) {
+      problem(entryShown(entry) + ": not enough memory to test it\n");
+    }
+  }
+
+  // Reports every file of the folder that no entry named.
+  void reportUnarchivedFiles() {
+    if (!source_) return;
+    for (const auto& [name, path] : source_->pathByName) {
+      if (source_->matched.count(name) == 0) {
+        problem(entryNameForConsole(name) + ": missing from the archive\n");
+      }
+    }
+  }
+
+  ull problems() const { return problems_; }
+
+ private:
+  void testOne(const ArchiveEntry& entry) {
+    if (!names_.insert(entry.name).second) {
+      return problem(entryShown(entry) + ": the name appears more than once in the archive\n");
+    }
+    const std::string* sourcePath = nullptr;
+    if (source_) {
+      const auto found = source_->pathByName.find(entry.name);
+      if (found == source_->pathByName.end()) {
+        problem(entryShown(entry) + ": missing from the folder\n");
+      } else {
+        source_->matched.insert(entry.name);
+        sourcePath = &found->second;
+        // Pictures are compared as pictures: a BMP file of the same picture matches
+        // whatever its size or layout.
+        if (entry.type == ENTRY_SPB ? !sourceIsRegularFile(entry, *sourcePath)
+                                    : !sourceSizeMatches(entry, *sourcePath)) {
+          sourcePath = nullptr;
+        }
+      }
+    }
+    switch (entry.type) {
+      case ENTRY_STORED:
+        return testStored(entry, sourcePath);
+      case ENTRY_LZSS:
+        return testLzss(entry, sourcePath);
+      case ENTRY_SPB:
+        return testSpb(entry, sourcePath);
+    }
+  }
+
+  // Never opens a pipe or device for reading, which could wait forever.
+  bool sourceIsRegularFile(const ArchiveEntry& entry, const std::string& path) {
+    if (platform::fileSize(path)) return true;
+    problem(entryShown(entry) + ": cannot open " + shown(path) + " (" + errorText(errno) + ")\n");
+    return false;
+  }
+
+  bool sourceSizeMatches(const ArchiveEntry& entry, const std::string& path) {
+    const auto size = platform::fileSize(path);
+    if (!size) {
+      problem(entryShown(entry) + ": cannot open " + shown(path) + " (" + errorText(errno) + ")\n");
+      return false;
+    }
+    if (*size != entry.sourceSize) {
+      problem(entryShown(entry) +
+              formatText(": the file in the folder has %llu bytes, the archive recorded %llu\n",
+                         ull{*size}, ull{entry.sourceSize}));
+      return false;
+    }
+    return true;
+  }
+
+  void testStored(const ArchiveEntry& entry, const std::string* sourcePath) {
+    std::optional<SourceFile> source;
+    if (sourcePath) {
+      source.emplace(*sourcePath);
+      if (!source->isOpen()) {
+        problem(entryShown(entry) + ": cannot open " + shown(*sourcePath) + "\n");
+        source.reset();
+      }
+    }
+    buffer_.resize(CHUNK_SIZE);
+    for (std::uint64_t done = 0; done < entry.storedSize;) {
+      const auto piece =
+          static_cast<std::size_t>(std::min<std::uint64_t>(CHUNK_SIZE, entry.storedSize - done));
+      const std::span<std::uint8_t> chunk(buffer_.data(), piece);
+      if (Status status = reader_.readEntryBytes(entry, done, chunk); !status) {
+        return problem(status.message());
+      }
+      if (source && !source->nextEquals(chunk)) {
+        problem(entryShown(entry) + ": differs from the file in the folder\n");
+        source.reset();
+      }
+      done += piece;
+    }
+    if (source && !source->atEnd()) {
+      problem(entryShown(entry) + ": the file in the folder is longer than the entry\n");
+    }
+  }
+
+  void testLzss(const ArchiveEntry& entry, const std::string* sourcePath) {
+    ArchiveEntrySource stream(reader_, entry);
+    std::optional<SourceFile> source;
+    if (sourcePath) {
+      source.emplace(*sourcePath);
+      if (!source->isOpen()) {
+        problem(entryShown(entry) + ": cannot open " + shown(*sourcePath) + "\n");
+        source.reset();
+      }
+    }
+    if (!source) {
+      CountingSink sink;
+      if (Status status = decodeLzssEntry(entry, stream, sink); !status) problem(status.message());
+      return;
+    }
+    ComparingSink sink(*source);
+    if (Status status = decodeLzssEntry(entry, stream, sink); !status) {
+      return problem(status.message());
+    }
+    if (sink.differs() || !source->atEnd()) {
+      problem(entryShown(entry) + ": differs from the file in the folder\n");
+    }
+  }
+
+  void testSpb(const ArchiveEntry& entry, const std::string* sourcePath) {
+    ArchiveEntrySource stream(reader_, entry);
+    SpbRowDecoder decoder(stream);
+    if (Status status = checkSpbEntry(entry, stream, decoder); !status) {
+      return problem(status.message());
+    }
+    if (!sourcePath) return;
+    BitmapFile image;
+    BitmapVerdict verdict = BitmapVerdict::StoreUnchanged;
+    if (Status status = image.load(*sourcePath, verdict); !status) {
+      return problem(entryShown(entry) + ": the file in the folder: " + status.message());
+    }
+    if (verdict != BitmapVerdict::CodeAsSpb) {
+      return problem(entryShown(entry) +
+                     ": the file in the folder is no picture the SPB coding holds\n");
+    }
+    const SpbSource& picture = image.image().picture();
+    PictureComparingSink sink(picture);
+    std::string error;
+    if (picture.width != decoder.width() || picture.height != decoder.height()) {
+      sink.put({});
+    } else if (!decoder.writeRows(false, sink, error)) {
+      return problem(stream.failure() ? entryFailure(entry, error).message()
+                                      : stream.failure().message());
+    }
+    if (sink.differs()) {
+      problem(entryShown(entry) + ": the picture differs from the file in the folder\n");
+    }
+  }
+
+  void problem(const std::string& message) {
+    ++problems_;
+    report_.onFailed(message);
+  }
+
+  ArchiveReader& reader_;
+  ReadReport& report_;
+  std::optional<SourceIndex> source_;
+  std::set<std::string> names_;
+  std::vector<std::uint8_t> buffer_;
+  ull problems_ = 0;
+};
+
+}  // namespace
+
+std::vector<const ArchiveEntry*> selectEntries(const ArchiveReader& reader,
+                                               const std::vector<std::string>& names,
+                                               std::vector<std::string>& unknownNames) {
+  std::vector<const ArchiveEntry*> chosen;
+  std::set<const ArchiveEntry*> taken;
+  for (const auto& name : names) {
+    const std::optional<std::string> recorded = platform::nativeNameToCp932(name);
+    bool found = false;
+    for (const auto& entry : reader.entries()) {
+      if (!recorded || entry.name != normalizeName(*recorded)) continue;
+      found = true;
+      if (taken.insert(&entry).second) chosen.push_back(&entry);
+    }
+    if (!found) unknownNames.push_back(name);
+  }
+  return chosen;
+}
+
+void extractEntries(ArchiveReader& reader, const std::vector<const ArchiveEntry*>& entries,
+                    const std::string& root, bool force, ReadReport& report) {
+  Extractor extractor(reader, root, force, report);
+  for (const ArchiveEntry* entry : entries) extractor.extract(*entry);
+}
+
+bool testEntries(ArchiveReader& reader, const std::optional<std::string>& sourceFolder,
+                 ReadReport& report) {
+  Tester tester(reader, report);
+  if (sourceFolder && !tester.indexSource(*sourceFolder)) return false;
+  for (const auto& entry : reader.entries()) tester.test(entry);
+  tester.reportUnarchivedFiles();
+  return true;
+}
+
+}  // namespace kupack
