@@ -94,10 +94,13 @@ constexpr option LONG_OPTIONS[] = {{"list", no_argument, nullptr, 'l'},
 
 constexpr char SHORT_OPTIONS[] = ":lxpthqfo:j:";
 
-// The option as the user wrote it, for messages.
-std::string optionShown(int code, char** argv) {
-  if (code > 0 && code < 256) return std::string("-") + static_cast<char>(code);
-  return argv[optind - 1];
+// What getopt_long refused: an unknown long option, a value given to a long option that
+// takes none, or an unknown short option.
+std::string unknownOptionProblem(char** argv) {
+  const std::string word = argv[optind - 1];
+  if (optopt == 0) return "unknown option " + word;
+  if (word.rfind("--", 0) == 0) return word + ": the option takes no value";
+  return std::string("unknown option -") + static_cast<char>(optopt);
 }
 
 bool setCommand(CommandLine& line, Command command, std::string& problem) {
@@ -164,8 +167,7 @@ std::optional<CommandLine> parseCommandLine(int argc, char** argv, std::string& 
                   " needs a value";
         return std::nullopt;
       default:
-        problem = "unknown option " + (optopt != 0 ? std::string("-") + static_cast<char>(optopt)
-                                                   : optionShown(code, argv));
+        problem = unknownOptionProblem(argv);
         return std::nullopt;
     }
     if (!ok) return std::nullopt;

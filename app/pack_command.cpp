@@ -37,12 +37,12 @@ std::string archiveBesideFolder(const std::string& folder) {
 
 // The archive name as the save dialog leaves it: a full path after OK, the preset relative
 // name after a cancel (which the writer then resolves in the chosen folder).
-std::string chooseArchiveName(const ArchiveRunRequest& request, const std::string& startFolder,
-                              const std::string& folder) {
+std::string chooseArchiveName(const ArchiveRunRequest& request, const std::string& startFolder) {
   if (request.folderArgument) {
     if (request.archiveArgument)
       return platform::absolutePath(*request.archiveArgument, startFolder);
-    return archiveBesideFolder(folder);
+    // Beside the folder as named, not where a link to it leads.
+    return archiveBesideFolder(platform::absolutePath(*request.folderArgument, startFolder));
   }
   return platform::chooseSaveName(MSG_SAVE_TITLE, MSG_SAVE_FILTER_NAME, DEFAULT_ARCHIVE_NAME,
                                   startFolder)
@@ -73,7 +73,7 @@ int runArchiveJob(const ArchiveRunRequest& request) {
   }
   consolePrint(MSG_FOLDER_CHOSEN, shown(choice.path).c_str());
 
-  const std::string archiveName = chooseArchiveName(request, *startFolder, choice.path);
+  const std::string archiveName = chooseArchiveName(request, *startFolder);
   if (!platform::changeDirectory(choice.path)) {
     consoleErrorPrint(MSG_FOLDER_UNREADABLE, shown(choice.path).c_str(),
                       shown(std::strerror(errno)).c_str());
