@@ -131,8 +131,10 @@ TEST_F(KupackCliTest, PrintedEntriesAreWhatExtractionWrites) {
 }
 
 TEST_F(KupackCliTest, JsonListingParsesBackToTheEntries) {
-  if (test::nativeCanName("画像")) test::writeFile(dir_ / "tree" / "画像.txt", std::string("j"));
-  ASSERT_EQ(runKupack({"tree", "a.kup"}, dir_.path()).exitCode, 0);
+  if (test::nativeCanName("画像"))
+    test::writeFile(dir_ / "tree" / test::u8path("画像.txt"), std::string("j"));
+  const auto packed = runKupack({"tree", "a.kup"}, dir_.path());
+  ASSERT_EQ(packed.exitCode, 0) << packed.err;
   const auto listed = runKupack({"-l", "--json", "a.kup"}, dir_.path());
   ASSERT_EQ(listed.exitCode, 0);
   const nlohmann::json entries = nlohmann::json::parse(listed.out);
