@@ -2,16 +2,27 @@
 // for as long as it stays mounted. Prints its failures on standard error.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
-#include <vector>
+
+#include "archive/mounted_archive.h"
 
 namespace kupack {
 
-// `args` starts with the option itself. `usageError` reports a command-line mistake and
-// gives the exit status for it. 0 once the archive has been mounted and later unmounted
-// (or, without -f, once it is mounted and the serving process runs in the background);
-// 1 when it cannot be mounted.
-int mountCommand(const std::vector<std::string>& args,
-                 int (*usageError)(const std::string& problem));
+struct MountArguments {
+  std::string archive;
+  std::string mountPoint;
+  bool foreground = false;
+  std::uint64_t cacheBytes = DEFAULT_MOUNT_CACHE_BYTES;
+};
+
+// The value of -o: "cache=SIZE", SIZE digits with an optional K, M or G (binary
+// multiples), as bytes; nullopt for anything else.
+std::optional<std::uint64_t> parseMountOption(const std::string& option);
+
+// 0 once the archive has been mounted and later unmounted (or, without `foreground`, once
+// it is mounted and the serving process runs in the background); 1 when it cannot be mounted.
+int mountCommand(const MountArguments& arguments);
 
 }  // namespace kupack

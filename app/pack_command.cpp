@@ -25,13 +25,24 @@ platform::FolderChoice chooseFolder(const ArchiveRunRequest& request,
   return platform::chooseFolder(MSG_CHOOSER_TITLE, startFolder);
 }
 
+// FOLDER.kup in the folder's parent ("mod" -> "mod.kup" beside it); a file system's root,
+// which has no name, keeps arc.kup inside.
+std::string archiveBesideFolder(const std::string& folder) {
+  const char* separators = platform::nativeSeparator() == '/' ? "/" : "\\/";
+  const std::size_t cut = folder.find_last_of(separators);
+  const std::string name = cut == std::string::npos ? folder : folder.substr(cut + 1);
+  if (name.empty() || name.back() == ':') return platform::joinPath(folder, DEFAULT_ARCHIVE_NAME);
+  return platform::joinPath(platform::absolutePath("..", folder), name + ".kup");
+}
+
 // The archive name as the save dialog leaves it: a full path after OK, the preset relative
 // name after a cancel (which the writer then resolves in the chosen folder).
 std::string chooseArchiveName(const ArchiveRunRequest& request, const std::string& startFolder) {
   if (request.folderArgument) {
     if (request.archiveArgument)
       return platform::absolutePath(*request.archiveArgument, startFolder);
-    return DEFAULT_ARCHIVE_NAME;
+    // Beside the folder as named, not where a link to it leads.
+    return archiveBesideFolder(platform::absolutePath(*request.folderArgument, startFolder));
   }
   return platform::chooseSaveName(MSG_SAVE_TITLE, MSG_SAVE_FILTER_NAME, DEFAULT_ARCHIVE_NAME,
                                   startFolder)
@@ -50,26 +61,28 @@ int finish(const ArchiveRunRequest& request, int exitCode) {
 int runArchiveJob(const ArchiveRunRequest& request) {
   const auto startFolder = platform::currentDirectory();
   if (!startFolder) {
-    consolePrint(MSG_FOLDER_UNREADABLE, ".", shown(std::strerror(errno)).c_str());
+    consoleErrorPrint(MSG_FOLDER_UNREADABLE, ".", shown(std::strerror(errno)).c_str());
     return 1;
   }
 
   const platform::FolderChoice choice = chooseFolder(request, *startFolder);
   if (choice.result == platform::FolderChoiceResult::Cancelled) return 0;
   if (choice.result == platform::FolderChoiceResult::NoFileSystemPath) {
-    consoleWrite(MSG_NO_FILE_SYSTEM_PATH);
+    consoleError(MSG_NO_FILE_SYSTEM_PATH);
     return 1;
   }
   consolePrint(MSG_FOLDER_CHOSEN, shown(choice.path).c_str());
 
   const std::string archiveName = chooseArchiveName(request, *startFolder);
   if (!platform::changeDirectory(choice.path)) {
-    consolePrint(MSG_FOLDER_UNREADABLE, shown(choice.path).c_str(),
-                 shown(std::strerror(errno)).c_str());
+    consoleErrorPrint(MSG_FOLDER_UNREADABLE, shown(choice.path).c_str(),
+                      shown(std::strerror(errno)).c_str());
     return 1;
   }
-  if (choice.path == *startFolder) {
-    consoleWrite(MSG_START_FOLDER_REFUSED);
+  // The interactive run keeps its temporary files in the start folder and refuses to pack
+  // it; the argument form packs it, leaving those files out.
+  if (!request.folderArgument && choice.path == *startFolder) {
+    consoleError(platform::startFolderRefusal());
     return 1;
   }
 
@@ -82,27 +95,27 @@ int runArchiveJob(const ArchiveRunRequest& request) {
   ConsolePackListener console;
   Collection collection;
   if (!collectFiles(collect, collection, console)) {
-    consolePrint(MSG_FOLDER_UNREADABLE, shown(rootFolder).c_str(),
-                 shown(std::strerror(errno)).c_str());
+    consoleErrorPrint(MSG_FOLDER_UNREADABLE, shown(rootFolder).c_str(),
+                      shown(std::strerror(errno)).c_str());
     return finish(request, 1);
   }
 
   const std::vector<std::string> problems = preflightCheck(collection, rootFolder);
   if (!problems.empty()) {
-    for (const auto& problem : problems) consoleWrite(problem);
-    consoleWrite(MSG_ARCHIVE_FAILED);
+    for (const auto& problem : problems) consoleError(problem);
+    consoleError(MSG_ARCHIVE_FAILED);
     return finish(request, 1);
   }
 
   consoleWrite(MSG_BUILDING);
   const Status built = buildArchive(job, collection.files, console);
   if (built.kind() == Status::Kind::OutputError) {
-    consoleWrite(statusMessage(built));
+    consoleError(statusMessage(built));
     return 1;
   }
   if (!built) {
-    consoleWrite(statusMessage(built));
-    consoleWrite(MSG_ARCHIVE_FAILED);
+    consoleError(statusMessage(built));
+    consoleError(MSG_ARCHIVE_FAILED);
     return finish(request, 1);
   }
   return finish(request, 0);

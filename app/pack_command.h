@@ -1,6 +1,7 @@
 // The archiving run with the user: record the start folder, ask for the folder and the
 // archive name (dialogs, their console stand-ins, or the command line), refuse the start
-// folder, collect, check, write the archive, and end with the closing text and key wait.
+// folder in the interactive run, collect, check, write the archive, and end with the
+// closing text and key wait. Failures go to standard error, the run's lines to standard output.
 #pragma once
 
 #include <optional>
@@ -13,7 +14,10 @@ struct ArchiveRunRequest {
   // Given on the command line: the folder, and optionally the archive name. Without a
   // folder the run asks through the folder chooser and the save dialog instead.
   std::optional<std::string> folderArgument;
+  // Without it, the archive is FOLDER.kup beside the folder.
   std::optional<std::string> archiveArgument;
+  // Entries coded at once (-j); 0 leaves the choice to the writer.
+  unsigned jobs = 0;
 };
 
 // Runs one archiving job and returns the exit status: 0 for a written archive and for a

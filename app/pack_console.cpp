@@ -68,6 +68,18 @@ std::string packEventText(const PackEvent& event) {
   return {};
 }
 
-void ConsolePackListener::onEvent(const PackEvent& event) { consoleWrite(packEventText(event)); }
+void ConsolePackListener::onEvent(const PackEvent& event) {
+  using Kind = PackEvent::Kind;
+  switch (event.kind) {
+    case Kind::CodingProgress:
+    case Kind::CopyProgress:
+    case Kind::CopyDone:
+      return consoleProgress(packEventText(event));
+    case Kind::FolderCycle:
+      return consoleError(packEventText(event));
+    default:
+      return consoleWrite(packEventText(event));
+  }
+}
 
 }  // namespace kupack

@@ -11,7 +11,8 @@ namespace kupack {
 // The console text of one event (empty for none).
 std::string packEventText(const PackEvent& event);
 
-// Writes every event's text to the console as it comes.
+// Writes every event's text to the console as it comes: the progress figures as progress
+// (shown on a terminal only), a folder left out as a diagnostic, the rest as regular output.
 class ConsolePackListener final : public PackListener {
  public:
   void onEvent(const PackEvent& event) override;

@@ -17,6 +17,16 @@ std::function<void(std::string_view)>& captureSink() {
   return sink;
 }
 
+struct ConsoleSettings {
+  bool quiet = false;
+  bool progress = true;
+};
+
+ConsoleSettings& settings() {
+  static ConsoleSettings current;
+  return current;
+}
+
 std::string formatV(const char* format, va_list args) {
   va_list copy;
   va_copy(copy, args);
@@ -35,11 +45,46 @@ std::string formatV(const char* format, va_list args) {
 }  // namespace
 
 void consoleWrite(std::string_view cp932) {
+  if (settings().quiet) return;
   if (captureSink()) {
     captureSink()(cp932);
     return;
   }
   platform::writeConsole(cp932);
+}
+
+void consoleOutputBytes(std::string_view bytes) {
+  if (settings().quiet) return;
+  if (captureSink()) {
+    captureSink()(bytes);
+    return;
+  }
+  std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+  std::fflush(stdout);
+}
+
+void consoleError(std::string_view cp932) {
+  if (captureSink()) {
+    captureSink()(cp932);
+    return;
+  }
+  platform::writeConsoleError(cp932);
+}
+
+void consoleProgress(std::string_view cp932) {
+  if (settings().progress) consoleWrite(cp932);
+}
+
+void setConsoleQuiet(bool quiet) { settings().quiet = quiet; }
+
+void setConsoleProgress(bool shown) { settings().progress = shown; }
+
+void consoleErrorPrint(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string text = formatV(format, args);
+  va_end(args);
+  consoleError(text);
 }
 
 void consolePrint(const char* format, ...) {

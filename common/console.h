@@ -1,6 +1,7 @@
-// Console output: every text kupack shows goes through here as code page 932 bytes.
-// The platform layer decides how they reach the terminal (unchanged, or as UTF-8 on a
-// UTF-8 POSIX locale); tests can catch the bytes instead with a ConsoleCapture.
+// Console output: every text kupack shows goes through here as code page 932 bytes, the
+// run's regular output to standard output and diagnostics to standard error. The platform
+// layer decides how they reach the terminal (unchanged, or as UTF-8 on a UTF-8 POSIX
+// locale); tests can catch the bytes of both instead with a ConsoleCapture.
 #pragma once
 
 #include <functional>
@@ -15,16 +16,36 @@
 
 namespace kupack {
 
-// Writes code page 932 text as it stands.
+// Writes code page 932 text as it stands, as regular output (nothing while quiet).
 void consoleWrite(std::string_view cp932);
+
+// Writes regular output that is no console text (JSON) unconverted (nothing while quiet).
+void consoleOutputBytes(std::string_view bytes);
+
+// Writes a diagnostic (a failure, a refusal) as it stands; never silenced.
+void consoleError(std::string_view cp932);
+
+// Writes a progress figure (text that a carriage return overwrites), only while progress
+// figures are shown and the output is not quiet.
+void consoleProgress(std::string_view cp932);
+
+// Regular output off (the -q of the program); on by default.
+void setConsoleQuiet(bool quiet);
+
+// Progress figures on or off; on by default. The program shows them only on a terminal.
+void setConsoleProgress(bool shown);
 
 // printf-style formatting of a code page 932 template (see messages.h) and its arguments.
 void consolePrint(const char* format, ...) KUPACK_PRINTF_FORMAT(1, 2);
 
+// consolePrint for diagnostics.
+void consoleErrorPrint(const char* format, ...) KUPACK_PRINTF_FORMAT(1, 2);
+
 // printf-style formatting into a string, for messages that are passed up before printing.
 std::string formatText(const char* format, ...) KUPACK_PRINTF_FORMAT(1, 2);
 
-// While alive, every console text goes to `sink` instead of the terminal.
+// While alive, every console text (output, diagnostics and progress as they are shown)
+// goes to `sink` instead of the terminal.
 class ConsoleCapture {
  public:
   explicit ConsoleCapture(std::function<void(std::string_view)> sink);

@@ -61,6 +61,21 @@ std::string nativeToConsoleText(std::string_view native);
 // not convert are written as they are), and flushes.
 void writeConsole(std::string_view cp932);
 
+// Writes code page 932 console text to standard error, the same way (on Windows a console
+// shows it as it shows standard output).
+void writeConsoleError(std::string_view cp932);
+
+// True when standard output is a terminal (a console window on Windows), not a file or pipe.
+bool outputIsTerminal();
+
+// Code page 932 text as UTF-8 (on Windows through UTF-16); bytes that are no code page 932
+// character are kept as they are (POSIX) or become U+FFFD (Windows).
+std::string cp932ToUtf8Text(std::string_view cp932);
+
+// Makes standard output fit for raw file bytes: binary mode on Windows; on POSIX a reader
+// that goes away makes writes fail with EPIPE instead of ending the process.
+void prepareOutputForBytes();
+
 // ---- Files and folders --------------------------------------------------------------
 
 enum class EntryKind { File, Folder, Other };
@@ -144,6 +159,11 @@ std::optional<std::string> chooseSaveName(const char* titleCp932, const char* fi
 // one key when standard input is a terminal (read raw, the terminal's mode restored, then
 // a line feed), otherwise nothing at all, so that scripts never wait.
 void waitForKey();
+
+// The interactive run's refusal to pack the folder it was started in, as console text
+// naming the platform's reason (Windows: the program's own folder; POSIX: the folder of
+// the temporary files).
+const char* startFolderRefusal();
 
 // For tests: the console stand-ins (chooser, save name, key wait) read from `input`
 // instead of standard input; nullptr restores standard input. The caller keeps ownership.

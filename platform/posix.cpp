@@ -19,6 +19,8 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -469,15 +471,32 @@ std::string nativeToConsoleText(std::string_view native) {
   return text;
 }
 
-void writeConsole(std::string_view cp932) {
+namespace {
+
+void writeConsoleTo(std::FILE* stream, std::string_view cp932) {
   if (consoleIsUtf8() && !isAscii(cp932)) {
     const std::string utf8 = cp932ToUtf8Converter().lenient(cp932);
-    std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+    std::fwrite(utf8.data(), 1, utf8.size(), stream);
   } else {
-    std::fwrite(cp932.data(), 1, cp932.size(), stdout);
+    std::fwrite(cp932.data(), 1, cp932.size(), stream);
   }
-  std::fflush(stdout);
+  std::fflush(stream);
 }
+
+}  // namespace
+
+void writeConsole(std::string_view cp932) { writeConsoleTo(stdout, cp932); }
+
+void writeConsoleError(std::string_view cp932) { writeConsoleTo(stderr, cp932); }
+
+bool outputIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+
+std::string cp932ToUtf8Text(std::string_view cp932) {
+  if (isAscii(cp932)) return std::string(cp932);
+  return cp932ToUtf8Converter().lenient(cp932);
+}
+
+void prepareOutputForBytes() { std::signal(SIGPIPE, SIG_IGN); }
 
 // ---- Files and folders --------------------------------------------------------------
 
@@ -587,6 +606,8 @@ std::optional<std::string> chooseSaveName(const char* titleCp932, const char* fi
     return path;
   }
 }
+
+const char* startFolderRefusal() { return MSG_START_FOLDER_REFUSED_POSIX; }
 
 void waitForKey() {
   std::FILE* input = promptInput();

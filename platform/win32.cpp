@@ -18,6 +18,7 @@
 #include <random>
 #include <utility>
 
+#include "common/messages.h"
 #include "platform/platform.h"
 #include "platform/win32_dialogs.h"
 #include "platform/win32_text.h"
@@ -512,24 +513,45 @@ std::string nativeToConsoleText(std::string_view native) {
   return win32::convertForDisplay(native, ansiCodePage(), win32::CODE_PAGE_932);
 }
 
-void writeConsole(std::string_view cp932) {
+namespace {
+
+void writeConsoleTo(DWORD handleName, std::FILE* stream, std::string_view cp932) {
   // A console set to another code page shows the text through its characters; output that
   // goes to a file or a pipe gets the code page 932 bytes as they are.
-  const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  const HANDLE output = GetStdHandle(handleName);
   DWORD mode = 0;
   if (!cp932.empty() && GetConsoleMode(output, &mode) &&
       GetConsoleOutputCP() != win32::CODE_PAGE_932) {
     const std::optional<std::wstring> wide = win32::toWide(cp932, win32::CODE_PAGE_932, false);
     if (wide && wide->size() <= MAXDWORD) {
-      std::fflush(stdout);
+      std::fflush(stream);
       DWORD written = 0;
       WriteConsoleW(output, wide->data(), static_cast<DWORD>(wide->size()), &written, nullptr);
       return;
     }
   }
-  std::fwrite(cp932.data(), 1, cp932.size(), stdout);
-  std::fflush(stdout);
+  std::fwrite(cp932.data(), 1, cp932.size(), stream);
+  std::fflush(stream);
 }
+
+}  // namespace
+
+void writeConsole(std::string_view cp932) { writeConsoleTo(STD_OUTPUT_HANDLE, stdout, cp932); }
+
+void writeConsoleError(std::string_view cp932) { writeConsoleTo(STD_ERROR_HANDLE, stderr, cp932); }
+
+bool outputIsTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+std::string cp932ToUtf8Text(std::string_view cp932) {
+  const std::optional<std::wstring> wide = win32::toWide(cp932, win32::CODE_PAGE_932, false);
+  if (!wide) return std::string(cp932.size(), '?');
+  return win32::fromWide(*wide, CP_UTF8, false).value_or(std::string(cp932.size(), '?'));
+}
+
+void prepareOutputForBytes() { _setmode(_fileno(stdout), _O_BINARY); }
 
 // ---- Files and folders ----------------------------------------------------------------
 
@@ -661,6 +683,8 @@ std::optional<std::string> chooseSaveName(const char* titleCp932, const char* fi
 
 // The real dialogs and "pause" read no text input.
 void setPromptInput(std::FILE* /*input*/) {}
+
+const char* startFolderRefusal() { return MSG_START_FOLDER_REFUSED; }
 
 void waitForKey() {
   std::fflush(stdout);

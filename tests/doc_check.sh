@@ -71,6 +71,9 @@ expect "--force -f" kupack -x a.kup out -
 expect "data sub folder" kupack -t a.kup ""
 expect "data sub folder" kupack ""
 expect "" kupack -l a.kup ""
+expect "a.kup" kupack -q -x a
+expect "--json" kupack -l --js
+expect "B.KUP a.kup data sub folder" kupack -- -x ""
 for option in "${options[@]}"; do
   # -f/--force and -o only follow -x or --mount
   case $option in -f | --force | -o) continue ;; esac

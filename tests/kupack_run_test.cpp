@@ -25,8 +25,10 @@ class KupackRunTest : public ::testing::Test {
 TEST_F(KupackRunTest, ArgumentModePacksTheTreeAndPrintsTheRun) {
   test::writeFile(tree() / "a.txt", std::string("0123456789"));
   test::writeFile(tree() / "sub" / "b.txt", std::string("hi"));
-  const auto run = runKupack({"tree", "out.kup"}, dir_.path());
+  // The progress figures as a terminal shows them.
+  const auto run = runKupack({"--progress", "tree", "out.kup"}, dir_.path());
   ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_EQ(run.err, "");
   const std::string root = tree().string();
   const std::string expected =
       sjis("フォルダ" + root +
@@ -68,7 +70,7 @@ TEST_F(KupackRunTest, EachCodingPrintsItsLinesInOrder) {
   test::writeFile(tree() / "a.bmp", palette);
   test::writeFile(tree() / "b.bmp", picture);
   test::writeFile(tree() / "c.txt", std::string("text"));
-  const auto run = runKupack({"tree", "out.kup"}, dir_.path());
+  const auto run = runKupack({"tree", "out.kup", "--progress"}, dir_.path());
   ASSERT_EQ(run.exitCode, 0);
   const std::string body = run.out.substr(run.out.find(sjis("ファイルa.bmp")));
   const std::string copied = sjis("\r残り100%") + "\r";
@@ -104,14 +106,15 @@ TEST_F(KupackRunTest, UtfEightLocaleShowsTheSameTextAsUtfEight) {
   EXPECT_TRUE(contains(run.out, test::consoleBytes("終了しました。\n", "C.UTF-8")));
 }
 
-TEST_F(KupackRunTest, WithoutArchiveNameWritesArcKupIntoTheFolderAndNeverPacksItself) {
+TEST_F(KupackRunTest, WithoutArchiveNameWritesFolderKupBesideIt) {
   test::writeFile(tree() / "a", std::string("x"));
   ASSERT_EQ(runKupack({"tree"}, dir_.path()).exitCode, 0);
-  const std::string first = test::readFile(tree() / "arc.kup");
+  const std::string first = test::readFile(dir_ / "tree.kup");
   ASSERT_EQ(first.size(), 6u + 15 + 1);
-  // A second run replaces the archive and leaves the first archive out of the second.
-  ASSERT_EQ(runKupack({"tree"}, dir_.path()).exitCode, 0);
-  EXPECT_EQ(test::readFile(tree() / "arc.kup"), first);
+  EXPECT_FALSE(fs::exists(tree() / "arc.kup"));
+  // "." names the folder by its own name, in its parent.
+  ASSERT_EQ(runKupack({"."}, tree()).exitCode, 0);
+  EXPECT_EQ(test::readFile(dir_ / "tree.kup"), first);
 }
 
 TEST_F(KupackRunTest, StartFolderAndTemporaryFilesInsideTheTreeAreLeftOut) {
@@ -125,20 +128,23 @@ TEST_F(KupackRunTest, StartFolderAndTemporaryFilesInsideTheTreeAreLeftOut) {
   EXPECT_FALSE(contains(archive, "temp.dat"));
 }
 
-TEST_F(KupackRunTest, StartFolderItselfIsRefused) {
+TEST_F(KupackRunTest, StartFolderIsPackedInArgumentMode) {
   test::writeFile(tree() / "a", std::string("x"));
-  const auto run = runKupack({"../tree/./", "x.kup"}, tree());
-  EXPECT_EQ(run.exitCode, 1);
-  EXPECT_TRUE(
-      contains(run.out, sjis("この実行ファイル自身のあるフォルダはアーカイブ化できません。\n")));
-  EXPECT_FALSE(contains(run.out, sjis("終了しました。\n")));
-  EXPECT_FALSE(fs::exists(tree() / "x.kup"));
+  const auto beside = runKupack({"../tree/./", "../x.kup"}, tree());
+  ASSERT_EQ(beside.exitCode, 0) << beside.err;
+  const auto inside = runKupack({".", "x.kup"}, tree());
+  ASSERT_EQ(inside.exitCode, 0) << inside.err;
+  // Neither the archive, its .part nor the temporary files went in.
+  EXPECT_EQ(test::readFile(tree() / "x.kup"), test::readFile(dir_ / "x.kup"));
+  EXPECT_EQ(test::readFile(dir_ / "x.kup").size(), 6u + 15 + 1);
+  EXPECT_FALSE(fs::exists(tree() / "temp.dat"));
 }
 
 TEST_F(KupackRunTest, FolderThatIsNotThereEndsWithTheErrorLine) {
   const auto run = runKupack({"nowhere"}, dir_.path());
   EXPECT_EQ(run.exitCode, 1);
-  EXPECT_EQ(run.out, sjis("エラーです！終了します。\n"));
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, sjis("エラーです！終了します。\n"));
 }
 
 TEST_F(KupackRunTest, OptionsAndUsage) {
@@ -168,13 +174,13 @@ TEST_F(KupackRunTest, PreflightRefusesWhatTheFormatCannotHold) {
   const auto run = runKupack({"tree", "out.kup"}, dir_.path());
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_EQ(
-      contains(run.out, sjis("ファイルSame.txtとファイルsame.TXTは同じ名前として記録されます。\n")),
+      contains(run.err, sjis("ファイルSame.txtとファイルsame.TXTは同じ名前として記録されます。\n")),
       caseSensitive);
-  EXPECT_TRUE(contains(run.out, sjis("ファイル" + folder + test::withNativeSeparators("/") + file +
+  EXPECT_TRUE(contains(run.err, sjis("ファイル" + folder + test::withNativeSeparators("/") + file +
                                      "の名前が261バイトあります。255バイトまでです。\n")));
-  EXPECT_TRUE(contains(run.out, sjis("ファイルbad?.txtの名前はShift-JISで表せません。\n")));
+  EXPECT_TRUE(contains(run.err, sjis("ファイルbad?.txtの名前はShift-JISで表せません。\n")));
   // A backslash is a folder separator in Windows names, never part of one.
-  EXPECT_EQ(contains(run.out, sjis("ファイルback\\slashの名前に\\が含まれています。\n")),
+  EXPECT_EQ(contains(run.err, sjis("ファイルback\\slashの名前に\\が含まれています。\n")),
             platform::nativeSeparator() == '/');
   EXPECT_FALSE(contains(run.out, sjis("アーカイブ作成中です。\n")));
   EXPECT_TRUE(contains(run.out, sjis("終了しました。\n")));
@@ -189,7 +195,7 @@ TEST_F(KupackRunTest, FileOfFourGibibytesIsRefusedBeforeWriting) {
   const auto run = runKupack({"tree", "out.kup"}, dir_.path());
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_TRUE(
-      contains(run.out, sjis("ファイルhuge.binは4GB以上あるのでアーカイブに入りません。\n")));
+      contains(run.err, sjis("ファイルhuge.binは4GB以上あるのでアーカイブに入りません。\n")));
   EXPECT_FALSE(fs::exists(dir_ / "out.kup"));
 }
 
@@ -203,7 +209,7 @@ TEST_F(KupackRunTest, MoreThan65535FilesAreRefused) {
   }
   const auto run = runKupack({"tree", "out.kup"}, dir_.path());
   EXPECT_EQ(run.exitCode, 1);
-  EXPECT_TRUE(contains(run.out,
+  EXPECT_TRUE(contains(run.err,
                        sjis("ファイルが65536個あります。アーカイブに入るのは65535個までです。\n")));
   EXPECT_FALSE(fs::exists(dir_ / "out.kup"));
 }
@@ -217,8 +223,8 @@ TEST_F(KupackRunTest, FullDiskFailsTheRunAndLeavesNoArchive) {
   const auto run =
       test::runCommand({"sh", "-c", script, "sh", KUPACK_BINARY, "tree", "out.kup"}, dir_.path());
   EXPECT_EQ(run.exitCode, 1) << run.out;
-  EXPECT_TRUE(contains(run.out, sjis("アーカイブを作成できませんでした。\n")));
-  EXPECT_TRUE(contains(run.out, "temp.dat"));
+  EXPECT_TRUE(contains(run.err, sjis("アーカイブを作成できませんでした。\n")));
+  EXPECT_TRUE(contains(run.err, "temp.dat"));
   EXPECT_EQ(test::readFile(dir_ / "out.kup"), "earlier");
   EXPECT_FALSE(fs::exists(dir_ / "out.kup.part"));
 }
@@ -245,7 +251,7 @@ TEST(KupackLzssFailureTest, FailedLzssWriteEndsWithOutputErrorAndNoArchive) {
   const auto run =
       test::runCommand({"sh", "-c", script, "sh", KUPACK_BINARY, "tree", "out.kup"}, dir.path());
   EXPECT_EQ(run.exitCode, 1);
-  EXPECT_TRUE(run.out.size() >= 13 && run.out.substr(run.out.size() - 13) == "Output error\n");
+  EXPECT_EQ(run.err, "Output error\n");
   EXPECT_TRUE(test::readFile(dir / "out.kup") == "earlier");
   EXPECT_FALSE(std::filesystem::exists(dir / "out.kup.part"));
 }

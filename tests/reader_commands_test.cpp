@@ -1,6 +1,6 @@
 // The list, extract and test commands on archives made by the test builder: exact output,
 // hostile names and links, existing files, broken entries, comparisons with a folder.
-#include "archive/reader_commands.h"
+#include "app/read_commands.h"
 
 #include <gtest/gtest.h>
 

@@ -12,7 +12,7 @@
 #include "archive/collector.h"
 #include "archive/entry_decoding.h"
 #include "archive/entry_path.h"
-#include "archive/reader_commands.h"
+#include "app/read_commands.h"
 #include "codec/bitmap.h"
 #include "codec/bmp_writer.h"
 #include "codec/lzss.h"

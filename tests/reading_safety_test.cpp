@@ -9,8 +9,8 @@
 #include <new>
 #include <string>
 
+#include "app/read_commands.h"
 #include "archive/entry_decoding.h"
-#include "archive/reader_commands.h"
 #include "codec/bmp_writer.h"
 #include "codec/lzss_decoder.h"
 #include "codec/spb_decoder.h"
@@ -178,7 +178,7 @@ TEST_F(ReadingSafetyTest, APipeIsRefusedAtOnce) {
   for (const char* option : {"-l", "-t", "-x"}) {
     const auto run = kupack({option, pipe.string()});
     EXPECT_EQ(run.exitCode, 1) << option;
-    EXPECT_TRUE(test::contains(run.out, "is not a regular file")) << option << run.out;
+    EXPECT_TRUE(test::contains(run.err, "is not a regular file")) << option << run.err;
   }
 }
 #endif
@@ -190,7 +190,7 @@ TEST_F(ReadingSafetyTest, JunkAfterAnLzssStreamFailsTheTest) {
     const auto run = kupack({"-t", "a.kup"});
     EXPECT_EQ(run.exitCode, good ? 0 : 1) << run.out;
     if (!good) {
-      EXPECT_TRUE(test::contains(run.out, "pal.bmp: 1 bytes follow the end of its LZSS stream"))
+      EXPECT_TRUE(test::contains(run.err, "pal.bmp: 1 bytes follow the end of its LZSS stream"))
           << run.out;
     }
   }
@@ -234,7 +234,7 @@ TEST_F(ReadingSafetyTest, PackExtractTestMatchesPictureForPicture) {
   test::writeFile(dir_ / "back" / "sprites" / "no_alpha32.bmp", changed);
   const auto differs = kupack({"-t", "out.kup", "back"});
   EXPECT_EQ(differs.exitCode, 1);
-  EXPECT_TRUE(test::contains(differs.out, "the picture differs from the file in the folder"))
+  EXPECT_TRUE(test::contains(differs.err, "the picture differs from the file in the folder"))
       << differs.out;
 }
 

@@ -14,6 +14,9 @@ MESSAGES = [
     ("MSG_NO_FILE_SYSTEM_PATH", "エラーです！終了します。\n"),
     ("MSG_FOLDER_CHOSEN", "フォルダ%sの直下もしくはサブディレクトリのファイルをアーカイブにします。しばらくお待ちください。\n"),
     ("MSG_START_FOLDER_REFUSED", "この実行ファイル自身のあるフォルダはアーカイブ化できません。\n"),
+    # The same refusal where the program's own folder is not the reason (POSIX): the start
+    # folder holds the temporary files.
+    ("MSG_START_FOLDER_REFUSED_POSIX", "起動したフォルダには一時ファイル(temp.dat、temp2.dat)を置くのでアーカイブ化できません。\n"),
     ("MSG_BUILDING", "アーカイブ作成中です。\n"),
     ("MSG_FINISHED", "終了しました。\n"),
     ("MSG_PAUSE_PROMPT", "続行するには何かキーを押してください . . ."),

@@ -56,6 +56,7 @@ kupack_missing_for_build() {
   # The read-only mount (kupack --mount) is built when libfuse 3 is found.
   command -v pkg-config >/dev/null || missing+=(pkg-config)
   kupack_package_installed libfuse3-dev || missing+=(libfuse3-dev)
+  kupack_package_installed nlohmann-json3-dev || missing+=(nlohmann-json3-dev)
 }
 
 kupack_missing_for_test() {

@@ -20,6 +20,7 @@ command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686)
 [ -x /usr/lib/wine/wine64 ] || need+=(wine wine64)
 [ -e /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
 [ -e /usr/share/i18n/locales/ja_JP ] || need+=(locales)
+[ -e /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
 command -v cmake >/dev/null || need+=(cmake)
 command -v make >/dev/null || need+=(make)
 [ ${#need[@]} -eq 0 ] || apt_install "${need[@]}"

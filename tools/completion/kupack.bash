@@ -1,8 +1,10 @@
 # bash completion for kupack: the options; .kup archives (and the folders leading to them)
-# after the options that read an archive; folders otherwise. Self-contained: it needs
-# nothing from the bash-completion package. A new option is one more word in a list below.
+# where a command wants an archive; folders where it wants a folder. Options may come
+# anywhere (until `--`), as the program reads them. Self-contained: it needs nothing from
+# the bash-completion package. A new option is one more word in a list below.
 
-_kupack_options='-l --list -x --extract -t --test --mount -h --help --version'
+_kupack_options='-l --list -x --extract -p --print -t --test --mount -q --quiet --progress
+  -j --jobs --json --options -h --help --version'
 
 # Appends the candidates one per line, without globbing or splitting at blanks.
 _kupack_add() {
@@ -26,43 +28,49 @@ _kupack_words() {
 
 _kupack() {
   local cur=${COMP_WORDS[COMP_CWORD]}
-  local first=${COMP_WORDS[1]-}
+  local prev=${COMP_WORDS[COMP_CWORD - 1]-}
   COMPREPLY=()
-  if [[ $COMP_CWORD -eq 1 ]]; then
-    if [[ $cur == -* ]]; then _kupack_words "$_kupack_options" "$cur"; else _kupack_folders "$cur"; fi
+  # The command option and the number of operands before the word being completed.
+  local command='' operands=0 options_ended='' i word
+  for ((i = 1; i < COMP_CWORD; i++)); do
+    word=${COMP_WORDS[i]}
+    if [[ -n $options_ended || $word != -* ]]; then
+      operands=$((operands + 1))
+      continue
+    fi
+    case $word in
+      --) options_ended=yes ;;
+      -l | --list | -x | --extract | -p | --print | -t | --test | --mount) command=$word ;;
+      -j | -o) i=$((i + 1)) ;;
+    esac
+  done
+  case $prev in
+    -j) return 0 ;;
+    -o) _kupack_words 'cache=' "$cur"; return 0 ;;
+  esac
+  if [[ -z $options_ended && $cur == -* ]]; then
+    case $command in
+      -x | --extract) _kupack_words '-f --force' "$cur" ;;
+      --mount) _kupack_words '-f --foreground -o --options' "$cur" ;;
+      -l | --list) _kupack_words '--json' "$cur" ;;
+      '') _kupack_words "$_kupack_options" "$cur" ;;
+    esac
     return 0
   fi
-  case $first in
-    -l | --list | -p)
-      [[ $COMP_CWORD -eq 2 ]] && _kupack_archives "$cur"
+  case $command in
+    -l | --list | -p | --print)
+      [[ $operands -eq 0 ]] && _kupack_archives "$cur"
       ;;
-    -x | --extract)
-      if [[ $cur == -* ]]; then
-        _kupack_words '-f --force' "$cur"
-      elif [[ $COMP_CWORD -eq 2 ]]; then
+    -x | --extract | -t | --test | --mount)
+      if [[ $operands -eq 0 ]]; then
         _kupack_archives "$cur"
-      else
+      elif [[ $operands -eq 1 ]]; then
         _kupack_folders "$cur"
       fi
       ;;
-    --mount)
-      if [[ $cur == -* ]]; then
-        _kupack_words '-f -o' "$cur"
-      elif [[ ${COMP_WORDS[COMP_CWORD-1]} == -o ]]; then
-        _kupack_words 'cache=' "$cur"
-      elif [[ $COMP_CWORD -eq 2 ]]; then
-        _kupack_archives "$cur"
-      else
-        _kupack_folders "$cur"
-      fi
-      ;;
-    -t | --test)
-      if [[ $COMP_CWORD -eq 2 ]]; then _kupack_archives "$cur"; else _kupack_folders "$cur"; fi
-      ;;
-    -*) ;;
     *)
-      # `kupack FOLDER ARCHIVE`: the archive.
-      [[ $COMP_CWORD -eq 2 ]] && _kupack_archives "$cur"
+      # `kupack FOLDER [ARCHIVE]`.
+      if [[ $operands -eq 0 ]]; then _kupack_folders "$cur"; elif [[ $operands -eq 1 ]]; then _kupack_archives "$cur"; fi
       ;;
   esac
   return 0

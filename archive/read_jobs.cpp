@@ -1,18 +1,14 @@
-#include "archive/reader_commands.h"
+#include "archive/read_jobs.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <new>
-#include <optional>
 #include <set>
-#include <vector>
 
 #include "archive/archive_format.h"
-#include "archive/archive_reader.h"
 #include "archive/bitmap_file.h"
 #include "archive/collector.h"
 #include "archive/entry_decoding.h"
@@ -28,25 +24,6 @@ using ull = unsigned long long;
 
 constexpr std::size_t CHUNK_SIZE = 1 << 20;
 
-const char* typeName(EntryType type) {
-  switch (type) {
-    case ENTRY_STORED:
-      return "stored";
-    case ENTRY_SPB:
-      return "SPB";
-    case ENTRY_LZSS:
-      return "LZSS";
-  }
-  return "?";
-}
-
-// Stored size as a share of the source size in whole percent, truncated; 0 for an empty
-// source (the writer shows the same figure).
-ull ratioPercent(std::uint64_t stored, std::uint64_t source) {
-  if (source == 0) return 0;
-  return static_cast<ull>(static_cast<double>(stored) * 100.0 / static_cast<double>(source));
-}
-
 std::string shown(const std::string& nativePath) {
   return platform::nativeToConsoleText(nativePath);
 }
@@ -56,24 +33,6 @@ std::string errorText(int errorNumber) {
 }
 
 std::string entryShown(const ArchiveEntry& entry) { return entryNameForConsole(entry.name); }
-
-// Writes decoded pieces to an open stream it does not own; remembers why a write failed.
-class OutputFileSink final : public ByteSink {
- public:
-  explicit OutputFileSink(std::FILE* stream) : stream_(stream) {}
-  bool put(std::span<const std::uint8_t> bytes) override {
-    if (bytes.empty()) return true;
-    errno = 0;
-    if (std::fwrite(bytes.data(), 1, bytes.size(), stream_) == bytes.size()) return true;
-    error_ = errno != 0 ? errno : EIO;
-    return false;
-  }
-  int error() const { return error_; }
-
- private:
-  std::FILE* stream_;
-  int error_ = 0;
-};
 
 // Reads a source file in chunks for comparisons; remembers why it could not.
 class SourceFile {
@@ -134,27 +93,15 @@ class PictureComparingSink final : public ByteSink {
   bool differs_ = false;
 };
 
-// ---- Listing ----------------------------------------------------------------------------
-
-void printListLine(ull stored, ull source, const char* type, const std::string& name) {
-  consolePrint("%12llu %12llu %5llu%%  %-6s  %s\n", stored, source, ratioPercent(stored, source),
-               type, name.c_str());
-}
-
 // ---- Extracting -------------------------------------------------------------------------
-
-struct ExtractTally {
-  ull extracted = 0;
-  ull refused = 0;
-  ull failed = 0;
-};
 
 class Extractor {
  public:
-  Extractor(ArchiveReader& reader, std::string root, bool force)
+  Extractor(ArchiveReader& reader, std::string root, bool force, ReadReport& report)
       : reader_(reader),
         root_(std::move(root)),
         force_(force),
+        report_(report),
         archiveIdentity_(platform::folderIdentity(reader.nativePath())) {}
 
   void extract(const ArchiveEntry& entry) {
@@ -164,8 +111,6 @@ class Extractor {
       fail(entryShown(entry) + ": not enough memory to extract it\n");
     }
   }
-
-  const ExtractTally& tally() const { return tally_; }
 
  private:
   // Writes the entry under a temporary name in its folder and gives the file its name only
@@ -184,7 +129,7 @@ class Extractor {
     if (created.result != platform::CreateBelowResult::Created) {
       return reportNotCreated(entry, target, created);
     }
-    OutputFileSink sink(created.file.stream());
+    OpenStreamSink sink(created.file.stream());
     if (Status status = decodeEntry(reader_, entry, sink); !status) {
       created.file.discard();
       if (sink.error() != 0) return failWrite(entry, target, sink.error());
@@ -197,8 +142,7 @@ class Extractor {
         return refuse(entry, shown(target) + " exists (-f replaces it)");
       return failWrite(entry, target, error);
     }
-    ++tally_.extracted;
-    consolePrint("extracted %s\n", entryShown(entry).c_str());
+    report_.onExtracted(entry);
   }
 
   void failWrite(const ArchiveEntry& entry, const std::string& target, int error) {
@@ -223,21 +167,17 @@ class Extractor {
   }
 
   void refuse(const ArchiveEntry& entry, const std::string& reason) {
-    ++tally_.refused;
-    consolePrint("refused %s: %s\n", entryShown(entry).c_str(), reason.c_str());
+    report_.onRefused(entry, reason);
   }
 
-  void fail(const std::string& message) {
-    ++tally_.failed;
-    consoleWrite("failed " + message);
-  }
+  void fail(const std::string& message) { report_.onFailed(message); }
 
   ArchiveReader& reader_;
   std::string root_;
   bool force_;
+  ReadReport& report_;
   // Replacing the archive while it is read would lose it.
   std::optional<platform::FolderIdentity> archiveIdentity_;
-  ExtractTally tally_;
 };
 
 // ---- Testing ----------------------------------------------------------------------------
@@ -251,7 +191,7 @@ struct SourceIndex {
 
 class Tester {
  public:
-  explicit Tester(ArchiveReader& reader) : reader_(reader) {}
+  Tester(ArchiveReader& reader, ReadReport& report) : reader_(reader), report_(report) {}
 
   // Walks `folder` the way the writer collects it (the archive itself left out); false
   // when the folder cannot be read.
@@ -444,10 +384,11 @@ class Tester {
 
   void problem(const std::string& message) {
     ++problems_;
-    consoleWrite(message);
+    report_.onFailed(message);
   }
 
   ArchiveReader& reader_;
+  ReadReport& report_;
   std::optional<SourceIndex> source_;
   std::set<std::string> names_;
   std::vector<std::uint8_t> buffer_;
@@ -456,70 +397,37 @@ class Tester {
 
 }  // namespace
 
-int listArchiveCommand(const std::string& archivePath) {
-  ArchiveReader reader;
-  if (Status status = reader.open(archivePath); !status) {
-    consoleWrite(status.message());
-    return 1;
+std::vector<const ArchiveEntry*> selectEntries(const ArchiveReader& reader,
+                                               const std::vector<std::string>& names,
+                                               std::vector<std::string>& unknownNames) {
+  std::vector<const ArchiveEntry*> chosen;
+  std::set<const ArchiveEntry*> taken;
+  for (const auto& name : names) {
+    const std::optional<std::string> recorded = platform::nativeNameToCp932(name);
+    bool found = false;
+    for (const auto& entry : reader.entries()) {
+      if (!recorded || entry.name != normalizeName(*recorded)) continue;
+      found = true;
+      if (taken.insert(&entry).second) chosen.push_back(&entry);
+    }
+    if (!found) unknownNames.push_back(name);
   }
-  consolePrint("%12s %12s %6s  %-6s  %s\n", "Stored", "Source", "Ratio", "Type", "Name");
-  ull stored = 0;
-  ull source = 0;
-  for (const auto& entry : reader.entries()) {
-    printListLine(entry.storedSize, entry.sourceSize, typeName(entry.type), entryShown(entry));
-    stored += entry.storedSize;
-    source += entry.sourceSize;
-  }
-  const auto count = static_cast<ull>(reader.entries().size());
-  printListLine(stored, source, "", formatText("%llu %s", count, count == 1 ? "entry" : "entries"));
-  return 0;
+  return chosen;
 }
 
-int extractArchiveCommand(const std::string& archivePath, const std::string& targetDir,
-                          bool force) {
-  ArchiveReader reader;
-  if (Status status = reader.open(archivePath); !status) {
-    consoleWrite(status.message());
-    return 1;
-  }
-  const std::string root = targetDir.empty() ? std::string(".") : targetDir;
-  if (!platform::isFolder(root) && !platform::makeFolders(root)) {
-    consoleWrite(shown(root) + ": cannot make the folder (" + errorText(errno) + ")\n");
-    return 1;
-  }
-  Extractor extractor(reader, root, force);
-  for (const auto& entry : reader.entries()) extractor.extract(entry);
-  const ExtractTally& tally = extractor.tally();
-  consolePrint("%llu extracted, %llu refused, %llu failed\n", tally.extracted, tally.refused,
-               tally.failed);
-  return tally.refused + tally.failed == 0 ? 0 : 1;
+void extractEntries(ArchiveReader& reader, const std::vector<const ArchiveEntry*>& entries,
+                    const std::string& root, bool force, ReadReport& report) {
+  Extractor extractor(reader, root, force, report);
+  for (const ArchiveEntry* entry : entries) extractor.extract(*entry);
 }
 
-int testArchiveCommand(const std::string& archivePath,
-                       const std::optional<std::string>& sourceFolder) {
-  ArchiveReader reader;
-  if (Status status = reader.open(archivePath); !status) {
-    consoleWrite(status.message());
-    consolePrint("%s: test failed\n", reader.shownPath().c_str());
-    return 1;
-  }
-  Tester tester(reader);
-  if (sourceFolder && !tester.indexSource(*sourceFolder)) {
-    consoleWrite(shown(*sourceFolder) + ": cannot read the folder (" + errorText(errno) + ")\n");
-    return 1;
-  }
+bool testEntries(ArchiveReader& reader, const std::optional<std::string>& sourceFolder,
+                 ReadReport& report) {
+  Tester tester(reader, report);
+  if (sourceFolder && !tester.indexSource(*sourceFolder)) return false;
   for (const auto& entry : reader.entries()) tester.test(entry);
   tester.reportUnarchivedFiles();
-  const auto count = static_cast<ull>(reader.entries().size());
-  const std::string against = sourceFolder ? " against " + shown(*sourceFolder) : std::string();
-  if (tester.problems() == 0) {
-    consolePrint("%llu %s tested%s: all match\n", count, count == 1 ? "entry" : "entries",
-                 against.c_str());
-    return 0;
-  }
-  consolePrint("%llu %s tested%s: %llu %s\n", count, count == 1 ? "entry" : "entries",
-               against.c_str(), tester.problems(), tester.problems() == 1 ? "problem" : "problems");
-  return 1;
+  return true;
 }
 
 }  // namespace kupack

@@ -1,0 +1,231 @@
+#include "app/read_commands.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <vector>
+
+#include "archive/archive_reader.h"
+#include "archive/entry_decoding.h"
+#include "archive/read_jobs.h"
+#include "common/console.h"
+#include "platform/platform.h"
+
+namespace kupack {
+namespace {
+
+using ull = unsigned long long;
+
+const char* typeName(EntryType type) {
+  switch (type) {
+    case ENTRY_STORED:
+      return "stored";
+    case ENTRY_SPB:
+      return "SPB";
+    case ENTRY_LZSS:
+      return "LZSS";
+  }
+  return "?";
+}
+
+// Stored size as a share of the source size in whole percent, truncated; 0 for an empty
+// source (the writer shows the same figure).
+ull ratioPercent(std::uint64_t stored, std::uint64_t source) {
+  if (source == 0) return 0;
+  return static_cast<ull>(static_cast<double>(stored) * 100.0 / static_cast<double>(source));
+}
+std::string shown(const std::string& nativePath) {
+  return platform::nativeToConsoleText(nativePath);
+}
+
+std::string errorText(int errorNumber) {
+  return platform::nativeToConsoleText(std::strerror(errorNumber));
+}
+
+std::string entryShown(const ArchiveEntry& entry) { return entryNameForConsole(entry.name); }
+
+// Shows each entry's outcome: what was extracted on standard output, the rest on standard
+// error; counts them for the summary.
+class ConsoleReadReport final : public ReadReport {
+ public:
+  void onExtracted(const ArchiveEntry& entry) override {
+    ++extracted;
+    consolePrint("extracted %s\n", entryShown(entry).c_str());
+  }
+  void onRefused(const ArchiveEntry& entry, const std::string& reason) override {
+    ++refused;
+    consoleErrorPrint("refused %s: %s\n", entryShown(entry).c_str(), reason.c_str());
+  }
+  void onFailed(const std::string& line) override {
+    ++failed;
+    consoleError(prefix_ + line);
+  }
+
+  explicit ConsoleReadReport(std::string failurePrefix) : prefix_(std::move(failurePrefix)) {}
+  ull extracted = 0;
+  ull refused = 0;
+  ull failed = 0;
+
+ private:
+  std::string prefix_;
+};
+
+// The entries `names` select (all when there are none), or nullopt after naming on standard
+// error each name that selects nothing.
+std::optional<std::vector<const ArchiveEntry*>> chosenEntries(
+    const ArchiveReader& reader, const std::vector<std::string>& names) {
+  std::vector<std::string> unknown;
+  std::vector<const ArchiveEntry*> chosen;
+  if (names.empty()) {
+    for (const auto& entry : reader.entries()) chosen.push_back(&entry);
+    return chosen;
+  }
+  chosen = selectEntries(reader, names, unknown);
+  for (const auto& name : unknown)
+    consoleError(reader.shownPath() + ": no entry " + shown(name) + "\n");
+  if (!unknown.empty()) return std::nullopt;
+  return chosen;
+}
+
+// ---- Listing ----------------------------------------------------------------------------
+
+void printListLine(ull stored, ull source, const char* type, const std::string& name) {
+  consolePrint("%12llu %12llu %5llu%%  %-6s  %s\n", stored, source, ratioPercent(stored, source),
+               type, name.c_str());
+}
+
+// ---- Listing as JSON --------------------------------------------------------------------
+
+const char* jsonTypeName(EntryType type) {
+  switch (type) {
+    case ENTRY_SPB:
+      return "spb";
+    case ENTRY_LZSS:
+      return "lzss";
+    case ENTRY_STORED:
+      break;
+  }
+  return "stored";
+}
+
+std::string entriesAsJson(const ArchiveReader& reader) {
+  nlohmann::ordered_json list = nlohmann::ordered_json::array();
+  for (const auto& entry : reader.entries()) {
+    list.push_back({{"name", platform::cp932ToUtf8Text(entry.name)},
+                    {"type", jsonTypeName(entry.type)},
+                    {"offset", entry.offset},
+                    {"stored_size", entry.storedSize},
+                    {"source_size", entry.sourceSize}});
+  }
+  // A name that is no code page 932 text keeps its bytes; they become U+FFFD here.
+  return list.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+void printTable(const ArchiveReader& reader) {
+  consolePrint("%12s %12s %6s  %-6s  %s\n", "Stored", "Source", "Ratio", "Type", "Name");
+  ull stored = 0;
+  ull source = 0;
+  for (const auto& entry : reader.entries()) {
+    printListLine(entry.storedSize, entry.sourceSize, typeName(entry.type), entryShown(entry));
+    stored += entry.storedSize;
+    source += entry.sourceSize;
+  }
+  const auto count = static_cast<ull>(reader.entries().size());
+  printListLine(stored, source, "", formatText("%llu %s", count, count == 1 ? "entry" : "entries"));
+}
+
+}  // namespace
+
+int listArchiveCommand(const std::string& archivePath, ListFormat format) {
+  ArchiveReader reader;
+  if (Status status = reader.open(archivePath); !status) {
+    consoleError(status.message());
+    return 1;
+  }
+  if (format == ListFormat::Json) {
+    consoleOutputBytes(entriesAsJson(reader));
+  } else {
+    printTable(reader);
+  }
+  return 0;
+}
+
+int extractArchiveCommand(const std::string& archivePath, const std::string& targetDir, bool force,
+                          const std::vector<std::string>& names) {
+  ArchiveReader reader;
+  if (Status status = reader.open(archivePath); !status) {
+    consoleError(status.message());
+    return 1;
+  }
+  const auto chosen = chosenEntries(reader, names);
+  if (!chosen) return 1;
+  const std::string root = targetDir.empty() ? std::string(".") : targetDir;
+  if (!platform::isFolder(root) && !platform::makeFolders(root)) {
+    consoleError(shown(root) + ": cannot make the folder (" + errorText(errno) + ")\n");
+    return 1;
+  }
+  ConsoleReadReport report("failed ");
+  extractEntries(reader, *chosen, root, force, report);
+  consolePrint("%llu extracted, %llu refused, %llu failed\n", report.extracted, report.refused,
+               report.failed);
+  return report.refused + report.failed == 0 ? 0 : 1;
+}
+
+int printEntriesCommand(const std::string& archivePath, const std::vector<std::string>& names) {
+  ArchiveReader reader;
+  if (Status status = reader.open(archivePath); !status) {
+    consoleError(status.message());
+    return 1;
+  }
+  const auto chosen = chosenEntries(reader, names);
+  if (!chosen) return 1;
+  platform::prepareOutputForBytes();
+  OpenStreamSink sink(stdout);
+  for (const ArchiveEntry* entry : *chosen) {
+    if (Status status = decodeEntry(reader, *entry, sink); !status) {
+      if (sink.error() == 0) {
+        consoleError(status.message());
+      } else {
+        consoleError(entryShown(*entry) + ": cannot write to standard output (" +
+                     errorText(sink.error()) + ")\n");
+      }
+      return 1;
+    }
+  }
+  errno = 0;
+  if (std::fflush(stdout) != 0) {
+    consoleError("cannot write to standard output (" + errorText(errno != 0 ? errno : EIO) + ")\n");
+    return 1;
+  }
+  return 0;
+}
+
+int testArchiveCommand(const std::string& archivePath,
+                       const std::optional<std::string>& sourceFolder) {
+  ArchiveReader reader;
+  if (Status status = reader.open(archivePath); !status) {
+    consoleError(status.message());
+    consoleErrorPrint("%s: test failed\n", reader.shownPath().c_str());
+    return 1;
+  }
+  ConsoleReadReport report("");
+  if (!testEntries(reader, sourceFolder, report)) {
+    consoleError(shown(*sourceFolder) + ": cannot read the folder (" + errorText(errno) + ")\n");
+    return 1;
+  }
+  const ull problems = report.failed;
+  const auto count = static_cast<ull>(reader.entries().size());
+  const std::string against = sourceFolder ? " against " + shown(*sourceFolder) : std::string();
+  if (problems == 0) {
+    consolePrint("%llu %s tested%s: all match\n", count, count == 1 ? "entry" : "entries",
+                 against.c_str());
+    return 0;
+  }
+  consolePrint("%llu %s tested%s: %llu %s\n", count, count == 1 ? "entry" : "entries",
+               against.c_str(), problems, problems == 1 ? "problem" : "problems");
+  return 1;
+}
+
+}  // namespace kupack

@@ -1,0 +1,41 @@
+// The reading commands of the kupack program: list an archive (a table or JSON), extract
+// it or some of its entries below a folder, write entries to standard output, and test it
+// (every entry decodes; optionally every entry equals the file it came from). Each prints
+// its results on standard output, its failures on standard error, and returns the exit status.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kupack {
+
+enum class ListFormat { Table, Json };
+
+// `kupack -l ARCHIVE`: one line per entry (stored size, source size, ratio, type, name)
+// and a total line; with Json an array of objects (name as UTF-8, type, offset,
+// stored_size, source_size). 1 when the archive cannot be read or breaks the format, else 0.
+int listArchiveCommand(const std::string& archivePath, ListFormat format = ListFormat::Table);
+
+// `kupack -x ARCHIVE [DIR] [NAME...]`: writes every entry (or only those `names` select,
+// see selectEntries) below `targetDir` (the current folder when empty; made when
+// missing): stored and LZSS entries as the original bytes, SPB entries as a 24-bit BMP of
+// the picture. Names that are absolute, hold a drive letter or a ".." level, or would lead
+// through a link are refused, and an existing file is kept unless `force`. A name that
+// selects nothing is reported and nothing is extracted. 1 when anything was refused or
+// failed, else 0.
+int extractArchiveCommand(const std::string& archivePath, const std::string& targetDir, bool force,
+                          const std::vector<std::string>& names = {});
+
+// `kupack -p ARCHIVE NAME...`: the selected entries' bytes, one after another in the order
+// named, on standard output, as -x would write them. 1 when a name selects nothing
+// (nothing is written then), an entry does not decode or standard output fails.
+int printEntriesCommand(const std::string& archivePath, const std::vector<std::string>& names);
+
+// `kupack -t ARCHIVE [FOLDER]`: decodes every entry and checks its size; with
+// `sourceFolder`, also compares each entry with the file it came from and reports files
+// missing from either side. Prints a summary line; 0 only when everything matches.
+int testArchiveCommand(const std::string& archivePath,
+                       const std::optional<std::string>& sourceFolder);
+
+}  // namespace kupack

@@ -1,0 +1,69 @@
+// The work of extracting and testing an open archive's entries, and of choosing entries by
+// name. Nothing here prints: each entry's outcome goes to a ReadReport (reasons and failures
+// as console text naming the entry), which the program shows and counts.
+#pragma once
+
+#include <cerrno>
+#include <cstdio>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "archive/archive_reader.h"
+#include "codec/byte_stream.h"
+
+namespace kupack {
+
+// Where extraction and testing report what became of each entry.
+class ReadReport {
+ public:
+  virtual ~ReadReport() = default;
+  virtual void onExtracted(const ArchiveEntry& entry) = 0;
+  // An entry not written, and why (a file in the way, a name that would leave the folder).
+  virtual void onRefused(const ArchiveEntry& entry, const std::string& reason) = 0;
+  // A failed extraction or a test's finding: a whole console line naming the entry or file.
+  virtual void onFailed(const std::string& line) = 0;
+};
+
+// Writes decoded pieces to an open stream it does not own; remembers why a write failed.
+class OpenStreamSink final : public ByteSink {
+ public:
+  explicit OpenStreamSink(std::FILE* stream) : stream_(stream) {}
+  bool put(std::span<const std::uint8_t> bytes) override {
+    if (bytes.empty()) return true;
+    errno = 0;
+    if (std::fwrite(bytes.data(), 1, bytes.size(), stream_) == bytes.size()) return true;
+    error_ = errno != 0 ? errno : EIO;
+    return false;
+  }
+  int error() const { return error_; }
+
+ private:
+  std::FILE* stream_;
+  int error_ = 0;
+};
+
+// The entries `names` select, in the order named, each once: a name is matched as the
+// archive records it (code page 932, '\\' between levels, A to Z as a to z), so '/' may
+// stand for '\\' and letter case does not matter. Names that select nothing are added to
+// `unknownNames`.
+std::vector<const ArchiveEntry*> selectEntries(const ArchiveReader& reader,
+                                               const std::vector<std::string>& names,
+                                               std::vector<std::string>& unknownNames);
+
+// Writes each of `entries` below `root` (an existing folder): stored and LZSS entries as the
+// original bytes, SPB entries as a 24-bit BMP of the picture, each under a temporary name
+// placed only once complete. Names that are absolute, hold a drive letter or a ".." level,
+// or would lead through a link are refused, and an existing file is kept unless `force`.
+void extractEntries(ArchiveReader& reader, const std::vector<const ArchiveEntry*>& entries,
+                    const std::string& root, bool force, ReadReport& report);
+
+// Decodes every entry and checks its size; with `sourceFolder`, also compares each entry
+// with the file it came from and reports files missing from either side. Every finding
+// goes to report.onFailed. False (errno set) when the source folder cannot be read, and
+// nothing is tested then.
+bool testEntries(ArchiveReader& reader, const std::optional<std::string>& sourceFolder,
+                 ReadReport& report);
+
+}  // namespace kupack

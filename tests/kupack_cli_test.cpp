@@ -1,0 +1,173 @@
+// Whole runs of the program for its script-friendly command line: standard output and
+// standard error apart, progress figures only where asked for, -q, `--` and `--opt=value`,
+// chosen entries for -x and -p, and the JSON listing parsed back.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "platform/platform.h"
+#include "tests/test_support.h"
+
+namespace kupack {
+namespace {
+
+namespace fs = std::filesystem;
+using test::contains;
+using test::runKupack;
+using test::sjis;
+
+// Takes out the figures a terminal shows: "\r残り…%" and the lone "\r" after it.
+std::string withoutProgress(std::string text) {
+  const std::string figure = sjis("\r残り100%") + "\r";
+  for (std::size_t at; (at = text.find(figure)) != std::string::npos;)
+    text.erase(at, figure.size());
+  return text;
+}
+
+class KupackCliTest : public ::testing::Test {
+ protected:
+  KupackCliTest() {
+    test::writeFile(dir_ / "tree" / "a.txt", std::string("0123456789"));
+    test::writeFile(dir_ / "tree" / "Sub" / "B.txt", std::string("hi"));
+  }
+  test::TempDir dir_;
+};
+
+TEST_F(KupackCliTest, OutputIntoAFileHoldsTheLinesWithoutProgressFigures) {
+  if (platform::nativeSeparator() != '/') GTEST_SKIP() << "needs a POSIX shell";
+  const auto shown = runKupack({"--progress", "tree", "shown.kup"}, dir_.path());
+  ASSERT_EQ(shown.exitCode, 0);
+  const auto logged =
+      test::runCommand({"sh", "-c", "\"$0\" tree out.kup >log 2>err", KUPACK_BINARY}, dir_.path());
+  ASSERT_EQ(logged.exitCode, 0);
+  const std::string log = test::readFile(dir_ / "log");
+  EXPECT_FALSE(contains(log, "\r"));
+  EXPECT_EQ(log, withoutProgress(shown.out));
+  EXPECT_TRUE(contains(log, sjis("終了しました。\n")));
+  EXPECT_EQ(test::readFile(dir_ / "err"), "");
+  EXPECT_EQ(test::readFile(dir_ / "out.kup"), test::readFile(dir_ / "shown.kup"));
+}
+
+TEST_F(KupackCliTest, QuietRunsShowOnlyTheirFailures) {
+  const auto quiet = runKupack({"-q", "tree", "out.kup"}, dir_.path());
+  EXPECT_EQ(quiet.exitCode, 0);
+  EXPECT_EQ(quiet.out, "");
+  EXPECT_EQ(quiet.err, "");
+  EXPECT_TRUE(fs::exists(dir_ / "out.kup"));
+  const auto extracted = runKupack({"--quiet", "-x", "out.kup", "x"}, dir_.path());
+  EXPECT_EQ(extracted.exitCode, 0);
+  EXPECT_EQ(extracted.out, "");
+  const auto failed = runKupack({"-q", "nowhere"}, dir_.path());
+  EXPECT_EQ(failed.exitCode, 1);
+  EXPECT_EQ(failed.out, "");
+  EXPECT_EQ(failed.err, sjis("エラーです！終了します。\n"));
+  // The interactive run asks on the console; -q has nothing to go with there.
+  EXPECT_EQ(runKupack({"-q"}, dir_.path()).exitCode, 2);
+}
+
+TEST_F(KupackCliTest, DoubleDashEndsOptionsAndLongOptionsTakeTheirValueAfterEquals) {
+  test::writeFile(dir_ / "-dash" / "c.txt", std::string("c"));
+  const auto dashed = runKupack({"--", "-dash"}, dir_.path());
+  ASSERT_EQ(dashed.exitCode, 0) << dashed.err;
+  EXPECT_TRUE(fs::exists(dir_ / "-dash.kup"));
+  EXPECT_EQ(runKupack({"--jobs=2", "tree", "j.kup"}, dir_.path()).exitCode, 0);
+  EXPECT_EQ(runKupack({"-j", "2", "tree", "j.kup"}, dir_.path()).exitCode, 0);
+  for (const auto& wrong :
+       std::vector<std::vector<std::string>>{{"--jobs=0", "tree"},
+                                             {"-j"},
+                                             {"--json", "tree"},
+                                             {"-l", "-x", "a.kup"},
+                                             {"--mount", "--options=size=1", "a.kup", "m"},
+                                             {"-p", "a.kup"}}) {
+    const auto run = runKupack(wrong, dir_.path());
+    EXPECT_EQ(run.exitCode, 2) << wrong[0];
+    EXPECT_TRUE(contains(run.err, "usage: kupack")) << wrong[0];
+    EXPECT_EQ(run.out, "");
+  }
+}
+
+TEST_F(KupackCliTest, ExtractAndPrintTakeNamedEntriesOnly) {
+  ASSERT_EQ(runKupack({"tree", "a.kup"}, dir_.path()).exitCode, 0);
+  const auto some = runKupack({"-x", "a.kup", "out", "SUB/b.txt"}, dir_.path());
+  EXPECT_EQ(some.exitCode, 0) << some.err;
+  EXPECT_EQ(test::readFile(dir_ / "out" / "sub" / "b.txt"), "hi");
+  EXPECT_FALSE(fs::exists(dir_ / "out" / "a.txt"));
+
+  // An unknown name is named, and nothing is extracted.
+  const auto unknown = runKupack({"-x", "a.kup", "none", "a.txt", "c.txt"}, dir_.path());
+  EXPECT_EQ(unknown.exitCode, 1);
+  EXPECT_TRUE(contains(unknown.err, "no entry c.txt")) << unknown.err;
+  EXPECT_FALSE(fs::exists(dir_ / "none" / "a.txt"));
+
+  const auto printed = runKupack({"-p", "a.kup", "sub\\b.txt", "a.txt"}, dir_.path());
+  EXPECT_EQ(printed.exitCode, 0);
+  EXPECT_EQ(printed.out, "hi0123456789");
+  const auto missing = runKupack({"-p", "a.kup", "a.txt", "zz"}, dir_.path());
+  EXPECT_EQ(missing.exitCode, 1);
+  EXPECT_EQ(missing.out, "");
+  EXPECT_TRUE(contains(missing.err, "no entry zz"));
+}
+
+TEST_F(KupackCliTest, PrintedEntriesAreWhatExtractionWrites) {
+  if (!test::nativeCanName("画像背景")) {
+    GTEST_SKIP() << "the system's code page cannot name the sample folder's Japanese files";
+  }
+  const fs::path assets = fs::path(KUPACK_SOURCE_DIR) / "examples" / "assets";
+  fs::copy(assets, dir_ / "assets", fs::copy_options::recursive);
+  ASSERT_EQ(runKupack({"assets", "a.kup"}, dir_.path()).exitCode, 0);
+  ASSERT_EQ(runKupack({"-x", "a.kup", "out"}, dir_.path()).exitCode, 0);
+  for (const char* name : {"ui/palette8.bmp", "bg/title.bmp", "readme.txt"}) {  // LZSS, SPB, stored
+    const auto printed = runKupack({"-p", "a.kup", name}, dir_.path());
+    EXPECT_EQ(printed.exitCode, 0) << name << printed.err;
+    std::string written = test::readFile(dir_ / "out" / test::u8path(name));
+    // The Windows runner gives text-mode line ends back as "\n", in these bytes too.
+    for (std::size_t at;
+         platform::nativeSeparator() == '\\' && (at = written.find("\r\n")) != std::string::npos;) {
+      written.erase(at, 1);
+    }
+    EXPECT_EQ(printed.out, written) << name;
+  }
+}
+
+TEST_F(KupackCliTest, JsonListingParsesBackToTheEntries) {
+  if (test::nativeCanName("画像"))
+    test::writeFile(dir_ / "tree" / test::u8path("画像.txt"), std::string("j"));
+  const auto packed = runKupack({"tree", "a.kup"}, dir_.path());
+  ASSERT_EQ(packed.exitCode, 0) << packed.err;
+  const auto listed = runKupack({"-l", "--json", "a.kup"}, dir_.path());
+  ASSERT_EQ(listed.exitCode, 0);
+  const nlohmann::json entries = nlohmann::json::parse(listed.out);
+  ASSERT_TRUE(entries.is_array());
+  std::map<std::string, nlohmann::json> byName;
+  for (const auto& entry : entries) byName[entry.at("name").get<std::string>()] = entry;
+  EXPECT_EQ(byName.at("a.txt").at("type"), "stored");
+  EXPECT_EQ(byName.at("a.txt").at("offset"), 0);
+  EXPECT_EQ(byName.at("a.txt").at("stored_size"), 10);
+  EXPECT_EQ(byName.at("a.txt").at("source_size"), 10);
+  EXPECT_EQ(byName.at("sub\\b.txt").at("offset"), 10);
+  if (test::nativeCanName("画像")) {
+    EXPECT_EQ(byName.count("画像.txt"), 1u);
+  }
+  // A broken archive: nothing on standard output, the reason on standard error.
+  test::writeFile(dir_ / "bad.kup", std::string("xx"));
+  const auto bad = runKupack({"-l", "--json", "bad.kup"}, dir_.path());
+  EXPECT_EQ(bad.exitCode, 1);
+  EXPECT_EQ(bad.out, "");
+  EXPECT_TRUE(contains(bad.err, "bad.kup"));
+}
+
+TEST_F(KupackCliTest, PrintIntoAClosedPipeFailsWithoutACrash) {
+  if (platform::nativeSeparator() != '/') GTEST_SKIP() << "needs a POSIX shell";
+  std::string big(4 << 20, 'b');
+  test::writeFile(dir_ / "tree" / "big.bin", big);
+  ASSERT_EQ(runKupack({"tree", "a.kup"}, dir_.path()).exitCode, 0);
+  const std::string script =
+      "{ \"$0\" -p a.kup big.bin 2>err; echo $? >rc; } | head -c 1 >/dev/null";
+  ASSERT_EQ(test::runCommand({"sh", "-c", script, KUPACK_BINARY}, dir_.path()).exitCode, 0);
+  EXPECT_EQ(test::readFile(dir_ / "rc"), "1\n");
+  EXPECT_TRUE(contains(test::readFile(dir_ / "err"), "standard output"));
+}
+
+}  // namespace
+}  // namespace kupack
