@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <optional>
 
 #include "archive/archive_format.h"
 #include "archive/copy_stream.h"
@@ -42,23 +41,20 @@ class Writer {
  private:
   Status writeAll() {
     // Every file of the run is new, made under a name of its own and never through a link.
-    if (!archive_.createUnique(job_.archivePath, ".part"))
+    if (!archive_.createUnique(job_.archivePath, ".part", &partCleanup_))
       return Status::file(Status::Code::CannotCreate, partPath_, errno);
     partPath_ = archive_.path();
-    partCleanup_.emplace(partPath_);
     if (!archive_.writeBE16(static_cast<std::uint32_t>(files_.size() & 0xFFFF)) ||
         !archive_.writeBE32(directoryEnd(files_))) {
       return Status::file(Status::Code::CannotWrite, partPath_, errno);
     }
-    if (!data_.createUnique(dataTempPath(job_.startFolder), ".tmp"))
+    if (!data_.createUnique(dataTempPath(job_.startFolder), ".tmp", &temp2Cleanup_))
       return Status::file(Status::Code::CannotCreate, dataTempPath(job_.startFolder), errno);
     temp2Path_ = data_.path();
-    temp2Cleanup_.emplace(temp2Path_);
     FileHolder entryTemp;
-    if (!entryTemp.createUnique(entryTempPath(job_.startFolder), ".tmp"))
+    if (!entryTemp.createUnique(entryTempPath(job_.startFolder), ".tmp", &tempCleanup_))
       return Status::file(Status::Code::CannotCreate, entryTempPath(job_.startFolder), errno);
     tempPath_ = entryTemp.path();
-    tempCleanup_.emplace(tempPath_);
     entryTemp.close();
     for (std::size_t i = 0; i < files_.size(); ++i) {
       if (Status written = writeEntry(i); !written) return written;
@@ -126,9 +122,10 @@ class Writer {
   std::string partPath_;  // the name the archive is written under, once made
   std::string tempPath_;
   std::string temp2Path_;
-  std::optional<platform::RemovedOnEarlyEnd> partCleanup_;
-  std::optional<platform::RemovedOnEarlyEnd> tempCleanup_;
-  std::optional<platform::RemovedOnEarlyEnd> temp2Cleanup_;
+  // Registered for removal should the run end early, until the writer is done with them.
+  platform::RemovedOnEarlyEnd partCleanup_;
+  platform::RemovedOnEarlyEnd tempCleanup_;
+  platform::RemovedOnEarlyEnd temp2Cleanup_;
   FileHolder archive_;
   FileHolder data_;
   WorkerThread worker_;  // the LZSS coder's second thread, for every entry of the run

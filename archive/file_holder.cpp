@@ -25,12 +25,13 @@ bool FileHolder::open(const std::string& nativePath, const char* mode) {
   return stream_ != nullptr;
 }
 
-bool FileHolder::createUnique(const std::string& stem, const std::string& suffix) {
+bool FileHolder::createUnique(const std::string& stem, const std::string& suffix,
+                              platform::RemovedOnEarlyEnd* removal) {
   close();
   consumed_ = 0;
   readFailed_ = changed_ = false;
   path_.clear();
-  stream_ = platform::createUniqueFile(stem, suffix, path_);
+  stream_ = platform::createUniqueFile(stem, suffix, path_, removal);
   return stream_ != nullptr;
 }
 

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/platform.h"
+
 namespace kupack {
 
 class FileHolder {
@@ -28,7 +30,9 @@ class FileHolder {
   // Creates a new file exclusively under a name of its own, `stem` + "." + random
   // characters + `suffix` (platform::createUniqueFile), open for writing; path() gives the
   // name. False (errno set) when none can be made.
-  bool createUnique(const std::string& stem, const std::string& suffix);
+  // With `removal`, the file is registered there for removal should the run end early.
+  bool createUnique(const std::string& stem, const std::string& suffix,
+                    platform::RemovedOnEarlyEnd* removal = nullptr);
 
   // Reads up to `count` bytes of a file opened for reading, never past size(); returns how
   // many were read. Fewer than asked means the end of the recorded length, a read error

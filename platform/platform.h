@@ -111,13 +111,6 @@ std::FILE* openForReading(const std::string& path, std::uint64_t& size);
 // is no regular file, ENOENT for a dangling link) when the name cannot take an archive.
 std::optional<std::string> archiveTarget(const std::string& path);
 
-// Creates a new, empty file for binary writing named `stem` + "." + random characters +
-// `suffix`, exclusively (a name that exists, a link included, is never opened: another name
-// is tried) and readable by others as a new file normally is. Sets `createdPath` to its name.
-// nullptr (errno set) when no file could be made.
-std::FILE* createUniqueFile(const std::string& stem, const std::string& suffix,
-                            std::string& createdPath);
-
 // ---- Ending early -------------------------------------------------------------------
 
 // From now on an interrupt, a termination request or a hang-up (on Windows: Ctrl-C,
@@ -131,14 +124,28 @@ void installEarlyEndCleanup();
 // beyond that, or for a path longer than the system's limit, nothing is registered.
 class RemovedOnEarlyEnd {
  public:
-  explicit RemovedOnEarlyEnd(const std::string& path);
-  ~RemovedOnEarlyEnd();
+  RemovedOnEarlyEnd() = default;
+  explicit RemovedOnEarlyEnd(const std::string& path) { track(path); }
+  ~RemovedOnEarlyEnd() { release(); }
   RemovedOnEarlyEnd(const RemovedOnEarlyEnd&) = delete;
   RemovedOnEarlyEnd& operator=(const RemovedOnEarlyEnd&) = delete;
+
+  // Registers `path` (after releasing whatever was registered before).
+  void track(const std::string& path);
+  // Registers nothing any more.
+  void release();
 
  private:
   int slot_ = -1;
 };
+
+// Creates a new, empty file for binary writing named `stem` + "." + random characters +
+// `suffix`, exclusively (a name that exists, a link included, is never opened: another name
+// is tried) and readable by others as a new file normally is. Sets `createdPath` to its name
+// and, with `removal`, registers it there in the same step, so that an early end never
+// leaves it behind. nullptr (errno set) when no file could be made.
+std::FILE* createUniqueFile(const std::string& stem, const std::string& suffix,
+                            std::string& createdPath, RemovedOnEarlyEnd* removal = nullptr);
 
 // Deletes a file; false (errno set) on failure. A missing file counts as failure.
 bool removeFile(const std::string& path);

@@ -11,6 +11,7 @@
 #include <iconv.h>
 #include <langinfo.h>
 #include <locale.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -594,8 +595,39 @@ std::optional<std::string> archiveTarget(const std::string& path) {
   return target;
 }
 
+namespace {
+
+// Files being made right now and not yet registered: an early end on another thread waits
+// for them (see removeRegisteredAndReraise).
+std::atomic<int> creationsUnderway{0};
+
+// While it lives, this thread receives none of the signals that end a run early (one sent
+// meanwhile arrives when it ends, or is taken by another thread, which then waits for the
+// creation to be registered).
+class EarlyEndSignalsHeld {
+ public:
+  EarlyEndSignalsHeld() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, signalNumber);
+    pthread_sigmask(SIG_BLOCK, &held, &previous_);
+    creationsUnderway.fetch_add(1);
+  }
+  ~EarlyEndSignalsHeld() {
+    creationsUnderway.fetch_sub(1);
+    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  }
+  EarlyEndSignalsHeld(const EarlyEndSignalsHeld&) = delete;
+  EarlyEndSignalsHeld& operator=(const EarlyEndSignalsHeld&) = delete;
+
+ private:
+  sigset_t previous_{};
+};
+
+}  // namespace
+
 std::FILE* createUniqueFile(const std::string& stem, const std::string& suffix,
-                            std::string& createdPath) {
+                            std::string& createdPath, RemovedOnEarlyEnd* removal) {
   static std::mt19937_64 generator{std::random_device{}() ^
                                    (static_cast<std::uint64_t>(getpid()) << 32)};
   static constexpr char DIGITS[] = "0123456789abcdefghijklmnopqrstuvwxyz";
@@ -605,6 +637,8 @@ std::FILE* createUniqueFile(const std::string& stem, const std::string& suffix,
     std::uint64_t bits = generator();
     for (int i = 0; i < 8; ++i, bits /= 36) name += DIGITS[bits % 36];
     name += suffix;
+    // Made and registered for removal as one step, as far as this thread's signals go.
+    const EarlyEndSignalsHeld held;
     // O_EXCL fails on every existing name, a link included, so nothing is followed.
     const int descriptor =
         ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0666);
@@ -612,11 +646,13 @@ std::FILE* createUniqueFile(const std::string& stem, const std::string& suffix,
       if (errno == EEXIST) continue;
       return nullptr;
     }
+    if (removal != nullptr) removal->track(name);
     std::FILE* stream = fdopen(descriptor, "wb");
     if (stream == nullptr) {
       const int error = errno;
       ::close(descriptor);
       unlink(name.c_str());
+      if (removal != nullptr) removal->release();
       errno = error;
       return nullptr;
     }
@@ -642,6 +678,12 @@ EarlyEndSlot earlyEndSlots[EARLY_END_SLOTS];
 
 extern "C" void removeRegisteredAndReraise(int signalNumber) {
   const int savedErrno = errno;
+  // A file being made on another thread is registered within moments: wait for it (bounded,
+  // about a second at most).
+  for (int wait = 0; wait < 1000 && creationsUnderway.load() > 0; ++wait) {
+    const timespec pause{0, 1000000};
+    nanosleep(&pause, nullptr);
+  }
   for (EarlyEndSlot& slot : earlyEndSlots) {
     if (slot.used.load(std::memory_order_acquire)) unlink(slot.path);
   }
@@ -668,7 +710,8 @@ void installEarlyEndCleanup() {
   signal(SIGPIPE, SIG_IGN);
 }
 
-RemovedOnEarlyEnd::RemovedOnEarlyEnd(const std::string& path) {
+void RemovedOnEarlyEnd::track(const std::string& path) {
+  release();
   if (path.size() >= PATH_MAX) return;
   for (int i = 0; i < EARLY_END_SLOTS; ++i) {
     EarlyEndSlot& slot = earlyEndSlots[i];
@@ -680,8 +723,9 @@ RemovedOnEarlyEnd::RemovedOnEarlyEnd(const std::string& path) {
   }
 }
 
-RemovedOnEarlyEnd::~RemovedOnEarlyEnd() {
+void RemovedOnEarlyEnd::release() {
   if (slot_ >= 0) earlyEndSlots[slot_].used.store(false, std::memory_order_release);
+  slot_ = -1;
 }
 
 // ---- The user -----------------------------------------------------------------------

@@ -670,7 +670,7 @@ std::optional<std::string> archiveTarget(const std::string& path) {
 }
 
 std::FILE* createUniqueFile(const std::string& stem, const std::string& suffix,
-                            std::string& createdPath) {
+                            std::string& createdPath, RemovedOnEarlyEnd* removal) {
   static std::mt19937_64 generator{std::random_device{}() ^
                                    (static_cast<std::uint64_t>(GetCurrentProcessId()) << 32)};
   static constexpr char DIGITS[] = "0123456789abcdefghijklmnopqrstuvwxyz";
@@ -708,6 +708,7 @@ std::FILE* createUniqueFile(const std::string& stem, const std::string& suffix,
       errno = error;
       return nullptr;
     }
+    if (removal != nullptr) removal->track(name);
     createdPath = std::move(name);
     return stream;
   }
@@ -742,7 +743,8 @@ void installEarlyEndCleanup() {
   static_cast<void>(installed);
 }
 
-RemovedOnEarlyEnd::RemovedOnEarlyEnd(const std::string& path) {
+void RemovedOnEarlyEnd::track(const std::string& path) {
+  release();
   if (path.size() >= MAX_PATH) return;
   for (int i = 0; i < EARLY_END_SLOTS; ++i) {
     EarlyEndSlot& slot = earlyEndSlots[i];
@@ -754,8 +756,9 @@ RemovedOnEarlyEnd::RemovedOnEarlyEnd(const std::string& path) {
   }
 }
 
-RemovedOnEarlyEnd::~RemovedOnEarlyEnd() {
+void RemovedOnEarlyEnd::release() {
   if (slot_ >= 0) earlyEndSlots[slot_].used.store(false, std::memory_order_release);
+  slot_ = -1;
 }
 
 // ---- The user -------------------------------------------------------------------------
