@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -132,7 +133,13 @@ TEST_F(PackHazardsTest, ArchivePathThatIsNoRegularFileIsRefusedBeforeAnyWork) {
   ASSERT_TRUE(test::makeFileLink(dir_ / "nothing", dir_ / "dangling.kup"));
   struct stat deviceBefore {};
   ASSERT_EQ(stat("/dev/null", &deviceBefore), 0);
-  for (const char* name : {"fifo.kup", "folder.kup", "device.kup", "dangling.kup"}) {
+  std::vector<std::string> names{"fifo.kup", "folder.kup", "device.kup", "dangling.kup"};
+  // As root, a device node of our own in the temporary folder (the same device as /dev/full),
+  // never the system's: were it not refused, only this node would be replaced.
+  const fs::path node = dir_ / "full.kup";
+  const bool madeNode = mknod(node.c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0;
+  if (madeNode) names.push_back("full.kup");
+  for (const std::string& name : names) {
     const auto run = runKupack({"tree", name}, dir_.path());
     EXPECT_EQ(run.exitCode, 1) << name;
     EXPECT_TRUE(contains(run.out, sjis("は通常のファイルではないので"))) << name << run.out;
@@ -147,6 +154,12 @@ TEST_F(PackHazardsTest, ArchivePathThatIsNoRegularFileIsRefusedBeforeAnyWork) {
   ASSERT_EQ(stat("/dev/null", &deviceAfter), 0);
   EXPECT_TRUE(S_ISCHR(deviceAfter.st_mode));
   EXPECT_EQ(deviceAfter.st_rdev, deviceBefore.st_rdev);
+  if (madeNode) {
+    struct stat nodeAfter {};
+    ASSERT_EQ(lstat(node.c_str(), &nodeAfter), 0);
+    EXPECT_TRUE(S_ISCHR(nodeAfter.st_mode));
+    EXPECT_EQ(nodeAfter.st_rdev, makedev(1, 7));
+  }
   expectNoLeftovers();
 }
 
