@@ -70,9 +70,9 @@ class Walker {
   }
 
   // The code page 932 form of one native name component; a name without one, or with a
-  // '\\' character of its own (where the system allows one in a name), is noted (once, by
-  // the relative path) and stands in as its native bytes so the walk goes on. A 0x5C that
-  // is the second byte of a two-byte character is part of that character, no '\\'.
+  // backslash character of its own (where the system allows one in a name), is noted (once,
+  // by the relative path) and stands in as its native bytes so the walk goes on. A 0x5C
+  // that is the second byte of a two-byte character belongs to that character.
   std::string nameOf(const std::string& nativeRelative, const std::string& nativeName) {
     const auto converted = platform::nativeNameToCp932(nativeName);
     const bool backslashAllowed = platform::nativeSeparator() != '\\';

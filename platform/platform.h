@@ -109,6 +109,7 @@ std::FILE* openForReading(const std::string& path, std::uint64_t& size);
 // regular file is; the file a symbolic link there leads to when that is a regular file (the
 // archive replaces the file, the link stays). nullopt (errno set: EINVAL for something that
 // is no regular file, ENOENT for a dangling link) when the name cannot take an archive.
+// A name that cannot be looked at is given back as it is, for the writer to report.
 std::optional<std::string> archiveTarget(const std::string& path);
 
 // ---- Ending early -------------------------------------------------------------------

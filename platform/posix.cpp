@@ -576,11 +576,9 @@ std::FILE* openForReading(const std::string& path, std::uint64_t& size) {
 
 std::optional<std::string> archiveTarget(const std::string& path) {
   struct stat info {};
-  if (lstat(path.c_str(), &info) != 0) {
-    if (errno == ENOENT) return path;
-    return std::nullopt;
-  }
-  if (S_ISREG(info.st_mode)) return path;
+  // Nothing there (or nothing that can be looked at): the writer creates the archive or
+  // says why it cannot.
+  if (lstat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode)) return path;
   if (!S_ISLNK(info.st_mode)) {
     errno = EINVAL;
     return std::nullopt;

@@ -632,11 +632,9 @@ std::FILE* openForReading(const std::string& path, std::uint64_t& size) {
 
 std::optional<std::string> archiveTarget(const std::string& path) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    if (GetLastError() == ERROR_FILE_NOT_FOUND) return path;
-    setErrnoFromLastError();
-    return std::nullopt;
-  }
+  // Nothing there (or nothing that can be looked at): the writer creates the archive or
+  // says why it cannot.
+  if (attributes == INVALID_FILE_ATTRIBUTES) return path;
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     errno = EINVAL;
     return std::nullopt;

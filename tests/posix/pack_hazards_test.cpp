@@ -211,7 +211,7 @@ class StalledRun {
 };
 
 TEST_F(PackHazardsTest, SignalsEndTheRunWithoutPartialFilesAndKeepTheEarlierArchive) {
-  writeManyFiles(1200);
+  writeManyFiles(800);
   for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
     test::writeFile(archive(), std::string("earlier archive"));
     StalledRun run(dir_.path(), {"tree", "out.kup"});
@@ -231,7 +231,7 @@ TEST_F(PackHazardsTest, SignalsEndTheRunWithoutPartialFilesAndKeepTheEarlierArch
 }
 
 TEST_F(PackHazardsTest, ClosedConsoleNeitherStopsNorSpoilsTheArchive) {
-  writeManyFiles(1200);
+  writeManyFiles(800);
   const std::string command =
       std::string("'") + KUPACK_BINARY + "' tree out.kup | head -c 10 >/dev/null";
   const auto run = test::runCommand({"sh", "-c", command}, dir_.path());
