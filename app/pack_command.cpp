@@ -59,6 +59,8 @@ int finish(const ArchiveRunRequest& request, int exitCode) {
 }  // namespace
 
 int runArchiveJob(const ArchiveRunRequest& request) {
+  // An interrupt or a closed console ends the run without leaving its files behind.
+  platform::installEarlyEndCleanup();
   const auto startFolder = platform::currentDirectory();
   if (!startFolder) {
     consoleErrorPrint(MSG_FOLDER_UNREADABLE, ".", shown(std::strerror(errno)).c_str());
@@ -87,10 +89,18 @@ int runArchiveJob(const ArchiveRunRequest& request) {
   }
 
   const std::string& rootFolder = choice.path;
-  ArchiveJob job{platform::absolutePath(archiveName, rootFolder), rootFolder, *startFolder};
+  const std::string namedArchive = platform::absolutePath(archiveName, rootFolder);
+  // Only a regular file (or a link to one, which stays a link) is replaced by the archive.
+  const auto archiveTarget = platform::archiveTarget(namedArchive);
+  if (!archiveTarget) {
+    consolePrint(MSG_ARCHIVE_NOT_A_FILE, shown(namedArchive).c_str());
+    consoleWrite(MSG_ARCHIVE_FAILED);
+    return finish(request, 1);
+  }
+  ArchiveJob job{*archiveTarget, rootFolder, *startFolder};
   CollectRequest collect{rootFolder,
                          request.programName,
-                         {job.archivePath, partialArchivePath(job.archivePath),
+                         {namedArchive, job.archivePath, partialArchivePath(job.archivePath),
                           entryTempPath(job.startFolder), dataTempPath(job.startFolder)}};
   ConsolePackListener console;
   Collection collection;

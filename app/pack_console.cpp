@@ -1,5 +1,6 @@
 #include "app/pack_console.h"
 
+#include "archive/archive_reader.h"
 #include "common/console.h"
 #include "common/messages.h"
 #include "platform/platform.h"
@@ -7,7 +8,10 @@
 namespace kupack {
 namespace {
 
-std::string shown(const std::string& native) { return platform::nativeToConsoleText(native); }
+// A native path as console text, control characters shown as '?' as the listing does.
+std::string shown(const std::string& native) {
+  return entryNameForConsole(platform::nativeToConsoleText(native));
+}
 
 unsigned long remainingPercent(std::uint64_t remaining, std::uint64_t total) {
   if (total == 0) return 0;
@@ -45,8 +49,8 @@ std::string packEventText(const PackEvent& event) {
     case Kind::FolderLeft:
       return formatText(MSG_SUBFOLDER_DONE, shown(event.path).c_str());
     case Kind::EntryStarted:
-      return formatText(MSG_ENTRY_START, event.path.c_str(), static_cast<int>(event.first),
-                        static_cast<int>(event.second));
+      return formatText(MSG_ENTRY_START, entryNameForConsole(event.path).c_str(),
+                        static_cast<int>(event.first), static_cast<int>(event.second));
     case Kind::CodingChosen:
       return codingLine(event.coding);
     case Kind::CodingProgress: {

@@ -26,29 +26,36 @@ class Writer {
       : job_(job),
         files_(files),
         listener_(listener),
-        partPath_(partialArchivePath(job.archivePath)),
-        tempPath_(entryTempPath(job.startFolder)),
-        temp2Path_(dataTempPath(job.startFolder)) {}
+        partPath_(partialArchivePath(job.archivePath)) {}
 
   Status run() {
     Status status = writeAll();
-    if (!status) {
-      archive_.close();
-      platform::removeFile(partPath_);
-    }
+    archive_.close();
+    data_.close();
+    if (!tempPath_.empty()) platform::removeFile(tempPath_);
+    if (!temp2Path_.empty()) platform::removeFile(temp2Path_);
+    if (!status && archive_.path() == partPath_) platform::removeFile(partPath_);
     return status;
   }
 
  private:
   Status writeAll() {
-    if (!archive_.open(partPath_, "wb"))
+    // Every file of the run is new, made under a name of its own and never through a link.
+    if (!archive_.createUnique(job_.archivePath, ".part", &partCleanup_))
       return Status::file(Status::Code::CannotCreate, partPath_, errno);
+    partPath_ = archive_.path();
     if (!archive_.writeBE16(static_cast<std::uint32_t>(files_.size() & 0xFFFF)) ||
         !archive_.writeBE32(directoryEnd(files_))) {
       return Status::file(Status::Code::CannotWrite, partPath_, errno);
     }
-    if (!data_.open(temp2Path_, "wb"))
-      return Status::file(Status::Code::CannotCreate, temp2Path_, errno);
+    if (!data_.createUnique(dataTempPath(job_.startFolder), ".tmp", &temp2Cleanup_))
+      return Status::file(Status::Code::CannotCreate, dataTempPath(job_.startFolder), errno);
+    temp2Path_ = data_.path();
+    FileHolder entryTemp;
+    if (!entryTemp.createUnique(entryTempPath(job_.startFolder), ".tmp", &tempCleanup_))
+      return Status::file(Status::Code::CannotCreate, entryTempPath(job_.startFolder), errno);
+    tempPath_ = entryTemp.path();
+    entryTemp.close();
     for (std::size_t i = 0; i < files_.size(); ++i) {
       if (Status written = writeEntry(i); !written) return written;
     }
@@ -59,7 +66,6 @@ class Writer {
     if (Status copied = copyStream(archive_, data_, listener_); !copied) return copied;
     data_.close();
     if (!archive_.close()) return Status::file(Status::Code::CannotWrite, partPath_, errno);
-    platform::removeFile(temp2Path_);
     if (!platform::replaceFile(partPath_, job_.archivePath)) {
       const int error = errno;
       return Status::rename(partPath_, job_.archivePath, error);
@@ -86,6 +92,9 @@ class Writer {
 
     const EncodedEntry encoded = encodeEntry({name, sourcePath}, tempPath_, listener_, &worker_);
     if (!encoded.status) return encoded.status;
+    // The coder read exactly the length it found; the file must still have the one recorded.
+    if (platform::fileSize(sourcePath) != sourceSize)
+      return Status::file(Status::Code::SourceChanged, sourcePath);
 
     if (!entry.open(tempPath_, "rb"))
       return Status::file(Status::Code::CannotOpen, tempPath_, errno);
@@ -104,16 +113,19 @@ class Writer {
     if (Status copied = copyStream(data_, entry, listener_); !copied) return copied;
     offset_ += storedSize;
     entry.close();
-    platform::removeFile(tempPath_);
     return Status::ok();
   }
 
   const ArchiveJob& job_;
   const std::vector<CollectedFile>& files_;
   PackListener& listener_;
-  const std::string partPath_;
-  const std::string tempPath_;
-  const std::string temp2Path_;
+  std::string partPath_;  // the name the archive is written under, once made
+  std::string tempPath_;
+  std::string temp2Path_;
+  // Registered for removal should the run end early, until the writer is done with them.
+  platform::RemovedOnEarlyEnd partCleanup_;
+  platform::RemovedOnEarlyEnd tempCleanup_;
+  platform::RemovedOnEarlyEnd temp2Cleanup_;
   FileHolder archive_;
   FileHolder data_;
   WorkerThread worker_;  // the LZSS coder's second thread, for every entry of the run

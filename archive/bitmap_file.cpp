@@ -15,10 +15,11 @@ namespace {
 // Enough for both headers and the bit-field masks that may follow them.
 constexpr std::size_t HEAD_SIZE = BMP_FILE_HEADER_SIZE + BMP_INFO_HEADER_SIZE + 12;
 
-// The errno of a failed read, or EIO when the stream simply ended early (the file shrank
-// after its size was learned).
+// The file changed while being read (shorter or longer than when it was opened), or the
+// errno of a failed read.
 Status readFailure(const FileHolder& file) {
-  const int error = std::ferror(file.stream()) && errno != 0 ? errno : EIO;
+  if (file.changed()) return Status::file(Status::Code::SourceChanged, file.path());
+  const int error = file.readFailed() && errno != 0 ? errno : EIO;
   return Status::file(Status::Code::CannotRead, file.path(), error);
 }
 
@@ -33,7 +34,7 @@ bool BitmapFile::readHeaders(const std::string& nativePath) {
   FileHolder file;
   std::uint8_t head[BMP_FILE_HEADER_SIZE + BMP_INFO_HEADER_SIZE];
   std::size_t got = 0;
-  if (file.open(nativePath, "rb")) got = std::fread(head, 1, sizeof head, file.stream());
+  if (file.open(nativePath, "rb")) got = file.read(head, sizeof head);
   return image_.readBitmapHeaders({head, got});
 }
 
@@ -45,8 +46,8 @@ Status BitmapFile::load(const std::string& nativePath, BitmapVerdict& verdict) {
   if (!file.open(nativePath, "rb"))
     return Status::file(Status::Code::CannotOpen, nativePath, errno);
   std::uint8_t head[HEAD_SIZE];
-  const std::size_t got = std::fread(head, 1, sizeof head, file.stream());
-  if (std::ferror(file.stream())) return readFailure(file);
+  const std::size_t got = file.read(head, sizeof head);
+  if (file.readFailed() || file.changed()) return readFailure(file);
   image_.readBitmapHeaders({head, got});
   const std::uint64_t wanted =
       std::min<std::uint64_t>(file.size(), std::max<std::uint64_t>(image_.pictureEnd(), got));
@@ -55,10 +56,11 @@ Status BitmapFile::load(const std::string& nativePath, BitmapVerdict& verdict) {
   bytes_.reset(new (std::nothrow) std::uint8_t[std::max<std::size_t>(size, 1)]);
   if (!bytes_) return outOfMemory(nativePath);
   std::memcpy(bytes_.get(), head, std::min(got, size));
-  if (size > got && std::fread(bytes_.get() + got, 1, size - got, file.stream()) != size - got) {
+  if (size > got && file.read(bytes_.get() + got, size - got) != size - got) {
     bytes_.reset();
     return readFailure(file);
   }
+
   verdict = image_.parseBitmap({bytes_.get(), size});
   if (verdict == BitmapVerdict::StoreUnchanged) bytes_.reset();
   return Status::ok();

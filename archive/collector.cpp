@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <optional>
 
+#include "archive/entry_path.h"
 #include "platform/platform.h"
 
 namespace kupack {
@@ -50,7 +51,9 @@ class Walker {
     } else {
       if (identity) openFolders_.push_back(*identity);
       std::vector<platform::FolderEntry> entries;
-      if (platform::listFolder(folderPath, entries)) {
+      if (!platform::listFolder(folderPath, entries)) {
+        collection_.unreadableFolders.push_back({folderPath, errno != 0 ? errno : EIO});
+      } else {
         for (const auto& entry : entries) {
           if (isSelfOrParent(entry.name)) continue;
           if (entry.kind == platform::EntryKind::Folder) {
@@ -66,15 +69,25 @@ class Walker {
     listener_.onEvent({PackEvent::Kind::FolderLeft, folderPath});
   }
 
-  // The code page 932 form of one native name component; a name without one is noted
-  // (once, by the relative path) and stands in as its native bytes so the walk goes on.
+  // The code page 932 form of one native name component; a name without one, or with a
+  // backslash character of its own (where the system allows one in a name), is noted (once,
+  // by the relative path) and stands in as its native bytes so the walk goes on. A 0x5C
+  // that is the second byte of a two-byte character belongs to that character.
   std::string nameOf(const std::string& nativeRelative, const std::string& nativeName) {
-    if (platform::nativeSeparator() != '\\' && nativeName.find('\\') != std::string::npos) {
-      collection_.namesWithBackslash.push_back(nativeRelative);
-      return nativeName;
+    const auto converted = platform::nativeNameToCp932(nativeName);
+    const bool backslashAllowed = platform::nativeSeparator() != '\\';
+    if (converted) {
+      if (backslashAllowed && splitEntryName(*converted).size() > 1) {
+        collection_.namesWithBackslash.push_back(nativeRelative);
+        return nativeName;
+      }
+      return *converted;
     }
-    if (auto converted = platform::nativeNameToCp932(nativeName)) return *converted;
-    collection_.namesWithoutCp932.push_back(nativeRelative);
+    if (backslashAllowed && nativeName.find('\\') != std::string::npos) {
+      collection_.namesWithBackslash.push_back(nativeRelative);
+    } else {
+      collection_.namesWithoutCp932.push_back(nativeRelative);
+    }
     return nativeName;
   }
 

@@ -28,12 +28,19 @@ struct Collection {
   // Native relative paths of files whose names cannot be archive names, by reason.
   std::vector<std::string> namesWithoutCp932;
   std::vector<std::string> namesWithBackslash;
+  // Subfolders that could not be listed (no right to, a path too long, ...): absolute native
+  // path and the errno of the failure. A run must not go on without their files.
+  struct UnreadableFolder {
+    std::string path;
+    int errorNumber = 0;
+  };
+  std::vector<UnreadableFolder> unreadableFolders;
 };
 
 // Walks `request.rootFolder`, reporting each subfolder as it is entered and left. A
 // subfolder already being walked higher up (a link leading back) is reported as a cycle and
-// not entered again; a subfolder that cannot be read adds nothing. False when the root
-// itself cannot be read (errno set); nothing is reported then.
+// not entered again; a subfolder that cannot be listed is noted in unreadableFolders. False
+// when the root itself cannot be read (errno set); nothing is reported then.
 bool collectFiles(const CollectRequest& request, Collection& collection, PackListener& listener);
 
 }  // namespace kupack

@@ -19,13 +19,14 @@ Status copyStream(FileHolder& destination, FileHolder& source, PackListener& lis
   unsigned char* buffer = copyBuffer();
   for (;;) {
     listener.onEvent({PackEvent::Kind::CopyProgress, {}, remaining, total});
-    const std::size_t got = std::fread(buffer, 1, COPY_CHUNK_SIZE, source.stream());
-    if (std::ferror(source.stream()))
+    const std::size_t got = source.read(buffer, COPY_CHUNK_SIZE);
+    if (source.readFailed())
       return Status::file(Status::Code::CannotRead, source.path(), errno ? errno : EIO);
+    if (source.changed()) return Status::file(Status::Code::SourceChanged, source.path());
     remaining = got > remaining ? 0 : remaining - got;
     if (!destination.writeBytes(buffer, got))
       return Status::file(Status::Code::CannotWrite, destination.path(), errno);
-    if (std::feof(source.stream())) break;
+    if (got < COPY_CHUNK_SIZE) break;
   }
   listener.onEvent({PackEvent::Kind::CopyDone, {}});
   return Status::ok();

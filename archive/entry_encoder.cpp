@@ -50,7 +50,7 @@ Status codeLzss(const std::string& sourcePath, const std::string& destinationPat
   CodingProgressEvents progress(listener);
   switch (lzssCompress(input, output, source.size(), &progress, worker)) {
     case CodingResult::SourceFailed:
-      return Status::file(Status::Code::CannotRead, sourcePath, input.error());
+      return input.failure();
     case CodingResult::SinkFailed:
       return Status::outputError();
     case CodingResult::Done:

@@ -1,12 +1,16 @@
 // FileHolder: owns at most one buffered byte stream, opened by name and mode, and the
-// length of the file it was opened on. The stream is closed exactly once: by close(),
-// whose result tells whether everything written reached the file, or by destruction.
+// length of the file it was opened on. A file opened for reading is read for exactly that
+// length, never past it, and a file that turns out shorter or longer is noticed. The stream
+// is closed exactly once: by close(), whose result tells whether everything written reached
+// the file, or by destruction.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+
+#include "platform/platform.h"
 
 namespace kupack {
 
@@ -18,10 +22,26 @@ class FileHolder {
   FileHolder& operator=(const FileHolder&) = delete;
 
   // Opens `nativePath` with a stdio mode ("rb", "wb"). A mode starting with 'w' opens the
-  // stream at once and leaves size() alone; any other mode first learns the file's length
-  // through a read-only descriptor, then opens the stream. False (errno set) when either
-  // step fails; the holder then has no stream. Must not be called while a stream is open.
+  // stream at once and leaves size() alone; any other mode opens the regular file for
+  // reading and learns its length from the open file. False (errno set) when that fails;
+  // the holder then has no stream. Must not be called while a stream is open.
   bool open(const std::string& nativePath, const char* mode);
+
+  // Creates a new file exclusively under a name of its own, `stem` + "." + random
+  // characters + `suffix` (platform::createUniqueFile), open for writing; path() gives the
+  // name. False (errno set) when none can be made.
+  // With `removal`, the file is registered there for removal should the run end early.
+  bool createUnique(const std::string& stem, const std::string& suffix,
+                    platform::RemovedOnEarlyEnd* removal = nullptr);
+
+  // Reads up to `count` bytes of a file opened for reading, never past size(); returns how
+  // many were read. Fewer than asked means the end of the recorded length, a read error
+  // (readFailed()), or a file that ended early (changed()). Once the recorded length has
+  // been read, checks that the file holds nothing more (changed() otherwise).
+  std::size_t read(void* data, std::size_t count);
+  bool readFailed() const { return readFailed_; }
+  // True when the file turned out shorter or longer than the length it had when opened.
+  bool changed() const { return changed_; }
 
   // Closes the stream if there is one. False (errno set) when buffered output could not
   // be written; the holder is empty afterwards either way.
@@ -41,7 +61,12 @@ class FileHolder {
 
  private:
   std::FILE* stream_ = nullptr;
+  void checkNothingMore();
+
   std::uint64_t size_ = 0;
+  std::uint64_t consumed_ = 0;  // bytes read so far by read()
+  bool readFailed_ = false;
+  bool changed_ = false;
   std::string path_;
 };
 

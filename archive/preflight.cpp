@@ -1,8 +1,11 @@
 #include "archive/preflight.h"
 
+#include <cstring>
 #include <unordered_map>
 
 #include "archive/archive_format.h"
+#include "archive/archive_reader.h"
+#include "archive/entry_path.h"
 #include "common/console.h"
 #include "common/messages.h"
 #include "platform/platform.h"
@@ -10,13 +13,62 @@
 namespace kupack {
 namespace {
 
-std::string shown(const std::string& native) { return platform::nativeToConsoleText(native); }
+// A native path as console text, control characters shown as '?'.
+std::string shown(const std::string& native) {
+  return entryNameForConsole(platform::nativeToConsoleText(native));
+}
+
+// True when a level of the code page 932 name `name` ends in a dot or a space: Windows
+// drops those from a name, so extraction could never give the name back. (A trail byte is
+// never 0x2E or 0x20, so the last byte of a level is enough.)
+bool hasLevelEndingInDotOrSpace(const std::string& name) {
+  for (const std::string& level : splitEntryName(name)) {
+    if (!level.empty() && (level.back() == '.' || level.back() == ' ')) return true;
+  }
+  return false;
+}
+
+// The folders a collected file lies in, each as its normalized archive name and its native
+// path ("a\\b\\c" gives "a" and "a\\b"). Name levels and native levels correspond one to one.
+std::vector<std::pair<std::string, std::string>> enclosingFolders(const CollectedFile& file) {
+  std::vector<std::pair<std::string, std::string>> folders;
+  const std::vector<std::string> levels = splitEntryName(normalizeName(file.name));
+  std::string name;
+  std::size_t nativeEnd = 0;
+  for (std::size_t i = 0; i + 1 < levels.size(); ++i) {
+    name += (i > 0 ? "\\" : "") + levels[i];
+    nativeEnd = file.nativePath.find(platform::nativeSeparator(), i > 0 ? nativeEnd + 1 : 0);
+    if (nativeEnd == std::string::npos) break;
+    folders.emplace_back(name, file.nativePath.substr(0, nativeEnd));
+  }
+  return folders;
+}
+
+// A file and a folder that the archive would record under the same name: extraction could
+// make only one of them.
+void findFileFolderClashes(const Collection& collection, std::vector<std::string>& problems) {
+  std::unordered_map<std::string, std::string> folders;  // normalized name -> native path
+  for (const auto& file : collection.files) {
+    for (auto& [name, nativePath] : enclosingFolders(file))
+      folders.emplace(std::move(name), std::move(nativePath));
+  }
+  for (const auto& file : collection.files) {
+    const auto found = folders.find(normalizeName(file.name));
+    if (found == folders.end()) continue;
+    problems.push_back(formatText(MSG_FILE_FOLDER_CLASH, shown(file.nativePath).c_str(),
+                                  shown(found->second).c_str()));
+  }
+}
 
 }  // namespace
 
 std::vector<std::string> preflightCheck(const Collection& collection,
                                         const std::string& rootFolder) {
   std::vector<std::string> problems;
+  for (const auto& folder : collection.unreadableFolders) {
+    problems.push_back(formatText(MSG_FOLDER_UNREADABLE, shown(folder.path).c_str(),
+                                  shown(std::strerror(folder.errorNumber)).c_str()));
+  }
   for (const auto& path : collection.namesWithBackslash) {
     problems.push_back(formatText(MSG_NAME_HAS_BACKSLASH, shown(path).c_str()));
   }
@@ -34,6 +86,9 @@ std::vector<std::string> preflightCheck(const Collection& collection,
       problems.push_back(formatText(MSG_NAME_TOO_LONG, shown(file.nativePath).c_str(),
                                     static_cast<unsigned long>(file.name.size())));
     }
+    if (hasLevelEndingInDotOrSpace(file.name)) {
+      problems.push_back(formatText(MSG_NAME_ENDS_IN_DOT_OR_SPACE, shown(file.nativePath).c_str()));
+    }
     const auto size = platform::fileSize(platform::joinPath(rootFolder, file.nativePath));
     if (size && *size > MAX_ENTRY_SIZE) {
       problems.push_back(formatText(MSG_FILE_TOO_LARGE, shown(file.nativePath).c_str()));
@@ -44,6 +99,7 @@ std::vector<std::string> preflightCheck(const Collection& collection,
                                     shown(file.nativePath).c_str()));
     }
   }
+  findFileFolderClashes(collection, problems);
   return problems;
 }
 

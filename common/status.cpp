@@ -31,6 +31,8 @@ std::string statusMessage(const Status& status) {
       return withReason(MSG_CANNOT_CREATE, status);
     case Code::CannotRead:
       return withReason(MSG_CANNOT_READ, status);
+    case Code::SourceChanged:
+      return formatText(MSG_SOURCE_CHANGED, shown(status.path()).c_str());
     case Code::CannotWrite:
       return withReason(MSG_CANNOT_WRITE, status);
     case Code::CannotRename:

@@ -14,16 +14,17 @@ class Status {
  public:
   enum class Code {
     Ok,
-    CannotOpen,    // path could not be opened for reading; errorNumber says why
-    CannotCreate,  // path could not be created
-    CannotRead,    // reading path failed
-    CannotWrite,   // writing path failed
-    CannotRename,  // path could not be renamed to otherPath
-    FileTooLarge,  // path holds 4 GiB or more
-    DataTooLarge,  // the archive's data would pass 4 GiB
-    OutOfMemory,   // path's picture could not be held in memory
-    OutputError,   // a coder could not write its output: no path, no closing text
-    Failed,        // detail is the whole message (the reading commands' wording)
+    CannotOpen,     // path could not be opened for reading; errorNumber says why
+    CannotCreate,   // path could not be created
+    CannotRead,     // reading path failed
+    SourceChanged,  // path gave other than the bytes of the size it had when opened
+    CannotWrite,    // writing path failed
+    CannotRename,   // path could not be renamed to otherPath
+    FileTooLarge,   // path holds 4 GiB or more
+    DataTooLarge,   // the archive's data would pass 4 GiB
+    OutOfMemory,    // path's picture could not be held in memory
+    OutputError,    // a coder could not write its output: no path, no closing text
+    Failed,         // detail is the whole message (the reading commands' wording)
   };
   // How a run ends on it: the packing run shows no closing text after an OutputError.
   enum class Kind { Ok, Failed, OutputError };

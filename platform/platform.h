@@ -114,6 +114,55 @@ std::optional<std::uint64_t> fileSize(const std::string& path);
 // Replaces `to` with `from` in one step; false (errno set) on failure.
 bool replaceFile(const std::string& from, const std::string& to);
 
+// Opens the regular file at `path` for binary reading and sets `size` to the length of the
+// file just opened (learned from the open file itself, so that no other file can have
+// taken the name in between). nullptr (errno set) when it cannot be opened or is no
+// regular file (a folder: EISDIR; a pipe or device: EINVAL; a pipe is never waited for).
+std::FILE* openForReading(const std::string& path, std::uint64_t& size);
+
+// Where an archive named `path` is to be written: `path` itself when nothing is there or a
+// regular file is; the file a symbolic link there leads to when that is a regular file (the
+// archive replaces the file, the link stays). nullopt (errno set: EINVAL for something that
+// is no regular file, ENOENT for a dangling link) when the name cannot take an archive.
+// A name that cannot be looked at is given back as it is, for the writer to report.
+std::optional<std::string> archiveTarget(const std::string& path);
+
+// ---- Ending early -------------------------------------------------------------------
+
+// From now on an interrupt, a termination request or a hang-up (on Windows: Ctrl-C,
+// Ctrl-Break, closing the console) removes every file registered below and then ends the
+// process as the signal would have; a console whose reader has gone (SIGPIPE) no longer
+// ends the process, its writes just fail. Safe to call more than once.
+void installEarlyEndCleanup();
+
+// Registers a file to be removed if the process ends early (see installEarlyEndCleanup)
+// for as long as this object lives. A fixed number of files can be registered at once;
+// beyond that, or for a path longer than the system's limit, nothing is registered.
+class RemovedOnEarlyEnd {
+ public:
+  RemovedOnEarlyEnd() = default;
+  explicit RemovedOnEarlyEnd(const std::string& path) { track(path); }
+  ~RemovedOnEarlyEnd() { release(); }
+  RemovedOnEarlyEnd(const RemovedOnEarlyEnd&) = delete;
+  RemovedOnEarlyEnd& operator=(const RemovedOnEarlyEnd&) = delete;
+
+  // Registers `path` (after releasing whatever was registered before).
+  void track(const std::string& path);
+  // Registers nothing any more.
+  void release();
+
+ private:
+  int slot_ = -1;
+};
+
+// Creates a new, empty file for binary writing named `stem` + "." + random characters +
+// `suffix`, exclusively (a name that exists, a link included, is never opened: another name
+// is tried) and readable by others as a new file normally is. Sets `createdPath` to its name
+// and, with `removal`, registers it there in the same step, so that an early end never
+// leaves it behind. nullptr (errno set) when no file could be made.
+std::FILE* createUniqueFile(const std::string& stem, const std::string& suffix,
+                            std::string& createdPath, RemovedOnEarlyEnd* removal = nullptr);
+
 // Deletes a file; false (errno set) on failure. A missing file counts as failure.
 bool removeFile(const std::string& path);
 

@@ -11,12 +11,15 @@
 #include <iconv.h>
 #include <langinfo.h>
 #include <locale.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -566,6 +569,181 @@ bool replaceFile(const std::string& from, const std::string& to) {
 }
 
 bool removeFile(const std::string& path) { return std::remove(path.c_str()) == 0; }
+
+std::FILE* openForReading(const std::string& path, std::uint64_t& size) {
+  const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (descriptor < 0) return nullptr;
+  struct stat info {};
+  int error = 0;
+  if (fstat(descriptor, &info) != 0) {
+    error = errno;
+  } else if (!S_ISREG(info.st_mode)) {
+    error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+  } else {
+    // Back to blocking reads now that it is known to be a regular file.
+    fcntl(descriptor, F_SETFL, fcntl(descriptor, F_GETFL) & ~O_NONBLOCK);
+    if (std::FILE* stream = fdopen(descriptor, "rb")) {
+      size = static_cast<std::uint64_t>(info.st_size);
+      return stream;
+    }
+    error = errno;
+  }
+  ::close(descriptor);
+  errno = error;
+  return nullptr;
+}
+
+std::optional<std::string> archiveTarget(const std::string& path) {
+  struct stat info {};
+  // Nothing there (or nothing that can be looked at): the writer creates the archive or
+  // says why it cannot.
+  if (lstat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode)) return path;
+  if (!S_ISLNK(info.st_mode)) {
+    errno = EINVAL;
+    return std::nullopt;
+  }
+  const auto target = resolvedPath(path);
+  if (!target) return std::nullopt;
+  if (stat(target->c_str(), &info) != 0) return std::nullopt;
+  if (!S_ISREG(info.st_mode)) {
+    errno = EINVAL;
+    return std::nullopt;
+  }
+  return target;
+}
+
+namespace {
+
+// Files being made right now and not yet registered: an early end on another thread waits
+// for them (see removeRegisteredAndReraise).
+std::atomic<int> creationsUnderway{0};
+
+// While it lives, this thread receives none of the signals that end a run early (one sent
+// meanwhile arrives when it ends, or is taken by another thread, which then waits for the
+// creation to be registered).
+class EarlyEndSignalsHeld {
+ public:
+  EarlyEndSignalsHeld() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, signalNumber);
+    pthread_sigmask(SIG_BLOCK, &held, &previous_);
+    creationsUnderway.fetch_add(1);
+  }
+  ~EarlyEndSignalsHeld() {
+    creationsUnderway.fetch_sub(1);
+    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  }
+  EarlyEndSignalsHeld(const EarlyEndSignalsHeld&) = delete;
+  EarlyEndSignalsHeld& operator=(const EarlyEndSignalsHeld&) = delete;
+
+ private:
+  sigset_t previous_{};
+};
+
+}  // namespace
+
+std::FILE* createUniqueFile(const std::string& stem, const std::string& suffix,
+                            std::string& createdPath, RemovedOnEarlyEnd* removal) {
+  static std::mt19937_64 generator{std::random_device{}() ^
+                                   (static_cast<std::uint64_t>(getpid()) << 32)};
+  static constexpr char DIGITS[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+  constexpr int ATTEMPTS = 64;
+  for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
+    std::string name = stem + '.';
+    std::uint64_t bits = generator();
+    for (int i = 0; i < 8; ++i, bits /= 36) name += DIGITS[bits % 36];
+    name += suffix;
+    // Made and registered for removal as one step, as far as this thread's signals go.
+    const EarlyEndSignalsHeld held;
+    // O_EXCL fails on every existing name, a link included, so nothing is followed.
+    const int descriptor =
+        ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0666);
+    if (descriptor < 0) {
+      if (errno == EEXIST) continue;
+      return nullptr;
+    }
+    if (removal != nullptr) removal->track(name);
+    std::FILE* stream = fdopen(descriptor, "wb");
+    if (stream == nullptr) {
+      const int error = errno;
+      ::close(descriptor);
+      unlink(name.c_str());
+      if (removal != nullptr) removal->release();
+      errno = error;
+      return nullptr;
+    }
+    createdPath = std::move(name);
+    return stream;
+  }
+  errno = EEXIST;
+  return nullptr;
+}
+
+// ---- Ending early -------------------------------------------------------------------
+
+namespace {
+
+// The files to remove on an early end, in fixed storage the signal handler can read
+// without allocating: a slot's path is written before the slot is marked in use.
+constexpr int EARLY_END_SLOTS = 8;
+struct EarlyEndSlot {
+  std::atomic<bool> used{false};
+  char path[PATH_MAX] = {};
+};
+EarlyEndSlot earlyEndSlots[EARLY_END_SLOTS];
+
+extern "C" void removeRegisteredAndReraise(int signalNumber) {
+  const int savedErrno = errno;
+  // A file being made on another thread is registered within moments: wait for it (bounded,
+  // about a second at most).
+  for (int wait = 0; wait < 1000 && creationsUnderway.load() > 0; ++wait) {
+    const timespec pause{0, 1000000};
+    nanosleep(&pause, nullptr);
+  }
+  for (EarlyEndSlot& slot : earlyEndSlots) {
+    if (slot.used.load(std::memory_order_acquire)) unlink(slot.path);
+  }
+  errno = savedErrno;
+  // The handler was reset to the default on entry (SA_RESETHAND): the signal, raised again,
+  // ends the process once this handler returns.
+  raise(signalNumber);
+}
+
+}  // namespace
+
+void installEarlyEndCleanup() {
+  struct sigaction action {};
+  action.sa_handler = removeRegisteredAndReraise;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = static_cast<int>(SA_RESETHAND);
+  for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction previous {};
+    // A signal ignored by whoever started the run (nohup, a background job) stays ignored.
+    if (sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN)
+      continue;
+    sigaction(signalNumber, &action, nullptr);
+  }
+  signal(SIGPIPE, SIG_IGN);
+}
+
+void RemovedOnEarlyEnd::track(const std::string& path) {
+  release();
+  if (path.size() >= PATH_MAX) return;
+  for (int i = 0; i < EARLY_END_SLOTS; ++i) {
+    EarlyEndSlot& slot = earlyEndSlots[i];
+    if (slot.used.load(std::memory_order_acquire)) continue;
+    std::memcpy(slot.path, path.c_str(), path.size() + 1);
+    slot.used.store(true, std::memory_order_release);
+    slot_ = i;
+    return;
+  }
+}
+
+void RemovedOnEarlyEnd::release() {
+  if (slot_ >= 0) earlyEndSlots[slot_].used.store(false, std::memory_order_release);
+  slot_ = -1;
+}
 
 // ---- The user -----------------------------------------------------------------------
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -628,6 +629,157 @@ bool replaceFile(const std::string& from, const std::string& to) {
 }
 
 bool removeFile(const std::string& path) { return std::remove(path.c_str()) == 0; }
+
+std::FILE* openForReading(const std::string& path, std::uint64_t& size) {
+  const int descriptor = _open(path.c_str(), _O_RDONLY | _O_BINARY);
+  if (descriptor < 0) {
+    if (errno == EACCES && isFolder(path)) errno = EISDIR;
+    return nullptr;
+  }
+  // Only a file on disk has a size: a device (NUL, CON, a port) or a pipe has none.
+  const bool onDisk =
+      GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(descriptor))) == FILE_TYPE_DISK;
+  const long long length = onDisk ? _filelengthi64(descriptor) : -1;
+  if (length >= 0) {
+    if (std::FILE* stream = _fdopen(descriptor, "rb")) {
+      size = static_cast<std::uint64_t>(length);
+      return stream;
+    }
+  }
+  const int error = onDisk ? errno : EINVAL;
+  _close(descriptor);
+  errno = error;
+  return nullptr;
+}
+
+std::optional<std::string> archiveTarget(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  // Nothing there (or nothing that can be looked at): the writer creates the archive or
+  // says why it cannot.
+  if (attributes == INVALID_FILE_ATTRIBUTES) return path;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    errno = EINVAL;
+    return std::nullopt;
+  }
+  // Opened with its links followed: what the name finally leads to must be a file on disk.
+  KernelHandle file(CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.isOpen()) {
+    setErrnoFromLastError();
+    return std::nullopt;
+  }
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (GetFileType(file.get()) != FILE_TYPE_DISK ||
+      !GetFileInformationByHandle(file.get(), &information) ||
+      (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    errno = EINVAL;
+    return std::nullopt;
+  }
+  if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return path;
+  char final[MAX_PATH + 8];
+  const DWORD length =
+      GetFinalPathNameByHandleA(file.get(), final, sizeof final, FILE_NAME_NORMALIZED);
+  if (length == 0 || length >= sizeof final) {
+    errno = ENAMETOOLONG;
+    return std::nullopt;
+  }
+  std::string target(final, length);
+  if (target.rfind("\\\\?\\", 0) == 0) target.erase(0, 4);
+  return target;
+}
+
+std::FILE* createUniqueFile(const std::string& stem, const std::string& suffix,
+                            std::string& createdPath, RemovedOnEarlyEnd* removal) {
+  static std::mt19937_64 generator{std::random_device{}() ^
+                                   (static_cast<std::uint64_t>(GetCurrentProcessId()) << 32)};
+  static constexpr char DIGITS[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+  constexpr int ATTEMPTS = 64;
+  for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
+    std::string name = stem + '.';
+    std::uint64_t bits = generator();
+    for (int i = 0; i < 8; ++i, bits /= 36) name += DIGITS[bits % 36];
+    name += suffix;
+    // CREATE_NEW fails on every existing name, a link included. FILE_SHARE_DELETE lets
+    // an early end remove the file while it is still open.
+    KernelHandle file(CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                  nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file.isOpen()) {
+      if (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS) continue;
+      setErrnoFromLastError();
+      return nullptr;
+    }
+    const int descriptor =
+        _open_osfhandle(reinterpret_cast<intptr_t>(file.get()), _O_WRONLY | _O_BINARY);
+    if (descriptor < 0) {
+      const int error = errno;
+      CloseHandle(file.release());
+      DeleteFileA(name.c_str());
+      errno = error;
+      return nullptr;
+    }
+    file.release();  // the descriptor owns the handle now
+    std::FILE* stream = _fdopen(descriptor, "wb");
+    if (stream == nullptr) {
+      const int error = errno;
+      _close(descriptor);
+      DeleteFileA(name.c_str());
+      errno = error;
+      return nullptr;
+    }
+    if (removal != nullptr) removal->track(name);
+    createdPath = std::move(name);
+    return stream;
+  }
+  errno = EEXIST;
+  return nullptr;
+}
+
+// ---- Ending early -------------------------------------------------------------------------
+
+namespace {
+
+// The files to remove on an early end, in fixed storage the console handler (run on a
+// thread of its own) reads without allocating: a slot's path is written before its mark.
+constexpr int EARLY_END_SLOTS = 8;
+struct EarlyEndSlot {
+  std::atomic<bool> used{false};
+  char path[MAX_PATH] = {};
+};
+EarlyEndSlot earlyEndSlots[EARLY_END_SLOTS];
+
+BOOL WINAPI removeRegisteredOnConsoleEnd(DWORD) {
+  for (EarlyEndSlot& slot : earlyEndSlots) {
+    if (slot.used.load(std::memory_order_acquire)) DeleteFileA(slot.path);
+  }
+  return FALSE;  // the system's own handling then ends the process
+}
+
+}  // namespace
+
+void installEarlyEndCleanup() {
+  static const bool installed = SetConsoleCtrlHandler(removeRegisteredOnConsoleEnd, TRUE) != 0;
+  static_cast<void>(installed);
+}
+
+void RemovedOnEarlyEnd::track(const std::string& path) {
+  release();
+  if (path.size() >= MAX_PATH) return;
+  for (int i = 0; i < EARLY_END_SLOTS; ++i) {
+    EarlyEndSlot& slot = earlyEndSlots[i];
+    if (slot.used.load(std::memory_order_acquire)) continue;
+    std::memcpy(slot.path, path.c_str(), path.size() + 1);
+    slot.used.store(true, std::memory_order_release);
+    slot_ = i;
+    return;
+  }
+}
+
+void RemovedOnEarlyEnd::release() {
+  if (slot_ >= 0) earlyEndSlots[slot_].used.store(false, std::memory_order_release);
+  slot_ = -1;
+}
 
 // ---- The user -------------------------------------------------------------------------
 

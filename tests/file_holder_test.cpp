@@ -41,5 +41,31 @@ TEST(FileHolderTest, FullDeviceIsReportedOnClose) {
   EXPECT_FALSE(wrote && closed);
 }
 
+// A source is read for exactly the length it had when opened: a file that grows is never
+// read past it, and one that grows or shrinks is noticed; an unchanged one is not.
+TEST(FileHolderTest, ReadsExactlyTheOpenedLengthAndNoticesChange) {
+  test::TempDir dir;
+  const auto path = dir / "source.bin";
+  char buffer[64] = {};
+  struct Case {
+    std::uintmax_t before;
+    std::uintmax_t after;  // the length set once the file is open
+    std::size_t read;      // what read() gives
+    bool changed;
+  };
+  for (const Case& c : {Case{10, 10, 10, false}, Case{10, 1000, 10, true}, Case{100, 20, 20, true},
+                        Case{0, 5, 0, true}}) {
+    test::writeFile(path, std::string(c.before, 'a'));
+    FileHolder in;
+    ASSERT_TRUE(in.open(path.string(), "rb"));
+    EXPECT_EQ(in.size(), c.before);
+    std::filesystem::resize_file(path, c.after);
+    EXPECT_EQ(in.read(buffer, sizeof buffer), c.read) << c.before << " -> " << c.after;
+    EXPECT_EQ(in.read(buffer, sizeof buffer), 0u);
+    EXPECT_EQ(in.changed(), c.changed) << c.before << " -> " << c.after;
+    EXPECT_FALSE(in.readFailed());
+  }
+}
+
 }  // namespace
 }  // namespace kupack

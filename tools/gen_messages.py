@@ -57,6 +57,10 @@ MESSAGES = [
     ("MSG_NAME_HAS_BACKSLASH", "ファイル%sの名前に\\が含まれています。\n"),
     ("MSG_NAME_NOT_CP932", "ファイル%sの名前はShift-JISで表せません。\n"),
     ("MSG_DATA_TOO_LARGE", "アーカイブのデータが4GBを超えるので作成できません。\n"),
+    ("MSG_SOURCE_CHANGED", "ファイル%sは読み込み中に変更されました。\n"),
+    ("MSG_ARCHIVE_NOT_A_FILE", "%sは通常のファイルではないので、アーカイブの保存先にできません。\n"),
+    ("MSG_FILE_FOLDER_CLASH", "ファイル%sとフォルダ%sは同じ名前として記録されます。\n"),
+    ("MSG_NAME_ENDS_IN_DOT_OR_SPACE", "ファイル%sの名前に「.」か空白で終わる部分があります。\n"),
 ]
 
 

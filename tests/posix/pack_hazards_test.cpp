@@ -1,0 +1,352 @@
+// Packing in a world that does not hold still: whole runs of kupack against sources that
+// change while read, planted links, archive paths that are no regular file, signals and a
+// closed console, unreadable folders, and names extraction could not give back.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "tests/test_support.h"
+
+namespace kupack {
+namespace {
+
+namespace fs = std::filesystem;
+using test::contains;
+using test::runKupack;
+using test::sjis;
+
+class PackHazardsTest : public ::testing::Test {
+ protected:
+  fs::path tree() const { return dir_ / "tree"; }
+  fs::path archive() const { return dir_ / "out.kup"; }
+
+  // Names in `folder` (not below it) ending in `suffix`: what a run may have left behind.
+  static std::vector<std::string> namesEndingIn(const fs::path& folder, const std::string& suffix) {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+      const std::string name = entry.path().filename().string();
+      if (name.size() >= suffix.size() && name.ends_with(suffix)) found.push_back(name);
+    }
+    return found;
+  }
+
+  // Nothing of a run's own is left beside the archive or in the start folder.
+  void expectNoLeftovers() const {
+    EXPECT_EQ(namesEndingIn(dir_.path(), ".part"), std::vector<std::string>{});
+    EXPECT_EQ(namesEndingIn(dir_.path(), ".tmp"), std::vector<std::string>{});
+  }
+
+  // `kupack -t` of the archive against the tree passes.
+  void expectArchiveMatchesTree(const fs::path& archivePath) const {
+    const auto check = runKupack({"-t", archivePath.string(), "tree"}, dir_.path());
+    EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
+  }
+
+  // A tree of `count` small files, enough for a run's console output to fill a pipe.
+  void writeManyFiles(int count) const {
+    for (int i = 0; i < count; ++i)
+      test::writeFile(tree() / ("f" + std::to_string(i) + ".txt"), std::string(64, 'x'));
+  }
+
+  test::TempDir dir_;
+};
+
+TEST_F(PackHazardsTest, SourceThatChangesWhileReadFailsTheRunNamingIt) {
+  const std::string changed = sjis("は読み込み中に変更されました。");
+  // A link to a file whose reported size (0) is not its content.
+  test::writeFile(tree() / "a.txt", std::string("a"));
+  ASSERT_TRUE(test::makeFileLink("/proc/self/status", tree() / "status"));
+  auto run = runKupack({"tree", "out.kup"}, dir_.path());
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_TRUE(contains(run.err, "status" + changed)) << run.err;
+  EXPECT_FALSE(fs::exists(archive()));
+  expectNoLeftovers();
+  fs::remove(tree() / "status");
+
+  // A file appended to for the whole run; the writer is bounded and stops with the run.
+  test::writeFile(tree() / "growing.bin", std::string(1 << 20, 'g'));
+  std::atomic<bool> stop{false};
+  std::thread appender([&] {
+    std::FILE* file = std::fopen((tree() / "growing.bin").c_str(), "ab");
+    if (file == nullptr) return;
+    const std::string chunk(16 << 10, 'h');
+    for (int i = 0; i < 4096 && !stop; ++i) {  // at most 64 MiB
+      std::fwrite(chunk.data(), 1, chunk.size(), file);
+      std::fflush(file);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::fclose(file);
+  });
+  run = runKupack({"tree", "out.kup"}, dir_.path());
+  stop = true;
+  appender.join();
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_TRUE(contains(run.err, "growing.bin" + changed)) << run.err;
+  EXPECT_FALSE(fs::exists(archive()));
+  expectNoLeftovers();
+}
+
+TEST_F(PackHazardsTest, FilesTheRunDidNotCreateAreNeitherWrittenNorRemoved) {
+  test::writeFile(tree() / "a.txt", std::string("packed"));
+  const fs::path outside = dir_ / "outside";
+  test::writeFile(outside / "target1", std::string("one"));
+  test::writeFile(outside / "target2", std::string("two"));
+  test::writeFile(outside / "target3", std::string("three"));
+  // The start folder holds the user's own temp.dat, and links under the names the run
+  // once used for its scratch files and its partial archive.
+  test::writeFile(dir_ / "temp.dat", std::string("mine"));
+  ASSERT_TRUE(test::makeFileLink(outside / "target1", dir_ / "temp2.dat"));
+  ASSERT_TRUE(test::makeFileLink(outside / "target2", dir_ / "out.kup.part"));
+  // The archive's own name is a link to a regular file: the file is replaced, the link stays.
+  ASSERT_TRUE(test::makeFileLink(outside / "target3", archive()));
+
+  const auto run = runKupack({"tree", "out.kup"}, dir_.path());
+  ASSERT_EQ(run.exitCode, 0) << run.out;
+  EXPECT_EQ(test::readFile(dir_ / "temp.dat"), "mine");
+  EXPECT_EQ(test::readFile(outside / "target1"), "one");
+  EXPECT_EQ(test::readFile(outside / "target2"), "two");
+  EXPECT_TRUE(fs::is_symlink(dir_ / "temp2.dat"));
+  EXPECT_TRUE(fs::is_symlink(dir_ / "out.kup.part"));
+  EXPECT_TRUE(fs::is_symlink(archive()));
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(outside / "target3")));
+  expectArchiveMatchesTree(outside / "target3");
+  EXPECT_EQ(namesEndingIn(outside, ".part"), std::vector<std::string>{});
+  EXPECT_EQ(namesEndingIn(dir_.path(), ".part"), std::vector<std::string>{"out.kup.part"});
+  EXPECT_EQ(namesEndingIn(dir_.path(), ".tmp"), std::vector<std::string>{});
+}
+
+TEST_F(PackHazardsTest, ArchivePathThatIsNoRegularFileIsRefusedBeforeAnyWork) {
+  test::writeFile(tree() / "a.txt", std::string("a"));
+  const fs::path fifo = dir_ / "fifo.kup";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  fs::create_directories(dir_ / "folder.kup");
+  ASSERT_TRUE(test::makeFileLink("/dev/null", dir_ / "device.kup"));
+  ASSERT_TRUE(test::makeFileLink(dir_ / "nothing", dir_ / "dangling.kup"));
+  struct stat deviceBefore {};
+  ASSERT_EQ(stat("/dev/null", &deviceBefore), 0);
+  std::vector<std::string> names{"fifo.kup", "folder.kup", "device.kup", "dangling.kup"};
+  // As root, a device node of our own in the temporary folder (the same device as /dev/full),
+  // never the system's: were it not refused, only this node would be replaced.
+  const fs::path node = dir_ / "full.kup";
+  const bool madeNode = mknod(node.c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0;
+  if (madeNode) names.push_back("full.kup");
+  for (const std::string& name : names) {
+    const auto run = runKupack({"tree", name}, dir_.path());
+    EXPECT_EQ(run.exitCode, 1) << name;
+    EXPECT_TRUE(contains(run.out, sjis("は通常のファイルではないので"))) << name << run.out;
+    EXPECT_FALSE(contains(run.out, sjis("アーカイブ作成中です。"))) << name;
+  }
+  EXPECT_TRUE(fs::is_fifo(fifo));
+  EXPECT_TRUE(fs::is_directory(dir_ / "folder.kup"));
+  EXPECT_TRUE(fs::is_empty(dir_ / "folder.kup"));
+  EXPECT_TRUE(fs::is_symlink(dir_ / "device.kup"));
+  EXPECT_FALSE(fs::exists(dir_ / "nothing"));
+  struct stat deviceAfter {};
+  ASSERT_EQ(stat("/dev/null", &deviceAfter), 0);
+  EXPECT_TRUE(S_ISCHR(deviceAfter.st_mode));
+  EXPECT_EQ(deviceAfter.st_rdev, deviceBefore.st_rdev);
+  if (madeNode) {
+    struct stat nodeAfter {};
+    ASSERT_EQ(lstat(node.c_str(), &nodeAfter), 0);
+    EXPECT_TRUE(S_ISCHR(nodeAfter.st_mode));
+    EXPECT_EQ(nodeAfter.st_rdev, makedev(1, 7));
+  }
+  expectNoLeftovers();
+}
+
+// kupack with its standard output on a pipe nobody reads: once the pipe is full the run
+// waits in the middle of writing its archive.
+class StalledRun {
+ public:
+  StalledRun(const fs::path& workingDir, const std::vector<std::string>& args) {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(fds[1], STDOUT_FILENO);
+      close(fds[0]);
+      close(fds[1]);
+      if (chdir(workingDir.c_str()) != 0) _exit(127);
+      std::vector<char*> argv{const_cast<char*>(KUPACK_BINARY)};
+      for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+      argv.push_back(nullptr);
+      execv(KUPACK_BINARY, argv.data());
+      _exit(127);
+    }
+    close(fds[1]);
+    output_ = fds[0];
+  }
+  ~StalledRun() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (output_ >= 0) close(output_);
+  }
+  StalledRun(const StalledRun&) = delete;
+  StalledRun& operator=(const StalledRun&) = delete;
+
+  bool started() const { return pid_ > 0; }
+  // Sends `signalNumber` and returns the wait status.
+  int signalAndWait(int signalNumber) {
+    kill(pid_, signalNumber);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return status;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int output_ = -1;
+};
+
+TEST_F(PackHazardsTest, SignalsEndTheRunWithoutPartialFilesAndKeepTheEarlierArchive) {
+  writeManyFiles(800);
+  for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+    test::writeFile(archive(), std::string("earlier archive"));
+    StalledRun run(dir_.path(), {"tree", "out.kup"});
+    ASSERT_TRUE(run.started());
+    // Wait (bounded) until the partial archive exists; the run then stalls on its output.
+    bool writing = false;
+    for (int i = 0; i < 2000 && !writing; ++i) {
+      writing = !namesEndingIn(dir_.path(), ".part").empty();
+      if (!writing) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(writing) << "signal " << signalNumber;
+    const int status = run.signalAndWait(signalNumber);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber) << signalNumber;
+    EXPECT_EQ(test::readFile(archive()), "earlier archive");
+    expectNoLeftovers();
+  }
+}
+
+TEST_F(PackHazardsTest, ClosedConsoleNeitherStopsNorSpoilsTheArchive) {
+  writeManyFiles(800);
+  const std::string command =
+      std::string("'") + KUPACK_BINARY + "' tree out.kup | head -c 10 >/dev/null";
+  const auto run = test::runCommand({"sh", "-c", command}, dir_.path());
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  ASSERT_TRUE(fs::exists(archive()));
+  expectArchiveMatchesTree(archive());
+  expectNoLeftovers();
+}
+
+// Removes the folder `name` below the open folder `parent` and everything in it, by
+// descriptors, so that depth is no limit.
+void removeBelow(int parent, const char* name) {
+  const int folder = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+  if (folder < 0) {
+    unlinkat(parent, name, 0);
+    return;
+  }
+  DIR* listing = fdopendir(folder);
+  std::vector<std::string> names;
+  while (const dirent* found = readdir(listing)) {
+    const std::string entry(found->d_name);
+    if (entry != "." && entry != "..") names.push_back(entry);
+  }
+  for (const auto& entry : names) removeBelow(dirfd(listing), entry.c_str());
+  closedir(listing);
+  unlinkat(parent, name, AT_REMOVEDIR);
+}
+
+TEST_F(PackHazardsTest, FolderThatCannotBeListedEndsTheRunWithoutArchive) {
+  test::writeFile(tree() / "a.txt", std::string("a"));
+  test::writeFile(tree() / "locked" / "b.txt", std::string("b"));
+  fs::permissions(tree() / "locked", fs::perms::none);
+  std::vector<std::string> command{KUPACK_BINARY, "tree", "out.kup"};
+  if (geteuid() == 0) {
+    // Root reads every folder: the run is made as an ordinary user.
+    if (test::runCommand({"sh", "-c", "command -v setpriv"}, dir_.path()).exitCode != 0) {
+      fs::permissions(tree() / "locked", fs::perms::owner_all);
+      GTEST_SKIP() << "runs as root and setpriv (util-linux) is missing to drop the rights";
+    }
+    command.insert(command.begin(),
+                   {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"});
+    fs::permissions(dir_.path(), fs::perms::all);
+    fs::permissions(tree(), fs::perms::all);
+    fs::permissions(tree() / "a.txt", fs::perms::all);
+  }
+  auto run = test::runCommand(command, dir_.path());
+  fs::permissions(tree() / "locked", fs::perms::owner_all);
+  EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+  EXPECT_TRUE(
+      contains(run.err, sjis("フォルダ" + (tree() / "locked").string() + "/を読み込めません")))
+      << run.err;
+  EXPECT_FALSE(fs::exists(archive()));
+
+  // A folder whose full path is longer than the system's limit.
+  fs::remove_all(tree() / "locked");
+  const int top = open(tree().c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(top, 0);
+  const std::string level(200, 'd');
+  int folder = dup(top);
+  for (int i = 0; i < 25 && folder >= 0; ++i) {  // 25 levels of 201 bytes: past PATH_MAX
+    mkdirat(folder, level.c_str(), 0755);
+    const int next = openat(folder, level.c_str(), O_RDONLY | O_DIRECTORY);
+    close(folder);
+    folder = next;
+  }
+  ASSERT_GE(folder, 0);
+  const int file = openat(folder, "deep.txt", O_WRONLY | O_CREAT, 0644);
+  ASSERT_GE(file, 0);
+  close(file);
+  close(folder);
+  run = runKupack({"tree", "out.kup"}, dir_.path());
+  removeBelow(top, level.c_str());
+  close(top);
+  EXPECT_EQ(run.exitCode, 1) << run.out;
+  EXPECT_TRUE(contains(run.err, sjis("を読み込めません"))) << run.err;
+  EXPECT_FALSE(fs::exists(archive()));
+}
+
+TEST_F(PackHazardsTest, NamesExtractionCouldNotGiveBackAreRefusedByName) {
+  test::writeFile(tree() / "a", std::string("file a"));
+  test::writeFile(tree() / "A" / "inside.txt", std::string("in folder A"));
+  test::writeFile(tree() / "x.", std::string("dot"));
+  test::writeFile(tree() / "dots..." / "f.txt", std::string("dots"));
+  test::writeFile(tree() / " " / "g.txt", std::string("space"));
+  const auto run = runKupack({"tree", "out.kup"}, dir_.path());
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_TRUE(contains(run.err, sjis("ファイルaとフォルダAは同じ名前として記録されます。")))
+      << run.err;
+  const std::string endsBadly = sjis("の名前に「.」か空白で終わる部分があります。");
+  EXPECT_TRUE(contains(run.err, sjis("ファイルx.") + endsBadly)) << run.err;
+  EXPECT_TRUE(contains(run.err, sjis("ファイルdots.../f.txt") + endsBadly)) << run.err;
+  EXPECT_TRUE(contains(run.err, sjis("ファイル /g.txt") + endsBadly)) << run.err;
+  EXPECT_FALSE(fs::exists(archive()));
+}
+
+TEST_F(PackHazardsTest, RawShiftJisNameWithBackslashTrailByteIsPackedAndGivenBack) {
+  const std::string rawName("\x95\x5c.txt");  // 表.txt as code page 932 bytes
+  test::writeFile(tree() / rawName, std::string("table"));
+  const auto run = runKupack({"tree", "out.kup"}, dir_.path());
+  ASSERT_EQ(run.exitCode, 0) << run.out;
+  EXPECT_TRUE(contains(test::readFile(archive()), rawName + '\0'));
+  const auto extract = runKupack({"-x", "out.kup", "back"}, dir_.path());
+  ASSERT_EQ(extract.exitCode, 0) << extract.out << extract.err;
+  EXPECT_EQ(test::readFile(dir_ / "back" / "表.txt"), "table");
+}
+
+TEST_F(PackHazardsTest, NamesWithControlCharactersArePrintedSafely) {
+  test::writeFile(tree() / "sub\x1b[2J" / "a\x1b]0;x\x07.txt", std::string("a"));
+  const auto run = runKupack({"tree", "out.kup"}, dir_.path());
+  ASSERT_EQ(run.exitCode, 0) << run.out;
+  EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
+  EXPECT_EQ(run.out.find('\x07'), std::string::npos);
+  EXPECT_TRUE(contains(run.out, sjis("ファイルsub?[2j\\a?]0;x?.txt圧縮中(1/1)"))) << run.out;
+  EXPECT_TRUE(contains(run.out, "sub?[2J/"));
+}
+
+}  // namespace
+}  // namespace kupack
