@@ -14,8 +14,11 @@
 namespace {
 
 constexpr char USAGE[] =
-    "usage: kupack                        ask for the folder and the archive name\n"
-    "       kupack FOLDER [ARCHIVE]       pack FOLDER into ARCHIVE (default: arc.kup in FOLDER)\n"
+    "usage: kupack [-j N]                 ask for the folder and the archive name\n"
+    "       kupack [-j N] FOLDER [ARCHIVE]\n"
+    "                                     pack FOLDER into ARCHIVE (default: arc.kup in FOLDER);\n"
+    "                                     -j, --jobs=N codes N entries at once (default: one\n"
+    "                                     per processor core)\n"
     "       kupack -l|--list ARCHIVE      list the entries of ARCHIVE\n"
     "       kupack -x|--extract ARCHIVE [DIR] [-f]\n"
     "                                     extract every entry below DIR (default: here);\n"
@@ -36,6 +39,40 @@ int usageError(const std::string& problem) {
 }
 
 bool isOption(const std::string& arg) { return arg.size() > 1 && arg[0] == '-'; }
+
+constexpr unsigned MAX_JOBS = 1024;
+
+// Takes `-j N`, `-jN` and `--jobs=N` (N from 1 to MAX_JOBS) out of `args` into `jobs`.
+// False, with `problem` set, for a malformed or repeated one.
+bool takeJobsOption(std::vector<std::string>& args, unsigned& jobs, std::string& problem) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string value;
+    std::size_t used = 1;
+    if (args[i] == "-j" || args[i] == "--jobs") {
+      if (i + 1 == args.size()) return problem = args[i] + " needs a number", false;
+      value = args[i + 1];
+      used = 2;
+    } else if (args[i].rfind("--jobs=", 0) == 0) {
+      value = args[i].substr(7);
+    } else if (args[i].rfind("-j", 0) == 0) {
+      value = args[i].substr(2);
+    } else {
+      continue;
+    }
+    if (jobs != 0) return problem = "-j given twice", false;
+    unsigned long number = 0;
+    const bool digits = !value.empty() && value.size() <= 5 &&
+                        value.find_first_not_of("0123456789") == std::string::npos;
+    if (digits) number = std::stoul(value);
+    if (!digits || number == 0 || number > MAX_JOBS)
+      return problem = "-j takes a number from 1 to " + std::to_string(MAX_JOBS), false;
+    jobs = static_cast<unsigned>(number);
+    args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
+               args.begin() + static_cast<std::ptrdiff_t>(i + used));
+    --i;
+  }
+  return true;
+}
 
 // `kupack -x ARCHIVE [DIR] [-f]`, the -f anywhere after the option.
 int extract(const std::vector<std::string>& args) {
@@ -76,10 +113,14 @@ int readArchive(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   for (const auto& arg : args) {
     if (arg.empty()) return usageError("empty argument");
   }
+  unsigned jobs = 0;
+  if (std::string problem; !takeJobsOption(args, jobs, problem)) return usageError(problem);
+  if (jobs != 0 && !args.empty() && isOption(args[0]))
+    return usageError("-j applies to packing only");
 
   if (!args.empty() && isOption(args[0])) {
     const std::string_view option = args[0];
@@ -101,6 +142,7 @@ int main(int argc, char** argv) {
 
   kupack::ArchiveRunRequest request;
   request.programName = argc > 0 ? argv[0] : "";
+  request.jobs = jobs;
   if (args.size() > 2) return usageError("too many arguments");
   for (const auto& arg : args) {
     if (isOption(arg)) return usageError("unexpected option " + arg);

@@ -74,11 +74,9 @@ int runArchiveJob(const ArchiveRunRequest& request) {
   }
 
   const std::string& rootFolder = choice.path;
-  ArchiveJob job{platform::absolutePath(archiveName, rootFolder), rootFolder, *startFolder};
-  CollectRequest collect{rootFolder,
-                         request.programName,
-                         {job.archivePath, partialArchivePath(job.archivePath),
-                          entryTempPath(job.startFolder), dataTempPath(job.startFolder)}};
+  ArchiveJob job{platform::absolutePath(archiveName, rootFolder), rootFolder, request.jobs};
+  CollectRequest collect{
+      rootFolder, request.programName, {job.archivePath, partialArchivePath(job.archivePath)}};
   ConsolePackListener console;
   Collection collection;
   if (!collectFiles(collect, collection, console)) {

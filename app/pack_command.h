@@ -14,6 +14,7 @@ struct ArchiveRunRequest {
   // folder the run asks through the folder chooser and the save dialog instead.
   std::optional<std::string> folderArgument;
   std::optional<std::string> archiveArgument;
+  unsigned jobs = 0;  // entries coded at once (-j); 0: one per processor core
 };
 
 // Runs one archiving job and returns the exit status: 0 for a written archive and for a

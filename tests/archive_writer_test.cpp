@@ -26,8 +26,8 @@ class ArchiveWriterTest : public ::testing::Test {
   fs::path start() const { return dir_ / "start"; }
   fs::path archive() const { return dir_ / "out.kup"; }
 
-  Status build(const std::vector<CollectedFile>& files) {
-    return buildArchive({archive().string(), root().string(), start().string()}, files, events_);
+  Status build(const std::vector<CollectedFile>& files, unsigned jobs = 2) {
+    return buildArchive({archive().string(), root().string(), jobs}, files, events_);
   }
 
   test::TempDir dir_;
@@ -99,8 +99,7 @@ TEST_F(ArchiveWriterTest, VanishedFileFailsAndKeepsTheEarlierArchive) {
 TEST_F(ArchiveWriterTest, UncreatableArchiveIsAFailureNamingIt) {
   test::writeFile(root() / "a", std::string("x"));
   const std::string missingFolder = (dir_ / "no" / "such" / "out.kup").string();
-  const Status status =
-      buildArchive({missingFolder, root().string(), start().string()}, {{"a", "a"}}, events_);
+  const Status status = buildArchive({missingFolder, root().string(), 2}, {{"a", "a"}}, events_);
   ASSERT_FALSE(status.isOk());
   EXPECT_NE(status.message().find("out.kup.part"), std::string::npos);
 }

@@ -114,15 +114,19 @@ TEST_F(KupackRunTest, WithoutArchiveNameWritesArcKupIntoTheFolderAndNeverPacksIt
   EXPECT_EQ(test::readFile(tree() / "arc.kup"), first);
 }
 
-TEST_F(KupackRunTest, StartFolderAndTemporaryFilesInsideTheTreeAreLeftOut) {
-  // Started inside the tree's subfolder, the run keeps its temporary files there.
+TEST_F(KupackRunTest, StartFolderInsideTheTreeIsPackedAndLeftAsItWas) {
+  // Started inside the tree's subfolder, the run writes nothing there: its files, whatever
+  // their names, are the user's and are packed.
   test::writeFile(tree() / "work" / "temp.dat", std::string("stale"));
   test::writeFile(tree() / "work" / "keep.txt", std::string("k"));
   const auto run = runKupack({"..", "../out.kup"}, tree() / "work");
   ASSERT_EQ(run.exitCode, 0) << run.out;
   const std::string archive = test::readFile(tree() / "out.kup");
   EXPECT_TRUE(contains(archive, "work\\keep.txt"));
-  EXPECT_FALSE(contains(archive, "temp.dat"));
+  EXPECT_TRUE(contains(archive, std::string("work\\temp.dat")));
+  EXPECT_TRUE(contains(archive, "stale"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(tree() / "work"), fs::directory_iterator()), 2);
+  EXPECT_EQ(test::readFile(tree() / "work" / "temp.dat"), "stale");
 }
 
 TEST_F(KupackRunTest, StartFolderItselfIsRefused) {
@@ -218,7 +222,7 @@ TEST_F(KupackRunTest, FullDiskFailsTheRunAndLeavesNoArchive) {
       test::runCommand({"sh", "-c", script, "sh", KUPACK_BINARY, "tree", "out.kup"}, dir_.path());
   EXPECT_EQ(run.exitCode, 1) << run.out;
   EXPECT_TRUE(contains(run.out, sjis("アーカイブを作成できませんでした。\n")));
-  EXPECT_TRUE(contains(run.out, "temp.dat"));
+  EXPECT_TRUE(contains(run.out, "out.kup.part"));
   EXPECT_EQ(test::readFile(dir_ / "out.kup"), "earlier");
   EXPECT_FALSE(fs::exists(dir_ / "out.kup.part"));
 }
