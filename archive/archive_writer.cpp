@@ -65,7 +65,8 @@ class Writer {
       return cannotWrite();
     {
       PackPipeline pipeline(pipelineEntries(job_, files_),
-                            {.threads = codingThreads(job_.jobs)});  // joined on every way out
+                            {.threads = codingThreads(job_.jobs),
+                             .heldBudget = job_.heldBudget});  // joined on every way out
       records_.reserve(files_.size());
       for (std::size_t i = 0; i < files_.size(); ++i) {
         if (Status written = writeEntry(pipeline, i); !written) return written;

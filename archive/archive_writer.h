@@ -21,6 +21,8 @@ struct ArchiveJob {
   std::string archivePath;  // absolute native path of the archive to create or replace
   std::string rootFolder;   // the folder the collected names are relative to
   unsigned jobs = 0;        // entries coded at once; 0: one per processor core
+  // Coded bytes of later entries held in memory at most while they wait for their turn.
+  std::size_t heldBudget = std::size_t{256} << 20;
 };
 
 // The name the archive is written under until it is complete.

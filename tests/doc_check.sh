@@ -71,6 +71,8 @@ expect "--force -f" kupack -x a.kup out -
 expect "data sub folder" kupack -t a.kup ""
 expect "data sub folder" kupack ""
 expect "" kupack -l a.kup ""
+expect "data sub folder" kupack -j 2 ""
+expect "a.kup" kupack -j 2 data a
 for option in "${options[@]}"; do
   # -f/--force and -o only follow -x or --mount
   case $option in -f | --force | -o) continue ;; esac

@@ -129,6 +129,50 @@ TEST_F(KupackRunTest, StartFolderInsideTheTreeIsPackedAndLeftAsItWas) {
   EXPECT_EQ(test::readFile(tree() / "work" / "temp.dat"), "stale");
 }
 
+// Trees of palette bitmaps, pictures and other files, different for each seed.
+void writeMixedTree(const fs::path& root, unsigned seed) {
+  std::mt19937 random(seed);
+  for (unsigned i = 0; i < 6; ++i) {
+    std::string palette("BM");
+    palette += std::string(52, '\0');
+    palette[28] = 8;
+    for (int b = 0; b < 200000; ++b) palette += static_cast<char>(random() % 7);
+    test::writeFile(root / ("p" + std::to_string(i) + ".bmp"), palette);
+    test::writeFile(root / "sub" / ("t" + std::to_string(i) + ".txt"),
+                    std::string(5000 + 1000 * i, static_cast<char>('a' + seed % 26)));
+  }
+}
+
+TEST_F(KupackRunTest, OneThreadAndFourGiveTheSameArchiveAndConsole) {
+  writeMixedTree(tree(), 1);
+  const auto one = runKupack({"-j", "1", "tree", "one.kup"}, dir_.path());
+  const auto four = runKupack({"tree", "--jobs=4", "four.kup"}, dir_.path());
+  ASSERT_EQ(one.exitCode, 0) << one.out << one.err;
+  ASSERT_EQ(four.exitCode, 0) << four.out << four.err;
+  EXPECT_EQ(four.out, one.out);
+  EXPECT_EQ(test::readFile(dir_ / "four.kup"), test::readFile(dir_ / "one.kup"));
+  EXPECT_EQ(runKupack({"-j", "0", "tree", "x.kup"}, dir_.path()).exitCode, 2);
+  EXPECT_EQ(runKupack({"-j", "2", "-l", "one.kup"}, dir_.path()).exitCode, 2);
+}
+
+// Two runs started from one folder at the same time share nothing there.
+TEST_F(KupackRunTest, TwoRunsFromOneStartFolderAtOnceBothWriteTheirArchives) {
+  if (platform::nativeSeparator() != '/') GTEST_SKIP() << "needs a POSIX shell";
+  writeMixedTree(dir_ / "a", 2);
+  writeMixedTree(dir_ / "b", 3);
+  fs::create_directories(dir_ / "start");
+  ASSERT_EQ(runKupack({"../a", "../a-alone.kup"}, dir_ / "start").exitCode, 0);
+  ASSERT_EQ(runKupack({"../b", "../b-alone.kup"}, dir_ / "start").exitCode, 0);
+  const std::string script =
+      "\"$0\" ../a ../a.kup >/dev/null & a=$!; \"$0\" ../b ../b.kup >/dev/null & b=$!; "
+      "wait $a && wait $b";
+  const auto both = test::runCommand({"sh", "-c", script, KUPACK_BINARY}, dir_ / "start");
+  ASSERT_EQ(both.exitCode, 0) << both.out << both.err;
+  EXPECT_EQ(test::readFile(dir_ / "a.kup"), test::readFile(dir_ / "a-alone.kup"));
+  EXPECT_EQ(test::readFile(dir_ / "b.kup"), test::readFile(dir_ / "b-alone.kup"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "start"), fs::directory_iterator()), 0);
+}
+
 TEST_F(KupackRunTest, StartFolderItselfIsRefused) {
   test::writeFile(tree() / "a", std::string("x"));
   const auto run = runKupack({"../tree/./", "x.kup"}, tree());

@@ -2,7 +2,7 @@
 # after the options that read an archive; folders otherwise. Self-contained: it needs
 # nothing from the bash-completion package. A new option is one more word in a list below.
 
-_kupack_options='-l --list -x --extract -t --test --mount -h --help --version'
+_kupack_options='-j --jobs -l --list -x --extract -t --test --mount -h --help --version'
 
 # Appends the candidates one per line, without globbing or splitting at blanks.
 _kupack_add() {
@@ -58,6 +58,14 @@ _kupack() {
       ;;
     -t | --test)
       if [[ $COMP_CWORD -eq 2 ]]; then _kupack_archives "$cur"; else _kupack_folders "$cur"; fi
+      ;;
+    -j | --jobs)
+      # Packing after the thread count: the folder, then the archive.
+      if [[ $COMP_CWORD -eq 3 ]]; then
+        _kupack_folders "$cur"
+      elif [[ $COMP_CWORD -eq 4 ]]; then
+        _kupack_archives "$cur"
+      fi
       ;;
     -*) ;;
     *)
