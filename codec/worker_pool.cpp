@@ -60,9 +60,10 @@ void WorkerPool::serve() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     ++idle_;
-    // A task is taken only by a thread no lease is counting on.
+    // A task is taken, and the pool left, only by a thread no lease is counting on: a lease
+    // had just before the pool ends still finds its thread.
     wake_.wait(lock, [this] {
-      return quit_ || !helpers_.empty() || (!tasks_.empty() && idle_ > reserved_);
+      return !helpers_.empty() || (idle_ > reserved_ && (quit_ || !tasks_.empty()));
     });
     --idle_;
     if (!helpers_.empty()) {
