@@ -47,7 +47,8 @@ constexpr char USAGE[] =
     "                      failures still on standard error\n"
     "  --progress          show the packing progress figures even when standard output is\n"
     "                      no terminal\n"
-    "  -j, --jobs=N        code up to N entries at once while packing (N >= 1)\n"
+    "  -j, --jobs=N        code up to N entries at once while packing (1 to 1024;\n"
+    "                      default: one per processor core)\n"
     "  -f, --force         -x: replace existing files; --mount: stay in the foreground\n"
     "  -o, --options=cache=SIZE\n"
     "                      --mount: the decoded-entry cache (K, M, G suffixes)\n"
@@ -183,12 +184,15 @@ std::optional<CommandLine> parseCommandLine(int argc, char** argv, std::string& 
 }
 
 // "N" of -j: a whole number from 1 up.
+// More coding threads than this only cost memory: each may hold an entry's coded bytes.
+constexpr unsigned long MAX_JOBS = 1024;
+
 std::optional<unsigned> parseJobs(const std::string& text) {
   if (text.empty() || text[0] < '0' || text[0] > '9') return std::nullopt;
   errno = 0;
   char* end = nullptr;
   const unsigned long value = std::strtoul(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || value < 1 || value > UINT_MAX) return std::nullopt;
+  if (errno != 0 || *end != '\0' || value < 1 || value > MAX_JOBS) return std::nullopt;
   return static_cast<unsigned>(value);
 }
 
@@ -211,7 +215,7 @@ int pack(const CommandLine& line, const char* programName) {
   request.programName = programName;
   if (line.jobs) {
     const auto jobs = parseJobs(*line.jobs);
-    if (!jobs) return usageError("-j takes a whole number from 1 up, not " + *line.jobs);
+    if (!jobs) return usageError("-j takes a whole number from 1 to 1024, not " + *line.jobs);
     request.jobs = *jobs;
   }
   if (!line.operands.empty()) request.folderArgument = line.operands[0];

@@ -93,15 +93,14 @@ int runArchiveJob(const ArchiveRunRequest& request) {
   // Only a regular file (or a link to one, which stays a link) is replaced by the archive.
   const auto archiveTarget = platform::archiveTarget(namedArchive);
   if (!archiveTarget) {
-    consolePrint(MSG_ARCHIVE_NOT_A_FILE, shown(namedArchive).c_str());
-    consoleWrite(MSG_ARCHIVE_FAILED);
+    consoleErrorPrint(MSG_ARCHIVE_NOT_A_FILE, shown(namedArchive).c_str());
+    consoleError(MSG_ARCHIVE_FAILED);
     return finish(request, 1);
   }
-  ArchiveJob job{*archiveTarget, rootFolder, *startFolder};
+  ArchiveJob job{*archiveTarget, rootFolder, request.jobs};
   CollectRequest collect{rootFolder,
                          request.programName,
-                         {namedArchive, job.archivePath, partialArchivePath(job.archivePath),
-                          entryTempPath(job.startFolder), dataTempPath(job.startFolder)}};
+                         {namedArchive, job.archivePath, partialArchivePath(job.archivePath)}};
   ConsolePackListener console;
   Collection collection;
   if (!collectFiles(collect, collection, console)) {

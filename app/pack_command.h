@@ -16,8 +16,7 @@ struct ArchiveRunRequest {
   std::optional<std::string> folderArgument;
   // Without it, the archive is FOLDER.kup beside the folder.
   std::optional<std::string> archiveArgument;
-  // Entries coded at once (-j); 0 leaves the choice to the writer.
-  unsigned jobs = 0;
+  unsigned jobs = 0;  // entries coded at once (-j); 0: one per processor core
 };
 
 // Runs one archiving job and returns the exit status: 0 for a written archive and for a

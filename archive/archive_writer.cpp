@@ -1,13 +1,14 @@
 #include "archive/archive_writer.h"
 
 #include <cerrno>
-#include <cstring>
+#include <cstdio>
+#include <thread>
 
 #include "archive/archive_format.h"
 #include "archive/copy_stream.h"
-#include "archive/entry_encoder.h"
-#include "archive/file_holder.h"
-#include "codec/worker_thread.h"
+#include "archive/file_streams.h"
+#include "archive/pack_pipeline.h"
+#include "archive/stored_entry.h"
 #include "platform/platform.h"
 
 namespace kupack {
@@ -19,7 +20,25 @@ std::uint32_t directoryEnd(const std::vector<CollectedFile>& files) {
   return static_cast<std::uint32_t>(end);
 }
 
-// One run of the writer; the holders close themselves on every way out.
+// What the directory records of an entry besides its name.
+struct DirectoryRecord {
+  EntryType type = ENTRY_STORED;
+  std::uint32_t offset = 0;
+  std::uint32_t storedSize = 0;
+  std::uint32_t sourceSize = 0;
+};
+
+std::vector<PipelineEntry> pipelineEntries(const ArchiveJob& job,
+                                           const std::vector<CollectedFile>& files) {
+  std::vector<PipelineEntry> entries;
+  entries.reserve(files.size());
+  for (const CollectedFile& file : files)
+    entries.push_back(
+        {normalizeName(file.name), platform::joinPath(job.rootFolder, file.nativePath)});
+  return entries;
+}
+
+// One run of the writer; the part file closes itself on every way out.
 class Writer {
  public:
   Writer(const ArchiveJob& job, const std::vector<CollectedFile>& files, PackListener& listener)
@@ -31,41 +50,32 @@ class Writer {
   Status run() {
     Status status = writeAll();
     archive_.close();
-    data_.close();
-    if (!tempPath_.empty()) platform::removeFile(tempPath_);
-    if (!temp2Path_.empty()) platform::removeFile(temp2Path_);
     if (!status && archive_.path() == partPath_) platform::removeFile(partPath_);
     return status;
   }
 
  private:
   Status writeAll() {
-    // Every file of the run is new, made under a name of its own and never through a link.
-    if (!archive_.createUnique(job_.archivePath, ".part", &partCleanup_))
-      return Status::file(Status::Code::CannotCreate, partPath_, errno);
+    // The archive is new, made under a name of its own and never through a link.
+    if (!openPartFile(job_.archivePath, archive_, partCleanup_))
+      return Status::file(Status::Code::CannotCreate, job_.archivePath + ".part", errno);
     partPath_ = archive_.path();
-    if (!archive_.writeBE16(static_cast<std::uint32_t>(files_.size() & 0xFFFF)) ||
-        !archive_.writeBE32(directoryEnd(files_))) {
-      return Status::file(Status::Code::CannotWrite, partPath_, errno);
+    // The data area starts where the names say; the header and directory come last.
+    if (std::fseek(archive_.stream(), static_cast<long>(directoryEnd(files_)), SEEK_SET) != 0)
+      return cannotWrite();
+    {
+      PackPipeline pipeline(pipelineEntries(job_, files_),
+                            {.threads = codingThreads(job_.jobs),
+                             .heldBudget = job_.heldBudget});  // joined on every way out
+      records_.reserve(files_.size());
+      for (std::size_t i = 0; i < files_.size(); ++i) {
+        if (Status written = writeEntry(pipeline, i); !written) return written;
+      }
     }
-    if (!data_.createUnique(dataTempPath(job_.startFolder), ".tmp", &temp2Cleanup_))
-      return Status::file(Status::Code::CannotCreate, dataTempPath(job_.startFolder), errno);
-    temp2Path_ = data_.path();
-    FileHolder entryTemp;
-    if (!entryTemp.createUnique(entryTempPath(job_.startFolder), ".tmp", &tempCleanup_))
-      return Status::file(Status::Code::CannotCreate, entryTempPath(job_.startFolder), errno);
-    tempPath_ = entryTemp.path();
-    entryTemp.close();
-    for (std::size_t i = 0; i < files_.size(); ++i) {
-      if (Status written = writeEntry(i); !written) return written;
-    }
-    if (!data_.close()) return Status::file(Status::Code::CannotWrite, temp2Path_, errno);
     listener_.onEvent({PackEvent::Kind::Joining, {}});
-    if (!data_.open(temp2Path_, "rb"))
-      return Status::file(Status::Code::CannotOpen, temp2Path_, errno);
-    if (Status copied = copyStream(archive_, data_, listener_); !copied) return copied;
-    data_.close();
-    if (!archive_.close()) return Status::file(Status::Code::CannotWrite, partPath_, errno);
+    reportCopy(offset_, listener_);
+    if (Status written = writeDirectory(); !written) return written;
+    if (!archive_.close()) return cannotWrite();
     if (!platform::replaceFile(partPath_, job_.archivePath)) {
       const int error = errno;
       return Status::rename(partPath_, job_.archivePath, error);
@@ -73,73 +83,88 @@ class Writer {
     return Status::ok();
   }
 
-  Status writeEntry(std::size_t index) {
-    const CollectedFile& file = files_[index];
-    const std::string sourcePath = platform::joinPath(job_.rootFolder, file.nativePath);
-    FileHolder entry;
-    if (!entry.open(sourcePath, "rb"))
-      return Status::file(Status::Code::CannotOpen, sourcePath, errno);
-    const std::uint64_t sourceSize = entry.size();
-    entry.close();
-    if (sourceSize > MAX_ENTRY_SIZE) {
-      return Status::file(Status::Code::FileTooLarge, sourcePath);
+  Status writeEntry(PackPipeline& pipeline, std::size_t index) {
+    FileSink sink(archive_);
+    PipelineOutcome outcome = pipeline.take(index, listener_, sink);
+    // A coder's bytes that cannot be written are the bare output error for the LZSS coding,
+    // as they always were; otherwise the archive's file is named.
+    if (outcome.destinationFailed) {
+      if (outcome.type == ENTRY_LZSS) return Status::outputError();
+      return Status::file(Status::Code::CannotWrite, partPath_, sink.error());
     }
-
-    const std::string name = normalizeName(file.name);
-    if (!archive_.writeBytes(name.c_str(), name.size() + 1))
-      return Status::file(Status::Code::CannotWrite, partPath_, errno);
-    listener_.onEvent({PackEvent::Kind::EntryStarted, name, index + 1, files_.size()});
-
-    const EncodedEntry encoded = encodeEntry({name, sourcePath}, tempPath_, listener_, &worker_);
-    if (!encoded.status) return encoded.status;
-    // The coder read exactly the length it found; the file must still have the one recorded.
-    if (platform::fileSize(sourcePath) != sourceSize)
+    if (!outcome.status) return outcome.status;
+    std::uint64_t storedSize = outcome.codedSize;
+    const std::string sourcePath = platform::joinPath(job_.rootFolder, files_[index].nativePath);
+    if (outcome.copyInTurn) {
+      if (Status copied = storeEntry(sourcePath, archive_, listener_, storedSize); !copied)
+        return copied;
+      if (storedSize != outcome.sourceSize)
+        return Status::file(Status::Code::SourceChanged, sourcePath);
+    } else if (platform::fileSize(sourcePath) != outcome.sourceSize) {
+      // The coder read exactly the length its own open found; the file must still have the
+      // length that was recorded when the entry was first opened.
       return Status::file(Status::Code::SourceChanged, sourcePath);
-
-    if (!entry.open(tempPath_, "rb"))
-      return Status::file(Status::Code::CannotOpen, tempPath_, errno);
-    const std::uint64_t storedSize = entry.size();
+    }
     if (storedSize > MAX_ENTRY_SIZE || offset_ + storedSize > MAX_ENTRY_SIZE) {
       return Status::file(Status::Code::DataTooLarge, {});
     }
-    listener_.onEvent({PackEvent::Kind::EntrySizes, {}, sourceSize, storedSize});
-
-    if (!archive_.writeBytes(&encoded.type, 1) ||
-        !archive_.writeBE32(static_cast<std::uint32_t>(offset_)) ||
-        !archive_.writeBE32(static_cast<std::uint32_t>(storedSize)) ||
-        !archive_.writeBE32(static_cast<std::uint32_t>(sourceSize))) {
-      return Status::file(Status::Code::CannotWrite, partPath_, errno);
-    }
-    if (Status copied = copyStream(data_, entry, listener_); !copied) return copied;
+    listener_.onEvent({PackEvent::Kind::EntrySizes, {}, outcome.sourceSize, storedSize});
+    // The entry's bytes once went through a scratch file; its copy still shows.
+    reportCopy(storedSize, listener_);
+    records_.push_back({outcome.type, static_cast<std::uint32_t>(offset_),
+                        static_cast<std::uint32_t>(storedSize),
+                        static_cast<std::uint32_t>(outcome.sourceSize)});
     offset_ += storedSize;
-    entry.close();
     return Status::ok();
+  }
+
+  Status writeDirectory() {
+    std::fflush(archive_.stream());
+    if (std::fseek(archive_.stream(), 0, SEEK_SET) != 0) return cannotWrite();
+    if (!archive_.writeBE16(static_cast<std::uint32_t>(files_.size() & 0xFFFF)) ||
+        !archive_.writeBE32(directoryEnd(files_))) {
+      return cannotWrite();
+    }
+    for (std::size_t i = 0; i < files_.size(); ++i) {
+      const std::string name = normalizeName(files_[i].name);
+      const DirectoryRecord& record = records_[i];
+      if (!archive_.writeBytes(name.c_str(), name.size() + 1) ||
+          !archive_.writeBytes(&record.type, 1) || !archive_.writeBE32(record.offset) ||
+          !archive_.writeBE32(record.storedSize) || !archive_.writeBE32(record.sourceSize)) {
+        return cannotWrite();
+      }
+    }
+    return Status::ok();
+  }
+
+  Status cannotWrite() const {
+    return Status::file(Status::Code::CannotWrite, partPath_, errno != 0 ? errno : EIO);
   }
 
   const ArchiveJob& job_;
   const std::vector<CollectedFile>& files_;
   PackListener& listener_;
   std::string partPath_;  // the name the archive is written under, once made
-  std::string tempPath_;
-  std::string temp2Path_;
-  // Registered for removal should the run end early, until the writer is done with them.
+  // Registered for removal should the run end early, until the archive is in place.
   platform::RemovedOnEarlyEnd partCleanup_;
-  platform::RemovedOnEarlyEnd tempCleanup_;
-  platform::RemovedOnEarlyEnd temp2Cleanup_;
   FileHolder archive_;
-  FileHolder data_;
-  WorkerThread worker_;  // the LZSS coder's second thread, for every entry of the run
+  std::vector<DirectoryRecord> records_;
   std::uint64_t offset_ = 0;
 };
 
 }  // namespace
 
 std::string partialArchivePath(const std::string& archivePath) { return archivePath + ".part"; }
-std::string entryTempPath(const std::string& startFolder) {
-  return platform::joinPath(startFolder, "temp.dat");
+
+bool openPartFile(const std::string& archivePath, FileHolder& part,
+                  platform::RemovedOnEarlyEnd& cleanup) {
+  return part.createUnique(archivePath, ".part", &cleanup);
 }
-std::string dataTempPath(const std::string& startFolder) {
-  return platform::joinPath(startFolder, "temp2.dat");
+
+unsigned codingThreads(unsigned jobs) {
+  if (jobs != 0) return jobs;
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores == 0 ? 1 : cores;
 }
 
 Status buildArchive(const ArchiveJob& job, const std::vector<CollectedFile>& files,

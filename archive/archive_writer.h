@@ -1,33 +1,49 @@
-// The archive writer: encodes every collected file in table order and writes the .kup
-// archive (header, directory, data area) in one forward pass. The archive is written under
-// a temporary name beside the chosen one and renamed into place only when it is complete,
-// so a failed run never leaves a half-written archive under the user's name.
+// The archive writer: codes every collected file on a pool of threads and writes the .kup
+// archive in one pass: the data area straight into its place, entry after entry in table
+// order, then the header and directory once every size is known. The archive is written
+// under a temporary name beside the chosen one and renamed into place only when it is
+// complete, so a failed run never leaves a half-written archive under the user's name.
+// Nothing else is written anywhere. The bytes and the events are the same for any number
+// of threads.
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "archive/collector.h"
+#include "archive/file_holder.h"
 #include "archive/pack_events.h"
 #include "common/status.h"
+#include "platform/platform.h"
 
 namespace kupack {
 
 struct ArchiveJob {
   std::string archivePath;  // absolute native path of the archive to create or replace
   std::string rootFolder;   // the folder the collected names are relative to
-  std::string startFolder;  // home of the temporary files "temp.dat" and "temp2.dat"
+  unsigned jobs = 0;        // entries coded at once; 0: one per processor core
+  // Coded bytes of later entries held in memory at most while they wait for their turn.
+  std::size_t heldBudget = std::size_t{256} << 20;
 };
 
 // The name the archive is written under until it is complete.
 std::string partialArchivePath(const std::string& archivePath);
-std::string entryTempPath(const std::string& startFolder);  // ".../temp.dat"
-std::string dataTempPath(const std::string& startFolder);   // ".../temp2.dat"
+
+// Creates the file the archive is written into until it is complete: new, beside the archive,
+// under a name no other run uses (`ARCHIVE.XXXXXXXX.part`), never through a link, and
+// registered in `cleanup` for removal should the run end early. False (errno set) when it
+// cannot be made.
+bool openPartFile(const std::string& archivePath, FileHolder& part,
+                  platform::RemovedOnEarlyEnd& cleanup);
+
+// The number of coding threads `jobs` asks for (0: one per processor core, at least 1).
+unsigned codingThreads(unsigned jobs);
 
 // Writes the archive of `files` (checked by preflightCheck beforehand). On failure the
-// partial archive is removed and the returned status names the file concerned; an entry
-// coder's write failure comes back as Status::outputError(). Each entry's start, coding,
-// progress and sizes, and the joining of the data, are reported to `listener` as they happen.
+// partial archive is removed and the returned status names the file concerned. Each
+// entry's start, coding, progress and sizes, and the joining of the data, are reported to
+// `listener` in table order, on the calling thread, exactly as a run on one thread reports
+// them: an entry's events come when its turn comes, the current entry's as they happen.
 Status buildArchive(const ArchiveJob& job, const std::vector<CollectedFile>& files,
                     PackListener& listener);
 

@@ -5,7 +5,6 @@
 #include "archive/bitmap_file.h"
 #include "archive/file_holder.h"
 #include "archive/file_streams.h"
-#include "archive/stored_entry.h"
 #include "codec/lzss.h"
 #include "codec/spb.h"
 
@@ -28,27 +27,22 @@ void reportCoding(PackListener& listener, EntryType type) {
   listener.onEvent({PackEvent::Kind::CodingChosen, {}, 0, 0, type});
 }
 
-EncodedEntry stored(const EntrySource& source, const std::string& destinationPath,
-                    PackListener& listener) {
+// The file's bytes are copied by the caller in the entry's turn.
+EncodedEntry stored(PackListener& listener) {
   reportCoding(listener, ENTRY_STORED);
-  return {storeEntry(source.nativePath, destinationPath, listener), ENTRY_STORED};
+  return {Status::ok(), ENTRY_STORED};
 }
 
-Status codeLzss(const std::string& sourcePath, const std::string& destinationPath,
-                PackListener& listener, WorkerThread* worker) {
+Status codeLzss(const std::string& sourcePath, ByteSink& destination, PackListener& listener,
+                WorkerPool* pool) {
   FileHolder source;
   errno = 0;
   if (!source.open(sourcePath, "rb"))
     return Status::file(Status::Code::CannotOpen, sourcePath, errnoOr(EIO));
-  FileHolder destination;
-  errno = 0;
-  if (!destination.open(destinationPath, "wb"))
-    return Status::file(Status::Code::CannotCreate, destinationPath, errnoOr(EIO));
   reportCoding(listener, ENTRY_LZSS);
   FileSource input(source);
-  FileSink output(destination);
   CodingProgressEvents progress(listener);
-  switch (lzssCompress(input, output, source.size(), &progress, worker)) {
+  switch (lzssCompress(input, destination, source.size(), &progress, pool)) {
     case CodingResult::SourceFailed:
       return input.failure();
     case CodingResult::SinkFailed:
@@ -56,49 +50,37 @@ Status codeLzss(const std::string& sourcePath, const std::string& destinationPat
     case CodingResult::Done:
       break;
   }
-  source.close();
-  if (!destination.close()) return Status::outputError();
   return Status::ok();
 }
 
-Status codeSpb(const SpbSource& picture, const std::string& destinationPath,
-               PackListener& listener) {
-  FileHolder destination;
-  errno = 0;
-  if (!destination.open(destinationPath, "wb"))
-    return Status::file(Status::Code::CannotCreate, destinationPath, errno);
+Status codeSpb(const SpbSource& picture, ByteSink& destination, PackListener& listener) {
   reportCoding(listener, ENTRY_SPB);
-  FileSink sink(destination);
-  if (!encodeSpb(picture, sink))
-    return Status::file(Status::Code::CannotWrite, destinationPath, sink.error());
-  errno = 0;
-  if (!destination.close())
-    return Status::file(Status::Code::CannotWrite, destinationPath, errnoOr(EIO));
+  if (!encodeSpb(picture, destination)) return Status::outputError();
   return Status::ok();
 }
 
 // A bitmap without a colour table: SPB-coded when the picture can be held exactly,
 // otherwise stored unchanged so that nothing is lost.
-EncodedEntry encodeTrueColour(BitmapFile& bitmap, const EntrySource& source,
-                              const std::string& destinationPath, PackListener& listener) {
+EncodedEntry encodeTrueColour(BitmapFile& bitmap, const EntrySource& source, ByteSink& destination,
+                              PackListener& listener) {
   BitmapVerdict verdict = BitmapVerdict::StoreUnchanged;
   if (Status loaded = bitmap.load(source.nativePath, verdict); !loaded) return {loaded, ENTRY_SPB};
-  if (verdict == BitmapVerdict::StoreUnchanged) return stored(source, destinationPath, listener);
-  return {codeSpb(bitmap.image().picture(), destinationPath, listener), ENTRY_SPB};
+  if (verdict == BitmapVerdict::StoreUnchanged) return stored(listener);
+  return {codeSpb(bitmap.image().picture(), destination, listener), ENTRY_SPB};
 }
 
 }  // namespace
 
-EncodedEntry encodeEntry(const EntrySource& source, const std::string& destinationPath,
-                         PackListener& listener, WorkerThread* worker) {
-  if (!hasBitmapSuffix(source.name)) return stored(source, destinationPath, listener);
+EncodedEntry encodeEntry(const EntrySource& source, ByteSink& destination, PackListener& listener,
+                         WorkerPool* pool) {
+  if (!hasBitmapSuffix(source.name)) return stored(listener);
   BitmapFile bitmap;  // released on every way out
   // Headers that cannot be read (a file too short to be a bitmap) leave the file stored;
-  // a file that cannot be opened at all fails there with its name.
-  if (!bitmap.readHeaders(source.nativePath)) return stored(source, destinationPath, listener);
+  // a file that cannot be opened at all fails when it is copied, with its name.
+  if (!bitmap.readHeaders(source.nativePath)) return stored(listener);
   if (bitmap.image().paletteCount() != 0)
-    return {codeLzss(source.nativePath, destinationPath, listener, worker), ENTRY_LZSS};
-  return encodeTrueColour(bitmap, source, destinationPath, listener);
+    return {codeLzss(source.nativePath, destination, listener, pool), ENTRY_LZSS};
+  return encodeTrueColour(bitmap, source, destination, listener);
 }
 
 }  // namespace kupack

@@ -1,5 +1,5 @@
 // encodeEntry: turns one collected file into the bytes of one archive entry, written to a
-// temporary file, and says which coding they have. Names ending in "bmp" are bitmaps:
+// ByteSink, and says which coding they have. Names ending in "bmp" are bitmaps:
 // palette bitmaps are LZSS-coded whole, true-colour pictures SPB-coded when SPB holds them
 // exactly; every other file, and every bitmap SPB cannot hold, is stored unchanged.
 #pragma once
@@ -12,7 +12,7 @@
 
 namespace kupack {
 
-class WorkerThread;
+class WorkerPool;
 
 struct EntrySource {
   std::string name;        // the normalized archive name (code page 932); chooses the coding
@@ -24,12 +24,13 @@ struct EncodedEntry {
   EntryType type = ENTRY_STORED;
 };
 
-// Creates (or truncates) `destinationPath`, leaves exactly the entry's bytes in it and
-// closes it before returning. Reports the coding chosen, once the files are open, and the
-// progress of the coding or copy to `listener`. A file that cannot be opened, created, read
-// or written is a failure naming it, except that a failed write of the LZSS coder is
-// Status::outputError(). `worker`, when given, is the second thread the LZSS coder may use.
-EncodedEntry encodeEntry(const EntrySource& source, const std::string& destinationPath,
-                         PackListener& listener, WorkerThread* worker = nullptr);
+// Puts exactly the entry's bytes into `destination`, except for a stored entry: that reports
+// its coding and puts nothing, and the caller copies the file (storeEntry) when the entry's
+// place in the archive comes. Reports the coding chosen, once the source is open, and the
+// progress of the coding to `listener`. A file that cannot be opened or read is a failure
+// naming it; a destination that refuses bytes is Status::outputError(). `pool`, when given,
+// lends the LZSS coder an idle thread.
+EncodedEntry encodeEntry(const EntrySource& source, ByteSink& destination, PackListener& listener,
+                         WorkerPool* pool = nullptr);
 
 }  // namespace kupack

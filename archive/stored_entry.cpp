@@ -3,21 +3,15 @@
 #include <cerrno>
 
 #include "archive/copy_stream.h"
-#include "archive/file_holder.h"
 
 namespace kupack {
 
-Status storeEntry(const std::string& sourcePath, const std::string& destinationPath,
-                  PackListener& listener) {
+Status storeEntry(const std::string& sourcePath, FileHolder& destination, PackListener& listener,
+                  std::uint64_t& copied) {
   FileHolder source;
   if (!source.open(sourcePath, "rb"))
     return Status::file(Status::Code::CannotOpen, sourcePath, errno);
-  FileHolder destination;
-  if (!destination.open(destinationPath, "wb"))
-    return Status::file(Status::Code::CannotCreate, destinationPath, errno);
-  if (Status copied = copyStream(destination, source, listener); !copied) return copied;
-  if (!destination.close()) return Status::file(Status::Code::CannotWrite, destinationPath, errno);
-  return Status::ok();
+  return copyStream(destination, source, listener, &copied);
 }
 
 }  // namespace kupack

@@ -1,17 +1,20 @@
-// The stored coding: an entry whose bytes are the file's bytes unchanged.
+// The stored coding: an entry whose bytes are the file's bytes unchanged, copied straight
+// into the archive at the entry's turn.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
+#include "archive/file_holder.h"
 #include "archive/pack_events.h"
 #include "common/status.h"
 
 namespace kupack {
 
-// Copies the file at `sourcePath` into a new file at `destinationPath` with copyStream,
-// which reports its progress to `listener`. A file that cannot be opened, created, read or
-// written is a failure naming it.
-Status storeEntry(const std::string& sourcePath, const std::string& destinationPath,
-                  PackListener& listener);
+// Appends the file at `sourcePath` to `destination` with copyStream, which reports its
+// progress to `listener`, and sets `copied` to the number of bytes appended. A file that
+// cannot be opened or read, or a destination that cannot be written, is a failure naming it.
+Status storeEntry(const std::string& sourcePath, FileHolder& destination, PackListener& listener,
+                  std::uint64_t& copied);
 
 }  // namespace kupack

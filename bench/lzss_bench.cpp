@@ -20,10 +20,11 @@
 #include <vector>
 
 #include "archive/entry_encoder.h"
+#include "archive/file_streams.h"
 #include "codec/lzss.h"
 #include "codec/lzss_decoder.h"
 #include "codec/lzss_search.h"
-#include "codec/worker_thread.h"
+#include "codec/worker_pool.h"
 #include "common/console.h"
 #include "tests/lzss_oracle.h"
 
@@ -82,7 +83,7 @@ Bytes codeWithCoder(const Bytes& source, bool twoThreads) {
   kupack::VectorSink output(stream);
   kupack::LzssTuning tuning;
   tuning.twoThreads = twoThreads;
-  static kupack::WorkerThread worker;
+  static kupack::WorkerPool worker(1);
   if (kupack::lzssCompressTuned(input, output, source.size(), nullptr, &worker,
                                 kupack::LZSS_DEFAULT_BLOCK, tuning) != kupack::CodingResult::Done) {
     std::abort();
@@ -172,14 +173,15 @@ std::string shellQuoted(const std::string& text) {
 double timeFileCoder(const std::vector<Picture>& pictures, const fs::path& scratch) {
   double best = 1e30;
   kupack::SilentPackListener quiet;
-  kupack::WorkerThread worker;
+  kupack::WorkerPool worker(1);
   for (int run = 0; run < 3; ++run) {
     const auto start = Clock::now();
     for (const Picture& picture : pictures) {
+      kupack::FileHolder out;
+      if (!out.open((scratch / "temp.dat").string(), "wb")) return 0;
+      kupack::FileSink sink(out);
       const kupack::Status status =
-          kupack::encodeEntry({"p.bmp", picture.path.string()}, (scratch / "temp.dat").string(),
-                              quiet, &worker)
-              .status;
+          kupack::encodeEntry({"p.bmp", picture.path.string()}, sink, quiet, &worker).status;
       if (!status.isOk()) {
         std::fprintf(stderr, "encodeLzss failed on %s\n", picture.path.string().c_str());
         return 0;

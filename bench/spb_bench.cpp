@@ -22,6 +22,7 @@
 #include "archive/copy_stream.h"
 #include "archive/entry_encoder.h"
 #include "archive/file_holder.h"
+#include "archive/file_streams.h"
 #include "codec/bitmap.h"
 #include "codec/spb.h"
 #include "common/console.h"
@@ -116,25 +117,18 @@ double timeCoder(const kupack::SpbSource& picture, std::size_t& streamSize) {
   return best;
 }
 
-// One archiver-like pass: for each file its headers, its load, the stream into temp.dat,
-// temp.dat appended to temp2.dat; at the end temp2.dat appended to the archive.
+// One archiver-like pass on one thread: for each file its headers, its load and its stream
+// appended to the archive.
 bool archiverPass(const std::vector<fs::path>& files, const fs::path& scratch) {
-  const std::string temp = (scratch / "temp.dat").string();
-  const std::string temp2 = (scratch / "temp2.dat").string();
   kupack::FileHolder archive;
-  kupack::FileHolder data;
-  if (!archive.open((scratch / "arc.kup").string(), "wb") || !data.open(temp2, "wb")) {
-    return false;
-  }
+  if (!archive.open((scratch / "arc.kup").string(), "wb")) return false;
+  kupack::FileSink sink(archive);
   kupack::SilentPackListener quiet;
   for (const fs::path& file : files) {
-    const kupack::EncodedEntry entry = kupack::encodeEntry({"p.bmp", file.string()}, temp, quiet);
+    const kupack::EncodedEntry entry = kupack::encodeEntry({"p.bmp", file.string()}, sink, quiet);
     if (!entry.status.isOk() || entry.type != kupack::ENTRY_SPB) return false;
-    kupack::FileHolder coded;
-    if (!coded.open(temp, "rb") || !kupack::copyStream(data, coded, quiet).isOk()) return false;
   }
-  if (!data.close() || !data.open(temp2, "rb")) return false;
-  return kupack::copyStream(archive, data, quiet).isOk() && archive.close();
+  return archive.close();
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Packs a generated tree of about 200 MB of stored (non-bitmap) files with kupack and with
-# `tar -cf`, in the same run, and prints both times and their ratio (best of 3 each).
+# `tar -cf`, in the same run, and prints both times and their ratio (best of 3 each), and
+# kupack's peak memory. Goal: at most 1.1 times tar's time.
 # Usage: bench/stored_vs_tar.sh [BUILD_DIR]   (default: build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -34,4 +35,8 @@ kup() { (cd "$work/start" && "$OLDPWD/$build/kupack" "$work/tree" "$work/out.kup
 tarrun() { tar -cf "$work/out.tar" -C "$work/tree" .; }
 tk=$(best kup); tt=$(best tarrun)
 awk -v k="$tk" -v t="$tt" 'BEGIN { printf "kupack: %.3f s   tar -cf: %.3f s   ratio kupack/tar: %.2f\n", k, t, k / t }'
+if [ -x /usr/bin/time ]; then
+  (cd "$work/start" && /usr/bin/time -f %M -o "$work/rss" "$OLDPWD/$build/kupack" "$work/tree" "$work/out.kup" >/dev/null)
+  awk '{ printf "kupack peak memory: %.0f MiB\n", $1 / 1024 }' "$work/rss"
+fi
 ls -l "$work/out.kup" "$work/out.tar" | awk '{print $5, $9}'

@@ -11,7 +11,7 @@
 
 namespace kupack {
 
-class WorkerThread;
+class WorkerPool;
 
 // Bytes read per refill of the coder's window, kept within LZSS_MIN_BLOCK..LZSS_MAX_BLOCK.
 // Each refill is a stretch that two threads share; at its end one waits for the other, so
@@ -25,11 +25,11 @@ inline constexpr std::size_t LZSS_MAX_BLOCK = std::size_t{1} << 26;
 // given) how much of the source a 512-byte window would have taken in before every 5000th
 // token, against `totalSize` (the size the file system reported; it serves only the
 // listener). `blockSize` changes how much is read at a time, never the stream. Each call has
-// its own state, so calls may overlap. `worker`, when given and free, codes stretches of the
-// source ahead on a second thread; that changes only the speed and when the listener hears,
-// never the stream or what it hears. Without one the call codes on its own thread alone.
+// its own state, so calls may overlap. `worker`, when given and one of its threads is idle, codes
+// stretches of the source ahead on that thread; that changes only the speed and when the listener
+// hears, never the stream or what it hears. Without one the call codes on its own thread alone.
 CodingResult lzssCompress(ByteSource& input, ByteSink& output, std::uint64_t totalSize,
-                          ProgressListener* listener = nullptr, WorkerThread* worker = nullptr,
+                          ProgressListener* listener = nullptr, WorkerPool* worker = nullptr,
                           std::size_t blockSize = LZSS_DEFAULT_BLOCK);
 
 }  // namespace kupack

@@ -8,7 +8,7 @@
 namespace kupack {
 
 LzssEncoder::LzssEncoder(ByteSource& input, ByteSink& output, std::uint64_t totalSize,
-                         ProgressListener* listener, WorkerThread* worker, std::size_t blockSize,
+                         ProgressListener* listener, WorkerPool* worker, std::size_t blockSize,
                          LzssTuning tuning)
     : input_(input),
       output_(output),
@@ -97,14 +97,14 @@ CodingResult LzssEncoder::finishOutput() {
 }
 
 CodingResult lzssCompressTuned(ByteSource& input, ByteSink& output, std::uint64_t totalSize,
-                               ProgressListener* listener, WorkerThread* worker,
+                               ProgressListener* listener, WorkerPool* worker,
                                std::size_t blockSize, LzssTuning tuning) {
   LzssEncoder encoder(input, output, totalSize, listener, worker, blockSize, tuning);
   return encoder.run();
 }
 
 CodingResult lzssCompress(ByteSource& input, ByteSink& output, std::uint64_t totalSize,
-                          ProgressListener* listener, WorkerThread* worker, std::size_t blockSize) {
+                          ProgressListener* listener, WorkerPool* worker, std::size_t blockSize) {
   return lzssCompressTuned(input, output, totalSize, listener, worker, blockSize, LzssTuning{});
 }
 

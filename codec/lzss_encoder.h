@@ -18,7 +18,7 @@
 
 namespace kupack {
 
-class WorkerThread;
+class WorkerPool;
 
 // A piece of a stretch of the source, coded ahead by one of two threads on the guess that
 // a token starts at its first byte. Greedy parses that start at different places almost
@@ -61,7 +61,7 @@ class LzssPiece {
 class LzssEncoder {
  public:
   LzssEncoder(ByteSource& input, ByteSink& output, std::uint64_t totalSize,
-              ProgressListener* listener, WorkerThread* worker, std::size_t blockSize,
+              ProgressListener* listener, WorkerPool* worker, std::size_t blockSize,
               LzssTuning tuning);
 
   CodingResult run();
@@ -92,7 +92,7 @@ class LzssEncoder {
   ByteSource& input_;
   ByteSink& output_;
   ProgressListener* const listener_;
-  WorkerThread* const worker_;
+  WorkerPool* const worker_;
   const std::uint64_t totalSize_;
   const LzssTuning tuning_;
   LzssWindow window_;

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "codec/lzss_encoder.h"
-#include "codec/worker_thread.h"
+#include "codec/worker_pool.h"
 
 namespace kupack {
 namespace {
@@ -100,7 +100,7 @@ CodingResult LzssEncoder::codeInPieces(std::int32_t stop) {
     done[piece].store(true, std::memory_order_release);
   };
   if (worker_ == nullptr) return CodingResult::Done;
-  WorkerThread::Lease helper = worker_->lease();
+  WorkerPool::Lease helper = worker_->lease();
   if (!helper) return CodingResult::Done;  // none, or another coder has it
   helper.run([&] {
     for (std::size_t piece; (piece = next.fetch_add(1)) < count;)

@@ -17,7 +17,7 @@
 
 namespace kupack {
 
-class WorkerThread;
+class WorkerPool;
 
 // Which way the coder looks for matches.
 enum class LzssSearch {
@@ -44,7 +44,7 @@ struct LzssTuning {
 
 // lzssCompress with a chosen search; the stream is the same for every choice.
 CodingResult lzssCompressTuned(ByteSource& input, ByteSink& output, std::uint64_t totalSize,
-                               ProgressListener* listener, WorkerThread* worker,
+                               ProgressListener* listener, WorkerPool* worker,
                                std::size_t blockSize, LzssTuning tuning);
 
 // Whether this processor (and its system) can run the candidate-row search.

@@ -7,6 +7,7 @@
 #include "archive/archive_format.h"
 #include "archive/copy_stream.h"
 #include "common/console.h"
+#include "tests/bmp_builder.h"
 #include "tests/test_support.h"
 
 namespace kupack {
@@ -38,8 +39,9 @@ class ArchiveWriterTest : public ::testing::Test {
     return stray;
   }
 
-  Status build(const std::vector<CollectedFile>& files) {
-    return buildArchive({archive().string(), root().string(), start().string()}, files, events_);
+  Status build(const std::vector<CollectedFile>& files, unsigned jobs = 2,
+               std::size_t heldBudget = std::size_t{256} << 20) {
+    return buildArchive({archive().string(), root().string(), jobs, heldBudget}, files, events_);
   }
 
   test::TempDir dir_;
@@ -111,10 +113,76 @@ TEST_F(ArchiveWriterTest, VanishedFileFailsAndKeepsTheEarlierArchive) {
 TEST_F(ArchiveWriterTest, UncreatableArchiveIsAFailureNamingIt) {
   test::writeFile(root() / "a", std::string("x"));
   const std::string missingFolder = (dir_ / "no" / "such" / "out.kup").string();
-  const Status status =
-      buildArchive({missingFolder, root().string(), start().string()}, {{"a", "a"}}, events_);
+  const Status status = buildArchive({missingFolder, root().string(), 2}, {{"a", "a"}}, events_);
   ASSERT_FALSE(status.isOk());
   EXPECT_NE(status.message().find("out.kup.part"), std::string::npos);
+}
+
+// A tree of every kind: palette bitmaps large enough for the piece parse, pictures, a
+// bitmap that is stored, files of 0 bytes and of exactly one copy chunk, small text.
+std::vector<CollectedFile> writeEveryKind(const fs::path& root) {
+  std::vector<CollectedFile> files;
+  auto add = [&](const std::string& name, const std::vector<std::uint8_t>& bytes) {
+    test::writeFile(root / name, bytes);
+    files.push_back({name, name});
+  };
+  const test::BmpLayout palette{.bitCount = 8, .colorsUsed = 256};
+  for (unsigned i = 0; i < 3; ++i) {
+    add("pal" + std::to_string(i) + ".bmp",
+        test::makeBmp(test::randomPicture(700, 400 + 50 * i, i, 2), palette));
+    add("pic" + std::to_string(i) + ".bmp", test::makeBmp(test::randomPicture(90, 60, i, 40)));
+    add("note" + std::to_string(i) + ".txt", std::vector<std::uint8_t>(100 + i, 'n'));
+  }
+  add("alpha.bmp", test::makeBmp(test::randomPicture(8, 8, 9, 9),
+                                 {.bitCount = 32, .fourthByte = [](std::size_t i) {
+                                    return static_cast<std::uint8_t>(i);
+                                  }}));
+  add("empty", {});
+  add("chunk.bin", std::vector<std::uint8_t>(COPY_CHUNK_SIZE, 'c'));
+  return files;
+}
+
+TEST_F(ArchiveWriterTest, EveryNumberOfThreadsAndAnyBudgetGiveTheSameArchiveAndLines) {
+  const std::vector<CollectedFile> files = writeEveryKind(root());
+  ASSERT_TRUE(build(files, 1).isOk());
+  const std::string bytes = test::readFile(archive());
+  const std::string lines = console_;
+  for (const unsigned jobs : {2u, 3u, 4u}) {
+    for (const std::size_t budget : {std::size_t{0}, std::size_t{100000}, std::size_t{1} << 28}) {
+      console_.clear();
+      ASSERT_TRUE(build(files, jobs, budget).isOk());
+      EXPECT_EQ(test::readFile(archive()), bytes) << jobs << " threads, budget " << budget;
+      EXPECT_EQ(console_, lines) << jobs << " threads, budget " << budget;
+    }
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(start()), fs::directory_iterator()), 0);
+}
+
+std::size_t threadsOfThisProcess() {
+  const fs::path tasks = "/proc/self/task";
+  if (!fs::exists(tasks)) return 0;
+  return static_cast<std::size_t>(
+      std::distance(fs::directory_iterator(tasks), fs::directory_iterator()));
+}
+
+TEST_F(ArchiveWriterTest, FailureInTheMiddleWhileLaterEntriesAreCodedEndsTheRunAsOneThreadWould) {
+  std::vector<CollectedFile> files = writeEveryKind(root());
+  files.insert(files.begin() + 4, {"gone.txt", "gone.txt"});
+  test::writeFile(archive(), std::string("earlier archive"));
+  const std::size_t threadsBefore = threadsOfThisProcess();
+  const Status alone = build(files, 1);
+  const std::string lines = console_;
+  for (const unsigned jobs : {2u, 4u}) {
+    console_.clear();
+    const Status status = build(files, jobs);
+    ASSERT_FALSE(status.isOk());
+    EXPECT_EQ(status.message(), alone.message());
+    EXPECT_NE(status.message().find("gone.txt"), std::string::npos);
+    EXPECT_EQ(console_, lines);  // every line up to the failed entry's turn, nothing after
+    EXPECT_EQ(test::readFile(archive()), "earlier archive");
+    EXPECT_FALSE(fs::exists(partialArchivePath(archive().string())));
+    EXPECT_EQ(threadsOfThisProcess(), threadsBefore);  // every thread joined
+  }
 }
 
 TEST(ArchiveFormatTest, NormalizationLowersAsciiAndTurnsSlashes) {

@@ -74,6 +74,8 @@ expect "" kupack -l a.kup ""
 expect "a.kup" kupack -q -x a
 expect "--json" kupack -l --js
 expect "B.KUP a.kup data sub folder" kupack -- -x ""
+expect "data sub folder" kupack -j 2 ""
+expect "a.kup" kupack -j 2 data a
 for option in "${options[@]}"; do
   # -f/--force and -o only follow -x or --mount
   case $option in -f | --force | -o) continue ;; esac

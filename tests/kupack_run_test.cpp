@@ -117,15 +117,63 @@ TEST_F(KupackRunTest, WithoutArchiveNameWritesFolderKupBesideIt) {
   EXPECT_EQ(test::readFile(dir_ / "tree.kup"), first);
 }
 
-TEST_F(KupackRunTest, StartFolderAndTemporaryFilesInsideTheTreeAreLeftOut) {
-  // Started inside the tree's subfolder, the run keeps its temporary files there.
+TEST_F(KupackRunTest, StartFolderInsideTheTreeIsPackedAndLeftAsItWas) {
+  // Started inside the tree's subfolder, the run writes nothing there: its files, whatever
+  // their names, are the user's and are packed.
   test::writeFile(tree() / "work" / "temp.dat", std::string("stale"));
   test::writeFile(tree() / "work" / "keep.txt", std::string("k"));
   const auto run = runKupack({"..", "../out.kup"}, tree() / "work");
   ASSERT_EQ(run.exitCode, 0) << run.out;
   const std::string archive = test::readFile(tree() / "out.kup");
   EXPECT_TRUE(contains(archive, "work\\keep.txt"));
-  EXPECT_FALSE(contains(archive, "temp.dat"));
+  EXPECT_TRUE(contains(archive, std::string("work\\temp.dat")));
+  EXPECT_TRUE(contains(archive, "stale"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(tree() / "work"), fs::directory_iterator()), 2);
+  EXPECT_EQ(test::readFile(tree() / "work" / "temp.dat"), "stale");
+}
+
+// Trees of palette bitmaps, pictures and other files, different for each seed.
+void writeMixedTree(const fs::path& root, unsigned seed) {
+  std::mt19937 random(seed);
+  for (unsigned i = 0; i < 6; ++i) {
+    std::string palette("BM");
+    palette += std::string(52, '\0');
+    palette[28] = 8;
+    for (int b = 0; b < 200000; ++b) palette += static_cast<char>(random() % 7);
+    test::writeFile(root / ("p" + std::to_string(i) + ".bmp"), palette);
+    test::writeFile(root / "sub" / ("t" + std::to_string(i) + ".txt"),
+                    std::string(5000 + 1000 * i, static_cast<char>('a' + seed % 26)));
+  }
+}
+
+TEST_F(KupackRunTest, OneThreadAndFourGiveTheSameArchiveAndConsole) {
+  writeMixedTree(tree(), 1);
+  const auto one = runKupack({"-j", "1", "tree", "one.kup"}, dir_.path());
+  const auto four = runKupack({"tree", "--jobs=4", "four.kup"}, dir_.path());
+  ASSERT_EQ(one.exitCode, 0) << one.out << one.err;
+  ASSERT_EQ(four.exitCode, 0) << four.out << four.err;
+  EXPECT_EQ(four.out, one.out);
+  EXPECT_EQ(test::readFile(dir_ / "four.kup"), test::readFile(dir_ / "one.kup"));
+  EXPECT_EQ(runKupack({"-j", "0", "tree", "x.kup"}, dir_.path()).exitCode, 2);
+  EXPECT_EQ(runKupack({"-j", "2", "-l", "one.kup"}, dir_.path()).exitCode, 2);
+}
+
+// Two runs started from one folder at the same time share nothing there.
+TEST_F(KupackRunTest, TwoRunsFromOneStartFolderAtOnceBothWriteTheirArchives) {
+  if (platform::nativeSeparator() != '/') GTEST_SKIP() << "needs a POSIX shell";
+  writeMixedTree(dir_ / "a", 2);
+  writeMixedTree(dir_ / "b", 3);
+  fs::create_directories(dir_ / "start");
+  ASSERT_EQ(runKupack({"../a", "../a-alone.kup"}, dir_ / "start").exitCode, 0);
+  ASSERT_EQ(runKupack({"../b", "../b-alone.kup"}, dir_ / "start").exitCode, 0);
+  const std::string script =
+      "\"$0\" ../a ../a.kup >/dev/null & a=$!; \"$0\" ../b ../b.kup >/dev/null & b=$!; "
+      "wait $a && wait $b";
+  const auto both = test::runCommand({"sh", "-c", script, KUPACK_BINARY}, dir_ / "start");
+  ASSERT_EQ(both.exitCode, 0) << both.out << both.err;
+  EXPECT_EQ(test::readFile(dir_ / "a.kup"), test::readFile(dir_ / "a-alone.kup"));
+  EXPECT_EQ(test::readFile(dir_ / "b.kup"), test::readFile(dir_ / "b-alone.kup"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "start"), fs::directory_iterator()), 0);
 }
 
 TEST_F(KupackRunTest, StartFolderIsPackedInArgumentMode) {
@@ -224,7 +272,8 @@ TEST_F(KupackRunTest, FullDiskFailsTheRunAndLeavesNoArchive) {
       test::runCommand({"sh", "-c", script, "sh", KUPACK_BINARY, "tree", "out.kup"}, dir_.path());
   EXPECT_EQ(run.exitCode, 1) << run.out;
   EXPECT_TRUE(contains(run.err, sjis("アーカイブを作成できませんでした。\n")));
-  EXPECT_TRUE(contains(run.err, "temp.dat"));
+  EXPECT_TRUE(contains(run.err, "out.kup.")) << run.err;
+  EXPECT_TRUE(contains(run.err, ".part")) << run.err;
   EXPECT_EQ(test::readFile(dir_ / "out.kup"), "earlier");
   EXPECT_FALSE(fs::exists(dir_ / "out.kup.part"));
 }

@@ -13,7 +13,7 @@
 #include "app/pack_console.h"
 #include "codec/lzss_decoder.h"
 #include "codec/lzss_search.h"
-#include "codec/worker_thread.h"
+#include "codec/worker_pool.h"
 #include "common/console.h"
 #include "common/messages.h"
 #include "tests/lzss_oracle.h"
@@ -35,10 +35,10 @@ class ProgressLines final : public ProgressListener {
   std::string lines;
 };
 
-// The second thread the coder is handed, one for all tests as for a whole packing run.
-WorkerThread& worker() {
-  static WorkerThread thread;
-  return thread;
+// The pool whose idle thread the coder leases, one for all tests as for a whole packing run.
+WorkerPool& worker() {
+  static WorkerPool pool(1);
+  return pool;
 }
 
 struct Coded {

@@ -70,6 +70,8 @@ kupack_missing_for_test() {
 kupack_missing_for_bench() {
   kupack_missing_for_build
   command -v zstd >/dev/null || missing+=(zstd)
+  # The benchmarks print each run's peak memory with GNU time.
+  [ -x /usr/bin/time ] || missing+=(time)
 }
 
 kupack_install_deps_main() {

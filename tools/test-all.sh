@@ -19,8 +19,9 @@ cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs"
 
-# The LZSS coder's two threads (pieces coded ahead and joined, failed writes while joining,
-# progress) under ThreadSanitizer: only the tests that run them, to keep this short.
+# The threads of packing under ThreadSanitizer: the LZSS coder's two (pieces coded ahead and
+# joined, failed writes while joining, progress) and the writer's pool (entries coded ahead,
+# held and taken in turn, a failure among them); only the tests that run them.
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKUPACK_TSAN=ON >/dev/null
 cmake --build build-tsan -j"$jobs" --target kupack_tests
-TSAN_OPTIONS=halt_on_error=1 build-tsan/kupack_tests --gtest_filter='LzssTest.Pieces*:LzssTest.FailedWrite*:LzssTest.Progress*:LzssTest.SmallRefillBlocks*:LzssTest.StreamEndingJustAfter*'
+TSAN_OPTIONS=halt_on_error=1 build-tsan/kupack_tests --gtest_filter='LzssTest.Pieces*:LzssTest.FailedWrite*:LzssTest.Progress*:LzssTest.SmallRefillBlocks*:LzssTest.StreamEndingJustAfter*:ArchiveWriterTest.*:WorkerPoolTest.*'

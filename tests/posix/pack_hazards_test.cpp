@@ -142,7 +142,7 @@ TEST_F(PackHazardsTest, ArchivePathThatIsNoRegularFileIsRefusedBeforeAnyWork) {
   for (const std::string& name : names) {
     const auto run = runKupack({"tree", name}, dir_.path());
     EXPECT_EQ(run.exitCode, 1) << name;
-    EXPECT_TRUE(contains(run.out, sjis("は通常のファイルではないので"))) << name << run.out;
+    EXPECT_TRUE(contains(run.err, sjis("は通常のファイルではないので"))) << name << run.out;
     EXPECT_FALSE(contains(run.out, sjis("アーカイブ作成中です。"))) << name;
   }
   EXPECT_TRUE(fs::is_fifo(fifo));

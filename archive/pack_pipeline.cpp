@@ -1,0 +1,212 @@
+#include "archive/pack_pipeline.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <new>
+#include <utility>
+
+#include "archive/archive_format.h"
+#include "archive/entry_encoder.h"
+#include "archive/file_holder.h"
+
+namespace kupack {
+
+struct PackPipeline::Slot {
+  std::vector<PackEvent> events;                  // reported, not yet taken
+  std::vector<std::vector<std::uint8_t>> chunks;  // coded, not yet taken
+  std::size_t pending = 0;                        // bytes in chunks
+  std::uint64_t coded = 0;                        // bytes coded in all
+  bool finished = false;
+  PipelineOutcome outcome;
+};
+
+// An entry's events, held in its slot (or passed on at once when the entry is coded on the
+// taker's own thread).
+class PackPipeline::HeldEvents final : public PackListener {
+ public:
+  HeldEvents(PackPipeline& owner, std::size_t index) : owner_(owner), index_(index) {}
+  void onEvent(const PackEvent& event) override {
+    if (owner_.inlineListener_ != nullptr) {
+      owner_.inlineListener_->onEvent(event);
+      return;
+    }
+    const std::lock_guard<std::mutex> lock(owner_.mutex_);
+    owner_.slotOf(index_).events.push_back(event);
+    if (index_ == owner_.turn_) owner_.news_.notify_one();
+  }
+
+ private:
+  PackPipeline& owner_;
+  const std::size_t index_;
+};
+
+// An entry's coded bytes, held in its slot within the budget. A coder whose bytes do not fit
+// waits here until they do or until its turn comes; the current entry waits only while the
+// taker is behind by a whole backlog. Refuses everything once the pipeline stops.
+class PackPipeline::HeldSink final : public ByteSink {
+ public:
+  HeldSink(PackPipeline& owner, std::size_t index) : owner_(owner), index_(index) {}
+  bool put(std::span<const std::uint8_t> bytes) override {
+    if (bytes.empty()) return true;
+    if (owner_.inlineDestination_ != nullptr) return putInline(bytes);
+    std::vector<std::uint8_t> chunk(bytes.begin(), bytes.end());
+    std::unique_lock<std::mutex> lock(owner_.mutex_);
+    Slot& slot = owner_.slotOf(index_);
+    owner_.room_.wait(lock, [&] { return owner_.stopping_ || fits(slot, chunk.size()); });
+    if (owner_.stopping_) return false;
+    slot.chunks.push_back(std::move(chunk));
+    slot.pending += bytes.size();
+    slot.coded += bytes.size();
+    owner_.held_ += bytes.size();
+    if (index_ == owner_.turn_) owner_.news_.notify_one();
+    return true;
+  }
+
+ private:
+  bool fits(const Slot& slot, std::size_t count) const {
+    if (index_ == owner_.turn_) return slot.pending < owner_.limits_.turnBacklog;
+    return owner_.held_ + count <= owner_.limits_.heldBudget;
+  }
+  bool putInline(std::span<const std::uint8_t> bytes) {
+    if (!owner_.inlineDestination_->put(bytes)) {
+      owner_.inlineFailed_ = true;
+      return false;
+    }
+    owner_.slotOf(index_).coded += bytes.size();
+    return true;
+  }
+
+  PackPipeline& owner_;
+  const std::size_t index_;
+};
+
+PackPipeline::PackPipeline(std::vector<PipelineEntry> entries, PipelineLimits limits)
+    : entries_(std::move(entries)),
+      limits_(limits),
+      slots_(std::max<std::size_t>(1, std::min(entries_.size(), limits.lookahead))),
+      pool_(std::max(1u, limits.threads)) {
+  postUpTo(slots_.size());
+}
+
+PackPipeline::~PackPipeline() { stop(); }
+
+void PackPipeline::stop() {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  room_.notify_all();
+}
+
+PackPipeline::Slot& PackPipeline::slotOf(std::size_t index) {
+  return slots_[index % slots_.size()];
+}
+
+void PackPipeline::postUpTo(std::size_t end) {
+  if (pool_.size() == 0) return;  // no thread: each entry is coded when taken
+  for (end = std::min(end, entries_.size()); posted_ < end; ++posted_) {
+    const std::size_t index = posted_;
+    pool_.post([this, index] { codeEntry(index); });
+  }
+}
+
+void PackPipeline::codeEntry(std::size_t index) {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) return;
+  }
+  const PipelineEntry& entry = entries_[index];
+  PipelineOutcome outcome;
+  try {
+    HeldEvents events(*this, index);
+    FileHolder file;
+    errno = 0;
+    if (!file.open(entry.sourcePath, "rb")) {
+      outcome.status = Status::file(Status::Code::CannotOpen, entry.sourcePath, errno);
+    } else {
+      outcome.sourceSize = file.size();
+      file.close();
+      if (outcome.sourceSize > MAX_ENTRY_SIZE) {
+        outcome.status = Status::file(Status::Code::FileTooLarge, entry.sourcePath);
+      } else {
+        events.onEvent({PackEvent::Kind::EntryStarted, entry.name, index + 1, entries_.size()});
+        HeldSink sink(*this, index);
+        const EncodedEntry encoded =
+            encodeEntry({entry.name, entry.sourcePath}, sink, events, &pool_);
+        outcome.status = encoded.status;
+        outcome.type = encoded.type;
+        outcome.copyInTurn = encoded.status.isOk() && encoded.type == ENTRY_STORED;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    outcome.status = Status::file(Status::Code::OutOfMemory, entry.sourcePath);
+  }
+  finishEntry(index, std::move(outcome));
+}
+
+void PackPipeline::finishEntry(std::size_t index, PipelineOutcome outcome) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  Slot& slot = slotOf(index);
+  slot.outcome = std::move(outcome);
+  slot.finished = true;
+  if (index == turn_) news_.notify_one();
+}
+
+PipelineOutcome PackPipeline::take(std::size_t index, PackListener& listener,
+                                   ByteSink& destination) {
+  Slot& slot = slotOf(index);
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    turn_ = index;
+  }
+  room_.notify_all();
+  if (pool_.size() == 0) {
+    // No thread could be started: the entry is coded here, its events and bytes passed on
+    // as they come.
+    inlineListener_ = &listener;
+    inlineDestination_ = &destination;
+    codeEntry(index);
+    inlineListener_ = nullptr;
+    inlineDestination_ = nullptr;
+  }
+
+  std::vector<PackEvent> events;
+  std::vector<std::vector<std::uint8_t>> chunks;
+  EntryType coding = ENTRY_STORED;  // as reported so far
+  for (bool finished = false; !finished;) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      news_.wait(lock,
+                 [&] { return !slot.events.empty() || !slot.chunks.empty() || slot.finished; });
+      events.swap(slot.events);
+      chunks.swap(slot.chunks);
+      held_ -= slot.pending;
+      slot.pending = 0;
+      finished = slot.finished;
+    }
+    room_.notify_all();
+    for (const PackEvent& event : events) {
+      if (event.kind == PackEvent::Kind::CodingChosen) coding = event.coding;
+      listener.onEvent(event);
+    }
+    events.clear();
+    for (const auto& chunk : chunks) {
+      if (!destination.put(chunk)) {
+        PipelineOutcome failed;
+        failed.type = coding;
+        failed.destinationFailed = true;
+        return failed;
+      }
+    }
+    chunks.clear();
+  }
+
+  PipelineOutcome outcome = std::move(slot.outcome);
+  outcome.codedSize = slot.coded;
+  if (inlineFailed_) outcome.destinationFailed = true;
+  slot = Slot{};
+  postUpTo(index + 1 + slots_.size());
+  return outcome;
+}
+
+}  // namespace kupack

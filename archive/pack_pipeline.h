@@ -1,0 +1,87 @@
+// The packing pipeline: a pool of threads codes the entries of a run ahead of time, each
+// into memory together with the events it reports, while the writer takes them one after
+// the other in directory order. The entry whose turn it is hands on its events and bytes as
+// they come (its progress is live); the others are held until their turn. What is held
+// stays within a byte budget: an entry that would pass it waits inside its coder until its
+// turn, and then streams. Destroying the pipeline stops every coder and joins its threads.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "archive/pack_events.h"
+#include "codec/byte_stream.h"
+#include "codec/entry_type.h"
+#include "codec/worker_pool.h"
+#include "common/status.h"
+
+namespace kupack {
+
+struct PipelineEntry {
+  std::string name;        // the normalized archive name
+  std::string sourcePath;  // the path that opens the file
+};
+
+struct PipelineLimits {
+  unsigned threads = 1;                             // coding threads (at least 1)
+  std::size_t heldBudget = std::size_t{256} << 20;  // coded bytes held for later turns
+  std::size_t turnBacklog = std::size_t{16} << 20;  // bytes of the current turn not yet taken
+  std::size_t lookahead = 1024;                     // entries coded ahead of the turn at most
+};
+
+// How one entry ended.
+struct PipelineOutcome {
+  Status status = Status::ok();  // a failure names the file; the run ends on it
+  EntryType type = ENTRY_STORED;
+  bool copyInTurn = false;         // stored: the caller copies the file now
+  bool destinationFailed = false;  // the destination refused the bytes of `type`
+  std::uint64_t sourceSize = 0;    // the size learned when the file was first opened
+  std::uint64_t codedSize = 0;     // bytes put into the destination (0 for copyInTurn)
+};
+
+class PackPipeline {
+ public:
+  PackPipeline(std::vector<PipelineEntry> entries, PipelineLimits limits);
+  ~PackPipeline();
+  PackPipeline(const PackPipeline&) = delete;
+  PackPipeline& operator=(const PackPipeline&) = delete;
+
+  // Makes entry `index` the current one (entries are taken in order, each once), passes its
+  // events to `listener` and its coded bytes to `destination` as they come, and returns how
+  // it ended. Its events begin with EntryStarted unless it failed before (a file that
+  // cannot be opened, or one of 4 GiB or more).
+  PipelineOutcome take(std::size_t index, PackListener& listener, ByteSink& destination);
+
+ private:
+  struct Slot;
+  class HeldEvents;
+  class HeldSink;
+
+  Slot& slotOf(std::size_t index);
+  void postUpTo(std::size_t end);
+  void codeEntry(std::size_t index);
+  void finishEntry(std::size_t index, PipelineOutcome outcome);
+  void stop();
+
+  const std::vector<PipelineEntry> entries_;
+  const PipelineLimits limits_;
+  std::vector<Slot> slots_;  // a ring: entry i lives in slots_[i % size]
+  std::mutex mutex_;
+  std::condition_variable news_;  // for the taker: the current entry has something new
+  std::condition_variable room_;  // for coders: the budget or the turn has changed
+  std::size_t turn_ = 0;
+  std::size_t held_ = 0;  // coded bytes held over all entries
+  std::size_t posted_ = 0;
+  bool stopping_ = false;
+  // Set only while an entry is coded on the taker's own thread (a pool without threads).
+  PackListener* inlineListener_ = nullptr;
+  ByteSink* inlineDestination_ = nullptr;
+  bool inlineFailed_ = false;
+  WorkerPool pool_;  // last: its threads end before anything they use
+};
+
+}  // namespace kupack

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Whole kupack runs with every core against `-j 1`, side by side in one run (best of 3
+# each, warm page cache), over a folder of pictures and over a mixed tree (the same
+# pictures, plus about 60 MB of other files that are stored), with each run's peak memory.
+# Goal on 2 cores: the mixed tree with every core in at most 0.6 of the time of -j 1.
+# Usage: bench/pipeline_bench.sh [CORPUS] [BUILD_DIR]
+#   CORPUS: a folder of bitmaps (the bench corpus script's output; default /tmp/kupack-corpus)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+corpus=${1:-/tmp/kupack-corpus}
+[ -d "$corpus" ] || { echo "no corpus at $corpus (make it with the bench corpus script)"; exit 1; }
+corpus=$(cd "$corpus" && pwd)
+build=$root/${2:-build}
+[ -x "$build/kupack" ] || { echo "build kupack first (cmake --build ${2:-build})"; exit 1; }
+[ -x /usr/bin/time ] || { echo "/usr/bin/time is missing (tools/install-deps.sh bench)"; exit 1; }
+work=$(mktemp -d /tmp/kup-pipeline-bench.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/start"
+
+# The mixed tree: the corpus, and files of 2 KiB to 4 MiB beside it in nested folders, half
+# of them text that repeats, half bytes that do not.
+cp -r "$corpus" "$work/mixed"
+python3 - "$work/mixed/other" <<'PY'
+import os, random, sys
+random.seed(2)
+root, total, i = sys.argv[1], 0, 0
+noise = os.urandom(4 << 20)
+text = (b"level data, scripts and sounds of a game; " * 100000)[: 4 << 20]
+while total < 60 * 1000 * 1000:
+    size = random.choice([2048, 30000, 200000, 1 << 20, 4 << 20])
+    folder = os.path.join(root, f"d{i % 5}", f"e{i % 4}")
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, f"f{i}.dat"), "wb") as f:
+        f.write((text if i % 2 else noise)[:size])
+    total += size; i += 1
+PY
+find "$corpus" "$work/mixed" -type f -exec cat {} + >/dev/null   # warm page cache
+
+source bench/timing.sh
+cores=$(nproc)
+# kup JOBS FOLDER: one run into the work folder.
+kup() { (cd "$work/start" && "$build/kupack" -j "$1" "$2" "$work/out.kup"); }
+# Peak resident memory of one run, in MiB.
+peak() {
+  (cd "$work/start" && /usr/bin/time -f %M -o "$work/rss" "$build/kupack" -j "$1" "$2" "$work/out.kup" >/dev/null)
+  awk '{ printf "%.0f", $1 / 1024 }' "$work/rss"
+}
+compare() {  # compare NAME FOLDER
+  local files bytes t1 tn
+  files=$(find "$2" -type f | wc -l)
+  bytes=$(find "$2" -type f -printf '%s\n' | awk '{ s += $1 } END { print s }')
+  t1=$(best kup 1 "$2"); tn=$(best kup "$cores" "$2")
+  awk -v n="$1" -v f="$files" -v b="$bytes" -v t1="$t1" -v tn="$tn" -v c="$cores" \
+      -v m1="$(peak 1 "$2")" -v mn="$(peak "$cores" "$2")" 'BEGIN {
+    printf "%s: %d files, %.0f MB\n", n, f, b / 1e6
+    printf "  -j 1    %7.3f s %7.1f MB/s   peak %5d MiB\n", t1, b / t1 / 1e6, m1
+    printf "  -j %-4d %7.3f s %7.1f MB/s   peak %5d MiB\n", c, tn, b / tn / 1e6, mn
+    printf "  every core / -j 1: %.2f\n", tn / t1 }'
+}
+echo "$cores cores"
+compare "pictures" "$corpus"
+compare "mixed tree" "$work/mixed"
+echo "goal on 2 cores: mixed tree every core / -j 1 at most 0.60"
