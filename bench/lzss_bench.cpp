@@ -138,9 +138,9 @@ bool compareInMemory(const std::vector<Picture>& pictures, Totals& totals) {
     const double oracleSeconds = secondsSince(start);
 
     Bytes decoded;
-    std::string error;
+    Status status = Status::ok();
     const bool same = stream == oracle.stream && oneThreadStream == oracle.stream;
-    const bool back = kupack::decodeLzss(stream, picture.bytes.size(), decoded, error) &&
+    const bool back = (status = kupack::decodeLzss(stream, picture.bytes.size(), decoded)).isOk() &&
                       decoded == picture.bytes;
     allGood = allGood && same && back;
 

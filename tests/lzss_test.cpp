@@ -82,8 +82,8 @@ const NamedTuning ALL_SEARCHES[] = {
 
 Bytes decode(const Bytes& stream, std::size_t size) {
   Bytes out;
-  std::string error;
-  EXPECT_TRUE(decodeLzss(stream, size, out, error)) << error;
+  Status status = Status::ok();
+  EXPECT_TRUE((status = decodeLzss(stream, size, out)).isOk()) << status.message();
   return out;
 }
 
@@ -708,9 +708,9 @@ TEST(LzssDecoderTest, StreamThatEndsEarlyIsRefused) {
   for (std::size_t cut = 0; cut < stream.size(); ++cut) {
     const Bytes shortStream(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(cut));
     Bytes out;
-    std::string error;
-    ASSERT_FALSE(decodeLzss(shortStream, source.size(), out, error)) << cut;
-    EXPECT_FALSE(error.empty());
+    const Status status = decodeLzss(shortStream, source.size(), out);
+    ASSERT_EQ(status.code(), Status::Code::Corrupt) << cut;
+    EXPECT_FALSE(status.detail().empty());
     ASSERT_LT(out.size(), source.size());
     EXPECT_TRUE(std::equal(out.begin(), out.end(), source.begin())) << cut;
   }
@@ -727,10 +727,21 @@ TEST(LzssDecoderTest, StopsAtExpectedSizeAndIgnoresWhatFollows) {
 
 TEST(LzssDecoderTest, HugeExpectedSizeIsRefusedBeforeAllocating) {
   Bytes out;
-  std::string error;
-  EXPECT_FALSE(decodeLzss(Bytes{0x00, 0x0F}, std::numeric_limits<std::size_t>::max(), out, error));
+  const Status status = decodeLzss(Bytes{0x00, 0x0F}, std::numeric_limits<std::size_t>::max(), out);
+  EXPECT_EQ(status.code(), Status::Code::Corrupt);
   EXPECT_TRUE(out.empty());
-  EXPECT_FALSE(error.empty());
+  EXPECT_FALSE(status.detail().empty());
+}
+
+TEST(LzssDecoderTest, RefusingSinkIsAnOutputErrorWithItsReason) {
+  const Bytes source = bytesOf("abcabcabcabcabcabcabcabc and more");
+  const Bytes stream = compress(source).stream;
+  SpanPositionedSource input(stream);
+  FailingOutput sink(0);
+  LzssDecoded decoded;
+  const Status status = decodeLzss(input, source.size(), sink, decoded);
+  EXPECT_EQ(status.code(), Status::Code::OutputError);
+  EXPECT_EQ(status.message(), "the decoded bytes could not be written");
 }
 
 TEST(LzssDecoderTest, FollowsTheRingRulesForAnyPosition) {
