@@ -138,9 +138,8 @@ bool compareInMemory(const std::vector<Picture>& pictures, Totals& totals) {
     const double oracleSeconds = secondsSince(start);
 
     Bytes decoded;
-    Status status = Status::ok();
     const bool same = stream == oracle.stream && oneThreadStream == oracle.stream;
-    const bool back = (status = kupack::decodeLzss(stream, picture.bytes.size(), decoded)).isOk() &&
+    const bool back = kupack::decodeLzss(stream, picture.bytes.size(), decoded).isOk() &&
                       decoded == picture.bytes;
     allGood = allGood && same && back;
 

@@ -464,7 +464,7 @@ std::uint64_t bitsAt(const std::uint8_t* bytes, std::size_t bit, int count) {
   return value;
 }
 
-TEST(LzssBitsTest, WholeBytesGoAfterAnyNumberOfPendingBits) {
+TEST(BitCursorTest, WholeBytesGoAfterAnyNumberOfPendingBits) {
   // A joined piece's bytes are appended 8 at a time, moved by the bits still pending; the
   // result must be the same bits as putting them one byte at a time, also on a partial byte
   // that was written before.
@@ -474,8 +474,8 @@ TEST(LzssBitsTest, WholeBytesGoAfterAnyNumberOfPendingBits) {
       Bytes source = randomBytes(random, count + 8, 256);
       Bytes expected(count + 64, 0);
       Bytes actual(count + 64, 0xEE);
-      LzssBits one{expected.data(), 0, 0};
-      LzssBits bulk{actual.data(), 0, 0};
+      BitCursor one{expected.data(), 0, 0};
+      BitCursor bulk{actual.data(), 0, 0};
       const std::uint64_t head = random() & ((1u << (pending + 9)) - 1);
       one.put(pending + 9, head);  // a literal's worth and `pending` bits more
       bulk.put(pending + 9, head);
@@ -496,7 +496,7 @@ TEST(LzssBitsTest, WholeBytesGoAfterAnyNumberOfPendingBits) {
   }
 }
 
-TEST(LzssBitsTest, TokenStartsAreMarkedAcrossWordBoundaries) {
+TEST(LzssStartsTest, TokenStartsAreMarkedAcrossWordBoundaries) {
   for (int pos = 100; pos < 230; ++pos) {
     for (int count = 1; count <= 5; ++count) {
       std::uint64_t starts[6] = {};
