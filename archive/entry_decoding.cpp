@@ -42,8 +42,9 @@ Status copyStoredEntry(const ArchiveEntry& entry, PositionedSource& stream, Byte
 Status writeSpbEntryAsBmp(const ArchiveEntry& entry, PositionedSource& stream, ByteSink& sink) {
   SpbRowDecoder decoder(stream);
   if (Status status = checkSpbEntry(entry, stream, decoder); !status) return status;
-  std::string error;
-  if (!writeBmp24(decoder, sink, error)) return decodingFailure(entry, stream, error);
+  if (Status status = writeBmp24(decoder, sink); !status) {
+    return decodingFailure(entry, stream, status.detail());
+  }
   return Status::ok();
 }
 
@@ -95,10 +96,9 @@ Status decodeLzssEntry(const ArchiveEntry& entry, PositionedSource& stream, Byte
                                           ull{maxLzssOutput(stream.size())}));
   }
   try {
-    std::string error;
     LzssDecoded decoded;
-    if (!decodeLzss(stream, entry.sourceSize, sink, decoded, error)) {
-      return decodingFailure(entry, stream, "broken LZSS stream (" + error + ")");
+    if (Status status = decodeLzss(stream, entry.sourceSize, sink, decoded); !status) {
+      return decodingFailure(entry, stream, "broken LZSS stream (" + status.detail() + ")");
     }
     if (decoded.bytesUsed != stream.size()) {
       return entryFailure(
@@ -118,9 +118,8 @@ Status checkSpbEntry(const ArchiveEntry& entry, PositionedSource& stream, SpbRow
                                           ull{stream.size()}));
   }
   try {
-    std::string error;
-    if (!decoder.check(error)) {
-      return decodingFailure(entry, stream, "broken SPB stream (" + error + ")");
+    if (Status status = decoder.check(); !status) {
+      return decodingFailure(entry, stream, "broken SPB stream (" + status.detail() + ")");
     }
   } catch (const std::bad_alloc&) {
     return entryFailure(entry, NO_MEMORY);
@@ -147,10 +146,9 @@ Status decodeSpbEntry(const ArchiveEntry& entry, std::span<const std::uint8_t> s
                                           ull{stream.size()}));
   }
   try {
-    std::string error;
-    if (!decodeSpb(stream, picture, error)) {
+    if (Status status = decodeSpb(stream, picture); !status) {
       picture = SpbPicture{};
-      return entryFailure(entry, "broken SPB stream (" + error + ")");
+      return entryFailure(entry, "broken SPB stream (" + status.detail() + ")");
     }
   } catch (const std::bad_alloc&) {
     picture = SpbPicture{};

@@ -370,11 +370,10 @@ class Tester {
     }
     const SpbSource& picture = image.image().picture();
     PictureComparingSink sink(picture);
-    std::string error;
     if (picture.width != decoder.width() || picture.height != decoder.height()) {
       sink.put({});
-    } else if (!decoder.writeRows(false, sink, error)) {
-      return problem(stream.failure() ? entryFailure(entry, error).message()
+    } else if (Status status = decoder.writeRows(false, sink); !status) {
+      return problem(stream.failure() ? entryFailure(entry, status.detail()).message()
                                       : stream.failure().message());
     }
     if (sink.differs()) {

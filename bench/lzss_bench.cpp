@@ -139,9 +139,8 @@ bool compareInMemory(const std::vector<Picture>& pictures, Totals& totals) {
     const double oracleSeconds = secondsSince(start);
 
     Bytes decoded;
-    std::string error;
     const bool same = stream == oracle.stream && oneThreadStream == oracle.stream;
-    const bool back = kupack::decodeLzss(stream, picture.bytes.size(), decoded, error) &&
+    const bool back = kupack::decodeLzss(stream, picture.bytes.size(), decoded).isOk() &&
                       decoded == picture.bytes;
     allGood = allGood && same && back;
 

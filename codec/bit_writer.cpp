@@ -3,20 +3,18 @@
 namespace kupack {
 
 bool BitWriter::flushBits() {
-  if (pending_ > 0) {
-    block_[used_++] = static_cast<std::uint8_t>(accumulator_ << (8 - pending_));
-    pending_ = 0;
-  }
-  accumulator_ = 0;
+  cursor_.padToByte();
+  cursor_.bits = 0;
   handBlock();
   return ok_;
 }
 
 void BitWriter::handBlock() {
-  if (used_ == 0) return;
+  const std::size_t count = used();
+  if (count == 0) return;
   // After a refused block nothing more is handed on: the output is already incomplete.
-  if (ok_ && !sink_.put(std::span<const std::uint8_t>(block_.data(), used_))) ok_ = false;
-  used_ = 0;
+  if (ok_ && !sink_.put(std::span<const std::uint8_t>(block_.data(), count))) ok_ = false;
+  cursor_.out = block_.data();
 }
 
 }  // namespace kupack

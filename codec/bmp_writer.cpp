@@ -20,6 +20,14 @@ void putLE32(std::uint8_t* out, std::uint32_t value) {
 
 constexpr std::uint32_t PIXELS_PER_METRE = 2835;
 
+Status tooLargeForBmp() {
+  return Status::decoding(Status::Code::Refused, "the picture is too large for a BMP file");
+}
+
+Status rowsNotWritten() {
+  return Status::decoding(Status::Code::OutputError, "the decoded rows could not be written");
+}
+
 }  // namespace
 
 std::uint64_t bmp24RowStride(std::uint64_t width) { return (width * 3 + 3) / 4 * 4; }
@@ -55,22 +63,24 @@ std::array<std::uint8_t, BMP_HEADERS_SIZE> bmp24Headers(std::uint32_t width, std
   return headers;
 }
 
-bool writeBmp24(const SpbPicture& picture,
-                const std::function<bool(std::span<const std::uint8_t>)>& sink) {
-  if (!bmp24FileSize(picture.width, picture.height)) return false;
+Status writeBmp24(const SpbPicture& picture,
+                  const std::function<bool(std::span<const std::uint8_t>)>& sink) {
+  if (!bmp24FileSize(picture.width, picture.height)) return tooLargeForBmp();
   const std::size_t rowBytes = std::size_t{picture.width} * 3;
   const auto pixelBytes = pictureBytes(picture.width, picture.height, 3);
-  if (!pixelBytes || picture.pixels.size() != *pixelBytes) return false;
+  if (!pixelBytes || picture.pixels.size() != *pixelBytes) {
+    return Status::decoding(Status::Code::Refused, "the picture's pixels do not match its size");
+  }
   const auto headers = bmp24Headers(picture.width, picture.height);
-  if (!sink(headers)) return false;
+  if (!sink(headers)) return rowsNotWritten();
   std::vector<std::uint8_t> row(static_cast<std::size_t>(bmp24RowStride(picture.width)), 0);
   // The picture holds its rows top first; the file wants the bottom row first.
   for (std::size_t y = picture.height; y-- > 0;) {
     std::copy_n(picture.pixels.begin() + static_cast<std::ptrdiff_t>(y * rowBytes), rowBytes,
                 row.begin());
-    if (!sink(row)) return false;
+    if (!sink(row)) return rowsNotWritten();
   }
-  return true;
+  return Status::ok();
 }
 
 namespace {
@@ -91,20 +101,14 @@ class PaddedRowSink final : public ByteSink {
 
 }  // namespace
 
-bool writeBmp24(SpbRowDecoder& decoder, ByteSink& sink, std::string& error) {
-  if (!bmp24FileSize(decoder.width(), decoder.height())) {
-    error = "the picture is too large for a BMP file";
-    return false;
-  }
+Status writeBmp24(SpbRowDecoder& decoder, ByteSink& sink) {
+  if (!bmp24FileSize(decoder.width(), decoder.height())) return tooLargeForBmp();
   const auto headers = bmp24Headers(decoder.width(), decoder.height());
-  if (!sink.put(headers)) {
-    error = "the decoded rows could not be written";
-    return false;
-  }
+  if (!sink.put(headers)) return rowsNotWritten();
   const auto padding = static_cast<std::size_t>(bmp24RowStride(decoder.width()) -
                                                 std::uint64_t{decoder.width()} * 3);
   PaddedRowSink rows(sink, padding);
-  return decoder.writeRows(true, rows, error);
+  return decoder.writeRows(true, rows);
 }
 
 }  // namespace kupack

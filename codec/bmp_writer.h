@@ -9,10 +9,10 @@
 #include <functional>
 #include <optional>
 #include <span>
-#include <string>
 
 #include "codec/byte_stream.h"
 #include "codec/spb_decoder.h"
+#include "common/status.h"
 
 namespace kupack {
 
@@ -31,15 +31,15 @@ std::optional<std::uint32_t> bmp24FileSize(std::uint64_t width, std::uint64_t he
 std::array<std::uint8_t, BMP_HEADERS_SIZE> bmp24Headers(std::uint32_t width, std::uint32_t height);
 
 // Hands the whole BMP file of `picture` to `sink` in pieces (headers, then each row with
-// its padding); stops and returns false as soon as `sink` does, or when the picture is
-// too large for a BMP file or its pixels do not match its size.
-bool writeBmp24(const SpbPicture& picture,
-                const std::function<bool(std::span<const std::uint8_t>)>& sink);
+// its padding); stops with OutputError as soon as `sink` refuses, Refused when the picture
+// is too large for a BMP file or its pixels do not match its size.
+Status writeBmp24(const SpbPicture& picture,
+                  const std::function<bool(std::span<const std::uint8_t>)>& sink);
 
 // Hands the whole BMP file of the picture that `decoder` has checked to `sink`, decoding it
-// row by row (bottom row first, as the file wants it). False, with a short English `error`,
-// when the picture is too large for a BMP file, the stream cannot be read or the sink
-// refuses a piece.
-bool writeBmp24(SpbRowDecoder& decoder, ByteSink& sink, std::string& error);
+// row by row (bottom row first, as the file wants it). Fails, with a short English reason,
+// as Refused when the picture is too large for a BMP file, otherwise as writeRows() does
+// (the sink refusing the headers, too, is an OutputError).
+Status writeBmp24(SpbRowDecoder& decoder, ByteSink& sink);
 
 }  // namespace kupack

@@ -7,7 +7,7 @@ namespace kupack {
 LzssChainSearch::LzssChainSearch(std::size_t windowSize)
     : latestOfPair_(std::size_t{1} << 16, LZSS_NO_POSITION), pairDistance_(windowSize) {}
 
-LzssProgress LzssChainSearch::code(const LzssSegment& segment, std::int32_t pos, LzssBits& bits) {
+LzssProgress LzssChainSearch::code(const LzssSegment& segment, std::int32_t pos, BitCursor& bits) {
   LzssSegment part = segment;
   part.stop = std::min(part.stop, distancesFor(segment.window, pos, segment.end));
   part.pairDistance = pairDistance_.data();

@@ -20,7 +20,7 @@ class LzssChainSearch final : public LzssStrategy {
   // `windowSize`: the bytes of the window from index 0 on, slack past the data included.
   explicit LzssChainSearch(std::size_t windowSize);
 
-  LzssProgress code(const LzssSegment& segment, std::int32_t pos, LzssBits& bits) override;
+  LzssProgress code(const LzssSegment& segment, std::int32_t pos, BitCursor& bits) override;
   // The pair distances check for themselves whether they are valid where coding goes on.
   void restart() override {}
   void shift(std::int32_t shift) override;
@@ -89,12 +89,12 @@ class LzssChainSearch final : public LzssStrategy {
   // to four at a time: one branch for all of them instead of one for each, which would be
   // mispredicted as often as a literal and a match alternate.
   template <bool markStarts>
-  LzssProgress codeWithChains(const LzssSegment& segment, std::int32_t pos, LzssBits& output) {
+  LzssProgress codeWithChains(const LzssSegment& segment, std::int32_t pos, BitCursor& output) {
     const std::uint8_t* const window = segment.window;
     const std::uint8_t* const distance = segment.pairDistance;
     [[maybe_unused]] std::uint64_t* const starts = segment.starts;
     [[maybe_unused]] const std::int32_t startsBase = segment.startsBase;
-    LzssBits bits = output;
+    BitCursor bits = output;
     LzssProgress progress;
     std::int32_t steps = 0;
     const std::int32_t batchStop =

@@ -50,14 +50,13 @@ std::uint64_t maxLzssOutput(std::uint64_t streamSize) {
   return bits / MATCH_BITS * 17 + (bits % MATCH_BITS >= LITERAL_BITS ? 1 : 0);
 }
 
-bool decodeLzss(PositionedSource& stream, std::uint64_t expectedSize, ByteSink& sink,
-                LzssDecoded& decoded, std::string& error) {
+Status decodeLzss(PositionedSource& stream, std::uint64_t expectedSize, ByteSink& sink,
+                  LzssDecoded& decoded) {
   decoded = LzssDecoded{};
   // A stream that cannot reach the expected size is refused before anything is decoded.
   if (expectedSize > maxLzssOutput(stream.size())) {
-    error = "LZSS stream of " + std::to_string(stream.size()) + " bytes cannot hold " +
-            std::to_string(expectedSize) + " bytes";
-    return false;
+    return Status::corrupt("LZSS stream of " + std::to_string(stream.size()) +
+                           " bytes cannot hold " + std::to_string(expectedSize) + " bytes");
   }
   RingOutput output(sink);
   SourceBitReader reader(stream);
@@ -84,30 +83,27 @@ bool decodeLzss(PositionedSource& stream, std::uint64_t expectedSize, ByteSink& 
   if (sinkKept) sinkKept = output.flush();
   decoded.bytesUsed = (reader.position() + 7) / 8;
   if (!sinkKept) {
-    error = "the decoded bytes could not be written";
-    return false;
+    return Status::decoding(Status::Code::OutputError, "the decoded bytes could not be written");
   }
   decoded.produced = produced;
   if (reader.failed()) {
-    error = "the stream could not be read";
-    return false;
+    return Status::decoding(Status::Code::CannotRead, "the stream could not be read");
   }
   if (produced < expectedSize) {
-    error = "LZSS stream ends after " + std::to_string(produced) + " of " +
-            std::to_string(expectedSize) + " bytes";
-    return false;
+    return Status::corrupt("LZSS stream ends after " + std::to_string(produced) + " of " +
+                           std::to_string(expectedSize) + " bytes");
   }
-  return true;
+  return Status::ok();
 }
 
-bool decodeLzss(std::span<const std::uint8_t> stream, std::size_t expectedSize,
-                std::vector<std::uint8_t>& out, std::string& error) {
+Status decodeLzss(std::span<const std::uint8_t> stream, std::size_t expectedSize,
+                  std::vector<std::uint8_t>& out) {
   out.clear();
   SpanPositionedSource source(stream);
   VectorSink sink(out);
   LzssDecoded decoded;
   if (expectedSize <= maxLzssOutput(stream.size())) out.reserve(expectedSize);
-  return decodeLzss(source, expectedSize, sink, decoded, error);
+  return decodeLzss(source, expectedSize, sink, decoded);
 }
 
 }  // namespace kupack

@@ -7,10 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <string>
 #include <vector>
 
 #include "codec/byte_stream.h"
+#include "common/status.h"
 
 namespace kupack {
 
@@ -23,16 +23,17 @@ struct LzssDecoded {
   std::uint64_t bytesUsed = 0;  // stream bytes holding the tokens read, the last partial one too
 };
 
-// Hands the `expectedSize` bytes that `stream` codes to `sink`. False, with a short English
-// `error`, when the stream ends before that many bytes are produced, cannot be read, or the
-// sink refuses a piece. Bytes after the last needed token are not read; `decoded.bytesUsed`
-// tells where the tokens ended, so that the caller can refuse what follows.
-bool decodeLzss(PositionedSource& stream, std::uint64_t expectedSize, ByteSink& sink,
-                LzssDecoded& decoded, std::string& error);
+// Hands the `expectedSize` bytes that `stream` codes to `sink`. Fails, with a short English
+// reason as the detail, as Corrupt when the stream ends before that many bytes are produced,
+// CannotRead when it cannot be read, OutputError when the sink refuses a piece. Bytes after
+// the last needed token are not read; `decoded.bytesUsed` tells where the tokens ended, so
+// that the caller can refuse what follows.
+Status decodeLzss(PositionedSource& stream, std::uint64_t expectedSize, ByteSink& sink,
+                  LzssDecoded& decoded);
 
 // The same into a vector. `out` is cleared first; after a failure it holds the bytes
 // decoded before the stream ran out. Bytes after the last needed token are ignored.
-bool decodeLzss(std::span<const std::uint8_t> stream, std::size_t expectedSize,
-                std::vector<std::uint8_t>& out, std::string& error);
+Status decodeLzss(std::span<const std::uint8_t> stream, std::size_t expectedSize,
+                  std::vector<std::uint8_t>& out);
 
 }  // namespace kupack

@@ -78,7 +78,7 @@ void LzssEncoder::reportProgress(std::int32_t pos) const {
 }
 
 CodingResult LzssEncoder::flushOutput() {
-  LzssBits& bits = coder_.bits();
+  BitCursor& bits = coder_.bits();
   const auto count = static_cast<std::size_t>(bits.out - out_.data());
   // The partial byte (if any) was written at bits.out and stays pending.
   const std::uint8_t pending = *bits.out;
@@ -90,9 +90,7 @@ CodingResult LzssEncoder::flushOutput() {
 }
 
 CodingResult LzssEncoder::finishOutput() {
-  LzssBits& bits = coder_.bits();
-  if (bits.bitCount > 0) ++bits.out;
-  bits.bitCount = 0;
+  coder_.bits().padToByte();
   return flushOutput();
 }
 

@@ -47,7 +47,7 @@ void LzssPiece::code(TokenCoder& coder, const std::uint8_t* window, std::int32_t
       window,     end, stop_, std::numeric_limits<std::int32_t>::max(), outLimit, startBits_.data(),
       startsBase_};
   end_ = coder.code(segment, from_).pos;
-  const LzssBits& bits = coder.bits();
+  const BitCursor& bits = coder.bits();
   streamBits_ = static_cast<std::uint64_t>(bits.out - out_.data()) * 8 +
                 static_cast<std::uint64_t>(bits.bitCount);
 }
@@ -114,7 +114,7 @@ CodingResult LzssEncoder::codeInPieces(std::int32_t stop) {
       continue;
     }
     if (const std::size_t piece = next.fetch_add(1); piece < count) {
-      const LzssBits output = coder_.bits();
+      const BitCursor output = coder_.bits();
       codeLzssPiece(coder_, piece);
       coder_.bits() = output;
       continue;
@@ -190,7 +190,7 @@ CodingResult LzssEncoder::takePiece(const LzssPiece& piece) {
 CodingResult LzssEncoder::appendBits(const std::uint8_t* stream, std::uint64_t bit,
                                      std::uint64_t endBit) {
   const std::uint8_t* const outLimit = out_.data() + OUTPUT_BLOCK;
-  LzssBits& bits = coder_.bits();
+  BitCursor& bits = coder_.bits();
   // Up to the next whole byte of the stream, then whole bytes up to each output block's
   // end, then the last bits.
   const auto head = static_cast<int>(std::min<std::uint64_t>((8 - bit % 8) % 8, endBit - bit));

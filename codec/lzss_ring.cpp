@@ -4,11 +4,11 @@
 
 namespace kupack {
 
-LzssProgress LzssRingSearch::code(const LzssSegment& segment, std::int32_t pos, LzssBits& output) {
+LzssProgress LzssRingSearch::code(const LzssSegment& segment, std::int32_t pos, BitCursor& output) {
   const std::uint8_t* const window = segment.window;
   std::uint64_t* const starts = segment.starts;
   const std::int32_t startsBase = segment.startsBase;
-  LzssBits bits = output;
+  BitCursor bits = output;
   LzssProgress progress;
   while (pos < segment.stop && progress.tokens < segment.tokens && bits.out < segment.outLimit) {
     ++progress.tokens;

@@ -129,7 +129,7 @@ class SlotRing {
 // The slot ring as a search strategy. Runs of 18 equal bytes are taken at once.
 class LzssRingSearch final : public LzssStrategy {
  public:
-  LzssProgress code(const LzssSegment& segment, std::int32_t pos, LzssBits& bits) override;
+  LzssProgress code(const LzssSegment& segment, std::int32_t pos, BitCursor& bits) override;
   void restart() override { ring_.forget(); }
   void shift(std::int32_t shift) override { ring_.shift(shift); }
 

@@ -118,14 +118,14 @@ KUPACK_ROWS_TARGET inline __m256i extendToLongest(LzssRow* rows, std::int32_t po
 // The loop of lzssCodeWithRows, with or without marking token starts: without, it keeps
 // two registers free, which the loop is short of.
 template <bool markStarts>
-KUPACK_ROWS_TARGET LzssProgress codeWithRows(LzssCandidateRows& state, LzssBits& bitsIn,
+KUPACK_ROWS_TARGET LzssProgress codeWithRows(LzssCandidateRows& state, BitCursor& bitsIn,
                                              std::int32_t pos, const LzssSegment& segment) {
   const std::uint8_t* const window = segment.window;
   const std::int32_t end = segment.end;
   LzssRow* const rows = state.rows.data();
   std::int32_t rowsFrom = state.from;
   std::int32_t rowsDone = state.done;
-  LzssBits bits = bitsIn;
+  BitCursor bits = bitsIn;
   LzssProgress progress;
   // The candidates of every token: the 239 bytes just before it, the row's top 239 bits.
   const __m256i reach = _mm256_set_epi64x(-1, -1, -1, static_cast<long long>(~0x1FFFFull));
@@ -137,13 +137,13 @@ KUPACK_ROWS_TARGET LzssProgress codeWithRows(LzssCandidateRows& state, LzssBits&
     if constexpr (markStarts) lzssMarkStart(starts, startsBase, pos);
     const std::int32_t limit = std::min(LZSS_MAX_MATCH, end - pos);
     if (limit == LZSS_MAX_MATCH && lzssIsRunOfEighteen(window + pos - 1)) {
-      bits.putMatch(pos - 1, LZSS_MAX_MATCH);
+      lzssPutMatch(bits, pos - 1, LZSS_MAX_MATCH);
       ++progress.matches;
       pos += LZSS_MAX_MATCH;
       continue;
     }
     if (limit < 2) {
-      bits.putLiteral(window[pos]);
+      lzssPutLiteral(bits, window[pos]);
       ++pos;
       continue;
     }
@@ -158,7 +158,7 @@ KUPACK_ROWS_TARGET LzssProgress codeWithRows(LzssCandidateRows& state, LzssBits&
     __m256i match =
         _mm256_and_si256(_mm256_and_si256(rowAt(rows, pos), rowAt(rows, pos + 1)), reach);
     if (isEmpty(match)) {
-      bits.putLiteral(window[pos]);
+      lzssPutLiteral(bits, window[pos]);
       ++pos;
       continue;
     }
@@ -166,7 +166,7 @@ KUPACK_ROWS_TARGET LzssProgress codeWithRows(LzssCandidateRows& state, LzssBits&
     match = limit == LZSS_MAX_MATCH ? extendToLongest(rows, pos, match, length)
                                     : extendStepwise(rows, pos, match, length, limit);
     // Bit b stands for window index pos - 256 + b, whose ring slot is (pos + b) mod 256.
-    bits.putMatch(pos + highestBit(match), length);
+    lzssPutMatch(bits, pos + highestBit(match), length);
     ++progress.matches;
     pos += length;
   }
@@ -180,7 +180,7 @@ KUPACK_ROWS_TARGET LzssProgress codeWithRows(LzssCandidateRows& state, LzssBits&
 
 }  // namespace
 
-KUPACK_ROWS_TARGET LzssProgress lzssCodeWithRows(LzssCandidateRows& state, LzssBits& bits,
+KUPACK_ROWS_TARGET LzssProgress lzssCodeWithRows(LzssCandidateRows& state, BitCursor& bits,
                                                  std::int32_t pos, const LzssSegment& segment) {
   return segment.starts != nullptr ? codeWithRows<true>(state, bits, pos, segment)
                                    : codeWithRows<false>(state, bits, pos, segment);
@@ -191,7 +191,7 @@ KUPACK_ROWS_TARGET LzssProgress lzssCodeWithRows(LzssCandidateRows& state, LzssB
 bool lzssRowSearchAvailable() { return false; }
 
 // Never called: the coder asks lzssRowSearchAvailable() first.
-LzssProgress lzssCodeWithRows(LzssCandidateRows&, LzssBits&, std::int32_t, const LzssSegment&) {
+LzssProgress lzssCodeWithRows(LzssCandidateRows&, BitCursor&, std::int32_t, const LzssSegment&) {
   std::abort();
 }
 

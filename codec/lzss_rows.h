@@ -27,13 +27,13 @@ struct LzssCandidateRows {
 // Codes tokens with the candidate rows: for each token the rows of its bytes, ANDed one
 // after the other, leave the candidates that match so far; the last non-empty set holds the
 // longest, the highest bit the nearest. Only to be called when lzssRowSearchAvailable().
-LzssProgress lzssCodeWithRows(LzssCandidateRows& rows, LzssBits& bits, std::int32_t pos,
+LzssProgress lzssCodeWithRows(LzssCandidateRows& rows, BitCursor& bits, std::int32_t pos,
                               const LzssSegment& segment);
 
 // The candidate rows as a search strategy.
 class LzssRowSearch final : public LzssStrategy {
  public:
-  LzssProgress code(const LzssSegment& segment, std::int32_t pos, LzssBits& bits) override {
+  LzssProgress code(const LzssSegment& segment, std::int32_t pos, BitCursor& bits) override {
     return lzssCodeWithRows(rows_, bits, pos, segment);
   }
   void restart() override { rows_.forget(); }

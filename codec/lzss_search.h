@@ -1,7 +1,8 @@
-// What the LZSS coder's search strategies share: the tuning that picks them, the bit state
-// they code into, the segment a call may code, and LzssStrategy, the one small interface
-// each of them (chain walk, slot ring, candidate rows) stands behind. Every strategy finds
-// exactly the same matches; they differ only in speed. Tests and the benchmark may choose one.
+// What the LZSS coder's search strategies share: the tuning that picks them, the token codes
+// they put into a BitCursor, the segment a call may code, and LzssStrategy, the one small
+// interface each of them (chain walk, slot ring, candidate rows) stands behind. Every strategy
+// finds exactly the same matches; they differ only in speed. Tests and the benchmark may choose
+// one.
 #pragma once
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "codec/bit_writer.h"
 #include "codec/lzss.h"
 #include "codec/lzss_format.h"
 #include "common/byte_order.h"
@@ -76,49 +78,13 @@ inline bool lzssIsRunOfEighteen(const std::uint8_t* bytes) {
           (loadNative64(bytes + 10) ^ spread)) == 0;
 }
 
-// The pending stream bits and where the next whole byte goes. A search loop keeps a copy
-// in a local so that it stays in registers (byte stores could alias anything else).
-struct LzssBits {
-  std::uint8_t* out;
-  std::uint64_t bits;     // the last bits coded, in its low bits
-  std::int32_t bitCount;  // bits of `bits` not yet in a whole byte (0..7)
-
-  // Appends a token's code (or other bits). The pending bits (at most 7 + 56) go out
-  // left-aligned in 8 bytes; the whole bytes among them are kept, the partial one is
-  // written again next time.
-  void put(int count, std::uint64_t code) {  // count: 1..56
-    bits = bits << count | code;
-    bitCount += count;
-    storeBE64(out, bits << (64 - bitCount));
-    out += bitCount >> 3;
-    bitCount &= 7;
-  }
-  // Appends `count` (at least 1) whole bytes, 8 at a time, each output word made of the
-  // source word moved down by the pending bits and the last bits of the byte before it.
-  // Reads up to 7 bytes past the source's end and writes up to 8 past the new output end.
-  void putBytes(const std::uint8_t* source, std::size_t count) {
-    const int pending = bitCount;
-    if (pending == 0) {
-      std::memcpy(out, source, count);
-    } else {
-      const int back = 64 - pending;
-      std::uint64_t before = bits;  // the pending bits, then each chunk's last byte
-      for (std::size_t at = 0; at < count; at += 8) {
-        const std::uint64_t word = loadBE64(source + at);
-        storeBE64(out + at, word >> pending | before << back);
-        before = source[at + 7];
-      }
-    }
-    out += count;
-    bits = source[count - 1];
-    // The pending bits begin the next byte, followed by zeros, as after put().
-    *out = static_cast<std::uint8_t>(bits << (8 - pending));
-  }
-  void putLiteral(std::uint8_t byte) { put(LZSS_LITERAL_BITS, lzssLiteralCode(byte)); }
-  void putMatch(std::int32_t start, std::int32_t length) {
-    put(LZSS_MATCH_BITS, lzssMatchCode(start, length));
-  }
-};
+// Appends a literal's or a match's code to the stream bits.
+inline void lzssPutLiteral(BitCursor& bits, std::uint8_t byte) {
+  bits.put(LZSS_LITERAL_BITS, lzssLiteralCode(byte));
+}
+inline void lzssPutMatch(BitCursor& bits, std::int32_t start, std::int32_t length) {
+  bits.put(LZSS_MATCH_BITS, lzssMatchCode(start, length));
+}
 
 // What one call of a search loop may do: code tokens while the position lies below `stop`,
 // at most `tokens` of them (at least 1), and only while the output has not reached
@@ -169,14 +135,14 @@ struct LzssMatch {
 };
 
 // Codes the token at `pos`, a literal when `match` is shorter than 2 bytes, and moves on.
-inline void lzssPutToken(LzssBits& bits, const std::uint8_t* window, LzssMatch match,
+inline void lzssPutToken(BitCursor& bits, const std::uint8_t* window, LzssMatch match,
                          std::int32_t& pos, LzssProgress& progress) {
   if (match.length < 2) {
-    bits.putLiteral(window[pos]);
+    lzssPutLiteral(bits, window[pos]);
     ++pos;
   } else {
     ++progress.matches;
-    bits.putMatch(match.start, match.length);
+    lzssPutMatch(bits, match.start, match.length);
     pos += match.length;
   }
 }
@@ -188,7 +154,7 @@ inline void lzssPutToken(LzssBits& bits, const std::uint8_t* window, LzssMatch m
 class LzssStrategy {
  public:
   virtual ~LzssStrategy() = default;
-  virtual LzssProgress code(const LzssSegment& segment, std::int32_t pos, LzssBits& bits) = 0;
+  virtual LzssProgress code(const LzssSegment& segment, std::int32_t pos, BitCursor& bits) = 0;
   virtual void restart() = 0;
   virtual void shift(std::int32_t shift) = 0;
 };

@@ -21,7 +21,7 @@ class TokenCoder {
   TokenCoder(LzssTuning tuning, std::size_t windowSize);
 
   // The stream bits the tokens go to.
-  LzssBits& bits() { return bits_; }
+  BitCursor& bits() { return bits_; }
 
   // Codes tokens from `pos` within the limits of `segment`.
   LzssProgress code(const LzssSegment& segment, std::int32_t pos);
@@ -45,7 +45,7 @@ class TokenCoder {
   std::unique_ptr<LzssStrategy> wide_;  // the candidate rows or the slot ring
   LzssPeriod period_;                   // what this period's tokens saw so far
   std::int32_t untilModeCheck_ = LzssModeChoice::PERIOD - 1;  // tokens before the next choice
-  LzssBits bits_{};
+  BitCursor bits_{};
 };
 
 }  // namespace kupack

@@ -63,34 +63,33 @@ Step nextValue(SourceBitReader& reader, State& state, std::uint8_t& value) {
   return Step::Value;
 }
 
-bool fail(std::string& error, const char* text) {
-  error = text;
-  return false;
+Status unreadable() {
+  return Status::decoding(Status::Code::CannotRead, "the stream could not be read");
 }
 
-bool stepFailure(const SourceBitReader& reader, Step step, std::string& error) {
-  if (reader.failed()) return fail(error, "the stream could not be read");
-  return fail(error, step == Step::OutOfRange ? "residual leaves 0..255" : "stream ends early");
+Status stepFailure(const SourceBitReader& reader, Step step) {
+  if (reader.failed()) return unreadable();
+  return Status::corrupt(step == Step::OutOfRange ? "residual leaves 0..255" : "stream ends early");
 }
 
 }  // namespace
 
-bool SpbRowDecoder::check(std::string& error) {
+Status SpbRowDecoder::check() {
   checked_ = false;
   SourceBitReader reader(stream_);
   std::uint32_t width = 0;
   std::uint32_t height = 0;
   if (!reader.read(16, width) || !reader.read(16, height)) {
-    if (reader.failed()) return fail(error, "the stream could not be read");
-    return fail(error, "stream ends inside its header");
+    if (reader.failed()) return unreadable();
+    return Status::corrupt("stream ends inside its header");
   }
   width_ = width;
   height_ = height;
-  if (width == 0 || height == 0) return fail(error, "picture has no pixels");
+  if (width == 0 || height == 0) return Status::corrupt("picture has no pixels");
   const std::uint64_t pixelCount = std::uint64_t{width} * height;
   const std::uint64_t groupsPerPlane = (pixelCount - 1 + 3) / 4;
   // Every plane takes at least its first value and a 3-bit class code per group.
-  if (reader.bitsLeft() < 3 * (8 + 3 * groupsPerPlane)) return fail(error, "stream ends early");
+  if (reader.bitsLeft() < 3 * (8 + 3 * groupsPerPlane)) return Status::corrupt("stream ends early");
   rowStarts_.assign(std::size_t{3} * height, PlaneState{});
 
   PlaneState state;
@@ -102,7 +101,7 @@ bool SpbRowDecoder::check(std::string& error) {
       for (std::uint32_t x = 0; x < width; ++x) {
         std::uint8_t value = 0;
         if (const Step step = nextValue(reader, state, value); step != Step::Value) {
-          return stepFailure(reader, step, error);
+          return stepFailure(reader, step);
         }
       }
     }
@@ -110,22 +109,22 @@ bool SpbRowDecoder::check(std::string& error) {
     for (; state.entry < NEW_GROUP; ++state.entry) {
       std::uint32_t bits = 0;
       if (!reader.read(state.classWidth, bits)) {
-        return stepFailure(reader, Step::EndsEarly, error);
+        return stepFailure(reader, Step::EndsEarly);
       }
-      if (bits != 0) return fail(error, "completing entry is not zero");
+      if (bits != 0) return Status::corrupt("completing entry is not zero");
     }
     planeEnds_[plane] = (reader.position() + 7) / 8;
   }
   std::uint32_t fill = 0;
   const auto fillBits = static_cast<unsigned>((8 - reader.position() % 8) % 8);
-  if (!reader.read(fillBits, fill) || fill != 0) return fail(error, "fill bits are not zero");
-  if (reader.bitsLeft() != 0) return fail(error, "bytes follow the end of the stream");
+  if (!reader.read(fillBits, fill) || fill != 0) return Status::corrupt("fill bits are not zero");
+  if (reader.bitsLeft() != 0) return Status::corrupt("bytes follow the end of the stream");
   checked_ = true;
-  return true;
+  return Status::ok();
 }
 
-bool SpbRowDecoder::writeRows(bool bottomUp, ByteSink& sink, std::string& error) {
-  if (!checked_) return fail(error, "the stream was not checked");
+Status SpbRowDecoder::writeRows(bool bottomUp, ByteSink& sink) {
+  if (!checked_) return Status::corrupt("the stream was not checked");
   SourceBitReader readers[3] = {SourceBitReader(stream_), SourceBitReader(stream_),
                                 SourceBitReader(stream_)};
   std::vector<std::uint8_t> row(std::size_t{width_} * 3);
@@ -144,46 +143,55 @@ bool SpbRowDecoder::writeRows(bool bottomUp, ByteSink& sink, std::string& error)
       for (std::uint32_t x = 0; x < width_; ++x) {
         std::uint8_t value = 0;
         if (const Step step = nextValue(reader, state, value); step != Step::Value) {
-          return stepFailure(reader, step, error);  // only when the source changed
+          return stepFailure(reader, step);  // only when the source changed
         }
         const std::size_t column = forward ? x : width_ - 1 - x;
         row[column * 3 + plane] = value;
       }
     }
-    if (!sink.put(row)) return fail(error, "the decoded rows could not be written");
+    if (!sink.put(row)) {
+      return Status::decoding(Status::Code::OutputError, "the decoded rows could not be written");
+    }
   }
-  return true;
+  return Status::ok();
 }
 
-bool decodeSpb(PositionedSource& stream, SpbPicture& picture, std::string& error) {
+namespace {
+
+Status tooLargeForMemory() {
+  return Status::decoding(Status::Code::Refused,
+                          "picture is larger than this program can hold in memory");
+}
+
+}  // namespace
+
+Status decodeSpb(PositionedSource& stream, SpbPicture& picture) {
   picture = SpbPicture{};
   // A picture this build cannot address is refused before its stream is walked.
   std::uint8_t header[4] = {};
   if (stream.size() >= sizeof header && stream.read(0, header)) {
     const std::uint32_t width = std::uint32_t{header[0]} << 8 | header[1];
     const std::uint32_t height = std::uint32_t{header[2]} << 8 | header[3];
-    if (!pictureBytes(width, height, 3)) {
-      return fail(error, "picture is larger than this program can hold in memory");
-    }
+    if (!pictureBytes(width, height, 3)) return tooLargeForMemory();
   }
   SpbRowDecoder decoder(stream);
-  if (!decoder.check(error)) return false;
+  if (Status status = decoder.check(); !status) return status;
   const auto bytes = pictureBytes(decoder.width(), decoder.height(), 3);
-  if (!bytes) return fail(error, "picture is larger than this program can hold in memory");
+  if (!bytes) return tooLargeForMemory();
   picture.width = decoder.width();
   picture.height = decoder.height();
   picture.pixels.reserve(*bytes);
   VectorSink sink(picture.pixels);
-  if (!decoder.writeRows(false, sink, error)) {
+  if (Status status = decoder.writeRows(false, sink); !status) {
     picture = SpbPicture{};
-    return false;
+    return status;
   }
-  return true;
+  return Status::ok();
 }
 
-bool decodeSpb(std::span<const std::uint8_t> stream, SpbPicture& picture, std::string& error) {
+Status decodeSpb(std::span<const std::uint8_t> stream, SpbPicture& picture) {
   SpanPositionedSource source(stream);
-  return decodeSpb(source, picture, error);
+  return decodeSpb(source, picture);
 }
 
 }  // namespace kupack

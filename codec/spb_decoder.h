@@ -7,10 +7,10 @@
 
 #include <cstdint>
 #include <span>
-#include <string>
 #include <vector>
 
 #include "codec/byte_stream.h"
+#include "common/status.h"
 
 namespace kupack {
 
@@ -29,17 +29,19 @@ class SpbRowDecoder {
  public:
   explicit SpbRowDecoder(PositionedSource& stream) : stream_(stream) {}
 
-  // False, with a short English `error`, on any departure named above or a failed read.
-  bool check(std::string& error);
+  // Corrupt, with a short English reason as the detail, on any departure named above;
+  // CannotRead on a failed read.
+  Status check();
 
   // Known after check() (the header alone after a failure past it).
   std::uint32_t width() const { return width_; }
   std::uint32_t height() const { return height_; }
 
   // After a successful check(): each row, `width` × 3 bytes (blue, green, red per pixel),
-  // in one sink write, top row first or, with `bottomUp`, bottom row first. False, with
-  // `error`, when the source cannot be read again or the sink refuses a row.
-  bool writeRows(bool bottomUp, ByteSink& sink, std::string& error);
+  // in one sink write, top row first or, with `bottomUp`, bottom row first. Fails (with an
+  // English reason) as CannotRead or Corrupt when the source cannot be read again or has
+  // changed, as OutputError when the sink refuses a row.
+  Status writeRows(bool bottomUp, ByteSink& sink);
 
  private:
   struct PlaneState {
@@ -57,11 +59,11 @@ class SpbRowDecoder {
   bool checked_ = false;
 };
 
-// Checks and decodes `stream` whole into `picture`. False, with a short English `error` and
-// an empty `picture`, on any departure named above, or a picture larger than this build's
-// address space can hold. Memory is only reserved for a picture the stream is long enough
-// to hold, so a hostile header cannot cause a huge allocation.
-bool decodeSpb(PositionedSource& stream, SpbPicture& picture, std::string& error);
-bool decodeSpb(std::span<const std::uint8_t> stream, SpbPicture& picture, std::string& error);
+// Checks and decodes `stream` whole into `picture`. Fails as check() does, or as Refused for
+// a picture larger than this build's address space can hold, always with an empty
+// `picture`. Memory is only reserved for a picture the stream is long enough to hold, so a
+// hostile header cannot cause a huge allocation.
+Status decodeSpb(PositionedSource& stream, SpbPicture& picture);
+Status decodeSpb(std::span<const std::uint8_t> stream, SpbPicture& picture);
 
 }  // namespace kupack

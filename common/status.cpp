@@ -22,6 +22,7 @@ std::string Status::message() const { return statusMessage(*this); }
 
 std::string statusMessage(const Status& status) {
   using Code = Status::Code;
+  if (status.path().empty() && !status.detail().empty()) return status.detail();
   switch (status.code()) {
     case Code::Ok:
       return {};
@@ -47,6 +48,8 @@ std::string statusMessage(const Status& status) {
       return formatText(MSG_OUT_OF_MEMORY, shown(status.path()).c_str());
     case Code::OutputError:
       return MSG_OUTPUT_ERROR;
+    case Code::Corrupt:
+    case Code::Refused:
     case Code::Failed:
       break;
   }

@@ -1,8 +1,8 @@
 // The outcome of an operation that can fail, carried up to the program's entry. Library code
 // never prints failures or exits: it returns a Status that says what went wrong (a code),
-// with what (a path, a second path for a rename, the system's error number) and, for the
-// reading commands' own wording, a detail text. The console text of every code is made in
-// one place, statusMessage() (common/status.cpp).
+// with what (a path, a second path for a rename, the system's error number) and a detail
+// text: the reading commands' own wording, or a decoder's English reason. The console text
+// of every code is made in one place, statusMessage() (common/status.cpp).
 #pragma once
 
 #include <string>
@@ -24,6 +24,8 @@ class Status {
     DataTooLarge,   // the archive's data would pass 4 GiB
     OutOfMemory,    // path's picture could not be held in memory
     OutputError,    // a coder could not write its output: no path, no closing text
+    Corrupt,        // a coded stream is broken; detail says how
+    Refused,        // sound input this program cannot turn into what was asked; detail says why
     Failed,         // detail is the whole message (the reading commands' wording)
   };
   // How a run ends on it: the packing run shows no closing text after an OutputError.
@@ -36,6 +38,14 @@ class Status {
     return status;
   }
   static Status outputError() { return Status(Code::OutputError); }
+  // A decoder's failures: no path (the source or sink knows it), `reason` in English.
+  // CannotRead: the source failed; OutputError: the sink refused; Corrupt, Refused as above.
+  static Status decoding(Code code, std::string reason) {
+    Status status(code);
+    status.detail_ = std::move(reason);
+    return status;
+  }
+  static Status corrupt(std::string reason) { return decoding(Code::Corrupt, std::move(reason)); }
   // A failure about one file; `errorNumber` is the errno of the failed call (0: none).
   static Status file(Code code, std::string path, int errorNumber = 0) {
     Status status(code);
@@ -74,7 +84,8 @@ class Status {
 
 // The console text of `status`, the one mapping from codes to messages: "ファイル<path>を
 // 開けません(<reason>)" and the like, paths shown as console text, the reason the system's
-// explanation of the error number. Empty for Ok.
+// explanation of the error number. Empty for Ok. A decoder's status (a detail and no path)
+// gives its English reason.
 std::string statusMessage(const Status& status);
 
 }  // namespace kupack

@@ -100,8 +100,9 @@ TEST_F(BitmapTest, FileRoundTripsThroughSpbCoderAndDecoder) {
       BitmapImage image;
       ASSERT_EQ(load(image, test::makeBmp(picture, layout)), BitmapVerdict::CodeAsSpb);
       SpbPicture decoded;
-      std::string error;
-      ASSERT_TRUE(decodeSpb(encodeSpbToMemory(image.picture()), decoded, error)) << error;
+      Status status = Status::ok();
+      ASSERT_TRUE((status = decodeSpb(encodeSpbToMemory(image.picture()), decoded)).isOk())
+          << status.message();
       EXPECT_EQ(decoded.width, width);
       EXPECT_EQ(decoded.height, height);
       EXPECT_EQ(decoded.pixels, picture.pixels) << width << "x" << height << " " << topDown;
@@ -257,8 +258,9 @@ TEST_F(BitmapTest, DamagedHeadersNeverLeadOutsideFileOrBlock) {
       ++coded;
       ASSERT_TRUE(image.isLoaded());
       SpbPicture decoded;
-      std::string error;
-      ASSERT_TRUE(decodeSpb(encodeSpbToMemory(image.picture()), decoded, error)) << error;
+      Status status = Status::ok();
+      ASSERT_TRUE((status = decodeSpb(encodeSpbToMemory(image.picture()), decoded)).isOk())
+          << status.message();
       EXPECT_EQ(decoded.width, image.picture().width);
     } else {
       EXPECT_NE(image.storeReason(), StoreReason::None);

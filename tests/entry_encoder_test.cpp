@@ -87,8 +87,9 @@ TEST_F(EntryEncoderTest, PaletteBitmapsAreLzssCodedWholeWhateverTheirCompression
       EXPECT_EQ(entry.type, ENTRY_LZSS) << bits;
       EXPECT_EQ(console_.rfind(sjis("Type:256色BMP（変形LZSS形式）\n"), 0), 0u);
       std::vector<std::uint8_t> decoded;
-      std::string error;
-      ASSERT_TRUE(decodeLzss(encoded(), file.size(), decoded, error)) << error;
+      Status status = Status::ok();
+      ASSERT_TRUE((status = decodeLzss(encoded(), file.size(), decoded)).isOk())
+          << status.message();
       EXPECT_EQ(decoded, file);
     }
   }
@@ -105,8 +106,8 @@ TEST_F(EntryEncoderTest, TrueColourPicturesDecodeToThePictureTheFileShows) {
       ASSERT_TRUE(entry.status.isOk());
       ASSERT_EQ(entry.type, ENTRY_SPB);
       SpbPicture decoded;
-      std::string error;
-      ASSERT_TRUE(decodeSpb(encoded(), decoded, error)) << error;
+      Status status = Status::ok();
+      ASSERT_TRUE((status = decodeSpb(encoded(), decoded)).isOk()) << status.message();
       EXPECT_EQ(decoded.width, picture.width);
       EXPECT_EQ(decoded.height, picture.height);
       EXPECT_EQ(decoded.pixels, picture.pixels);
@@ -190,8 +191,8 @@ TEST_F(EntryEncoderTest, LzssEntryShowsTypeLineThenProgress) {
   const EncodedEntry entry = encode("p.bmp", file);
   ASSERT_TRUE(entry.status.isOk());
   std::vector<std::uint8_t> decoded;
-  std::string error;
-  ASSERT_TRUE(decodeLzss(encoded(), file.size(), decoded, error)) << error;
+  Status status = Status::ok();
+  ASSERT_TRUE((status = decodeLzss(encoded(), file.size(), decoded)).isOk()) << status.message();
   EXPECT_EQ(decoded, file);
   EXPECT_EQ(console_.rfind(MSG_TYPE_LZSS, 0), 0u);
   EXPECT_NE(console_.find(sjis("(")), std::string::npos);  // at least one progress line

@@ -128,14 +128,15 @@ TEST(FuzzReplayTest, SeedsAreSoundInputsAndPassEveryCheck) {
   }
   for (const auto& input : seeds.at("lzss_decoder")) {
     Bytes out;
-    std::string error;
+    Status status = Status::ok();
     const std::size_t expected = std::size_t{input[0]} << 8 | input[1];
-    EXPECT_TRUE(decodeLzss(std::span(input).subspan(2), expected, out, error)) << error;
+    EXPECT_TRUE((status = decodeLzss(std::span(input).subspan(2), expected, out)).isOk())
+        << status.message();
   }
   for (const auto& input : seeds.at("spb_decoder")) {
     SpbPicture picture;
-    std::string error;
-    EXPECT_TRUE(decodeSpb(input, picture, error)) << error;
+    Status status = Status::ok();
+    EXPECT_TRUE((status = decodeSpb(input, picture)).isOk()) << status.message();
   }
 }
 

@@ -86,10 +86,11 @@ TEST_F(KupackRunTest, EachCodingPrintsItsLinesInOrder) {
   const std::string archive = test::readFile(dir_ / "out.kup");
   // The LZSS entry decodes to the bitmap file; the SPB entry is the documented stream.
   std::vector<std::uint8_t> decoded;
-  std::string error;
+  Status status = Status::ok();
   const std::string lzss = archive.substr(6 + 3 * 19, 113);
-  ASSERT_TRUE(decodeLzss(std::vector<std::uint8_t>(lzss.begin(), lzss.end()), palette.size(),
-                         decoded, error));
+  ASSERT_TRUE((status = decodeLzss(std::vector<std::uint8_t>(lzss.begin(), lzss.end()),
+                                   palette.size(), decoded))
+                  .isOk());
   EXPECT_EQ(std::string(decoded.begin(), decoded.end()), palette);
   EXPECT_TRUE(contains(archive, std::string("\x00\x02\x00\x01\x0a\xe8\x14\x30\x00\x3c\x00", 11)));
   EXPECT_EQ(archive.substr(6, 6), std::string("a.bmp\0", 6));

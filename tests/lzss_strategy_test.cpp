@@ -33,14 +33,14 @@ Bytes codeWith(LzssStrategy& search, const Bytes& source, std::int32_t tokensPer
   const auto end = static_cast<std::int32_t>(LZSS_INITIAL_FILL + source.size());
 
   std::vector<std::uint8_t> out(source.size() * 9 / 8 + 64, 0);
-  LzssBits bits{out.data(), 0, 0};
+  BitCursor bits{out.data(), 0, 0};
   std::int32_t pos = LZSS_INITIAL_FILL;
   for (int calls = 0; pos < end; ++calls) {
     if (calls % 3 == 2) search.restart();
     const LzssSegment segment{window, end, end, tokensPerCall, out.data() + out.size() - 16};
     pos = search.code(segment, pos, bits).pos;
   }
-  if (bits.bitCount > 0) ++bits.out;
+  bits.padToByte();
   return Bytes(out.data(), bits.out);
 }
 

@@ -82,8 +82,8 @@ const NamedTuning ALL_SEARCHES[] = {
 
 Bytes decode(const Bytes& stream, std::size_t size) {
   Bytes out;
-  std::string error;
-  EXPECT_TRUE(decodeLzss(stream, size, out, error)) << error;
+  Status status = Status::ok();
+  EXPECT_TRUE((status = decodeLzss(stream, size, out)).isOk()) << status.message();
   return out;
 }
 
@@ -464,7 +464,7 @@ std::uint64_t bitsAt(const std::uint8_t* bytes, std::size_t bit, int count) {
   return value;
 }
 
-TEST(LzssBitsTest, WholeBytesGoAfterAnyNumberOfPendingBits) {
+TEST(BitCursorTest, WholeBytesGoAfterAnyNumberOfPendingBits) {
   // A joined piece's bytes are appended 8 at a time, moved by the bits still pending; the
   // result must be the same bits as putting them one byte at a time, also on a partial byte
   // that was written before.
@@ -474,8 +474,8 @@ TEST(LzssBitsTest, WholeBytesGoAfterAnyNumberOfPendingBits) {
       Bytes source = randomBytes(random, count + 8, 256);
       Bytes expected(count + 64, 0);
       Bytes actual(count + 64, 0xEE);
-      LzssBits one{expected.data(), 0, 0};
-      LzssBits bulk{actual.data(), 0, 0};
+      BitCursor one{expected.data(), 0, 0};
+      BitCursor bulk{actual.data(), 0, 0};
       const std::uint64_t head = random() & ((1u << (pending + 9)) - 1);
       one.put(pending + 9, head);  // a literal's worth and `pending` bits more
       bulk.put(pending + 9, head);
@@ -496,7 +496,7 @@ TEST(LzssBitsTest, WholeBytesGoAfterAnyNumberOfPendingBits) {
   }
 }
 
-TEST(LzssBitsTest, TokenStartsAreMarkedAcrossWordBoundaries) {
+TEST(LzssStartsTest, TokenStartsAreMarkedAcrossWordBoundaries) {
   for (int pos = 100; pos < 230; ++pos) {
     for (int count = 1; count <= 5; ++count) {
       std::uint64_t starts[6] = {};
@@ -708,9 +708,9 @@ TEST(LzssDecoderTest, StreamThatEndsEarlyIsRefused) {
   for (std::size_t cut = 0; cut < stream.size(); ++cut) {
     const Bytes shortStream(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(cut));
     Bytes out;
-    std::string error;
-    ASSERT_FALSE(decodeLzss(shortStream, source.size(), out, error)) << cut;
-    EXPECT_FALSE(error.empty());
+    const Status status = decodeLzss(shortStream, source.size(), out);
+    ASSERT_EQ(status.code(), Status::Code::Corrupt) << cut;
+    EXPECT_FALSE(status.detail().empty());
     ASSERT_LT(out.size(), source.size());
     EXPECT_TRUE(std::equal(out.begin(), out.end(), source.begin())) << cut;
   }
@@ -727,10 +727,21 @@ TEST(LzssDecoderTest, StopsAtExpectedSizeAndIgnoresWhatFollows) {
 
 TEST(LzssDecoderTest, HugeExpectedSizeIsRefusedBeforeAllocating) {
   Bytes out;
-  std::string error;
-  EXPECT_FALSE(decodeLzss(Bytes{0x00, 0x0F}, std::numeric_limits<std::size_t>::max(), out, error));
+  const Status status = decodeLzss(Bytes{0x00, 0x0F}, std::numeric_limits<std::size_t>::max(), out);
+  EXPECT_EQ(status.code(), Status::Code::Corrupt);
   EXPECT_TRUE(out.empty());
-  EXPECT_FALSE(error.empty());
+  EXPECT_FALSE(status.detail().empty());
+}
+
+TEST(LzssDecoderTest, RefusingSinkIsAnOutputErrorWithItsReason) {
+  const Bytes source = bytesOf("abcabcabcabcabcabcabcabc and more");
+  const Bytes stream = compress(source).stream;
+  SpanPositionedSource input(stream);
+  FailingOutput sink(0);
+  LzssDecoded decoded;
+  const Status status = decodeLzss(input, source.size(), sink, decoded);
+  EXPECT_EQ(status.code(), Status::Code::OutputError);
+  EXPECT_EQ(status.message(), "the decoded bytes could not be written");
 }
 
 TEST(LzssDecoderTest, FollowsTheRingRulesForAnyPosition) {

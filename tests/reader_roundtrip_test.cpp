@@ -82,10 +82,11 @@ TEST(LzssBoundTest, TheReaderBoundIsReachedButNeverPassed) {
       if (bits[i] == '1') stream[i / 8] |= static_cast<std::uint8_t>(0x80 >> (i % 8));
     }
     Bytes out;
-    std::string error;
+    Status status = Status::ok();
     const auto bound = static_cast<std::size_t>(maxLzssOutput(size));
-    EXPECT_TRUE(decodeLzss(stream, bound, out, error)) << size << " " << error;
-    EXPECT_FALSE(decodeLzss(stream, bound + 1, out, error)) << size;
+    EXPECT_TRUE((status = decodeLzss(stream, bound, out)).isOk())
+        << size << " " << status.message();
+    EXPECT_FALSE((status = decodeLzss(stream, bound + 1, out)).isOk()) << size;
   }
 }
 

@@ -89,9 +89,9 @@ TEST(SizeBoundsTest, PictureBeyondTheAddressSpaceIsRefusedBeforeDecoding) {
   ZeroSource stream(zeroSpbStreamSize(65535, 21846), header);
   if (sizeof(std::size_t) > 4) GTEST_SKIP() << "the picture fits a 64-bit address space";
   SpbPicture picture;
-  std::string error;
-  EXPECT_FALSE(decodeSpb(stream, picture, error));
-  EXPECT_EQ(error, "picture is larger than this program can hold in memory");
+  Status status = Status::ok();
+  EXPECT_FALSE((status = decodeSpb(stream, picture)).isOk());
+  EXPECT_EQ(status.detail(), "picture is larger than this program can hold in memory");
   EXPECT_TRUE(picture.pixels.empty());
 }
 

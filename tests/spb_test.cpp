@@ -301,8 +301,8 @@ TEST(SpbEncoderTest, MatchesReferenceAndDecodesBackForManyShapes) {
       const Bytes stream = encodeSpbToMemory(test::viewOf(picture));
       ASSERT_EQ(stream, referenceStream(picture)) << width << "x" << height << " noise " << noise;
       SpbPicture decoded;
-      std::string error;
-      ASSERT_TRUE(decodeSpb(stream, decoded, error)) << error;
+      Status status = Status::ok();
+      ASSERT_TRUE((status = decodeSpb(stream, decoded)).isOk()) << status.message();
       EXPECT_EQ(decoded.width, width);
       EXPECT_EQ(decoded.height, height);
       EXPECT_EQ(decoded.pixels, picture.pixels) << width << "x" << height << " noise " << noise;
@@ -330,9 +330,9 @@ TEST(SpbDecoderTest, EveryCutStreamIsRefused) {
   const Bytes stream = encodeSpbToMemory(test::viewOf(picture));
   for (std::size_t length = 0; length < stream.size(); ++length) {
     SpbPicture decoded;
-    std::string error;
-    EXPECT_FALSE(decodeSpb(std::span(stream.data(), length), decoded, error)) << length;
-    EXPECT_FALSE(error.empty());
+    Status status = Status::ok();
+    EXPECT_FALSE((status = decodeSpb(std::span(stream.data(), length), decoded)).isOk()) << length;
+    EXPECT_FALSE(status.detail().empty());
     EXPECT_TRUE(decoded.pixels.empty());
   }
 }
@@ -340,8 +340,8 @@ TEST(SpbDecoderTest, EveryCutStreamIsRefused) {
 TEST(SpbDecoderTest, HugeHeaderOnShortStreamAllocatesNothing) {
   const Bytes stream = {0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00};
   SpbPicture decoded;
-  std::string error;
-  EXPECT_FALSE(decodeSpb(stream, decoded, error));
+  Status status = Status::ok();
+  EXPECT_FALSE((status = decodeSpb(stream, decoded)).isOk());
   EXPECT_EQ(decoded.pixels.capacity(), 0u);
 }
 
@@ -357,17 +357,20 @@ Bytes twoByOneStream(const std::string& blueGroup) {
 
 TEST(SpbDecoderTest, RefusesResidualLeavingByteRange) {
   SpbPicture decoded;
-  std::string error;
-  ASSERT_TRUE(decodeSpb(twoByOneStream("11110100"
-                                       "0000"),
-                        decoded, error))
-      << error;
+  Status status = Status::ok();
+  ASSERT_TRUE((status = decodeSpb(twoByOneStream("11110100"
+                                                 "0000"),
+                                  decoded))
+                  .isOk())
+      << status.message();
   EXPECT_EQ(decoded.pixels, Bytes({0, 0, 0, 1, 0, 0}));
   // The folded residual 2: one below 0.
-  EXPECT_FALSE(decodeSpb(twoByOneStream("11111000"
-                                        "0000"),
-                         decoded, error));
-  EXPECT_EQ(error, "residual leaves 0..255");
+  EXPECT_FALSE((status = decodeSpb(twoByOneStream("11111000"
+                                                  "0000"),
+                                   decoded))
+                   .isOk());
+  EXPECT_EQ(status.code(), Status::Code::Corrupt);
+  EXPECT_EQ(status.detail(), "residual leaves 0..255");
 }
 
 TEST(SpbDecoderTest, RefusesWhatTheCoderNeverWrites) {
@@ -375,24 +378,25 @@ TEST(SpbDecoderTest, RefusesWhatTheCoderNeverWrites) {
   const SpbPicture picture = pictureOf(2, 1, {1, 1, 1, 1, 1, 1});
   Bytes stream = encodeSpbToMemory(test::viewOf(picture));
   SpbPicture decoded;
-  std::string error;
-  ASSERT_TRUE(decodeSpb(stream, decoded, error)) << error;
+  Status status = Status::ok();
+  ASSERT_TRUE((status = decodeSpb(stream, decoded)).isOk()) << status.message();
 
   Bytes longer = stream;
   longer.push_back(0);
-  EXPECT_FALSE(decodeSpb(longer, decoded, error));
+  EXPECT_FALSE((status = decodeSpb(longer, decoded)).isOk());
 
   Bytes dirtyFill = stream;
   dirtyFill.back() |= 0x01;
-  EXPECT_FALSE(decodeSpb(dirtyFill, decoded, error));
+  EXPECT_FALSE((status = decodeSpb(dirtyFill, decoded)).isOk());
 
-  EXPECT_FALSE(decodeSpb(Bytes({0, 0, 0, 1, 0, 0, 0}), decoded, error));  // no pixels
+  EXPECT_FALSE((status = decodeSpb(Bytes({0, 0, 0, 1, 0, 0, 0}), decoded)).isOk());  // no pixels
 
   // A completing entry of 1 in the blue group.
-  EXPECT_FALSE(decodeSpb(twoByOneStream("1110"
-                                        "1100"),
-                         decoded, error));
-  EXPECT_EQ(error, "completing entry is not zero");
+  EXPECT_FALSE((status = decodeSpb(twoByOneStream("1110"
+                                                  "1100"),
+                                   decoded))
+                   .isOk());
+  EXPECT_EQ(status.detail(), "completing entry is not zero");
 }
 
 }  // namespace

@@ -34,8 +34,9 @@ inline std::string checkPicture(const SpbPicture& picture) {
                        static_cast<std::ptrdiff_t>(picture.width) * 3};
   const std::vector<std::uint8_t> again = encodeSpbToMemory(view);
   SpbPicture second;
-  std::string error;
-  if (!decodeSpb(again, second, error)) return "re-coded picture does not decode: " + error;
+  if (Status status = decodeSpb(again, second); !status) {
+    return "re-coded picture does not decode: " + status.detail();
+  }
   if (second.width != picture.width || second.height != picture.height ||
       second.pixels != picture.pixels) {
     return "re-coded picture decodes differently";
@@ -44,9 +45,9 @@ inline std::string checkPicture(const SpbPicture& picture) {
   if (!fileSize) return {};
   std::uint64_t written = 0;
   if (!writeBmp24(picture, [&written](std::span<const std::uint8_t> piece) {
-        written += piece.size();
-        return true;
-      })) {
+         written += piece.size();
+         return true;
+       }).isOk()) {
     return "BMP writer refused a picture it can describe";
   }
   return written == *fileSize ? std::string() : "BMP file length differs from its header";
@@ -156,12 +157,12 @@ inline std::string checkLzssDecoder(std::span<const std::uint8_t> data) {
   const std::size_t expected = std::size_t{data[0]} << 8 | data[1];
   const auto stream = data.subspan(2);
   std::vector<std::uint8_t> out;
-  std::string error;
-  const bool decoded = decodeLzss(stream, expected, out, error);
+  const Status status = decodeLzss(stream, expected, out);
+  const bool decoded = status.isOk();
   std::vector<std::uint8_t> reference;
   const bool referenceDecoded = referenceDecodeLzss(stream, expected, reference);
   if (decoded != referenceDecoded) return "decoder and reference disagree on success";
-  if (!decoded) return error.empty() ? "failure without a message" : std::string();
+  if (!decoded) return status.detail().empty() ? "failure without a message" : std::string();
   if (out != reference) return "decoder and reference disagree on the bytes";
   if (expected > maxLzssOutput(stream.size())) return "output larger than the reader's bound";
   return {};
@@ -175,9 +176,8 @@ inline std::string checkSpbDecoder(std::span<const std::uint8_t> data) {
     return {};  // large pictures only cost time; the allocation bound is the decoder's own
   }
   SpbPicture picture;
-  std::string error;
-  if (!decodeSpb(data, picture, error)) {
-    return error.empty() ? "failure without a message" : std::string();
+  if (Status status = decodeSpb(data, picture); !status) {
+    return status.detail().empty() ? "failure without a message" : std::string();
   }
   if (!dimensions || picture.width != dimensions->width || picture.height != dimensions->height) {
     return "picture does not have its header's size";
@@ -222,8 +222,9 @@ inline std::string checkBitmapParser(std::span<const std::uint8_t> data) {
     }
   }
   SpbPicture decoded;
-  std::string error;
-  if (!decodeSpb(stream, decoded, error)) return "coded picture does not decode: " + error;
+  if (Status status = decodeSpb(stream, decoded); !status) {
+    return "coded picture does not decode: " + status.detail();
+  }
   if (decoded.pixels != picture.pixels) return "coded picture decodes differently";
   return {};
 }
