@@ -236,7 +236,8 @@ std::uint32_t MountedArchive::childOf(std::uint32_t parent, std::string_view nam
   const std::uint64_t hash = childHash(parent, name);
   const std::uint8_t tag = childTag(hash);
   const std::size_t mask = childTags_.size() - 1;
-  for (std::size_t slot = static_cast<std::size_t>(hash) & mask; childTags_[slot] != 0; slot = (slot + 1) & mask) {
+  for (std::size_t slot = static_cast<std::size_t>(hash) & mask; childTags_[slot] != 0;
+       slot = (slot + 1) & mask) {
     if (childTags_[slot] != tag) continue;
     const std::uint32_t node = childNodes_[slot];
     if (nodes_[node].parent == parent && nameOf(nodes_[node]) == name) return node;
@@ -344,8 +345,7 @@ int MountedArchive::readdir(std::uint64_t folder, std::uint64_t start, const Chi
   if (listed == nullptr) return ENOENT;
   if (listed->entry >= 0) return ENOTDIR;
   for (std::uint64_t position = start; position < listed->childCount; ++position) {
-    const std::uint32_t child =
-        children_[listed->firstChild + static_cast<std::size_t>(position)];
+    const std::uint32_t child = children_[listed->firstChild + static_cast<std::size_t>(position)];
     if (!add(nameOf(nodes_[child]), attributesOf(child), position + 1)) break;
   }
   return 0;
