@@ -17,9 +17,8 @@ can_build32() {
   g++ -m32 -fsanitize=address,undefined "$probe/p.cpp" -o "$probe/p" 2>/dev/null && "$probe/p"
 }
 if ! can_build32; then
-  echo "linux32-check: installing g++-multilib"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq && apt-get install -y -qq g++-multilib >/dev/null || true
+  source tools/install-deps.sh
+  kupack_install_packages "the 32-bit Linux check" g++-multilib || true
 fi
 if ! can_build32; then
   echo "linux32-check: NOTE no 32-bit build on this machine (g++ -m32 with sanitizers fails)"
