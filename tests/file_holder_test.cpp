@@ -55,7 +55,7 @@ TEST(FileHolderTest, ReadsExactlyTheOpenedLengthAndNoticesChange) {
   };
   for (const Case& c : {Case{10, 10, 10, false}, Case{10, 1000, 10, true}, Case{100, 20, 20, true},
                         Case{0, 5, 0, true}}) {
-    test::writeFile(path, std::string(c.before, 'a'));
+    test::writeFile(path, std::string(static_cast<std::size_t>(c.before), 'a'));
     FileHolder in;
     ASSERT_TRUE(in.open(path.string(), "rb"));
     EXPECT_EQ(in.size(), c.before);
