@@ -72,20 +72,25 @@ TEST_F(PackHazardsTest, SourceThatChangesWhileReadFailsTheRunNamingIt) {
   expectNoLeftovers();
   fs::remove(tree() / "status");
 
-  // A file appended to for the whole run; the writer is bounded and stops with the run.
-  test::writeFile(tree() / "growing.bin", std::string(1 << 20, 'g'));
+  // A file appended to for the whole run, every 50 us, so that its length changes while any
+  // read of it lasts; the writer is bounded (64 MiB) and stops with the run.
+  const std::uintmax_t initial = 16u << 20;
+  test::writeFile(tree() / "growing.bin", std::string(initial, 'g'));
   std::atomic<bool> stop{false};
   std::thread appender([&] {
     std::FILE* file = std::fopen((tree() / "growing.bin").c_str(), "ab");
     if (file == nullptr) return;
-    const std::string chunk(16 << 10, 'h');
-    for (int i = 0; i < 4096 && !stop; ++i) {  // at most 64 MiB
+    const std::string chunk(4 << 10, 'h');
+    for (int i = 0; i < 16384 && !stop; ++i) {  // at most 64 MiB
       std::fwrite(chunk.data(), 1, chunk.size(), file);
       std::fflush(file);
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
     }
     std::fclose(file);
   });
+  // The run starts once the file is growing.
+  for (int i = 0; i < 2000 && fs::file_size(tree() / "growing.bin") == initial; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   run = runKupack({"tree", "out.kup"}, dir_.path());
   stop = true;
   appender.join();
