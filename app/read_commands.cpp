@@ -136,14 +136,20 @@ void printTable(const ArchiveReader& reader) {
   printListLine(stored, source, "", formatText("%llu %s", count, count == 1 ? "entry" : "entries"));
 }
 
+// Opens and checks the archive; false, with the reason on standard error, when it cannot.
+bool openArchive(ArchiveReader& reader, const std::string& archivePath) {
+  if (Status status = reader.open(archivePath); !status) {
+    consoleError(status.message());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int listArchiveCommand(const std::string& archivePath, ListFormat format) {
   ArchiveReader reader;
-  if (Status status = reader.open(archivePath); !status) {
-    consoleError(status.message());
-    return 1;
-  }
+  if (!openArchive(reader, archivePath)) return 1;
   if (format == ListFormat::Json) {
     consoleOutputBytes(entriesAsJson(reader));
   } else {
@@ -155,10 +161,7 @@ int listArchiveCommand(const std::string& archivePath, ListFormat format) {
 int extractArchiveCommand(const std::string& archivePath, const std::string& targetDir, bool force,
                           const std::vector<std::string>& names) {
   ArchiveReader reader;
-  if (Status status = reader.open(archivePath); !status) {
-    consoleError(status.message());
-    return 1;
-  }
+  if (!openArchive(reader, archivePath)) return 1;
   const auto chosen = chosenEntries(reader, names);
   if (!chosen) return 1;
   const std::string root = targetDir.empty() ? std::string(".") : targetDir;
@@ -175,10 +178,7 @@ int extractArchiveCommand(const std::string& archivePath, const std::string& tar
 
 int printEntriesCommand(const std::string& archivePath, const std::vector<std::string>& names) {
   ArchiveReader reader;
-  if (Status status = reader.open(archivePath); !status) {
-    consoleError(status.message());
-    return 1;
-  }
+  if (!openArchive(reader, archivePath)) return 1;
   const auto chosen = chosenEntries(reader, names);
   if (!chosen) return 1;
   platform::prepareOutputForBytes();

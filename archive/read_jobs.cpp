@@ -300,15 +300,21 @@ class Tester {
     return true;
   }
 
-  void testStored(const ArchiveEntry& entry, const std::string* sourcePath) {
+  // The file in the folder an entry is compared with, when there is one and it opens; a file
+  // that does not open is a problem of the entry's.
+  std::optional<SourceFile> openSource(const ArchiveEntry& entry, const std::string* sourcePath) {
     std::optional<SourceFile> source;
-    if (sourcePath) {
-      source.emplace(*sourcePath);
-      if (!source->isOpen()) {
-        problem(entryShown(entry) + ": cannot open " + shown(*sourcePath) + "\n");
-        source.reset();
-      }
+    if (!sourcePath) return source;
+    source.emplace(*sourcePath);
+    if (!source->isOpen()) {
+      problem(entryShown(entry) + ": cannot open " + shown(*sourcePath) + "\n");
+      source.reset();
     }
+    return source;
+  }
+
+  void testStored(const ArchiveEntry& entry, const std::string* sourcePath) {
+    std::optional<SourceFile> source = openSource(entry, sourcePath);
     buffer_.resize(CHUNK_SIZE);
     for (std::uint64_t done = 0; done < entry.storedSize;) {
       const auto piece =
@@ -330,14 +336,7 @@ class Tester {
 
   void testLzss(const ArchiveEntry& entry, const std::string* sourcePath) {
     ArchiveEntrySource stream(reader_, entry);
-    std::optional<SourceFile> source;
-    if (sourcePath) {
-      source.emplace(*sourcePath);
-      if (!source->isOpen()) {
-        problem(entryShown(entry) + ": cannot open " + shown(*sourcePath) + "\n");
-        source.reset();
-      }
-    }
+    std::optional<SourceFile> source = openSource(entry, sourcePath);
     if (!source) {
       CountingSink sink;
       if (Status status = decodeLzssEntry(entry, stream, sink); !status) problem(status.message());
