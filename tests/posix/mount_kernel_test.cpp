@@ -130,12 +130,29 @@ class MountKernelTest : public ::testing::Test {
   fs::path mountPoint() const { return dir_ / "mnt"; }
   fs::path log() const { return dir_ / "mount.log"; }
 
+  // Empty once the mount is live; otherwise why not. A kernel that refuses this process any
+  // FUSE mount (a container without the right to mount) is no fault of kupack's: the command
+  // then says so and exits, and the test is skipped with the command's words.
+  std::string startMount(ForegroundMount& mount, bool& refusedHere) const {
+    refusedHere = false;
+    if (mount.waitUntilLive(10s)) return {};
+    const std::string said = test::readFile(log());
+    refusedHere = mount.waitForExit(1s).has_value() &&
+                  (said.find("Operation not permitted") != std::string::npos ||
+                   said.find("Permission denied") != std::string::npos);
+    return said.empty() ? std::string("the mount did not come up") : said;
+  }
+
   test::TempDir dir_;
 };
 
 TEST_F(MountKernelTest, ShowsTheExtractedTreeAndEndsOnUnmount) {
   ForegroundMount mount(archive(), mountPoint(), log());
-  ASSERT_TRUE(mount.waitUntilLive(10s)) << test::readFile(log());
+  bool refusedHere = false;
+  if (const std::string problem = startMount(mount, refusedHere); !problem.empty()) {
+    if (refusedHere) GTEST_SKIP() << "this system refuses FUSE mounts: " << problem;
+    FAIL() << problem;
+  }
 
   EXPECT_TRUE(treeContents(mountPoint()) == treeContents(extracted()));
   for (const char* name : {"data/big.bin", "bg/photo.bmp"}) {
@@ -165,7 +182,11 @@ TEST_F(MountKernelTest, ShowsTheExtractedTreeAndEndsOnUnmount) {
 
 TEST_F(MountKernelTest, CtrlCUnmountsAndEnds) {
   ForegroundMount mount(archive(), mountPoint(), log());
-  ASSERT_TRUE(mount.waitUntilLive(10s)) << test::readFile(log());
+  bool refusedHere = false;
+  if (const std::string problem = startMount(mount, refusedHere); !problem.empty()) {
+    if (refusedHere) GTEST_SKIP() << "this system refuses FUSE mounts: " << problem;
+    FAIL() << problem;
+  }
   EXPECT_EQ(test::readFile(mountPoint() / "readme.txt"),
             test::readFile(extracted() / "readme.txt"));
   kill(mount.pid(), SIGINT);
