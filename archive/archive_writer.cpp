@@ -119,8 +119,9 @@ class Writer {
   }
 
   Status writeDirectory() {
-    std::fflush(archive_.stream());
-    if (std::fseek(archive_.stream(), 0, SEEK_SET) != 0) return cannotWrite();
+    // The data area's last bytes must reach the file before the writer goes back to the start.
+    if (std::fflush(archive_.stream()) != 0 || std::fseek(archive_.stream(), 0, SEEK_SET) != 0)
+      return cannotWrite();
     if (!archive_.writeBE16(static_cast<std::uint32_t>(files_.size() & 0xFFFF)) ||
         !archive_.writeBE32(directoryEnd(files_))) {
       return cannotWrite();
