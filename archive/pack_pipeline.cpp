@@ -16,6 +16,7 @@ struct PackPipeline::Slot {
   std::vector<std::vector<std::uint8_t>> chunks;  // coded, not yet taken
   std::size_t pending = 0;                        // bytes in chunks
   std::uint64_t coded = 0;                        // bytes coded in all
+  bool urgent = false;  // something the taker should not wait for has come
   bool finished = false;
   PipelineOutcome outcome;
 };
@@ -31,8 +32,11 @@ class PackPipeline::HeldEvents final : public PackListener {
       return;
     }
     const std::lock_guard<std::mutex> lock(owner_.mutex_);
-    owner_.slotOf(index_).events.push_back(event);
-    if (index_ == owner_.turn_) owner_.news_.notify_one();
+    Slot& slot = owner_.slotOf(index_);
+    slot.events.push_back(event);
+    // Progress is frequent; the taker collects it on its own beat rather than being woken
+    // for each figure.
+    if (event.kind != PackEvent::Kind::CodingProgress) owner_.wakeTaker(index_, slot);
   }
 
  private:
@@ -52,13 +56,14 @@ class PackPipeline::HeldSink final : public ByteSink {
     std::vector<std::uint8_t> chunk(bytes.begin(), bytes.end());
     std::unique_lock<std::mutex> lock(owner_.mutex_);
     Slot& slot = owner_.slotOf(index_);
+    if (!fits(slot, chunk.size())) owner_.wakeTaker(index_, slot);  // it may be waited for
     owner_.room_.wait(lock, [&] { return owner_.stopping_ || fits(slot, chunk.size()); });
     if (owner_.stopping_) return false;
     slot.chunks.push_back(std::move(chunk));
     slot.pending += bytes.size();
     slot.coded += bytes.size();
     owner_.held_ += bytes.size();
-    if (index_ == owner_.turn_) owner_.news_.notify_one();
+    if (slot.pending >= owner_.limits_.wakeBytes) owner_.wakeTaker(index_, slot);
     return true;
   }
 
@@ -149,6 +154,11 @@ void PackPipeline::finishEntry(std::size_t index, PipelineOutcome outcome) {
   Slot& slot = slotOf(index);
   slot.outcome = std::move(outcome);
   slot.finished = true;
+  wakeTaker(index, slot);
+}
+
+void PackPipeline::wakeTaker(std::size_t index, Slot& slot) {
+  slot.urgent = true;
   if (index == turn_) news_.notify_one();
 }
 
@@ -176,8 +186,10 @@ PipelineOutcome PackPipeline::take(std::size_t index, PackListener& listener,
   for (bool finished = false; !finished;) {
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      news_.wait(lock,
-                 [&] { return !slot.events.empty() || !slot.chunks.empty() || slot.finished; });
+      // Woken for what matters at once; progress and small amounts of bytes are taken on a
+      // beat, so that a coder does not wake this thread for each figure.
+      news_.wait_for(lock, limits_.progressBeat, [&] { return slot.urgent; });
+      slot.urgent = false;
       events.swap(slot.events);
       chunks.swap(slot.chunks);
       held_ -= slot.pending;

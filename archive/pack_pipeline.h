@@ -6,6 +6,7 @@
 // turn, and then streams. Destroying the pipeline stops every coder and joins its threads.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -31,6 +32,8 @@ struct PipelineLimits {
   std::size_t heldBudget = std::size_t{256} << 20;  // coded bytes held for later turns
   std::size_t turnBacklog = std::size_t{16} << 20;  // bytes of the current turn not yet taken
   std::size_t lookahead = 1024;                     // entries coded ahead of the turn at most
+  std::size_t wakeBytes = std::size_t{1} << 20;     // bytes of the turn that wake the taker
+  std::chrono::milliseconds progressBeat{20};       // how often the turn's progress is taken
 };
 
 // How one entry ended.
@@ -65,6 +68,7 @@ class PackPipeline {
   void postUpTo(std::size_t end);
   void codeEntry(std::size_t index);
   void finishEntry(std::size_t index, PipelineOutcome outcome);
+  void wakeTaker(std::size_t index, Slot& slot);  // with mutex_ held
   void stop();
 
   const std::vector<PipelineEntry> entries_;
