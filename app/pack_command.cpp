@@ -61,6 +61,7 @@ int finish(const ArchiveRunRequest& request, int exitCode) {
 int runArchiveJob(const ArchiveRunRequest& request) {
   // An interrupt or a closed console ends the run without leaving its files behind.
   platform::installEarlyEndCleanup();
+  platform::keepFreedBuffers();
   const auto startFolder = platform::currentDirectory();
   if (!startFolder) {
     consoleErrorPrint(MSG_FOLDER_UNREADABLE, ".", shown(std::strerror(errno)).c_str());

@@ -43,11 +43,21 @@ void LzssEncoder::shiftWindow() {
 }
 
 CodingResult LzssEncoder::codeStretch(std::int32_t stop) {
-  if (tuning_.twoThreads &&
-      stop - position_ >= std::max(tuning_.minimumSplit, 2 * LzssWindow::KEEP_AHEAD)) {
-    if (const CodingResult result = codeInPieces(stop); result != CodingResult::Done) return result;
+  // While no worker is free, a part is coded here and then another look is taken: a worker
+  // that becomes free meanwhile (another coder of the pool done with its entry) joins in for
+  // the rest of the stretch.
+  const std::int32_t leastSplit = std::max(tuning_.minimumSplit, 2 * LzssWindow::KEEP_AHEAD);
+  while (position_ < stop) {
+    if (tuning_.twoThreads && stop - position_ >= leastSplit) {
+      if (const CodingResult result = codeInPieces(stop); result != CodingResult::Done)
+        return result;
+    }
+    const std::int32_t partStop = stop - position_ > SPLIT_PART ? position_ + SPLIT_PART : stop;
+    if (const CodingResult result = codeTokens(partStop, std::numeric_limits<std::int64_t>::max());
+        result != CodingResult::Done)
+      return result;
   }
-  return codeTokens(stop, std::numeric_limits<std::int64_t>::max());
+  return CodingResult::Done;
 }
 
 CodingResult LzssEncoder::codeTokens(std::int32_t stop, std::int64_t limit) {

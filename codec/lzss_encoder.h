@@ -69,10 +69,12 @@ class LzssEncoder {
  private:
   static constexpr std::size_t OUTPUT_BLOCK = 64 * 1024;
   static constexpr std::size_t OUTPUT_SLACK = 16;
+  // How much of a stretch is coded alone between two looks for a free worker.
+  static constexpr std::int32_t SPLIT_PART = 1 << 20;
 
   // Drops coded bytes that lie out of reach, keeping ring slots (shift multiple of 256).
   void shiftWindow();
-  // Codes the tokens that start below `stop`: on two threads when the stretch is long
+  // Codes the tokens that start below `stop`: on two threads from where the rest is long
   // enough and a worker is free, else on this one.
   CodingResult codeStretch(std::int32_t stop);
   // Codes tokens while the coding position lies below `stop`, at most `limit` of them, in

@@ -4,6 +4,7 @@
 #include <limits>
 #include <memory>
 #include <thread>
+#include <utility>
 
 #include "codec/lzss_encoder.h"
 #include "codec/worker_pool.h"
@@ -74,6 +75,9 @@ std::int32_t LzssPiece::advance(std::int32_t pos, std::int32_t& count) const {
 // taking the next piece when done with the last; this thread also joins the pieces to the
 // stream, in order, as they are done. Codes nothing when no worker is free.
 CodingResult LzssEncoder::codeInPieces(std::int32_t stop) {
+  if (worker_ == nullptr) return CodingResult::Done;
+  WorkerPool::Lease free = worker_->lease();
+  if (!free) return CodingResult::Done;  // none, or another coder has it
   // The last two pieces' worth is cut four times finer, so that the thread that finishes
   // first waits less for the other at the end.
   const std::int32_t length = stop - position_;
@@ -99,9 +103,7 @@ CodingResult LzssEncoder::codeInPieces(std::int32_t stop) {
     pieces_[piece].code(coder, window, end);
     done[piece].store(true, std::memory_order_release);
   };
-  if (worker_ == nullptr) return CodingResult::Done;
-  WorkerPool::Lease helper = worker_->lease();
-  if (!helper) return CodingResult::Done;  // none, or another coder has it
+  WorkerPool::Lease helper(std::move(free));  // waits for the job before what it uses goes
   helper.run([&] {
     for (std::size_t piece; (piece = next.fetch_add(1)) < count;)
       codeLzssPiece(*secondCoder_, piece);

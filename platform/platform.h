@@ -127,6 +127,15 @@ std::FILE* openForReading(const std::string& path, std::uint64_t& size);
 // A name that cannot be looked at is given back as it is, for the writer to report.
 std::optional<std::string> archiveTarget(const std::string& path);
 
+// ---- Memory --------------------------------------------------------------------------
+
+// A packing run allocates and frees buffers of megabytes for each entry (the coder's window
+// and tables, a picture, coded bytes waiting for their turn). From now on, freed blocks of
+// up to 32 MiB are kept by the process for the next entry instead of being handed back to the
+// system, whose fresh pages would have to be faulted in and cleared again. The process then
+// holds no more than its peak. Does nothing where the allocator has no such setting.
+void keepFreedBuffers();
+
 // ---- Ending early -------------------------------------------------------------------
 
 // From now on an interrupt, a termination request or a hang-up (on Windows: Ctrl-C,

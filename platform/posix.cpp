@@ -16,6 +16,9 @@
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -711,6 +714,15 @@ extern "C" void removeRegisteredAndReraise(int signalNumber) {
 }
 
 }  // namespace
+
+void keepFreedBuffers() {
+#if defined(__GLIBC__)
+  // Blocks from here on come from the heap, not from mappings of their own, and the heap's top
+  // is given back only beyond 256 MiB free.
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  mallopt(M_TRIM_THRESHOLD, 256 << 20);
+#endif
+}
 
 void installEarlyEndCleanup() {
   struct sigaction action {};

@@ -758,6 +758,9 @@ BOOL WINAPI removeRegisteredOnConsoleEnd(DWORD) {
 
 }  // namespace
 
+// The process heap keeps freed blocks for reuse by itself.
+void keepFreedBuffers() {}
+
 void installEarlyEndCleanup() {
   static const bool installed = SetConsoleCtrlHandler(removeRegisteredOnConsoleEnd, TRUE) != 0;
   static_cast<void>(installed);

@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cmath>
 #include <filesystem>
 #include <functional>
 #include <limits>
 #include <random>
+#include <thread>
 
 #include "app/pack_console.h"
 #include "codec/lzss_decoder.h"
@@ -545,6 +547,50 @@ std::string expectedConsole(const Bytes& source) {
                    static_cast<unsigned long>(std::uint64_t{bytesRead} * 100 / source.size()));
   }
   return console;
+}
+
+TEST(LzssTest, AWorkerFreedWhileAStretchIsCodedJoinsInWithTheSameStreamAndProgress) {
+  // The pool's one thread is busy (another entry) when the coding starts and is freed once
+  // the coder has reported about a third of the source: it then codes pieces of the rest.
+  std::mt19937 random(12);
+  Bytes source;
+  while (source.size() < 3'000'000) {
+    const Bytes part = random() % 2 ? runs(random, 50000) : randomBytes(random, 50000, 6);
+    source.insert(source.end(), part.begin(), part.end());
+  }
+  const test::OracleLzss oracle = test::oracleLzss(source);
+  WorkerPool pool(1);
+  std::atomic<bool> released{false};
+  std::atomic<bool> helped{false};
+  pool.post([&] {
+    while (!released.load()) std::this_thread::yield();
+  });
+  struct Release final : ProgressListener {
+    std::atomic<bool>& released;
+    WorkerPool& pool;
+    std::atomic<bool>& helped;
+    std::string lines;
+    Release(std::atomic<bool>& r, WorkerPool& p, std::atomic<bool>& h)
+        : released(r), pool(p), helped(h) {}
+    void progress(std::uint64_t done, std::uint64_t total) override {
+      lines += packEventText({PackEvent::Kind::CodingProgress, {}, done, total});
+      if (done > total / 3 && !released.exchange(true)) {
+        // The thread is idle once the busy task sees the release; until then a lease fails.
+        while (!pool.lease()) std::this_thread::yield();
+      }
+      // A lease taken here would make the thread busy; seeing that one is still free (or
+      // taken by the coder) shows the release reached the pool.
+      if (released.load() && !pool.lease()) helped = true;
+    }
+  } progress(released, pool, helped);
+  Bytes stream;
+  SpanSource input(source);
+  VectorSink output(stream);
+  ASSERT_EQ(lzssCompress(input, output, source.size(), &progress, &pool), CodingResult::Done);
+  EXPECT_TRUE(released.load());
+  EXPECT_TRUE(helped.load()) << "the freed thread never coded a piece";
+  EXPECT_TRUE(stream == oracle.stream);
+  EXPECT_EQ(progress.lines, expectedConsole(source));
 }
 
 TEST(LzssTest, ProgressComesBeforeEvery5000thToken) {
