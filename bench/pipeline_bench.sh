@@ -51,12 +51,16 @@ compare() {  # compare NAME FOLDER
   files=$(find "$2" -type f | wc -l)
   bytes=$(find "$2" -type f -printf '%s\n' | awk '{ s += $1 } END { print s }')
   t1=$(best kup 1 "$2"); tn=$(best kup "$cores" "$2")
+  n1=$(best_new "$work/out.kup" kup 1 "$2"); nn=$(best_new "$work/out.kup" kup "$cores" "$2")
   awk -v n="$1" -v f="$files" -v b="$bytes" -v t1="$t1" -v tn="$tn" -v c="$cores" \
-      -v m1="$(peak 1 "$2")" -v mn="$(peak "$cores" "$2")" 'BEGIN {
+      -v n1="$n1" -v nn="$nn" -v m1="$(peak 1 "$2")" -v mn="$(peak "$cores" "$2")" 'BEGIN {
     printf "%s: %d files, %.0f MB\n", n, f, b / 1e6
-    printf "  -j 1    %7.3f s %7.1f MB/s   peak %5d MiB\n", t1, b / t1 / 1e6, m1
-    printf "  -j %-4d %7.3f s %7.1f MB/s   peak %5d MiB\n", c, tn, b / tn / 1e6, mn
-    printf "  every core / -j 1: %.2f\n", tn / t1 }'
+    printf "           replacing the last archive    into a new name\n"
+    printf "  -j 1    %7.3f s %7.1f MB/s    %7.3f s %7.1f MB/s   peak %5d MiB\n",
+           t1, b / t1 / 1e6, n1, b / n1 / 1e6, m1
+    printf "  -j %-4d %7.3f s %7.1f MB/s    %7.3f s %7.1f MB/s   peak %5d MiB\n",
+           c, tn, b / tn / 1e6, nn, b / nn / 1e6, mn
+    printf "  every core / -j 1: %.2f (replacing), %.2f (new name)\n", tn / t1, nn / n1 }'
 }
 echo "$cores cores"
 compare "pictures" "$corpus"
