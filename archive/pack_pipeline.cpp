@@ -15,6 +15,7 @@ struct PackPipeline::Slot {
   std::vector<PackEvent> events;                  // reported, not yet taken
   std::vector<std::vector<std::uint8_t>> chunks;  // coded, not yet taken
   std::size_t pending = 0;                        // bytes in chunks
+  std::size_t eventBytes = 0;                     // memory the events take
   std::uint64_t coded = 0;                        // bytes coded in all
   bool urgent = false;  // something the taker should not wait for has come
   bool finished = false;
@@ -22,7 +23,8 @@ struct PackPipeline::Slot {
 };
 
 // An entry's events, held in its slot (or passed on at once when the entry is coded on the
-// taker's own thread).
+// taker's own thread). They count against the budget as the coded bytes do: a coder whose
+// events do not fit waits until they do or until its turn comes.
 class PackPipeline::HeldEvents final : public PackListener {
  public:
   HeldEvents(PackPipeline& owner, std::size_t index) : owner_(owner), index_(index) {}
@@ -31,9 +33,13 @@ class PackPipeline::HeldEvents final : public PackListener {
       owner_.inlineListener_->onEvent(event);
       return;
     }
-    const std::lock_guard<std::mutex> lock(owner_.mutex_);
+    const std::size_t size = sizeof(PackEvent) + event.path.capacity();
+    std::unique_lock<std::mutex> lock(owner_.mutex_);
     Slot& slot = owner_.slotOf(index_);
+    if (!owner_.waitForRoom(lock, index_, slot, size, [] { return true; })) return;
     slot.events.push_back(event);
+    slot.eventBytes += size;
+    owner_.held_ += size;
     // Progress is frequent; the taker collects it on its own beat rather than being woken
     // for each figure.
     if (event.kind != PackEvent::Kind::CodingProgress) owner_.wakeTaker(index_, slot);
@@ -56,9 +62,8 @@ class PackPipeline::HeldSink final : public ByteSink {
     std::vector<std::uint8_t> chunk(bytes.begin(), bytes.end());
     std::unique_lock<std::mutex> lock(owner_.mutex_);
     Slot& slot = owner_.slotOf(index_);
-    if (!fits(slot, chunk.size())) owner_.wakeTaker(index_, slot);  // it may be waited for
-    owner_.room_.wait(lock, [&] { return owner_.stopping_ || fits(slot, chunk.size()); });
-    if (owner_.stopping_) return false;
+    const auto taken = [&] { return slot.pending < owner_.limits_.turnBacklog; };
+    if (!owner_.waitForRoom(lock, index_, slot, chunk.size(), taken)) return false;
     slot.chunks.push_back(std::move(chunk));
     slot.pending += bytes.size();
     slot.coded += bytes.size();
@@ -68,10 +73,6 @@ class PackPipeline::HeldSink final : public ByteSink {
   }
 
  private:
-  bool fits(const Slot& slot, std::size_t count) const {
-    if (index_ == owner_.turn_) return slot.pending < owner_.limits_.turnBacklog;
-    return owner_.held_ + count <= owner_.limits_.heldBudget;
-  }
   bool putInline(std::span<const std::uint8_t> bytes) {
     if (!owner_.inlineDestination_->put(bytes)) {
       owner_.inlineFailed_ = true;
@@ -84,6 +85,18 @@ class PackPipeline::HeldSink final : public ByteSink {
   PackPipeline& owner_;
   const std::size_t index_;
 };
+
+template <class TurnRoom>
+bool PackPipeline::waitForRoom(std::unique_lock<std::mutex>& lock, std::size_t index, Slot& slot,
+                               std::size_t size, TurnRoom turnRoom) {
+  const auto fits = [&] {
+    if (index == turn_) return turnRoom();
+    return held_ + size <= limits_.heldBudget;
+  };
+  if (!fits()) wakeTaker(index, slot);  // it may be waited for
+  room_.wait(lock, [&] { return stopping_ || fits(); });
+  return !stopping_;
+}
 
 PackPipeline::PackPipeline(std::vector<PipelineEntry> entries, PipelineLimits limits)
     : entries_(std::move(entries)),
@@ -192,8 +205,9 @@ PipelineOutcome PackPipeline::take(std::size_t index, PackListener& listener,
       slot.urgent = false;
       events.swap(slot.events);
       chunks.swap(slot.chunks);
-      held_ -= slot.pending;
+      held_ -= slot.pending + slot.eventBytes;
       slot.pending = 0;
+      slot.eventBytes = 0;
       finished = slot.finished;
     }
     room_.notify_all();

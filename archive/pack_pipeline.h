@@ -29,7 +29,7 @@ struct PipelineEntry {
 
 struct PipelineLimits {
   unsigned threads = 1;                             // coding threads (at least 1)
-  std::size_t heldBudget = std::size_t{256} << 20;  // coded bytes held for later turns
+  std::size_t heldBudget = std::size_t{256} << 20;  // coded bytes and events held for later turns
   std::size_t turnBacklog = std::size_t{16} << 20;  // bytes of the current turn not yet taken
   std::size_t lookahead = 1024;                     // entries coded ahead of the turn at most
   std::size_t wakeBytes = std::size_t{1} << 20;     // bytes of the turn that wake the taker
@@ -69,6 +69,11 @@ class PackPipeline {
   void codeEntry(std::size_t index);
   void finishEntry(std::size_t index, PipelineOutcome outcome);
   void wakeTaker(std::size_t index, Slot& slot);  // with mutex_ held
+  // Waits, with `lock` on mutex_, until `size` more bytes for entry `index` fit in the budget,
+  // or, once it is the entry's turn, until `turnRoom()` says so; false when the pipeline stops.
+  template <class TurnRoom>
+  bool waitForRoom(std::unique_lock<std::mutex>& lock, std::size_t index, Slot& slot,
+                   std::size_t size, TurnRoom turnRoom);
   void stop();
 
   const std::vector<PipelineEntry> entries_;
@@ -78,7 +83,7 @@ class PackPipeline {
   std::condition_variable news_;  // for the taker: the current entry has something new
   std::condition_variable room_;  // for coders: the budget or the turn has changed
   std::size_t turn_ = 0;
-  std::size_t held_ = 0;  // coded bytes held over all entries
+  std::size_t held_ = 0;  // coded bytes and event memory held over all entries
   std::size_t posted_ = 0;
   bool stopping_ = false;
   // Set only while an entry is coded on the taker's own thread (a pool without threads).
