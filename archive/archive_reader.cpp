@@ -165,25 +165,19 @@ Status ArchiveReader::open(const std::string& nativePath) {
   nativePath_ = nativePath;
   shownPath_ = platform::nativeToConsoleText(nativePath);
   directory_ = ArchiveDirectory{};
-  file_.close();
-  file_.clear();
   const Complaint complain(shownPath_);
-  if (platform::isFolder(nativePath)) return complain.archive("is a folder, not an archive");
-  // A pipe or device is refused before it is opened for reading, which could wait forever.
-  if (!platform::fileSize(nativePath) && errno == EINVAL) {
-    return complain.archive("is not a regular file, not an archive");
-  }
+  // Opened without waiting and then looked at, so that a pipe or device put under the name
+  // is refused, never read (reading one could wait forever).
   errno = 0;
-  file_.open(nativePath, std::ios::binary);
-  if (!file_.is_open()) {
+  if (!file_.openForReading(nativePath)) {
     const int error = errno != 0 ? errno : ENOENT;
+    if (error == EISDIR || platform::isFolder(nativePath))
+      return complain.archive("is a folder, not an archive");
+    if (error == EINVAL) return complain.archive("is not a regular file, not an archive");
     return complain.archive("cannot open (" + platform::nativeToConsoleText(std::strerror(error)) +
                             ")");
   }
-  file_.seekg(0, std::ios::end);
-  const std::streamoff length = file_.tellg();
-  if (!file_ || length < 0) return complain.archive("cannot learn the file's length");
-  const auto archiveSize = static_cast<std::uint64_t>(length);
+  const std::uint64_t archiveSize = file_.size();
 
   // The header says how long the directory is; only that much is read, and only after
   // the header's figures have been checked against the entry count and the file length.
@@ -204,18 +198,11 @@ Status ArchiveReader::open(const std::string& nativePath) {
 }
 
 Status ArchiveReader::readAt(std::uint64_t position, std::span<std::uint8_t> buffer) {
-  if (buffer.empty()) return Status::ok();
-  file_.clear();
-  file_.seekg(static_cast<std::streamoff>(position));
-  file_.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()));
-  if (!file_ || static_cast<std::size_t>(file_.gcount()) != buffer.size()) {
-    file_.clear();
-    return Status::failed(shownPath_ +
-                          formatText(": cannot read %llu bytes at byte %llu (has the file "
-                                     "changed?)\n",
-                                     ull{buffer.size()}, ull{position}));
-  }
-  return Status::ok();
+  if (buffer.empty() || file_.readAt(position, buffer)) return Status::ok();
+  return Status::failed(shownPath_ +
+                        formatText(": cannot read %llu bytes at byte %llu (has the file "
+                                   "changed?)\n",
+                                   ull{buffer.size()}, ull{position}));
 }
 
 Status ArchiveReader::readEntryBytes(const ArchiveEntry& entry, std::uint64_t position,

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <fstream>
 #include <span>
 #include <string>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "archive/archive_format.h"
 #include "codec/entry_type.h"
 #include "common/status.h"
+#include "platform/platform.h"
 
 namespace kupack {
 
@@ -70,7 +70,7 @@ class ArchiveReader {
  private:
   Status readAt(std::uint64_t position, std::span<std::uint8_t> buffer);
 
-  std::ifstream file_;
+  platform::HeldFile file_;
   std::string nativePath_;
   std::string shownPath_;
   ArchiveDirectory directory_;
