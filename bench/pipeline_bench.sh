@@ -46,32 +46,16 @@ peak() {
   (cd "$work/start" && /usr/bin/time -f %M -o "$work/rss" "$build/kupack" -j "$1" "$2" "$work/out.kup" >/dev/null)
   awk '{ printf "%.0f", $1 / 1024 }' "$work/rss"
 }
-# pair FOLDER NEW: runs -j 1 and every core alternately, 5 times each, so that a slow spell of
-# the machine hits both, and prints the best time of each ("T1 TN"). NEW=1 removes the last
-# archive before each run (outside the timing), so that the run writes a new file.
-pair() {
-  local folder=$1 new=$2 t1=999999 tn=999999 s e t jobs
-  for _ in 1 2 3 4 5; do
-    for jobs in 1 "$cores"; do
-      [ "$new" = 1 ] && rm -f "$work/out.kup"
-      sync
-      s=$EPOCHREALTIME; kup "$jobs" "$folder" >/dev/null; e=$EPOCHREALTIME
-      t=$(awk -v s="$s" -v e="$e" 'BEGIN { print e - s }')
-      if [ "$jobs" = 1 ]; then
-        t1=$(awk -v t="$t" -v b="$t1" 'BEGIN { print (t < b ? t : b) }')
-      else
-        tn=$(awk -v t="$t" -v b="$tn" 'BEGIN { print (t < b ? t : b) }')
-      fi
-    done
-  done
-  echo "$t1 $tn"
-}
+# The two runs compared, over the folder in $folder.
+kupOne() { kup 1 "$folder"; }
+kupAll() { kup "$cores" "$folder"; }
 compare() {  # compare NAME FOLDER
   local files bytes t1 tn n1 nn
   files=$(find "$2" -type f | wc -l)
   bytes=$(find "$2" -type f -printf '%s\n' | awk '{ s += $1 } END { print s }')
-  read -r t1 tn < <(pair "$2" 0)
-  read -r n1 nn < <(pair "$2" 1)
+  folder=$2
+  read -r t1 tn < <(alternate 0 kupOne "$work/out.kup" kupAll "$work/out.kup")
+  read -r n1 nn < <(alternate 1 kupOne "$work/out.kup" kupAll "$work/out.kup")
   awk -v n="$1" -v f="$files" -v b="$bytes" -v t1="$t1" -v tn="$tn" -v c="$cores" \
       -v n1="$n1" -v nn="$nn" -v m1="$(peak 1 "$2")" -v mn="$(peak "$cores" "$2")" 'BEGIN {
     printf "%s: %d files, %.0f MB\n", n, f, b / 1e6

@@ -23,30 +23,8 @@ bytes=$(cat "${files[@]}" | wc -c)
 source bench/timing.sh
 kup() { (cd "$work" && "$build/kupack" "$folder" "$work/out.kup"); }
 zst() { zstd -3 -T1 -q -f -c "${files[@]}" >"$work/out.zst"; }
-# pair NEW: kupack and zstd alternately, 5 times each, so that a slow spell of the machine hits
-# both; prints the best time of each ("KUPACK ZSTD"). NEW=1 removes the last outputs before
-# each run (outside the timing).
-pair() {
-  local new=$1 k=999999 z=999999 s e t tool
-  for _ in 1 2 3 4 5; do
-    for tool in kup zst; do
-      if [ "$new" = 1 ]; then
-        if [ "$tool" = kup ]; then rm -f "$work/out.kup"; else rm -f "$work/out.zst"; fi
-      fi
-      sync
-      s=$EPOCHREALTIME; "$tool" >/dev/null; e=$EPOCHREALTIME
-      t=$(awk -v s="$s" -v e="$e" 'BEGIN { print e - s }')
-      if [ "$tool" = kup ]; then
-        k=$(awk -v t="$t" -v b="$k" 'BEGIN { print (t < b ? t : b) }')
-      else
-        z=$(awk -v t="$t" -v b="$z" 'BEGIN { print (t < b ? t : b) }')
-      fi
-    done
-  done
-  echo "$k $z"
-}
-read -r tk tz < <(pair 0)
-read -r tn tzn < <(pair 1)
+read -r tk tz < <(alternate 0 kup "$work/out.kup" zst "$work/out.zst")
+read -r tn tzn < <(alternate 1 kup "$work/out.kup" zst "$work/out.zst")
 sk=$(stat -c %s "$work/out.kup"); sz=$(stat -c %s "$work/out.zst")
 echo "folder: $folder (${#files[@]} files, $bytes bytes)"
 awk -v k="$tk" -v z="$tz" -v kn="$tn" -v zn="$tzn" -v b="$bytes" -v sk="$sk" -v sz="$sz" 'BEGIN {
