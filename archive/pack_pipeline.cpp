@@ -62,8 +62,8 @@ class PackPipeline::HeldSink final : public ByteSink {
     std::vector<std::uint8_t> chunk(bytes.begin(), bytes.end());
     std::unique_lock<std::mutex> lock(owner_.mutex_);
     Slot& slot = owner_.slotOf(index_);
-    const auto taken = [&] { return slot.pending < owner_.limits_.turnBacklog; };
-    if (!owner_.waitForRoom(lock, index_, slot, chunk.size(), taken)) return false;
+    const auto takerKeepsUp = [&] { return slot.pending < owner_.limits_.turnBacklog; };
+    if (!owner_.waitForRoom(lock, index_, slot, chunk.size(), takerKeepsUp)) return false;
     slot.chunks.push_back(std::move(chunk));
     slot.pending += bytes.size();
     slot.coded += bytes.size();
