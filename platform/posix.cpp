@@ -718,7 +718,8 @@ extern "C" void removeRegisteredAndReraise(int signalNumber) {
 void keepFreedBuffers() {
 #if defined(__GLIBC__)
   // Blocks from here on come from the heap, not from mappings of their own, and the heap's top
-  // is given back only beyond 256 MiB free.
+  // is given back only beyond 256 MiB free. Where the allocator caps these settings lower (a
+  // 32-bit build) it refuses them and keeps its own: only speed differs.
   mallopt(M_MMAP_THRESHOLD, 32 << 20);
   mallopt(M_TRIM_THRESHOLD, 256 << 20);
 #endif

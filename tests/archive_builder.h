@@ -51,6 +51,13 @@ inline std::string buildArchiveBytes(const std::vector<BuiltEntry>& entries) {
 // as SPB.
 inline const std::string LZSS_AAAA("\xB0\xBB\xC4", 3);
 inline const std::string SPB_2X1("\x00\x02\x00\x01\x0A\xE8\x14\x30\x00\x3C\x00", 11);
+// The 62-byte 24-bit BMP file of the 2 x 1 picture that SPB_2X1 codes.
+inline const std::string BMP_2X1 =
+    std::string("BM\x3E\0\0\0\0\0\0\0\x36\0\0\0", 14) +
+    std::string("\x28\0\0\0\x02\0\0\0\x01\0\0\0\x01\0\x18\0\0\0\0\0\x08\0\0\0"
+                "\x13\x0B\0\0\x13\x0B\0\0\0\0\0\0\0\0\0\0",
+                40) +
+    std::string("\x0A\x14\x1E\x0B\x12\x1E\0\0", 8);
 
 // One entry of each type, in folders: the archive most tests start from.
 inline std::vector<BuiltEntry> sampleEntries() {

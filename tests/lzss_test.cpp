@@ -559,12 +559,17 @@ TEST(LzssTest, AWorkerFreedWhileAStretchIsCodedJoinsInWithTheSameStreamAndProgre
     source.insert(source.end(), part.begin(), part.end());
   }
   const test::OracleLzss oracle = test::oracleLzss(source);
-  WorkerPool pool(1);
   std::atomic<bool> released{false};
   std::atomic<bool> helped{false};
+  WorkerPool pool(1);
   pool.post([&] {
     while (!released.load()) std::this_thread::yield();
   });
+  // Whatever ends the test, the busy task ends before the pool joins its thread.
+  struct ReleaseAtEnd {
+    std::atomic<bool>& released;
+    ~ReleaseAtEnd() { released = true; }
+  } releaseAtEnd{released};
   struct Release final : ProgressListener {
     std::atomic<bool>& released;
     WorkerPool& pool;

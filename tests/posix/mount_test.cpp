@@ -20,16 +20,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using platform::NodeAttributes;
+using test::BMP_2X1;
 using test::BuiltEntry;
 using test::storedEntry;
 
-// The 62-byte 24-bit BMP file of the 2 x 1 picture that SPB_2X1 codes.
-const std::string BMP_2X1 = std::string("BM\x3E\0\0\0\0\0\0\0\x36\0\0\0", 14) +
-                            std::string(
-                                "\x28\0\0\0\x02\0\0\0\x01\0\0\0\x01\0\x18\0\0\0\0\0\x08\0\0\0"
-                                "\x13\x0B\0\0\x13\x0B\0\0\0\0\0\0\0\0\0\0",
-                                40) +
-                            std::string("\x0A\x14\x1E\x0B\x12\x1E\0\0", 8);
 
 class MountedArchiveTest : public ::testing::Test {
  protected:
