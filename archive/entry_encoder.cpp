@@ -53,20 +53,23 @@ Status codeLzss(const std::string& sourcePath, ByteSink& destination, PackListen
   return Status::ok();
 }
 
-Status codeSpb(const SpbSource& picture, ByteSink& destination, PackListener& listener) {
-  reportCoding(listener, ENTRY_SPB);
-  if (!encodeSpb(picture, destination)) return Status::outputError();
-  return Status::ok();
-}
-
 // A bitmap without a colour table: SPB-coded when the picture can be held exactly,
-// otherwise stored unchanged so that nothing is lost.
+// otherwise stored unchanged so that nothing is lost. The picture is read a band at a time.
 EncodedEntry encodeTrueColour(BitmapFile& bitmap, const EntrySource& source, ByteSink& destination,
                               PackListener& listener) {
   BitmapVerdict verdict = BitmapVerdict::StoreUnchanged;
-  if (Status loaded = bitmap.load(source.nativePath, verdict); !loaded) return {loaded, ENTRY_SPB};
+  if (Status opened = bitmap.open(source.nativePath, verdict); !opened) return {opened, ENTRY_SPB};
   if (verdict == BitmapVerdict::StoreUnchanged) return stored(listener);
-  return {codeSpb(bitmap.image().picture(), destination, listener), ENTRY_SPB};
+  reportCoding(listener, ENTRY_SPB);
+  switch (encodeSpb(bitmap.rows(), destination)) {
+    case CodingResult::SourceFailed:
+      return {bitmap.failure(), ENTRY_SPB};
+    case CodingResult::SinkFailed:
+      return {Status::outputError(), ENTRY_SPB};
+    case CodingResult::Done:
+      break;
+  }
+  return {Status::ok(), ENTRY_SPB};
 }
 
 }  // namespace

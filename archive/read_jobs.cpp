@@ -70,26 +70,25 @@ class ComparingSink final : public ByteSink {
   bool differs_ = false;
 };
 
-// Compares decoded rows, top first, with a loaded picture's rows.
+// Compares decoded rows, top first, with a picture's rows read from its file.
 class PictureComparingSink final : public ByteSink {
  public:
-  explicit PictureComparingSink(const SpbSource& picture) : picture_(picture) {}
+  explicit PictureComparingSink(SpbRows& picture) : picture_(picture), rows_(picture) {}
   bool put(std::span<const std::uint8_t> row) override {
-    if (differs_ || y_ >= picture_.height || row.size() != std::size_t{picture_.width} * 3) {
+    if (differs_ || row.size() != std::size_t{picture_.width()} * 3) {
       differs_ = true;
       return true;
     }
-    const std::uint8_t* sourceRow =
-        picture_.topRow + static_cast<std::ptrdiff_t>(y_) * picture_.stride;
-    if (!std::equal(row.begin(), row.end(), sourceRow)) differs_ = true;
-    ++y_;
+    const std::uint8_t* sourceRow = rows_.next();
+    if (sourceRow == nullptr || !std::equal(row.begin(), row.end(), sourceRow)) differs_ = true;
     return true;
   }
   bool differs() const { return differs_; }
+  bool readFailed() const { return rows_.failed(); }
 
  private:
-  const SpbSource& picture_;
-  std::uint32_t y_ = 0;
+  SpbRows& picture_;
+  SpbRowWalker rows_;
   bool differs_ = false;
 };
 
@@ -360,20 +359,22 @@ class Tester {
     if (!sourcePath) return;
     BitmapFile image;
     BitmapVerdict verdict = BitmapVerdict::StoreUnchanged;
-    if (Status status = image.load(*sourcePath, verdict); !status) {
+    if (Status status = image.open(*sourcePath, verdict); !status) {
       return problem(entryShown(entry) + ": the file in the folder: " + status.message());
     }
     if (verdict != BitmapVerdict::CodeAsSpb) {
       return problem(entryShown(entry) +
                      ": the file in the folder is no picture the SPB coding holds\n");
     }
-    const SpbSource& picture = image.image().picture();
-    PictureComparingSink sink(picture);
-    if (picture.width != decoder.width() || picture.height != decoder.height()) {
+    PictureComparingSink sink(image.rows());
+    if (image.rows().width() != decoder.width() || image.rows().height() != decoder.height()) {
       sink.put({});
     } else if (Status status = decoder.writeRows(false, sink); !status) {
       return problem(stream.failure() ? entryFailure(entry, status.detail()).message()
                                       : stream.failure().message());
+    }
+    if (sink.readFailed()) {
+      return problem(entryShown(entry) + ": the file in the folder: " + image.failure().message());
     }
     if (sink.differs()) {
       problem(entryShown(entry) + ": the picture differs from the file in the folder\n");

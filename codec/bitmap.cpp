@@ -28,14 +28,6 @@ int paletteCountFor(std::uint16_t bitCount) {
   }
 }
 
-// Where blue, green, red and the fourth byte sit within a 4-byte pixel.
-struct ChannelLayout {
-  std::size_t blue = 0;
-  std::size_t green = 1;
-  std::size_t red = 2;
-  std::size_t fourth = 3;
-};
-
 // The byte (0 to 3) that `mask` selects whole, or nullopt for any other mask.
 std::optional<std::size_t> byteOfMask(std::uint32_t mask) {
   for (std::size_t index = 0; index < 4; ++index) {
@@ -55,18 +47,22 @@ std::optional<ChannelLayout> layoutFromMasks(const std::uint8_t* masks) {
   return ChannelLayout{*blue, *green, *red, 6 - *blue - *green - *red};
 }
 
-// True when the fourth byte of every pixel is 0, or of every pixel 255: no alpha channel.
-bool fourthBytesCarryNoAlpha(const std::uint8_t* pixels, std::size_t count, std::size_t fourth) {
-  const std::uint8_t first = pixels[fourth];
-  if (first != 0 && first != 0xFF) return false;
+}  // namespace
+
+bool NoAlphaCheck::add(const std::uint8_t* pixels, std::size_t count, std::size_t fourth) {
+  if (count == 0) return value_ != -2;
+  if (value_ == -1) value_ = pixels[fourth] == 0 || pixels[fourth] == 0xFF ? pixels[fourth] : -2;
+  if (value_ == -2) return false;
+  const auto value = static_cast<std::uint8_t>(value_);
   for (std::size_t i = 0; i < count; ++i) {
-    if (pixels[4 * i + fourth] != first) return false;
+    if (pixels[4 * i + fourth] != value) {
+      value_ = -2;
+      return false;
+    }
   }
   return true;
 }
 
-// Rewrites `count` 4-byte pixels as 3-byte blue, green, red pixels from the block's start.
-// Safe in place: pixel i is read whole before its 3 bytes land at or below its own start.
 void packToThreeBytes(std::uint8_t* pixels, std::size_t count, const ChannelLayout& layout) {
   const std::uint8_t* from = pixels;
   std::uint8_t* to = pixels;
@@ -79,8 +75,6 @@ void packToThreeBytes(std::uint8_t* pixels, std::size_t count, const ChannelLayo
     to[2] = red;
   }
 }
-
-}  // namespace
 
 std::uint16_t BitmapImage::biBitCount() const { return loadLE16(&infoHeader_[14]); }
 std::int32_t BitmapImage::width() const {
@@ -104,30 +98,18 @@ bool BitmapImage::readBitmapHeaders(std::span<const std::uint8_t> bytes) {
   return complete;
 }
 
-std::uint64_t BitmapImage::pictureEnd() const {
-  if (!headersRead_) return 0;
-  const std::int64_t pictureWidth = width();
-  const std::int64_t storedHeight = height();
-  const std::int64_t pictureHeight = storedHeight < 0 ? -storedHeight : storedHeight;
-  std::uint64_t end = BMP_FILE_HEADER_SIZE + BMP_INFO_HEADER_SIZE + MASKS_SIZE;
-  if (pictureWidth >= 1 && pictureWidth <= MAX_DIMENSION && pictureHeight <= MAX_DIMENSION) {
-    const std::uint64_t rowBytes =
-        (biBitCount() * static_cast<std::uint64_t>(pictureWidth) + 31) / 32 * 4;
-    end = std::max(
-        end, loadLE32(&fileHeader_[10]) + rowBytes * static_cast<std::uint64_t>(pictureHeight));
-  }
-  return end;
-}
-
 BitmapVerdict BitmapImage::store(StoreReason reason) {
   releaseBitmap();
+  rows_ = PixelRows{};
   storeReason_ = reason;
   return BitmapVerdict::StoreUnchanged;
 }
 
-BitmapVerdict BitmapImage::parseBitmap(std::span<std::uint8_t> bytes) {
+BitmapVerdict BitmapImage::inspectBitmap(std::span<const std::uint8_t> head,
+                                         std::uint64_t fileSize) {
   storeReason_ = StoreReason::None;
-  if (!readBitmapHeaders(bytes)) return store(StoreReason::UnreadableHeaders);
+  rows_ = PixelRows{};
+  if (!readBitmapHeaders(head)) return store(StoreReason::UnreadableHeaders);
   const std::uint32_t infoSize = loadLE32(&infoHeader_[0]);
   const std::int64_t pictureWidth = width();
   const std::int64_t storedHeight = height();  // negative for rows stored top row first
@@ -174,7 +156,7 @@ BitmapVerdict BitmapImage::parseBitmap(std::span<std::uint8_t> bytes) {
   // and a colour table when the header announces one.
   std::uint64_t headerEnd =
       BMP_FILE_HEADER_SIZE + std::uint64_t{infoSize} + 4 * std::uint64_t{colorsUsed};
-  std::uint64_t position = BMP_FILE_HEADER_SIZE + BMP_INFO_HEADER_SIZE;
+  const std::uint64_t position = BMP_FILE_HEADER_SIZE + BMP_INFO_HEADER_SIZE;
   ChannelLayout layout;
   if (compression == COMPRESSION_BITFIELDS) {
     // The masks follow a 40-byte header, or are its own next fields in a larger one: either
@@ -182,10 +164,9 @@ BitmapVerdict BitmapImage::parseBitmap(std::span<std::uint8_t> bytes) {
     if (infoSize != BMP_INFO_HEADER_SIZE && infoSize < HEADER_WITH_MASKS) {
       return store(StoreReason::UnsupportedMasks);
     }
-    if (bytes.size() < position + MASKS_SIZE) return store(StoreReason::UnreadableHeaders);
-    const std::uint8_t* masks = bytes.data() + position;
+    if (head.size() < position + MASKS_SIZE) return store(StoreReason::UnreadableHeaders);
     if (infoSize == BMP_INFO_HEADER_SIZE) headerEnd += MASKS_SIZE;
-    const auto maskLayout = layoutFromMasks(masks);
+    const auto maskLayout = layoutFromMasks(head.data() + position);
     if (!maskLayout) {
       return store(StoreReason::UnsupportedMasks);
     }
@@ -198,24 +179,38 @@ BitmapVerdict BitmapImage::parseBitmap(std::span<std::uint8_t> bytes) {
   const auto fileWidth = static_cast<std::uint64_t>(pictureWidth);
   const auto fileHeight = static_cast<std::uint64_t>(pictureHeight);
   const std::uint64_t rowBytes = (bitCount * fileWidth + 31) / 32 * 4;
-  const std::uint64_t pixelBytes = rowBytes * fileHeight;
-  if (bytes.size() < pixelOffset + pixelBytes) return store(StoreReason::TruncatedPixels);
-  std::uint8_t* const pixels = bytes.data() + pixelOffset;
+  if (fileSize < pixelOffset + rowBytes * fileHeight) return store(StoreReason::TruncatedPixels);
 
-  std::size_t pictureRowBytes = static_cast<std::size_t>(rowBytes);
-  if (bitCount == 32) {
-    const auto pixelCount = static_cast<std::size_t>(fileWidth * fileHeight);
-    if (!fourthBytesCarryNoAlpha(pixels, pixelCount, layout.fourth)) {
+  rows_.offset = pixelOffset;
+  rows_.storedBytes = static_cast<std::size_t>(rowBytes);  // at most 4 * 65535 + 3
+  rows_.width = static_cast<std::uint32_t>(fileWidth);
+  rows_.height = static_cast<std::uint32_t>(fileHeight);
+  rows_.bottomUp = storedHeight > 0;
+  rows_.fourBytes = bitCount == 32;
+  rows_.layout = layout;
+  return BitmapVerdict::CodeAsSpb;
+}
+
+BitmapVerdict BitmapImage::parseBitmap(std::span<std::uint8_t> bytes) {
+  if (inspectBitmap(bytes, bytes.size()) == BitmapVerdict::StoreUnchanged) {
+    return BitmapVerdict::StoreUnchanged;
+  }
+  const PixelRows rows = rows_;
+  std::uint8_t* const pixels = bytes.data() + static_cast<std::size_t>(rows.offset);
+  std::size_t pictureRowBytes = rows.storedBytes;
+  if (rows.fourBytes) {
+    const std::size_t pixelCount = std::size_t{rows.width} * rows.height;
+    if (!NoAlphaCheck{}.add(pixels, pixelCount, rows.layout.fourth)) {
       return store(StoreReason::Alpha);
     }
-    packToThreeBytes(pixels, pixelCount, layout);
-    pictureRowBytes = static_cast<std::size_t>(3 * fileWidth);
+    packToThreeBytes(pixels, pixelCount, rows.layout);
+    pictureRowBytes = std::size_t{3} * rows.width;
   }
 
-  picture_.width = static_cast<std::uint32_t>(fileWidth);
-  picture_.height = static_cast<std::uint32_t>(fileHeight);
-  if (storedHeight > 0) {  // bottom-up: the top row is stored last
-    picture_.topRow = pixels + (fileHeight - 1) * pictureRowBytes;
+  picture_.width = rows.width;
+  picture_.height = rows.height;
+  if (rows.bottomUp) {  // the top row is stored last
+    picture_.topRow = pixels + (rows.height - 1) * pictureRowBytes;
     picture_.stride = -static_cast<std::ptrdiff_t>(pictureRowBytes);
   } else {
     picture_.topRow = pixels;
@@ -225,5 +220,53 @@ BitmapVerdict BitmapImage::parseBitmap(std::span<std::uint8_t> bytes) {
 }
 
 void BitmapImage::releaseBitmap() { picture_ = SpbSource{}; }
+
+std::optional<BitmapVerdict> BitmapRows::inspect() {
+  std::uint8_t head[BitmapImage::HEAD_BYTES];
+  const auto got = static_cast<std::size_t>(std::min<std::uint64_t>(file_.size(), sizeof head));
+  if (!file_.read(0, {head, got})) return std::nullopt;
+  const BitmapVerdict verdict = image_.inspectBitmap({head, got}, file_.size());
+  if (verdict == BitmapVerdict::StoreUnchanged || !image_.pixelRows().fourBytes) return verdict;
+  const std::optional<bool> noAlpha = hasNoAlpha();
+  if (!noAlpha) return std::nullopt;
+  return *noAlpha ? verdict : image_.store(StoreReason::Alpha);
+}
+
+std::optional<bool> BitmapRows::hasNoAlpha() {
+  const PixelRows& rows = image_.pixelRows();
+  const auto bandRows =
+      static_cast<std::uint32_t>(std::max<std::size_t>(1, SPB_BAND_BYTES / rows.storedBytes));
+  NoAlphaCheck check;
+  for (std::uint32_t first = 0; first < rows.height; first += bandRows) {
+    const std::uint32_t count = std::min(bandRows, rows.height - first);
+    if (!readStoredRows(first, count)) return std::nullopt;
+    if (!check.add(band_.data(), std::size_t{count} * rows.width, rows.layout.fourth)) return false;
+  }
+  return true;
+}
+
+bool BitmapRows::readBand(std::uint32_t first, std::uint32_t count, SpbSource& band) {
+  const PixelRows& rows = image_.pixelRows();
+  // Rows `first` on, counted from the top, are stored from the bottom in a bottom-up file.
+  const std::uint64_t storedFirst = rows.bottomUp ? rows.height - first - count : first;
+  if (!readStoredRows(storedFirst, count)) return false;
+  std::size_t rowBytes = rows.storedBytes;
+  if (rows.fourBytes) {  // 32-bit rows have no padding: the band is one block of pixels
+    packToThreeBytes(band_.data(), std::size_t{count} * rows.width, rows.layout);
+    rowBytes = std::size_t{3} * rows.width;
+  }
+  const auto stride = static_cast<std::ptrdiff_t>(rowBytes);
+  band.width = rows.width;
+  band.height = count;
+  band.topRow = rows.bottomUp ? band_.data() + (count - 1) * rowBytes : band_.data();
+  band.stride = rows.bottomUp ? -stride : stride;
+  return true;
+}
+
+bool BitmapRows::readStoredRows(std::uint64_t storedFirst, std::uint32_t count) {
+  const PixelRows& rows = image_.pixelRows();
+  band_.resize(std::size_t{count} * rows.storedBytes);  // about one band, or one row
+  return file_.read(rows.offset + storedFirst * rows.storedBytes, band_);
+}
 
 }  // namespace kupack

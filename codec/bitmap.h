@@ -1,14 +1,20 @@
-// BitmapImage: the bitmap parser. It reads one BMP file's headers from its bytes and decides
-// whether the file's picture can be SPB-coded exactly or the file must be stored as it is;
-// on the first verdict its picture is a view of 24-bit rows inside the caller's bytes. It
-// never reads outside the bytes it is given, and opens, allocates and prints nothing.
+// BitmapImage: the bitmap parser. It reads one BMP file's headers and decides whether the
+// file's picture can be SPB-coded exactly or the file must be stored as it is; it says where
+// the pixel rows lie, so that a caller can read them a band at a time and turn them into the
+// coder's 3-byte pixels, or views the picture inside the whole file's bytes in memory.
+// BitmapRows reads a file's rows by position a band at a time, so that a picture of any size
+// is coded holding one band. Nothing here reads outside the bytes it is given, opens a file
+// or prints.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <vector>
 
+#include "codec/byte_stream.h"
 #include "codec/spb.h"
 
 namespace kupack {
@@ -38,6 +44,42 @@ enum class StoreReason {
   Alpha,                // 32-bit pixels whose fourth bytes vary: an alpha channel
 };
 
+// Where blue, green, red and the fourth byte sit within a 4-byte pixel.
+struct ChannelLayout {
+  std::size_t blue = 0;
+  std::size_t green = 1;
+  std::size_t red = 2;
+  std::size_t fourth = 3;
+};
+
+// Where the pixel rows of a picture found codable lie in its file, and their form.
+struct PixelRows {
+  std::uint64_t offset = 0;     // of the first stored row (bfOffBits)
+  std::size_t storedBytes = 0;  // of a stored row, padding included
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  bool bottomUp = true;    // the top row is stored last
+  bool fourBytes = false;  // 32-bit pixels: check the fourth bytes, pack to 3 bytes
+  ChannelLayout layout;    // of 4-byte pixels
+};
+
+// Watches the fourth bytes of a 32-bit picture's pixels, a block at a time in any order:
+// there is no alpha channel when they are all 0 or all 255.
+class NoAlphaCheck {
+ public:
+  // False once some fourth byte shows an alpha channel.
+  bool add(const std::uint8_t* pixels, std::size_t count, std::size_t fourth);
+
+ private:
+  int value_ = -1;  // the fourth bytes' one value so far
+};
+
+// Rewrites `count` 4-byte pixels as 3-byte blue, green, red pixels from the block's start.
+// Safe in place: pixel i is read whole before its 3 bytes land at or below its own start.
+void packToThreeBytes(std::uint8_t* pixels, std::size_t count, const ChannelLayout& layout);
+
+class BitmapRows;
+
 class BitmapImage {
  public:
   BitmapImage() = default;
@@ -50,13 +92,16 @@ class BitmapImage {
   // Forgets any picture.
   bool readBitmapHeaders(std::span<const std::uint8_t> bytes);
 
-  // How many bytes from the file's start the headers say the picture takes up (up to the
-  // end of its last row), or 0 when the headers could not be read. A file that is shorter
-  // is stored; bytes after it are never looked at, so a caller need not read them.
-  std::uint64_t pictureEnd() const;
+  // Reads the headers again from `head`, the file's first bytes (all of them, or at least
+  // HEAD_BYTES), and decides from them and the file's length `fileSize`. On CodeAsSpb,
+  // pixelRows() says where the rows lie; a 32-bit picture is stored unless NoAlphaCheck
+  // passes all its pixels. Views no picture.
+  static constexpr std::size_t HEAD_BYTES = BMP_FILE_HEADER_SIZE + BMP_INFO_HEADER_SIZE + 12;
+  BitmapVerdict inspectBitmap(std::span<const std::uint8_t> head, std::uint64_t fileSize);
+  const PixelRows& pixelRows() const { return rows_; }
 
   // Reads the headers again from `bytes`, the file's bytes from its start (at least up to
-  // pictureEnd(), or all of them) and decides. On CodeAsSpb, picture() views the 24-bit
+  // the end of its last row, or all of them) and decides. On CodeAsSpb, picture() views the 24-bit
   // rows inside `bytes` (a 32-bit picture is first packed there in place), valid while
   // `bytes` lives and is not changed; on StoreUnchanged nothing is viewed and
   // storeReason() says why.
@@ -80,14 +125,44 @@ class BitmapImage {
   const SpbSource& picture() const { return picture_; }
 
  private:
+  friend class BitmapRows;  // stores a 32-bit picture whose rows show an alpha channel
   BitmapVerdict store(StoreReason reason);
 
+  PixelRows rows_;
   std::array<std::uint8_t, BMP_FILE_HEADER_SIZE> fileHeader_{};
   std::array<std::uint8_t, BMP_INFO_HEADER_SIZE> infoHeader_{};
   int paletteCount_ = 0;
   bool headersRead_ = false;
   StoreReason storeReason_ = StoreReason::None;
   SpbSource picture_;
+};
+
+// A bitmap file's picture read by position, a band of rows at a time, as the SPB coder
+// asks for it: 3-byte pixels, top row first. Holds one band of stored rows.
+class BitmapRows final : public SpbRows {
+ public:
+  explicit BitmapRows(PositionedSource& file) : file_(file) {}
+
+  // Decides from the file's first bytes and its size; a 32-bit picture's pixels are read
+  // once to look for an alpha channel. nullopt when the file could not be read (the source
+  // keeps why).
+  std::optional<BitmapVerdict> inspect();
+  const BitmapImage& image() const { return image_; }
+
+  // After inspect() said CodeAsSpb:
+  std::uint32_t width() const override { return image_.pixelRows().width; }
+  std::uint32_t height() const override { return image_.pixelRows().height; }
+  bool readBand(std::uint32_t first, std::uint32_t count, SpbSource& band) override;
+
+ private:
+  // Reads `count` stored rows from stored row `storedFirst` on into band_.
+  bool readStoredRows(std::uint64_t storedFirst, std::uint32_t count);
+  // False when some fourth byte shows an alpha channel, nullopt when the rows could not be read.
+  std::optional<bool> hasNoAlpha();
+
+  PositionedSource& file_;
+  BitmapImage image_;
+  std::vector<std::uint8_t> band_;
 };
 
 }  // namespace kupack

@@ -1,5 +1,7 @@
 #include "codec/spb.h"
 
+#include <algorithm>
+
 namespace kupack {
 namespace {
 
@@ -20,21 +22,18 @@ inline void gather(std::uint8_t* to, const std::uint8_t* from, std::size_t count
 // each row starting below the pixel where the row above it ended.
 class SerpentineScan {
  public:
-  // Starts after the plane's first value: row 0, column 1, forward.
-  SerpentineScan(const SpbSource& picture, std::size_t channel)
-      : picture_(picture), row_(picture.topRow + channel), column_(1) {}
+  SerpentineScan(SpbRows& rows, std::size_t channel)
+      : walker_(rows), width_(rows.width()), height_(rows.height()), channel_(channel) {}
 
   // Copies the next values, up to `count`, into `out`; returns how many (fewer only at the
-  // end of the plane).
+  // end of the plane, or when a band could not be read: failed()).
   std::size_t read(std::uint8_t* out, std::size_t count) {
     std::size_t copied = 0;
-    while (copied < count && rowIndex_ < picture_.height) {
-      const std::size_t width = picture_.width;
-      const std::size_t left = forward_ ? width - column_ : column_ + 1;
+    while (copied < count && rowIndex_ < height_) {
+      if (row_ == nullptr && !startRow()) break;
+      const std::size_t left = forward_ ? width_ - column_ : column_ + 1;
       const std::size_t take = left < count - copied ? left : count - copied;
-      const std::uint8_t* from = row_ + 3 * column_;
-      std::uint8_t* to = out + copied;
-      gather(to, from, take, forward_ ? 3 : -3);
+      gather(out + copied, row_ + 3 * column_, take, forward_ ? 3 : -3);
       if (forward_) {
         column_ += take;
       } else {
@@ -46,18 +45,30 @@ class SerpentineScan {
     return copied;
   }
 
+  bool failed() const { return walker_.failed(); }
+
  private:
-  void nextRow() {
-    ++rowIndex_;
-    row_ += picture_.stride;
-    forward_ = !forward_;
-    column_ = forward_ ? 0 : picture_.width - 1;
+  bool startRow() {
+    const std::uint8_t* row = walker_.next();
+    if (row == nullptr) return false;
+    row_ = row + channel_;
+    return true;
   }
 
-  const SpbSource& picture_;
-  const std::uint8_t* row_;
+  void nextRow() {
+    ++rowIndex_;
+    row_ = nullptr;
+    forward_ = !forward_;
+    column_ = forward_ ? 0 : width_ - 1;
+  }
+
+  SpbRowWalker walker_;
+  const std::size_t width_;
+  const std::uint32_t height_;
+  const std::size_t channel_;
+  const std::uint8_t* row_ = nullptr;  // the current row's value of the channel, once read
   std::uint32_t rowIndex_ = 0;
-  std::size_t column_;
+  std::size_t column_ = 0;
   bool forward_ = true;
 };
 
@@ -67,14 +78,18 @@ constexpr std::size_t CHUNK = 2048;
 constexpr std::size_t MAX_GROUP_BITS = 3 + 32;
 static_assert(CHUNK / 4 * MAX_GROUP_BITS <= BitWriter::MAX_BURST_BITS);
 
-void encodePlane(BitWriter& writer, const SpbSource& picture, std::size_t channel) {
+// Codes one plane; false when its rows could not be read. Stops early once the sink has
+// refused bytes, so that a stopped run does not read the rest of a picture.
+bool encodePlane(BitWriter& writer, SpbRows& rows, std::size_t channel) {
   std::uint8_t values[CHUNK + 4];
   std::uint16_t residuals[CHUNK + 4];
-  std::uint8_t previous = picture.topRow[channel];
+  SerpentineScan scan(rows, channel);
+  std::uint8_t previous = 0;
+  if (scan.read(&previous, 1) != 1) return false;
   writer.putBits(previous, 8);
-  SerpentineScan scan(picture, channel);
   for (;;) {
     const std::size_t count = scan.read(values, CHUNK);
+    if (scan.failed()) return false;
     if (count == 0) break;
     // A separate pass, so that the compiler can fold many values at once.
     residuals[0] = static_cast<std::uint16_t>(foldResidual(previous, values[0]));
@@ -96,26 +111,48 @@ void encodePlane(BitWriter& writer, const SpbSource& picture, std::size_t channe
       const SpbGroupBits group = spbGroupBits(r[0], r[1], r[2], r[3], raw);
       burst.putExactBits(group.bits, group.count);
     }
-    if (count < CHUNK) break;
+    if (count < CHUNK || !writer.ok()) break;
   }
+  return true;
 }
 
 }  // namespace
 
-void encodeSpbHeader(BitWriter& writer, const SpbSource& picture) {
-  writer.putBits(picture.width, 16);
-  writer.putBits(picture.height, 16);
+SpbRowWalker::SpbRowWalker(SpbRows& rows)
+    : rows_(rows),
+      bandRows_(static_cast<std::uint32_t>(
+          std::max<std::size_t>(1, SPB_BAND_BYTES / (3 * std::size_t{rows.width()})))) {}
+
+const std::uint8_t* SpbRowWalker::next() {
+  if (failed_ || row_ >= rows_.height()) return nullptr;
+  if (row_ == bandFirst_ + band_.height) {  // the first band, or past the last one
+    const std::uint32_t count = std::min(bandRows_, rows_.height() - row_);
+    if (!rows_.readBand(row_, count, band_)) {
+      failed_ = true;
+      return nullptr;
+    }
+    bandFirst_ = row_;
+  }
+  const std::uint8_t* row =
+      band_.topRow + static_cast<std::ptrdiff_t>(row_ - bandFirst_) * band_.stride;
+  ++row_;
+  return row;
 }
 
-void encodeSpbPlanes(BitWriter& writer, const SpbSource& picture) {
-  for (std::size_t channel = 0; channel < 3; ++channel) encodePlane(writer, picture, channel);
+CodingResult encodeSpb(SpbRows& rows, ByteSink& sink) {
+  BitWriter writer(sink);
+  writer.putBits(rows.width(), 16);
+  writer.putBits(rows.height(), 16);
+  for (std::size_t channel = 0; channel < 3; ++channel) {
+    if (!encodePlane(writer, rows, channel)) return CodingResult::SourceFailed;
+    if (!writer.ok()) return CodingResult::SinkFailed;
+  }
+  return writer.flushBits() ? CodingResult::Done : CodingResult::SinkFailed;
 }
 
 bool encodeSpb(const SpbSource& picture, ByteSink& sink) {
-  BitWriter writer(sink);
-  encodeSpbHeader(writer, picture);
-  encodeSpbPlanes(writer, picture);
-  return writer.flushBits();
+  SpbPictureRows rows(picture);
+  return encodeSpb(rows, sink) == CodingResult::Done;
 }
 
 std::vector<std::uint8_t> encodeSpbToMemory(const SpbSource& picture) {

@@ -1,7 +1,8 @@
 // The SPB image coder: a 16-bit width and height, then the blue, green and red planes, each
 // a first value and groups of four folded residuals along a serpentine scan from the top row.
-// It reads the pixels in place through an SpbSource, a chunk of one channel at a time into
-// small buffers on the stack, and allocates nothing.
+// It takes the rows a band at a time from an SpbRows (a picture in memory, or rows read from
+// a file as they are needed, so that no picture is held whole), reads each plane's values a
+// chunk at a time into small buffers on the stack, and allocates nothing.
 #pragma once
 
 #include <array>
@@ -22,6 +23,56 @@ struct SpbSource {
   std::uint32_t height = 0;
   const std::uint8_t* topRow = nullptr;
   std::ptrdiff_t stride = 0;
+};
+
+// The rows of a picture for the coder, handed over a band at a time, top row first. The
+// coder walks them once per plane.
+class SpbRows {
+ public:
+  virtual ~SpbRows() = default;
+  virtual std::uint32_t width() const = 0;   // 1 to 65535
+  virtual std::uint32_t height() const = 0;  // 1 to 65535
+  // Views rows `first` to `first + count - 1` (within the picture): `band.topRow` is row
+  // `first`, the others `band.stride` apart; valid until the next call. False when they
+  // could not be had (the rows keep why); the coder then stops.
+  virtual bool readBand(std::uint32_t first, std::uint32_t count, SpbSource& band) = 0;
+};
+
+// The rows of a picture in memory.
+class SpbPictureRows final : public SpbRows {
+ public:
+  explicit SpbPictureRows(const SpbSource& picture) : picture_(picture) {}
+  std::uint32_t width() const override { return picture_.width; }
+  std::uint32_t height() const override { return picture_.height; }
+  bool readBand(std::uint32_t first, std::uint32_t count, SpbSource& band) override {
+    band = {picture_.width, count,
+            picture_.topRow + static_cast<std::ptrdiff_t>(first) * picture_.stride,
+            picture_.stride};
+    return true;
+  }
+
+ private:
+  const SpbSource& picture_;
+};
+
+// Walks the rows of an SpbRows from the top down, asking for a band of about
+// SPB_BAND_BYTES of pixels at a time.
+inline constexpr std::size_t SPB_BAND_BYTES = std::size_t{256} << 10;
+class SpbRowWalker {
+ public:
+  explicit SpbRowWalker(SpbRows& rows);
+  // The next row (the top row first), or nullptr once the picture has ended or when its
+  // band could not be read.
+  const std::uint8_t* next();
+  bool failed() const { return failed_; }
+
+ private:
+  SpbRows& rows_;
+  const std::uint32_t bandRows_;
+  SpbSource band_;
+  std::uint32_t bandFirst_ = 0;
+  std::uint32_t row_ = 0;  // the next row
+  bool failed_ = false;
 };
 
 // The folded residual of a value against its predecessor: 0 unchanged, 1 one above, 2 one
@@ -90,14 +141,11 @@ inline void encodeSpbGroup(Bits& writer, const std::array<std::uint32_t, 4>& res
   writer.putBits(group.bits, group.count);
 }
 
-// Writes the 32-bit header: width, then height, 16 bits each.
-void encodeSpbHeader(BitWriter& writer, const SpbSource& picture);
+// Writes the whole stream of the picture (header, planes, fill bits) into `sink`, walking
+// its rows once per plane.
+CodingResult encodeSpb(SpbRows& rows, ByteSink& sink);
 
-// Writes the three planes of `picture` after its header. Does not flush.
-void encodeSpbPlanes(BitWriter& writer, const SpbSource& picture);
-
-// Writes the whole stream of `picture` (header, planes, fill bits) into `sink`. False when
-// the sink refused any of it.
+// The same for a picture in memory. False when the sink refused any of it.
 bool encodeSpb(const SpbSource& picture, ByteSink& sink);
 
 // The whole stream of `picture` in memory.

@@ -63,7 +63,6 @@ TEST_F(BitmapTest, HeadersOfShortFilesCannotBeRead) {
   BitmapImage image;
   EXPECT_FALSE(image.readBitmapHeaders(bytes));
   EXPECT_EQ(image.paletteCount(), 0);
-  EXPECT_EQ(image.pictureEnd(), 0u);
   EXPECT_EQ(storeReasonOf(bytes), StoreReason::UnreadableHeaders);
 }
 
@@ -287,21 +286,64 @@ TEST_F(BitmapTest, ReleaseAndReloadFreeWhatWasHeld) {
   EXPECT_FALSE(image.isLoaded());
 }
 
-TEST_F(BitmapTest, PictureEndBoundsWhatTheParserLooksAt) {
-  // Trailing bytes after the rows are never needed: the parser decides the same without them.
-  const SpbPicture picture = test::randomPicture(5, 3, 13, 255);
+// The rows as a packing run reads them: by position from the file, a band at a time. Three
+// bands of rows with padding, both row orders, 24 and 32 bits, bytes after the rows: the
+// stream equals the picture's; an alpha byte in the last band stores the file; a file cut
+// short is stored; a read that fails in the second band stops the coder.
+TEST_F(BitmapTest, RowsReadABandAtATimeGiveThePicturesStream) {
+  const SpbPicture picture = test::randomPicture(301, 700, 13, 40);
+  ASSERT_GT(std::size_t{3} * 301 * 700, 2 * SPB_BAND_BYTES);
+  const Bytes expected = encodeSpbToMemory(test::viewOf(picture));
+  const auto codedFromRows = [](const Bytes& file, CodingResult& result) {
+    SpanPositionedSource source(file);
+    BitmapRows rows(source);
+    Bytes stream;
+    if (rows.inspect() != BitmapVerdict::CodeAsSpb) return stream;
+    VectorSink sink(stream);
+    result = encodeSpb(rows, sink);
+    return stream;
+  };
   for (const std::uint16_t bits : std::vector<std::uint16_t>{24, 32}) {
-    BmpLayout layout;
-    layout.bitCount = bits;
-    layout.trailer = Bytes(100, 7);
-    const Bytes file = test::makeBmp(picture, layout);
-    BitmapImage image;
-    ASSERT_TRUE(image.readBitmapHeaders(file));
-    ASSERT_EQ(image.pictureEnd(), file.size() - 100) << bits;
-    const Bytes cut(file.begin(), file.end() - 100);
-    EXPECT_EQ(streamOf(cut), encodeSpbToMemory(test::viewOf(picture))) << bits;
-    EXPECT_EQ(storeReasonOf(Bytes(cut.begin(), cut.end() - 1)), StoreReason::TruncatedPixels);
+    for (bool topDown : {false, true}) {
+      BmpLayout layout{.bitCount = bits, .topDown = topDown, .trailer = Bytes(100, 7)};
+      CodingResult result = CodingResult::SinkFailed;
+      EXPECT_EQ(codedFromRows(test::makeBmp(picture, layout), result), expected) << bits << topDown;
+      EXPECT_EQ(result, CodingResult::Done);
+    }
   }
+  BmpLayout alphaAtTheTop{.bitCount = 32};
+  alphaAtTheTop.fourthByte = [](std::size_t i) { return i + 1 == 301 * 700 ? 1 : 0; };
+  const Bytes alpha = test::makeBmp(picture, alphaAtTheTop);
+  SpanPositionedSource alphaSource(alpha);
+  BitmapRows alphaRows(alphaSource);
+  EXPECT_EQ(alphaRows.inspect(), BitmapVerdict::StoreUnchanged);
+  EXPECT_EQ(alphaRows.image().storeReason(), StoreReason::Alpha);
+
+  const Bytes cut = test::makeBmp(picture, {.cutBytes = 1});
+  SpanPositionedSource cutSource(cut);
+  BitmapRows cutRows(cutSource);
+  EXPECT_EQ(cutRows.inspect(), BitmapVerdict::StoreUnchanged);
+  EXPECT_EQ(cutRows.image().storeReason(), StoreReason::TruncatedPixels);
+
+  // A source that fails after its first band: the coder stops with the source's failure.
+  const Bytes file = test::makeBmp(picture);
+  class FailingAfterOneBand final : public PositionedSource {
+   public:
+    explicit FailingAfterOneBand(const Bytes& bytes) : bytes_(bytes) {}
+    std::uint64_t size() const override { return bytes_.size(); }
+    bool read(std::uint64_t position, std::span<std::uint8_t> buffer) override {
+      return ++reads_ <= 2 && bytes_.read(position, buffer);  // the headers, one band
+    }
+
+   private:
+    SpanPositionedSource bytes_;
+    int reads_ = 0;
+  } failing(file);
+  BitmapRows rows(failing);
+  ASSERT_EQ(rows.inspect(), BitmapVerdict::CodeAsSpb);
+  Bytes stream;
+  VectorSink sink(stream);
+  EXPECT_EQ(encodeSpb(rows, sink), CodingResult::SourceFailed);
 }
 
 }  // namespace

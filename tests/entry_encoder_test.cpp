@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "app/pack_console.h"
+#include "archive/bitmap_file.h"
 #include "archive/stored_entry.h"
 #include "codec/lzss_decoder.h"
 #include "codec/spb.h"
@@ -183,6 +184,22 @@ TEST_F(EntryFileFailureTest, RefusingDestinationIsTheOutputError) {
       EXPECT_EQ(entry.status.kind(), Status::Kind::OutputError) << c.name;
     }
   }
+}
+
+// A picture is read a band at a time while it is coded: a file that becomes shorter once
+// opened stops the coder with the failure that names it.
+TEST_F(EntryFileFailureTest, PictureThatBecomesShorterWhileCodedFailsNamingIt) {
+  const fs::path path = dir_ / "p.bmp";
+  test::writeFile(path, test::makeBmp(test::randomPicture(301, 700, 7, 40)));  // three bands
+  BitmapFile bitmap;
+  BitmapVerdict verdict = BitmapVerdict::StoreUnchanged;
+  ASSERT_TRUE(bitmap.open(path.string(), verdict).isOk());
+  ASSERT_EQ(verdict, BitmapVerdict::CodeAsSpb);
+  fs::resize_file(path, fs::file_size(path) / 2);
+  CountingSink sink;
+  EXPECT_EQ(encodeSpb(bitmap.rows(), sink), CodingResult::SourceFailed);
+  EXPECT_EQ(bitmap.failure().code(), Status::Code::SourceChanged);
+  EXPECT_NE(bitmap.failure().message().find(path.string()), std::string::npos);
 }
 
 TEST_F(EntryEncoderTest, LzssEntryShowsTypeLineThenProgress) {

@@ -18,6 +18,7 @@
 #include "common/console.h"
 #include "platform/platform.h"
 #include "tests/archive_builder.h"
+#include "tests/bmp_builder.h"
 #include "tests/test_support.h"
 
 #if !defined(_WIN32)
@@ -142,6 +143,28 @@ TEST_F(ReadingSafetyTest, TestingHugeEntriesStaysUnderAMemoryLimit) {
     EXPECT_EQ(run.exitCode, 0) << archive << "\n" << run.out << run.err;
     EXPECT_TRUE(test::contains(run.out, "1 entry tested: all match")) << run.out;
   }
+}
+
+// Packing a picture and comparing it with its file read it a band at a time: an 8192 x 8192
+// true-colour bitmap of zeros (201 MB, a hole on disk) packs and tests against the folder
+// within the same 96 MiB of address space.
+TEST_F(ReadingSafetyTest, PackingAndComparingAHugePictureStaysUnderAMemoryLimit) {
+  if (UNDER_ADDRESS_SANITIZER) GTEST_SKIP() << "AddressSanitizer reserves more than the limit";
+  auto header = test::makeBmp(test::randomPicture(1, 1, 1, 0));
+  header.resize(54);
+  header[19] = header[23] = 0x20;  // biWidth and biHeight 8192 (0x2000, little-endian)
+  header[18] = header[22] = 0;
+  fs::create_directories(dir_ / "tree");
+  test::writeFile(dir_ / "tree" / "huge.bmp", header);
+  fs::resize_file(dir_ / "tree" / "huge.bmp", 54 + 8192ull * 8192 * 3);
+  const std::string limited = "ulimit -v 98304 && exec \"$0\" \"$@\"";
+  const auto packed = test::runCommand(
+      {"sh", "-c", limited, KUPACK_BINARY, "-j", "1", "tree", "out.kup"}, dir_.path());
+  ASSERT_EQ(packed.exitCode, 0) << packed.out << packed.err;
+  const auto tested =
+      test::runCommand({"sh", "-c", limited, KUPACK_BINARY, "-t", "out.kup", "tree"}, dir_.path());
+  EXPECT_EQ(tested.exitCode, 0) << tested.out << tested.err;
+  EXPECT_TRUE(test::contains(tested.out, "1 entry tested against tree: all match")) << tested.out;
 }
 
 TEST_F(ReadingSafetyTest, AFailedWriteOnAFullDiskKeepsTheOldFile) {
