@@ -60,6 +60,7 @@ class Writer {
     if (!openPartFile(job_.archivePath, archive_, partCleanup_))
       return Status::file(Status::Code::CannotCreate, job_.archivePath + ".part", errno);
     partPath_ = archive_.path();
+    replacing_ = platform::pathExists(job_.archivePath);
     // The data area starts where the names say; the header and directory come last.
     if (std::fseek(archive_.stream(), static_cast<long>(directoryEnd(files_)), SEEK_SET) != 0)
       return cannotWrite();
@@ -115,8 +116,18 @@ class Writer {
                         static_cast<std::uint32_t>(storedSize),
                         static_cast<std::uint32_t>(outcome.sourceSize)});
     offset_ += storedSize;
+    if (replacing_) pushWrittenBytes();
     return Status::ok();
   }
+
+  // Sends each further WRITEBACK_STEP of written data area on its way to the disk.
+  void pushWrittenBytes() {
+    const std::uint64_t written = directoryEnd(files_) + offset_;
+    if (written - pushed_ < WRITEBACK_STEP) return;
+    platform::startWriteback(archive_.stream(), pushed_, written);
+    pushed_ = written;
+  }
+  static constexpr std::uint64_t WRITEBACK_STEP = std::uint64_t{8} << 20;
 
   Status writeDirectory() {
     // The data area's last bytes must reach the file before the writer goes back to the start.
@@ -151,6 +162,8 @@ class Writer {
   FileHolder archive_;
   std::vector<DirectoryRecord> records_;
   std::uint64_t offset_ = 0;
+  bool replacing_ = false;    // an archive of that name exists and will be replaced
+  std::uint64_t pushed_ = 0;  // bytes of the part file sent on their way to the disk
 };
 
 }  // namespace

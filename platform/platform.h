@@ -136,6 +136,13 @@ std::optional<std::string> archiveTarget(const std::string& path);
 // holds no more than its peak. Does nothing where the allocator has no such setting.
 void keepFreedBuffers();
 
+// Starts writing bytes `from` to `to` of `file` (written so far) out to its disk without
+// waiting for them. For an archive that will replace another: the rename over the old one
+// makes the file system write out whatever is still unwritten before the rename returns, so
+// bytes sent on their way while the run goes on shorten that wait. Does nothing where the
+// system offers no such call.
+void startWriteback(std::FILE* file, std::uint64_t from, std::uint64_t to);
+
 // ---- Ending early -------------------------------------------------------------------
 
 // From now on an interrupt, a termination request or a hang-up (on Windows: Ctrl-C,

@@ -725,6 +725,17 @@ void keepFreedBuffers() {
 #endif
 }
 
+void startWriteback(std::FILE* file, std::uint64_t from, std::uint64_t to) {
+#if defined(SYNC_FILE_RANGE_WRITE)
+  if (to > from) {
+    sync_file_range(fileno(file), static_cast<off_t>(from), static_cast<off_t>(to - from),
+                    SYNC_FILE_RANGE_WRITE);
+  }
+#else
+  static_cast<void>(file), static_cast<void>(from), static_cast<void>(to);
+#endif
+}
+
 void installEarlyEndCleanup() {
   struct sigaction action {};
   action.sa_handler = removeRegisteredAndReraise;

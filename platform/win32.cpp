@@ -761,6 +761,8 @@ BOOL WINAPI removeRegisteredOnConsoleEnd(DWORD) {
 // The process heap keeps freed blocks for reuse by itself.
 void keepFreedBuffers() {}
 
+void startWriteback(std::FILE*, std::uint64_t, std::uint64_t) {}
+
 void installEarlyEndCleanup() {
   static const bool installed = SetConsoleCtrlHandler(removeRegisteredOnConsoleEnd, TRUE) != 0;
   static_cast<void>(installed);

@@ -119,7 +119,8 @@ TEST_F(ArchiveWriterTest, UncreatableArchiveIsAFailureNamingIt) {
 }
 
 // A tree of every kind: palette bitmaps large enough for the piece parse, pictures, a
-// bitmap that is stored, files of 0 bytes and of exactly one copy chunk, small text.
+// bitmap that is stored, files of 0 bytes and of exactly one copy chunk, small text, and
+// more than the 8 MiB a run that replaces an archive sends to the disk as it goes.
 std::vector<CollectedFile> writeEveryKind(const fs::path& root) {
   std::vector<CollectedFile> files;
   auto add = [&](const std::string& name, const std::vector<std::uint8_t>& bytes) {
@@ -139,9 +140,11 @@ std::vector<CollectedFile> writeEveryKind(const fs::path& root) {
                                   }}));
   add("empty", {});
   add("chunk.bin", std::vector<std::uint8_t>(COPY_CHUNK_SIZE, 'c'));
+  add("large.bin", std::vector<std::uint8_t>(std::size_t{9} << 20, 'l'));
   return files;
 }
 
+// The first run writes a new archive, the others replace it.
 TEST_F(ArchiveWriterTest, EveryNumberOfThreadsAndAnyBudgetGiveTheSameArchiveAndLines) {
   const std::vector<CollectedFile> files = writeEveryKind(root());
   ASSERT_TRUE(build(files, 1).isOk());
