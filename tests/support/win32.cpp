@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <stdexcept>
+#include <string>
 
 #include "tests/test_support.h"
 
@@ -124,9 +125,19 @@ RunResult runCommand(const std::vector<std::string>& argv, const fs::path& worki
     startup.hStdError = err.get();
     PROCESS_INFORMATION process{};
     const std::string folder = workingDir.string();
-    if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                        folder.c_str(), &startup, &process)) {
-      throw std::runtime_error("cannot start " + commandLine);
+    // Wine has been seen to refuse a start once in a long suite on a busy machine; a start
+    // that fails three times, half a second apart, is a real failure and says why.
+    bool started = false;
+    DWORD startError = 0;
+    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+      if (attempt > 0) Sleep(500);
+      started = CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                               folder.c_str(), &startup, &process) != 0;
+      if (!started) startError = GetLastError();
+    }
+    if (!started) {
+      throw std::runtime_error("cannot start " + commandLine + " (error " +
+                               std::to_string(startError) + ")");
     }
     const Handle processHandle(process.hProcess);
     const Handle threadHandle(process.hThread);
