@@ -36,6 +36,9 @@ class BitmapFile {
   struct Source final : PositionedSource {
     std::uint64_t size() const override { return file.size(); }
     bool read(std::uint64_t position, std::span<std::uint8_t> buffer) override;
+    void willRead(std::uint64_t position, std::uint64_t length) override {
+      file.willRead(position, length);
+    }
     platform::HeldFile file;
     std::string path;
     Status failure = Status::ok();

@@ -47,6 +47,9 @@ std::optional<ChannelLayout> layoutFromMasks(const std::uint8_t* masks) {
   return ChannelLayout{*blue, *green, *red, 6 - *blue - *green - *red};
 }
 
+// How far ahead of the band being read the file is asked to read.
+constexpr std::uint64_t READ_AHEAD = std::uint64_t{8} << 20;
+
 }  // namespace
 
 bool NoAlphaCheck::add(const std::uint8_t* pixels, std::size_t count, std::size_t fourth) {
@@ -239,7 +242,7 @@ std::optional<bool> BitmapRows::hasNoAlpha() {
   NoAlphaCheck check;
   for (std::uint32_t first = 0; first < rows.height; first += bandRows) {
     const std::uint32_t count = std::min(bandRows, rows.height - first);
-    if (!readStoredRows(first, count)) return std::nullopt;
+    if (!readStoredRows(first, count, false)) return std::nullopt;
     if (!check.add(band_.data(), std::size_t{count} * rows.width, rows.layout.fourth)) return false;
   }
   return true;
@@ -249,7 +252,7 @@ bool BitmapRows::readBand(std::uint32_t first, std::uint32_t count, SpbSource& b
   const PixelRows& rows = image_.pixelRows();
   // Rows `first` on, counted from the top, are stored from the bottom in a bottom-up file.
   const std::uint64_t storedFirst = rows.bottomUp ? rows.height - first - count : first;
-  if (!readStoredRows(storedFirst, count)) return false;
+  if (!readStoredRows(storedFirst, count, rows.bottomUp)) return false;
   std::size_t rowBytes = rows.storedBytes;
   if (rows.fourBytes) {  // 32-bit rows have no padding: the band is one block of pixels
     packToThreeBytes(band_.data(), std::size_t{count} * rows.width, rows.layout);
@@ -263,10 +266,22 @@ bool BitmapRows::readBand(std::uint32_t first, std::uint32_t count, SpbSource& b
   return true;
 }
 
-bool BitmapRows::readStoredRows(std::uint64_t storedFirst, std::uint32_t count) {
+bool BitmapRows::readStoredRows(std::uint64_t storedFirst, std::uint32_t count, bool backwards) {
   const PixelRows& rows = image_.pixelRows();
-  band_.resize(std::size_t{count} * rows.storedBytes);  // about one band, or one row
-  return file_.read(rows.offset + storedFirst * rows.storedBytes, band_);
+  const std::size_t size = std::size_t{count} * rows.storedBytes;  // about one band, or one row
+  const std::uint64_t start = rows.offset + storedFirst * rows.storedBytes;
+  const std::uint64_t end = start + size;
+  if (start < aheadStart_ || end > aheadEnd_) {
+    // A bottom-up file is coded from its end to its start, which a system's own read-ahead
+    // does not follow: the file is asked for the next stretch in the order of reading.
+    const std::uint64_t pixelsEnd = rows.offset + std::uint64_t{rows.height} * rows.storedBytes;
+    aheadStart_ = backwards ? std::max(rows.offset, end - std::min(end, READ_AHEAD)) : start;
+    aheadEnd_ = backwards ? end : std::max(end, std::min(pixelsEnd, start + READ_AHEAD));
+    aheadStart_ = std::min(aheadStart_, start);  // a band longer than the stretch
+    file_.willRead(aheadStart_, aheadEnd_ - aheadStart_);
+  }
+  band_.resize(size);
+  return file_.read(start, band_);
 }
 
 }  // namespace kupack

@@ -155,14 +155,17 @@ class BitmapRows final : public SpbRows {
   bool readBand(std::uint32_t first, std::uint32_t count, SpbSource& band) override;
 
  private:
-  // Reads `count` stored rows from stored row `storedFirst` on into band_.
-  bool readStoredRows(std::uint64_t storedFirst, std::uint32_t count);
+  // Reads `count` stored rows from stored row `storedFirst` on into band_. `backwards`: the
+  // rows after them come from before them in the file.
+  bool readStoredRows(std::uint64_t storedFirst, std::uint32_t count, bool backwards);
   // False when some fourth byte shows an alpha channel, nullopt when the rows could not be read.
   std::optional<bool> hasNoAlpha();
 
   PositionedSource& file_;
   BitmapImage image_;
   std::vector<std::uint8_t> band_;
+  std::uint64_t aheadStart_ = 0;  // the bytes last asked to be read ahead
+  std::uint64_t aheadEnd_ = 0;
 };
 
 }  // namespace kupack

@@ -59,6 +59,9 @@ class PositionedSource {
   virtual ~PositionedSource() = default;
   virtual std::uint64_t size() const = 0;
   virtual bool read(std::uint64_t position, std::span<std::uint8_t> buffer) = 0;
+  // A hint that the `length` bytes from `position` on will be read soon, so that a source on
+  // a file may start reading them ahead. Does nothing unless a source says otherwise.
+  virtual void willRead(std::uint64_t /*position*/, std::uint64_t /*length*/) {}
 };
 
 // A positioned source over bytes in memory, which must outlive it.

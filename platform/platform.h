@@ -335,6 +335,10 @@ class HeldFile {
   // read) otherwise. Safe to call from several threads at once.
   bool readAt(std::uint64_t position, std::span<std::uint8_t> buffer) const;
 
+  // Asks the system to start reading the `length` bytes from `position` on into its cache,
+  // without waiting for them (POSIX: posix_fadvise; nothing on Windows). Only a hint.
+  void willRead(std::uint64_t position, std::uint64_t length) const;
+
   // Writes all of `bytes` at `position`; false (errno set) otherwise.
   bool writeAt(std::uint64_t position, std::span<const std::uint8_t> bytes);
 

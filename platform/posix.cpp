@@ -1145,6 +1145,11 @@ bool HeldFile::readAt(std::uint64_t position, std::span<std::uint8_t> buffer) co
   return true;
 }
 
+void HeldFile::willRead(std::uint64_t position, std::uint64_t length) const {
+  posix_fadvise(static_cast<int>(handle_), static_cast<off_t>(position), static_cast<off_t>(length),
+                POSIX_FADV_WILLNEED);
+}
+
 bool HeldFile::writeAt(std::uint64_t position, std::span<const std::uint8_t> bytes) {
   std::size_t done = 0;
   while (done < bytes.size()) {

@@ -1158,6 +1158,8 @@ bool HeldFile::openUnnamedTemporary() {
   return true;
 }
 
+void HeldFile::willRead(std::uint64_t, std::uint64_t) const {}
+
 bool HeldFile::readAt(std::uint64_t position, std::span<std::uint8_t> buffer) const {
   std::size_t done = 0;
   while (done < buffer.size()) {

@@ -325,6 +325,37 @@ TEST_F(BitmapTest, RowsReadABandAtATimeGiveThePicturesStream) {
   EXPECT_EQ(cutRows.inspect(), BitmapVerdict::StoreUnchanged);
   EXPECT_EQ(cutRows.image().storeReason(), StoreReason::TruncatedPixels);
 
+  // Every band is read from a stretch the file was asked to read ahead: a bottom-up file is
+  // read from its end to its start, which a system's own read-ahead does not follow.
+  class Recording final : public PositionedSource {
+   public:
+    explicit Recording(const Bytes& bytes) : bytes_(bytes) {}
+    std::uint64_t size() const override { return bytes_.size(); }
+    bool read(std::uint64_t position, std::span<std::uint8_t> buffer) override {
+      if (position >= 54 && (position < aheadStart || position + buffer.size() > aheadEnd))
+        ++unannounced;
+      return bytes_.read(position, buffer);
+    }
+    void willRead(std::uint64_t position, std::uint64_t length) override {
+      aheadStart = position;
+      aheadEnd = position + length;
+    }
+    std::uint64_t aheadStart = 0, aheadEnd = 0;
+    int unannounced = 0;
+
+   private:
+    SpanPositionedSource bytes_;
+  };
+  const Bytes bottomUp = test::makeBmp(picture);
+  Recording recording(bottomUp);
+  BitmapRows announced(recording);
+  ASSERT_EQ(announced.inspect(), BitmapVerdict::CodeAsSpb);
+  Bytes again;
+  VectorSink againSink(again);
+  EXPECT_EQ(encodeSpb(announced, againSink), CodingResult::Done);
+  EXPECT_EQ(again, expected);
+  EXPECT_EQ(recording.unannounced, 0);
+
   // A source that fails after its first band: the coder stops with the source's failure.
   const Bytes file = test::makeBmp(picture);
   class FailingAfterOneBand final : public PositionedSource {
