@@ -62,7 +62,8 @@ class Writer {
     partPath_ = archive_.path();
     replacing_ = platform::pathExists(job_.archivePath);
     // The data area starts where the names say; the header and directory come last.
-    if (std::fseek(archive_.stream(), static_cast<long>(directoryEnd(files_)), SEEK_SET) != 0)
+    dataStart_ = directoryEnd(files_);
+    if (std::fseek(archive_.stream(), static_cast<long>(dataStart_), SEEK_SET) != 0)
       return cannotWrite();
     {
       PackPipeline pipeline(pipelineEntries(job_, files_),
@@ -122,7 +123,7 @@ class Writer {
 
   // Sends each further WRITEBACK_STEP of written data area on its way to the disk.
   void pushWrittenBytes() {
-    const std::uint64_t written = directoryEnd(files_) + offset_;
+    const std::uint64_t written = dataStart_ + offset_;
     if (written - pushed_ < WRITEBACK_STEP) return;
     platform::startWriteback(archive_.stream(), pushed_, written);
     pushed_ = written;
@@ -134,7 +135,7 @@ class Writer {
     if (std::fflush(archive_.stream()) != 0 || std::fseek(archive_.stream(), 0, SEEK_SET) != 0)
       return cannotWrite();
     if (!archive_.writeBE16(static_cast<std::uint32_t>(files_.size() & 0xFFFF)) ||
-        !archive_.writeBE32(directoryEnd(files_))) {
+        !archive_.writeBE32(dataStart_)) {
       return cannotWrite();
     }
     for (std::size_t i = 0; i < files_.size(); ++i) {
@@ -161,6 +162,7 @@ class Writer {
   platform::RemovedOnEarlyEnd partCleanup_;
   FileHolder archive_;
   std::vector<DirectoryRecord> records_;
+  std::uint32_t dataStart_ = 0;  // where the data area begins: the directory's end
   std::uint64_t offset_ = 0;
   bool replacing_ = false;    // an archive of that name exists and will be replaced
   std::uint64_t pushed_ = 0;  // bytes of the part file sent on their way to the disk

@@ -1146,8 +1146,12 @@ bool HeldFile::readAt(std::uint64_t position, std::span<std::uint8_t> buffer) co
 }
 
 void HeldFile::willRead(std::uint64_t position, std::uint64_t length) const {
+#if defined(POSIX_FADV_WILLNEED)
   posix_fadvise(static_cast<int>(handle_), static_cast<off_t>(position), static_cast<off_t>(length),
                 POSIX_FADV_WILLNEED);
+#else
+  static_cast<void>(position), static_cast<void>(length);
+#endif
 }
 
 bool HeldFile::writeAt(std::uint64_t position, std::span<const std::uint8_t> bytes) {
