@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "common/byte_order.h"
 #include "common/checked_size.h"
 #include "common/console.h"
 #include "platform/platform.h"
@@ -13,15 +14,6 @@ namespace kupack {
 namespace {
 
 using ull = unsigned long long;
-
-std::uint32_t readBE32(const std::uint8_t* bytes) {
-  return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
-         (std::uint32_t{bytes[2]} << 8) | std::uint32_t{bytes[3]};
-}
-
-std::uint16_t readBE16(const std::uint8_t* bytes) {
-  return static_cast<std::uint16_t>((bytes[0] << 8) | bytes[1]);
-}
 
 bool isNormalizedNameByte(std::uint8_t byte) { return byte != '/' && (byte < 'A' || byte > 'Z'); }
 
@@ -88,8 +80,8 @@ Status parseArchiveDirectory(std::span<const std::uint8_t> bytes, std::uint64_t 
     return complain.archive(formatText("only %llu bytes long, too short for the 6-byte header",
                                        ull{std::min<std::uint64_t>(archiveSize, bytes.size())}));
   }
-  const std::size_t count = readBE16(bytes.data());
-  const std::uint32_t dataOffset = readBE32(bytes.data() + 2);
+  const std::size_t count = loadBE16(bytes.data());
+  const std::uint32_t dataOffset = loadBE32(bytes.data() + 2);
   directory.dataOffset = dataOffset;
   const std::uint64_t smallest = ARCHIVE_HEADER_SIZE + count * (DIRECTORY_RECORD_OVERHEAD + 1);
   const std::uint64_t largest =
@@ -137,9 +129,9 @@ Status parseArchiveDirectory(std::span<const std::uint8_t> bytes, std::uint64_t 
     }
     const std::uint8_t* fields = table.data() + position;
     const std::uint8_t type = fields[0];
-    entry.offset = readBE32(fields + 1);
-    entry.storedSize = readBE32(fields + 5);
-    entry.sourceSize = readBE32(fields + 9);
+    entry.offset = loadBE32(fields + 1);
+    entry.storedSize = loadBE32(fields + 5);
+    entry.sourceSize = loadBE32(fields + 9);
     position += DIRECTORY_RECORD_OVERHEAD - 1;
     if (Status status = checkEntryFields(complain, index, entry, type, dataSize); !status) {
       return status;
@@ -185,8 +177,8 @@ Status ArchiveReader::open(const std::string& nativePath) {
       static_cast<std::size_t>(std::min<std::uint64_t>(archiveSize, ARCHIVE_HEADER_SIZE)));
   if (Status status = readAt(0, head); !status) return status;
   if (head.size() == ARCHIVE_HEADER_SIZE) {
-    const std::uint64_t dataOffset = readBE32(head.data() + 2);
-    const std::uint64_t count = readBE16(head.data());
+    const std::uint64_t dataOffset = loadBE32(head.data() + 2);
+    const std::uint64_t count = loadBE16(head.data());
     const std::uint64_t largest =
         ARCHIVE_HEADER_SIZE + count * (DIRECTORY_RECORD_OVERHEAD + MAX_NAME_LENGTH);
     if (dataOffset > ARCHIVE_HEADER_SIZE && dataOffset <= archiveSize && dataOffset <= largest) {

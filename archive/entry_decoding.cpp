@@ -4,6 +4,7 @@
 #include <string>
 
 #include "codec/bmp_writer.h"
+#include "common/byte_order.h"
 #include "common/checked_size.h"
 #include "common/console.h"
 
@@ -57,8 +58,8 @@ Status entryFailure(const ArchiveEntry& entry, const std::string& problem) {
 std::optional<SpbDimensions> spbDimensions(std::span<const std::uint8_t> stream) {
   if (stream.size() < 4) return std::nullopt;
   SpbDimensions dimensions;
-  dimensions.width = static_cast<std::uint32_t>((stream[0] << 8) | stream[1]);
-  dimensions.height = static_cast<std::uint32_t>((stream[2] << 8) | stream[3]);
+  dimensions.width = loadBE16(stream.data());
+  dimensions.height = loadBE16(stream.data() + 2);
   return dimensions;
 }
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "common/byte_order.h"
+
 namespace kupack {
 namespace {
 
@@ -106,8 +108,7 @@ bool encodePlane(BitWriter& writer, SpbRows& rows, std::size_t channel) {
     for (std::size_t g = 0; g < groups; ++g) {
       const std::uint16_t* r = residuals + 4 * g;
       const std::uint8_t* v = values + 4 * g;
-      const std::uint32_t raw =
-          std::uint32_t{v[0]} << 24 | std::uint32_t{v[1]} << 16 | std::uint32_t{v[2]} << 8 | v[3];
+      const std::uint32_t raw = loadBE32(v);
       const SpbGroupBits group = spbGroupBits(r[0], r[1], r[2], r[3], raw);
       burst.putExactBits(group.bits, group.count);
     }

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "codec/source_bit_reader.h"
+#include "common/byte_order.h"
 #include "common/checked_size.h"
 
 namespace kupack {
@@ -170,8 +171,8 @@ Status decodeSpb(PositionedSource& stream, SpbPicture& picture) {
   // A picture this build cannot address is refused before its stream is walked.
   std::uint8_t header[4] = {};
   if (stream.size() >= sizeof header && stream.read(0, header)) {
-    const std::uint32_t width = std::uint32_t{header[0]} << 8 | header[1];
-    const std::uint32_t height = std::uint32_t{header[2]} << 8 | header[3];
+    const std::uint32_t width = loadBE16(header);
+    const std::uint32_t height = loadBE16(header + 2);
     if (!pictureBytes(width, height, 3)) return tooLargeForMemory();
   }
   SpbRowDecoder decoder(stream);

@@ -72,6 +72,7 @@ void WorkerPool::serve() {
       --reserved_;
       lock.unlock();
       helper->job();
+      helperJobsDone_.fetch_add(1, std::memory_order_release);
       helper->done.store(true, std::memory_order_release);
       lock.lock();
       continue;

@@ -64,6 +64,9 @@ class WorkerPool {
   // A lease on an idle thread; empty when every thread is busy or reserved.
   Lease lease();
 
+  // How many leased jobs the pool's threads have finished so far.
+  std::size_t helperJobsDone() const { return helperJobsDone_.load(std::memory_order_acquire); }
+
  private:
   void serve();
   void postHelper(HelperJob* job);
@@ -76,6 +79,7 @@ class WorkerPool {
   std::size_t idle_ = 0;      // threads waiting for work
   std::size_t reserved_ = 0;  // idle threads promised to leases
   bool quit_ = false;
+  std::atomic<std::size_t> helperJobsDone_{0};
   std::vector<std::thread> threads_;  // last: started when everything they use is made
 };
 

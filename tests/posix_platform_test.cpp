@@ -491,36 +491,37 @@ TEST(PosixConsoleChild, DISABLED_WriteSamples) {
   platform::writeConsole(">>");
 }
 
-std::optional<std::string> childConsoleOutput(const std::string& locale) {
-  std::error_code error;
-  const fs::path self = fs::read_symlink("/proc/self/exe", error);
-  if (error) return std::nullopt;
+// The console bytes the child test above writes under `locale`, between its "<<" and ">>".
+// A child that fails (a crash included) or writes no markers fails the calling test.
+std::string childConsoleOutput(const std::string& locale) {
+  const fs::path self = fs::read_symlink("/proc/self/exe");
   test::TempDir dir;
   const std::string command = "LANG= LC_CTYPE= LC_ALL=" + shellQuote(locale) + " " +
                               shellQuote(self.string()) +
                               " --gtest_also_run_disabled_tests"
                               " --gtest_filter=PosixConsoleChild.DISABLED_WriteSamples >" +
                               shellQuote((dir / "out").string()) + " 2>&1";
-  if (std::system(command.c_str()) != 0) return std::nullopt;
+  const int status = std::system(command.c_str());
   const std::string out = test::readFile(dir / "out");
+  EXPECT_EQ(status, 0) << out;
   const auto begin = out.find("<<");
   const auto end = out.find(">>");
-  if (begin == std::string::npos || end == std::string::npos) return std::nullopt;
+  if (begin == std::string::npos || end == std::string::npos || end < begin) {
+    ADD_FAILURE() << "the child wrote no console sample:\n" << out;
+    return {};
+  }
   return out.substr(begin + 2, end - begin - 2);
 }
 
 TEST(PosixConsole, Utf8LocaleGetsUtf8AndKeepsBadBytes) {
   SKIP_UNLESS_POSIX();
-  const auto out = childConsoleOutput("C.UTF-8");
-  if (!out) GTEST_SKIP() << "cannot run the test binary as a child here";
-  EXPECT_EQ(*out, "終了しました。\nA\xff日本\\~\x81");
+  EXPECT_EQ(childConsoleOutput("C.UTF-8"), "終了しました。\nA\xff日本\\~\x81");
 }
 
 TEST(PosixConsole, OtherLocaleGetsTheCp932Bytes) {
   SKIP_UNLESS_POSIX();
-  const auto out = childConsoleOutput("C");
-  if (!out) GTEST_SKIP() << "cannot run the test binary as a child here";
-  EXPECT_EQ(*out, std::string(MSG_FINISHED) + "A\xff" + sjis("日本") + "\x5c\x7e\x81");
+  EXPECT_EQ(childConsoleOutput("C"),
+            std::string(MSG_FINISHED) + "A\xff" + sjis("日本") + "\x5c\x7e\x81");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // and code page conversion are in tests/support/posix.cpp and tests/support/win32.cpp.
 #include "tests/test_support.h"
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <random>
@@ -73,6 +74,16 @@ void writeFile(const fs::path& path, const std::string& bytes) {
 
 void writeFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
   writeFile(path, std::string(bytes.begin(), bytes.end()));
+}
+
+std::vector<std::string> namesEndingIn(const fs::path& folder, const std::string& suffix) {
+  std::vector<std::string> found;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    const std::string name = entry.path().filename().string();
+    if (name.ends_with(suffix)) found.push_back(name);
+  }
+  std::sort(found.begin(), found.end());
+  return found;
 }
 
 std::string readFile(const fs::path& path) {

@@ -54,6 +54,11 @@ void writeFile(const std::filesystem::path& path, const std::vector<std::uint8_t
 std::string readFile(const std::filesystem::path& path);
 std::vector<std::uint8_t> readBytes(const std::filesystem::path& path);
 
+// Names in `folder` (not below it) ending in `suffix`, sorted: what a run may have left
+// behind, e.g. its ARCHIVE.XXXXXXXX.part.
+std::vector<std::string> namesEndingIn(const std::filesystem::path& folder,
+                                       const std::string& suffix);
+
 struct RunResult {
   int exitCode = -1;
   std::string out;  // standard output, bytes as written

@@ -10,8 +10,10 @@ jobs=$(nproc 2>/dev/null || echo 2)
 # they need); a folder it has configured keeps them.
 tests=()
 [ -f build/CMakeCache.txt ] || tests=(-DKUPACK_BUILD_TESTS=OFF)
+echo "Building kupack in build/ (about a minute on a fresh machine)..."
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release "${tests[@]}" >/dev/null
-cmake --build build -j"$jobs" --target kupack >/dev/null
+cmake --build build -j"$jobs" --target kupack
+echo
 mkdir -p examples/assets/empty   # git keeps no empty folders; the sample has one
 ./build/kupack examples/assets build/assets.kup
 echo

@@ -29,20 +29,10 @@ class PackHazardsTest : public ::testing::Test {
   fs::path tree() const { return dir_ / "tree"; }
   fs::path archive() const { return dir_ / "out.kup"; }
 
-  // Names in `folder` (not below it) ending in `suffix`: what a run may have left behind.
-  static std::vector<std::string> namesEndingIn(const fs::path& folder, const std::string& suffix) {
-    std::vector<std::string> found;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-      const std::string name = entry.path().filename().string();
-      if (name.size() >= suffix.size() && name.ends_with(suffix)) found.push_back(name);
-    }
-    return found;
-  }
-
   // Nothing of a run's own is left beside the archive or in the start folder.
   void expectNoLeftovers() const {
-    EXPECT_EQ(namesEndingIn(dir_.path(), ".part"), std::vector<std::string>{});
-    EXPECT_EQ(namesEndingIn(dir_.path(), ".tmp"), std::vector<std::string>{});
+    EXPECT_EQ(test::namesEndingIn(dir_.path(), ".part"), std::vector<std::string>{});
+    EXPECT_EQ(test::namesEndingIn(dir_.path(), ".tmp"), std::vector<std::string>{});
   }
 
   // `kupack -t` of the archive against the tree passes.
@@ -124,9 +114,9 @@ TEST_F(PackHazardsTest, FilesTheRunDidNotCreateAreNeitherWrittenNorRemoved) {
   EXPECT_TRUE(fs::is_symlink(archive()));
   EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(outside / "target3")));
   expectArchiveMatchesTree(outside / "target3");
-  EXPECT_EQ(namesEndingIn(outside, ".part"), std::vector<std::string>{});
-  EXPECT_EQ(namesEndingIn(dir_.path(), ".part"), std::vector<std::string>{"out.kup.part"});
-  EXPECT_EQ(namesEndingIn(dir_.path(), ".tmp"), std::vector<std::string>{});
+  EXPECT_EQ(test::namesEndingIn(outside, ".part"), std::vector<std::string>{});
+  EXPECT_EQ(test::namesEndingIn(dir_.path(), ".part"), std::vector<std::string>{"out.kup.part"});
+  EXPECT_EQ(test::namesEndingIn(dir_.path(), ".tmp"), std::vector<std::string>{});
 }
 
 TEST_F(PackHazardsTest, ArchivePathThatIsNoRegularFileIsRefusedBeforeAnyWork) {
@@ -224,7 +214,7 @@ TEST_F(PackHazardsTest, SignalsEndTheRunWithoutPartialFilesAndKeepTheEarlierArch
     // Wait (bounded) until the partial archive exists; the run then stalls on its output.
     bool writing = false;
     for (int i = 0; i < 2000 && !writing; ++i) {
-      writing = !namesEndingIn(dir_.path(), ".part").empty();
+      writing = !test::namesEndingIn(dir_.path(), ".part").empty();
       if (!writing) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     ASSERT_TRUE(writing) << "signal " << signalNumber;
