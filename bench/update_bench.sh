@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 corpus=${1:-/tmp/kup-bench-corpus}
 build=${2:-build}
 [ -x "$build/kupack" ] || { echo "build kupack first (cmake --build $build)"; exit 1; }
-kupack=$PWD/$build/kupack
+kupack=$(cd "$build" && pwd)/kupack
 if [ ! -d "$corpus/bmp8" ]; then
   ../shared/corpus/make-bench-corpus.sh "$corpus"
 fi

@@ -1,5 +1,8 @@
 // HeldFile::copyTo: moves a range of a held file to the end of a stream being written,
 // by the system's own file-to-file copy where there is one, in large blocks otherwise.
+#if !defined(_FILE_OFFSET_BITS)
+#define _FILE_OFFSET_BITS 64  // 64-bit positions on 32-bit systems as well
+#endif
 #include <cerrno>
 #include <cstdio>
 #include <vector>
