@@ -1,6 +1,7 @@
 #include "archive/archive_update.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <unordered_map>
 #include <unordered_set>
 
