@@ -68,10 +68,12 @@ class Writer {
                             {.threads = codingThreads(job_.jobs),
                              .heldBudget = job_.heldBudget});  // joined on every way out
       records_.reserve(slots_.size());
-      for (const MergedSlot& slot : slots_) {
-        Status written = slot.kept ? copyKeptEntry(kept_.entries[slot.index])
-                                   : writeEntry(pipeline, slot.index);
+      for (std::size_t i = 0; i < slots_.size();) {
+        const std::size_t end = slots_[i].kept ? keptRunEnd(i) : i + 1;
+        Status written =
+            slots_[i].kept ? copyKeptRun(i, end) : writeEntry(pipeline, slots_[i].index);
         if (!written) return written;
+        i = end;
       }
     }
     listener_.onEvent({PackEvent::Kind::Joining, {}});
@@ -123,20 +125,38 @@ class Writer {
     return Status::ok();
   }
 
-  // A kept entry's stored bytes, copied from the old archive as they are.
-  Status copyKeptEntry(const KeptEntry& entry) {
-    if (offset_ + entry.storedSize > MAX_ENTRY_SIZE)
-      return Status::file(Status::Code::DataTooLarge, {});
+  // The end of the run of kept entries from slot `first` on whose bytes follow each other in
+  // the old archive, so that they are copied in one go.
+  std::size_t keptRunEnd(std::size_t first) const {
+    std::size_t end = first + 1;
+    for (; end < slots_.size() && slots_[end].kept; ++end) {
+      const KeptEntry& before = kept_.entries[slots_[end - 1].index];
+      if (kept_.entries[slots_[end].index].position != before.position + before.storedSize) break;
+    }
+    return end;
+  }
+
+  // The stored bytes of the kept entries in slots [first, end), copied from the old archive
+  // as they are.
+  Status copyKeptRun(std::size_t first, std::size_t end) {
+    const std::uint64_t position = kept_.entries[slots_[first].index].position;
+    std::uint64_t length = 0;
+    for (std::size_t i = first; i < end; ++i) {
+      const KeptEntry& entry = kept_.entries[slots_[i].index];
+      if (offset_ + length + entry.storedSize > MAX_ENTRY_SIZE)
+        return Status::file(Status::Code::DataTooLarge, {});
+      records_.push_back({entry.type, static_cast<std::uint32_t>(offset_ + length),
+                          entry.storedSize, entry.sourceSize});
+      length += entry.storedSize;
+    }
     errno = 0;
-    if (!kept_.archive->copyTo(entry.position, entry.storedSize, archive_.stream())) {
+    if (!kept_.archive->copyTo(position, length, archive_.stream())) {
       const int error = errno != 0 ? errno : EIO;
       if (error == ENOSPC || error == EFBIG || error == EDQUOT)
         return Status::file(Status::Code::CannotWrite, partPath_, error);
       return Status::file(Status::Code::CannotRead, kept_.archivePath, error);
     }
-    records_.push_back(
-        {entry.type, static_cast<std::uint32_t>(offset_), entry.storedSize, entry.sourceSize});
-    offset_ += entry.storedSize;
+    offset_ += length;
     if (replacing_) pushWrittenBytes();
     return Status::ok();
   }
