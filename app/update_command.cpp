@@ -67,9 +67,10 @@ void printPlanTable(const UpdatePlan& plan, const std::string& rootFolder) {
       continue;
     }
     const ArchiveEntry& entry = *change.entry;
-    const ull ratio = entry.sourceSize == 0 ? 0
-                                            : static_cast<ull>(static_cast<double>(entry.storedSize) *
-                                                               100.0 / entry.sourceSize);
+    const ull ratio =
+        entry.sourceSize == 0
+            ? 0
+            : static_cast<ull>(static_cast<double>(entry.storedSize) * 100.0 / entry.sourceSize);
     consolePrint("%-8s %12llu %12llu %5llu%%  %-6s  %s\n", actionName(change.action),
                  static_cast<ull>(entry.storedSize), static_cast<ull>(entry.sourceSize), ratio,
                  typeName(entry.type, false), name.c_str());
@@ -97,8 +98,8 @@ void printPlanJson(const UpdatePlan& plan, const std::string& rootFolder) {
     }
     list.push_back(std::move(item));
   }
-  consoleOutputBytes(
-      list.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n");
+  consoleOutputBytes(list.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
+                     "\n");
 }
 
 class Update {
@@ -166,9 +167,8 @@ class Update {
     }
     rootFolder_ = choice.path;
     if (!arguments_.dryRun) consolePrint(MSG_FOLDER_CHOSEN, shown(rootFolder_).c_str());
-    CollectRequest request{rootFolder_,
-                           arguments_.programName,
-                           {namedArchive, target, partialArchivePath(target)}};
+    CollectRequest request{
+        rootFolder_, arguments_.programName, {namedArchive, target, partialArchivePath(target)}};
     ConsolePackListener console;
     SilentPackListener silent;
     PackListener& listener = arguments_.dryRun ? static_cast<PackListener&>(silent) : console;

@@ -14,11 +14,11 @@
 namespace kupack {
 
 struct UpdateArguments {
-  std::string programName;            // argument 0
-  std::string archive;                // as given
-  std::optional<std::string> folder;  // -u: the folder whose files go in
+  std::string programName;               // argument 0
+  std::string archive;                   // as given
+  std::optional<std::string> folder;     // -u: the folder whose files go in
   std::vector<std::string> deleteNames;  // --delete: names and patterns as -x takes them
-  unsigned jobs = 0;                  // entries coded at once (-j); 0: one per processor core
+  unsigned jobs = 0;                     // entries coded at once (-j); 0: one per processor core
   bool dryRun = false;
   ListFormat format = ListFormat::Table;  // of the dry run's list
 };

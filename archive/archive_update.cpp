@@ -42,8 +42,9 @@ void findFileFolderClashes(const std::vector<UpdateChange>& changes,
 }  // namespace
 
 std::size_t UpdatePlan::count(UpdateAction action) const {
-  return static_cast<std::size_t>(std::count_if(
-      changes.begin(), changes.end(), [action](const UpdateChange& c) { return c.action == action; }));
+  return static_cast<std::size_t>(
+      std::count_if(changes.begin(), changes.end(),
+                    [action](const UpdateChange& c) { return c.action == action; }));
 }
 
 bool UpdatePlan::changesNothing() const {

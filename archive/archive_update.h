@@ -20,9 +20,9 @@ enum class UpdateAction { Kept, Replaced, Added, Deleted };
 // it stood).
 struct UpdateChange {
   UpdateAction action = UpdateAction::Kept;
-  std::string name;                      // as the directory records it
-  const ArchiveEntry* entry = nullptr;   // the old entry (none for Added)
-  const CollectedFile* file = nullptr;   // the new file (Replaced and Added), in `files`
+  std::string name;                     // as the directory records it
+  const ArchiveEntry* entry = nullptr;  // the old entry (none for Added)
+  const CollectedFile* file = nullptr;  // the new file (Replaced and Added), in `files`
 };
 
 struct UpdatePlan {

@@ -85,11 +85,20 @@ TEST_F(ArchiveUpdateTest, UpdateEqualsAFullPackOfTheMergedTree) {
     std::vector<std::string> mergedWithout;
   };
   const std::vector<Case> cases = {
-      {"replace", {{{"pics/x.txt", "x-new, longer"}, {"a.bmp", palettePicture(9)},
-                    {"pics/t.bmp", truePicture(8)}}}, {}, {}},
+      {"replace",
+       {{{"pics/x.txt", "x-new, longer"},
+         {"a.bmp", palettePicture(9)},
+         {"pics/t.bmp", truePicture(8)}}},
+       {},
+       {}},
       // "q" sorts between "pics" and "zz"; "c.txt" between the top files and the folders.
-      {"add", {{{"q/new.txt", "new"}, {"q/deeper/n.bmp", truePicture(5)}, {"c.txt", "c"},
-                {"0first.txt", "0"}}}, {}, {}},
+      {"add",
+       {{{"q/new.txt", "new"},
+         {"q/deeper/n.bmp", truePicture(5)},
+         {"c.txt", "c"},
+         {"0first.txt", "0"}}},
+       {},
+       {}},
       {"delete", {}, {"zz/y.txt", "A.BMP"}, {"zz/y.txt", "a.bmp"}},
       {"delete a whole folder", {}, {"zz\\y.txt", "zz/Z.bmp"}, {"zz/y.txt", "zz/z.bmp"}},
       {"all at once",
@@ -159,9 +168,10 @@ TEST_F(ArchiveUpdateTest, CommandLineUpdatesAndDeletesAndNamesWhatMatchesNothing
   ASSERT_EQ(run.exitCode, 0) << run.err;
   EXPECT_FALSE(contains(runKupack({"-l", "base/inner.kup"}, dir_.path()).out, "inner.kup"));
 
-  for (const std::vector<std::string>& wrong :
-       {std::vector<std::string>{"-u", "game.kup"}, {"--delete", "game.kup"},
-        {"-n", "base", "x.kup"}, {"-u", "-l", "game.kup", "patch"}}) {
+  for (const std::vector<std::string>& wrong : {std::vector<std::string>{"-u", "game.kup"},
+                                                {"--delete", "game.kup"},
+                                                {"-n", "base", "x.kup"},
+                                                {"-u", "-l", "game.kup", "patch"}}) {
     EXPECT_EQ(runKupack(wrong, dir_.path()).exitCode, 2) << wrong[0];
   }
 }
@@ -183,17 +193,16 @@ TEST_F(ArchiveUpdateTest, KeptEntriesAreCopiedAsTheyAreEvenWhenTheyDoNotDecode) 
 }
 
 TEST_F(ArchiveUpdateTest, AnOrderOfAnotherToolIsKeptAndNewEntriesGoWhereAWalkPutsThem) {
-  test::writeFile(dir_ / "game.kup",
-                  test::buildArchiveBytes({test::storedEntry("m.txt", "m"),
-                                           test::storedEntry("b.txt", "b"),
-                                           test::storedEntry("x.txt", "x")}));
+  test::writeFile(dir_ / "game.kup", test::buildArchiveBytes({test::storedEntry("m.txt", "m"),
+                                                              test::storedEntry("b.txt", "b"),
+                                                              test::storedEntry("x.txt", "x")}));
   writeTree(dir_ / "patch", {{{"c.txt", "c"}, {"a.txt", "a"}, {"b.txt", "B"}}});
   ASSERT_EQ(runKupack({"-q", "-u", "game.kup", "patch"}, dir_.path()).exitCode, 0);
-  EXPECT_EQ(test::readFile(dir_ / "game.kup"),
-            test::buildArchiveBytes(
-                {test::storedEntry("a.txt", "a"), test::storedEntry("c.txt", "c"),
-                 test::storedEntry("m.txt", "m"), test::storedEntry("b.txt", "B"),
-                 test::storedEntry("x.txt", "x")}));
+  EXPECT_EQ(
+      test::readFile(dir_ / "game.kup"),
+      test::buildArchiveBytes({test::storedEntry("a.txt", "a"), test::storedEntry("c.txt", "c"),
+                               test::storedEntry("m.txt", "m"), test::storedEntry("b.txt", "B"),
+                               test::storedEntry("x.txt", "x")}));
 }
 
 TEST_F(ArchiveUpdateTest, DryRunListsTheChangesAndWritesNothing) {

@@ -108,8 +108,8 @@ class UpdateHazardsTest : public ::testing::Test {
   std::unique_ptr<HeldRun> startHeldUpdate() {
     for (int i = 0; i < 800; ++i)
       test::writeFile(dir_ / "patch" / ("f" + std::to_string(i) + ".txt"), std::string(64, 'x'));
-    auto run = std::make_unique<HeldRun>(dir_.path(),
-                                         std::vector<std::string>{"-u", "game.kup", "patch"});
+    auto run =
+        std::make_unique<HeldRun>(dir_.path(), std::vector<std::string>{"-u", "game.kup", "patch"});
     bool writing = false;
     for (int i = 0; i < 2000 && run->started() && !writing; ++i) {
       writing = !partFiles(dir_.path()).empty();
