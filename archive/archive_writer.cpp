@@ -14,7 +14,6 @@
 namespace kupack {
 namespace {
 
-
 // What the directory records of an entry besides its name.
 struct DirectoryRecord {
   EntryType type = ENTRY_STORED;
@@ -150,11 +149,13 @@ class Writer {
       length += entry.storedSize;
     }
     errno = 0;
-    if (!kept_.archive->copyTo(position, length, archive_.stream())) {
-      const int error = errno != 0 ? errno : EIO;
-      if (error == ENOSPC || error == EFBIG || error == EDQUOT)
-        return Status::file(Status::Code::CannotWrite, partPath_, error);
-      return Status::file(Status::Code::CannotRead, kept_.archivePath, error);
+    switch (kept_.archive->copyTo(position, length, archive_.stream())) {
+      case platform::HeldFile::CopyResult::Copied:
+        break;
+      case platform::HeldFile::CopyResult::ReadFailed:
+        return Status::file(Status::Code::CannotRead, kept_.archivePath, errno != 0 ? errno : EIO);
+      case platform::HeldFile::CopyResult::WriteFailed:
+        return cannotWrite();
     }
     offset_ += length;
     if (replacing_) pushWrittenBytes();

@@ -346,8 +346,9 @@ class HeldFile {
   // (flushed first, and positioned after them on return), without passing them through the
   // process where the system can copy between files itself (Linux: copy_file_range, which
   // shares the blocks where the file system can); elsewhere in large positioned reads and
-  // writes. False (errno set) when a read or write fails or the file ends early (EIO).
-  bool copyTo(std::uint64_t position, std::uint64_t length, std::FILE* destination) const;
+  // writes. Otherwise says which side failed (errno set; EIO for a file that ends early).
+  enum class CopyResult { Copied, ReadFailed, WriteFailed };
+  CopyResult copyTo(std::uint64_t position, std::uint64_t length, std::FILE* destination) const;
 
   // True while `path` still names the file opened here, unchanged since it was opened
   // (same device and file number, same size and modification time).
