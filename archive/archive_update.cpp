@@ -97,9 +97,11 @@ UpdatePlan planUpdate(const ArchiveReader& reader, const std::vector<CollectedFi
   };
   std::size_t next = 0;  // the next added file
   for (std::size_t i = 0; i < old.size(); ++i) {
-    const WalkKey oldKey(old[i].name);
-    for (; next < addedKeys.size() && addedKeys[next].first < oldKey; ++next)
-      addFile(UpdateAction::Added, nullptr, *addedKeys[next].second);
+    if (next < addedKeys.size()) {
+      const WalkKey oldKey(old[i].name);
+      for (; next < addedKeys.size() && addedKeys[next].first < oldKey; ++next)
+        addFile(UpdateAction::Added, nullptr, *addedKeys[next].second);
+    }
     if (deletedIndexes.contains(i)) {
       plan.changes.push_back({UpdateAction::Deleted, old[i].name, &old[i], nullptr});
       fileOfChange.push_back(SIZE_MAX);

@@ -163,6 +163,14 @@ TEST_F(ArchiveUpdateTest, CommandLineUpdatesAndDeletesAndNamesWhatMatchesNothing
   EXPECT_TRUE(contains(listed.out, "6 entries"));
   expectNoPartFiles();
 
+  // A new file named like a kept folder could never be extracted beside it.
+  writeTree(dir_ / "clash", {{{"pics", "a file"}}});
+  run = runKupack({"-u", "game.kup", "clash"}, dir_.path());
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_TRUE(contains(run.err, sjis("ファイルpicsとフォルダpicsは同じ名前として記録されます")))
+      << run.err;
+  EXPECT_EQ(runKupack({"-l", "game.kup"}, dir_.path()).out, listed.out);
+
   // The archive lying inside the folder is left out, as packing leaves it out.
   fs::copy_file(dir_ / "game.kup", dir_ / "base" / "inner.kup");
   run = runKupack({"-u", "base/inner.kup", "base"}, dir_.path());
