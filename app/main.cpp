@@ -58,7 +58,7 @@ constexpr char USAGE[] =
     "                      failures still on standard error\n"
     "  --progress          show the packing progress figures even when standard output is\n"
     "                      no terminal\n"
-    "  -j, --jobs=N        code up to N entries at once while packing (1 to 1024;\n"
+    "  -j, --jobs=N        code up to N entries at once while packing or updating (1 to 1024;\n"
     "                      default: one per processor core)\n"
     "  -f, --force         -x: replace existing files; --mount: stay in the foreground\n"
     "  -o, --options=cache=SIZE\n"
