@@ -16,6 +16,7 @@
 #include "app/mount_command.h"
 #include "app/pack_command.h"
 #include "app/read_commands.h"
+#include "app/update_command.h"
 #include "common/console.h"
 #include "platform/platform.h"
 
@@ -40,6 +41,16 @@ constexpr char USAGE[] =
     "                                     -f stays in the foreground (Ctrl-C unmounts), else\n"
     "                                     fusermount3 -u DIR unmounts; SIZE: decoded bytes kept\n"
     "                                     in memory (default 64M)\n"
+    "       kupack -u|--update [-n] [-j N] ARCHIVE FOLDER\n"
+    "                                     put every file below FOLDER into ARCHIVE: it replaces\n"
+    "                                     the entry of the same name or is added; the other\n"
+    "                                     entries are copied as they are, never re-coded. The\n"
+    "                                     result is what packing the merged tree gives; an\n"
+    "                                     archive whose order is not the walk order keeps its\n"
+    "                                     order, new entries go where a walk would put them\n"
+    "       kupack --delete [-n] ARCHIVE NAME|PATTERN...\n"
+    "                                     remove the entries named (as -x names them); one\n"
+    "                                     that matches nothing is an error and nothing changes\n"
     "       kupack -h|--help              show this text\n"
     "       kupack --version              show the version\n"
     "options:\n"
@@ -47,12 +58,15 @@ constexpr char USAGE[] =
     "                      failures still on standard error\n"
     "  --progress          show the packing progress figures even when standard output is\n"
     "                      no terminal\n"
-    "  -j, --jobs=N        code up to N entries at once while packing (1 to 1024;\n"
+    "  -j, --jobs=N        code up to N entries at once while packing or updating (1 to 1024;\n"
     "                      default: one per processor core)\n"
     "  -f, --force         -x: replace existing files; --mount: stay in the foreground\n"
     "  -o, --options=cache=SIZE\n"
     "                      --mount: the decoded-entry cache (K, M, G suffixes)\n"
     "  --json              -l: a JSON array of {name, type, offset, stored_size, source_size}\n"
+    "                      -n: a JSON array of {action, name, type, stored_size, source_size}\n"
+    "  -n, --dry-run       -u, --delete: list what would be added, replaced, deleted and\n"
+    "                      kept (-l's columns, or --json), and write nothing\n"
     "  --                  end of options: what follows is a folder or file name\n"
     "NAMEs are entry names as -l shows them ('\\' or '/' between folders, any letter case).\n";
 
@@ -61,7 +75,7 @@ int usageError(const std::string& problem) {
   return 2;
 }
 
-enum class Command { Pack, List, Extract, Print, Test, Mount, Help, Version };
+enum class Command { Pack, List, Extract, Print, Test, Mount, Help, Version, Update, Delete };
 
 struct CommandLine {
   Command command = Command::Pack;
@@ -70,12 +84,13 @@ struct CommandLine {
   bool progress = false;
   bool force = false;
   bool json = false;
+  bool dryRun = false;
   std::optional<std::string> mountOption;
   std::optional<std::string> jobs;
   std::vector<std::string> operands;
 };
 
-enum LongOnly : int { OPT_MOUNT = 256, OPT_VERSION, OPT_JSON, OPT_PROGRESS };
+enum LongOnly : int { OPT_MOUNT = 256, OPT_VERSION, OPT_JSON, OPT_PROGRESS, OPT_DELETE };
 
 constexpr option LONG_OPTIONS[] = {{"list", no_argument, nullptr, 'l'},
                                    {"extract", no_argument, nullptr, 'x'},
@@ -91,9 +106,12 @@ constexpr option LONG_OPTIONS[] = {{"list", no_argument, nullptr, 'l'},
                                    {"json", no_argument, nullptr, OPT_JSON},
                                    {"options", required_argument, nullptr, 'o'},
                                    {"jobs", required_argument, nullptr, 'j'},
+                                   {"update", no_argument, nullptr, 'u'},
+                                   {"delete", no_argument, nullptr, OPT_DELETE},
+                                   {"dry-run", no_argument, nullptr, 'n'},
                                    {nullptr, 0, nullptr, 0}};
 
-constexpr char SHORT_OPTIONS[] = ":lxpthqfo:j:";
+constexpr char SHORT_OPTIONS[] = ":lxpthqfo:j:un";
 
 // What getopt_long refused: an unknown long option, a value given to a long option that
 // takes none, or an unknown short option.
@@ -106,7 +124,7 @@ std::string unknownOptionProblem(char** argv) {
 
 bool setCommand(CommandLine& line, Command command, std::string& problem) {
   if (line.commandGiven && line.command != command) {
-    problem = "only one of -l, -x, -p, -t, --mount, --help, --version at a time";
+    problem = "only one of -l, -x, -p, -t, -u, --delete, --mount, --help, --version at a time";
     return false;
   }
   line.command = command;
@@ -143,6 +161,15 @@ std::optional<CommandLine> parseCommandLine(int argc, char** argv, std::string& 
         break;
       case OPT_VERSION:
         ok = setCommand(line, Command::Version, problem);
+        break;
+      case 'u':
+        ok = setCommand(line, Command::Update, problem);
+        break;
+      case OPT_DELETE:
+        ok = setCommand(line, Command::Delete, problem);
+        break;
+      case 'n':
+        line.dryRun = true;
         break;
       case 'q':
         line.quiet = true;
@@ -201,8 +228,10 @@ std::optional<std::string> misplacedOption(const CommandLine& line) {
   const Command c = line.command;
   if (line.force && c != Command::Extract && c != Command::Mount) return "-f";
   if (line.mountOption && c != Command::Mount) return "-o";
-  if (line.json && c != Command::List) return "--json";
-  if (line.jobs && c != Command::Pack) return "-j";
+  const bool updating = c == Command::Update || c == Command::Delete;
+  if (line.json && c != Command::List && !(updating && line.dryRun)) return "--json";
+  if (line.jobs && c != Command::Pack && c != Command::Update) return "-j";
+  if (line.dryRun && !updating) return "-n";
   if (line.progress && c != Command::Pack) return "--progress";
   return std::nullopt;
 }
@@ -221,6 +250,27 @@ int pack(const CommandLine& line, const char* programName) {
   if (!line.operands.empty()) request.folderArgument = line.operands[0];
   if (line.operands.size() > 1) request.archiveArgument = line.operands[1];
   return kupack::runArchiveJob(request);
+}
+
+int update(const CommandLine& line, const char* programName) {
+  kupack::UpdateArguments arguments;
+  arguments.programName = programName;
+  if (line.command == Command::Update) {
+    if (line.operands.size() != 2) return usageError("-u takes an archive and a folder");
+    arguments.folder = line.operands[1];
+  } else {
+    if (line.operands.size() < 2) return usageError("--delete takes an archive and entry names");
+    arguments.deleteNames.assign(line.operands.begin() + 1, line.operands.end());
+  }
+  arguments.archive = line.operands[0];
+  if (line.jobs) {
+    const auto jobs = parseJobs(*line.jobs);
+    if (!jobs) return usageError("-j takes a whole number from 1 to 1024, not " + *line.jobs);
+    arguments.jobs = *jobs;
+  }
+  arguments.dryRun = line.dryRun;
+  arguments.format = line.json ? kupack::ListFormat::Json : kupack::ListFormat::Table;
+  return kupack::updateArchiveCommand(arguments);
 }
 
 int mount(const CommandLine& line) {
@@ -274,6 +324,9 @@ int run(const CommandLine& line, const char* programName) {
           ops[0], ops.size() > 1 ? std::optional<std::string>(ops[1]) : std::nullopt);
     case Command::Mount:
       return mount(line);
+    case Command::Update:
+    case Command::Delete:
+      return update(line, programName);
   }
   return 2;
 }
@@ -288,7 +341,7 @@ int main(int argc, char** argv) {
     return usageError(*misplaced + " does not go with this command");
   }
   // The listing is what -l is asked for; -q keeps only the other commands' messages off.
-  kupack::setConsoleQuiet(line->quiet && line->command != Command::List);
+  kupack::setConsoleQuiet(line->quiet && line->command != Command::List && !line->dryRun);
   kupack::setConsoleProgress(line->progress || kupack::platform::outputIsTerminal());
   return run(*line, argc > 0 ? argv[0] : "");
 }

@@ -14,12 +14,6 @@
 namespace kupack {
 namespace {
 
-std::uint32_t directoryEnd(const std::vector<CollectedFile>& files) {
-  std::uint64_t end = ARCHIVE_HEADER_SIZE;
-  for (const auto& file : files) end += file.name.size() + DIRECTORY_RECORD_OVERHEAD;
-  return static_cast<std::uint32_t>(end);
-}
-
 // What the directory records of an entry besides its name.
 struct DirectoryRecord {
   EntryType type = ENTRY_STORED;
@@ -41,9 +35,12 @@ std::vector<PipelineEntry> pipelineEntries(const ArchiveJob& job,
 // One run of the writer; the part file closes itself on every way out.
 class Writer {
  public:
-  Writer(const ArchiveJob& job, const std::vector<CollectedFile>& files, PackListener& listener)
+  Writer(const ArchiveJob& job, const std::vector<CollectedFile>& files, const KeptEntries& kept,
+         const std::vector<MergedSlot>& slots, PackListener& listener)
       : job_(job),
         files_(files),
+        kept_(kept),
+        slots_(slots),
         listener_(listener),
         partPath_(partialArchivePath(job.archivePath)) {}
 
@@ -62,22 +59,28 @@ class Writer {
     partPath_ = archive_.path();
     replacing_ = platform::pathExists(job_.archivePath);
     // The data area starts where the names say; the header and directory come last.
-    dataStart_ = directoryEnd(files_);
+    dataStart_ = directoryEnd();
     if (std::fseek(archive_.stream(), static_cast<long>(dataStart_), SEEK_SET) != 0)
       return cannotWrite();
     {
       PackPipeline pipeline(pipelineEntries(job_, files_),
                             {.threads = codingThreads(job_.jobs),
                              .heldBudget = job_.heldBudget});  // joined on every way out
-      records_.reserve(files_.size());
-      for (std::size_t i = 0; i < files_.size(); ++i) {
-        if (Status written = writeEntry(pipeline, i); !written) return written;
+      records_.reserve(slots_.size());
+      for (std::size_t i = 0; i < slots_.size();) {
+        const std::size_t end = slots_[i].kept ? keptRunEnd(i) : i + 1;
+        Status written =
+            slots_[i].kept ? copyKeptRun(i, end) : writeEntry(pipeline, slots_[i].index);
+        if (!written) return written;
+        i = end;
       }
     }
     listener_.onEvent({PackEvent::Kind::Joining, {}});
     reportCopy(offset_, listener_);
     if (Status written = writeDirectory(); !written) return written;
     if (!archive_.close()) return cannotWrite();
+    if (kept_.archive != nullptr && !kept_.archive->stillNamedBy(kept_.archivePath))
+      return Status::file(Status::Code::SourceChanged, kept_.archivePath);
     if (!platform::replaceFile(partPath_, job_.archivePath)) {
       const int error = errno;
       return Status::rename(partPath_, job_.archivePath, error);
@@ -121,6 +124,54 @@ class Writer {
     return Status::ok();
   }
 
+  // The end of the run of kept entries from slot `first` on whose bytes follow each other in
+  // the old archive, so that they are copied in one go.
+  std::size_t keptRunEnd(std::size_t first) const {
+    std::size_t end = first + 1;
+    for (; end < slots_.size() && slots_[end].kept; ++end) {
+      const KeptEntry& before = kept_.entries[slots_[end - 1].index];
+      if (kept_.entries[slots_[end].index].position != before.position + before.storedSize) break;
+    }
+    return end;
+  }
+
+  // The stored bytes of the kept entries in slots [first, end), copied from the old archive
+  // as they are.
+  Status copyKeptRun(std::size_t first, std::size_t end) {
+    const std::uint64_t position = kept_.entries[slots_[first].index].position;
+    std::uint64_t length = 0;
+    for (std::size_t i = first; i < end; ++i) {
+      const KeptEntry& entry = kept_.entries[slots_[i].index];
+      if (offset_ + length + entry.storedSize > MAX_ENTRY_SIZE)
+        return Status::file(Status::Code::DataTooLarge, {});
+      records_.push_back({entry.type, static_cast<std::uint32_t>(offset_ + length),
+                          entry.storedSize, entry.sourceSize});
+      length += entry.storedSize;
+    }
+    errno = 0;
+    switch (kept_.archive->copyTo(position, length, archive_.stream())) {
+      case platform::HeldFile::CopyResult::Copied:
+        break;
+      case platform::HeldFile::CopyResult::ReadFailed:
+        return Status::file(Status::Code::CannotRead, kept_.archivePath, errno != 0 ? errno : EIO);
+      case platform::HeldFile::CopyResult::WriteFailed:
+        return cannotWrite();
+    }
+    offset_ += length;
+    if (replacing_) pushWrittenBytes();
+    return Status::ok();
+  }
+
+  const std::string& slotName(const MergedSlot& slot) const {
+    return slot.kept ? kept_.entries[slot.index].name : files_[slot.index].name;
+  }
+
+  std::uint32_t directoryEnd() const {
+    std::uint64_t end = ARCHIVE_HEADER_SIZE;
+    for (const MergedSlot& slot : slots_) end += slotName(slot).size() + DIRECTORY_RECORD_OVERHEAD;
+    return static_cast<std::uint32_t>(end);
+  }
+
   // Sends each further WRITEBACK_STEP of written data area on its way to the disk.
   void pushWrittenBytes() {
     const std::uint64_t written = dataStart_ + offset_;
@@ -134,12 +185,12 @@ class Writer {
     // The data area's last bytes must reach the file before the writer goes back to the start.
     if (std::fflush(archive_.stream()) != 0 || std::fseek(archive_.stream(), 0, SEEK_SET) != 0)
       return cannotWrite();
-    if (!archive_.writeBE16(static_cast<std::uint32_t>(files_.size() & 0xFFFF)) ||
+    if (!archive_.writeBE16(static_cast<std::uint32_t>(slots_.size() & 0xFFFF)) ||
         !archive_.writeBE32(dataStart_)) {
       return cannotWrite();
     }
-    for (std::size_t i = 0; i < files_.size(); ++i) {
-      const std::string name = normalizeName(files_[i].name);
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+      const std::string name = normalizeName(slotName(slots_[i]));
       const DirectoryRecord& record = records_[i];
       if (!archive_.writeBytes(name.c_str(), name.size() + 1) ||
           !archive_.writeBytes(&record.type, 1) || !archive_.writeBE32(record.offset) ||
@@ -156,6 +207,8 @@ class Writer {
 
   const ArchiveJob& job_;
   const std::vector<CollectedFile>& files_;
+  const KeptEntries& kept_;
+  const std::vector<MergedSlot>& slots_;
   PackListener& listener_;
   std::string partPath_;  // the name the archive is written under, once made
   // Registered for removal should the run end early, until the archive is in place.
@@ -185,7 +238,15 @@ unsigned codingThreads(unsigned jobs) {
 
 Status buildArchive(const ArchiveJob& job, const std::vector<CollectedFile>& files,
                     PackListener& listener) {
-  return Writer(job, files, listener).run();
+  std::vector<MergedSlot> slots(files.size());
+  for (std::size_t i = 0; i < files.size(); ++i) slots[i].index = i;
+  return Writer(job, files, KeptEntries{}, slots, listener).run();
+}
+
+Status buildMergedArchive(const ArchiveJob& job, const std::vector<CollectedFile>& files,
+                          const KeptEntries& kept, const std::vector<MergedSlot>& slots,
+                          PackListener& listener) {
+  return Writer(job, files, kept, slots, listener).run();
 }
 
 }  // namespace kupack

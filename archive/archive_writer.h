@@ -7,6 +7,7 @@
 // of threads.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -46,5 +47,37 @@ unsigned codingThreads(unsigned jobs);
 // them: an entry's events come when its turn comes, the current entry's as they happen.
 Status buildArchive(const ArchiveJob& job, const std::vector<CollectedFile>& files,
                     PackListener& listener);
+
+// What an update keeps of the archive it replaces: each kept entry's record and where its
+// stored bytes lie in that archive, which stays open, and unchanged, for the whole run.
+struct KeptEntry {
+  std::string name;  // as recorded
+  EntryType type = ENTRY_STORED;
+  std::uint64_t position = 0;  // of its stored bytes, from the start of the old archive
+  std::uint32_t storedSize = 0;
+  std::uint32_t sourceSize = 0;
+};
+struct KeptEntries {
+  const platform::HeldFile* archive = nullptr;
+  std::string archivePath;  // must still name `archive`, unchanged, when the new one replaces it
+  std::vector<KeptEntry> entries;
+};
+
+// One place of a merged archive's directory: a collected file or a kept entry, by index.
+struct MergedSlot {
+  bool kept = false;
+  std::size_t index = 0;
+};
+
+// Writes the archive whose directory is `slots`, in that order, exactly as buildArchive
+// would write it had every kept entry been a file coded to the same bytes: the collected
+// files are coded as buildArchive codes them (and report the same events; the entry
+// numbers count the files only), the kept entries' stored bytes are copied from the old
+// archive as they are and report nothing. `files` stand in `slots` in their own order.
+// A kept archive that has changed since it was opened ends the run before the new archive
+// takes its name.
+Status buildMergedArchive(const ArchiveJob& job, const std::vector<CollectedFile>& files,
+                          const KeptEntries& kept, const std::vector<MergedSlot>& slots,
+                          PackListener& listener);
 
 }  // namespace kupack

@@ -342,6 +342,14 @@ class HeldFile {
   // Writes all of `bytes` at `position`; false (errno set) otherwise.
   bool writeAt(std::uint64_t position, std::span<const std::uint8_t> bytes);
 
+  // Appends the `length` bytes from `position` on to `destination` at its current position
+  // (flushed first, and positioned after them on return), without passing them through the
+  // process where the system can copy between files itself (Linux: copy_file_range, which
+  // shares the blocks where the file system can); elsewhere in large positioned reads and
+  // writes. Otherwise says which side failed (errno set; EIO for a file that ends early).
+  enum class CopyResult { Copied, ReadFailed, WriteFailed };
+  CopyResult copyTo(std::uint64_t position, std::uint64_t length, std::FILE* destination) const;
+
   // True while `path` still names the file opened here, unchanged since it was opened
   // (same device and file number, same size and modification time).
   bool stillNamedBy(const std::string& path) const;

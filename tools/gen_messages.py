@@ -61,6 +61,10 @@ MESSAGES = [
     ("MSG_ARCHIVE_NOT_A_FILE", "%sは通常のファイルではないので、アーカイブの保存先にできません。\n"),
     ("MSG_FILE_FOLDER_CLASH", "ファイル%sとフォルダ%sは同じ名前として記録されます。\n"),
     ("MSG_NAME_ENDS_IN_DOT_OR_SPACE", "ファイル%sの名前に「.」か空白で終わる部分があります。\n"),
+    # Updating an archive (-u, --delete)
+    ("MSG_UPDATE_DELETED", "ファイル%sを削除します。\n"),
+    ("MSG_UPDATE_KEPT", "そのままコピーするファイル：%lu個 (%lu bytes)\n"),
+    ("MSG_UPDATE_UNCHANGED", "変更するファイルがないので、アーカイブはそのままです。\n"),
 ]
 
 

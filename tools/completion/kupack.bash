@@ -4,7 +4,7 @@
 # the bash-completion package. A new option is one more word in a list below.
 
 _kupack_options='-l --list -x --extract -p --print -t --test --mount -q --quiet --progress
-  -j --jobs --json --options -h --help --version'
+  -j --jobs --json --options -h --help --version -u --update --delete -n --dry-run'
 
 # Appends the candidates one per line, without globbing or splitting at blanks.
 _kupack_add() {
@@ -41,6 +41,7 @@ _kupack() {
     case $word in
       --) options_ended=yes ;;
       -l | --list | -x | --extract | -p | --print | -t | --test | --mount) command=$word ;;
+      -u | --update | --delete) command=$word ;;
       -j | -o) i=$((i + 1)) ;;
     esac
   done
@@ -53,13 +54,18 @@ _kupack() {
       -x | --extract) _kupack_words '-f --force' "$cur" ;;
       --mount) _kupack_words '-f --foreground -o --options' "$cur" ;;
       -l | --list) _kupack_words '--json' "$cur" ;;
+      -u | --update) _kupack_words '-n --dry-run --json -j --jobs' "$cur" ;;
+      --delete) _kupack_words '-n --dry-run --json' "$cur" ;;
       '') _kupack_words "$_kupack_options" "$cur" ;;
     esac
     return 0
   fi
   case $command in
-    -l | --list | -p | --print)
+    -l | --list | -p | --print | --delete)
       [[ $operands -eq 0 ]] && _kupack_archives "$cur"
+      ;;
+    -u | --update)
+      if [[ $operands -eq 0 ]]; then _kupack_archives "$cur"; elif [[ $operands -eq 1 ]]; then _kupack_folders "$cur"; fi
       ;;
     -x | --extract | -t | --test | --mount)
       if [[ $operands -eq 0 ]]; then
