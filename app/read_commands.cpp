@@ -169,6 +169,8 @@ int extractArchiveCommand(const std::string& archivePath, const std::string& tar
     consoleError(shown(root) + ": cannot make the folder (" + errorText(errno) + ")\n");
     return 1;
   }
+  // Ctrl-C and the like remove the file being written before the run ends.
+  platform::installEarlyEndCleanup();
   ConsoleReadReport report("failed ");
   extractEntries(reader, *chosen, root, force, report);
   consolePrint("%llu extracted, %llu refused, %llu failed\n", report.extracted, report.refused,

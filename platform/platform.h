@@ -148,8 +148,17 @@ void startWriteback(std::FILE* file, std::uint64_t from, std::uint64_t to);
 // From now on an interrupt, a termination request or a hang-up (on Windows: Ctrl-C,
 // Ctrl-Break, closing the console) removes every file registered below and then ends the
 // process as the signal would have; a console whose reader has gone (SIGPIPE) no longer
-// ends the process, its writes just fail. Safe to call more than once.
+// ends the process, its writes just fail. A further signal while the files are being
+// removed waits for that to finish; once the cleanup has begun no file is made any more.
+// Safe to call more than once. Extraction's temporary files (StagedFile) are registered
+// too while they are open.
 void installEarlyEndCleanup();
+
+// For tests (POSIX): `observer` is called from the early end's signal handler when its
+// cleanup starts, before anything is removed, and when a further signal arrives while it
+// runs; nullptr for none. It must do only what a signal handler may.
+enum class EarlyEndMoment { CleanupStarts, FurtherSignal };
+void setEarlyEndObserver(void (*observer)(EarlyEndMoment));
 
 // Registers a file to be removed if the process ends early (see installEarlyEndCleanup)
 // for as long as this object lives. A fixed number of files can be registered at once;
