@@ -77,6 +77,8 @@ class Writer {
     listener_.onEvent({PackEvent::Kind::Joining, {}});
     reportCopy(offset_, listener_);
     if (Status written = writeDirectory(); !written) return written;
+    if (!platform::keepReplacedFileAttributes(archive_.stream(), job_.archivePath))
+      return cannotWrite();
     if (!archive_.close()) return cannotWrite();
     if (!platform::replaceFile(partPath_, job_.archivePath)) {
       const int error = errno;

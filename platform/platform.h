@@ -114,6 +114,15 @@ std::optional<std::uint64_t> fileSize(const std::string& path);
 // Replaces `to` with `from` in one step; false (errno set) on failure.
 bool replaceFile(const std::string& from, const std::string& to);
 
+// Gives the open `file`, written to replace the file at `replacedPath`, that file's
+// permissions and, as far as this process may set them, its owner and group (the set-user
+// and set-group bits only with both kept), so that the replacement keeps them as editors
+// do. True, doing nothing, when nothing is at `replacedPath` (a new file keeps the mode the
+// umask gave it), and on Windows, where the new file keeps the access its folder gives.
+// False (errno set) only when the permissions could not be set and `file` would let more
+// users in than the old file did.
+bool keepReplacedFileAttributes(std::FILE* file, const std::string& replacedPath);
+
 // Opens the regular file at `path` for binary reading and sets `size` to the length of the
 // file just opened (learned from the open file itself, so that no other file can have
 // taken the name in between). nullptr (errno set) when it cannot be opened or is no

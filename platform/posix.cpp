@@ -571,6 +571,25 @@ bool replaceFile(const std::string& from, const std::string& to) {
   return std::rename(from.c_str(), to.c_str()) == 0;
 }
 
+bool keepReplacedFileAttributes(std::FILE* file, const std::string& replacedPath) {
+  struct stat replaced {};
+  if (stat(replacedPath.c_str(), &replaced) != 0 || !S_ISREG(replaced.st_mode)) return true;
+  const int descriptor = fileno(file);
+  // Owner and group first: a change of owner clears the set-user and set-group bits.
+  const bool ownerKept = fchown(descriptor, replaced.st_uid, replaced.st_gid) == 0;
+  if (!ownerKept) static_cast<void>(fchown(descriptor, static_cast<uid_t>(-1), replaced.st_gid));
+  struct stat current {};
+  if (fstat(descriptor, &current) != 0) return false;
+  mode_t mode = replaced.st_mode & 07777;
+  if (current.st_uid != replaced.st_uid || current.st_gid != replaced.st_gid)
+    mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
+  if (fchmod(descriptor, mode) == 0) return true;
+  const int error = errno;
+  if (fstat(descriptor, &current) == 0 && (current.st_mode & ~mode & 0777) == 0) return true;
+  errno = error;
+  return false;
+}
+
 bool removeFile(const std::string& path) { return std::remove(path.c_str()) == 0; }
 
 std::FILE* openForReading(const std::string& path, std::uint64_t& size) {
