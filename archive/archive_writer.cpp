@@ -61,6 +61,10 @@ class Writer {
       return Status::file(Status::Code::CannotCreate, job_.archivePath + ".part", errno);
     partPath_ = archive_.path();
     replacing_ = platform::pathExists(job_.archivePath);
+    // The replaced archive's permissions from the start, so that what it keeps from others
+    // is never readable in the part file either; set again before the rename.
+    if (!platform::keepReplacedFileAttributes(archive_.stream(), job_.archivePath))
+      return cannotWrite();
     // The data area starts where the names say; the header and directory come last.
     dataStart_ = directoryEnd(files_);
     if (std::fseek(archive_.stream(), static_cast<long>(dataStart_), SEEK_SET) != 0)
