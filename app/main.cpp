@@ -63,12 +63,15 @@ constexpr char USAGE[] =
     "  -f, --force         -x: replace existing files; --mount: stay in the foreground\n"
     "  -o, --options=cache=SIZE\n"
     "                      --mount: the decoded-entry cache (K, M, G suffixes)\n"
-    "  --json              -l: a JSON array of {name, type, offset, stored_size, source_size}\n"
+    "  --json              -l: a JSON array of {name, name_bytes, type, offset, stored_size,\n"
+    "                      source_size, duplicate}; name_bytes: the recorded bytes in hex\n"
     "                      -n: a JSON array of {action, name, type, stored_size, source_size}\n"
     "  -n, --dry-run       -u, --delete: list what would be added, replaced, deleted and\n"
     "                      kept (-l's columns, or --json), and write nothing\n"
     "  --                  end of options: what follows is a folder or file name\n"
-    "NAMEs are entry names as -l shows them ('\\' or '/' between folders, any letter case).\n";
+    "NAMEs are entry names as -l shows them ('\\' or '/' between folders, any letter case).\n"
+    "Two entries of one name: every reader takes the first; -x, -p, -t and -l name the\n"
+    "later ones on standard error (-x, -p and -t then exit 1), the mount leaves them out.\n";
 
 int usageError(const std::string& problem) {
   std::fprintf(stderr, "kupack: %s\n%s", problem.c_str(), USAGE);

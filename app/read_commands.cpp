@@ -110,17 +110,41 @@ const char* jsonTypeName(EntryType type) {
   return "stored";
 }
 
+// The name as recorded, code page 932 bytes, in lower-case hexadecimal.
+std::string hexBytes(std::string_view bytes) {
+  static constexpr char DIGITS[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(bytes.size() * 2);
+  for (const char byte : bytes) {
+    const auto value = static_cast<unsigned char>(byte);
+    hex += DIGITS[value >> 4];
+    hex += DIGITS[value & 0xF];
+  }
+  return hex;
+}
+
 std::string entriesAsJson(const ArchiveReader& reader) {
   nlohmann::ordered_json list = nlohmann::ordered_json::array();
   for (const auto& entry : reader.entries()) {
     list.push_back({{"name", platform::cp932ToUtf8Text(entry.name)},
+                    {"name_bytes", hexBytes(entry.name)},
                     {"type", jsonTypeName(entry.type)},
                     {"offset", entry.offset},
                     {"stored_size", entry.storedSize},
-                    {"source_size", entry.sourceSize}});
+                    {"source_size", entry.sourceSize},
+                    {"duplicate", entry.duplicate}});
   }
-  // A name that is no code page 932 text keeps its bytes; they become U+FFFD here.
+  // A name that is no code page 932 text keeps its bytes; they become U+FFFD in "name",
+  // and "name_bytes" tells such names apart.
   return list.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+// Names each later entry of a name on standard error: no reader takes it.
+void reportDuplicates(const ArchiveReader& reader) {
+  for (const auto& entry : reader.entries()) {
+    if (entry.duplicate)
+      consoleError(reader.shownPath() + ": " + entryShown(entry) + ": " + DUPLICATE_ENTRY + "\n");
+  }
 }
 
 void printTable(const ArchiveReader& reader) {
@@ -134,6 +158,7 @@ void printTable(const ArchiveReader& reader) {
   }
   const auto count = static_cast<ull>(reader.entries().size());
   printListLine(stored, source, "", formatText("%llu %s", count, count == 1 ? "entry" : "entries"));
+  reportDuplicates(reader);
 }
 
 // Opens and checks the archive; false, with the reason on standard error, when it cannot.
@@ -152,6 +177,7 @@ int listArchiveCommand(const std::string& archivePath, ListFormat format) {
   if (!openArchive(reader, archivePath)) return 1;
   if (format == ListFormat::Json) {
     consoleOutputBytes(entriesAsJson(reader));
+    reportDuplicates(reader);
   } else {
     printTable(reader);
   }
@@ -169,6 +195,8 @@ int extractArchiveCommand(const std::string& archivePath, const std::string& tar
     consoleError(shown(root) + ": cannot make the folder (" + errorText(errno) + ")\n");
     return 1;
   }
+  // Ctrl-C and the like remove the file being written before the run ends.
+  platform::installEarlyEndCleanup();
   ConsoleReadReport report("failed ");
   extractEntries(reader, *chosen, root, force, report);
   consolePrint("%llu extracted, %llu refused, %llu failed\n", report.extracted, report.refused,
@@ -183,7 +211,14 @@ int printEntriesCommand(const std::string& archivePath, const std::vector<std::s
   if (!chosen) return 1;
   platform::prepareOutputForBytes();
   OpenStreamSink sink(stdout);
+  bool duplicates = false;
   for (const ArchiveEntry* entry : *chosen) {
+    if (entry->duplicate) {
+      consoleError(reader.shownPath() + ": " + entryShown(*entry) + ": " +
+                   DUPLICATE_ENTRY + "\n");
+      duplicates = true;
+      continue;
+    }
     if (Status status = decodeEntry(reader, *entry, sink); !status) {
       if (sink.error() == 0) {
         consoleError(status.message());
@@ -199,7 +234,7 @@ int printEntriesCommand(const std::string& archivePath, const std::vector<std::s
     consoleError("cannot write to standard output (" + errorText(errno != 0 ? errno : EIO) + ")\n");
     return 1;
   }
-  return 0;
+  return duplicates ? 1 : 0;
 }
 
 int testArchiveCommand(const std::string& archivePath,

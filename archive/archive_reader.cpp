@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <unordered_set>
 
 #include "common/byte_order.h"
 #include "common/checked_size.h"
@@ -58,6 +59,13 @@ Status checkEntryFields(const Complaint& complain, std::size_t index, const Arch
                                      ull{entry.storedSize}, ull{entry.sourceSize}));
   }
   return Status::ok();
+}
+
+// Marks every entry whose name an earlier entry has.
+void markDuplicates(std::vector<ArchiveEntry>& entries) {
+  std::unordered_set<std::string_view> seen;
+  seen.reserve(entries.size());
+  for (ArchiveEntry& entry : entries) entry.duplicate = !seen.insert(entry.name).second;
 }
 
 }  // namespace
@@ -150,6 +158,7 @@ Status parseArchiveDirectory(std::span<const std::uint8_t> bytes, std::uint64_t 
         formatText("the file is %llu bytes long, but its directory and data take %llu bytes",
                    ull{archiveSize}, ull{dataOffset + dataSize}));
   }
+  markDuplicates(directory.entries);
   return Status::ok();
 }
 

@@ -22,7 +22,14 @@ struct ArchiveEntry {
   std::uint32_t offset = 0;  // from the start of the data area
   std::uint32_t storedSize = 0;
   std::uint32_t sourceSize = 0;
+  // A later entry of a name an earlier entry has. An archive should hold none; where one
+  // does, every reader takes the first entry of the name and leaves the later ones out,
+  // naming them (DUPLICATE_ENTRY says why).
+  bool duplicate = false;
 };
+
+inline constexpr const char* DUPLICATE_ENTRY =
+    "an earlier entry has the same name (only the first entry of a name is read)";
 
 struct ArchiveDirectory {
   std::uint32_t dataOffset = 0;
@@ -41,7 +48,8 @@ std::string entryNameForConsole(std::string_view name);
 // count and lies inside the file; each name is terminated, non-empty, normalized and at
 // most 255 bytes; each type is 0, 1 or 2; each offset is the sum of the stored sizes
 // before it; stored entries have equal sizes; the directory ends exactly at `dataOffset`;
-// and the file is exactly as long as the data area says.
+// and the file is exactly as long as the data area says. Marks each later entry of a name
+// as a duplicate.
 Status parseArchiveDirectory(std::span<const std::uint8_t> bytes, std::uint64_t archiveSize,
                              const std::string& shownArchive, ArchiveDirectory& directory);
 

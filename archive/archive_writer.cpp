@@ -58,6 +58,10 @@ class Writer {
       return Status::file(Status::Code::CannotCreate, job_.archivePath + ".part", errno);
     partPath_ = archive_.path();
     replacing_ = platform::pathExists(job_.archivePath);
+    // The replaced archive's permissions from the start, so that what it keeps from others
+    // is never readable in the part file either; set again before the rename.
+    if (!platform::keepReplacedFileAttributes(archive_.stream(), job_.archivePath))
+      return cannotWrite();
     // The data area starts where the names say; the header and directory come last.
     dataStart_ = directoryEnd();
     if (std::fseek(archive_.stream(), static_cast<long>(dataStart_), SEEK_SET) != 0)
@@ -78,6 +82,8 @@ class Writer {
     listener_.onEvent({PackEvent::Kind::Joining, {}});
     reportCopy(offset_, listener_);
     if (Status written = writeDirectory(); !written) return written;
+    if (!platform::keepReplacedFileAttributes(archive_.stream(), job_.archivePath))
+      return cannotWrite();
     if (!archive_.close()) return cannotWrite();
     if (kept_.archive != nullptr && !kept_.archive->stillNamedBy(kept_.archivePath))
       return Status::file(Status::Code::SourceChanged, kept_.archivePath);

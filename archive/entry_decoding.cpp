@@ -7,6 +7,7 @@
 #include "common/byte_order.h"
 #include "common/checked_size.h"
 #include "common/console.h"
+#include "common/stop_request.h"
 
 namespace kupack {
 namespace {
@@ -15,11 +16,48 @@ using ull = unsigned long long;
 
 constexpr std::size_t COPY_PIECE = std::size_t{1} << 20;
 constexpr const char* NO_MEMORY = "not enough memory to decode it";
+constexpr const char* STOPPED = "stopped: the process is ending";
+
+// The entry's stored bytes and the decoded bytes, each read and each piece refused once a
+// stop is requested. Reads are at most 64 KiB and pieces at most a row of a picture or
+// 1 MiB, so a decode notices a stop within a few MiB of work, whatever the entry.
+class StoppableSource final : public PositionedSource {
+ public:
+  StoppableSource(PositionedSource& inner, bool& stopped) : inner_(inner), stopped_(stopped) {}
+  std::uint64_t size() const override { return inner_.size(); }
+  bool read(std::uint64_t position, std::span<std::uint8_t> buffer) override {
+    if (stopRequested()) stopped_ = true;
+    return !stopped_ && inner_.read(position, buffer);
+  }
+  void willRead(std::uint64_t position, std::uint64_t length) override {
+    inner_.willRead(position, length);
+  }
+  PositionedSource& inner() const { return inner_; }
+
+ private:
+  PositionedSource& inner_;
+  bool& stopped_;
+};
+
+class StoppableSink final : public ByteSink {
+ public:
+  StoppableSink(ByteSink& inner, bool& stopped) : inner_(inner), stopped_(stopped) {}
+  bool put(std::span<const std::uint8_t> bytes) override {
+    if (stopRequested()) stopped_ = true;
+    return !stopped_ && inner_.put(bytes);
+  }
+
+ private:
+  ByteSink& inner_;
+  bool& stopped_;
+};
 
 // The failure of a decoder whose source is an archive entry: the reader's own message
 // when the archive could not be read, else the decoder's text.
 Status decodingFailure(const ArchiveEntry& entry, PositionedSource& stream,
                        const std::string& what) {
+  if (auto* stoppable = dynamic_cast<StoppableSource*>(&stream))
+    return decodingFailure(entry, stoppable->inner(), what);
   if (auto* source = dynamic_cast<ArchiveEntrySource*>(&stream); source && !source->failure()) {
     return source->failure();
   }
@@ -49,6 +87,22 @@ Status writeSpbEntryAsBmp(const ArchiveEntry& entry, PositionedSource& stream, B
   return Status::ok();
 }
 
+Status decodeEntryAsFile(const ArchiveEntry& entry, PositionedSource& stream, ByteSink& sink) {
+  try {
+    switch (entry.type) {
+      case ENTRY_STORED:
+        return copyStoredEntry(entry, stream, sink);
+      case ENTRY_LZSS:
+        return decodeLzssEntry(entry, stream, sink);
+      case ENTRY_SPB:
+        return writeSpbEntryAsBmp(entry, stream, sink);
+    }
+    return entryFailure(entry, "unknown entry type");
+  } catch (const std::bad_alloc&) {
+    return entryFailure(entry, NO_MEMORY);
+  }
+}
+
 }  // namespace
 
 Status entryFailure(const ArchiveEntry& entry, const std::string& problem) {
@@ -74,19 +128,12 @@ Status decodeEntry(ArchiveReader& reader, const ArchiveEntry& entry, ByteSink& s
 }
 
 Status decodeEntry(const ArchiveEntry& entry, PositionedSource& stream, ByteSink& sink) {
-  try {
-    switch (entry.type) {
-      case ENTRY_STORED:
-        return copyStoredEntry(entry, stream, sink);
-      case ENTRY_LZSS:
-        return decodeLzssEntry(entry, stream, sink);
-      case ENTRY_SPB:
-        return writeSpbEntryAsBmp(entry, stream, sink);
-    }
-    return entryFailure(entry, "unknown entry type");
-  } catch (const std::bad_alloc&) {
-    return entryFailure(entry, NO_MEMORY);
-  }
+  bool stopped = false;
+  StoppableSource stoppableStream(stream, stopped);
+  StoppableSink stoppableSink(sink, stopped);
+  Status status = decodeEntryAsFile(entry, stoppableStream, stoppableSink);
+  if (stopped) return entryFailure(entry, STOPPED);
+  return status;
 }
 
 Status decodeLzssEntry(const ArchiveEntry& entry, PositionedSource& stream, ByteSink& sink) {

@@ -45,7 +45,8 @@ class ArchiveEntrySource final : public PositionedSource {
 // Hands `sink` the file that `entry` holds, as extraction writes it: a stored entry's
 // bytes, an LZSS entry's decoded bytes, an SPB entry's picture as a 24-bit BMP file. A
 // broken entry, a failed read or too little memory is a failure naming the entry; when the
-// sink refuses a piece the failure says so, and the sink knows why.
+// sink refuses a piece the failure says so, and the sink knows why. A stop request
+// (common/stop_request.h) ends the decode early, as a failure that says so.
 Status decodeEntry(ArchiveReader& reader, const ArchiveEntry& entry, ByteSink& sink);
 // The same with the entry's stored bytes read from `stream` (for readers of their own).
 Status decodeEntry(const ArchiveEntry& entry, PositionedSource& stream, ByteSink& sink);

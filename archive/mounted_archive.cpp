@@ -161,6 +161,10 @@ void MountedArchive::buildTree() {
 
   for (std::size_t index = 0; index < entries.size(); ++index) {
     const std::string_view name = entries[index].name;
+    if (entries[index].duplicate) {
+      report_(entryNameForConsole(name) + ": left out (" + DUPLICATE_ENTRY + ")\n");
+      continue;
+    }
     const std::size_t split = lastSeparator(name);
     // Entries of one folder usually follow each other: their folder is found once.
     if (split == std::string_view::npos ||

@@ -116,6 +116,7 @@ class Extractor {
   // once complete, so that a broken entry or a failed write leaves nothing behind and never
   // changes a file it was to replace, and a link at the name is replaced, not written through.
   void extractOne(const ArchiveEntry& entry) {
+    if (entry.duplicate) return refuse(entry, DUPLICATE_ENTRY);
     std::string refusal;
     const auto levels = entryPathLevels(entry.name, refusal);
     if (!levels) return refuse(entry, refusal);
@@ -248,9 +249,7 @@ class Tester {
 
  private:
   void testOne(const ArchiveEntry& entry) {
-    if (!names_.insert(entry.name).second) {
-      return problem(entryShown(entry) + ": the name appears more than once in the archive\n");
-    }
+    if (entry.duplicate) return problem(entryShown(entry) + ": " + DUPLICATE_ENTRY + "\n");
     const std::string* sourcePath = nullptr;
     if (source_) {
       const auto found = source_->pathByName.find(entry.name);
@@ -389,7 +388,6 @@ class Tester {
   ArchiveReader& reader_;
   ReadReport& report_;
   std::optional<SourceIndex> source_;
-  std::set<std::string> names_;
   std::vector<std::uint8_t> buffer_;
   ull problems_ = 0;
 };
@@ -402,7 +400,10 @@ std::vector<const ArchiveEntry*> selectEntries(const ArchiveReader& reader,
   std::vector<const ArchiveEntry*> chosen;
   std::set<const ArchiveEntry*> taken;
   for (const auto& name : names) {
-    const std::optional<std::string> recorded = platform::nativeNameToCp932(name);
+    std::optional<std::string> recorded = platform::nativeNameToCp932(name);
+    // Bytes that are no code page 932 text can only mean an entry recorded with those very
+    // bytes (-l --json shows them as "name_bytes").
+    if (!recorded && !platform::cp932ToNativeName(name)) recorded = name;
     bool found = false;
     for (const auto& entry : reader.entries()) {
       if (!recorded || entry.name != normalizeName(*recorded)) continue;

@@ -46,7 +46,8 @@ class OpenStreamSink final : public ByteSink {
 
 // The entries `names` select, in the order named, each once: a name is matched as the
 // archive records it (code page 932, '\\' between levels, A to Z as a to z), so '/' may
-// stand for '\\' and letter case does not matter. Names that select nothing are added to
+// stand for '\\' and letter case does not matter; bytes that are no code page 932 text
+// select the entry recorded with those bytes. Names that select nothing are added to
 // `unknownNames`.
 std::vector<const ArchiveEntry*> selectEntries(const ArchiveReader& reader,
                                                const std::vector<std::string>& names,

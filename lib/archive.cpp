@@ -42,6 +42,7 @@ Entry publicEntry(const ArchiveEntry& entry) {
   shown.offset = entry.offset;
   shown.storedSize = entry.storedSize;
   shown.sourceSize = entry.sourceSize;
+  shown.duplicate = entry.duplicate;
   return shown;
 }
 
@@ -123,6 +124,10 @@ void Archive::decode(const Entry& entry, EntrySink& sink) {
   }
   ArchiveReader& reader = state_->reader;
   const ArchiveEntry& inner = reader.entries()[*index];
+  if (inner.duplicate) {
+    throw Error(reader.shownPath() + ": " + entryNameForConsole(inner.name) + ": " +
+                DUPLICATE_ENTRY);
+  }
 
   if (inner.type == ENTRY_STORED) {
     std::vector<std::uint8_t> chunk;

@@ -2,14 +2,18 @@
 // ReadOnlyFileSystem, served by a multi-threaded loop.
 #define FUSE_USE_VERSION 35
 #include <fuse_lowlevel.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
+#include <optional>
 #include <vector>
 
+#include "common/stop_request.h"
 #include "platform/read_only_mount.h"
 
 namespace kupack::platform {
@@ -216,6 +220,47 @@ class FuseArguments {
   fuse_args args_ = FUSE_ARGS_INIT(0, nullptr);
 };
 
+// The FUSE library's handlers for INT, TERM and HUP end the session once the requests being
+// served are answered; a request may be a long decode. Put in front of them while the
+// session handles signals, a stop is requested first, so that such a decode ends early.
+constexpr int SESSION_ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction libraryActions[std::size(SESSION_ENDING_SIGNALS)];
+
+extern "C" void requestStopAndEndSession(int signalNumber) {
+  requestStop();
+  for (std::size_t i = 0; i < std::size(SESSION_ENDING_SIGNALS); ++i) {
+    if (SESSION_ENDING_SIGNALS[i] == signalNumber) libraryActions[i].sa_handler(signalNumber);
+  }
+}
+
+class StopRequestedOnEnd {
+ public:
+  StopRequestedOnEnd() {
+    for (std::size_t i = 0; i < std::size(SESSION_ENDING_SIGNALS); ++i) {
+      struct sigaction& library = libraryActions[i];
+      if (sigaction(SESSION_ENDING_SIGNALS[i], nullptr, &library) != 0) continue;
+      // A signal the library left alone (ignored, or the default) stays as it is.
+      if ((library.sa_flags & SA_SIGINFO) != 0 || library.sa_handler == SIG_DFL ||
+          library.sa_handler == SIG_IGN) {
+        continue;
+      }
+      struct sigaction chained = library;
+      chained.sa_handler = requestStopAndEndSession;
+      chained_[i] = sigaction(SESSION_ENDING_SIGNALS[i], &chained, nullptr) == 0;
+    }
+  }
+  ~StopRequestedOnEnd() {
+    for (std::size_t i = 0; i < std::size(SESSION_ENDING_SIGNALS); ++i) {
+      if (chained_[i]) sigaction(SESSION_ENDING_SIGNALS[i], &libraryActions[i], nullptr);
+    }
+  }
+  StopRequestedOnEnd(const StopRequestedOnEnd&) = delete;
+  StopRequestedOnEnd& operator=(const StopRequestedOnEnd&) = delete;
+
+ private:
+  bool chained_[std::size(SESSION_ENDING_SIGNALS)] = {};
+};
+
 // One FUSE session: signal handlers while it lives, the mount while it is made.
 class FuseSession {
  public:
@@ -223,6 +268,7 @@ class FuseSession {
   ~FuseSession() {
     if (session_ == nullptr) return;
     if (mounted_) fuse_session_unmount(session_);
+    stopRequestedOnEnd_.reset();
     if (handlingSignals_) fuse_remove_signal_handlers(session_);
     fuse_session_destroy(session_);
   }
@@ -230,7 +276,11 @@ class FuseSession {
   FuseSession& operator=(const FuseSession&) = delete;
 
   bool isOpen() const { return session_ != nullptr; }
-  bool handleSignals() { return handlingSignals_ = fuse_set_signal_handlers(session_) == 0; }
+  bool handleSignals() {
+    handlingSignals_ = fuse_set_signal_handlers(session_) == 0;
+    if (handlingSignals_) stopRequestedOnEnd_.emplace();
+    return handlingSignals_;
+  }
   bool mount(const std::string& mountPoint) {
     return mounted_ = fuse_session_mount(session_, mountPoint.c_str()) == 0;
   }
@@ -244,6 +294,7 @@ class FuseSession {
  private:
   fuse_session* session_;
   bool handlingSignals_ = false;
+  std::optional<StopRequestedOnEnd> stopRequestedOnEnd_;
   bool mounted_ = false;
 };
 

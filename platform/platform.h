@@ -114,6 +114,15 @@ std::optional<std::uint64_t> fileSize(const std::string& path);
 // Replaces `to` with `from` in one step; false (errno set) on failure.
 bool replaceFile(const std::string& from, const std::string& to);
 
+// Gives the open `file`, written to replace the file at `replacedPath`, that file's
+// permissions and, as far as this process may set them, its owner and group (the set-user
+// and set-group bits only with both kept), so that the replacement keeps them as editors
+// do. True, doing nothing, when nothing is at `replacedPath` (a new file keeps the mode the
+// umask gave it), and on Windows, where the new file keeps the access its folder gives.
+// False (errno set) only when the permissions could not be set and `file` would let more
+// users in than the old file did.
+bool keepReplacedFileAttributes(std::FILE* file, const std::string& replacedPath);
+
 // Opens the regular file at `path` for binary reading and sets `size` to the length of the
 // file just opened (learned from the open file itself, so that no other file can have
 // taken the name in between). nullptr (errno set) when it cannot be opened or is no
@@ -148,8 +157,17 @@ void startWriteback(std::FILE* file, std::uint64_t from, std::uint64_t to);
 // From now on an interrupt, a termination request or a hang-up (on Windows: Ctrl-C,
 // Ctrl-Break, closing the console) removes every file registered below and then ends the
 // process as the signal would have; a console whose reader has gone (SIGPIPE) no longer
-// ends the process, its writes just fail. Safe to call more than once.
+// ends the process, its writes just fail. A further signal while the files are being
+// removed waits for that to finish; once the cleanup has begun no file is made any more.
+// Safe to call more than once. Extraction's temporary files (StagedFile) are registered
+// too while they are open.
 void installEarlyEndCleanup();
+
+// For tests (POSIX): `observer` is called from the early end's signal handler when its
+// cleanup starts, before anything is removed, and when a further signal arrives while it
+// runs; nullptr for none. It must do only what a signal handler may.
+enum class EarlyEndMoment { CleanupStarts, FurtherSignal };
+void setEarlyEndObserver(void (*observer)(EarlyEndMoment));
 
 // Registers a file to be removed if the process ends early (see installEarlyEndCleanup)
 // for as long as this object lives. A fixed number of files can be registered at once;

@@ -571,6 +571,25 @@ bool replaceFile(const std::string& from, const std::string& to) {
   return std::rename(from.c_str(), to.c_str()) == 0;
 }
 
+bool keepReplacedFileAttributes(std::FILE* file, const std::string& replacedPath) {
+  struct stat replaced {};
+  if (stat(replacedPath.c_str(), &replaced) != 0 || !S_ISREG(replaced.st_mode)) return true;
+  const int descriptor = fileno(file);
+  // Owner and group first: a change of owner clears the set-user and set-group bits.
+  const bool ownerKept = fchown(descriptor, replaced.st_uid, replaced.st_gid) == 0;
+  if (!ownerKept) static_cast<void>(fchown(descriptor, static_cast<uid_t>(-1), replaced.st_gid));
+  struct stat current {};
+  if (fstat(descriptor, &current) != 0) return false;
+  mode_t mode = replaced.st_mode & 07777;
+  if (current.st_uid != replaced.st_uid || current.st_gid != replaced.st_gid)
+    mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
+  if (fchmod(descriptor, mode) == 0) return true;
+  const int error = errno;
+  if (fstat(descriptor, &current) == 0 && (current.st_mode & ~mode & 0777) == 0) return true;
+  errno = error;
+  return false;
+}
+
 bool removeFile(const std::string& path) { return std::remove(path.c_str()) == 0; }
 
 std::FILE* openForReading(const std::string& path, std::uint64_t& size) {
@@ -621,6 +640,17 @@ namespace {
 // for them (see removeRegisteredAndReraise).
 std::atomic<int> creationsUnderway{0};
 
+// Set once an early end's cleanup has begun: no file is made from then on, and a further
+// signal leaves the cleanup to finish.
+std::atomic<bool> endingEarly{false};
+
+// For tests: told what the early end's handler is doing (see setEarlyEndObserver).
+std::atomic<void (*)(EarlyEndMoment)> earlyEndObserver{nullptr};
+
+void tellEarlyEndObserver(EarlyEndMoment moment) {
+  if (const auto observer = earlyEndObserver.load()) observer(moment);
+}
+
 // While it lives, this thread receives none of the signals that end a run early (one sent
 // meanwhile arrives when it ends, or is taken by another thread, which then waits for the
 // creation to be registered).
@@ -639,6 +669,11 @@ class EarlyEndSignalsHeld {
   }
   EarlyEndSignalsHeld(const EarlyEndSignalsHeld&) = delete;
   EarlyEndSignalsHeld& operator=(const EarlyEndSignalsHeld&) = delete;
+
+  // True once an early end has begun: nothing may be made any more, since its cleanup
+  // might not see it. (Counted as underway first, then looked: a cleanup that began
+  // before is seen here, one that begins after waits for this creation.)
+  static bool tooLate() { return endingEarly.load(); }
 
  private:
   sigset_t previous_{};
@@ -659,6 +694,10 @@ std::FILE* createUniqueFile(const std::string& stem, const std::string& suffix,
     name += suffix;
     // Made and registered for removal as one step, as far as this thread's signals go.
     const EarlyEndSignalsHeld held;
+    if (EarlyEndSignalsHeld::tooLate()) {
+      errno = EINTR;
+      return nullptr;
+    }
     // O_EXCL fails on every existing name, a link included, so nothing is followed.
     const int descriptor =
         ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0666);
@@ -688,16 +727,50 @@ std::FILE* createUniqueFile(const std::string& stem, const std::string& suffix,
 namespace {
 
 // The files to remove on an early end, in fixed storage the signal handler can read
-// without allocating: a slot's path is written before the slot is marked in use.
+// without allocating: a slot is claimed, then its name written, then marked ready. The
+// name is relative to `folder` (a descriptor, or AT_FDCWD for a path).
 constexpr int EARLY_END_SLOTS = 8;
+enum SlotState : int { SLOT_FREE, SLOT_CLAIMED, SLOT_READY };
 struct EarlyEndSlot {
-  std::atomic<bool> used{false};
+  std::atomic<int> state{SLOT_FREE};
+  int folder = AT_FDCWD;
   char path[PATH_MAX] = {};
 };
 EarlyEndSlot earlyEndSlots[EARLY_END_SLOTS];
 
+// Takes a free slot for `name` below `folder`; -1 when none is free or the name too long.
+int takeEarlyEndSlot(int folder, const std::string& name) {
+  if (name.size() >= PATH_MAX) return -1;
+  for (int i = 0; i < EARLY_END_SLOTS; ++i) {
+    EarlyEndSlot& slot = earlyEndSlots[i];
+    int expected = SLOT_FREE;
+    if (!slot.state.compare_exchange_strong(expected, SLOT_CLAIMED, std::memory_order_acquire))
+      continue;
+    slot.folder = folder;
+    std::memcpy(slot.path, name.c_str(), name.size() + 1);
+    slot.state.store(SLOT_READY, std::memory_order_release);
+    return i;
+  }
+  return -1;
+}
+
+void freeEarlyEndSlot(int slot) {
+  if (slot >= 0) earlyEndSlots[slot].state.store(SLOT_FREE, std::memory_order_release);
+}
+
+// Runs with INT, TERM and HUP held on its thread (the action's mask) and stays installed,
+// so that a second signal never ends the process halfway: one that reaches another thread
+// finds the cleanup under way and returns, leaving it to finish. Only once every file is
+// removed does the signal get its default action back; raised again on this thread, where
+// it is held, it ends the process as soon as the handler returns.
 extern "C" void removeRegisteredAndReraise(int signalNumber) {
   const int savedErrno = errno;
+  if (endingEarly.exchange(true)) {
+    tellEarlyEndObserver(EarlyEndMoment::FurtherSignal);
+    errno = savedErrno;
+    return;
+  }
+  tellEarlyEndObserver(EarlyEndMoment::CleanupStarts);
   // A file being made on another thread is registered within moments: wait for it (bounded,
   // about a second at most).
   for (int wait = 0; wait < 1000 && creationsUnderway.load() > 0; ++wait) {
@@ -705,12 +778,15 @@ extern "C" void removeRegisteredAndReraise(int signalNumber) {
     nanosleep(&pause, nullptr);
   }
   for (EarlyEndSlot& slot : earlyEndSlots) {
-    if (slot.used.load(std::memory_order_acquire)) unlink(slot.path);
+    if (slot.state.load(std::memory_order_acquire) == SLOT_READY)
+      unlinkat(slot.folder, slot.path, 0);
   }
-  errno = savedErrno;
-  // The handler was reset to the default on entry (SA_RESETHAND): the signal, raised again,
-  // ends the process once this handler returns.
+  struct sigaction defaultAction {};
+  defaultAction.sa_handler = SIG_DFL;
+  sigemptyset(&defaultAction.sa_mask);
+  sigaction(signalNumber, &defaultAction, nullptr);
   raise(signalNumber);
+  errno = savedErrno;
 }
 
 }  // namespace
@@ -740,7 +816,8 @@ void installEarlyEndCleanup() {
   struct sigaction action {};
   action.sa_handler = removeRegisteredAndReraise;
   sigemptyset(&action.sa_mask);
-  action.sa_flags = static_cast<int>(SA_RESETHAND);
+  for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&action.sa_mask, signalNumber);
+  action.sa_flags = 0;
   for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
     struct sigaction previous {};
     // A signal ignored by whoever started the run (nohup, a background job) stays ignored.
@@ -753,21 +830,15 @@ void installEarlyEndCleanup() {
 
 void RemovedOnEarlyEnd::track(const std::string& path) {
   release();
-  if (path.size() >= PATH_MAX) return;
-  for (int i = 0; i < EARLY_END_SLOTS; ++i) {
-    EarlyEndSlot& slot = earlyEndSlots[i];
-    if (slot.used.load(std::memory_order_acquire)) continue;
-    std::memcpy(slot.path, path.c_str(), path.size() + 1);
-    slot.used.store(true, std::memory_order_release);
-    slot_ = i;
-    return;
-  }
+  slot_ = takeEarlyEndSlot(AT_FDCWD, path);
 }
 
 void RemovedOnEarlyEnd::release() {
-  if (slot_ >= 0) earlyEndSlots[slot_].used.store(false, std::memory_order_release);
+  freeEarlyEndSlot(slot_);
   slot_ = -1;
 }
+
+void setEarlyEndObserver(void (*observer)(EarlyEndMoment)) { earlyEndObserver.store(observer); }
 
 // ---- The user -----------------------------------------------------------------------
 
@@ -907,6 +978,7 @@ struct StagedFile::Native {
   bool replace = false;
   std::FILE* stream = nullptr;
   bool placed = false;
+  int earlyEndSlot = -1;  // the temporary name, registered for removal on an early end
 };
 
 namespace {
@@ -971,10 +1043,12 @@ bool StagedFile::place() {
   if (!renamed) {
     const int error = errno;
     unlinkat(file.folder.get(), file.temporaryName.c_str(), 0);
+    freeEarlyEndSlot(std::exchange(file.earlyEndSlot, -1));
     errno = error;
     return false;
   }
   file.placed = true;
+  freeEarlyEndSlot(std::exchange(file.earlyEndSlot, -1));
   return true;
 }
 
@@ -983,6 +1057,7 @@ void StagedFile::discard() {
   const int error = errno;
   if (native_->stream != nullptr) std::fclose(std::exchange(native_->stream, nullptr));
   unlinkat(native_->folder.get(), native_->temporaryName.c_str(), 0);
+  freeEarlyEndSlot(std::exchange(native_->earlyEndSlot, -1));
   native_->placed = true;  // nothing left to remove
   errno = error;
 }
@@ -1029,6 +1104,13 @@ CreatedFile createFileBelow(const std::string& root, const std::vector<std::stri
   auto native = std::make_unique<StagedFile::Native>();
   for (int attempt = 0; attempt < 100 && native->stream == nullptr; ++attempt) {
     native->temporaryName = temporaryFileName();
+    // Made and registered for removal on an early end as one step, as far as this
+    // thread's signals go (the folder's descriptor stays open as long as the slot).
+    const EarlyEndSignalsHeld held;
+    if (EarlyEndSignalsHeld::tooLate()) {
+      outcome.errorNumber = EINTR;
+      return outcome;
+    }
     Descriptor file(openat(folder.get(), native->temporaryName.c_str(),
                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (file.get() < 0) {
@@ -1036,10 +1118,12 @@ CreatedFile createFileBelow(const std::string& root, const std::vector<std::stri
       outcome.errorNumber = errno;
       return outcome;
     }
+    native->earlyEndSlot = takeEarlyEndSlot(folder.get(), native->temporaryName);
     native->stream = fdopen(file.get(), "wb");
     if (native->stream == nullptr) {
       outcome.errorNumber = errno;
       unlinkat(folder.get(), native->temporaryName.c_str(), 0);
+      freeEarlyEndSlot(std::exchange(native->earlyEndSlot, -1));
       return outcome;
     }
     file.release();

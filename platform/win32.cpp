@@ -620,6 +620,10 @@ std::optional<std::uint64_t> fileSize(const std::string& path) {
   return static_cast<std::uint64_t>(length);
 }
 
+bool keepReplacedFileAttributes(std::FILE* /*file*/, const std::string& /*replacedPath*/) {
+  return true;
+}
+
 bool replaceFile(const std::string& from, const std::string& to) {
   if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
     return true;

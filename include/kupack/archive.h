@@ -37,6 +37,10 @@ struct Entry {
   std::uint32_t offset = 0;      // where its bytes start, from the start of the data area
   std::uint32_t storedSize = 0;  // bytes it takes in the archive
   std::uint32_t sourceSize = 0;  // bytes of the file it was made from
+  // A later entry of a name an earlier entry has. An archive should hold none; where one
+  // does, the first entry of the name is the file (as for `kupack -x`, `-p` and the mount),
+  // and decode() refuses the later ones.
+  bool duplicate = false;
 };
 
 // A decoded SPB picture: `height` rows from the top down, `width` pixels each, three bytes
@@ -72,8 +76,9 @@ class Archive {
   const std::vector<Entry>& entries() const;
 
   // Decodes `entry`, one of this archive's entries() or a copy of one, into `sink`. Throws Error
-  // when its bytes cannot be read or do not decode to its recorded size; the sink may then have
-  // received the first pieces of a stored entry, but never any of a coded one.
+  // for a duplicate entry, and when its bytes cannot be read or do not decode to its recorded
+  // size; the sink may then have received the first pieces of a stored entry, but never any
+  // of a coded one.
   void decode(const Entry& entry, EntrySink& sink);
 
   // Decodes `entry` into memory: the file's bytes, or the BMP file of an SPB picture.
