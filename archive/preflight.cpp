@@ -69,6 +69,10 @@ std::vector<std::string> preflightCheck(const Collection& collection,
     problems.push_back(formatText(MSG_FOLDER_UNREADABLE, shown(folder.path).c_str(),
                                   shown(std::strerror(folder.errorNumber)).c_str()));
   }
+  for (const auto& link : collection.unfollowableLinks) {
+    problems.push_back(formatText(MSG_LINK_UNFOLLOWABLE, shown(link.path).c_str(),
+                                  shown(std::strerror(link.errorNumber)).c_str()));
+  }
   for (const auto& path : collection.namesWithBackslash) {
     problems.push_back(formatText(MSG_NAME_HAS_BACKSLASH, shown(path).c_str()));
   }

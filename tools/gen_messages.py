@@ -61,6 +61,11 @@ MESSAGES = [
     ("MSG_ARCHIVE_NOT_A_FILE", "%sは通常のファイルではないので、アーカイブの保存先にできません。\n"),
     ("MSG_FILE_FOLDER_CLASH", "ファイル%sとフォルダ%sは同じ名前として記録されます。\n"),
     ("MSG_NAME_ENDS_IN_DOT_OR_SPACE", "ファイル%sの名前に「.」か空白で終わる部分があります。\n"),
+    # Links and what is neither file nor folder, met while walking the folder
+    ("MSG_LINK_FOLLOWED", "リンク%s（%s）の先を読み込みます。\n"),
+    ("MSG_LINK_TO_ANCESTOR", "リンク%sは選んだフォルダかその上位のフォルダを指すので入りません。\n"),
+    ("MSG_LINK_UNFOLLOWABLE", "リンク%sの先を読み込めません。(%s)\n"),
+    ("MSG_SPECIAL_SKIPPED", "%sは通常のファイルでもフォルダでもないので入れません。\n"),
 ]
 
 
