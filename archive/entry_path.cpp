@@ -25,7 +25,47 @@ bool holdsCharacter(std::string_view name, char wanted) {
   return false;
 }
 
+bool isAsciiLetterCaseless(std::string_view text, std::string_view lowerCase) {
+  if (text.size() != lowerCase.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != lowerCase[i]) return false;
+  }
+  return true;
+}
+
+bool isWindowsDeviceName(std::string_view base) {
+  for (std::string_view device : {"con", "prn", "aux", "nul"}) {
+    if (isAsciiLetterCaseless(base, device)) return true;
+  }
+  if (base.size() != 4 || base[3] < '1' || base[3] > '9') return false;
+  return isAsciiLetterCaseless(base.substr(0, 3), "com") ||
+         isAsciiLetterCaseless(base.substr(0, 3), "lpt");
+}
+
+bool holdsCharacterWindowsReserves(std::string_view level) {
+  constexpr std::string_view reserved = "<>:\"/|?*";
+  for (std::size_t i = 0; i < level.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(level[i]);
+    if (isCp932LeadByte(byte)) {
+      ++i;
+    } else if (byte < 0x20 || reserved.find(level[i]) != std::string_view::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
+
+bool isWindowsReservedName(std::string_view level) {
+  if (holdsCharacterWindowsReserves(level)) return true;
+  // The device name is what comes before the first dot, with trailing spaces ignored.
+  std::string_view base = level.substr(0, level.find('.'));
+  while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
+  return isWindowsDeviceName(base);
+}
 
 std::vector<std::string> splitEntryName(std::string_view name) {
   std::vector<std::string> levels(1);

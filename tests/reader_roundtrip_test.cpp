@@ -49,6 +49,24 @@ TEST(EntryPathTest, SplitsOnlyAtSingleByteBackslashes) {
   EXPECT_TRUE(entryPathLevels("..a\\b..", refusal)) << refusal;
 }
 
+TEST(EntryPathTest, NamesOnlyWindowsReservesAreKnown) {
+  const struct {
+    const char* level;
+    bool reserved;
+  } cases[] = {
+      {"con", true},          {"CON", true},        {"aux.txt", true},     {"nul.bmp", true},
+      {"com1.txt", true},     {"LPT9", true},       {"prn .log", true},    {"con.tar.gz", true},
+      {"a<b", true},          {"a>b", true},        {"a:b", true},         {"q?.txt", true},
+      {"*", true},            {"say\"hi\"", true},  {"pipe|x", true},      {"tab\tname", true},
+      {"console.txt", false}, {"com10.txt", false}, {"com0", false},       {"lpt", false},
+      {"xcon", false},        {"nul_.bmp", false},  {"plain.txt", false},  {"", false},
+      // 0x7C ('|') and 0x5C as the second byte of a two-byte character (ポ, ソ) are no
+      // characters of their own.
+      {"\x83\x7c.txt", false}, {"\x83\x5c", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(isWindowsReservedName(c.level), c.reserved) << c.level;
+}
+
 TEST(BmpWriterTest, HeadersAndSizeLimits) {
   EXPECT_EQ(bmp24RowStride(1), 4u);
   EXPECT_EQ(bmp24RowStride(4), 12u);

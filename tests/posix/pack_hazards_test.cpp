@@ -382,6 +382,34 @@ TEST_F(PackHazardsTest, LinksOutOfTheFolderAreNamedAndOnlyThoseElsewhereFollowed
   expectNoLeftovers();
 }
 
+TEST_F(PackHazardsTest, ColonIsRefusedAndNamesWindowsReservesAreWarnedAbout) {
+  test::writeFile(tree() / "a:b", std::string("colon"));
+  test::writeFile(tree() / "sub:x" / "f.txt", std::string("colon in a folder"));
+  test::writeFile(tree() / "aux.txt", std::string("device name"));
+  test::writeFile(tree() / "CON" / "x.txt", std::string("device folder"));
+  test::writeFile(tree() / "q?.bmp", std::string("question"));
+  test::writeFile(tree() / "plain.txt", std::string("plain"));
+  auto run = runKupack({"tree", "out.kup"}, dir_.path());
+  EXPECT_EQ(run.exitCode, 1);
+  const std::string colon = sjis("の名前に「:」が含まれています。");
+  EXPECT_TRUE(contains(run.err, sjis("ファイルa:b") + colon)) << run.err;
+  EXPECT_TRUE(contains(run.err, sjis("ファイルsub:x/f.txt") + colon)) << run.err;
+  EXPECT_FALSE(fs::exists(archive()));
+
+  // Without the colons the run packs everything, warning about each Windows-only problem.
+  fs::remove(tree() / "a:b");
+  fs::remove_all(tree() / "sub:x");
+  run = runKupack({"tree", "out.kup"}, dir_.path());
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  const std::string windows = sjis("の名前はWindowsでは使えないので、Windowsでは展開できません。");
+  for (const char* name : {"aux.txt", "CON/x.txt", "q?.bmp"})
+    EXPECT_TRUE(contains(run.err, sjis(std::string("注意：ファイル") + name) + windows)) << name;
+  EXPECT_FALSE(contains(run.err, sjis("ファイルplain.txt"))) << run.err;
+  const auto extract = runKupack({"-x", "out.kup", "back"}, dir_.path());
+  EXPECT_EQ(extract.exitCode, 0) << extract.err;
+  EXPECT_EQ(test::readFile(dir_ / "back" / "con" / "x.txt"), "device folder");
+}
+
 TEST_F(PackHazardsTest, RawShiftJisNameWithBackslashTrailByteIsPackedAndGivenBack) {
   const std::string rawName("\x95\x5c.txt");  // 表.txt as code page 932 bytes
   test::writeFile(tree() / rawName, std::string("table"));
