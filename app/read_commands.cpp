@@ -89,6 +89,21 @@ std::optional<std::vector<const ArchiveEntry*>> chosenEntries(
   return chosen;
 }
 
+// The entries -p writes: those each name selects, name after name, so that a name given
+// twice is written twice (as `cat a b a` would); nullopt as chosenEntries gives it.
+std::optional<std::vector<const ArchiveEntry*>> printedEntries(
+    const ArchiveReader& reader, const std::vector<std::string>& names) {
+  std::vector<const ArchiveEntry*> printed;
+  bool allKnown = true;
+  for (const std::string& name : names) {
+    const auto chosen = chosenEntries(reader, {name});  // names what selects nothing
+    if (!chosen) allKnown = false;
+    if (chosen && allKnown) printed.insert(printed.end(), chosen->begin(), chosen->end());
+  }
+  if (!allKnown) return std::nullopt;
+  return printed;
+}
+
 // ---- Listing ----------------------------------------------------------------------------
 
 void printListLine(ull stored, ull source, const char* type, const std::string& name) {
@@ -179,7 +194,7 @@ int extractArchiveCommand(const std::string& archivePath, const std::string& tar
 int printEntriesCommand(const std::string& archivePath, const std::vector<std::string>& names) {
   ArchiveReader reader;
   if (!openArchive(reader, archivePath)) return 1;
-  const auto chosen = chosenEntries(reader, names);
+  const auto chosen = printedEntries(reader, names);
   if (!chosen) return 1;
   platform::prepareOutputForBytes();
   OpenStreamSink sink(stdout);

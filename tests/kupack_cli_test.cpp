@@ -103,9 +103,14 @@ TEST_F(KupackCliTest, ExtractAndPrintTakeNamedEntriesOnly) {
   const auto printed = runKupack({"-p", "a.kup", "sub\\b.txt", "a.txt"}, dir_.path());
   EXPECT_EQ(printed.exitCode, 0);
   EXPECT_EQ(printed.out, "hi0123456789");
-  const auto missing = runKupack({"-p", "a.kup", "a.txt", "zz"}, dir_.path());
+  // A name given twice is written twice, as cat writes a file named twice.
+  const auto repeated = runKupack({"-p", "a.kup", "a.txt", "sub/b.txt", "A.TXT"}, dir_.path());
+  EXPECT_EQ(repeated.exitCode, 0);
+  EXPECT_EQ(repeated.out, "0123456789hi0123456789");
+  const auto missing = runKupack({"-p", "a.kup", "yy", "a.txt", "zz"}, dir_.path());
   EXPECT_EQ(missing.exitCode, 1);
   EXPECT_EQ(missing.out, "");
+  EXPECT_TRUE(contains(missing.err, "no entry yy"));
   EXPECT_TRUE(contains(missing.err, "no entry zz"));
 }
 
@@ -167,6 +172,27 @@ TEST_F(KupackCliTest, PrintIntoAClosedPipeFailsWithoutACrash) {
   ASSERT_EQ(test::runCommand({"sh", "-c", script, KUPACK_BINARY}, dir_.path()).exitCode, 0);
   EXPECT_EQ(test::readFile(dir_ / "rc"), "1\n");
   EXPECT_TRUE(contains(test::readFile(dir_ / "err"), "standard output"));
+}
+
+TEST_F(KupackCliTest, CommandsWhoseOutputCannotBeWrittenFailWithAMessage) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+  ASSERT_EQ(runKupack({"tree", "a.kup"}, dir_.path()).exitCode, 0);
+  const std::vector<std::vector<std::string>> commands = {
+      {"-l", "a.kup"}, {"-l", "--json", "a.kup"}, {"-t", "a.kup"},  {"-t", "a.kup", "tree"},
+      {"-x", "a.kup", "out"}, {"-p", "a.kup", "a.txt"},   {"--help"}, {"--version"}};
+  for (const auto& args : commands) {
+    std::string command = "'" + std::string(KUPACK_BINARY) + "'";
+    for (const auto& arg : args) command += " '" + arg + "'";
+    const auto run = test::runCommand({"sh", "-c", command + " >/dev/full"}, dir_.path());
+    EXPECT_EQ(run.exitCode, 1) << command << run.err;
+    EXPECT_TRUE(contains(run.err, "cannot write to standard output")) << command << run.err;
+  }
+  // Packing still writes its archive and keeps its status, but says its lines were lost.
+  const auto pack = test::runCommand(
+      {"sh", "-c", "'" + std::string(KUPACK_BINARY) + "' tree b.kup >/dev/full"}, dir_.path());
+  EXPECT_EQ(pack.exitCode, 0) << pack.err;
+  EXPECT_TRUE(contains(pack.err, "cannot write to standard output")) << pack.err;
+  EXPECT_EQ(test::readFile(dir_ / "b.kup"), test::readFile(dir_ / "a.kup"));
 }
 
 }  // namespace
