@@ -9,6 +9,7 @@
 
 #include "archive/archive_reader.h"
 #include "archive/entry_decoding.h"
+#include "archive/entry_path.h"
 #include "archive/read_jobs.h"
 #include "common/console.h"
 #include "platform/platform.h"
@@ -104,6 +105,18 @@ std::optional<std::vector<const ArchiveEntry*>> printedEntries(
   return printed;
 }
 
+// Says once, on standard error, when names among `entries` may have been changed by the
+// archive's byte-by-byte lower-casing (mayHaveLoweredSecondByte).
+void noteLoweredNames(const std::vector<const ArchiveEntry*>& entries) {
+  const ArchiveEntry* first = nullptr;
+  std::size_t count = 0;
+  for (const ArchiveEntry* entry : entries) {
+    if (!mayHaveLoweredSecondByte(entry->name)) continue;
+    if (count++ == 0) first = entry;
+  }
+  if (first) consoleError(loweredNamesNote(first->name, count));
+}
+
 // ---- Listing ----------------------------------------------------------------------------
 
 void printListLine(ull stored, ull source, const char* type, const std::string& name) {
@@ -184,6 +197,7 @@ int extractArchiveCommand(const std::string& archivePath, const std::string& tar
     consoleError(shown(root) + ": cannot make the folder (" + errorText(errno) + ")\n");
     return 1;
   }
+  noteLoweredNames(*chosen);
   ConsoleReadReport report("failed ");
   extractEntries(reader, *chosen, root, force, report);
   consolePrint("%llu extracted, %llu refused, %llu failed\n", report.extracted, report.refused,

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "archive/archive_reader.h"
+
 #include "platform/platform.h"
 
 namespace kupack {
@@ -58,6 +60,24 @@ bool holdsCharacterWindowsReserves(std::string_view level) {
 }
 
 }  // namespace
+
+bool mayHaveLoweredSecondByte(std::string_view name) {
+  for (std::size_t i = 0; i + 1 < name.size(); ++i) {
+    if (!isCp932LeadByte(static_cast<unsigned char>(name[i]))) continue;
+    ++i;
+    if (name[i] >= 'a' && name[i] <= 'z') return true;
+  }
+  return false;
+}
+
+std::string loweredNamesNote(std::string_view firstName, std::size_t count) {
+  std::string note = "note: " + entryNameForConsole(std::string(firstName));
+  if (count > 1)
+    note += " and " + std::to_string(count - 1) + (count == 2 ? " other name" : " other names");
+  return note +
+         ": the archive records names lower-cased byte by byte, which changes some two-byte "
+         "characters (\x83\x41 to \x83\x61); they are given back as recorded\n";
+}
 
 bool isWindowsReservedName(std::string_view level) {
   if (holdsCharacterWindowsReserves(level)) return true;

@@ -174,6 +174,25 @@ TEST_F(KupackCliTest, PrintIntoAClosedPipeFailsWithoutACrash) {
   EXPECT_TRUE(contains(test::readFile(dir_ / "err"), "standard output"));
 }
 
+TEST_F(KupackCliTest, NamesChangedByLowerCasingComeBackAsRecordedWithOneNote) {
+  if (!test::nativeCanName("アイコン")) GTEST_SKIP() << "the system's code page cannot name it";
+  test::writeFile(dir_ / "jp" / test::u8path("アイコン.txt"), std::string("icon"));
+  test::writeFile(dir_ / "jp" / test::u8path("ア.txt"), std::string("a"));
+  ASSERT_EQ(runKupack({"jp", "a.kup"}, dir_.path()).exitCode, 0);
+  const auto list = runKupack({"-l", "a.kup"}, dir_.path());
+  EXPECT_TRUE(contains(list.out, sjis("ヂツビン.txt"))) << list.out;  // the recorded name
+  const auto extract = runKupack({"-x", "a.kup", "out"}, dir_.path());
+  EXPECT_EQ(extract.exitCode, 0) << extract.err;
+  EXPECT_EQ(test::readFile(dir_ / "out" / test::u8path("ヂツビン.txt")), "icon");
+  EXPECT_TRUE(contains(extract.err, "note: ")) << extract.err;
+  EXPECT_EQ(extract.err.find("note: "), extract.err.rfind("note: "));  // one note per run
+  // The name as packed still finds the entry, since it is lower-cased alike.
+  EXPECT_EQ(runKupack({"-p", "a.kup", test::nativeName("アイコン.txt")}, dir_.path()).out, "icon");
+  // An archive without such names gets no note.
+  ASSERT_EQ(runKupack({"tree", "b.kup"}, dir_.path()).exitCode, 0);
+  EXPECT_FALSE(contains(runKupack({"-x", "b.kup", "out3"}, dir_.path()).err, "note:"));
+}
+
 TEST_F(KupackCliTest, CommandsWhoseOutputCannotBeWrittenFailWithAMessage) {
   if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
   ASSERT_EQ(runKupack({"tree", "a.kup"}, dir_.path()).exitCode, 0);

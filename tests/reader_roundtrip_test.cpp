@@ -67,6 +67,16 @@ TEST(EntryPathTest, NamesOnlyWindowsReservesAreKnown) {
   for (const auto& c : cases) EXPECT_EQ(isWindowsReservedName(c.level), c.reserved) << c.level;
 }
 
+TEST(EntryPathTest, NamesLowerCasingMayHaveChangedAreKnown) {
+  EXPECT_TRUE(mayHaveLoweredSecondByte("\x83\x61.txt"));            // ヂ, perhaps once ア
+  EXPECT_TRUE(mayHaveLoweredSecondByte("dir\\\x83\x7a"));          // its second byte 'z'
+  EXPECT_FALSE(mayHaveLoweredSecondByte("\x83\x41.txt"));           // ア itself
+  EXPECT_FALSE(mayHaveLoweredSecondByte("plain name.txt"));
+  EXPECT_FALSE(mayHaveLoweredSecondByte("\xb1\x61"));              // half-width ｱ, then 'a'
+  EXPECT_FALSE(mayHaveLoweredSecondByte("end\x83"));
+  EXPECT_EQ(loweredNamesNote("a", 3).rfind("note: a and 2 other names: ", 0), 0u);
+}
+
 TEST(BmpWriterTest, HeadersAndSizeLimits) {
   EXPECT_EQ(bmp24RowStride(1), 4u);
   EXPECT_EQ(bmp24RowStride(4), 12u);
