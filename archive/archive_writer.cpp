@@ -68,7 +68,8 @@ class Writer {
     {
       PackPipeline pipeline(pipelineEntries(job_, files_),
                             {.threads = codingThreads(job_.jobs),
-                             .heldBudget = job_.heldBudget});  // joined on every way out
+                             .heldBudget = job_.heldBudget,
+                             .workingBudget = job_.workingBudget});  // joined on every way out
       records_.reserve(files_.size());
       for (std::size_t i = 0; i < files_.size(); ++i) {
         if (Status written = writeEntry(pipeline, i); !written) return written;
