@@ -140,8 +140,10 @@ std::optional<std::string> archiveTarget(const std::string& path);
 // A packing run allocates and frees buffers of megabytes for each entry (the coder's window
 // and tables, a picture, coded bytes waiting for their turn). From now on, freed blocks of
 // up to 32 MiB are kept by the process for the next entry instead of being handed back to the
-// system, whose fresh pages would have to be faulted in and cleared again. The process then
-// holds no more than its peak. Does nothing where the allocator has no such setting.
+// system, whose fresh pages would have to be faulted in and cleared again; and all threads
+// allocate from one heap, so that what one thread freed serves the next. The process then
+// holds no more than its peak. Does nothing where the allocator has no such setting. To be
+// called before any thread is started.
 void keepFreedBuffers();
 
 // Starts writing bytes `from` to `to` of `file` (written so far) out to its disk without
