@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -334,6 +335,20 @@ int run(const CommandLine& line, const char* programName) {
   return 2;
 }
 
+// A command's exit status once standard output has been flushed: a listing, a summary or
+// help text that could not all be written (a full disk, /dev/full) is a failure, said on
+// standard error. Packing keeps its status: its archive is complete whatever became of its
+// console lines (a reader that went away, `| head`), so the lost lines are only reported.
+int withOutputChecked(int status, Command command) {
+  if (command == Command::Print) return status;  // checks every write itself
+  const int error = kupack::finishConsoleOutput();
+  if (error == 0) return status;
+  kupack::consoleError("kupack: cannot write to standard output (" +
+                       kupack::platform::nativeToConsoleText(std::strerror(error)) + ")\n");
+  if (command == Command::Pack || status == 2) return status;
+  return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -346,5 +361,6 @@ int main(int argc, char** argv) {
   // The listing is what -l is asked for; -q keeps only the other commands' messages off.
   kupack::setConsoleQuiet(line->quiet && line->command != Command::List && !line->dryRun);
   kupack::setConsoleProgress(line->progress || kupack::platform::outputIsTerminal());
-  return run(*line, argc > 0 ? argv[0] : "");
+  const int status = run(*line, argc > 0 ? argv[0] : "");
+  return withOutputChecked(status, line->command);
 }

@@ -117,6 +117,7 @@ int runArchiveJob(const ArchiveRunRequest& request) {
     return finish(request, 1);
   }
 
+  for (const auto& warning : windowsNameWarnings(collection)) consoleError(warning);
   consoleWrite(MSG_BUILDING);
   const Status built = buildArchive(job, collection.files, console);
   if (built.kind() == Status::Kind::OutputError) {

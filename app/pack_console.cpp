@@ -48,6 +48,12 @@ std::string packEventText(const PackEvent& event) {
       return formatText(MSG_SUBFOLDER_CYCLE, shown(event.path).c_str());
     case Kind::FolderLeft:
       return formatText(MSG_SUBFOLDER_DONE, shown(event.path).c_str());
+    case Kind::LinkFollowed:
+      return formatText(MSG_LINK_FOLLOWED, shown(event.path).c_str(), shown(event.detail).c_str());
+    case Kind::LinkToAncestor:
+      return formatText(MSG_LINK_TO_ANCESTOR, shown(event.path).c_str());
+    case Kind::SpecialSkipped:
+      return formatText(MSG_SPECIAL_SKIPPED, shown(event.path).c_str());
     case Kind::EntryStarted:
       return formatText(MSG_ENTRY_START, entryNameForConsole(event.path).c_str(),
                         static_cast<int>(event.first), static_cast<int>(event.second));
@@ -80,6 +86,8 @@ void ConsolePackListener::onEvent(const PackEvent& event) {
     case Kind::CopyDone:
       return consoleProgress(packEventText(event));
     case Kind::FolderCycle:
+    case Kind::LinkToAncestor:
+    case Kind::SpecialSkipped:
       return consoleError(packEventText(event));
     default:
       return consoleWrite(packEventText(event));

@@ -9,6 +9,7 @@
 
 #include "archive/archive_reader.h"
 #include "archive/entry_decoding.h"
+#include "archive/entry_path.h"
 #include "archive/read_jobs.h"
 #include "common/console.h"
 #include "platform/platform.h"
@@ -87,6 +88,33 @@ std::optional<std::vector<const ArchiveEntry*>> chosenEntries(
     consoleError(reader.shownPath() + ": no entry " + shown(name) + "\n");
   if (!unknown.empty()) return std::nullopt;
   return chosen;
+}
+
+// The entries -p writes: those each name selects, name after name, so that a name given
+// twice is written twice (as `cat a b a` would); nullopt as chosenEntries gives it.
+std::optional<std::vector<const ArchiveEntry*>> printedEntries(
+    const ArchiveReader& reader, const std::vector<std::string>& names) {
+  std::vector<const ArchiveEntry*> printed;
+  bool allKnown = true;
+  for (const std::string& name : names) {
+    const auto chosen = chosenEntries(reader, {name});  // names what selects nothing
+    if (!chosen) allKnown = false;
+    if (chosen && allKnown) printed.insert(printed.end(), chosen->begin(), chosen->end());
+  }
+  if (!allKnown) return std::nullopt;
+  return printed;
+}
+
+// Says once, on standard error, when names among `entries` may have been changed by the
+// archive's byte-by-byte lower-casing (mayHaveLoweredSecondByte).
+void noteLoweredNames(const std::vector<const ArchiveEntry*>& entries) {
+  const ArchiveEntry* first = nullptr;
+  std::size_t count = 0;
+  for (const ArchiveEntry* entry : entries) {
+    if (!mayHaveLoweredSecondByte(entry->name)) continue;
+    if (count++ == 0) first = entry;
+  }
+  if (first) consoleError(loweredNamesNote(first->name, count));
 }
 
 // ---- Listing ----------------------------------------------------------------------------
@@ -197,6 +225,7 @@ int extractArchiveCommand(const std::string& archivePath, const std::string& tar
   }
   // Ctrl-C and the like remove the file being written before the run ends.
   platform::installEarlyEndCleanup();
+  noteLoweredNames(*chosen);
   ConsoleReadReport report("failed ");
   extractEntries(reader, *chosen, root, force, report);
   consolePrint("%llu extracted, %llu refused, %llu failed\n", report.extracted, report.refused,
@@ -207,7 +236,7 @@ int extractArchiveCommand(const std::string& archivePath, const std::string& tar
 int printEntriesCommand(const std::string& archivePath, const std::vector<std::string>& names) {
   ArchiveReader reader;
   if (!openArchive(reader, archivePath)) return 1;
-  const auto chosen = chosenEntries(reader, names);
+  const auto chosen = printedEntries(reader, names);
   if (!chosen) return 1;
   platform::prepareOutputForBytes();
   OpenStreamSink sink(stdout);

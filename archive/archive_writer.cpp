@@ -69,7 +69,8 @@ class Writer {
     {
       PackPipeline pipeline(pipelineEntries(job_, files_),
                             {.threads = codingThreads(job_.jobs),
-                             .heldBudget = job_.heldBudget});  // joined on every way out
+                             .heldBudget = job_.heldBudget,
+                             .workingBudget = job_.workingBudget});  // joined on every way out
       records_.reserve(slots_.size());
       for (std::size_t i = 0; i < slots_.size();) {
         const std::size_t end = slots_[i].kept ? keptRunEnd(i) : i + 1;

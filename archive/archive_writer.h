@@ -25,6 +25,8 @@ struct ArchiveJob {
   unsigned jobs = 0;        // entries coded at once; 0: one per processor core
   // Coded bytes of later entries held in memory at most while they wait for their turn.
   std::size_t heldBudget = std::size_t{256} << 20;
+  // The coders' working memory in all (see PipelineLimits::workingBudget).
+  std::size_t workingBudget = std::size_t{512} << 20;
 };
 
 // The name the archive is written under until it is complete.

@@ -12,6 +12,9 @@ namespace {
 
 bool isSelfOrParent(const std::string& name) { return name == "." || name == ".."; }
 
+// At most this many folders are looked at above the root: deeper trees do not exist.
+constexpr int MAX_ANCESTOR_LEVELS = 4096;
+
 class Walker {
  public:
   Walker(const CollectRequest& request, Collection& collection, PackListener& listener)
@@ -19,6 +22,7 @@ class Walker {
     for (const auto& path : request.excludedPaths) {
       if (auto identity = platform::folderIdentity(path)) excludedIdentities_.push_back(*identity);
     }
+    noteRootAndAncestors();
   }
 
   bool walkRoot() {
@@ -26,19 +30,69 @@ class Walker {
     if (!platform::listFolder(request_.rootFolder, entries)) return false;
     if (auto identity = platform::folderIdentity(request_.rootFolder))
       openFolders_.push_back(*identity);
-    for (const auto& entry : entries) {
-      if (isSelfOrParent(entry.name)) continue;
-      if (entry.kind == platform::EntryKind::Folder) {
-        walkSubfolder(entry.name + platform::nativeSeparator(),
-                      nameOf(entry.name, entry.name) + '\\');
-      } else if (entry.kind == platform::EntryKind::File && entry.name != request_.programName) {
-        addFile(entry.name, std::string(), entry.name);
-      }
-    }
+    walkEntries(entries, std::string(), std::string());
     return true;
   }
 
  private:
+  // The root and every folder above it, as the file system links them (".." of each):
+  // a link to any of them would lead the walk out of the root.
+  void noteRootAndAncestors() {
+    std::string path = request_.rootFolder;
+    for (int level = 0; level < MAX_ANCESTOR_LEVELS; ++level) {
+      const auto identity = platform::folderIdentity(path);
+      if (!identity || isRootOrAncestor(*identity)) return;
+      rootAndAncestors_.push_back(*identity);
+      path = platform::joinPath(path, "..");
+    }
+  }
+
+  bool isRootOrAncestor(const platform::FolderIdentity& identity) const {
+    return std::find(rootAndAncestors_.begin(), rootAndAncestors_.end(), identity) !=
+           rootAndAncestors_.end();
+  }
+
+  // The entries of one folder; `nativePrefix` and `namePrefix` as for walkSubfolder (empty
+  // for the root).
+  void walkEntries(const std::vector<platform::FolderEntry>& entries,
+                   const std::string& nativePrefix, const std::string& namePrefix) {
+    for (const auto& entry : entries) {
+      if (isSelfOrParent(entry.name)) continue;
+      const std::string nativeRelative = nativePrefix + entry.name;
+      const std::string path = platform::joinPath(request_.rootFolder, nativeRelative);
+      if (entry.linkError != 0) {
+        collection_.unfollowableLinks.push_back({path, entry.linkError});
+        continue;
+      }
+      if (entry.kind == platform::EntryKind::Folder && leadsToRootOrAbove(path)) {
+        listener_.onEvent({PackEvent::Kind::LinkToAncestor, path});
+        continue;
+      }
+      if (entry.link && entry.kind != platform::EntryKind::Other && !isExcluded(nativeRelative)) {
+        PackEvent followed{PackEvent::Kind::LinkFollowed, path};
+        followed.detail = platform::linkTarget(path).value_or("?");
+        listener_.onEvent(followed);
+      }
+      if (entry.kind == platform::EntryKind::Folder) {
+        walkSubfolder(nativeRelative + platform::nativeSeparator(),
+                      namePrefix + nameOf(nativeRelative, entry.name) + '\\');
+      } else if (entry.kind == platform::EntryKind::File) {
+        if (nativePrefix.empty() && entry.name == request_.programName) continue;
+        addFile(nativeRelative, namePrefix, entry.name);
+      } else if (!isExcluded(nativeRelative)) {
+        collection_.skippedSpecialFiles.push_back(nativeRelative);
+        listener_.onEvent({PackEvent::Kind::SpecialSkipped, path});
+      }
+    }
+  }
+
+  // True when the folder at `path` is the root or one above it (a link, or a Windows
+  // junction, leading there): entering it would walk out of the root.
+  bool leadsToRootOrAbove(const std::string& path) const {
+    const auto identity = platform::folderIdentity(path);
+    return identity && isRootOrAncestor(*identity);
+  }
+
   // `nativePrefix` and `namePrefix` are the folder's relative path, each with a trailing
   // separator, native and as the start of an archive name.
   void walkSubfolder(const std::string& nativePrefix, const std::string& namePrefix) {
@@ -54,15 +108,7 @@ class Walker {
       if (!platform::listFolder(folderPath, entries)) {
         collection_.unreadableFolders.push_back({folderPath, errno != 0 ? errno : EIO});
       } else {
-        for (const auto& entry : entries) {
-          if (isSelfOrParent(entry.name)) continue;
-          if (entry.kind == platform::EntryKind::Folder) {
-            walkSubfolder(nativePrefix + entry.name + platform::nativeSeparator(),
-                          namePrefix + nameOf(nativePrefix + entry.name, entry.name) + '\\');
-          } else if (entry.kind == platform::EntryKind::File) {
-            addFile(nativePrefix + entry.name, namePrefix, entry.name);
-          }
-        }
+        walkEntries(entries, nativePrefix, namePrefix);
       }
       if (identity) openFolders_.pop_back();
     }
@@ -121,6 +167,7 @@ class Walker {
   PackListener& listener_;
   std::vector<platform::FolderIdentity> openFolders_;
   std::vector<platform::FolderIdentity> excludedIdentities_;
+  std::vector<platform::FolderIdentity> rootAndAncestors_;
 };
 
 }  // namespace

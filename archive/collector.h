@@ -35,12 +35,21 @@ struct Collection {
     int errorNumber = 0;
   };
   std::vector<UnreadableFolder> unreadableFolders;
+  // Links that cannot be followed (dangling, a loop of links): relative native path and
+  // the errno of the failure. A run must not go on without what they stood for.
+  std::vector<UnreadableFolder> unfollowableLinks;
+  // Relative native paths of what is neither file nor folder (pipes, sockets, devices);
+  // left out.
+  std::vector<std::string> skippedSpecialFiles;
 };
 
-// Walks `request.rootFolder`, reporting each subfolder as it is entered and left. A
-// subfolder already being walked higher up (a link leading back) is reported as a cycle and
-// not entered again; a subfolder that cannot be listed is noted in unreadableFolders. False
-// when the root itself cannot be read (errno set); nothing is reported then.
+// Walks `request.rootFolder`, reporting each subfolder as it is entered and left. A link is
+// followed and reported (LinkFollowed), unless it leads to the root folder or one of its
+// ancestors (LinkToAncestor: never entered, so nothing outside the root is packed that
+// way); a subfolder already being walked higher up (a link leading back) is reported as a
+// cycle and not entered again; a subfolder that cannot be listed is noted in
+// unreadableFolders, a link that cannot be followed in unfollowableLinks. False when the
+// root itself cannot be read (errno set); nothing is reported then.
 bool collectFiles(const CollectRequest& request, Collection& collection, PackListener& listener);
 
 }  // namespace kupack

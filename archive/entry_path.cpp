@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "archive/archive_reader.h"
+
 #include "platform/platform.h"
 
 namespace kupack {
@@ -25,7 +27,65 @@ bool holdsCharacter(std::string_view name, char wanted) {
   return false;
 }
 
+bool isAsciiLetterCaseless(std::string_view text, std::string_view lowerCase) {
+  if (text.size() != lowerCase.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != lowerCase[i]) return false;
+  }
+  return true;
+}
+
+bool isWindowsDeviceName(std::string_view base) {
+  for (std::string_view device : {"con", "prn", "aux", "nul"}) {
+    if (isAsciiLetterCaseless(base, device)) return true;
+  }
+  if (base.size() != 4 || base[3] < '1' || base[3] > '9') return false;
+  return isAsciiLetterCaseless(base.substr(0, 3), "com") ||
+         isAsciiLetterCaseless(base.substr(0, 3), "lpt");
+}
+
+bool holdsCharacterWindowsReserves(std::string_view level) {
+  constexpr std::string_view reserved = "<>:\"/|?*";
+  for (std::size_t i = 0; i < level.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(level[i]);
+    if (isCp932LeadByte(byte)) {
+      ++i;
+    } else if (byte < 0x20 || reserved.find(level[i]) != std::string_view::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
+
+bool mayHaveLoweredSecondByte(std::string_view name) {
+  for (std::size_t i = 0; i + 1 < name.size(); ++i) {
+    if (!isCp932LeadByte(static_cast<unsigned char>(name[i]))) continue;
+    ++i;
+    if (name[i] >= 'a' && name[i] <= 'z') return true;
+  }
+  return false;
+}
+
+std::string loweredNamesNote(std::string_view firstName, std::size_t count) {
+  std::string note = "note: " + entryNameForConsole(std::string(firstName));
+  if (count > 1)
+    note += " and " + std::to_string(count - 1) + (count == 2 ? " other name" : " other names");
+  return note +
+         ": the archive records names lower-cased byte by byte, which changes some two-byte "
+         "characters (\x83\x41 to \x83\x61); they are given back as recorded\n";
+}
+
+bool isWindowsReservedName(std::string_view level) {
+  if (holdsCharacterWindowsReserves(level)) return true;
+  // The device name is what comes before the first dot, with trailing spaces ignored.
+  std::string_view base = level.substr(0, level.find('.'));
+  while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
+  return isWindowsDeviceName(base);
+}
 
 std::vector<std::string> splitEntryName(std::string_view name) {
   std::vector<std::string> levels(1);

@@ -20,6 +20,24 @@ inline bool isCp932LeadByte(unsigned char byte) {
 // two-byte character). A trailing lead byte stays in the last level.
 std::vector<std::string> splitEntryName(std::string_view name);
 
+// True when a two-byte character of the code page 932 name `name` has a lower-case letter
+// ('a' to 'z') as its second byte. Archives record names lower-cased byte by byte, second
+// bytes included, so such a character may have been another one in the packed file's name
+// ("アイコン.txt" is recorded, and given back, as "ヂツビン.txt"); the recorded bytes are what
+// the engine looks up, so they are kept.
+bool mayHaveLoweredSecondByte(std::string_view name);
+
+// The note (console text, one line) that `count` names of an archive, the first of them
+// `firstName` (recorded bytes), may have changed that way at packing.
+std::string loweredNamesNote(std::string_view firstName, std::size_t count);
+
+// True when Windows cannot create a file or folder named `level` (one level of a code page
+// 932 name): a device name (con, prn, aux, nul, com1 to com9, lpt1 to lpt9, in any letter
+// case, alone or before an extension or spaces: "aux.txt", "nul.bmp"), or a name holding a
+// character Windows reserves (< > : " / | ? * or a control character; the second byte of a
+// two-byte character is no character of its own). Such names extract everywhere else.
+bool isWindowsReservedName(std::string_view level);
+
 // The native folder names and file name (last) of the entry `name`, or nullopt with
 // `refusal` (plain text) saying why the name is not extracted: it is empty, absolute,
 // holds a drive letter or ':', a level that is empty, ".", ".." or only dots and spaces,

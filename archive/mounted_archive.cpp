@@ -200,6 +200,15 @@ void MountedArchive::buildTree() {
       report_(entryNameForConsole(name) + ": left out (another entry takes its path)\n");
     }
   }
+  const auto changed = std::count_if(entries.begin(), entries.end(), [](const auto& entry) {
+    return mayHaveLoweredSecondByte(entry.name);
+  });
+  if (changed > 0) {
+    const auto first = std::find_if(entries.begin(), entries.end(), [](const auto& entry) {
+      return mayHaveLoweredSecondByte(entry.name);
+    });
+    report_(loweredNamesNote(first->name, static_cast<std::size_t>(changed)));
+  }
   listChildren();
 }
 

@@ -17,6 +17,9 @@ struct PackEvent {
     FolderEntered,  // path: the subfolder's native path, before its files
     FolderCycle,    // path: a subfolder that leads back to one being walked; not entered
     FolderLeft,     // path: the subfolder's native path, after its files
+    LinkFollowed,    // path: the link's native path, detail: where it leads (as written)
+    LinkToAncestor,  // path: a link to the packed folder or one above it; not entered
+    SpecialSkipped,  // path: a pipe, socket or device; left out
     EntryStarted,   // path: the archive name; first: the entry's number from 1, second: of how many
     CodingChosen,   // coding
     CodingProgress,  // first: source bytes taken in so far, second: the source's size
@@ -31,6 +34,7 @@ struct PackEvent {
   std::uint64_t first = 0;
   std::uint64_t second = 0;
   EntryType coding = ENTRY_STORED;
+  std::string detail{};  // LinkFollowed: where the link leads
 };
 
 // Receives the events of a packing run, in the order they happen, on the thread that runs

@@ -98,6 +98,39 @@ bool PackPipeline::waitForRoom(std::unique_lock<std::mutex>& lock, std::size_t i
   return !stopping_;
 }
 
+std::size_t codingWorkingMemory(std::uint64_t sourceSize) {
+  constexpr std::uint64_t LARGEST_WINDOW = std::uint64_t{16} << 20;
+  // Tables, a second thread's coder, bands, read and output buffers, with room to spare (a
+  // whole run of one 16 MiB palette bitmap at -j 1 peaks at about 12 MiB beyond a run of a
+  // small one).
+  constexpr std::uint64_t FIXED = std::uint64_t{8} << 20;
+  return static_cast<std::size_t>(std::min(sourceSize, LARGEST_WINDOW) + FIXED);
+}
+
+bool PackPipeline::acquireWorkingMemory(std::unique_lock<std::mutex>& lock, std::size_t index,
+                                        std::size_t share) {
+  room_.wait(lock, [&] {
+    return stopping_ || index == turn_ || working_ + share <= limits_.workingBudget;
+  });
+  if (stopping_) return false;
+  working_ += share;
+  peakWorking_ = std::max(peakWorking_, working_);
+  return true;
+}
+
+std::size_t PackPipeline::peakWorkingMemory() {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return peakWorking_;
+}
+
+void PackPipeline::releaseWorkingMemory(std::size_t share) {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    working_ -= share;
+  }
+  room_.notify_all();
+}
+
 PackPipeline::PackPipeline(std::vector<PipelineEntry> entries, PipelineLimits limits)
     : entries_(std::move(entries)),
       limits_(limits),
@@ -147,6 +180,16 @@ void PackPipeline::codeEntry(std::size_t index) {
       if (outcome.sourceSize > MAX_ENTRY_SIZE) {
         outcome.status = Status::file(Status::Code::FileTooLarge, entry.sourcePath);
       } else {
+        const std::size_t share = codingWorkingMemory(outcome.sourceSize);
+        {
+          std::unique_lock<std::mutex> lock(mutex_);
+          if (!acquireWorkingMemory(lock, index, share)) return;
+        }
+        struct Release {
+          PackPipeline& owner;
+          std::size_t share;
+          ~Release() { owner.releaseWorkingMemory(share); }
+        } release{*this, share};
         events.onEvent({PackEvent::Kind::EntryStarted, entry.name, index + 1, entries_.size()});
         HeldSink sink(*this, index);
         const EncodedEntry encoded =

@@ -34,7 +34,14 @@ struct PipelineLimits {
   std::size_t lookahead = 1024;                     // entries coded ahead of the turn at most
   std::size_t wakeBytes = std::size_t{1} << 20;     // bytes of the turn that wake the taker
   std::chrono::milliseconds progressBeat{20};       // how often the turn's progress is taken
+  // The coders' working memory (windows, tables, bands) in all, by codingWorkingMemory(): a
+  // coder that cannot have its share waits before it starts, except the one whose turn it is.
+  std::size_t workingBudget = std::size_t{512} << 20;
 };
+
+// What coding a file of `sourceSize` bytes may take beyond its coded bytes, at most: the LZSS
+// coder's window and tables grow with the source up to a bound, the SPB coder reads bands.
+std::size_t codingWorkingMemory(std::uint64_t sourceSize);
 
 // How one entry ended.
 struct PipelineOutcome {
@@ -59,6 +66,9 @@ class PackPipeline {
   // cannot be opened, or one of 4 GiB or more).
   PipelineOutcome take(std::size_t index, PackListener& listener, ByteSink& destination);
 
+  // The most working memory (by codingWorkingMemory) the coders have held at once so far.
+  std::size_t peakWorkingMemory();
+
  private:
   struct Slot;
   class HeldEvents;
@@ -75,6 +85,11 @@ class PackPipeline {
   bool waitForRoom(std::unique_lock<std::mutex>& lock, std::size_t index, Slot& slot,
                    std::size_t size, TurnRoom turnRoom);
   void stop();
+  // Waits, with `lock` on mutex_, until `share` more bytes of working memory fit in the
+  // budget or entry `index` has its turn, then counts them; false when the pipeline stops.
+  bool acquireWorkingMemory(std::unique_lock<std::mutex>& lock, std::size_t index,
+                            std::size_t share);
+  void releaseWorkingMemory(std::size_t share);
 
   const std::vector<PipelineEntry> entries_;
   const PipelineLimits limits_;
@@ -84,6 +99,8 @@ class PackPipeline {
   std::condition_variable room_;  // for coders: the budget or the turn has changed
   std::size_t turn_ = 0;
   std::size_t held_ = 0;  // coded bytes and event memory held over all entries
+  std::size_t working_ = 0;  // working memory of the coders at work, by codingWorkingMemory
+  std::size_t peakWorking_ = 0;
   std::size_t posted_ = 0;
   bool stopping_ = false;
   // Set only while an entry is coded on the taker's own thread (a pool without threads).

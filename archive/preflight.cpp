@@ -28,6 +28,10 @@ bool hasLevelEndingInDotOrSpace(const std::string& name) {
   return false;
 }
 
+// True when the code page 932 name `name` holds a ':', which extraction takes for a drive
+// letter or a stream name and refuses everywhere. (0x3A is never a second byte.)
+bool holdsColon(const std::string& name) { return name.find(':') != std::string::npos; }
+
 // The folders a collected file lies in, each as its normalized archive name and its native
 // path ("a\\b\\c" gives "a" and "a\\b"). Name levels and native levels correspond one to one.
 std::vector<std::pair<std::string, std::string>> enclosingFolders(const CollectedFile& file) {
@@ -69,6 +73,10 @@ std::vector<std::string> preflightCheck(const Collection& collection,
     problems.push_back(formatText(MSG_FOLDER_UNREADABLE, shown(folder.path).c_str(),
                                   shown(std::strerror(folder.errorNumber)).c_str()));
   }
+  for (const auto& link : collection.unfollowableLinks) {
+    problems.push_back(formatText(MSG_LINK_UNFOLLOWABLE, shown(link.path).c_str(),
+                                  shown(std::strerror(link.errorNumber)).c_str()));
+  }
   for (const auto& path : collection.namesWithBackslash) {
     problems.push_back(formatText(MSG_NAME_HAS_BACKSLASH, shown(path).c_str()));
   }
@@ -89,6 +97,9 @@ std::vector<std::string> preflightCheck(const Collection& collection,
     if (hasLevelEndingInDotOrSpace(file.name)) {
       problems.push_back(formatText(MSG_NAME_ENDS_IN_DOT_OR_SPACE, shown(file.nativePath).c_str()));
     }
+    if (holdsColon(file.name)) {
+      problems.push_back(formatText(MSG_NAME_HAS_COLON, shown(file.nativePath).c_str()));
+    }
     const auto size = platform::fileSize(platform::joinPath(rootFolder, file.nativePath));
     if (size && *size > MAX_ENTRY_SIZE) {
       problems.push_back(formatText(MSG_FILE_TOO_LARGE, shown(file.nativePath).c_str()));
@@ -101,6 +112,19 @@ std::vector<std::string> preflightCheck(const Collection& collection,
   }
   findFileFolderClashes(collection, problems);
   return problems;
+}
+
+std::vector<std::string> windowsNameWarnings(const Collection& collection) {
+  std::vector<std::string> warnings;
+  for (const auto& file : collection.files) {
+    if (holdsColon(file.name)) continue;  // refused by preflightCheck
+    for (const std::string& level : splitEntryName(file.name)) {
+      if (!isWindowsReservedName(level)) continue;
+      warnings.push_back(formatText(MSG_NAME_WINDOWS_RESERVED, shown(file.nativePath).c_str()));
+      break;
+    }
+  }
+  return warnings;
 }
 
 }  // namespace kupack

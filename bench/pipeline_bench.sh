@@ -2,7 +2,8 @@
 # Whole kupack runs with every core against `-j 1`, side by side in one run (alternately,
 # best of 5 each, warm page cache), over a folder of pictures and over a mixed tree (the same
 # pictures, plus about 60 MB of other files that are stored), with each run's peak memory.
-# Goal on 2 cores: the mixed tree with every core in at most 0.6 of the time of -j 1.
+# Goal on 2 cores: the mixed tree with every core in at most 0.6 of the time of -j 1. Last,
+# the peak memory of runs over 100 hard links to one palette bitmap at -j 1, 2, 16 and 1024.
 # Usage: bench/pipeline_bench.sh [CORPUS] [BUILD_DIR]
 #   CORPUS: a folder of bitmaps (the bench corpus script's output; default /tmp/kupack-corpus)
 set -euo pipefail
@@ -70,3 +71,27 @@ echo "$cores cores"
 compare "pictures" "$corpus"
 compare "mixed tree" "$work/mixed"
 echo "goal on 2 cores: mixed tree every core / -j 1 at most 0.60"
+
+# Memory against -j: 100 hard links to one 16 MiB palette bitmap (4096 x 4096, 8 bits). Each
+# coder at work holds its window and tables; the coders' working memory in all is budgeted
+# (512 MiB), as are the coded bytes held for later turns (256 MiB).
+mkdir -p "$work/links"
+python3 - "$work/links/p0.bmp" <<'PY'
+import random, struct, sys
+random.seed(3)
+w = h = 4096
+palette = b"".join(struct.pack("<BBBB", i, i, i, 0) for i in range(256))
+offset = 14 + 40 + len(palette)
+header = b"BM" + struct.pack("<IHHI", offset + w * h, 0, 0, offset)
+header += struct.pack("<IiiHHIIiiII", 40, w, h, 1, 8, 0, w * h, 2835, 2835, 256, 0)
+row = bytes(random.randrange(16) for _ in range(w))
+with open(sys.argv[1], "wb") as f:
+    f.write(header + palette)
+    for y in range(h):
+        f.write(row[y % 97:] + row[: y % 97])
+PY
+for i in $(seq 1 99); do ln "$work/links/p0.bmp" "$work/links/p$i.bmp"; done
+echo "100 hard links to one 16 MiB palette bitmap: peak memory by -j"
+for jobs in 1 2 16 1024; do
+  printf "  -j %-4d peak %5d MiB\n" "$jobs" "$(peak "$jobs" "$work/links")"
+done

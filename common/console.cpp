@@ -22,6 +22,22 @@ struct ConsoleSettings {
   bool progress = true;
 };
 
+// The errno of the first write to standard output that failed, 0 while none has.
+int& outputError() {
+  static int error = 0;
+  return error;
+}
+
+void noteOutputFailure(int error) {
+  if (outputError() == 0) outputError() = error != 0 ? error : EIO;
+}
+
+// Notes a failure of standard output since it was last looked at (the stream's error flag
+// stays set, so a failure is never missed).
+void checkOutput() {
+  if (std::ferror(stdout)) noteOutputFailure(errno);
+}
+
 ConsoleSettings& settings() {
   static ConsoleSettings current;
   return current;
@@ -50,7 +66,9 @@ void consoleWrite(std::string_view cp932) {
     captureSink()(cp932);
     return;
   }
+  errno = 0;
   platform::writeConsole(cp932);
+  checkOutput();
 }
 
 void consoleOutputBytes(std::string_view bytes) {
@@ -59,8 +77,18 @@ void consoleOutputBytes(std::string_view bytes) {
     captureSink()(bytes);
     return;
   }
-  std::fwrite(bytes.data(), 1, bytes.size(), stdout);
-  std::fflush(stdout);
+  errno = 0;
+  if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() ||
+      std::fflush(stdout) != 0) {
+    noteOutputFailure(errno);
+  }
+}
+
+int finishConsoleOutput() {
+  errno = 0;
+  if (std::fflush(stdout) != 0) noteOutputFailure(errno);
+  checkOutput();
+  return outputError();
 }
 
 void consoleError(std::string_view cp932) {

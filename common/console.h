@@ -29,6 +29,12 @@ void consoleError(std::string_view cp932);
 // figures are shown and the output is not quiet.
 void consoleProgress(std::string_view cp932);
 
+// Sends whatever standard output still holds on its way and tells whether every write to it
+// succeeded: 0, or the errno of the first failure (a full disk, a closed pipe, /dev/full).
+// Writes that fail are otherwise silent, so a command that writes to standard output asks
+// this before it reports success.
+int finishConsoleOutput();
+
 // Regular output off (the -q of the program); on by default.
 void setConsoleQuiet(bool quiet);
 

@@ -4,8 +4,11 @@
 #include "kupack/archive.h"
 
 #include <algorithm>
+#include <exception>
 #include <functional>
+#include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -32,7 +35,9 @@ void check(const Status& status) {
 
 // The decoders name the entry; the library's user is told the archive too.
 void checkDecoded(const ArchiveReader& reader, const Status& status) {
-  if (!status) throwFailure(Status::failed(reader.shownPath() + ": " + status.message()));
+  if (!status && !status.message().starts_with(reader.shownPath() + ":"))
+    throwFailure(Status::failed(reader.shownPath() + ": " + status.message()));
+  check(status);
 }
 
 Entry publicEntry(const ArchiveEntry& entry) {
@@ -45,6 +50,43 @@ Entry publicEntry(const ArchiveEntry& entry) {
   shown.duplicate = entry.duplicate;
   return shown;
 }
+
+// Runs `work` (the library's own steps, never the caller's sink), turning a failure to get
+// memory (std::bad_alloc; std::length_error for a size beyond what a 32-bit process can
+// address) into the Error the interface promises, naming the archive and `entry`.
+template <typename Work>
+auto withMemoryChecked(const ArchiveReader& reader, const std::string& entry, Work&& work) {
+  try {
+    return work();
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+  throw Error(reader.shownPath() + ": " + entryNameForConsole(entry) +
+              ": not enough memory to decode it");
+}
+
+// Hands the decoders' pieces on to the caller's sink; whatever the sink throws is kept to
+// be rethrown once the decoder has returned, so that it never passes through the decoder.
+class ForwardingSink final : public ByteSink {
+ public:
+  explicit ForwardingSink(EntrySink& sink) : sink_(sink) {}
+  bool put(std::span<const std::uint8_t> bytes) override {
+    try {
+      sink_.write(bytes);
+      return true;
+    } catch (...) {
+      thrown_ = std::current_exception();
+      return false;
+    }
+  }
+  void rethrowWhatTheSinkThrew() const {
+    if (thrown_) std::rethrow_exception(thrown_);
+  }
+
+ private:
+  EntrySink& sink_;
+  std::exception_ptr thrown_;
+};
 
 class VectorEntrySink : public EntrySink {
  public:
@@ -86,11 +128,13 @@ struct Archive::State {
   std::vector<Entry> entries;
 };
 
-Archive::Archive(const std::string& path) : state_(std::make_unique<State>()) {
+Archive::Archive(const std::string& path) try : state_(std::make_unique<State>()) {
   check(state_->reader.open(path));
   const auto& entries = state_->reader.entries();
   state_->entries.reserve(entries.size());
   for (const auto& entry : entries) state_->entries.push_back(publicEntry(entry));
+} catch (const std::bad_alloc&) {
+  throw Error(path + ": not enough memory to read the archive's directory");
 }
 
 Archive::~Archive() = default;
@@ -116,14 +160,18 @@ std::optional<std::size_t> Archive::indexOf(const Entry& entry) const {
   return static_cast<std::size_t>(found - entries.begin());
 }
 
-void Archive::decode(const Entry& entry, EntrySink& sink) {
+std::size_t Archive::checkedIndexOf(const Entry& entry) const {
   const auto index = indexOf(entry);
   if (!index) {
     throw Error(state_->reader.shownPath() + ": " + entryNameForConsole(entry.name) +
                 ": not an entry of this archive");
   }
+  return *index;
+}
+
+void Archive::decode(const Entry& entry, EntrySink& sink) {
   ArchiveReader& reader = state_->reader;
-  const ArchiveEntry& inner = reader.entries()[*index];
+  const ArchiveEntry& inner = reader.entries()[checkedIndexOf(entry)];
   if (inner.duplicate) {
     throw Error(reader.shownPath() + ": " + entryNameForConsole(inner.name) + ": " +
                 DUPLICATE_ENTRY);
@@ -132,32 +180,55 @@ void Archive::decode(const Entry& entry, EntrySink& sink) {
   if (inner.type == ENTRY_STORED) {
     std::vector<std::uint8_t> chunk;
     for (std::uint64_t done = 0; done < inner.storedSize;) {
-      chunk.resize(
-          static_cast<std::size_t>(std::min<std::uint64_t>(CHUNK_SIZE, inner.storedSize - done)));
+      withMemoryChecked(reader, inner.name, [&] {
+        chunk.resize(static_cast<std::size_t>(
+            std::min<std::uint64_t>(CHUNK_SIZE, inner.storedSize - done)));
+      });
       check(reader.readEntryBytes(inner, done, chunk));
       sink.write(chunk);
       done += chunk.size();
     }
     return;
   }
-  std::vector<std::uint8_t> stream(inner.storedSize);
-  check(reader.readEntryBytes(inner, 0, stream));
   if (inner.type == ENTRY_LZSS) {
-    std::vector<std::uint8_t> bytes;
-    checkDecoded(reader, decodeLzssEntry(inner, stream, bytes));
+    const std::vector<std::uint8_t> bytes = withMemoryChecked(reader, inner.name, [&] {
+      std::vector<std::uint8_t> decoded;
+      std::vector<std::uint8_t> stream(inner.storedSize);
+      check(reader.readEntryBytes(inner, 0, stream));
+      checkDecoded(reader, decodeLzssEntry(inner, stream, decoded));
+      return decoded;
+    });
     sink.write(bytes);
     return;
   }
-  SpbPicture picture;
-  checkDecoded(reader, decodeSpbEntry(inner, stream, picture));
+  const SpbPicture picture = withMemoryChecked(reader, inner.name, [&] {
+    SpbPicture decoded;
+    std::vector<std::uint8_t> stream(inner.storedSize);
+    check(reader.readEntryBytes(inner, 0, stream));
+    checkDecoded(reader, decodeSpbEntry(inner, stream, decoded));
+    return decoded;
+  });
   sink.picture(Picture{picture.width, picture.height, picture.pixels});
 }
 
 std::vector<std::uint8_t> Archive::decode(const Entry& entry) {
-  std::vector<std::uint8_t> bytes;
-  VectorEntrySink sink(bytes);
-  decode(entry, sink);
-  return bytes;
+  const ArchiveEntry& inner = state_->reader.entries()[checkedIndexOf(entry)];
+  // Here the sink is the library's own vector, whose growth may fail as well.
+  return withMemoryChecked(state_->reader, inner.name, [&] {
+    std::vector<std::uint8_t> bytes;
+    VectorEntrySink sink(bytes);
+    decode(entry, sink);
+    return bytes;
+  });
+}
+
+void Archive::decodeInPieces(const Entry& entry, EntrySink& sink) {
+  ArchiveReader& reader = state_->reader;
+  const ArchiveEntry& inner = reader.entries()[checkedIndexOf(entry)];
+  ForwardingSink pieces(sink);
+  const Status status = decodeEntry(reader, inner, pieces);
+  pieces.rethrowWhatTheSinkThrew();
+  checkDecoded(reader, status);
 }
 
 }  // namespace kupack

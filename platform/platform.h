@@ -83,6 +83,10 @@ enum class EntryKind { File, Folder, Other };
 struct FolderEntry {
   std::string name;  // native name, no folder part
   EntryKind kind;    // a link is reported as what it leads to; sockets, pipes, devices: Other
+  bool link = false;  // a symbolic link (POSIX; Windows reports none)
+  // For a link that cannot be followed (dangling: ENOENT, a loop of links: ELOOP, ...): the
+  // errno of the failure, and `kind` is Other. 0 otherwise.
+  int linkError = 0;
 };
 
 // Lists the folder at `path`, "." and ".." included, in the order the platform's own
@@ -99,6 +103,10 @@ struct FolderIdentity {
   bool operator==(const FolderIdentity&) const = default;
 };
 std::optional<FolderIdentity> folderIdentity(const std::string& path);
+
+// The text a symbolic link at `path` holds (where it leads, as written), or nullopt (errno
+// set) when `path` is no link or cannot be read.
+std::optional<std::string> linkTarget(const std::string& path);
 
 // True when `path` names an existing folder (a link to one counts).
 bool isFolder(const std::string& path);
@@ -141,8 +149,10 @@ std::optional<std::string> archiveTarget(const std::string& path);
 // A packing run allocates and frees buffers of megabytes for each entry (the coder's window
 // and tables, a picture, coded bytes waiting for their turn). From now on, freed blocks of
 // up to 32 MiB are kept by the process for the next entry instead of being handed back to the
-// system, whose fresh pages would have to be faulted in and cleared again. The process then
-// holds no more than its peak. Does nothing where the allocator has no such setting.
+// system, whose fresh pages would have to be faulted in and cleared again; and all threads
+// allocate from one heap, so that what one thread freed serves the next. The process then
+// holds no more than its peak. Does nothing where the allocator has no such setting. To be
+// called before any thread is started.
 void keepFreedBuffers();
 
 // Starts writing bytes `from` to `to` of `file` (written so far) out to its disk without

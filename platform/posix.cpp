@@ -296,16 +296,29 @@ bool orderedBefore(const OrderedEntry& a, const OrderedEntry& b) {
   return a.entry.name < b.entry.name;  // std::string compares bytes as unsigned
 }
 
-EntryKind kindOf(int folderDescriptor, const dirent& found) {
-  if (found.d_type == DT_DIR) return EntryKind::Folder;
-  if (found.d_type == DT_REG) return EntryKind::File;
-  if (found.d_type != DT_LNK && found.d_type != DT_UNKNOWN) return EntryKind::Other;
-  // A link is what it leads to; a dangling link, like a pipe or device, is neither.
+// What a listed name is; a link is what it leads to, and one that cannot be followed
+// (dangling, a loop) keeps the errno of the failure.
+FolderEntry entryOf(int folderDescriptor, const dirent& found) {
+  FolderEntry entry{found.d_name, EntryKind::Other};
+  if (found.d_type == DT_DIR) {
+    entry.kind = EntryKind::Folder;
+    return entry;
+  }
+  if (found.d_type == DT_REG) {
+    entry.kind = EntryKind::File;
+    return entry;
+  }
+  if (found.d_type != DT_LNK && found.d_type != DT_UNKNOWN) return entry;
   struct stat info {};
-  if (fstatat(folderDescriptor, found.d_name, &info, 0) != 0) return EntryKind::Other;
-  if (S_ISDIR(info.st_mode)) return EntryKind::Folder;
-  if (S_ISREG(info.st_mode)) return EntryKind::File;
-  return EntryKind::Other;
+  if (fstatat(folderDescriptor, found.d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) return entry;
+  entry.link = S_ISLNK(info.st_mode);
+  if (entry.link && fstatat(folderDescriptor, found.d_name, &info, 0) != 0) {
+    entry.linkError = errno != 0 ? errno : ENOENT;
+    return entry;
+  }
+  if (S_ISDIR(info.st_mode)) entry.kind = EntryKind::Folder;
+  if (S_ISREG(info.st_mode)) entry.kind = EntryKind::File;
+  return entry;
 }
 
 struct FolderCloser {
@@ -526,7 +539,7 @@ bool listFolder(const std::string& path, std::vector<FolderEntry>& entries) {
     } else if (name == "..") {
       sawParent = true;
     } else {
-      others.push_back(withOrderKey({std::string(name), kindOf(dirfd(folder.get()), *found)}));
+      others.push_back(withOrderKey(entryOf(dirfd(folder.get()), *found)));
     }
   }
   std::sort(others.begin(), others.end(), orderedBefore);
@@ -542,6 +555,21 @@ std::optional<FolderIdentity> folderIdentity(const std::string& path) {
   if (stat(path.c_str(), &info) != 0) return std::nullopt;
   return FolderIdentity{static_cast<std::uint64_t>(info.st_dev),
                         static_cast<std::uint64_t>(info.st_ino)};
+}
+
+std::optional<std::string> linkTarget(const std::string& path) {
+  std::string target(256, '\0');
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const ssize_t length = readlink(path.c_str(), target.data(), target.size());
+    if (length < 0) return std::nullopt;
+    if (static_cast<std::size_t>(length) < target.size()) {
+      target.resize(static_cast<std::size_t>(length));
+      return target;
+    }
+    target.resize(target.size() * 4);
+  }
+  errno = ENAMETOOLONG;
+  return std::nullopt;
 }
 
 bool isFolder(const std::string& path) {
@@ -798,6 +826,10 @@ void keepFreedBuffers() {
   // 32-bit build) it refuses them and keeps its own: only speed differs.
   mallopt(M_MMAP_THRESHOLD, 32 << 20);
   mallopt(M_TRIM_THRESHOLD, 256 << 20);
+  // One heap for every thread: with a heap per thread (up to 8 per core), each keeps what its
+  // coders freed, and a run at a high -j held twice its budgets (100 coders of a 16 MiB
+  // bitmap at -j 1024: 1.26 GB against 0.68 GB with one heap, at the same speed at -j 2).
+  mallopt(M_ARENA_MAX, 1);
 #endif
 }
 

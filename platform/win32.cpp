@@ -592,6 +592,12 @@ std::optional<FolderIdentity> folderIdentity(const std::string& path) {
   return FolderIdentity{info.dwVolumeSerialNumber, index};
 }
 
+std::optional<std::string> linkTarget(const std::string&) {
+  // Listings report no links here (see listFolder), so no link's text is ever asked for.
+  errno = EINVAL;
+  return std::nullopt;
+}
+
 bool isFolder(const std::string& path) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;

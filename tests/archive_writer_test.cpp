@@ -6,6 +6,7 @@
 #include "app/pack_console.h"
 #include "archive/archive_format.h"
 #include "archive/copy_stream.h"
+#include "archive/pack_pipeline.h"
 #include "common/console.h"
 #include "tests/bmp_builder.h"
 #include "tests/test_support.h"
@@ -40,8 +41,10 @@ class ArchiveWriterTest : public ::testing::Test {
   }
 
   Status build(const std::vector<CollectedFile>& files, unsigned jobs = 2,
-               std::size_t heldBudget = std::size_t{256} << 20) {
-    return buildArchive({archive().string(), root().string(), jobs, heldBudget}, files, events_);
+               std::size_t heldBudget = std::size_t{256} << 20,
+               std::size_t workingBudget = std::size_t{512} << 20) {
+    return buildArchive({archive().string(), root().string(), jobs, heldBudget, workingBudget},
+                        files, events_);
   }
 
   test::TempDir dir_;
@@ -158,7 +161,50 @@ TEST_F(ArchiveWriterTest, EveryNumberOfThreadsAndAnyBudgetGiveTheSameArchiveAndL
       EXPECT_EQ(console_, lines) << jobs << " threads, budget " << budget;
     }
   }
+  // A working-memory budget that holds no coder, or one: each waits for its turn or for room.
+  for (const std::size_t working : {std::size_t{0}, codingWorkingMemory(1) + 1}) {
+    console_.clear();
+    ASSERT_TRUE(build(files, 8, std::size_t{1} << 28, working).isOk());
+    EXPECT_EQ(test::readFile(archive()), bytes) << "working budget " << working;
+    EXPECT_EQ(console_, lines) << "working budget " << working;
+  }
   EXPECT_EQ(std::distance(fs::directory_iterator(start()), fs::directory_iterator()), 0);
+}
+
+// Coders wait for working memory: however many threads there are, no more than the budget
+// (and the coder whose turn it is, which never waits) is at work at once.
+TEST_F(ArchiveWriterTest, CodersKeepToTheWorkingMemoryBudget) {
+  const test::BmpLayout palette{.bitCount = 8, .colorsUsed = 256};
+  const auto bitmap = test::makeBmp(test::randomPicture(300, 200, 1, 2), palette);
+  std::vector<PipelineEntry> entries;
+  for (int i = 0; i < 24; ++i) {
+    const std::string name = "p" + std::to_string(i) + ".bmp";
+    test::writeFile(root() / name, bitmap);
+    entries.push_back({name, (root() / name).string()});
+  }
+  const std::size_t share = codingWorkingMemory(bitmap.size());
+  PackPipeline pipeline(entries, {.threads = 16, .workingBudget = 2 * share});
+  SilentPackListener quiet;
+  std::uint64_t coded = 0;
+  class CountingSink final : public ByteSink {
+   public:
+    explicit CountingSink(std::uint64_t& count) : count_(count) {}
+    bool put(std::span<const std::uint8_t> bytes) override {
+      count_ += bytes.size();
+      return true;
+    }
+
+   private:
+    std::uint64_t& count_;
+  } sink(coded);
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const PipelineOutcome outcome = pipeline.take(i, quiet, sink);
+    ASSERT_TRUE(outcome.status.isOk()) << i;
+    EXPECT_EQ(outcome.type, ENTRY_LZSS);
+  }
+  EXPECT_GT(coded, 0u);
+  EXPECT_GE(pipeline.peakWorkingMemory(), share);
+  EXPECT_LE(pipeline.peakWorkingMemory(), 3 * share);  // two by the budget, one in its turn
 }
 
 std::size_t threadsOfThisProcess() {

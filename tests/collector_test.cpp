@@ -82,19 +82,30 @@ TEST_F(CollectorTest, ExcludedFileIsRecognisedThroughALinkedFolder) {
   EXPECT_TRUE(namesOf(collection).empty());
 }
 
-TEST_F(CollectorTest, LinkBackIntoTheWalkIsNotEnteredAgain) {
-  test::writeFile(dir_ / "d" / "f", std::string("x"));
-  if (!test::makeFolderLink(dir_.path(), dir_ / "d" / "loop")) {
+TEST_F(CollectorTest, LinksToTheRootOrAboveAndBackIntoTheWalkAreNotEntered) {
+  test::writeFile(dir_ / "root" / "d" / "e" / "f", std::string("x"));
+  test::writeFile(dir_ / "outside.txt", std::string("not below the root"));
+  const fs::path root = dir_ / "root";
+  if (!test::makeFolderLink(root, root / "d" / "loop") ||
+      !test::makeFolderLink(dir_.path(), root / "d" / "up") ||
+      !test::makeFolderLink(root / "d", root / "d" / "e" / "back")) {
     GTEST_SKIP() << "this system does not let the test make a folder link";
   }
   Collection collection;
-  ASSERT_TRUE(collect(collection));
-  EXPECT_EQ(namesOf(collection), (std::vector<std::string>{"d\\f"}));
-  const std::string loop = dir_.path().string() + test::withNativeSeparators("/d/loop/");
-  EXPECT_NE(console_.find(
-                sjis("サブディレクトリ" + loop + "は上位のフォルダへのリンクなので入りません。\n")),
-            std::string::npos);
-  EXPECT_NE(console_.find(sjis("サブディレクトリ" + loop + "終了\n")), std::string::npos);
+  ASSERT_TRUE(collectFiles({root.string(), "", {}}, collection, events_));
+  EXPECT_EQ(namesOf(collection), (std::vector<std::string>{"d\\e\\f"}));
+  const auto path = [&](const std::string& relative) {
+    return root.string() + test::withNativeSeparators(relative);
+  };
+  for (const char* link : {"/d/loop", "/d/up"}) {
+    EXPECT_TRUE(test::contains(console_, sjis("リンク" + path(link) +
+                                              "は選んだフォルダかその上位のフォルダを指すので入りません。\n")))
+        << link << console_;
+    EXPECT_FALSE(test::contains(console_, sjis("サブディレクトリ" + path(link) + "/を発見")));
+  }
+  EXPECT_TRUE(test::contains(
+      console_, sjis("サブディレクトリ" + path("/d/e/back/") + "は上位のフォルダへのリンクなので入りません。\n")))
+      << console_;
 }
 
 TEST_F(CollectorTest, JapaneseNamesBecomeCodePage932) {

@@ -103,9 +103,14 @@ TEST_F(KupackCliTest, ExtractAndPrintTakeNamedEntriesOnly) {
   const auto printed = runKupack({"-p", "a.kup", "sub\\b.txt", "a.txt"}, dir_.path());
   EXPECT_EQ(printed.exitCode, 0);
   EXPECT_EQ(printed.out, "hi0123456789");
-  const auto missing = runKupack({"-p", "a.kup", "a.txt", "zz"}, dir_.path());
+  // A name given twice is written twice, as cat writes a file named twice.
+  const auto repeated = runKupack({"-p", "a.kup", "a.txt", "sub/b.txt", "A.TXT"}, dir_.path());
+  EXPECT_EQ(repeated.exitCode, 0);
+  EXPECT_EQ(repeated.out, "0123456789hi0123456789");
+  const auto missing = runKupack({"-p", "a.kup", "yy", "a.txt", "zz"}, dir_.path());
   EXPECT_EQ(missing.exitCode, 1);
   EXPECT_EQ(missing.out, "");
+  EXPECT_TRUE(contains(missing.err, "no entry yy"));
   EXPECT_TRUE(contains(missing.err, "no entry zz"));
 }
 
@@ -167,6 +172,46 @@ TEST_F(KupackCliTest, PrintIntoAClosedPipeFailsWithoutACrash) {
   ASSERT_EQ(test::runCommand({"sh", "-c", script, KUPACK_BINARY}, dir_.path()).exitCode, 0);
   EXPECT_EQ(test::readFile(dir_ / "rc"), "1\n");
   EXPECT_TRUE(contains(test::readFile(dir_ / "err"), "standard output"));
+}
+
+TEST_F(KupackCliTest, NamesChangedByLowerCasingComeBackAsRecordedWithOneNote) {
+  if (!test::nativeCanName("アイコン")) GTEST_SKIP() << "the system's code page cannot name it";
+  test::writeFile(dir_ / "jp" / test::u8path("アイコン.txt"), std::string("icon"));
+  test::writeFile(dir_ / "jp" / test::u8path("ア.txt"), std::string("a"));
+  ASSERT_EQ(runKupack({"jp", "a.kup"}, dir_.path()).exitCode, 0);
+  const auto list = runKupack({"-l", "a.kup"}, dir_.path());
+  EXPECT_TRUE(contains(list.out, sjis("ヂツビン.txt"))) << list.out;  // the recorded name
+  const auto extract = runKupack({"-x", "a.kup", "out"}, dir_.path());
+  EXPECT_EQ(extract.exitCode, 0) << extract.err;
+  EXPECT_EQ(test::readFile(dir_ / "out" / test::u8path("ヂツビン.txt")), "icon");
+  EXPECT_TRUE(contains(extract.err, "note: ")) << extract.err;
+  EXPECT_EQ(extract.err.find("note: "), extract.err.rfind("note: "));  // one note per run
+  // The name as packed still finds the entry, since it is lower-cased alike.
+  EXPECT_EQ(runKupack({"-p", "a.kup", test::nativeName("アイコン.txt")}, dir_.path()).out, "icon");
+  // An archive without such names gets no note.
+  ASSERT_EQ(runKupack({"tree", "b.kup"}, dir_.path()).exitCode, 0);
+  EXPECT_FALSE(contains(runKupack({"-x", "b.kup", "out3"}, dir_.path()).err, "note:"));
+}
+
+TEST_F(KupackCliTest, CommandsWhoseOutputCannotBeWrittenFailWithAMessage) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+  ASSERT_EQ(runKupack({"tree", "a.kup"}, dir_.path()).exitCode, 0);
+  const std::vector<std::vector<std::string>> commands = {
+      {"-l", "a.kup"}, {"-l", "--json", "a.kup"}, {"-t", "a.kup"},  {"-t", "a.kup", "tree"},
+      {"-x", "a.kup", "out"}, {"-p", "a.kup", "a.txt"},   {"--help"}, {"--version"}};
+  for (const auto& args : commands) {
+    std::string command = "'" + std::string(KUPACK_BINARY) + "'";
+    for (const auto& arg : args) command += " '" + arg + "'";
+    const auto run = test::runCommand({"sh", "-c", command + " >/dev/full"}, dir_.path());
+    EXPECT_EQ(run.exitCode, 1) << command << run.err;
+    EXPECT_TRUE(contains(run.err, "cannot write to standard output")) << command << run.err;
+  }
+  // Packing still writes its archive and keeps its status, but says its lines were lost.
+  const auto pack = test::runCommand(
+      {"sh", "-c", "'" + std::string(KUPACK_BINARY) + "' tree b.kup >/dev/full"}, dir_.path());
+  EXPECT_EQ(pack.exitCode, 0) << pack.err;
+  EXPECT_TRUE(contains(pack.err, "cannot write to standard output")) << pack.err;
+  EXPECT_EQ(test::readFile(dir_ / "b.kup"), test::readFile(dir_ / "a.kup"));
 }
 
 }  // namespace

@@ -102,5 +102,40 @@ TEST(LibraryTest, FailuresNameTheArchiveAndEntryAndHandOnNothing) {
   }
 }
 
+TEST(LibraryTest, DecodeInPiecesGivesWhatDecodeGivesAndPassesTheSinksExceptionsOn) {
+  test::TempDir dir;
+  test::writeFile(dir / "sample.kup", test::buildArchiveBytes(test::sampleEntries()));
+  Archive archive(test::nativeOf(dir / "sample.kup"));
+  for (const Entry& entry : archive.entries()) {
+    RecordingSink sink;
+    archive.decodeInPieces(entry, sink);
+    EXPECT_EQ(sink.written, archive.decode(entry)) << entry.name;  // SPB: its BMP file
+    EXPECT_EQ(sink.width, 0u) << "picture() is never called";
+  }
+
+  // A broken entry throws Error naming the archive and entry.
+  auto entries = test::sampleEntries();
+  entries[1].sourceSize = 400;
+  test::writeFile(dir / "broken.kup", test::buildArchiveBytes(entries));
+  Archive broken(test::nativeOf(dir / "broken.kup"));
+  RecordingSink sink;
+  try {
+    broken.decodeInPieces(broken.entries()[1], sink);
+    FAIL() << "a broken LZSS entry was decoded";
+  } catch (const Error& error) {
+    EXPECT_TRUE(test::contains(error.what(), "broken.kup")) << error.what();
+    EXPECT_TRUE(test::contains(error.what(), "pic\\pal.bmp")) << error.what();
+  }
+
+  // What the caller's sink throws comes out unchanged.
+  struct Refusal {};
+  class RefusingSink final : public EntrySink {
+   public:
+    void write(std::span<const std::uint8_t>) override { throw Refusal{}; }
+  } refusing;
+  for (const std::size_t index : {0u, 1u, 2u})
+    EXPECT_THROW(archive.decodeInPieces(archive.entries()[index], refusing), Refusal) << index;
+}
+
 }  // namespace
 }  // namespace kupack

@@ -49,6 +49,34 @@ TEST(EntryPathTest, SplitsOnlyAtSingleByteBackslashes) {
   EXPECT_TRUE(entryPathLevels("..a\\b..", refusal)) << refusal;
 }
 
+TEST(EntryPathTest, NamesOnlyWindowsReservesAreKnown) {
+  const struct {
+    const char* level;
+    bool reserved;
+  } cases[] = {
+      {"con", true},          {"CON", true},        {"aux.txt", true},     {"nul.bmp", true},
+      {"com1.txt", true},     {"LPT9", true},       {"prn .log", true},    {"con.tar.gz", true},
+      {"a<b", true},          {"a>b", true},        {"a:b", true},         {"q?.txt", true},
+      {"*", true},            {"say\"hi\"", true},  {"pipe|x", true},      {"tab\tname", true},
+      {"console.txt", false}, {"com10.txt", false}, {"com0", false},       {"lpt", false},
+      {"xcon", false},        {"nul_.bmp", false},  {"plain.txt", false},  {"", false},
+      // 0x7C ('|') and 0x5C as the second byte of a two-byte character (ポ, ソ) are no
+      // characters of their own.
+      {"\x83\x7c.txt", false}, {"\x83\x5c", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(isWindowsReservedName(c.level), c.reserved) << c.level;
+}
+
+TEST(EntryPathTest, NamesLowerCasingMayHaveChangedAreKnown) {
+  EXPECT_TRUE(mayHaveLoweredSecondByte("\x83\x61.txt"));            // ヂ, perhaps once ア
+  EXPECT_TRUE(mayHaveLoweredSecondByte("dir\\\x83\x7a"));          // its second byte 'z'
+  EXPECT_FALSE(mayHaveLoweredSecondByte("\x83\x41.txt"));           // ア itself
+  EXPECT_FALSE(mayHaveLoweredSecondByte("plain name.txt"));
+  EXPECT_FALSE(mayHaveLoweredSecondByte("\xb1\x61"));              // half-width ｱ, then 'a'
+  EXPECT_FALSE(mayHaveLoweredSecondByte("end\x83"));
+  EXPECT_EQ(loweredNamesNote("a", 3).rfind("note: a and 2 other names: ", 0), 0u);
+}
+
 TEST(BmpWriterTest, HeadersAndSizeLimits) {
   EXPECT_EQ(bmp24RowStride(1), 4u);
   EXPECT_EQ(bmp24RowStride(4), 12u);

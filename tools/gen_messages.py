@@ -65,6 +65,14 @@ MESSAGES = [
     ("MSG_UPDATE_DELETED", "ファイル%sを削除します。\n"),
     ("MSG_UPDATE_KEPT", "そのままコピーするファイル：%lu個 (%lu bytes)\n"),
     ("MSG_UPDATE_UNCHANGED", "変更するファイルがないので、アーカイブはそのままです。\n"),
+    # Links and what is neither file nor folder, met while walking the folder
+    ("MSG_LINK_FOLLOWED", "リンク%s（%s）の先を読み込みます。\n"),
+    ("MSG_LINK_TO_ANCESTOR", "リンク%sは選んだフォルダかその上位のフォルダを指すので入りません。\n"),
+    ("MSG_LINK_UNFOLLOWABLE", "リンク%sの先を読み込めません。(%s)\n"),
+    ("MSG_SPECIAL_SKIPPED", "%sは通常のファイルでもフォルダでもないので入れません。\n"),
+    # Names: one that no extraction could give back, one that only Windows cannot create
+    ("MSG_NAME_HAS_COLON", "ファイル%sの名前に「:」が含まれています。\n"),
+    ("MSG_NAME_WINDOWS_RESERVED", "注意：ファイル%sの名前はWindowsでは使えないので、Windowsでは展開できません。\n"),
 ]
 
 

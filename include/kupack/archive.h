@@ -76,17 +76,29 @@ class Archive {
   const std::vector<Entry>& entries() const;
 
   // Decodes `entry`, one of this archive's entries() or a copy of one, into `sink`. Throws Error
-  // for a duplicate entry, and when its bytes cannot be read or do not decode to its recorded
-  // size; the sink may then have received the first pieces of a stored entry, but never any
-  // of a coded one.
+  // for a duplicate entry, when its bytes cannot be read or do not decode to its recorded
+  // size, or when the memory to decode it cannot be had (a coded entry is decoded whole
+  // before the sink sees it); the sink may then have received the first pieces of a stored
+  // entry, but never any of a coded one.
   void decode(const Entry& entry, EntrySink& sink);
 
-  // Decodes `entry` into memory: the file's bytes, or the BMP file of an SPB picture.
+  // Decodes `entry` into memory: the file's bytes, or the BMP file of an SPB picture. An entry
+  // too large for the memory there is (a picture of 19307 x 19307 pixels takes over 1 GiB)
+  // throws Error; decodeInPieces() needs no more than a few MiB for any entry.
   std::vector<std::uint8_t> decode(const Entry& entry);
+
+  // Decodes `entry` into `sink` in bounded pieces, reading the archive as it goes, so that
+  // memory does not grow with the entry: the file's bytes, or an SPB picture as its 24-bit
+  // BMP file, all through sink.write() (picture() is never called). Throws Error when the
+  // entry cannot be read or does not decode; since nothing is held back, the sink may by
+  // then have received pieces of any coding, which the caller should discard. An exception
+  // thrown by the sink ends the decoding and comes out as it was thrown.
+  void decodeInPieces(const Entry& entry, EntrySink& sink);
 
  private:
   struct State;
   std::optional<std::size_t> indexOf(const Entry& entry) const;
+  std::size_t checkedIndexOf(const Entry& entry) const;
   std::unique_ptr<State> state_;
 };
 

@@ -291,6 +291,17 @@ TEST_F(MountedArchiveTest, HostileArchiveIsRefusedAtMount) {
   EXPECT_FALSE(tree.open((dir_ / "missing.kup").string()).isOk());
 }
 
+TEST_F(MountedArchiveTest, NamesChangedByLowerCasingAreNotedOnceAndKeptAsRecorded) {
+  // "アイコン.txt" lower-cased byte by byte at packing: recorded as "ヂツビン.txt".
+  const std::string recorded = test::sjis("ヂツビン.txt");
+  mount({storedEntry(recorded, "icon"), storedEntry(test::sjis("ヂ.txt"), "x"),
+         storedEntry("plain.txt", "p")});
+  EXPECT_EQ(readAll(test::nativeName("ヂツビン.txt")), "icon");
+  const std::string text = reports();
+  EXPECT_TRUE(test::contains(text, "note: " + recorded + " and 1 other name: ")) << text;
+  EXPECT_EQ(text.find("note:"), text.rfind("note:"));  // once
+}
+
 TEST(MountCommandTest, MistakesAreUsageErrors) {
   test::TempDir dir;
   EXPECT_EQ(test::runKupack({"--mount", "a.kup"}, dir.path()).exitCode, 2);

@@ -322,6 +322,84 @@ TEST_F(PackHazardsTest, NamesExtractionCouldNotGiveBackAreRefusedByName) {
   EXPECT_FALSE(fs::exists(archive()));
 }
 
+TEST_F(PackHazardsTest, LinksOutOfTheFolderAreNamedAndOnlyThoseElsewhereFollowed) {
+  // tree/ lies in dir_, beside a neighbour's file and a shared asset folder.
+  test::writeFile(tree() / "mod" / "a.txt", std::string("a"));
+  test::writeFile(dir_ / "neighbour.txt", std::string("not the user's to publish"));
+  test::writeFile(dir_ / "shared" / "s.txt", std::string("shared asset"));
+  test::writeFile(dir_ / "linked.txt", std::string("linked file"));
+  const fs::path mod = tree() / "mod";
+  fs::create_directory_symlink("..", mod / "up");
+  fs::create_directory_symlink("../..", mod / "x");
+  fs::create_directory_symlink(dir_.path(), mod / "absolute");
+  fs::create_directory_symlink(mod, mod / "self");
+  fs::create_directory_symlink("../../shared", mod / "assets");
+  fs::create_symlink("../../linked.txt", mod / "file-link");
+  ASSERT_EQ(mkfifo((mod / "pipe").c_str(), 0644), 0);
+  auto run = runKupack({"tree/mod", "out.kup"}, dir_.path());
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  const auto list = runKupack({"-l", "out.kup"}, dir_.path());
+  EXPECT_TRUE(contains(list.out, "assets\\s.txt")) << list.out;
+  EXPECT_TRUE(contains(list.out, "file-link")) << list.out;
+  EXPECT_TRUE(contains(list.out, "3 entries")) << list.out;  // a.txt, the asset, the file link
+  EXPECT_FALSE(contains(list.out, "neighbour")) << list.out;
+  for (const char* link : {"up", "x", "absolute", "self"}) {
+    EXPECT_TRUE(contains(run.err, sjis("リンク" + (mod / link).string() +
+                                       "は選んだフォルダかその上位のフォルダを指すので入りません。")))
+        << link << run.err;
+  }
+  EXPECT_TRUE(contains(run.out, sjis("リンク" + (mod / "assets").string() + "（../../shared）の先を読み込みます。")))
+      << run.out;
+  EXPECT_TRUE(contains(run.out, sjis("リンク" + (mod / "file-link").string() + "（../../linked.txt）")))
+      << run.out;
+  EXPECT_TRUE(contains(run.err, sjis((mod / "pipe").string() +
+                                     "は通常のファイルでもフォルダでもないので入れません。")))
+      << run.err;
+
+  // Links that cannot be followed end the run by name, as unreadable folders do.
+  fs::remove(archive());
+  fs::create_symlink("nowhere", mod / "dangling");
+  fs::create_symlink("loop2", mod / "loop1");
+  fs::create_symlink("loop1", mod / "loop2");
+  run = runKupack({"tree/mod", "out.kup"}, dir_.path());
+  EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+  for (const char* link : {"dangling", "loop1", "loop2"}) {
+    EXPECT_TRUE(contains(run.err, sjis("リンク" + (mod / link).string() + "の先を読み込めません。")))
+        << link << run.err;
+  }
+  EXPECT_TRUE(contains(run.err, sjis("アーカイブを作成できませんでした。"))) << run.err;
+  EXPECT_FALSE(fs::exists(archive()));
+  expectNoLeftovers();
+}
+
+TEST_F(PackHazardsTest, ColonIsRefusedAndNamesWindowsReservesAreWarnedAbout) {
+  test::writeFile(tree() / "a:b", std::string("colon"));
+  test::writeFile(tree() / "sub:x" / "f.txt", std::string("colon in a folder"));
+  test::writeFile(tree() / "aux.txt", std::string("device name"));
+  test::writeFile(tree() / "CON" / "x.txt", std::string("device folder"));
+  test::writeFile(tree() / "q?.bmp", std::string("question"));
+  test::writeFile(tree() / "plain.txt", std::string("plain"));
+  auto run = runKupack({"tree", "out.kup"}, dir_.path());
+  EXPECT_EQ(run.exitCode, 1);
+  const std::string colon = sjis("の名前に「:」が含まれています。");
+  EXPECT_TRUE(contains(run.err, sjis("ファイルa:b") + colon)) << run.err;
+  EXPECT_TRUE(contains(run.err, sjis("ファイルsub:x/f.txt") + colon)) << run.err;
+  EXPECT_FALSE(fs::exists(archive()));
+
+  // Without the colons the run packs everything, warning about each Windows-only problem.
+  fs::remove(tree() / "a:b");
+  fs::remove_all(tree() / "sub:x");
+  run = runKupack({"tree", "out.kup"}, dir_.path());
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  const std::string windows = sjis("の名前はWindowsでは使えないので、Windowsでは展開できません。");
+  for (const char* name : {"aux.txt", "CON/x.txt", "q?.bmp"})
+    EXPECT_TRUE(contains(run.err, sjis(std::string("注意：ファイル") + name) + windows)) << name;
+  EXPECT_FALSE(contains(run.err, sjis("ファイルplain.txt"))) << run.err;
+  const auto extract = runKupack({"-x", "out.kup", "back"}, dir_.path());
+  EXPECT_EQ(extract.exitCode, 0) << extract.err;
+  EXPECT_EQ(test::readFile(dir_ / "back" / "con" / "x.txt"), "device folder");
+}
+
 TEST_F(PackHazardsTest, RawShiftJisNameWithBackslashTrailByteIsPackedAndGivenBack) {
   const std::string rawName("\x95\x5c.txt");  // 表.txt as code page 932 bytes
   test::writeFile(tree() / rawName, std::string("table"));
