@@ -70,15 +70,15 @@ LargeEntry largeEntry(const char* what, EntryType type, std::uint64_t storedSize
 
 std::vector<LargeEntry> largeEntries() {
   // All-zero LZSS codes are 13-bit matches of LZSS_MIN_MATCH (2) fill bytes: 13 bytes give 16.
-  const std::uint64_t lzssStream = 13 * (std::uint64_t{1} << 21);
-  // A 4096 x 4096 all-black picture: first values and zero-width groups, as a BMP of 48 MiB.
-  const std::uint64_t side = 4096;
+  const std::uint64_t lzssStream = 13 * (std::uint64_t{1} << 20);
+  // A 2048 x 2048 all-black picture: first values and zero-width groups, as a BMP of 12 MiB.
+  const std::uint64_t side = 2048;
   const std::uint64_t spbStream = (32 + 3 * (8 + 3 * ((side * side - 1 + 3) / 4)) + 7) / 8;
   std::vector<LargeEntry> entries;
-  entries.push_back(largeEntry("stored", ENTRY_STORED, 64 * MiB, 64 * MiB));
-  entries.push_back(largeEntry("lzss", ENTRY_LZSS, lzssStream, 32 * MiB));
+  entries.push_back(largeEntry("stored", ENTRY_STORED, 16 * MiB, 16 * MiB));
+  entries.push_back(largeEntry("lzss", ENTRY_LZSS, lzssStream, 16 * MiB));
   entries.push_back(
-      largeEntry("spb", ENTRY_SPB, spbStream, 54 + side * side * 3, {0x10, 0x00, 0x10, 0x00}));
+      largeEntry("spb", ENTRY_SPB, spbStream, 54 + side * side * 3, {0x08, 0x00, 0x08, 0x00}));
   return entries;
 }
 
@@ -102,10 +102,10 @@ TEST(StopRequestTest, LargeDecodesEndEarlyWhenAStopIsRequested) {
     EXPECT_EQ(pending.count, 0U);
 
     withdrawStopRequest();
-    StoppingSink midway(8 * MiB);
+    StoppingSink midway(4 * MiB);
     EXPECT_FALSE(decodeEntry(large.entry, stream, midway).isOk());
-    EXPECT_GE(midway.count, 8 * MiB);
-    EXPECT_LE(midway.count, 8 * MiB + 2 * MiB);
+    EXPECT_GE(midway.count, 4 * MiB);
+    EXPECT_LE(midway.count, 4 * MiB + 2 * MiB);
   }
 }
 
