@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "app/diff_command.h"
 #include "app/mount_command.h"
 #include "app/pack_command.h"
 #include "app/read_commands.h"
@@ -26,15 +27,21 @@ constexpr char USAGE[] =
     "       kupack [-q] [-j N] FOLDER [ARCHIVE]\n"
     "                                     pack FOLDER into ARCHIVE (default: FOLDER.kup\n"
     "                                     beside FOLDER)\n"
-    "       kupack -l|--list [--json] ARCHIVE\n"
-    "                                     list the entries of ARCHIVE (--json: as JSON)\n"
-    "       kupack -x|--extract [-f] ARCHIVE [DIR [NAME...]]\n"
-    "                                     extract every entry, or the NAMEs, below DIR\n"
-    "                                     (default: here); -f replaces existing files\n"
+    "       kupack -l|--list [--json] [--long] ARCHIVE [NAME...]\n"
+    "                                     list the entries of ARCHIVE, or those NAMEs select\n"
+    "                                     (--json: as JSON; --long: with each one's CRC-32)\n"
+    "       kupack -x|--extract [-f] ARCHIVE [NAME...] [-C DIR]\n"
+    "                                     extract every entry, or those NAMEs select, below\n"
+    "                                     DIR (default: here); -f replaces existing files\n"
     "       kupack -p|--print ARCHIVE NAME...\n"
-    "                                     write the named entries to standard output\n"
+    "                                     write the selected entries to standard output\n"
     "       kupack -t|--test ARCHIVE [FOLDER]\n"
     "                                     decode every entry; with FOLDER, compare with it\n"
+    "                                     (exit 0: all match, 1: differs, 2: broken archive\n"
+    "                                     or unreadable file)\n"
+    "       kupack --diff [--json] OLD NEW\n"
+    "                                     name the entries added, removed, changed and coded\n"
+    "                                     otherwise (exit 0: same, 1: differ, 2: trouble)\n"
     "       kupack --mount [-f] [-o cache=SIZE] ARCHIVE DIR\n"
     "                                     show ARCHIVE read-only as the folder DIR (FUSE, Linux);\n"
     "                                     -f stays in the foreground (Ctrl-C unmounts), else\n"
@@ -49,19 +56,28 @@ constexpr char USAGE[] =
     "                      no terminal\n"
     "  -j, --jobs=N        code up to N entries at once while packing (1 to 1024;\n"
     "                      default: one per processor core)\n"
+    "  --exclude=PATTERN   packing: leave out the files and folders PATTERN matches\n"
+    "                      (repeatable; one level: its name anywhere, '*.db', '.git';\n"
+    "                      more levels: from the folder down, 'gfx/*.psd')\n"
+    "  --exclude-from=FILE packing: the patterns of FILE, one a line\n"
+    "  -C, --directory=DIR -x: extract below DIR (made when missing)\n"
     "  -f, --force         -x: replace existing files; --mount: stay in the foreground\n"
     "  -o, --options=cache=SIZE\n"
     "                      --mount: the decoded-entry cache (K, M, G suffixes)\n"
     "  --json              -l: a JSON array of {name, type, offset, stored_size, source_size}\n"
+    "                      (--long adds crc32); --diff: a JSON object\n"
+    "  --long              -l: the CRC-32 of each entry's decoded bytes (as -x writes them)\n"
     "  --                  end of options: what follows is a folder or file name\n"
-    "NAMEs are entry names as -l shows them ('\\' or '/' between folders, any letter case).\n";
+    "NAMEs are entry names as -l shows them ('\\' or '/' between folders, any letter case),\n"
+    "folders of the archive (everything below them) or patterns: '*' and '?' within a\n"
+    "level, '**' as a level for any number of levels, '[...]' one of a set.\n";
 
 int usageError(const std::string& problem) {
   std::fprintf(stderr, "kupack: %s\n%s", problem.c_str(), USAGE);
   return 2;
 }
 
-enum class Command { Pack, List, Extract, Print, Test, Mount, Help, Version };
+enum class Command { Pack, List, Extract, Print, Test, Mount, Diff, Help, Version };
 
 struct CommandLine {
   Command command = Command::Pack;
@@ -70,12 +86,17 @@ struct CommandLine {
   bool progress = false;
   bool force = false;
   bool json = false;
+  bool longList = false;
+  std::optional<std::string> directory;
+  std::vector<std::string> excludes;
+  std::vector<std::string> excludeFiles;
   std::optional<std::string> mountOption;
   std::optional<std::string> jobs;
   std::vector<std::string> operands;
 };
 
 enum LongOnly : int { OPT_MOUNT = 256, OPT_VERSION, OPT_JSON, OPT_PROGRESS };
+enum SelectionLongOnly : int { OPT_LONG = 320, OPT_DIFF, OPT_EXCLUDE, OPT_EXCLUDE_FROM };
 
 constexpr option LONG_OPTIONS[] = {{"list", no_argument, nullptr, 'l'},
                                    {"extract", no_argument, nullptr, 'x'},
@@ -91,9 +112,14 @@ constexpr option LONG_OPTIONS[] = {{"list", no_argument, nullptr, 'l'},
                                    {"json", no_argument, nullptr, OPT_JSON},
                                    {"options", required_argument, nullptr, 'o'},
                                    {"jobs", required_argument, nullptr, 'j'},
+                                   {"directory", required_argument, nullptr, 'C'},
+                                   {"long", no_argument, nullptr, OPT_LONG},
+                                   {"diff", no_argument, nullptr, OPT_DIFF},
+                                   {"exclude", required_argument, nullptr, OPT_EXCLUDE},
+                                   {"exclude-from", required_argument, nullptr, OPT_EXCLUDE_FROM},
                                    {nullptr, 0, nullptr, 0}};
 
-constexpr char SHORT_OPTIONS[] = ":lxpthqfo:j:";
+constexpr char SHORT_OPTIONS[] = ":lxpthqfo:j:C:";
 
 // What getopt_long refused: an unknown long option, a value given to a long option that
 // takes none, or an unknown short option.
@@ -106,7 +132,7 @@ std::string unknownOptionProblem(char** argv) {
 
 bool setCommand(CommandLine& line, Command command, std::string& problem) {
   if (line.commandGiven && line.command != command) {
-    problem = "only one of -l, -x, -p, -t, --mount, --help, --version at a time";
+    problem = "only one of -l, -x, -p, -t, --mount, --diff, --help, --version at a time";
     return false;
   }
   line.command = command;
@@ -162,6 +188,21 @@ std::optional<CommandLine> parseCommandLine(int argc, char** argv, std::string& 
       case 'j':
         line.jobs = optarg;
         break;
+      case 'C':
+        line.directory = optarg;
+        break;
+      case OPT_LONG:
+        line.longList = true;
+        break;
+      case OPT_DIFF:
+        ok = setCommand(line, Command::Diff, problem);
+        break;
+      case OPT_EXCLUDE:
+        line.excludes.push_back(optarg);
+        break;
+      case OPT_EXCLUDE_FROM:
+        line.excludeFiles.push_back(optarg);
+        break;
       case ':':
         problem = (optopt != 0 ? std::string("-") + static_cast<char>(optopt)
                                : std::string(argv[optind - 1])) +
@@ -201,7 +242,11 @@ std::optional<std::string> misplacedOption(const CommandLine& line) {
   const Command c = line.command;
   if (line.force && c != Command::Extract && c != Command::Mount) return "-f";
   if (line.mountOption && c != Command::Mount) return "-o";
-  if (line.json && c != Command::List) return "--json";
+  if (line.json && c != Command::List && c != Command::Diff) return "--json";
+  if (line.longList && c != Command::List) return "--long";
+  if (line.directory && c != Command::Extract) return "-C";
+  if (!line.excludes.empty() && c != Command::Pack) return "--exclude";
+  if (!line.excludeFiles.empty() && c != Command::Pack) return "--exclude-from";
   if (line.jobs && c != Command::Pack) return "-j";
   if (line.progress && c != Command::Pack) return "--progress";
   return std::nullopt;
@@ -220,6 +265,10 @@ int pack(const CommandLine& line, const char* programName) {
   }
   if (!line.operands.empty()) request.folderArgument = line.operands[0];
   if (line.operands.size() > 1) request.archiveArgument = line.operands[1];
+  std::string problem;
+  auto excludes = kupack::readExcludeRules(line.excludes, line.excludeFiles, problem);
+  if (!excludes) return usageError(problem);
+  request.excludes = std::move(*excludes);
   return kupack::runArchiveJob(request);
 }
 
@@ -257,13 +306,17 @@ int run(const CommandLine& line, const char* programName) {
     case Command::Pack:
       return pack(line, programName);
     case Command::List:
-      if (ops.size() != 1) return usageError("-l takes one archive");
+      if (ops.empty()) return usageError("-l takes an archive and entry names");
       return kupack::listArchiveCommand(
-          ops[0], line.json ? kupack::ListFormat::Json : kupack::ListFormat::Table);
+          ops[0], line.json ? kupack::ListFormat::Json : kupack::ListFormat::Table,
+          operandsFrom(ops, 1), line.longList);
     case Command::Extract:
-      if (ops.empty()) return usageError("-x takes an archive, a folder and entry names");
-      return kupack::extractArchiveCommand(ops[0], ops.size() > 1 ? ops[1] : std::string(),
-                                           line.force, operandsFrom(ops, 2));
+      if (ops.empty()) return usageError("-x takes an archive and entry names (-C DIR: where)");
+      return kupack::extractArchiveCommand(ops[0], line.directory.value_or(std::string()),
+                                           line.force, operandsFrom(ops, 1));
+    case Command::Diff:
+      if (ops.size() != 2) return usageError("--diff takes two archives");
+      return kupack::diffArchivesCommand(ops[0], ops[1], line.json);
     case Command::Print:
       if (ops.size() < 2) return usageError("-p takes an archive and entry names");
       return kupack::printEntriesCommand(ops[0], operandsFrom(ops, 1));

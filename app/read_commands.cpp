@@ -2,13 +2,16 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <vector>
+#include <zlib.h>
 
 #include "archive/archive_reader.h"
 #include "archive/entry_decoding.h"
+#include "app/crc_sink.h"
 #include "archive/read_jobs.h"
 #include "common/console.h"
 #include "platform/platform.h"
@@ -62,20 +65,27 @@ class ConsoleReadReport final : public ReadReport {
     ++failed;
     consoleError(prefix_ + line);
   }
+  void onDiffers(const std::string& line) override {
+    ++differing;
+    consoleError(prefix_ + line);
+  }
 
   explicit ConsoleReadReport(std::string failurePrefix) : prefix_(std::move(failurePrefix)) {}
   ull extracted = 0;
   ull refused = 0;
   ull failed = 0;
+  ull differing = 0;
 
  private:
   std::string prefix_;
 };
 
 // The entries `names` select (all when there are none), or nullopt after naming on standard
-// error each name that selects nothing.
+// error each name that selects nothing. With `targetHint` (-x), a name that is a folder on
+// disk, or nothing on disk at all, is most likely meant as the target folder of tar's habit
+// or of older kupack versions: the message says how to give one.
 std::optional<std::vector<const ArchiveEntry*>> chosenEntries(
-    const ArchiveReader& reader, const std::vector<std::string>& names) {
+    const ArchiveReader& reader, const std::vector<std::string>& names, bool targetHint = false) {
   std::vector<std::string> unknown;
   std::vector<const ArchiveEntry*> chosen;
   if (names.empty()) {
@@ -83,17 +93,40 @@ std::optional<std::vector<const ArchiveEntry*>> chosenEntries(
     return chosen;
   }
   chosen = selectEntries(reader, names, unknown);
-  for (const auto& name : unknown)
-    consoleError(reader.shownPath() + ": no entry " + shown(name) + "\n");
+  for (const auto& name : unknown) {
+    const bool looksLikeFolder = platform::isFolder(name) || !platform::pathExists(name);
+    const std::string hint = targetHint && looksLikeFolder
+                                 ? " (to extract into a folder, use -C " + shown(name) + ")"
+                                 : std::string();
+    consoleError(reader.shownPath() + ": no entry " + shown(name) + hint + "\n");
+  }
   if (!unknown.empty()) return std::nullopt;
   return chosen;
 }
 
 // ---- Listing ----------------------------------------------------------------------------
 
-void printListLine(ull stored, ull source, const char* type, const std::string& name) {
-  consolePrint("%12llu %12llu %5llu%%  %-6s  %s\n", stored, source, ratioPercent(stored, source),
-               type, name.c_str());
+void printListLine(ull stored, ull source, const char* type, const std::string& name,
+                   const std::string& crc = std::string()) {
+  consolePrint("%12llu %12llu %5llu%%  %-6s  %s%s\n", stored, source, ratioPercent(stored, source),
+               type, crc.c_str(), name.c_str());
+}
+
+// The CRC-32 of each chosen entry's decoded bytes, in order; nullopt after reporting the
+// first entry that does not decode.
+std::optional<std::vector<std::uint32_t>> entryCrcs(ArchiveReader& reader,
+                                                    const std::vector<const ArchiveEntry*>& chosen) {
+  std::vector<std::uint32_t> crcs;
+  crcs.reserve(chosen.size());
+  for (const ArchiveEntry* entry : chosen) {
+    CrcSink sink;
+    if (Status status = decodeEntry(reader, *entry, sink); !status) {
+      consoleError(status.message());
+      return std::nullopt;
+    }
+    crcs.push_back(sink.value());
+  }
+  return crcs;
 }
 
 // ---- Listing as JSON --------------------------------------------------------------------
@@ -110,30 +143,40 @@ const char* jsonTypeName(EntryType type) {
   return "stored";
 }
 
-std::string entriesAsJson(const ArchiveReader& reader) {
+std::string entriesAsJson(const std::vector<const ArchiveEntry*>& chosen,
+                          const std::vector<std::uint32_t>& crcs) {
   nlohmann::ordered_json list = nlohmann::ordered_json::array();
-  for (const auto& entry : reader.entries()) {
-    list.push_back({{"name", platform::cp932ToUtf8Text(entry.name)},
-                    {"type", jsonTypeName(entry.type)},
-                    {"offset", entry.offset},
-                    {"stored_size", entry.storedSize},
-                    {"source_size", entry.sourceSize}});
+  for (std::size_t i = 0; i < chosen.size(); ++i) {
+    const ArchiveEntry& entry = *chosen[i];
+    nlohmann::ordered_json item = {{"name", platform::cp932ToUtf8Text(entry.name)},
+                                   {"type", jsonTypeName(entry.type)},
+                                   {"offset", entry.offset},
+                                   {"stored_size", entry.storedSize},
+                                   {"source_size", entry.sourceSize}};
+    if (i < crcs.size()) item["crc32"] = crcs[i];
+    list.push_back(std::move(item));
   }
   // A name that is no code page 932 text keeps its bytes; they become U+FFFD here.
   return list.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
-void printTable(const ArchiveReader& reader) {
-  consolePrint("%12s %12s %6s  %-6s  %s\n", "Stored", "Source", "Ratio", "Type", "Name");
+void printTable(const std::vector<const ArchiveEntry*>& chosen,
+                const std::vector<std::uint32_t>& crcs, bool withCrc) {
+  consolePrint("%12s %12s %6s  %-6s  %s%s\n", "Stored", "Source", "Ratio", "Type",
+               withCrc ? "CRC-32    " : "", "Name");
   ull stored = 0;
   ull source = 0;
-  for (const auto& entry : reader.entries()) {
-    printListLine(entry.storedSize, entry.sourceSize, typeName(entry.type), entryShown(entry));
+  for (std::size_t i = 0; i < chosen.size(); ++i) {
+    const ArchiveEntry& entry = *chosen[i];
+    printListLine(entry.storedSize, entry.sourceSize, typeName(entry.type), entryShown(entry),
+                  i < crcs.size() ? formatText("%08lx  ", static_cast<unsigned long>(crcs[i]))
+                                  : std::string());
     stored += entry.storedSize;
     source += entry.sourceSize;
   }
-  const auto count = static_cast<ull>(reader.entries().size());
-  printListLine(stored, source, "", formatText("%llu %s", count, count == 1 ? "entry" : "entries"));
+  const auto count = static_cast<ull>(chosen.size());
+  printListLine(stored, source, "", formatText("%llu %s", count, count == 1 ? "entry" : "entries"),
+                withCrc ? std::string(10, ' ') : std::string());
 }
 
 // Opens and checks the archive; false, with the reason on standard error, when it cannot.
@@ -147,13 +190,22 @@ bool openArchive(ArchiveReader& reader, const std::string& archivePath) {
 
 }  // namespace
 
-int listArchiveCommand(const std::string& archivePath, ListFormat format) {
+int listArchiveCommand(const std::string& archivePath, ListFormat format,
+                       const std::vector<std::string>& names, bool withCrc) {
   ArchiveReader reader;
   if (!openArchive(reader, archivePath)) return 1;
+  const auto chosen = chosenEntries(reader, names);
+  if (!chosen) return 1;
+  std::vector<std::uint32_t> crcs;
+  if (withCrc) {
+    auto computed = entryCrcs(reader, *chosen);
+    if (!computed) return 1;
+    crcs = std::move(*computed);
+  }
   if (format == ListFormat::Json) {
-    consoleOutputBytes(entriesAsJson(reader));
+    consoleOutputBytes(entriesAsJson(*chosen, crcs));
   } else {
-    printTable(reader);
+    printTable(*chosen, crcs, withCrc);
   }
   return 0;
 }
@@ -162,7 +214,7 @@ int extractArchiveCommand(const std::string& archivePath, const std::string& tar
                           const std::vector<std::string>& names) {
   ArchiveReader reader;
   if (!openArchive(reader, archivePath)) return 1;
-  const auto chosen = chosenEntries(reader, names);
+  const auto chosen = chosenEntries(reader, names, true);
   if (!chosen) return 1;
   const std::string root = targetDir.empty() ? std::string(".") : targetDir;
   if (!platform::isFolder(root) && !platform::makeFolders(root)) {
@@ -208,14 +260,14 @@ int testArchiveCommand(const std::string& archivePath,
   if (Status status = reader.open(archivePath); !status) {
     consoleError(status.message());
     consoleErrorPrint("%s: test failed\n", reader.shownPath().c_str());
-    return 1;
+    return 2;
   }
   ConsoleReadReport report("");
   if (!testEntries(reader, sourceFolder, report)) {
     consoleError(shown(*sourceFolder) + ": cannot read the folder (" + errorText(errno) + ")\n");
-    return 1;
+    return 2;
   }
-  const ull problems = report.failed;
+  const ull problems = report.failed + report.differing;
   const auto count = static_cast<ull>(reader.entries().size());
   const std::string against = sourceFolder ? " against " + shown(*sourceFolder) : std::string();
   if (problems == 0) {
@@ -225,7 +277,7 @@ int testArchiveCommand(const std::string& archivePath,
   }
   consolePrint("%llu %s tested%s: %llu %s\n", count, count == 1 ? "entry" : "entries",
                against.c_str(), problems, problems == 1 ? "problem" : "problems");
-  return 1;
+  return report.failed != 0 ? 2 : 1;
 }
 
 }  // namespace kupack

@@ -27,7 +27,7 @@ class Walker {
     if (auto identity = platform::folderIdentity(request_.rootFolder))
       openFolders_.push_back(*identity);
     for (const auto& entry : entries) {
-      if (isSelfOrParent(entry.name)) continue;
+      if (isSelfOrParent(entry.name) || leftOut(std::string(), entry.name)) continue;
       if (entry.kind == platform::EntryKind::Folder) {
         walkSubfolder(entry.name + platform::nativeSeparator(),
                       nameOf(entry.name, entry.name) + '\\');
@@ -55,7 +55,7 @@ class Walker {
         collection_.unreadableFolders.push_back({folderPath, errno != 0 ? errno : EIO});
       } else {
         for (const auto& entry : entries) {
-          if (isSelfOrParent(entry.name)) continue;
+          if (isSelfOrParent(entry.name) || leftOut(namePrefix, entry.name)) continue;
           if (entry.kind == platform::EntryKind::Folder) {
             walkSubfolder(nativePrefix + entry.name + platform::nativeSeparator(),
                           namePrefix + nameOf(nativePrefix + entry.name, entry.name) + '\\');
@@ -67,6 +67,14 @@ class Walker {
       if (identity) openFolders_.pop_back();
     }
     listener_.onEvent({PackEvent::Kind::FolderLeft, folderPath});
+  }
+
+  // Whether the user's exclude rules leave out `nativeName` in the folder whose recorded name
+  // starts with `namePrefix`. A name with no code page 932 form is matched by its own bytes.
+  bool leftOut(const std::string& namePrefix, const std::string& nativeName) const {
+    if (!request_.leaveOut) return false;
+    return request_.leaveOut(namePrefix +
+                             platform::nativeNameToCp932(nativeName).value_or(nativeName));
   }
 
   // The code page 932 form of one native name component; a name without one, or with a

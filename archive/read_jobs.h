@@ -1,5 +1,5 @@
-// The work of extracting and testing an open archive's entries, and of choosing entries by
-// name. Nothing here prints: each entry's outcome goes to a ReadReport (reasons and failures
+// The work of extracting and testing an open archive's entries (entry_selection.h chooses
+// them). Nothing here prints: each entry's outcome goes to a ReadReport (reasons and failures
 // as console text naming the entry), which the program shows and counts.
 #pragma once
 
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "archive/archive_reader.h"
+#include "archive/entry_selection.h"  // selectEntries
 #include "codec/byte_stream.h"
 
 namespace kupack {
@@ -24,6 +25,9 @@ class ReadReport {
   virtual void onRefused(const ArchiveEntry& entry, const std::string& reason) = 0;
   // A failed extraction or a test's finding: a whole console line naming the entry or file.
   virtual void onFailed(const std::string& line) = 0;
+  // A test's finding that the archive and the folder differ (an entry and its file, a file
+  // or entry missing on one side), as opposed to a broken entry or an unreadable file.
+  virtual void onDiffers(const std::string& line) { onFailed(line); }
 };
 
 // Writes decoded pieces to an open stream it does not own; remembers why a write failed.
@@ -43,14 +47,6 @@ class OpenStreamSink final : public ByteSink {
   std::FILE* stream_;
   int error_ = 0;
 };
-
-// The entries `names` select, in the order named, each once: a name is matched as the
-// archive records it (code page 932, '\\' between levels, A to Z as a to z), so '/' may
-// stand for '\\' and letter case does not matter. Names that select nothing are added to
-// `unknownNames`.
-std::vector<const ArchiveEntry*> selectEntries(const ArchiveReader& reader,
-                                               const std::vector<std::string>& names,
-                                               std::vector<std::string>& unknownNames);
 
 // Writes each of `entries` below `root` (an existing folder): stored and LZSS entries as the
 // original bytes, SPB entries as a 24-bit BMP of the picture, each under a temporary name
