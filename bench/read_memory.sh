@@ -59,7 +59,7 @@ for kind in true pal; do
   (cd "$work" && "$kupack" "$kind" "$kind.kup" >/dev/null)
   size=$(stat -c %s "$work/$kind"/*.bmp)
   test_peak=$(peak "$kupack" -t "$work/$kind.kup")
-  extract_peak=$(peak "$kupack" -x "$work/$kind.kup" "$work/out-$kind")
+  extract_peak=$(peak "$kupack" -x "$work/$kind.kup" -C "$work/out-$kind")
   cmp "$work/$kind"/*.bmp "$work/out-$kind"/*.bmp >/dev/null ||
     { echo "read_memory: the extracted $kind bitmap differs from the packed one" >&2; exit 1; }
   printf '%-6s entry of %s bytes: peak RSS, time: -t %s, -x %s\n' \
