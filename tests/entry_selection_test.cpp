@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "archive/archive_reader.h"
+#include "archive/entry_comparison.h"
 #include "archive/entry_selection.h"
 #include "platform/platform.h"
 #include "tests/archive_builder.h"
@@ -112,6 +113,35 @@ TEST(ExcludeRulesTest, OneLevelAnywhereMoreLevelsFromTheTop) {
   ExcludeRules none;
   EXPECT_FALSE(none.add(""));
   EXPECT_TRUE(none.empty());
+}
+
+// Decoded content compared through windows smaller than the entries: equal, differing at
+// the end, shorter and longer, whichever side is decoded first.
+TEST(EntryComparisonTest, WindowsSmallerThanTheEntryCompareTheWholeContent) {
+  test::TempDir dir;
+  const std::vector<test::BuiltEntry> entries = {
+      {"lzss", 2, test::LZSS_AAAA, 4},      test::storedEntry("same", "aaaa"),
+      test::storedEntry("last", "aaab"),    test::storedEntry("short", "aaa"),
+      test::storedEntry("long", "aaaaa"),   test::storedEntry("first", "baaa")};
+  test::writeFile(dir.path() / "a.kup", test::buildArchiveBytes(entries));
+  ArchiveReader left;
+  ArchiveReader right;
+  ASSERT_TRUE(left.open((dir.path() / "a.kup").string()));
+  ASSERT_TRUE(right.open((dir.path() / "a.kup").string()));
+  const auto& lzss = left.entries()[0];
+  for (std::size_t window : {std::size_t{1}, std::size_t{3}, std::size_t{4}, std::size_t{64}}) {
+    for (std::size_t i = 1; i < entries.size(); ++i) {
+      const auto& other = right.entries()[i];
+      for (bool lzssFirst : {true, false}) {
+        bool same = true;
+        const Status status = lzssFirst
+                                  ? compareEntryContents(left, lzss, right, other, same, window)
+                                  : compareEntryContents(right, other, left, lzss, same, window);
+        ASSERT_TRUE(status) << status.message();
+        EXPECT_EQ(same, i == 1) << other.name << " window " << window;
+      }
+    }
+  }
 }
 
 }  // namespace
