@@ -24,7 +24,7 @@ namespace {
 
 constexpr char USAGE[] =
     "usage: kupack [-q] [--progress]      ask for the folder and the archive name\n"
-    "       kupack [-q] [-j N] FOLDER [ARCHIVE]\n"
+    "       kupack [-q] [-j N] [--exclude=PATTERN...] FOLDER [ARCHIVE]\n"
     "                                     pack FOLDER into ARCHIVE (default: FOLDER.kup\n"
     "                                     beside FOLDER)\n"
     "       kupack -l|--list [--json] [--long] ARCHIVE [NAME...]\n"

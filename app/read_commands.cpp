@@ -80,10 +80,17 @@ class ConsoleReadReport final : public ReadReport {
   std::string prefix_;
 };
 
+// Whether an argument of -x that selects nothing was most likely meant as the target folder
+// (tar's habit, or the form of older kupack versions): it is a folder on disk, or it is the
+// first argument, no pattern, and nothing on disk has its name.
+bool looksLikeTargetFolder(const std::string& name, bool first) {
+  if (platform::isFolder(name)) return true;
+  return first && !NameSelector(name).isPattern() && !platform::pathExists(name);
+}
+
 // The entries `names` select (all when there are none), or nullopt after naming on standard
-// error each name that selects nothing. With `targetHint` (-x), a name that is a folder on
-// disk, or nothing on disk at all, is most likely meant as the target folder of tar's habit
-// or of older kupack versions: the message says how to give one.
+// error each name that selects nothing. With `targetHint` (-x), the message for a name that
+// looks like a target folder says how to give one.
 std::optional<std::vector<const ArchiveEntry*>> chosenEntries(
     const ArchiveReader& reader, const std::vector<std::string>& names, bool targetHint = false) {
   std::vector<std::string> unknown;
@@ -94,8 +101,8 @@ std::optional<std::vector<const ArchiveEntry*>> chosenEntries(
   }
   chosen = selectEntries(reader, names, unknown);
   for (const auto& name : unknown) {
-    const bool looksLikeFolder = platform::isFolder(name) || !platform::pathExists(name);
-    const std::string hint = targetHint && looksLikeFolder
+    const bool first = name == names.front();
+    const std::string hint = targetHint && looksLikeTargetFolder(name, first)
                                  ? " (to extract into a folder, use -C " + shown(name) + ")"
                                  : std::string();
     consoleError(reader.shownPath() + ": no entry " + shown(name) + hint + "\n");
