@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "archive/entry_decoding.h"
+#include "platform/platform.h"
 
 namespace kupack {
 namespace {
@@ -79,6 +81,66 @@ class WindowComparingSink final : public ByteSink {
   bool stopped_ = false;
 };
 
+// Writes decoded bytes to a file without a name; remembers a failed write.
+class SpillSink final : public ByteSink {
+ public:
+  explicit SpillSink(platform::HeldFile& file) : file_(file) {}
+  bool put(std::span<const std::uint8_t> bytes) override {
+    if (!file_.writeAt(length_, bytes)) {
+      failed_ = true;
+      return false;
+    }
+    length_ += bytes.size();
+    return true;
+  }
+  bool failed() const { return failed_; }
+  std::uint64_t length() const { return length_; }
+
+ private:
+  platform::HeldFile& file_;
+  std::uint64_t length_ = 0;
+  bool failed_ = false;
+};
+
+// Compares decoded bytes with those spilled to a file, a bounded chunk at a time; stops at
+// the first difference or a failed read.
+class SpillComparingSink final : public ByteSink {
+ public:
+  SpillComparingSink(const platform::HeldFile& file, std::uint64_t spilledLength)
+      : file_(file), spilledLength_(spilledLength) {}
+  bool put(std::span<const std::uint8_t> bytes) override {
+    for (std::size_t done = 0; done < bytes.size() && !differs_ && !failed_;) {
+      if (position_ >= spilledLength_) {
+        differs_ = true;  // longer than the other
+        break;
+      }
+      const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(
+          {CHUNK_SIZE, bytes.size() - done, spilledLength_ - position_}));
+      buffer_.resize(piece);
+      if (!file_.readAt(position_, buffer_)) {
+        failed_ = true;
+        break;
+      }
+      differs_ = !std::equal(buffer_.begin(), buffer_.end(),
+                             bytes.begin() + static_cast<std::ptrdiff_t>(done));
+      position_ += piece;
+      done += piece;
+    }
+    return !differs_ && !failed_;
+  }
+  bool differs() const { return differs_; }
+  bool failed() const { return failed_; }
+  std::uint64_t length() const { return position_; }
+
+ private:
+  const platform::HeldFile& file_;
+  std::uint64_t spilledLength_;
+  std::vector<std::uint8_t> buffer_;
+  std::uint64_t position_ = 0;
+  bool differs_ = false;
+  bool failed_ = false;
+};
+
 // Same coding, sizes and stored bytes: the decodings are the same too.
 Status sameStoredBytes(ArchiveReader& readerA, const ArchiveEntry& a, ArchiveReader& readerB,
                        const ArchiveEntry& b, bool& same) {
@@ -101,8 +163,32 @@ Status sameStoredBytes(ArchiveReader& readerA, const ArchiveEntry& a, ArchiveRea
   return Status::ok();
 }
 
-Status compareDecoded(ArchiveReader& readerA, const ArchiveEntry& a, ArchiveReader& readerB,
-                      const ArchiveEntry& b, bool& same, std::size_t window) {
+// Decodes `a` once into a file without a name, then `b` against it: twice the decoding
+// work at most, whatever the size. nullopt when no such file can be made or written (the
+// caller compares window by window instead).
+std::optional<Status> compareThroughFile(ArchiveReader& readerA, const ArchiveEntry& a,
+                                         ArchiveReader& readerB, const ArchiveEntry& b,
+                                         bool& same) {
+  platform::HeldFile spill;
+  if (!spill.openUnnamedTemporary()) return std::nullopt;
+  SpillSink write(spill);
+  if (Status status = decodeEntry(readerA, a, write); !status) {
+    if (write.failed()) return std::nullopt;
+    return status;
+  }
+  SpillComparingSink compare(spill, write.length());
+  if (Status status = decodeEntry(readerB, b, compare); !status) {
+    if (compare.failed()) return std::nullopt;
+    if (!compare.differs()) return status;
+  }
+  same = !compare.differs() && compare.length() == write.length();
+  return Status::ok();
+}
+
+// Decodes `a` up to one window past what was compared, then `b` against that window, as
+// many times as there are windows in the entry.
+Status compareByWindows(ArchiveReader& readerA, const ArchiveEntry& a, ArchiveReader& readerB,
+                        const ArchiveEntry& b, bool& same, std::size_t window) {
   std::vector<std::uint8_t> kept;
   kept.reserve(std::min<std::size_t>(window, std::max(a.sourceSize, std::uint32_t{1})));
   for (std::uint64_t start = 0;; start += window) {
@@ -130,12 +216,18 @@ Status compareDecoded(ArchiveReader& readerA, const ArchiveEntry& a, ArchiveRead
 }  // namespace
 
 Status compareEntryContents(ArchiveReader& readerA, const ArchiveEntry& a, ArchiveReader& readerB,
-                            const ArchiveEntry& b, bool& same, std::size_t window) {
+                            const ArchiveEntry& b, bool& same, std::size_t window,
+                            SpillToDisk spill) {
   same = false;
+  window = std::max<std::size_t>(window, 1);
   try {
     if (Status status = sameStoredBytes(readerA, a, readerB, b, same); !status || same)
       return status;
-    return compareDecoded(readerA, a, readerB, b, same, std::max<std::size_t>(window, 1));
+    // An entry's source size is close to what it decodes to (for a picture, its BMP file).
+    if (spill == SpillToDisk::WhenLarger && std::max(a.sourceSize, b.sourceSize) > window) {
+      if (auto status = compareThroughFile(readerA, a, readerB, b, same)) return *status;
+    }
+    return compareByWindows(readerA, a, readerB, b, same, window);
   } catch (const std::bad_alloc&) {
     return entryFailure(b, "not enough memory to compare it");
   }

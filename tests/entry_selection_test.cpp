@@ -115,8 +115,8 @@ TEST(ExcludeRulesTest, OneLevelAnywhereMoreLevelsFromTheTop) {
   EXPECT_TRUE(none.empty());
 }
 
-// Decoded content compared through windows smaller than the entries: equal, differing at
-// the end, shorter and longer, whichever side is decoded first.
+// Decoded content compared through a temporary file and through windows smaller than the
+// entries: equal, differing at the end, shorter and longer, whichever side is decoded first.
 TEST(EntryComparisonTest, WindowsSmallerThanTheEntryCompareTheWholeContent) {
   test::TempDir dir;
   const std::vector<test::BuiltEntry> entries = {
@@ -129,16 +129,18 @@ TEST(EntryComparisonTest, WindowsSmallerThanTheEntryCompareTheWholeContent) {
   ASSERT_TRUE(left.open((dir.path() / "a.kup").string()));
   ASSERT_TRUE(right.open((dir.path() / "a.kup").string()));
   const auto& lzss = left.entries()[0];
-  for (std::size_t window : {std::size_t{1}, std::size_t{3}, std::size_t{4}, std::size_t{64}}) {
-    for (std::size_t i = 1; i < entries.size(); ++i) {
-      const auto& other = right.entries()[i];
-      for (bool lzssFirst : {true, false}) {
-        bool same = true;
-        const Status status = lzssFirst
-                                  ? compareEntryContents(left, lzss, right, other, same, window)
-                                  : compareEntryContents(right, other, left, lzss, same, window);
-        ASSERT_TRUE(status) << status.message();
-        EXPECT_EQ(same, i == 1) << other.name << " window " << window;
+  for (SpillToDisk spill : {SpillToDisk::WhenLarger, SpillToDisk::Never}) {
+    for (std::size_t window : {std::size_t{1}, std::size_t{3}, std::size_t{4}, std::size_t{64}}) {
+      for (std::size_t i = 1; i < entries.size(); ++i) {
+        const auto& other = right.entries()[i];
+        for (bool lzssFirst : {true, false}) {
+          bool same = true;
+          const Status status =
+              lzssFirst ? compareEntryContents(left, lzss, right, other, same, window, spill)
+                        : compareEntryContents(right, other, left, lzss, same, window, spill);
+          ASSERT_TRUE(status) << status.message();
+          EXPECT_EQ(same, i == 1) << other.name << " window " << window;
+        }
       }
     }
   }
