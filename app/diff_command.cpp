@@ -35,7 +35,9 @@ struct Differences {
   std::vector<const ArchiveEntry*> removed;
   std::vector<const ArchiveEntry*> changed;
   std::vector<Recoded> recoded;
-  bool empty() const { return added.empty() && removed.empty() && changed.empty() && recoded.empty(); }
+  bool empty() const {
+    return added.empty() && removed.empty() && changed.empty() && recoded.empty();
+  }
 };
 
 // Each name's first entry, by its normalized name.
@@ -58,8 +60,7 @@ bool findDifferences(ArchiveReader& before, ArchiveReader& after, Differences& f
       continue;
     }
     bool same = false;
-    if (Status status = compareEntryContents(before, entry, after, *match->second, same);
-        !status) {
+    if (Status status = compareEntryContents(before, entry, after, *match->second, same); !status) {
       consoleError(status.message());
       return false;
     }
@@ -80,7 +81,8 @@ bool findDifferences(ArchiveReader& before, ArchiveReader& after, Differences& f
 std::string asJson(const Differences& found) {
   auto names = [](const std::vector<const ArchiveEntry*>& entries) {
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
-    for (const ArchiveEntry* entry : entries) list.push_back(platform::cp932ToUtf8Text(entry->name));
+    for (const ArchiveEntry* entry : entries)
+      list.push_back(platform::cp932ToUtf8Text(entry->name));
     return list;
   };
   nlohmann::ordered_json recoded = nlohmann::ordered_json::array();

@@ -19,7 +19,7 @@ struct ArchiveRunRequest {
   std::optional<std::string> folderArgument;
   // Without it, the archive is FOLDER.kup beside the folder.
   std::optional<std::string> archiveArgument;
-  unsigned jobs = 0;  // entries coded at once (-j); 0: one per processor core
+  unsigned jobs = 0;      // entries coded at once (-j); 0: one per processor core
   ExcludeRules excludes;  // files and folders left out (--exclude, --exclude-from)
 };
 

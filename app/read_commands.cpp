@@ -1,17 +1,16 @@
 #include "app/read_commands.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <algorithm>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <vector>
-#include <zlib.h>
 
+#include "app/crc_sink.h"
 #include "archive/archive_reader.h"
 #include "archive/entry_decoding.h"
-#include "app/crc_sink.h"
 #include "archive/read_jobs.h"
 #include "common/console.h"
 #include "platform/platform.h"
@@ -91,8 +90,9 @@ bool looksLikeTargetFolder(const std::string& name, bool first) {
 // The entries `names` select (all when there are none), or nullopt after naming on standard
 // error each name that selects nothing. With `targetHint` (-x), the message for a name that
 // looks like a target folder says how to give one.
-std::optional<std::vector<const ArchiveEntry*>> chosenEntries(
-    const ArchiveReader& reader, const std::vector<std::string>& names, bool targetHint = false) {
+std::optional<std::vector<const ArchiveEntry*>> chosenEntries(const ArchiveReader& reader,
+                                                              const std::vector<std::string>& names,
+                                                              bool targetHint = false) {
   std::vector<std::string> unknown;
   std::vector<const ArchiveEntry*> chosen;
   if (names.empty()) {
@@ -121,8 +121,8 @@ void printListLine(ull stored, ull source, const char* type, const std::string& 
 
 // The CRC-32 of each chosen entry's decoded bytes, in order; nullopt after reporting the
 // first entry that does not decode.
-std::optional<std::vector<std::uint32_t>> entryCrcs(ArchiveReader& reader,
-                                                    const std::vector<const ArchiveEntry*>& chosen) {
+std::optional<std::vector<std::uint32_t>> entryCrcs(
+    ArchiveReader& reader, const std::vector<const ArchiveEntry*>& chosen) {
   std::vector<std::uint32_t> crcs;
   crcs.reserve(chosen.size());
   for (const ArchiveEntry* entry : chosen) {

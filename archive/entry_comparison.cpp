@@ -49,17 +49,16 @@ class WindowSink final : public ByteSink {
 // difference, or one byte after the window when the other entry goes on past it.
 class WindowComparingSink final : public ByteSink {
  public:
-  WindowComparingSink(std::uint64_t start, const std::vector<std::uint8_t>& kept,
-                      bool otherEnded, std::size_t window)
+  WindowComparingSink(std::uint64_t start, const std::vector<std::uint8_t>& kept, bool otherEnded,
+                      std::size_t window)
       : start_(start), kept_(kept), otherEnded_(otherEnded), window_(window) {}
   bool put(std::span<const std::uint8_t> bytes) override {
     const std::uint64_t keptEnd = start_ + kept_.size();
     const std::uint64_t from = std::max(position_, start_);
     const std::uint64_t to = std::min(position_ + bytes.size(), keptEnd);
-    if (from < to &&
-        !std::equal(bytes.begin() + static_cast<std::ptrdiff_t>(from - position_),
-                    bytes.begin() + static_cast<std::ptrdiff_t>(to - position_),
-                    kept_.begin() + static_cast<std::ptrdiff_t>(from - start_))) {
+    if (from < to && !std::equal(bytes.begin() + static_cast<std::ptrdiff_t>(from - position_),
+                                 bytes.begin() + static_cast<std::ptrdiff_t>(to - position_),
+                                 kept_.begin() + static_cast<std::ptrdiff_t>(from - start_))) {
       differs_ = true;
     }
     position_ += bytes.size();
@@ -114,8 +113,8 @@ class SpillComparingSink final : public ByteSink {
         differs_ = true;  // longer than the other
         break;
       }
-      const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(
-          {CHUNK_SIZE, bytes.size() - done, spilledLength_ - position_}));
+      const auto piece = static_cast<std::size_t>(
+          std::min<std::uint64_t>({CHUNK_SIZE, bytes.size() - done, spilledLength_ - position_}));
       buffer_.resize(piece);
       if (!file_.readAt(position_, buffer_)) {
         failed_ = true;

@@ -296,8 +296,8 @@ class Tester {
     }
     if (*size != entry.sourceSize) {
       differ(entryShown(entry) +
-              formatText(": the file in the folder has %llu bytes, the archive recorded %llu\n",
-                         ull{*size}, ull{entry.sourceSize}));
+             formatText(": the file in the folder has %llu bytes, the archive recorded %llu\n",
+                        ull{*size}, ull{entry.sourceSize}));
       return false;
     }
     return true;
@@ -368,7 +368,7 @@ class Tester {
     }
     if (verdict != BitmapVerdict::CodeAsSpb) {
       return differ(entryShown(entry) +
-                     ": the file in the folder is no picture the SPB coding holds\n");
+                    ": the file in the folder is no picture the SPB coding holds\n");
     }
     PictureComparingSink sink(image.rows());
     if (image.rows().width() != decoder.width() || image.rows().height() != decoder.height()) {

@@ -1,11 +1,12 @@
 // Choosing entries by name, folder and pattern, and the exclude rules of packing, against a
 // small archive whose names hold two-byte characters (one with 0x5C as its second byte, one
 // whose second byte is a letter).
+#include "archive/entry_selection.h"
+
 #include <gtest/gtest.h>
 
 #include "archive/archive_reader.h"
 #include "archive/entry_comparison.h"
-#include "archive/entry_selection.h"
 #include "platform/platform.h"
 #include "tests/archive_builder.h"
 #include "tests/test_support.h"
@@ -38,11 +39,16 @@ class EntrySelectionTest : public ::testing::Test {
   // "表" is 0x95 0x5C; "ア" is 0x83 0x41, recorded as 0x83 0x61 (letters folded byte by byte).
   const std::string hyo_ = sjis("表");
   const std::string a_ = std::string("\x83\x61", 2);
-  const std::vector<std::string> names_ = {
-      "gfx\\tux\\terrains\\ice.bmp", "gfx\\tux\\terrains\\snow.bmp", "gfx\\tux\\notes.txt",
-      "gfx\\ui\\button.bmp",         "readme.txt",                   "a[1].bmp",
-      "a1.bmp",                      hyo_ + ".bmp",                  a_ + ".txt",
-      hyo_ + "\\in.bmp"};
+  const std::vector<std::string> names_ = {"gfx\\tux\\terrains\\ice.bmp",
+                                           "gfx\\tux\\terrains\\snow.bmp",
+                                           "gfx\\tux\\notes.txt",
+                                           "gfx\\ui\\button.bmp",
+                                           "readme.txt",
+                                           "a[1].bmp",
+                                           "a1.bmp",
+                                           hyo_ + ".bmp",
+                                           a_ + ".txt",
+                                           hyo_ + "\\in.bmp"};
   test::TempDir dir_;
   ArchiveReader reader_;
 };
@@ -71,10 +77,10 @@ TEST_F(EntrySelectionTest, NamesFoldersAndPatternsSelect) {
       {"a[1].bmp", {"a[1].bmp"}},  // a name that exists is taken as it is written
       {"a[0-9].bmp", {"a1.bmp"}},
       {"a[!0-9].bmp", {"?"}},
-      {"?.bmp", {hyoBmp}},        // one two-byte character is one character
-      {"*/in.bmp", {hyoIn}},      // its 0x5C second byte is no separator
-      {native(hyo_), {hyoIn}},    // the folder of that name
-      {"*a.txt", {"?"}},          // a letter as a second byte is no letter
+      {"?.bmp", {hyoBmp}},      // one two-byte character is one character
+      {"*/in.bmp", {hyoIn}},    // its 0x5C second byte is no separator
+      {native(hyo_), {hyoIn}},  // the folder of that name
+      {"*a.txt", {"?"}},        // a letter as a second byte is no letter
       {native(sjis("ア.txt")), {aTxt}},
       {"[", {"?"}},
       {"**/ice.bmp", {ice}},
@@ -99,11 +105,16 @@ TEST(ExcludeRulesTest, OneLevelAnywhereMoreLevelsFromTheTop) {
     const char* name;
     bool excluded;
   } cases[] = {
-      {"*.db", "Thumbs.db", true},        {"*.db", "sub\\deep\\thumbs.DB", true},
-      {"*.db", "a.dbx", false},           {".git", ".git", true},
-      {".git", "mod\\.git", true},        {".git", ".github", false},
-      {"gfx/*.psd", "gfx\\a.psd", true},  {"gfx/*.psd", "x\\gfx\\a.psd", false},
-      {"**/backup", "a\\b\\backup", true}, {"*~", "gfx\\ice.bmp~", true},
+      {"*.db", "Thumbs.db", true},
+      {"*.db", "sub\\deep\\thumbs.DB", true},
+      {"*.db", "a.dbx", false},
+      {".git", ".git", true},
+      {".git", "mod\\.git", true},
+      {".git", ".github", false},
+      {"gfx/*.psd", "gfx\\a.psd", true},
+      {"gfx/*.psd", "x\\gfx\\a.psd", false},
+      {"**/backup", "a\\b\\backup", true},
+      {"*~", "gfx\\ice.bmp~", true},
   };
   for (const auto& c : cases) {
     ExcludeRules rules;
@@ -120,9 +131,9 @@ TEST(ExcludeRulesTest, OneLevelAnywhereMoreLevelsFromTheTop) {
 TEST(EntryComparisonTest, WindowsSmallerThanTheEntryCompareTheWholeContent) {
   test::TempDir dir;
   const std::vector<test::BuiltEntry> entries = {
-      {"lzss", 2, test::LZSS_AAAA, 4},      test::storedEntry("same", "aaaa"),
-      test::storedEntry("last", "aaab"),    test::storedEntry("short", "aaa"),
-      test::storedEntry("long", "aaaaa"),   test::storedEntry("first", "baaa")};
+      {"lzss", 2, test::LZSS_AAAA, 4},    test::storedEntry("same", "aaaa"),
+      test::storedEntry("last", "aaab"),  test::storedEntry("short", "aaa"),
+      test::storedEntry("long", "aaaaa"), test::storedEntry("first", "baaa")};
   test::writeFile(dir.path() / "a.kup", test::buildArchiveBytes(entries));
   ArchiveReader left;
   ArchiveReader right;

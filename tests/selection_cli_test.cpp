@@ -30,7 +30,8 @@ class SelectionCliTest : public ::testing::Test {
     std::vector<std::string> files;
     if (!fs::exists(folder)) return files;
     for (const auto& item : fs::recursive_directory_iterator(folder))
-      if (item.is_regular_file()) files.push_back(fs::relative(item.path(), folder).generic_string());
+      if (item.is_regular_file())
+        files.push_back(fs::relative(item.path(), folder).generic_string());
     std::sort(files.begin(), files.end());
     return files;
   }
@@ -58,8 +59,8 @@ TEST_F(SelectionCliTest, ATargetFolderGivenAsANameIsRefusedWithAHint) {
   for (const std::string target : {"out", "new"}) {
     const auto run = runKupack({"-x", "a.kup", target}, dir_.path());
     EXPECT_EQ(run.exitCode, 1) << target;
-    EXPECT_TRUE(contains(run.err, "no entry " + target + " (to extract into a folder, use -C " +
-                                      target + ")"))
+    EXPECT_TRUE(contains(
+        run.err, "no entry " + target + " (to extract into a folder, use -C " + target + ")"))
         << run.err;
   }
   // A name that exists as a file is no folder meant: no hint; a pattern selecting nothing is
@@ -88,8 +89,8 @@ TEST_F(SelectionCliTest, ExcludingIsPackingAPrunedCopy) {
   test::writeFile(dir_ / "tree" / ".git" / "HEAD", std::string("h"));
   test::writeFile(dir_ / "tree" / "gfx" / "ice.bmp~", std::string("~"));
   test::writeFile(dir_ / "list", std::string("*~\r\n\n.git\n"));
-  const auto run = runKupack({"-q", "--exclude=*.db", "--exclude-from", "list", "tree", "ex.kup"},
-                             dir_.path());
+  const auto run =
+      runKupack({"-q", "--exclude=*.db", "--exclude-from", "list", "tree", "ex.kup"}, dir_.path());
   ASSERT_EQ(run.exitCode, 0) << run.err;
   for (const char* gone : {"Thumbs.db", "gfx/x.DB", ".git", "gfx/ice.bmp~"})
     fs::remove_all(dir_ / "tree" / gone);
@@ -135,8 +136,10 @@ TEST_F(SelectionCliTest, DiffNamesEachKindOfChange) {
     const char* line;
   } cases[] = {
       {"same.kup",
-       {keep, test::storedEntry("gone.txt", "g"),
-        test::storedEntry("edit.txt", "abc"), {"a.bin", 2, test::LZSS_AAAA, 4}},
+       {keep,
+        test::storedEntry("gone.txt", "g"),
+        test::storedEntry("edit.txt", "abc"),
+        {"a.bin", 2, test::LZSS_AAAA, 4}},
        1,
        "recoded  a.bin (stored -> lzss, the same bytes)\n"},
       {"added.kup",
@@ -154,7 +157,9 @@ TEST_F(SelectionCliTest, DiffNamesEachKindOfChange) {
        1,
        "changed  edit.txt\n"},
       {"broken.kup",
-       {keep, test::storedEntry("gone.txt", "g"), test::storedEntry("edit.txt", "abc"),
+       {keep,
+        test::storedEntry("gone.txt", "g"),
+        test::storedEntry("edit.txt", "abc"),
         {"a.bin", 2, test::LZSS_AAAA, 10}},
        2,
        nullptr},  // a broken entry is trouble
