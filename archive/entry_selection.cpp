@@ -84,10 +84,30 @@ std::vector<bool> matchedPrefixes(const std::vector<std::string>& pattern,
   return reached;
 }
 
+// A native argument as code page 932 bytes. The system's name conversion refuses '?' (no
+// file name holds one), which patterns use; it is the same byte in every code page and never
+// the second byte of a character, so the pieces around it are converted alone.
+std::optional<std::string> argumentAsCp932(std::string_view native) {
+  std::string out;
+  for (std::size_t start = 0;;) {
+    const std::size_t mark = native.find('?', start);
+    const std::string_view piece =
+        native.substr(start, mark == std::string_view::npos ? mark : mark - start);
+    if (!piece.empty()) {
+      const auto converted = platform::nativeNameToCp932(piece);
+      if (!converted) return std::nullopt;
+      out += *converted;
+    }
+    if (mark == std::string_view::npos) return out;
+    out += '?';
+    start = mark + 1;
+  }
+}
+
 // The levels of a native argument, normalized; nullopt when it has no code page 932 form.
 // Empty levels ("a//b", a trailing '/') and "." levels are dropped.
 std::optional<std::vector<std::string>> argumentLevels(std::string_view native) {
-  const auto cp932 = platform::nativeNameToCp932(native);
+  const auto cp932 = argumentAsCp932(native);
   if (!cp932) return std::nullopt;
   std::vector<std::string> levels;
   for (auto& level : splitEntryName(normalizeName(*cp932))) {
