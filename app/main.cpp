@@ -35,7 +35,7 @@ constexpr char USAGE[] =
     "                                     DIR (default: here); -f replaces existing files\n"
     "       kupack -p|--print ARCHIVE NAME...\n"
     "                                     write the selected entries to standard output\n"
-    "       kupack -t|--test ARCHIVE [FOLDER]\n"
+    "       kupack -t|--test [--exclude=PATTERN...] ARCHIVE [FOLDER]\n"
     "                                     decode every entry; with FOLDER, compare with it\n"
     "                                     (exit 0: all match, 1: differs, 2: broken archive\n"
     "                                     or unreadable file)\n"
@@ -60,6 +60,7 @@ constexpr char USAGE[] =
     "                      (repeatable; one level: its name anywhere, '*.db', '.git';\n"
     "                      more levels: from the folder down, 'gfx/*.psd')\n"
     "  --exclude-from=FILE packing: the patterns of FILE, one a line\n"
+    "                      (-t FOLDER: those files are not looked for in the archive)\n"
     "  -C, --directory=DIR -x: extract below DIR (made when missing)\n"
     "  -f, --force         -x: replace existing files; --mount: stay in the foreground\n"
     "  -o, --options=cache=SIZE\n"
@@ -245,8 +246,9 @@ std::optional<std::string> misplacedOption(const CommandLine& line) {
   if (line.json && c != Command::List && c != Command::Diff) return "--json";
   if (line.longList && c != Command::List) return "--long";
   if (line.directory && c != Command::Extract) return "-C";
-  if (!line.excludes.empty() && c != Command::Pack) return "--exclude";
-  if (!line.excludeFiles.empty() && c != Command::Pack) return "--exclude-from";
+  const bool excluding = c == Command::Pack || c == Command::Test;
+  if (!line.excludes.empty() && !excluding) return "--exclude";
+  if (!line.excludeFiles.empty() && !excluding) return "--exclude-from";
   if (line.jobs && c != Command::Pack) return "-j";
   if (line.progress && c != Command::Pack) return "--progress";
   return std::nullopt;
@@ -270,6 +272,17 @@ int pack(const CommandLine& line, const char* programName) {
   if (!excludes) return usageError(problem);
   request.excludes = std::move(*excludes);
   return kupack::runArchiveJob(request);
+}
+
+int test(const CommandLine& line) {
+  const std::vector<std::string>& ops = line.operands;
+  if (ops.empty() || ops.size() > 2)
+    return usageError("-t takes an archive and an optional folder");
+  std::string problem;
+  const auto excludes = kupack::readExcludeRules(line.excludes, line.excludeFiles, problem);
+  if (!excludes) return usageError(problem);
+  return kupack::testArchiveCommand(
+      ops[0], ops.size() > 1 ? std::optional<std::string>(ops[1]) : std::nullopt, &*excludes);
 }
 
 int mount(const CommandLine& line) {
@@ -321,10 +334,7 @@ int run(const CommandLine& line, const char* programName) {
       if (ops.size() < 2) return usageError("-p takes an archive and entry names");
       return kupack::printEntriesCommand(ops[0], operandsFrom(ops, 1));
     case Command::Test:
-      if (ops.empty() || ops.size() > 2)
-        return usageError("-t takes an archive and an optional folder");
-      return kupack::testArchiveCommand(
-          ops[0], ops.size() > 1 ? std::optional<std::string>(ops[1]) : std::nullopt);
+      return test(line);
     case Command::Mount:
       return mount(line);
   }

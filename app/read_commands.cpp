@@ -262,7 +262,8 @@ int printEntriesCommand(const std::string& archivePath, const std::vector<std::s
 }
 
 int testArchiveCommand(const std::string& archivePath,
-                       const std::optional<std::string>& sourceFolder) {
+                       const std::optional<std::string>& sourceFolder,
+                       const ExcludeRules* excludes) {
   ArchiveReader reader;
   if (Status status = reader.open(archivePath); !status) {
     consoleError(status.message());
@@ -270,7 +271,7 @@ int testArchiveCommand(const std::string& archivePath,
     return 2;
   }
   ConsoleReadReport report("");
-  if (!testEntries(reader, sourceFolder, report)) {
+  if (!testEntries(reader, sourceFolder, report, excludes)) {
     consoleError(shown(*sourceFolder) + ": cannot read the folder (" + errorText(errno) + ")\n");
     return 2;
   }

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "archive/entry_selection.h"
+
 namespace kupack {
 
 enum class ListFormat { Table, Json };
@@ -41,7 +43,9 @@ int printEntriesCommand(const std::string& archivePath, const std::vector<std::s
 // `sourceFolder`, also compares each entry with the file it came from and reports files
 // missing from either side. Prints a summary line; 0 when everything matches, 1 when the
 // archive and the folder differ, 2 when the archive is broken or a file cannot be read.
+// `excludes` (--exclude) leave files of the folder out as packing with them does.
 int testArchiveCommand(const std::string& archivePath,
-                       const std::optional<std::string>& sourceFolder);
+                       const std::optional<std::string>& sourceFolder,
+                       const ExcludeRules* excludes = nullptr);
 
 }  // namespace kupack

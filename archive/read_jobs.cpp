@@ -192,15 +192,19 @@ class Tester {
  public:
   Tester(ArchiveReader& reader, ReadReport& report) : reader_(reader), report_(report) {}
 
-  // Walks `folder` the way the writer collects it (the archive itself left out); false
+  // Walks `folder` the way the writer collects it (the archive itself and what `excludes`
+  // leave out left out); false
   // when the folder cannot be read.
-  bool indexSource(const std::string& folder) {
+  bool indexSource(const std::string& folder, const ExcludeRules* excludes) {
     const std::string base = platform::currentDirectory().value_or(".");
     source_.emplace();
     source_->root = platform::absolutePath(folder, base);
     CollectRequest request;
     request.rootFolder = source_->root;
     request.excludedPaths.push_back(platform::absolutePath(reader_.nativePath(), base));
+    if (excludes && !excludes->empty()) {
+      request.leaveOut = [excludes](std::string_view name) { return excludes->excludes(name); };
+    }
     Collection collection;
     bool readable = false;
     {
@@ -414,9 +418,9 @@ void extractEntries(ArchiveReader& reader, const std::vector<const ArchiveEntry*
 }
 
 bool testEntries(ArchiveReader& reader, const std::optional<std::string>& sourceFolder,
-                 ReadReport& report) {
+                 ReadReport& report, const ExcludeRules* excludes) {
   Tester tester(reader, report);
-  if (sourceFolder && !tester.indexSource(*sourceFolder)) return false;
+  if (sourceFolder && !tester.indexSource(*sourceFolder, excludes)) return false;
   for (const auto& entry : reader.entries()) tester.test(entry);
   tester.reportUnarchivedFiles();
   return true;

@@ -56,10 +56,11 @@ void extractEntries(ArchiveReader& reader, const std::vector<const ArchiveEntry*
                     const std::string& root, bool force, ReadReport& report);
 
 // Decodes every entry and checks its size; with `sourceFolder`, also compares each entry
-// with the file it came from and reports files missing from either side. Every finding
-// goes to report.onFailed. False (errno set) when the source folder cannot be read, and
-// nothing is tested then.
+// with the file it came from and reports files missing from either side (the files that
+// `excludes` leave out, as packing with them would, are not looked at). Differences go to
+// report.onDiffers, every other finding to report.onFailed. False (errno set) when the
+// source folder cannot be read, and nothing is tested then.
 bool testEntries(ArchiveReader& reader, const std::optional<std::string>& sourceFolder,
-                 ReadReport& report);
+                 ReadReport& report, const ExcludeRules* excludes = nullptr);
 
 }  // namespace kupack

@@ -92,6 +92,12 @@ TEST_F(SelectionCliTest, ExcludingIsPackingAPrunedCopy) {
   const auto run =
       runKupack({"-q", "--exclude=*.db", "--exclude-from", "list", "tree", "ex.kup"}, dir_.path());
   ASSERT_EQ(run.exitCode, 0) << run.err;
+  // -t against the folder leaves out what packing left out, and only then finds it equal.
+  EXPECT_EQ(
+      runKupack({"-t", "--exclude=*.db", "--exclude-from=list", "ex.kup", "tree"}, dir_.path())
+          .exitCode,
+      0);
+  EXPECT_EQ(runKupack({"-t", "ex.kup", "tree"}, dir_.path()).exitCode, 1);
   for (const char* gone : {"Thumbs.db", "gfx/x.DB", ".git", "gfx/ice.bmp~"})
     fs::remove_all(dir_ / "tree" / gone);
   ASSERT_EQ(runKupack({"-q", "tree", "pruned.kup"}, dir_.path()).exitCode, 0);

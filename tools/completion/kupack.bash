@@ -74,6 +74,7 @@ _kupack() {
       --mount) _kupack_words '-f --foreground -o --options' "$cur" ;;
       -l | --list) _kupack_words '--json --long' "$cur" ;;
       --diff) _kupack_words '--json' "$cur" ;;
+      -t | --test) _kupack_words '--exclude --exclude-from' "$cur" ;;
       '') _kupack_words "$_kupack_options" "$cur" ;;
     esac
     return 0
