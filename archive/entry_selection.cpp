@@ -107,7 +107,10 @@ std::optional<std::string> argumentAsCp932(std::string_view native) {
 // The levels of a native argument, normalized; nullopt when it has no code page 932 form.
 // Empty levels ("a//b", a trailing '/') and "." levels are dropped.
 std::optional<std::vector<std::string>> argumentLevels(std::string_view native) {
-  const auto cp932 = argumentAsCp932(native);
+  auto cp932 = argumentAsCp932(native);
+  // Bytes that are no text in either form can only mean an entry recorded with those very
+  // bytes.
+  if (!cp932 && !platform::cp932ToNativeName(native)) cp932 = std::string(native);
   if (!cp932) return std::nullopt;
   std::vector<std::string> levels;
   for (auto& level : splitEntryName(normalizeName(*cp932))) {

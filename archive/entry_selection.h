@@ -21,8 +21,9 @@ namespace kupack {
 // One selecting argument, read once: a name, a folder, or a pattern.
 class NameSelector {
  public:
-  // The argument as native text (a command-line word). valid() is false when it has no code
-  // page 932 form; such an argument selects nothing.
+  // The argument as native text (a command-line word). Bytes that are text neither natively
+  // nor in code page 932 are taken as recorded bytes. valid() is false when the argument
+  // names no level at all or is text with no code page 932 form; it selects nothing then.
   explicit NameSelector(std::string_view nativeArgument);
   bool valid() const { return valid_; }
   bool isPattern() const { return pattern_; }

@@ -48,7 +48,8 @@ class EntrySelectionTest : public ::testing::Test {
                                            "a1.bmp",
                                            hyo_ + ".bmp",
                                            a_ + ".txt",
-                                           hyo_ + "\\in.bmp"};
+                                           hyo_ + "\\in.bmp",
+                                           std::string("\x81\x20.bin", 6)};
   test::TempDir dir_;
   ArchiveReader reader_;
 };
@@ -88,6 +89,8 @@ TEST_F(EntrySelectionTest, NamesFoldersAndPatternsSelect) {
   };
   for (const auto& c : cases) EXPECT_EQ(select(c.argument), c.expected) << c.argument;
   EXPECT_EQ(select("**").size(), names_.size());
+  // Bytes that are text in no form select the entry recorded with those bytes.
+  EXPECT_EQ(select(names_[10]), (std::vector{names_[10]}));
 }
 
 TEST_F(EntrySelectionTest, EachEntryOnceInTheOrderNamed) {
