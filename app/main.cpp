@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "app/diff_command.h"
 #include "app/mount_command.h"
 #include "app/pack_command.h"
 #include "app/read_commands.h"
@@ -25,18 +26,24 @@ namespace {
 
 constexpr char USAGE[] =
     "usage: kupack [-q] [--progress]      ask for the folder and the archive name\n"
-    "       kupack [-q] [-j N] FOLDER [ARCHIVE]\n"
+    "       kupack [-q] [-j N] [--exclude=PATTERN...] FOLDER [ARCHIVE]\n"
     "                                     pack FOLDER into ARCHIVE (default: FOLDER.kup\n"
     "                                     beside FOLDER)\n"
-    "       kupack -l|--list [--json] ARCHIVE\n"
-    "                                     list the entries of ARCHIVE (--json: as JSON)\n"
-    "       kupack -x|--extract [-f] ARCHIVE [DIR [NAME...]]\n"
-    "                                     extract every entry, or the NAMEs, below DIR\n"
-    "                                     (default: here); -f replaces existing files\n"
+    "       kupack -l|--list [--json] [--long] ARCHIVE [NAME...]\n"
+    "                                     list the entries of ARCHIVE, or those NAMEs select\n"
+    "                                     (--json: as JSON; --long: with each one's CRC-32)\n"
+    "       kupack -x|--extract [-f] ARCHIVE [NAME...] [-C DIR]\n"
+    "                                     extract every entry, or those NAMEs select, below\n"
+    "                                     DIR (default: here); -f replaces existing files\n"
     "       kupack -p|--print ARCHIVE NAME...\n"
-    "                                     write the named entries to standard output\n"
-    "       kupack -t|--test ARCHIVE [FOLDER]\n"
+    "                                     write the selected entries to standard output\n"
+    "       kupack -t|--test [--exclude=PATTERN...] ARCHIVE [FOLDER]\n"
     "                                     decode every entry; with FOLDER, compare with it\n"
+    "                                     (exit 0: all match, 1: differs, 2: broken archive\n"
+    "                                     or unreadable file)\n"
+    "       kupack --diff [--json] OLD NEW\n"
+    "                                     name the entries added, removed, changed and coded\n"
+    "                                     otherwise (exit 0: same, 1: differ, 2: trouble)\n"
     "       kupack --mount [-f] [-o cache=SIZE] ARCHIVE DIR\n"
     "                                     show ARCHIVE read-only as the folder DIR (FUSE, Linux);\n"
     "                                     -f stays in the foreground (Ctrl-C unmounts), else\n"
@@ -61,16 +68,26 @@ constexpr char USAGE[] =
     "                      no terminal\n"
     "  -j, --jobs=N        code up to N entries at once while packing or updating (1 to 1024;\n"
     "                      default: one per processor core)\n"
+    "  --exclude=PATTERN   packing: leave out the files and folders PATTERN matches\n"
+    "                      (repeatable; one level: its name anywhere, '*.db', '.git';\n"
+    "                      more levels: from the folder down, 'gfx/*.psd')\n"
+    "  --exclude-from=FILE packing: the patterns of FILE, one a line\n"
+    "                      (-t FOLDER: those files are not looked for in the archive)\n"
+    "  -C, --directory=DIR -x: extract below DIR (made when missing)\n"
     "  -f, --force         -x: replace existing files; --mount: stay in the foreground\n"
     "  -o, --options=cache=SIZE\n"
     "                      --mount: the decoded-entry cache (K, M, G suffixes)\n"
     "  --json              -l: a JSON array of {name, name_bytes, type, offset, stored_size,\n"
-    "                      source_size, duplicate}; name_bytes: the recorded bytes in hex\n"
-    "                      -n: a JSON array of {action, name, type, stored_size, source_size}\n"
+    "                      source_size, duplicate} (--long adds crc32); name_bytes: the\n"
+    "                      recorded bytes in hex; --diff: a JSON object; -n: a JSON array\n"
+    "                      of {action, name, type, stored_size, source_size}\n"
+    "  --long              -l: the CRC-32 of each entry's decoded bytes (as -x writes them)\n"
     "  -n, --dry-run       -u, --delete: list what would be added, replaced, deleted and\n"
     "                      kept (-l's columns, or --json), and write nothing\n"
     "  --                  end of options: what follows is a folder or file name\n"
-    "NAMEs are entry names as -l shows them ('\\' or '/' between folders, any letter case).\n"
+    "NAMEs are entry names as -l shows them ('\\' or '/' between folders, any letter case),\n"
+    "folders of the archive (everything below them) or patterns: '*' and '?' within a\n"
+    "level, '**' as a level for any number of levels, '[...]' one of a set.\n"
     "Two entries of one name: every reader takes the first; -x, -p, -t and -l name the\n"
     "later ones on standard error (-x, -p and -t then exit 1), the mount leaves them out.\n";
 
@@ -79,7 +96,7 @@ int usageError(const std::string& problem) {
   return 2;
 }
 
-enum class Command { Pack, List, Extract, Print, Test, Mount, Help, Version, Update, Delete };
+enum class Command { Pack, List, Extract, Print, Test, Mount, Diff, Help, Version, Update, Delete };
 
 struct CommandLine {
   Command command = Command::Pack;
@@ -89,12 +106,17 @@ struct CommandLine {
   bool force = false;
   bool json = false;
   bool dryRun = false;
+  bool longList = false;
+  std::optional<std::string> directory;
+  std::vector<std::string> excludes;
+  std::vector<std::string> excludeFiles;
   std::optional<std::string> mountOption;
   std::optional<std::string> jobs;
   std::vector<std::string> operands;
 };
 
 enum LongOnly : int { OPT_MOUNT = 256, OPT_VERSION, OPT_JSON, OPT_PROGRESS, OPT_DELETE };
+enum SelectionLongOnly : int { OPT_LONG = 320, OPT_DIFF, OPT_EXCLUDE, OPT_EXCLUDE_FROM };
 
 constexpr option LONG_OPTIONS[] = {{"list", no_argument, nullptr, 'l'},
                                    {"extract", no_argument, nullptr, 'x'},
@@ -113,9 +135,14 @@ constexpr option LONG_OPTIONS[] = {{"list", no_argument, nullptr, 'l'},
                                    {"update", no_argument, nullptr, 'u'},
                                    {"delete", no_argument, nullptr, OPT_DELETE},
                                    {"dry-run", no_argument, nullptr, 'n'},
+                                   {"directory", required_argument, nullptr, 'C'},
+                                   {"long", no_argument, nullptr, OPT_LONG},
+                                   {"diff", no_argument, nullptr, OPT_DIFF},
+                                   {"exclude", required_argument, nullptr, OPT_EXCLUDE},
+                                   {"exclude-from", required_argument, nullptr, OPT_EXCLUDE_FROM},
                                    {nullptr, 0, nullptr, 0}};
 
-constexpr char SHORT_OPTIONS[] = ":lxpthqfo:j:un";
+constexpr char SHORT_OPTIONS[] = ":lxpthqfo:j:unC:";
 
 // What getopt_long refused: an unknown long option, a value given to a long option that
 // takes none, or an unknown short option.
@@ -128,7 +155,7 @@ std::string unknownOptionProblem(char** argv) {
 
 bool setCommand(CommandLine& line, Command command, std::string& problem) {
   if (line.commandGiven && line.command != command) {
-    problem = "only one of -l, -x, -p, -t, -u, --delete, --mount, --help, --version at a time";
+    problem = "only one of -l, -x, -p, -t, -u, --delete, --diff, --mount, --help, --version at a time";
     return false;
   }
   line.command = command;
@@ -193,6 +220,21 @@ std::optional<CommandLine> parseCommandLine(int argc, char** argv, std::string& 
       case 'j':
         line.jobs = optarg;
         break;
+      case 'C':
+        line.directory = optarg;
+        break;
+      case OPT_LONG:
+        line.longList = true;
+        break;
+      case OPT_DIFF:
+        ok = setCommand(line, Command::Diff, problem);
+        break;
+      case OPT_EXCLUDE:
+        line.excludes.push_back(optarg);
+        break;
+      case OPT_EXCLUDE_FROM:
+        line.excludeFiles.push_back(optarg);
+        break;
       case ':':
         problem = (optopt != 0 ? std::string("-") + static_cast<char>(optopt)
                                : std::string(argv[optind - 1])) +
@@ -233,7 +275,13 @@ std::optional<std::string> misplacedOption(const CommandLine& line) {
   if (line.force && c != Command::Extract && c != Command::Mount) return "-f";
   if (line.mountOption && c != Command::Mount) return "-o";
   const bool updating = c == Command::Update || c == Command::Delete;
-  if (line.json && c != Command::List && !(updating && line.dryRun)) return "--json";
+  if (line.json && c != Command::List && c != Command::Diff && !(updating && line.dryRun))
+    return "--json";
+  if (line.longList && c != Command::List) return "--long";
+  if (line.directory && c != Command::Extract) return "-C";
+  const bool excluding = c == Command::Pack || c == Command::Test;
+  if (!line.excludes.empty() && !excluding) return "--exclude";
+  if (!line.excludeFiles.empty() && !excluding) return "--exclude-from";
   if (line.jobs && c != Command::Pack && c != Command::Update) return "-j";
   if (line.dryRun && !updating) return "-n";
   if (line.progress && c != Command::Pack) return "--progress";
@@ -253,6 +301,10 @@ int pack(const CommandLine& line, const char* programName) {
   }
   if (!line.operands.empty()) request.folderArgument = line.operands[0];
   if (line.operands.size() > 1) request.archiveArgument = line.operands[1];
+  std::string problem;
+  auto excludes = kupack::readExcludeRules(line.excludes, line.excludeFiles, problem);
+  if (!excludes) return usageError(problem);
+  request.excludes = std::move(*excludes);
   return kupack::runArchiveJob(request);
 }
 
@@ -275,6 +327,17 @@ int update(const CommandLine& line, const char* programName) {
   arguments.dryRun = line.dryRun;
   arguments.format = line.json ? kupack::ListFormat::Json : kupack::ListFormat::Table;
   return kupack::updateArchiveCommand(arguments);
+}
+
+int test(const CommandLine& line) {
+  const std::vector<std::string>& ops = line.operands;
+  if (ops.empty() || ops.size() > 2)
+    return usageError("-t takes an archive and an optional folder");
+  std::string problem;
+  const auto excludes = kupack::readExcludeRules(line.excludes, line.excludeFiles, problem);
+  if (!excludes) return usageError(problem);
+  return kupack::testArchiveCommand(
+      ops[0], ops.size() > 1 ? std::optional<std::string>(ops[1]) : std::nullopt, &*excludes);
 }
 
 int mount(const CommandLine& line) {
@@ -311,21 +374,22 @@ int run(const CommandLine& line, const char* programName) {
     case Command::Pack:
       return pack(line, programName);
     case Command::List:
-      if (ops.size() != 1) return usageError("-l takes one archive");
+      if (ops.empty()) return usageError("-l takes an archive and entry names");
       return kupack::listArchiveCommand(
-          ops[0], line.json ? kupack::ListFormat::Json : kupack::ListFormat::Table);
+          ops[0], line.json ? kupack::ListFormat::Json : kupack::ListFormat::Table,
+          operandsFrom(ops, 1), line.longList);
     case Command::Extract:
-      if (ops.empty()) return usageError("-x takes an archive, a folder and entry names");
-      return kupack::extractArchiveCommand(ops[0], ops.size() > 1 ? ops[1] : std::string(),
-                                           line.force, operandsFrom(ops, 2));
+      if (ops.empty()) return usageError("-x takes an archive and entry names (-C DIR: where)");
+      return kupack::extractArchiveCommand(ops[0], line.directory.value_or(std::string()),
+                                           line.force, operandsFrom(ops, 1));
+    case Command::Diff:
+      if (ops.size() != 2) return usageError("--diff takes two archives");
+      return kupack::diffArchivesCommand(ops[0], ops[1], line.json);
     case Command::Print:
       if (ops.size() < 2) return usageError("-p takes an archive and entry names");
       return kupack::printEntriesCommand(ops[0], operandsFrom(ops, 1));
     case Command::Test:
-      if (ops.empty() || ops.size() > 2)
-        return usageError("-t takes an archive and an optional folder");
-      return kupack::testArchiveCommand(
-          ops[0], ops.size() > 1 ? std::optional<std::string>(ops[1]) : std::nullopt);
+      return test(line);
     case Command::Mount:
       return mount(line);
     case Command::Update:

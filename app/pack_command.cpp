@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 
 #include "app/pack_console.h"
 #include "archive/archive_writer.h"
@@ -56,7 +57,45 @@ int finish(const ArchiveRunRequest& request, int exitCode) {
   return exitCode;
 }
 
+// The collector's test for what --exclude leaves out; none without rules.
+std::function<bool(std::string_view)> leaveOutRule(const ExcludeRules& rules) {
+  if (rules.empty()) return nullptr;
+  return [&rules](std::string_view name) { return rules.excludes(name); };
+}
+
 }  // namespace
+
+std::optional<ExcludeRules> readExcludeRules(const std::vector<std::string>& patterns,
+                                             const std::vector<std::string>& files,
+                                             std::string& problem) {
+  ExcludeRules rules;
+  auto add = [&](const std::string& pattern) {
+    if (rules.add(pattern)) return true;
+    problem = "--exclude: " + shown(pattern) + " is no pattern a name can match";
+    return false;
+  };
+  for (const auto& pattern : patterns) {
+    if (!add(pattern)) return std::nullopt;
+  }
+  for (const auto& file : files) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+      problem = "--exclude-from: cannot read " + shown(file) + " (" +
+                shown(std::strerror(errno != 0 ? errno : ENOENT)) + ")";
+      return std::nullopt;
+    }
+    std::string line;
+    while (std::getline(in, line)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (!line.empty() && !add(line)) return std::nullopt;
+    }
+    if (in.bad()) {
+      problem = "--exclude-from: cannot read " + shown(file);
+      return std::nullopt;
+    }
+  }
+  return rules;
+}
 
 int runArchiveJob(const ArchiveRunRequest& request) {
   // An interrupt or a closed console ends the run without leaving its files behind.
@@ -101,7 +140,8 @@ int runArchiveJob(const ArchiveRunRequest& request) {
   ArchiveJob job{*archiveTarget, rootFolder, request.jobs};
   CollectRequest collect{rootFolder,
                          request.programName,
-                         {namedArchive, job.archivePath, partialArchivePath(job.archivePath)}};
+                         {namedArchive, job.archivePath, partialArchivePath(job.archivePath)},
+                         leaveOutRule(request.excludes)};
   ConsolePackListener console;
   Collection collection;
   if (!collectFiles(collect, collection, console)) {

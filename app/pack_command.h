@@ -6,6 +6,9 @@
 
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "archive/entry_selection.h"
 
 namespace kupack {
 
@@ -16,8 +19,16 @@ struct ArchiveRunRequest {
   std::optional<std::string> folderArgument;
   // Without it, the archive is FOLDER.kup beside the folder.
   std::optional<std::string> archiveArgument;
-  unsigned jobs = 0;  // entries coded at once (-j); 0: one per processor core
+  unsigned jobs = 0;      // entries coded at once (-j); 0: one per processor core
+  ExcludeRules excludes;  // files and folders left out (--exclude, --exclude-from)
 };
+
+// The rules of --exclude=PATTERN (`patterns`) and --exclude-from=FILE (`files`: one pattern
+// a line; empty lines skipped, a line's trailing CR dropped). nullopt with `problem` (console
+// text) when a file cannot be read or a pattern has no code page 932 form.
+std::optional<ExcludeRules> readExcludeRules(const std::vector<std::string>& patterns,
+                                             const std::vector<std::string>& files,
+                                             std::string& problem);
 
 // Runs one archiving job and returns the exit status: 0 for a written archive and for a
 // cancel in the folder chooser, 1 for every other ending.

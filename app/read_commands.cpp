@@ -1,5 +1,6 @@
 #include "app/read_commands.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -7,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "app/crc_sink.h"
 #include "archive/archive_reader.h"
 #include "archive/entry_decoding.h"
 #include "archive/entry_path.h"
@@ -63,20 +65,35 @@ class ConsoleReadReport final : public ReadReport {
     ++failed;
     consoleError(prefix_ + line);
   }
+  void onDiffers(const std::string& line) override {
+    ++differing;
+    consoleError(prefix_ + line);
+  }
 
   explicit ConsoleReadReport(std::string failurePrefix) : prefix_(std::move(failurePrefix)) {}
   ull extracted = 0;
   ull refused = 0;
   ull failed = 0;
+  ull differing = 0;
 
  private:
   std::string prefix_;
 };
 
+// Whether an argument of -x that selects nothing was most likely meant as the target folder
+// (tar's habit, or the form of older kupack versions): it is a folder on disk, or it is the
+// first argument, no pattern, and nothing on disk has its name.
+bool looksLikeTargetFolder(const std::string& name, bool first) {
+  if (platform::isFolder(name)) return true;
+  return first && !NameSelector(name).isPattern() && !platform::pathExists(name);
+}
+
 // The entries `names` select (all when there are none), or nullopt after naming on standard
-// error each name that selects nothing.
-std::optional<std::vector<const ArchiveEntry*>> chosenEntries(
-    const ArchiveReader& reader, const std::vector<std::string>& names) {
+// error each name that selects nothing. With `targetHint` (-x), the message for a name that
+// looks like a target folder says how to give one.
+std::optional<std::vector<const ArchiveEntry*>> chosenEntries(const ArchiveReader& reader,
+                                                              const std::vector<std::string>& names,
+                                                              bool targetHint = false) {
   std::vector<std::string> unknown;
   std::vector<const ArchiveEntry*> chosen;
   if (names.empty()) {
@@ -84,8 +101,13 @@ std::optional<std::vector<const ArchiveEntry*>> chosenEntries(
     return chosen;
   }
   chosen = selectEntries(reader, names, unknown);
-  for (const auto& name : unknown)
-    consoleError(reader.shownPath() + ": no entry " + shown(name) + "\n");
+  for (const auto& name : unknown) {
+    const bool first = name == names.front();
+    const std::string hint = targetHint && looksLikeTargetFolder(name, first)
+                                 ? " (to extract into a folder, use -C " + shown(name) + ")"
+                                 : std::string();
+    consoleError(reader.shownPath() + ": no entry " + shown(name) + hint + "\n");
+  }
   if (!unknown.empty()) return std::nullopt;
   return chosen;
 }
@@ -119,9 +141,27 @@ void noteLoweredNames(const std::vector<const ArchiveEntry*>& entries) {
 
 // ---- Listing ----------------------------------------------------------------------------
 
-void printListLine(ull stored, ull source, const char* type, const std::string& name) {
-  consolePrint("%12llu %12llu %5llu%%  %-6s  %s\n", stored, source, ratioPercent(stored, source),
-               type, name.c_str());
+void printListLine(ull stored, ull source, const char* type, const std::string& name,
+                   const std::string& crc = std::string()) {
+  consolePrint("%12llu %12llu %5llu%%  %-6s  %s%s\n", stored, source, ratioPercent(stored, source),
+               type, crc.c_str(), name.c_str());
+}
+
+// The CRC-32 of each chosen entry's decoded bytes, in order; nullopt after reporting the
+// first entry that does not decode.
+std::optional<std::vector<std::uint32_t>> entryCrcs(
+    ArchiveReader& reader, const std::vector<const ArchiveEntry*>& chosen) {
+  std::vector<std::uint32_t> crcs;
+  crcs.reserve(chosen.size());
+  for (const ArchiveEntry* entry : chosen) {
+    CrcSink sink;
+    if (Status status = decodeEntry(reader, *entry, sink); !status) {
+      consoleError(status.message());
+      return std::nullopt;
+    }
+    crcs.push_back(sink.value());
+  }
+  return crcs;
 }
 
 // ---- Listing as JSON --------------------------------------------------------------------
@@ -151,16 +191,20 @@ std::string hexBytes(std::string_view bytes) {
   return hex;
 }
 
-std::string entriesAsJson(const ArchiveReader& reader) {
+std::string entriesAsJson(const std::vector<const ArchiveEntry*>& chosen,
+                          const std::vector<std::uint32_t>& crcs) {
   nlohmann::ordered_json list = nlohmann::ordered_json::array();
-  for (const auto& entry : reader.entries()) {
-    list.push_back({{"name", platform::cp932ToUtf8Text(entry.name)},
-                    {"name_bytes", hexBytes(entry.name)},
-                    {"type", jsonTypeName(entry.type)},
-                    {"offset", entry.offset},
-                    {"stored_size", entry.storedSize},
-                    {"source_size", entry.sourceSize},
-                    {"duplicate", entry.duplicate}});
+  for (std::size_t i = 0; i < chosen.size(); ++i) {
+    const ArchiveEntry& entry = *chosen[i];
+    nlohmann::ordered_json item = {{"name", platform::cp932ToUtf8Text(entry.name)},
+                                   {"name_bytes", hexBytes(entry.name)},
+                                   {"type", jsonTypeName(entry.type)},
+                                   {"offset", entry.offset},
+                                   {"stored_size", entry.storedSize},
+                                   {"source_size", entry.sourceSize},
+                                   {"duplicate", entry.duplicate}};
+    if (i < crcs.size()) item["crc32"] = crcs[i];
+    list.push_back(std::move(item));
   }
   // A name that is no code page 932 text keeps its bytes; they become U+FFFD in "name",
   // and "name_bytes" tells such names apart.
@@ -175,18 +219,23 @@ void reportDuplicates(const ArchiveReader& reader) {
   }
 }
 
-void printTable(const ArchiveReader& reader) {
-  consolePrint("%12s %12s %6s  %-6s  %s\n", "Stored", "Source", "Ratio", "Type", "Name");
+void printTable(const std::vector<const ArchiveEntry*>& chosen,
+                const std::vector<std::uint32_t>& crcs, bool withCrc) {
+  consolePrint("%12s %12s %6s  %-6s  %s%s\n", "Stored", "Source", "Ratio", "Type",
+               withCrc ? "CRC-32    " : "", "Name");
   ull stored = 0;
   ull source = 0;
-  for (const auto& entry : reader.entries()) {
-    printListLine(entry.storedSize, entry.sourceSize, typeName(entry.type), entryShown(entry));
+  for (std::size_t i = 0; i < chosen.size(); ++i) {
+    const ArchiveEntry& entry = *chosen[i];
+    printListLine(entry.storedSize, entry.sourceSize, typeName(entry.type), entryShown(entry),
+                  i < crcs.size() ? formatText("%08lx  ", static_cast<unsigned long>(crcs[i]))
+                                  : std::string());
     stored += entry.storedSize;
     source += entry.sourceSize;
   }
-  const auto count = static_cast<ull>(reader.entries().size());
-  printListLine(stored, source, "", formatText("%llu %s", count, count == 1 ? "entry" : "entries"));
-  reportDuplicates(reader);
+  const auto count = static_cast<ull>(chosen.size());
+  printListLine(stored, source, "", formatText("%llu %s", count, count == 1 ? "entry" : "entries"),
+                withCrc ? std::string(10, ' ') : std::string());
 }
 
 // Opens and checks the archive; false, with the reason on standard error, when it cannot.
@@ -200,15 +249,24 @@ bool openArchive(ArchiveReader& reader, const std::string& archivePath) {
 
 }  // namespace
 
-int listArchiveCommand(const std::string& archivePath, ListFormat format) {
+int listArchiveCommand(const std::string& archivePath, ListFormat format,
+                       const std::vector<std::string>& names, bool withCrc) {
   ArchiveReader reader;
   if (!openArchive(reader, archivePath)) return 1;
-  if (format == ListFormat::Json) {
-    consoleOutputBytes(entriesAsJson(reader));
-    reportDuplicates(reader);
-  } else {
-    printTable(reader);
+  const auto chosen = chosenEntries(reader, names);
+  if (!chosen) return 1;
+  std::vector<std::uint32_t> crcs;
+  if (withCrc) {
+    auto computed = entryCrcs(reader, *chosen);
+    if (!computed) return 1;
+    crcs = std::move(*computed);
   }
+  if (format == ListFormat::Json) {
+    consoleOutputBytes(entriesAsJson(*chosen, crcs));
+  } else {
+    printTable(*chosen, crcs, withCrc);
+  }
+  reportDuplicates(reader);
   return 0;
 }
 
@@ -216,7 +274,7 @@ int extractArchiveCommand(const std::string& archivePath, const std::string& tar
                           const std::vector<std::string>& names) {
   ArchiveReader reader;
   if (!openArchive(reader, archivePath)) return 1;
-  const auto chosen = chosenEntries(reader, names);
+  const auto chosen = chosenEntries(reader, names, true);
   if (!chosen) return 1;
   const std::string root = targetDir.empty() ? std::string(".") : targetDir;
   if (!platform::isFolder(root) && !platform::makeFolders(root)) {
@@ -267,19 +325,20 @@ int printEntriesCommand(const std::string& archivePath, const std::vector<std::s
 }
 
 int testArchiveCommand(const std::string& archivePath,
-                       const std::optional<std::string>& sourceFolder) {
+                       const std::optional<std::string>& sourceFolder,
+                       const ExcludeRules* excludes) {
   ArchiveReader reader;
   if (Status status = reader.open(archivePath); !status) {
     consoleError(status.message());
     consoleErrorPrint("%s: test failed\n", reader.shownPath().c_str());
-    return 1;
+    return 2;
   }
   ConsoleReadReport report("");
-  if (!testEntries(reader, sourceFolder, report)) {
+  if (!testEntries(reader, sourceFolder, report, excludes)) {
     consoleError(shown(*sourceFolder) + ": cannot read the folder (" + errorText(errno) + ")\n");
-    return 1;
+    return 2;
   }
-  const ull problems = report.failed;
+  const ull problems = report.failed + report.differing;
   const auto count = static_cast<ull>(reader.entries().size());
   const std::string against = sourceFolder ? " against " + shown(*sourceFolder) : std::string();
   if (problems == 0) {
@@ -289,7 +348,7 @@ int testArchiveCommand(const std::string& archivePath,
   }
   consolePrint("%llu %s tested%s: %llu %s\n", count, count == 1 ? "entry" : "entries",
                against.c_str(), problems, problems == 1 ? "problem" : "problems");
-  return 1;
+  return report.failed != 0 ? 2 : 1;
 }
 
 }  // namespace kupack

@@ -8,22 +8,29 @@
 #include <string>
 #include <vector>
 
+#include "archive/entry_selection.h"
+
 namespace kupack {
 
 enum class ListFormat { Table, Json };
 
-// `kupack -l ARCHIVE`: one line per entry (stored size, source size, ratio, type, name)
-// and a total line; with Json an array of objects (name as UTF-8, type, offset,
-// stored_size, source_size). 1 when the archive cannot be read or breaks the format, else 0.
-int listArchiveCommand(const std::string& archivePath, ListFormat format = ListFormat::Table);
+// `kupack -l ARCHIVE [NAME...]`: one line per entry (stored size, source size, ratio, type,
+// name) and a total line; with Json an array of objects (name as UTF-8, type, offset,
+// stored_size, source_size). `names` choose entries as for -x (all when empty). `withCrc`
+// (--long) decodes each entry and adds the CRC-32 of its decoded bytes (a column; "crc32"
+// in JSON). 1 when the archive cannot be read or breaks the format, a name selects nothing
+// or an entry does not decode, else 0.
+int listArchiveCommand(const std::string& archivePath, ListFormat format = ListFormat::Table,
+                       const std::vector<std::string>& names = {}, bool withCrc = false);
 
-// `kupack -x ARCHIVE [DIR] [NAME...]`: writes every entry (or only those `names` select,
+// `kupack -x ARCHIVE [NAME...] [-C DIR]`: writes every entry (or only those `names` select,
 // see selectEntries) below `targetDir` (the current folder when empty; made when
 // missing): stored and LZSS entries as the original bytes, SPB entries as a 24-bit BMP of
 // the picture. Names that are absolute, hold a drive letter or a ".." level, or would lead
 // through a link are refused, and an existing file is kept unless `force`. A name that
-// selects nothing is reported and nothing is extracted. 1 when anything was refused or
-// failed, else 0.
+// selects nothing is reported (with a hint towards -C when it is a folder on disk, or
+// nothing at all, as a target folder would be) and nothing is extracted. 1 when anything
+// was refused or failed, else 0.
 int extractArchiveCommand(const std::string& archivePath, const std::string& targetDir, bool force,
                           const std::vector<std::string>& names = {});
 
@@ -34,8 +41,11 @@ int printEntriesCommand(const std::string& archivePath, const std::vector<std::s
 
 // `kupack -t ARCHIVE [FOLDER]`: decodes every entry and checks its size; with
 // `sourceFolder`, also compares each entry with the file it came from and reports files
-// missing from either side. Prints a summary line; 0 only when everything matches.
+// missing from either side. Prints a summary line; 0 when everything matches, 1 when the
+// archive and the folder differ, 2 when the archive is broken or a file cannot be read.
+// `excludes` (--exclude) leave files of the folder out as packing with them does.
 int testArchiveCommand(const std::string& archivePath,
-                       const std::optional<std::string>& sourceFolder);
+                       const std::optional<std::string>& sourceFolder,
+                       const ExcludeRules* excludes = nullptr);
 
 }  // namespace kupack

@@ -57,7 +57,7 @@ class Walker {
   void walkEntries(const std::vector<platform::FolderEntry>& entries,
                    const std::string& nativePrefix, const std::string& namePrefix) {
     for (const auto& entry : entries) {
-      if (isSelfOrParent(entry.name)) continue;
+      if (isSelfOrParent(entry.name) || leftOut(namePrefix, entry.name)) continue;
       const std::string nativeRelative = nativePrefix + entry.name;
       const std::string path = platform::joinPath(request_.rootFolder, nativeRelative);
       if (entry.linkError != 0) {
@@ -113,6 +113,14 @@ class Walker {
       if (identity) openFolders_.pop_back();
     }
     listener_.onEvent({PackEvent::Kind::FolderLeft, folderPath});
+  }
+
+  // Whether the user's exclude rules leave out `nativeName` in the folder whose recorded name
+  // starts with `namePrefix`. A name with no code page 932 form is matched by its own bytes.
+  bool leftOut(const std::string& namePrefix, const std::string& nativeName) const {
+    if (!request_.leaveOut) return false;
+    return request_.leaveOut(namePrefix +
+                             platform::nativeNameToCp932(nativeName).value_or(nativeName));
   }
 
   // The code page 932 form of one native name component; a name without one, or with a

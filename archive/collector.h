@@ -3,7 +3,9 @@
 // '\' between folder levels) together with the native path that opens it.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "archive/pack_events.h"
@@ -21,6 +23,10 @@ struct CollectRequest {
   // Absolute native paths of files that are never collected wherever they lie in the tree:
   // the archive being written, its temporary name, the writer's temporary files.
   std::vector<std::string> excludedPaths;
+  // When set, the files and folders (by the relative name an archive would record: code page
+  // 932, '\' between levels, no trailing '\') that the user leaves out (--exclude). A folder
+  // left out is never walked, a file left out never opened.
+  std::function<bool(std::string_view name)> leaveOut = nullptr;
 };
 
 struct Collection {

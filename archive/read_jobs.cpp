@@ -193,15 +193,19 @@ class Tester {
  public:
   Tester(ArchiveReader& reader, ReadReport& report) : reader_(reader), report_(report) {}
 
-  // Walks `folder` the way the writer collects it (the archive itself left out); false
+  // Walks `folder` the way the writer collects it (the archive itself and what `excludes`
+  // leave out left out); false
   // when the folder cannot be read.
-  bool indexSource(const std::string& folder) {
+  bool indexSource(const std::string& folder, const ExcludeRules* excludes) {
     const std::string base = platform::currentDirectory().value_or(".");
     source_.emplace();
     source_->root = platform::absolutePath(folder, base);
     CollectRequest request;
     request.rootFolder = source_->root;
     request.excludedPaths.push_back(platform::absolutePath(reader_.nativePath(), base));
+    if (excludes && !excludes->empty()) {
+      request.leaveOut = [excludes](std::string_view name) { return excludes->excludes(name); };
+    }
     Collection collection;
     bool readable = false;
     {
@@ -214,15 +218,19 @@ class Tester {
       const std::string name = normalizeName(file.name);
       const std::string path = platform::joinPath(source_->root, file.nativePath);
       if (!source_->pathByName.emplace(name, path).second) {
-        problem(shown(path) + ": another file of the folder has the same archive name " +
-                entryNameForConsole(name) + "\n");
+        differ(shown(path) + ": another file of the folder has the same archive name " +
+               entryNameForConsole(name) + "\n");
       }
     }
     for (const auto& path : collection.namesWithoutCp932) {
-      problem(shown(path) + ": its name has no Shift-JIS form, so no archive holds it\n");
+      differ(shown(path) + ": its name has no Shift-JIS form, so no archive holds it\n");
     }
     for (const auto& path : collection.namesWithBackslash) {
-      problem(shown(path) + ": its name holds '\\', so no archive holds it\n");
+      differ(shown(path) + ": its name holds '\\', so no archive holds it\n");
+    }
+    for (const auto& unreadable : collection.unreadableFolders) {
+      problem(shown(unreadable.path) + ": cannot read the folder (" +
+              errorText(unreadable.errorNumber) + ")\n");
     }
     return true;
   }
@@ -240,7 +248,7 @@ class Tester {
     if (!source_) return;
     for (const auto& [name, path] : source_->pathByName) {
       if (source_->matched.count(name) == 0) {
-        problem(entryNameForConsole(name) + ": missing from the archive\n");
+        differ(entryNameForConsole(name) + ": missing from the archive\n");
       }
     }
   }
@@ -254,7 +262,7 @@ class Tester {
     if (source_) {
       const auto found = source_->pathByName.find(entry.name);
       if (found == source_->pathByName.end()) {
-        problem(entryShown(entry) + ": missing from the folder\n");
+        differ(entryShown(entry) + ": missing from the folder\n");
       } else {
         source_->matched.insert(entry.name);
         sourcePath = &found->second;
@@ -290,9 +298,9 @@ class Tester {
       return false;
     }
     if (*size != entry.sourceSize) {
-      problem(entryShown(entry) +
-              formatText(": the file in the folder has %llu bytes, the archive recorded %llu\n",
-                         ull{*size}, ull{entry.sourceSize}));
+      differ(entryShown(entry) +
+             formatText(": the file in the folder has %llu bytes, the archive recorded %llu\n",
+                        ull{*size}, ull{entry.sourceSize}));
       return false;
     }
     return true;
@@ -322,13 +330,13 @@ class Tester {
         return problem(status.message());
       }
       if (source && !source->nextEquals(chunk)) {
-        problem(entryShown(entry) + ": differs from the file in the folder\n");
+        differ(entryShown(entry) + ": differs from the file in the folder\n");
         source.reset();
       }
       done += piece;
     }
     if (source && !source->atEnd()) {
-      problem(entryShown(entry) + ": the file in the folder is longer than the entry\n");
+      differ(entryShown(entry) + ": the file in the folder is longer than the entry\n");
     }
   }
 
@@ -345,7 +353,7 @@ class Tester {
       return problem(status.message());
     }
     if (sink.differs() || !source->atEnd()) {
-      problem(entryShown(entry) + ": differs from the file in the folder\n");
+      differ(entryShown(entry) + ": differs from the file in the folder\n");
     }
   }
 
@@ -359,11 +367,11 @@ class Tester {
     BitmapFile image;
     BitmapVerdict verdict = BitmapVerdict::StoreUnchanged;
     if (Status status = image.open(*sourcePath, verdict); !status) {
-      return problem(entryShown(entry) + ": the file in the folder: " + status.message());
+      return differ(entryShown(entry) + ": the file in the folder: " + status.message());
     }
     if (verdict != BitmapVerdict::CodeAsSpb) {
-      return problem(entryShown(entry) +
-                     ": the file in the folder is no picture the SPB coding holds\n");
+      return differ(entryShown(entry) +
+                    ": the file in the folder is no picture the SPB coding holds\n");
     }
     PictureComparingSink sink(image.rows());
     if (image.rows().width() != decoder.width() || image.rows().height() != decoder.height()) {
@@ -376,13 +384,20 @@ class Tester {
       return problem(entryShown(entry) + ": the file in the folder: " + image.failure().message());
     }
     if (sink.differs()) {
-      problem(entryShown(entry) + ": the picture differs from the file in the folder\n");
+      differ(entryShown(entry) + ": the picture differs from the file in the folder\n");
     }
   }
 
   void problem(const std::string& message) {
     ++problems_;
     report_.onFailed(message);
+  }
+
+  // A finding where the archive and the folder differ (not a broken entry or a file that
+  // cannot be read).
+  void differ(const std::string& message) {
+    ++problems_;
+    report_.onDiffers(message);
   }
 
   ArchiveReader& reader_;
@@ -394,27 +409,6 @@ class Tester {
 
 }  // namespace
 
-std::vector<const ArchiveEntry*> selectEntries(const ArchiveReader& reader,
-                                               const std::vector<std::string>& names,
-                                               std::vector<std::string>& unknownNames) {
-  std::vector<const ArchiveEntry*> chosen;
-  std::set<const ArchiveEntry*> taken;
-  for (const auto& name : names) {
-    std::optional<std::string> recorded = platform::nativeNameToCp932(name);
-    // Bytes that are no code page 932 text can only mean an entry recorded with those very
-    // bytes (-l --json shows them as "name_bytes").
-    if (!recorded && !platform::cp932ToNativeName(name)) recorded = name;
-    bool found = false;
-    for (const auto& entry : reader.entries()) {
-      if (!recorded || entry.name != normalizeName(*recorded)) continue;
-      found = true;
-      if (taken.insert(&entry).second) chosen.push_back(&entry);
-    }
-    if (!found) unknownNames.push_back(name);
-  }
-  return chosen;
-}
-
 void extractEntries(ArchiveReader& reader, const std::vector<const ArchiveEntry*>& entries,
                     const std::string& root, bool force, ReadReport& report) {
   Extractor extractor(reader, root, force, report);
@@ -422,9 +416,9 @@ void extractEntries(ArchiveReader& reader, const std::vector<const ArchiveEntry*
 }
 
 bool testEntries(ArchiveReader& reader, const std::optional<std::string>& sourceFolder,
-                 ReadReport& report) {
+                 ReadReport& report, const ExcludeRules* excludes) {
   Tester tester(reader, report);
-  if (sourceFolder && !tester.indexSource(*sourceFolder)) return false;
+  if (sourceFolder && !tester.indexSource(*sourceFolder, excludes)) return false;
   for (const auto& entry : reader.entries()) tester.test(entry);
   tester.reportUnarchivedFiles();
   return true;

@@ -1,5 +1,5 @@
-// The work of extracting and testing an open archive's entries, and of choosing entries by
-// name. Nothing here prints: each entry's outcome goes to a ReadReport (reasons and failures
+// The work of extracting and testing an open archive's entries (entry_selection.h chooses
+// them). Nothing here prints: each entry's outcome goes to a ReadReport (reasons and failures
 // as console text naming the entry), which the program shows and counts.
 #pragma once
 
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "archive/archive_reader.h"
+#include "archive/entry_selection.h"  // selectEntries
 #include "codec/byte_stream.h"
 
 namespace kupack {
@@ -24,6 +25,9 @@ class ReadReport {
   virtual void onRefused(const ArchiveEntry& entry, const std::string& reason) = 0;
   // A failed extraction or a test's finding: a whole console line naming the entry or file.
   virtual void onFailed(const std::string& line) = 0;
+  // A test's finding that the archive and the folder differ (an entry and its file, a file
+  // or entry missing on one side), as opposed to a broken entry or an unreadable file.
+  virtual void onDiffers(const std::string& line) { onFailed(line); }
 };
 
 // Writes decoded pieces to an open stream it does not own; remembers why a write failed.
@@ -44,15 +48,6 @@ class OpenStreamSink final : public ByteSink {
   int error_ = 0;
 };
 
-// The entries `names` select, in the order named, each once: a name is matched as the
-// archive records it (code page 932, '\\' between levels, A to Z as a to z), so '/' may
-// stand for '\\' and letter case does not matter; bytes that are no code page 932 text
-// select the entry recorded with those bytes. Names that select nothing are added to
-// `unknownNames`.
-std::vector<const ArchiveEntry*> selectEntries(const ArchiveReader& reader,
-                                               const std::vector<std::string>& names,
-                                               std::vector<std::string>& unknownNames);
-
 // Writes each of `entries` below `root` (an existing folder): stored and LZSS entries as the
 // original bytes, SPB entries as a 24-bit BMP of the picture, each under a temporary name
 // placed only once complete. Names that are absolute, hold a drive letter or a ".." level,
@@ -61,10 +56,11 @@ void extractEntries(ArchiveReader& reader, const std::vector<const ArchiveEntry*
                     const std::string& root, bool force, ReadReport& report);
 
 // Decodes every entry and checks its size; with `sourceFolder`, also compares each entry
-// with the file it came from and reports files missing from either side. Every finding
-// goes to report.onFailed. False (errno set) when the source folder cannot be read, and
-// nothing is tested then.
+// with the file it came from and reports files missing from either side (the files that
+// `excludes` leave out, as packing with them would, are not looked at). Differences go to
+// report.onDiffers, every other finding to report.onFailed. False (errno set) when the
+// source folder cannot be read, and nothing is tested then.
 bool testEntries(ArchiveReader& reader, const std::optional<std::string>& sourceFolder,
-                 ReadReport& report);
+                 ReadReport& report, const ExcludeRules* excludes = nullptr);
 
 }  // namespace kupack

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Peak memory (resident set) of `kupack -t` and `kupack -x` on archives of one 200 MB entry:
-# a 24-bit bitmap (SPB) and an 8-bit bitmap (LZSS). Reading decodes in bounded pieces, so
-# the peak should stay far below the entry's size (the bound is 64 MiB).
+# Peak memory (resident set) of `kupack -t`, `kupack -x` and `kupack --diff` on archives of
+# one 200 MB entry: a 24-bit bitmap (SPB) and an 8-bit bitmap (LZSS). Reading decodes in
+# bounded pieces, so the peak should stay far below the entry's size (the bound is 64 MiB).
+# --diff compares each with the same bitmap whose last byte differs: both are decoded
+# through its whole window, the worst case for its time.
 # Usage: bench/read_memory.sh [KUPACK_BINARY]   (default: build/kupack, built if missing)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -59,10 +61,18 @@ for kind in true pal; do
   (cd "$work" && "$kupack" "$kind" "$kind.kup" >/dev/null)
   size=$(stat -c %s "$work/$kind"/*.bmp)
   test_peak=$(peak "$kupack" -t "$work/$kind.kup")
-  extract_peak=$(peak "$kupack" -x "$work/$kind.kup" "$work/out-$kind")
+  extract_peak=$(peak "$kupack" -x "$work/$kind.kup" -C "$work/out-$kind")
   cmp "$work/$kind"/*.bmp "$work/out-$kind"/*.bmp >/dev/null ||
     { echo "read_memory: the extracted $kind bitmap differs from the packed one" >&2; exit 1; }
   printf '%-6s entry of %s bytes: peak RSS, time: -t %s, -x %s\n' \
     "$([ "$kind" = true ] && echo 24-bit || echo 8-bit)" "$size" "$test_peak" "$extract_peak"
   rm -rf "$work/out-$kind"
+  mkdir -p "$work/$kind-edit"
+  cp "$work/$kind"/*.bmp "$work/$kind-edit/"
+  python3 -c 'import sys; f = open(sys.argv[1], "r+b"); f.seek(-1, 2); b = f.read(1); f.seek(-1, 2); f.write(bytes([b[0] ^ 1]))' "$work/$kind-edit"/*.bmp
+  (cd "$work" && "$kupack" -q "$kind-edit" "$kind-edit.kup")
+  diff_peak=$(peak "$kupack" --diff "$work/$kind.kup" "$work/$kind-edit.kup" || true)
+  printf '%-6s --diff against a copy with its last byte changed: peak RSS, time: %s\n' \
+    "$([ "$kind" = true ] && echo 24-bit || echo 8-bit)" "$diff_peak"
+  rm -rf "$work/$kind-edit" "$work/$kind-edit.kup"
 done

@@ -72,6 +72,12 @@ bool outputIsTerminal();
 // character are kept as they are (POSIX) or become U+FFFD (Windows).
 std::string cp932ToUtf8Text(std::string_view cp932);
 
+// True when the UTF-8 text `text` matches the shell pattern `pattern` (UTF-8): '*' any run
+// of characters, '?' one character, '[...]' one of a set (ranges, '!' or '^' first negates,
+// ']' first is itself); no escape character, '/' and '.' are ordinary characters, letters
+// compared exactly. fnmatch(3) on POSIX, the same rules on Windows.
+bool wildcardMatches(const std::string& pattern, const std::string& text);
+
 // Makes standard output fit for raw file bytes: binary mode on Windows; on POSIX a reader
 // that goes away makes writes fail with EPIPE instead of ending the process.
 void prepareOutputForBytes();

@@ -66,8 +66,9 @@ expect() {
 expect "--list" kupack --li
 expect "B.KUP a.kup data sub folder" kupack -l ""
 expect "a.kup" kupack --extract a
-expect "data sub folder" kupack -x a.kup ""
-expect "--force -f" kupack -x a.kup out -
+expect "" kupack -x a.kup ""
+expect "data sub folder" kupack -x a.kup -C ""
+expect "--directory --force -C -f" kupack -x a.kup out -
 expect "data sub folder" kupack -t a.kup ""
 expect "data sub folder" kupack ""
 expect "" kupack -l a.kup ""
@@ -76,10 +77,21 @@ expect "--json" kupack -l --js
 expect "B.KUP a.kup data sub folder" kupack -- -x ""
 expect "data sub folder" kupack -j 2 ""
 expect "a.kup" kupack -j 2 data a
+expect "" kupack --jobs ""
+expect "data sub folder" kupack --jobs 2 ""
+expect "B.KUP a.kup data sub folder" kupack --diff a.kup ""
+# Entry names and folders of a real archive, one level at a time.
+mkdir -p "$work/src/gfx/tux"
+touch "$work/src/gfx/tux/ice.bmp" "$work/src/gfx/top.bmp" "$work/src/readme.txt"
+kupack_path=$(cd "$(dirname "$kupack")" && pwd)/$(basename "$kupack")
+"$kupack_path" -q "$work/src" "$work/real.kup"
+expect "gfx/ readme.txt" "$kupack_path" -x "$work/real.kup" ""
+expect "gfx/top.bmp gfx/tux/" "$kupack_path" -p "$work/real.kup" gfx/
+expect "gfx/tux/ice.bmp" "$kupack_path" -l "$work/real.kup" gfx/tux/i
 for option in "${options[@]}"; do
   # -f/--force and -o only follow -x or --mount
   case $option in -f | --force | -o) continue ;; esac
-  [ "$(complete_line kupack "$option")" = "$option" ] || fail "the completion does not offer $option"
+  complete_line kupack "$option" | grep -qx -- "$option" || fail "the completion does not offer $option"
 done
 [ "$failures" -eq 0 ] && echo "doc_check: manual page and completion are sound"
 [ "$failures" -eq 0 ]

@@ -43,7 +43,7 @@ export LC_ALL=C  # names as the archive's own bytes in both listings
 [ -s "$work/expected" ] || fail "kupack -l listed nothing"
 diff "$work/expected" "$work/listed" || fail "the library lists the archive otherwise (above)"
 
-"$stage/bin/kupack" -x "$work/assets.kup" "$work/extracted" >/dev/null
+"$stage/bin/kupack" -x "$work/assets.kup" -C "$work/extracted" >/dev/null
 for coding in stored LZSS SPB; do
   name=$(awk -v c="$coding" '$3 == c && $4 ~ /^[ -~]+$/ { print $4; exit }' "$work/listed")
   [ -n "$name" ] || fail "the sample archive has no $coding entry with a plain name"

@@ -55,7 +55,7 @@ TEST_F(KupackCliTest, QuietRunsShowOnlyTheirFailures) {
   EXPECT_EQ(quiet.out, "");
   EXPECT_EQ(quiet.err, "");
   EXPECT_TRUE(fs::exists(dir_ / "out.kup"));
-  const auto extracted = runKupack({"--quiet", "-x", "out.kup", "x"}, dir_.path());
+  const auto extracted = runKupack({"--quiet", "-x", "out.kup", "-C", "x"}, dir_.path());
   EXPECT_EQ(extracted.exitCode, 0);
   EXPECT_EQ(extracted.out, "");
   const auto failed = runKupack({"-q", "nowhere"}, dir_.path());
@@ -89,13 +89,13 @@ TEST_F(KupackCliTest, DoubleDashEndsOptionsAndLongOptionsTakeTheirValueAfterEqua
 
 TEST_F(KupackCliTest, ExtractAndPrintTakeNamedEntriesOnly) {
   ASSERT_EQ(runKupack({"tree", "a.kup"}, dir_.path()).exitCode, 0);
-  const auto some = runKupack({"-x", "a.kup", "out", "SUB/b.txt"}, dir_.path());
+  const auto some = runKupack({"-x", "a.kup", "-C", "out", "SUB/b.txt"}, dir_.path());
   EXPECT_EQ(some.exitCode, 0) << some.err;
   EXPECT_EQ(test::readFile(dir_ / "out" / "sub" / "b.txt"), "hi");
   EXPECT_FALSE(fs::exists(dir_ / "out" / "a.txt"));
 
   // An unknown name is named, and nothing is extracted.
-  const auto unknown = runKupack({"-x", "a.kup", "none", "a.txt", "c.txt"}, dir_.path());
+  const auto unknown = runKupack({"-x", "a.kup", "-C", "none", "a.txt", "c.txt"}, dir_.path());
   EXPECT_EQ(unknown.exitCode, 1);
   EXPECT_TRUE(contains(unknown.err, "no entry c.txt")) << unknown.err;
   EXPECT_FALSE(fs::exists(dir_ / "none" / "a.txt"));
@@ -121,7 +121,7 @@ TEST_F(KupackCliTest, PrintedEntriesAreWhatExtractionWrites) {
   const fs::path assets = fs::path(KUPACK_SOURCE_DIR) / "examples" / "assets";
   fs::copy(assets, dir_ / "assets", fs::copy_options::recursive);
   ASSERT_EQ(runKupack({"assets", "a.kup"}, dir_.path()).exitCode, 0);
-  ASSERT_EQ(runKupack({"-x", "a.kup", "out"}, dir_.path()).exitCode, 0);
+  ASSERT_EQ(runKupack({"-x", "a.kup", "-C", "out"}, dir_.path()).exitCode, 0);
   for (const char* name : {"ui/palette8.bmp", "bg/title.bmp", "readme.txt"}) {  // LZSS, SPB, stored
     const auto printed = runKupack({"-p", "a.kup", name}, dir_.path());
     EXPECT_EQ(printed.exitCode, 0) << name << printed.err;

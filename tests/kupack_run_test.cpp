@@ -333,7 +333,7 @@ TEST(KupackReadOptionsTest, SampleFolderPacksTestsListsAndExtracts) {
     EXPECT_NE(listed.out.find(test::consoleBytes(line, "C.UTF-8")), std::string::npos) << line;
   }
 
-  const auto extracted = test::runKupack({"-x", "a.kup", "out"}, dir.path());
+  const auto extracted = test::runKupack({"-x", "a.kup", "-C", "out"}, dir.path());
   EXPECT_EQ(extracted.exitCode, 0) << extracted.out;
   // Stored and LZSS entries come back byte for byte, under their recorded (lower-case) names.
   EXPECT_EQ(test::readFile(dir / "out" / "ui" / "palette8.bmp"),
@@ -343,8 +343,8 @@ TEST(KupackReadOptionsTest, SampleFolderPacksTestsListsAndExtracts) {
   EXPECT_EQ(test::readFile(dir / "out" / "sound" / "click.wav"),
             test::readFile(assets / "Sound" / "Click.WAV"));
   // A second extraction refuses to replace what is there, unless forced.
-  EXPECT_EQ(test::runKupack({"-x", "a.kup", "out"}, dir.path()).exitCode, 1);
-  EXPECT_EQ(test::runKupack({"-x", "a.kup", "out", "-f"}, dir.path()).exitCode, 0);
+  EXPECT_EQ(test::runKupack({"-x", "a.kup", "-C", "out"}, dir.path()).exitCode, 1);
+  EXPECT_EQ(test::runKupack({"-x", "a.kup", "-C", "out", "-f"}, dir.path()).exitCode, 0);
 
   // Any change to a source file makes the test fail.
   test::writeFile(dir / "assets" / "readme.txt", std::string("changed"));

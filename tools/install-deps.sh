@@ -2,7 +2,8 @@
 # Installs the Debian packages kupack needs for what is about to be done, only those that
 # are missing, and says which and why. Runs apt-get as root, through sudo otherwise.
 #
-#   tools/install-deps.sh build    compiler, CMake, make, and libfuse 3 for the mount
+#   tools/install-deps.sh build    compiler, CMake, make, libfuse 3 for the mount, JSON and
+#                                  zlib
 #   tools/install-deps.sh test     the build's packages, GoogleTest, and man-db for the
 #                                  manual page check
 #   tools/install-deps.sh bench    the build's packages and zstd, which the benchmarks
@@ -57,6 +58,8 @@ kupack_missing_for_build() {
   command -v pkg-config >/dev/null || missing+=(pkg-config)
   kupack_package_installed libfuse3-dev || missing+=(libfuse3-dev)
   kupack_package_installed nlohmann-json3-dev || missing+=(nlohmann-json3-dev)
+  # zlib's CRC-32 for -l --long and --diff.
+  kupack_package_installed zlib1g-dev || missing+=(zlib1g-dev)
 }
 
 kupack_missing_for_test() {

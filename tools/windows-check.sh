@@ -21,6 +21,8 @@ command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686)
 [ -e /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
 [ -e /usr/share/i18n/locales/ja_JP ] || need+=(locales)
 [ -e /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
+# zlib (CRC-32) as a static library for both targets, so kupack.exe needs no zlib1.dll.
+[ -e /usr/x86_64-w64-mingw32/lib/libz.a ] || need+=(libz-mingw-w64-dev)
 command -v cmake >/dev/null || need+=(cmake)
 command -v make >/dev/null || need+=(make)
 [ ${#need[@]} -eq 0 ] || apt_install "${need[@]}"

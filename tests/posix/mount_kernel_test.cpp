@@ -121,7 +121,7 @@ class MountKernelTest : public ::testing::Test {
                     test::makeBmp(test::randomPicture(301, 203, 18, 6)));
     ASSERT_EQ(test::runKupack({source.string(), archive().string()}, dir_.path()).exitCode, 0);
     ASSERT_EQ(
-        test::runKupack({"-x", archive().string(), extracted().string()}, dir_.path()).exitCode, 0);
+        test::runKupack({"-x", archive().string(), "-C", extracted().string()}, dir_.path()).exitCode, 0);
     fs::create_directory(mountPoint());
   }
 

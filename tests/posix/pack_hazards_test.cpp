@@ -406,7 +406,7 @@ TEST_F(PackHazardsTest, RawShiftJisNameWithBackslashTrailByteIsPackedAndGivenBac
   const auto run = runKupack({"tree", "out.kup"}, dir_.path());
   ASSERT_EQ(run.exitCode, 0) << run.out;
   EXPECT_TRUE(contains(test::readFile(archive()), rawName + '\0'));
-  const auto extract = runKupack({"-x", "out.kup", "back"}, dir_.path());
+  const auto extract = runKupack({"-x", "out.kup", "-C", "back"}, dir_.path());
   ASSERT_EQ(extract.exitCode, 0) << extract.out << extract.err;
   EXPECT_EQ(test::readFile(dir_ / "back" / "表.txt"), "table");
 }
