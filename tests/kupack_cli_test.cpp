@@ -181,7 +181,7 @@ TEST_F(KupackCliTest, NamesChangedByLowerCasingComeBackAsRecordedWithOneNote) {
   ASSERT_EQ(runKupack({"jp", "a.kup"}, dir_.path()).exitCode, 0);
   const auto list = runKupack({"-l", "a.kup"}, dir_.path());
   EXPECT_TRUE(contains(list.out, sjis("ヂツビン.txt"))) << list.out;  // the recorded name
-  const auto extract = runKupack({"-x", "a.kup", "out"}, dir_.path());
+  const auto extract = runKupack({"-x", "a.kup", "-C", "out"}, dir_.path());
   EXPECT_EQ(extract.exitCode, 0) << extract.err;
   EXPECT_EQ(test::readFile(dir_ / "out" / test::u8path("ヂツビン.txt")), "icon");
   EXPECT_TRUE(contains(extract.err, "note: ")) << extract.err;
@@ -190,7 +190,7 @@ TEST_F(KupackCliTest, NamesChangedByLowerCasingComeBackAsRecordedWithOneNote) {
   EXPECT_EQ(runKupack({"-p", "a.kup", test::nativeName("アイコン.txt")}, dir_.path()).out, "icon");
   // An archive without such names gets no note.
   ASSERT_EQ(runKupack({"tree", "b.kup"}, dir_.path()).exitCode, 0);
-  EXPECT_FALSE(contains(runKupack({"-x", "b.kup", "out3"}, dir_.path()).err, "note:"));
+  EXPECT_FALSE(contains(runKupack({"-x", "b.kup", "-C", "out3"}, dir_.path()).err, "note:"));
 }
 
 TEST_F(KupackCliTest, CommandsWhoseOutputCannotBeWrittenFailWithAMessage) {
@@ -198,7 +198,7 @@ TEST_F(KupackCliTest, CommandsWhoseOutputCannotBeWrittenFailWithAMessage) {
   ASSERT_EQ(runKupack({"tree", "a.kup"}, dir_.path()).exitCode, 0);
   const std::vector<std::vector<std::string>> commands = {
       {"-l", "a.kup"}, {"-l", "--json", "a.kup"}, {"-t", "a.kup"},  {"-t", "a.kup", "tree"},
-      {"-x", "a.kup", "out"}, {"-p", "a.kup", "a.txt"},   {"--help"}, {"--version"}};
+      {"-x", "a.kup", "-C", "out"}, {"-p", "a.kup", "a.txt"},   {"--help"}, {"--version"}};
   for (const auto& args : commands) {
     std::string command = "'" + std::string(KUPACK_BINARY) + "'";
     for (const auto& arg : args) command += " '" + arg + "'";

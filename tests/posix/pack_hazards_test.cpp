@@ -395,7 +395,7 @@ TEST_F(PackHazardsTest, ColonIsRefusedAndNamesWindowsReservesAreWarnedAbout) {
   for (const char* name : {"aux.txt", "CON/x.txt", "q?.bmp"})
     EXPECT_TRUE(contains(run.err, sjis(std::string("注意：ファイル") + name) + windows)) << name;
   EXPECT_FALSE(contains(run.err, sjis("ファイルplain.txt"))) << run.err;
-  const auto extract = runKupack({"-x", "out.kup", "back"}, dir_.path());
+  const auto extract = runKupack({"-x", "out.kup", "-C", "back"}, dir_.path());
   EXPECT_EQ(extract.exitCode, 0) << extract.err;
   EXPECT_EQ(test::readFile(dir_ / "back" / "con" / "x.txt"), "device folder");
 }
