@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "app/dropped_archive.h"
 #include "app/mount_command.h"
 #include "app/pack_command.h"
 #include "app/read_commands.h"
@@ -26,6 +27,7 @@ constexpr char USAGE[] =
     "       kupack [-q] [-j N] FOLDER [ARCHIVE]\n"
     "                                     pack FOLDER into ARCHIVE (default: FOLDER.kup\n"
     "                                     beside FOLDER)\n"
+    "       kupack ARCHIVE.kup            extract ARCHIVE.kup into a new folder beside it\n"
     "       kupack -l|--list [--json] ARCHIVE\n"
     "                                     list the entries of ARCHIVE (--json: as JSON)\n"
     "       kupack -x|--extract [-f] ARCHIVE [DIR [NAME...]]\n"
@@ -218,6 +220,9 @@ int pack(const CommandLine& line, const char* programName) {
     if (!jobs) return usageError("-j takes a whole number from 1 to 1024, not " + *line.jobs);
     request.jobs = *jobs;
   }
+  // An archive dropped on the program is extracted beside itself.
+  if (line.operands.size() == 1 && kupack::isDroppedArchive(line.operands[0]))
+    return kupack::extractDroppedArchive(line.operands[0]);
   if (!line.operands.empty()) request.folderArgument = line.operands[0];
   if (line.operands.size() > 1) request.archiveArgument = line.operands[1];
   return kupack::runArchiveJob(request);
@@ -278,9 +283,7 @@ int run(const CommandLine& line, const char* programName) {
   return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int runProgram(int argc, char** argv) {
   std::string problem;
   const auto line = parseCommandLine(argc, argv, problem);
   if (!line) return usageError(problem);
@@ -291,4 +294,18 @@ int main(int argc, char** argv) {
   kupack::setConsoleQuiet(line->quiet && line->command != Command::List);
   kupack::setConsoleProgress(line->progress || kupack::platform::outputIsTerminal());
   return run(*line, argc > 0 ? argv[0] : "");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // The arguments as native strings (on Windows the system's own, whatever its code page).
+  std::vector<std::string> arguments = kupack::platform::commandLineArguments(argc, argv);
+  std::vector<char*> words;
+  for (std::string& argument : arguments) words.push_back(argument.data());
+  words.push_back(nullptr);
+  const int status = runProgram(static_cast<int>(arguments.size()), words.data());
+  // Started from Explorer, the window stays until a key is pressed.
+  kupack::platform::keepConsoleOpenAtExit();
+  return status;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "archive/archive_reader.h"
 #include "platform/platform.h"
 
 namespace kupack {
@@ -25,7 +26,60 @@ bool holdsCharacter(std::string_view name, char wanted) {
   return false;
 }
 
+bool isAsciiDigit(char c) { return c >= '0' && c <= '9'; }
+
+char upperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool isDeviceName(std::string_view level) {
+  // What comes before the first dot, without the spaces before it, names the device.
+  std::string base(level.substr(0, level.find('.')));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (char& c : base) c = upperAscii(c);
+  static constexpr std::string_view DEVICES[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  for (std::string_view device : DEVICES) {
+    if (base == device) return true;
+  }
+  const bool numbered = base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT"));
+  return numbered && isAsciiDigit(base[3]);
+}
+
+// The first character of the name that Windows allows in no file name, as a readable
+// text ("'|'", "a control character"), or empty when there is none. Second bytes of
+// two-byte characters are no characters of their own.
+std::string forbiddenWindowsCharacter(std::string_view name) {
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(name[i]);
+    if (isCp932LeadByte(byte)) {
+      ++i;
+    } else if (byte < 0x20 || byte == 0x7F) {
+      return "a control character";
+    } else if (std::string_view("<>\"|?*").find(name[i]) != std::string_view::npos) {
+      return std::string("'") + name[i] + "'";
+    }
+  }
+  return {};
+}
+
+// Why Windows would not make a file of the level, or empty when it would.
+std::string windowsRefusal(const std::string& level) {
+  const std::string shown = "\"" + entryNameForConsole(level) + "\"";
+  if (isDeviceName(level)) return shown + " is a name reserved by Windows (a device)";
+  if (level.back() == '.' || level.back() == ' ') {
+    return shown + " is reserved by Windows: it ends in a dot or a space, which Windows drops";
+  }
+  if (const std::string character = forbiddenWindowsCharacter(level); !character.empty()) {
+    return shown + " holds " + character + ", which Windows allows in no name";
+  }
+  return {};
+}
+
 }  // namespace
+
+bool isWindowsReservedName(std::string_view level) {
+  if (level.empty()) return false;
+  return isDeviceName(level) || level.back() == '.' || level.back() == ' ' ||
+         holdsCharacter(level, ':');
+}
 
 std::vector<std::string> splitEntryName(std::string_view name) {
   std::vector<std::string> levels(1);
@@ -66,6 +120,12 @@ std::optional<std::vector<std::string>> entryPathLevels(std::string_view name,
     if (level.empty() || onlyDotsAndSpaces(level)) {
       refusal = "the name holds an empty level or one of dots and spaces only";
       return std::nullopt;
+    }
+    if (platform::reservesDeviceNames()) {
+      if (std::string why = windowsRefusal(level); !why.empty()) {
+        refusal = why;
+        return std::nullopt;
+      }
     }
     const auto native = platform::cp932ToNativeName(level);
     if (!native) {

@@ -20,10 +20,19 @@ inline bool isCp932LeadByte(unsigned char byte) {
 // two-byte character). A trailing lead byte stays in the last level.
 std::vector<std::string> splitEntryName(std::string_view name);
 
+// True when Windows would not take the level (code page 932) as a file's own name: a device
+// name (CON, PRN, AUX, NUL, COM0 to COM9, LPT0 to LPT9, CONIN$, CONOUT$; any letter case,
+// with or without an extension, with spaces before the dot), a name ending in a dot or a
+// space (dropped by the system, so another file's name), or one holding ':' (the start of an
+// alternate data stream's name).
+bool isWindowsReservedName(std::string_view level);
+
 // The native folder names and file name (last) of the entry `name`, or nullopt with
 // `refusal` (plain text) saying why the name is not extracted: it is empty, absolute,
 // holds a drive letter or ':', a level that is empty, ".", ".." or only dots and spaces,
-// or a level that has no native form.
+// or a level that has no native form. Where the platform reserves device names (Windows),
+// also a level that isWindowsReservedName or that holds a character Windows allows in no
+// name (a control character or one of <>"|?*); elsewhere such levels are ordinary names.
 std::optional<std::vector<std::string>> entryPathLevels(std::string_view name,
                                                         std::string& refusal);
 

@@ -504,6 +504,13 @@ std::string cp932ToUtf8Text(std::string_view cp932) {
 
 void prepareOutputForBytes() { std::signal(SIGPIPE, SIG_IGN); }
 
+std::vector<std::string> commandLineArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
+// Every name but "", "." and ".." is a file's name here.
+bool reservesDeviceNames() { return false; }
+
 // ---- Files and folders --------------------------------------------------------------
 
 bool listFolder(const std::string& path, std::vector<FolderEntry>& entries) {
@@ -572,6 +579,8 @@ bool replaceFile(const std::string& from, const std::string& to) {
 }
 
 bool removeFile(const std::string& path) { return std::remove(path.c_str()) == 0; }
+
+bool makeNewFolder(const std::string& path) { return mkdir(path.c_str(), 0777) == 0; }
 
 std::FILE* openForReading(const std::string& path, std::uint64_t& size) {
   const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
@@ -824,6 +833,9 @@ void waitForKey() {
   }
   consoleWrite("\n");
 }
+
+// A terminal window stays open when the program ends.
+void keepConsoleOpenAtExit() {}
 
 void setPromptInput(std::FILE* input) { promptInputOverride() = input; }
 
