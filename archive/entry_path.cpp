@@ -60,11 +60,24 @@ std::string forbiddenWindowsCharacter(std::string_view name) {
   return {};
 }
 
-// Why Windows would not make a file of the level, or empty when it would.
+}  // namespace
+
+bool isWindowsReservedName(std::string_view level) {
+  if (level.empty()) return false;
+  return isDeviceName(level) || level.back() == '.' || level.back() == ' ' ||
+         holdsCharacter(level, ':');
+}
+
+namespace {
+
+// Why Windows would not make a file of the (non-empty) level, or empty when it would.
 std::string windowsRefusal(const std::string& level) {
   const std::string shown = "\"" + entryNameForConsole(level) + "\"";
-  if (isDeviceName(level)) return shown + " is a name reserved by Windows (a device)";
-  if (level.back() == '.' || level.back() == ' ') {
+  if (isWindowsReservedName(level)) {
+    if (isDeviceName(level)) return shown + " is a name reserved by Windows (a device)";
+    if (holdsCharacter(level, ':')) {
+      return shown + " is reserved by Windows: ':' starts the name of a file's stream";
+    }
     return shown + " is reserved by Windows: it ends in a dot or a space, which Windows drops";
   }
   if (const std::string character = forbiddenWindowsCharacter(level); !character.empty()) {
@@ -74,12 +87,6 @@ std::string windowsRefusal(const std::string& level) {
 }
 
 }  // namespace
-
-bool isWindowsReservedName(std::string_view level) {
-  if (level.empty()) return false;
-  return isDeviceName(level) || level.back() == '.' || level.back() == ' ' ||
-         holdsCharacter(level, ':');
-}
 
 std::vector<std::string> splitEntryName(std::string_view name) {
   std::vector<std::string> levels(1);

@@ -192,7 +192,9 @@ std::wstring cp932ToWide(std::string_view cp932) {
   return toWide(cp932, CODE_PAGE_932, false).value_or(std::wstring());
 }
 
-bool consoleClosesWithProcess(std::uint32_t processCount) { return processCount == 1; }
+bool consoleClosesWithProcess(std::uint32_t processCount, bool inputIsConsole) {
+  return processCount == 1 && inputIsConsole;
+}
 
 bool endsWithSeparator(std::string_view path, unsigned codePage) {
   bool last = false;
@@ -770,8 +772,10 @@ bool replaceFile(const std::string& from, const std::string& to) {
 }
 
 bool removeFile(const std::string& path) {
-  if (deleteFile(path)) return true;
-  if (errno != EILSEQ) setErrnoFromLastError();
+  const std::optional<std::wstring> name = wide(path);
+  if (!name) return false;
+  if (DeleteFileW(name->c_str())) return true;
+  setErrnoFromLastError();
   return false;
 }
 
@@ -992,7 +996,11 @@ void waitForKey() {
 void keepConsoleOpenAtExit() {
   if (keyWaitedFor) return;
   DWORD processes[2] = {};
-  if (win32::consoleClosesWithProcess(GetConsoleProcessList(processes, 2))) waitForKey();
+  DWORD inputMode = 0;
+  const bool inputIsConsole = GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &inputMode) != 0;
+  if (win32::consoleClosesWithProcess(GetConsoleProcessList(processes, 2), inputIsConsole)) {
+    waitForKey();
+  }
 }
 
 // ---- Extracting below a target folder --------------------------------------------------

@@ -34,11 +34,13 @@ std::optional<std::string> nativeFromSystem(std::wstring_view wide);
 // Code page 932 text as UTF-16 (characters that are none become U+FFFD).
 std::wstring cp932ToWide(std::string_view cp932);
 
-// Whether a console is closed when this process ends: `processCount` is what
-// GetConsoleProcessList reports (0 for a failure, as when there is no console). Only a
-// process that is alone on its console (started by a double-click or a drop in Explorer,
-// which open a console for it) loses the window with its end.
-bool consoleClosesWithProcess(std::uint32_t processCount);
+// Whether a console window closes, unread, when this process ends: `processCount` is what
+// GetConsoleProcessList reports (0 for a failure, as when there is no console), and
+// `inputIsConsole` whether standard input is that console's keyboard. Only a process alone
+// on its console (started by a double-click or a drop in Explorer, which open a console for
+// it) loses the window with its end; one whose input comes from a file or a pipe has nobody
+// at a keyboard to wait for.
+bool consoleClosesWithProcess(std::uint32_t processCount, bool inputIsConsole);
 
 // True when the last character of `path` is a folder separator ('\' or '/'). A double-byte
 // character whose second byte is 0x5C (as in many code page 932 characters) is not one.

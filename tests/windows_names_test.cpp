@@ -47,7 +47,8 @@ class ExtractionNamesTest : public ::testing::Test {
 
 TEST_F(ExtractionNamesTest, ReservedNamesAreRefusedByNameWhereWindowsReservesThem) {
   // Archive names are recorded in lower case.
-  const char* const names[] = {"con", "sub\\nul.txt", "com1.bmp", "dot.", "space ", "ok.txt"};
+  const char* const names[] = {"con",    "sub\\nul.txt", "com1.bmp", "dot.",
+                               "space ", "a|b.txt",      "ok.txt"};
   std::vector<test::BuiltEntry> entries;
   for (const char* name : names) entries.push_back(storedEntry(name, "x"));
   test::writeFile(dir_ / "hostile.kup", test::buildArchiveBytes(entries));
@@ -59,16 +60,18 @@ TEST_F(ExtractionNamesTest, ReservedNamesAreRefusedByNameWhereWindowsReservesThe
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(test::readFile(dir_ / "out" / "sub" / "nul.txt"), "x");
     EXPECT_EQ(test::readFile(dir_ / "out" / "dot."), "x");
+    EXPECT_EQ(test::readFile(dir_ / "out" / "a|b.txt"), "x");
     return;
   }
   EXPECT_EQ(run.exitCode, 1);
-  EXPECT_TRUE(contains(run.out, "1 extracted, 5 refused, 0 failed")) << run.out;
+  EXPECT_TRUE(contains(run.out, "1 extracted, 6 refused, 0 failed")) << run.out;
   for (const char* line :
        {"refused con: \"con\" is a name reserved by Windows (a device)",
         "refused sub\\nul.txt: \"nul.txt\" is a name reserved by Windows (a device)",
         "refused com1.bmp: \"com1.bmp\" is a name reserved by Windows (a device)",
         "refused dot.: \"dot.\" is reserved by Windows: it ends in a dot or a space",
-        "refused space : \"space \" is reserved by Windows: it ends in a dot or a space"}) {
+        "refused space : \"space \" is reserved by Windows: it ends in a dot or a space",
+        "refused a|b.txt: \"a|b.txt\" holds '|', which Windows allows in no name"}) {
     EXPECT_TRUE(contains(run.err, line)) << line << "\n" << run.err;
   }
   EXPECT_FALSE(contains(run.err, "Invalid argument")) << run.err;

@@ -149,11 +149,16 @@ TEST(Win32PathTest, LongPathsGetTheExtendedLengthPrefix) {
 TEST(Win32ConsoleTest, OnlyTheConsolesOnlyProcessKeepsItsWindowOpen) {
   struct Case {
     std::uint32_t processes;
+    bool inputIsConsole;
     bool closes;
   };
   // 0: no console (or the call failed); 1: started by Explorer; more: a console or a script.
-  for (const Case& c : {Case{0, false}, Case{1, true}, Case{2, false}, Case{3, false}}) {
-    EXPECT_EQ(consoleClosesWithProcess(c.processes), c.closes) << c.processes;
+  // Input from a file or a pipe: nobody to press a key.
+  const Case cases[] = {{0, true, false}, {1, true, true},   {2, true, false},
+                        {3, true, false}, {1, false, false}, {0, false, false}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(consoleClosesWithProcess(c.processes, c.inputIsConsole), c.closes)
+        << c.processes << " processes, input from the console: " << c.inputIsConsole;
   }
 }
 
