@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/diff_command.h"
+#include "app/dropped_archive.h"
 #include "app/mount_command.h"
 #include "app/pack_command.h"
 #include "app/read_commands.h"
@@ -29,6 +30,7 @@ constexpr char USAGE[] =
     "       kupack [-q] [-j N] [--exclude=PATTERN...] FOLDER [ARCHIVE]\n"
     "                                     pack FOLDER into ARCHIVE (default: FOLDER.kup\n"
     "                                     beside FOLDER)\n"
+    "       kupack ARCHIVE.kup            extract ARCHIVE.kup into a new folder beside it\n"
     "       kupack -l|--list [--json] [--long] ARCHIVE [NAME...]\n"
     "                                     list the entries of ARCHIVE, or those NAMEs select\n"
     "                                     (--json: as JSON; --long: with each one's CRC-32)\n"
@@ -299,6 +301,9 @@ int pack(const CommandLine& line, const char* programName) {
     if (!jobs) return usageError("-j takes a whole number from 1 to 1024, not " + *line.jobs);
     request.jobs = *jobs;
   }
+  // An archive dropped on the program is extracted beside itself.
+  if (line.operands.size() == 1 && kupack::isDroppedArchive(line.operands[0]))
+    return kupack::extractDroppedArchive(line.operands[0]);
   if (!line.operands.empty()) request.folderArgument = line.operands[0];
   if (line.operands.size() > 1) request.archiveArgument = line.operands[1];
   std::string problem;
@@ -413,9 +418,7 @@ int withOutputChecked(int status, Command command) {
   return 1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int runProgram(int argc, char** argv) {
   std::string problem;
   const auto line = parseCommandLine(argc, argv, problem);
   if (!line) return usageError(problem);
@@ -427,4 +430,18 @@ int main(int argc, char** argv) {
   kupack::setConsoleProgress(line->progress || kupack::platform::outputIsTerminal());
   const int status = run(*line, argc > 0 ? argv[0] : "");
   return withOutputChecked(status, line->command);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // The arguments as native strings (on Windows the system's own, whatever its code page).
+  std::vector<std::string> arguments = kupack::platform::commandLineArguments(argc, argv);
+  std::vector<char*> words;
+  for (std::string& argument : arguments) words.push_back(argument.data());
+  words.push_back(nullptr);
+  const int status = runProgram(static_cast<int>(arguments.size()), words.data());
+  // Started from Explorer, the window stays until a key is pressed.
+  kupack::platform::keepConsoleOpenAtExit();
+  return status;
 }

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "archive/archive_reader.h"
-
 #include "platform/platform.h"
 
 namespace kupack {
@@ -27,36 +26,38 @@ bool holdsCharacter(std::string_view name, char wanted) {
   return false;
 }
 
-bool isAsciiLetterCaseless(std::string_view text, std::string_view lowerCase) {
-  if (text.size() != lowerCase.size()) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != lowerCase[i]) return false;
+bool isAsciiDigit(char c) { return c >= '0' && c <= '9'; }
+
+char upperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool isDeviceName(std::string_view level) {
+  // What comes before the first dot, without the spaces before it, names the device.
+  std::string base(level.substr(0, level.find('.')));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (char& c : base) c = upperAscii(c);
+  static constexpr std::string_view DEVICES[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  for (std::string_view device : DEVICES) {
+    if (base == device) return true;
   }
-  return true;
+  const bool numbered = base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT"));
+  return numbered && isAsciiDigit(base[3]);
 }
 
-bool isWindowsDeviceName(std::string_view base) {
-  for (std::string_view device : {"con", "prn", "aux", "nul"}) {
-    if (isAsciiLetterCaseless(base, device)) return true;
-  }
-  if (base.size() != 4 || base[3] < '1' || base[3] > '9') return false;
-  return isAsciiLetterCaseless(base.substr(0, 3), "com") ||
-         isAsciiLetterCaseless(base.substr(0, 3), "lpt");
-}
-
-bool holdsCharacterWindowsReserves(std::string_view level) {
-  constexpr std::string_view reserved = "<>:\"/|?*";
-  for (std::size_t i = 0; i < level.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(level[i]);
+// The first character of the name that Windows allows in no file name, as a readable
+// text ("'|'", "a control character"), or empty when there is none. Second bytes of
+// two-byte characters are no characters of their own.
+std::string forbiddenWindowsCharacter(std::string_view name) {
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(name[i]);
     if (isCp932LeadByte(byte)) {
       ++i;
-    } else if (byte < 0x20 || reserved.find(level[i]) != std::string_view::npos) {
-      return true;
+    } else if (byte < 0x20) {
+      return "a control character";
+    } else if (std::string_view("<>\"|?*").find(name[i]) != std::string_view::npos) {
+      return std::string("'") + name[i] + "'";
     }
   }
-  return false;
+  return {};
 }
 
 }  // namespace
@@ -80,12 +81,30 @@ std::string loweredNamesNote(std::string_view firstName, std::size_t count) {
 }
 
 bool isWindowsReservedName(std::string_view level) {
-  if (holdsCharacterWindowsReserves(level)) return true;
-  // The device name is what comes before the first dot, with trailing spaces ignored.
-  std::string_view base = level.substr(0, level.find('.'));
-  while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
-  return isWindowsDeviceName(base);
+  if (level.empty()) return false;
+  return isDeviceName(level) || level.back() == '.' || level.back() == ' ' ||
+         holdsCharacter(level, ':') || !forbiddenWindowsCharacter(level).empty();
 }
+
+namespace {
+
+// Why Windows would not make a file of the (non-empty) level, or empty when it would.
+std::string windowsRefusal(const std::string& level) {
+  const std::string shown = "\"" + entryNameForConsole(level) + "\"";
+  if (isDeviceName(level)) return shown + " is a name reserved by Windows (a device)";
+  if (holdsCharacter(level, ':')) {
+    return shown + " is reserved by Windows: ':' starts the name of a file's stream";
+  }
+  if (const std::string character = forbiddenWindowsCharacter(level); !character.empty()) {
+    return shown + " holds " + character + ", which Windows allows in no name";
+  }
+  if (level.back() == '.' || level.back() == ' ') {
+    return shown + " is reserved by Windows: it ends in a dot or a space, which Windows drops";
+  }
+  return {};
+}
+
+}  // namespace
 
 std::vector<std::string> splitEntryName(std::string_view name) {
   std::vector<std::string> levels(1);
@@ -126,6 +145,12 @@ std::optional<std::vector<std::string>> entryPathLevels(std::string_view name,
     if (level.empty() || onlyDotsAndSpaces(level)) {
       refusal = "the name holds an empty level or one of dots and spaces only";
       return std::nullopt;
+    }
+    if (platform::reservesDeviceNames()) {
+      if (std::string why = windowsRefusal(level); !why.empty()) {
+        refusal = why;
+        return std::nullopt;
+      }
     }
     const auto native = platform::cp932ToNativeName(level);
     if (!native) {

@@ -31,17 +31,21 @@ bool mayHaveLoweredSecondByte(std::string_view name);
 // `firstName` (recorded bytes), may have changed that way at packing.
 std::string loweredNamesNote(std::string_view firstName, std::size_t count);
 
-// True when Windows cannot create a file or folder named `level` (one level of a code page
-// 932 name): a device name (con, prn, aux, nul, com1 to com9, lpt1 to lpt9, in any letter
-// case, alone or before an extension or spaces: "aux.txt", "nul.bmp"), or a name holding a
-// character Windows reserves (< > : " / | ? * or a control character; the second byte of a
-// two-byte character is no character of its own). Such names extract everywhere else.
+// True when Windows would not take the level (code page 932) as a file's own name: a device
+// name (CON, PRN, AUX, NUL, COM0 to COM9, LPT0 to LPT9, CONIN$, CONOUT$; any letter case,
+// with or without an extension, with spaces before the dot), a name ending in a dot or a
+// space (dropped by the system, so another file's name), one holding ':' (the start of an
+// alternate data stream's name) or another character Windows allows in no name (< > " | ? *
+// or a control character). The second byte of a two-byte character is no character of its
+// own. Such names extract everywhere else.
 bool isWindowsReservedName(std::string_view level);
 
 // The native folder names and file name (last) of the entry `name`, or nullopt with
 // `refusal` (plain text) saying why the name is not extracted: it is empty, absolute,
 // holds a drive letter or ':', a level that is empty, ".", ".." or only dots and spaces,
-// or a level that has no native form.
+// or a level that has no native form. Where the platform reserves device names (Windows),
+// also a level that isWindowsReservedName or that holds a character Windows allows in no
+// name (a control character or one of <>"|?*); elsewhere such levels are ordinary names.
 std::optional<std::vector<std::string>> entryPathLevels(std::string_view name,
                                                         std::string& refusal);
 

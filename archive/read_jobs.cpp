@@ -2,11 +2,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <new>
 #include <set>
+#include <utility>
 
 #include "archive/archive_format.h"
 #include "archive/bitmap_file.h"
@@ -37,20 +38,31 @@ std::string entryShown(const ArchiveEntry& entry) { return entryNameForConsole(e
 // Reads a source file in chunks for comparisons; remembers why it could not.
 class SourceFile {
  public:
-  explicit SourceFile(const std::string& nativePath) : in_(nativePath, std::ios::binary) {}
-  bool isOpen() const { return in_.is_open(); }
+  explicit SourceFile(const std::string& nativePath) {
+    std::uint64_t size = 0;
+    in_ = platform::openForReading(nativePath, size);
+  }
+  ~SourceFile() {
+    if (in_ != nullptr) std::fclose(in_);
+  }
+  SourceFile(SourceFile&& other) noexcept
+      : in_(std::exchange(other.in_, nullptr)), buffer_(std::move(other.buffer_)) {}
+  SourceFile(const SourceFile&) = delete;
+  SourceFile& operator=(const SourceFile&) = delete;
+  SourceFile& operator=(SourceFile&&) = delete;
+
+  bool isOpen() const { return in_ != nullptr; }
   // Compares the next `expected.size()` bytes of the file with `expected`.
   bool nextEquals(std::span<const std::uint8_t> expected) {
     buffer_.resize(expected.size());
-    in_.read(reinterpret_cast<char*>(buffer_.data()), static_cast<std::streamsize>(buffer_.size()));
-    if (static_cast<std::size_t>(in_.gcount()) != buffer_.size()) return false;
+    if (std::fread(buffer_.data(), 1, buffer_.size(), in_) != buffer_.size()) return false;
     return std::equal(buffer_.begin(), buffer_.end(), expected.begin());
   }
   // True when the file has no byte left.
-  bool atEnd() { return in_.peek() == std::ifstream::traits_type::eof(); }
+  bool atEnd() { return std::fgetc(in_) == EOF; }
 
  private:
-  std::ifstream in_;
+  std::FILE* in_ = nullptr;
   std::vector<std::uint8_t> buffer_;
 };
 

@@ -16,8 +16,9 @@
 namespace kupack::platform {
 
 // ---- Paths --------------------------------------------------------------------------
-// Native paths are the platform's own bytes (UTF-8 on POSIX, the ANSI code page on
-// Windows). The archive works in code page 932 names with '\' between folder levels.
+// Native paths are UTF-8 (on POSIX the file system's own bytes, which are UTF-8 or, for
+// names made elsewhere, any bytes; on Windows the system's UTF-16 names converted, whatever
+// its ANSI code page). The archive works in code page 932 names with '\' between folder levels.
 
 // The native folder separator ('/' on POSIX, '\\' on Windows).
 char nativeSeparator();
@@ -41,15 +42,14 @@ std::string absolutePath(const std::string& path, const std::string& base);
 // ---- Names and console text ---------------------------------------------------------
 
 // A native file name as code page 932 bytes, or nullopt when it has no CP932 form
-// (on POSIX: a UTF-8 name is converted, and only when converting back gives the very same
-// name, so that no two names meet and no sign such as U+00A5 turns into a '\'; a non-UTF-8
-// name that is well-formed CP932 is taken as it is; anything else is refused). Identity on
-// Windows.
+// (a UTF-8 name is converted, and only when converting back gives the very same name, so
+// that no two names meet and no sign such as U+00A5 turns into a '\'; on POSIX a non-UTF-8
+// name that is well-formed CP932 is taken as it is; anything else is refused).
 std::optional<std::string> nativeNameToCp932(std::string_view native);
 
-// A code page 932 name as a native name (CP932 to UTF-8 on POSIX; identity on Windows),
-// or nullopt when the bytes are not well-formed CP932. On POSIX it undoes nativeNameToCp932
-// for UTF-8 names (not for names that were CP932 bytes on disk already).
+// A code page 932 name as a native name (CP932 to UTF-8), or nullopt when the bytes are not
+// well-formed CP932. It undoes nativeNameToCp932 for UTF-8 names (not for names that were
+// CP932 bytes on a POSIX disk already).
 std::optional<std::string> cp932ToNativeName(std::string_view cp932);
 
 // A native string (a path, an error text) as code page 932 console text: converted where
@@ -81,6 +81,16 @@ bool wildcardMatches(const std::string& pattern, const std::string& text);
 // Makes standard output fit for raw file bytes: binary mode on Windows; on POSIX a reader
 // that goes away makes writes fail with EPIPE instead of ending the process.
 void prepareOutputForBytes();
+
+// The program's arguments as native strings: `argv` itself on POSIX; on Windows the
+// system's UTF-16 command line converted (the runtime's `argv` has look-alikes or '?' for
+// every character the ANSI code page lacks), `argv` only when that cannot be had.
+std::vector<std::string> commandLineArguments(int argc, char** argv);
+
+// True where the file system takes some names as devices (CON, NUL, COM1, ...), some
+// characters (':') as the start of a stream name, and drops a trailing dot or space
+// (Windows): names that must never be made from an archive there.
+bool reservesDeviceNames();
 
 // ---- Files and folders --------------------------------------------------------------
 
@@ -216,6 +226,10 @@ std::FILE* createUniqueFile(const std::string& stem, const std::string& suffix,
 // Deletes a file; false (errno set) on failure. A missing file counts as failure.
 bool removeFile(const std::string& path);
 
+// Makes the new, empty folder `path` (its parent must exist); false (errno set: EEXIST when
+// anything, a link included, has the name already) otherwise. Never takes an existing one.
+bool makeNewFolder(const std::string& path);
+
 // ---- The user -----------------------------------------------------------------------
 
 enum class FolderChoiceResult {
@@ -258,6 +272,12 @@ std::optional<std::string> chooseSaveName(const char* titleCp932, const char* fi
 // one key when standard input is a terminal (read raw, the terminal's mode restored, then
 // a line feed), otherwise nothing at all, so that scripts never wait.
 void waitForKey();
+
+// Called as the program ends: when the console window would close with this process (on
+// Windows: the process is the only one on its console, as when Explorer started it for a
+// double-click or a drop), waits for a key, unless waitForKey already ran. Run from a
+// console or a script, and on POSIX, it never waits.
+void keepConsoleOpenAtExit();
 
 // The interactive run's refusal to pack the folder it was started in, as console text
 // naming the platform's reason (Windows: the program's own folder; POSIX: the folder of

@@ -517,6 +517,13 @@ std::string cp932ToUtf8Text(std::string_view cp932) {
 
 void prepareOutputForBytes() { std::signal(SIGPIPE, SIG_IGN); }
 
+std::vector<std::string> commandLineArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
+// Every name but "", "." and ".." is a file's name here.
+bool reservesDeviceNames() { return false; }
+
 // ---- Files and folders --------------------------------------------------------------
 
 bool listFolder(const std::string& path, std::vector<FolderEntry>& entries) {
@@ -619,6 +626,8 @@ bool keepReplacedFileAttributes(std::FILE* file, const std::string& replacedPath
 }
 
 bool removeFile(const std::string& path) { return std::remove(path.c_str()) == 0; }
+
+bool makeNewFolder(const std::string& path) { return mkdir(path.c_str(), 0777) == 0; }
 
 std::FILE* openForReading(const std::string& path, std::uint64_t& size) {
   const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
@@ -927,6 +936,9 @@ void waitForKey() {
   }
   consoleWrite("\n");
 }
+
+// A terminal window stays open when the program ends.
+void keepConsoleOpenAtExit() {}
 
 void setPromptInput(std::FILE* input) { promptInputOverride() = input; }
 

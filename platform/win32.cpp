@@ -1,8 +1,8 @@
-// Windows implementation of the platform layer: the runtime's directory enumeration and file
-// descriptors, the shell's folder chooser, the common save dialog and the command
-// interpreter's "pause". Names are the ANSI code page's bytes, which on a Japanese system are
-// code page 932 already and pass through unchanged. Names the system reports (listings, the
-// current directory, the chooser's path) are taken from its UTF-16 form without look-alikes.
+// Windows implementation of the platform layer: the system's Unicode file calls, the shell's
+// folder chooser, the common save dialog and the command interpreter's "pause". Native names
+// and paths are UTF-8 and reach the system as UTF-16, so that a name means the same file on
+// every Windows whatever its ANSI code page; archive names are converted to and from code
+// page 932 explicitly. Long paths reach the system with the extended-length prefix.
 #include <direct.h>
 #include <fcntl.h>
 #include <io.h>
@@ -23,6 +23,8 @@
 #include "platform/platform.h"
 #include "platform/win32_dialogs.h"
 #include "platform/win32_text.h"
+// After windows.h (through win32_dialogs.h): the command line's own UTF-16 words.
+#include <shellapi.h>
 
 namespace kupack::platform {
 namespace win32 {
@@ -31,6 +33,8 @@ namespace {
 bool isSeparatorByte(char c) { return c == '\\' || c == '/'; }
 
 bool isLeadByte(unsigned codePage, char c) {
+  // UTF-8 has no byte of an ASCII character inside another character.
+  if (codePage == CP_UTF8) return false;
   return IsDBCSLeadByteEx(codePage, static_cast<BYTE>(c)) != FALSE;
 }
 
@@ -57,15 +61,6 @@ std::vector<std::string_view> splitAtSeparators(std::string_view text, unsigned 
   });
   pieces.push_back(text.substr(start));
   return pieces;
-}
-
-// The longest prefix of `text` of at most `limit` bytes that does not split a character.
-std::size_t characterBoundary(std::string_view text, std::size_t limit, unsigned codePage) {
-  std::size_t boundary = 0;
-  forEachCharacter(text, codePage, [&](std::size_t at, std::size_t length) {
-    if (at + length <= limit) boundary = at + length;
-  });
-  return boundary;
 }
 
 enum class RootKind { Relative, RootRelative, DriveRelative, DriveAbsolute, Unc };
@@ -143,7 +138,9 @@ std::optional<std::string> fromWide(std::wstring_view wide, unsigned codePage, b
   if (wide.size() > static_cast<std::size_t>(INT_MAX)) return std::nullopt;
   // The UTF code pages take neither the best-fit flag nor a default character.
   const bool utf = codePage == CP_UTF8 || codePage == CP_UTF7;
-  const DWORD flags = utf ? 0 : WC_NO_BEST_FIT_CHARS;
+  // A lone surrogate has no UTF-8 form: strictly, that fails the whole conversion.
+  const DWORD flags = utf ? (strict && codePage == CP_UTF8 ? WC_ERR_INVALID_CHARS : 0)
+                          : WC_NO_BEST_FIT_CHARS;
   const char* fallback = utf ? nullptr : "?";
   BOOL usedFallback = FALSE;
   BOOL* usedFallbackOut = utf ? nullptr : &usedFallback;
@@ -165,9 +162,39 @@ bool isWellFormed(std::string_view text, unsigned codePage) {
   return toWide(text, codePage, true).has_value();
 }
 
+bool startsWith(std::wstring_view text, std::wstring_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+// New folders take paths of up to MAX_PATH - 12 characters without the prefix.
+constexpr std::size_t UNPREFIXED_PATH_LIMIT = MAX_PATH - 12;
+
 }  // namespace
 
 unsigned ansiCodePage() { return GetACP(); }
+
+std::optional<std::wstring> systemPath(std::string_view native,
+                                       std::wstring (*fullPath)(const std::wstring&)) {
+  std::optional<std::wstring> wide = toWide(native, CP_UTF8, true);
+  if (!wide || wide->size() < UNPREFIXED_PATH_LIMIT) return wide;
+  if (startsWith(*wide, L"\\\\?\\") || startsWith(*wide, L"\\\\.\\")) return wide;
+  const std::wstring full = fullPath(*wide);
+  if (full.size() >= 3 && full[1] == L':' && full[2] == L'\\') return L"\\\\?\\" + full;
+  if (startsWith(full, L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+  return wide;  // no form the prefix takes: the system decides
+}
+
+std::optional<std::string> nativeFromSystem(std::wstring_view wide) {
+  return fromWide(wide, CP_UTF8, true);
+}
+
+std::wstring cp932ToWide(std::string_view cp932) {
+  return toWide(cp932, CODE_PAGE_932, false).value_or(std::wstring());
+}
+
+bool consoleClosesWithProcess(std::uint32_t processCount, bool inputIsConsole) {
+  return processCount == 1 && inputIsConsole;
+}
 
 bool endsWithSeparator(std::string_view path, unsigned codePage) {
   bool last = false;
@@ -258,26 +285,26 @@ std::string parentFolder(std::string_view path, unsigned codePage) {
   return std::string(path.substr(0, rootLength + lastSeparator));
 }
 
-std::optional<std::string> nameToCp932(std::string_view native, unsigned ansiCodePage) {
+std::optional<std::string> nameToCp932(std::string_view native, unsigned codePage) {
   if (native.find('?') != std::string_view::npos) return std::nullopt;
   if (native.find('\0') != std::string_view::npos) return std::nullopt;
-  if (ansiCodePage == CODE_PAGE_932) {
+  if (codePage == CODE_PAGE_932) {
     if (!isWellFormed(native, CODE_PAGE_932)) return std::nullopt;
     return std::string(native);
   }
-  // Another ANSI code page (a system set to another language): the name is converted, and
-  // refused when code page 932 cannot express it.
-  const std::optional<std::wstring> wide = toWide(native, ansiCodePage, true);
+  // Another code page (UTF-8, the native one): the name is converted, and refused when code
+  // page 932 cannot express it.
+  const std::optional<std::wstring> wide = toWide(native, codePage, true);
   if (!wide) return std::nullopt;
   return fromWide(*wide, CODE_PAGE_932, true);
 }
 
-std::optional<std::string> cp932ToName(std::string_view cp932, unsigned ansiCodePage) {
+std::optional<std::string> cp932ToName(std::string_view cp932, unsigned codePage) {
   if (cp932.find('\0') != std::string_view::npos) return std::nullopt;
   const std::optional<std::wstring> wide = toWide(cp932, CODE_PAGE_932, true);
   if (!wide) return std::nullopt;
-  if (ansiCodePage == CODE_PAGE_932) return std::string(cp932);
-  return fromWide(*wide, ansiCodePage, true);
+  if (codePage == CODE_PAGE_932) return std::string(cp932);
+  return fromWide(*wide, codePage, true);
 }
 
 std::string convertForDisplay(std::string_view text, unsigned from, unsigned to) {
@@ -289,7 +316,7 @@ std::string convertForDisplay(std::string_view text, unsigned from, unsigned to)
 
 // ---- Dialog parameters ----------------------------------------------------------------
 
-FolderChooserSetup::FolderChooserSetup(const char* titleCp932) : title_(titleCp932) {
+FolderChooserSetup::FolderChooserSetup(const char* titleCp932) : title_(cp932ToWide(titleCp932)) {
   params_.hwndOwner = nullptr;
   params_.pidlRoot = nullptr;
   params_.pszDisplayName = folder_.data();
@@ -299,20 +326,24 @@ FolderChooserSetup::FolderChooserSetup(const char* titleCp932) : title_(titleCp9
   params_.lParam = 0;
 }
 
-std::string saveDialogFilter(const char* filterNameCp932) {
-  std::string filter(filterNameCp932);
-  filter += '\0';
-  filter += "*.kup";
-  filter += '\0';
-  filter += '\0';
+std::wstring saveDialogFilter(const char* filterNameCp932) {
+  std::wstring filter = cp932ToWide(filterNameCp932);
+  filter += L'\0';
+  filter += L"*.kup";
+  filter += L'\0';
+  filter += L'\0';
   return filter;
 }
 
 SaveDialogSetup::SaveDialogSetup(const char* titleCp932, const char* filterNameCp932,
                                  const std::string& preset)
-    : title_(titleCp932), filter_(saveDialogFilter(filterNameCp932)) {
-  const std::size_t kept = characterBoundary(preset, name_.size() - 1, ansiCodePage());
-  std::copy_n(preset.data(), std::min(kept, preset.find('\0')), name_.data());
+    : title_(cp932ToWide(titleCp932)), filter_(saveDialogFilter(filterNameCp932)) {
+  // The preset is native (UTF-8); cut to fit without splitting a surrogate pair.
+  const std::wstring wide =
+      toWide(preset.substr(0, preset.find('\0')), CP_UTF8, false).value_or(std::wstring());
+  std::size_t kept = std::min(wide.size(), name_.size() - 1);
+  if (kept > 0 && kept < wide.size() && IS_HIGH_SURROGATE(wide[kept - 1])) --kept;
+  std::copy_n(wide.data(), kept, name_.data());
   params_.lStructSize = SAVE_DIALOG_STRUCT_SIZE;
   params_.hwndOwner = nullptr;
   params_.hInstance = nullptr;
@@ -333,16 +364,16 @@ SaveDialogSetup::SaveDialogSetup(const char* titleCp932, const char* filterNameC
   params_.lpTemplateName = nullptr;
 }
 
-std::string SaveDialogSetup::chosenName() const {
-  const auto end = std::find(name_.begin(), name_.end(), '\0');
-  return std::string(name_.begin(), end);
+std::optional<std::string> SaveDialogSetup::chosenName() const {
+  const auto end = std::find(name_.begin(), name_.end(), L'\0');
+  return nativeFromSystem(std::wstring_view(name_.data(), static_cast<std::size_t>(end - name_.begin())));
 }
 
 }  // namespace win32
 
 namespace {
 
-using win32::ansiCodePage;
+using win32::NATIVE_CODE_PAGE;
 
 // Sets errno from the thread's last Windows error, for callers that report with strerror.
 void setErrnoFromLastError() {
@@ -351,6 +382,7 @@ void setErrnoFromLastError() {
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_DRIVE:
     case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
       errno = ENOENT;
       break;
     case ERROR_ACCESS_DENIED:
@@ -374,27 +406,61 @@ void setErrnoFromLastError() {
     case ERROR_OUTOFMEMORY:
       errno = ENOMEM;
       break;
+    case ERROR_DIRECTORY:
+      errno = ENOTDIR;
+      break;
+    case ERROR_INVALID_NAME:
+      errno = EINVAL;
+      break;
     default:
       errno = EIO;
       break;
   }
 }
 
-// One open enumeration of the runtime library, closed with it.
-class FindHandle {
- public:
-  explicit FindHandle(intptr_t handle) : handle_(handle) {}
-  ~FindHandle() {
-    if (handle_ != -1) _findclose(handle_);
+// `path` as the system's GetFullPathNameW makes it absolute; `path` itself when that fails.
+std::wstring systemFullPath(const std::wstring& path) {
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    const DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()),
+                                          buffer.data(), nullptr);
+    if (length == 0) return path;
+    if (length < buffer.size()) {
+      buffer.resize(length);
+      return buffer;
+    }
+    buffer.resize(length);  // too small: `length` is the capacity needed
   }
-  FindHandle(const FindHandle&) = delete;
-  FindHandle& operator=(const FindHandle&) = delete;
-  bool isOpen() const { return handle_ != -1; }
-  intptr_t get() const { return handle_; }
+  return path;
+}
 
- private:
-  intptr_t handle_;
-};
+// A native path for the system's "W" calls (see win32::systemPath); nullopt with errno
+// EILSEQ for bytes that are no UTF-8, which name no file.
+std::optional<std::wstring> wide(const std::string& path) {
+  std::optional<std::wstring> converted = win32::systemPath(path, systemFullPath);
+  if (!converted) errno = EILSEQ;
+  return converted;
+}
+
+DWORD attributesOf(const std::string& path) {
+  const std::optional<std::wstring> name = wide(path);
+  return name ? GetFileAttributesW(name->c_str()) : INVALID_FILE_ATTRIBUTES;
+}
+
+HANDLE createFile(const std::string& path, DWORD access, DWORD share, DWORD disposition,
+                  DWORD flags) {
+  const std::optional<std::wstring> name = wide(path);
+  if (!name) {
+    SetLastError(ERROR_INVALID_NAME);
+    return INVALID_HANDLE_VALUE;
+  }
+  return CreateFileW(name->c_str(), access, share, nullptr, disposition, flags, nullptr);
+}
+
+bool deleteFile(const std::string& path) {
+  const std::optional<std::wstring> name = wide(path);
+  return name && DeleteFileW(name->c_str());
+}
 
 class KernelHandle {
  public:
@@ -411,10 +477,44 @@ class KernelHandle {
     handle_ = INVALID_HANDLE_VALUE;
     return handle;
   }
+  void close() {
+    if (isOpen()) CloseHandle(release());
+  }
 
  private:
   HANDLE handle_;
 };
+
+// One open enumeration of the system, closed with it.
+class FindHandle {
+ public:
+  explicit FindHandle(HANDLE handle) : handle_(handle) {}
+  ~FindHandle() {
+    if (isOpen()) FindClose(handle_);
+  }
+  FindHandle(const FindHandle&) = delete;
+  FindHandle& operator=(const FindHandle&) = delete;
+  bool isOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+// A stream on an open handle, which it then owns; nullptr (errno set, the handle closed)
+// when the runtime cannot take it.
+std::FILE* streamOn(KernelHandle& file, int openFlags, const char* mode) {
+  const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file.get()), openFlags);
+  if (descriptor < 0) return nullptr;  // `file` still owns the handle and closes it
+  file.release();                      // the descriptor owns the handle now
+  std::FILE* stream = _fdopen(descriptor, mode);
+  if (stream == nullptr) {
+    const int error = errno;
+    _close(descriptor);
+    errno = error;
+  }
+  return stream;
+}
 
 // COM for the shell dialogs, for as long as one is shown.
 class ComApartment {
@@ -437,33 +537,31 @@ struct ItemIdListRelease {
 };
 using ItemIdList = std::unique_ptr<ITEMIDLIST, ItemIdListRelease>;
 
-// Names and paths from the system's UTF-16 in the ANSI code page, with no look-alikes: the
-// ANSI functions would give 'y' for 'ÿ' or '\' for '¥' and so name another file or folder.
-// A character without a form becomes '?', which no file name holds (nativeNameToCp932
-// refuses such a name, so the user learns of it).
-std::string ansiName(std::wstring_view wide) {
-  return win32::fromWide(wide, ansiCodePage(), false).value_or("?");
+// A name the system listed, as a native name. A lone surrogate (which no UTF-8 can hold)
+// becomes '?', which no file name holds: nativeNameToCp932 refuses it, so the user learns of
+// it.
+std::string nativeName(std::wstring_view name) {
+  return win32::nativeFromSystem(name).value_or("?");
 }
 
-// A whole path in the ANSI code page, or nullopt (errno EILSEQ) when it has no form there.
-std::optional<std::string> ansiPath(std::wstring_view wide) {
-  std::optional<std::string> path = win32::fromWide(wide, ansiCodePage(), true);
-  if (!path) errno = EILSEQ;
+// A whole path from the system, or nullopt (errno EILSEQ) when it has no UTF-8 form.
+std::optional<std::string> nativePath(std::wstring_view path) {
+  std::optional<std::string> native = win32::nativeFromSystem(path);
+  if (!native) errno = EILSEQ;
+  return native;
+}
+
+// The extended-length prefix taken off a path the system gave back.
+std::wstring withoutExtendedPrefix(std::wstring path) {
+  if (path.rfind(L"\\\\?\\UNC\\", 0) == 0) return L"\\\\" + path.substr(8);
+  if (path.rfind(L"\\\\?\\", 0) == 0) return path.substr(4);
   return path;
 }
 
 std::optional<std::string> fullPathName(const std::string& path) {
-  std::string buffer(MAX_PATH, '\0');
-  for (;;) {
-    const DWORD length =
-        GetFullPathNameA(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
-    if (length == 0) return std::nullopt;
-    if (length < buffer.size()) {
-      buffer.resize(length);
-      return buffer;
-    }
-    buffer.resize(length);
-  }
+  const std::optional<std::wstring> name = win32::toWide(path, CP_UTF8, true);
+  if (!name) return std::nullopt;
+  return nativePath(systemFullPath(*name));
 }
 
 }  // namespace
@@ -474,7 +572,7 @@ char nativeSeparator() { return '\\'; }
 
 std::string joinPath(const std::string& folder, const std::string& name) {
   if (folder.empty()) return name;
-  if (win32::endsWithSeparator(folder, ansiCodePage())) return folder + name;
+  if (win32::endsWithSeparator(folder, NATIVE_CODE_PAGE)) return folder + name;
   return folder + "\\" + name;
 }
 
@@ -488,30 +586,36 @@ std::optional<std::string> currentDirectory() {
     }
     if (length < buffer.size()) {
       buffer.resize(length);
-      return ansiPath(buffer);
+      return nativePath(withoutExtendedPrefix(buffer));
     }
     buffer.resize(length);  // too small: `length` is the capacity needed
   }
 }
 
-bool changeDirectory(const std::string& path) { return _chdir(path.c_str()) == 0; }
+bool changeDirectory(const std::string& path) {
+  const std::optional<std::wstring> name = wide(path);
+  if (!name) return false;
+  if (SetCurrentDirectoryW(name->c_str())) return true;
+  setErrnoFromLastError();
+  return false;
+}
 
 std::string absolutePath(const std::string& path, const std::string& base) {
-  return win32::absolutePathIn(path, base, ansiCodePage());
+  return win32::absolutePathIn(path, base, NATIVE_CODE_PAGE);
 }
 
 // ---- Names and console text -----------------------------------------------------------
 
 std::optional<std::string> nativeNameToCp932(std::string_view native) {
-  return win32::nameToCp932(native, ansiCodePage());
+  return win32::nameToCp932(native, NATIVE_CODE_PAGE);
 }
 
 std::optional<std::string> cp932ToNativeName(std::string_view cp932) {
-  return win32::cp932ToName(cp932, ansiCodePage());
+  return win32::cp932ToName(cp932, NATIVE_CODE_PAGE);
 }
 
 std::string nativeToConsoleText(std::string_view native) {
-  return win32::convertForDisplay(native, ansiCodePage(), win32::CODE_PAGE_932);
+  return win32::convertForDisplay(native, NATIVE_CODE_PAGE, win32::CODE_PAGE_932);
 }
 
 namespace {
@@ -554,34 +658,57 @@ std::string cp932ToUtf8Text(std::string_view cp932) {
 
 void prepareOutputForBytes() { _setmode(_fileno(stdout), _O_BINARY); }
 
+bool reservesDeviceNames() { return true; }
+
+std::vector<std::string> commandLineArguments(int argc, char** argv) {
+  // The runtime's argv holds the ANSI code page's look-alikes of names it cannot express; the
+  // system's own UTF-16 command line holds the names themselves.
+  int count = 0;
+  LPWSTR* const words = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::vector<std::string> arguments;
+  bool whole = words != nullptr && count == argc;
+  for (int i = 0; whole && i < count; ++i) {
+    std::optional<std::string> argument = win32::nativeFromSystem(words[i]);
+    if (!argument) {
+      whole = false;
+      break;
+    }
+    arguments.push_back(std::move(*argument));
+  }
+  if (words != nullptr) LocalFree(words);
+  if (whole) return arguments;
+  return std::vector<std::string>(argv, argv + argc);
+}
+
 // ---- Files and folders ----------------------------------------------------------------
 
 bool listFolder(const std::string& path, std::vector<FolderEntry>& entries) {
   entries.clear();
-  // The runtime's enumeration in its UTF-16 form, so that each name is converted without
-  // look-alikes (see ansiName); order and attributes are those of the ANSI form.
-  const std::optional<std::wstring> pattern =
-      win32::toWide(joinPath(path, "*.*"), ansiCodePage(), false);
-  if (!pattern) {
-    errno = EINVAL;
+  const std::optional<std::wstring> pattern = wide(joinPath(path, "*"));
+  if (!pattern) return false;
+  WIN32_FIND_DATAW record{};
+  const FindHandle find(FindFirstFileW(pattern->c_str(), &record));
+  if (!find.isOpen()) {
+    setErrnoFromLastError();
     return false;
   }
-  _wfinddata_t record{};
-  const FindHandle find(_wfindfirst(pattern->c_str(), &record));
-  if (!find.isOpen()) return false;  // errno set by the runtime
   do {
-    const EntryKind kind = (record.attrib & _A_SUBDIR) != 0 ? EntryKind::Folder : EntryKind::File;
-    entries.push_back(FolderEntry{ansiName(record.name), kind});
-  } while (_wfindnext(find.get(), &record) == 0);
+    const bool folder = (record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    entries.push_back(
+        FolderEntry{nativeName(record.cFileName), folder ? EntryKind::Folder : EntryKind::File});
+  } while (FindNextFileW(find.get(), &record));
+  if (GetLastError() != ERROR_NO_MORE_FILES) {
+    setErrnoFromLastError();
+    return false;
+  }
   return true;
 }
 
 std::optional<FolderIdentity> folderIdentity(const std::string& path) {
   // Folders open only with the backup-semantics flag; no access right is needed to learn
   // the file index.
-  const KernelHandle handle(
-      CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  const KernelHandle handle(createFile(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS));
   if (!handle.isOpen()) return std::nullopt;
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(handle.get(), &info)) return std::nullopt;
@@ -599,31 +726,43 @@ std::optional<std::string> linkTarget(const std::string&) {
 }
 
 bool isFolder(const std::string& path) {
-  const DWORD attributes = GetFileAttributesA(path.c_str());
+  const DWORD attributes = attributesOf(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-bool pathExists(const std::string& path) {
-  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
+bool pathExists(const std::string& path) { return attributesOf(path) != INVALID_FILE_ATTRIBUTES; }
 
-std::optional<std::uint64_t> fileSize(const std::string& path) {
-  const int descriptor = _open(path.c_str(), _O_RDONLY | _O_BINARY);
-  if (descriptor < 0) {
+namespace {
+
+// Opens the file at `path` for reading (others may read and write it meanwhile) and learns
+// its length; an invalid handle (errno set: EISDIR for a folder, EINVAL for what is no file
+// on disk, such as a device or a pipe) when it is no regular file.
+HANDLE openRegularForReading(const std::string& path, std::uint64_t& size) {
+  KernelHandle file(createFile(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
+  if (!file.isOpen()) {
+    setErrnoFromLastError();
     if (errno == EACCES && isFolder(path)) errno = EISDIR;
-    return std::nullopt;
+    return INVALID_HANDLE_VALUE;
   }
   // Only a file on disk has a size: a device (NUL, CON, a port) or a pipe has none.
-  const bool onDisk =
-      GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(descriptor))) == FILE_TYPE_DISK;
-  const long long length = onDisk ? _filelengthi64(descriptor) : -1;
-  const int saved = onDisk ? errno : EINVAL;
-  _close(descriptor);
-  if (length < 0) {
-    errno = saved;
-    return std::nullopt;
+  LARGE_INTEGER length{};
+  if (GetFileType(file.get()) != FILE_TYPE_DISK || !GetFileSizeEx(file.get(), &length) ||
+      length.QuadPart < 0) {
+    errno = EINVAL;
+    return INVALID_HANDLE_VALUE;
   }
-  return static_cast<std::uint64_t>(length);
+  size = static_cast<std::uint64_t>(length.QuadPart);
+  return file.release();
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> fileSize(const std::string& path) {
+  std::uint64_t size = 0;
+  const KernelHandle file(openRegularForReading(path, size));
+  if (!file.isOpen()) return std::nullopt;
+  return size;
 }
 
 bool keepReplacedFileAttributes(std::FILE* /*file*/, const std::string& /*replacedPath*/) {
@@ -631,39 +770,36 @@ bool keepReplacedFileAttributes(std::FILE* /*file*/, const std::string& /*replac
 }
 
 bool replaceFile(const std::string& from, const std::string& to) {
-  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
+  const std::optional<std::wstring> source = wide(from);
+  const std::optional<std::wstring> target = wide(to);
+  if (!source || !target) return false;
+  if (MoveFileExW(source->c_str(), target->c_str(),
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
     return true;
   }
   setErrnoFromLastError();
   return false;
 }
 
-bool removeFile(const std::string& path) { return std::remove(path.c_str()) == 0; }
+bool removeFile(const std::string& path) {
+  const std::optional<std::wstring> name = wide(path);
+  if (!name) return false;
+  if (DeleteFileW(name->c_str())) return true;
+  setErrnoFromLastError();
+  return false;
+}
 
 std::FILE* openForReading(const std::string& path, std::uint64_t& size) {
-  const int descriptor = _open(path.c_str(), _O_RDONLY | _O_BINARY);
-  if (descriptor < 0) {
-    if (errno == EACCES && isFolder(path)) errno = EISDIR;
-    return nullptr;
-  }
-  // Only a file on disk has a size: a device (NUL, CON, a port) or a pipe has none.
-  const bool onDisk =
-      GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(descriptor))) == FILE_TYPE_DISK;
-  const long long length = onDisk ? _filelengthi64(descriptor) : -1;
-  if (length >= 0) {
-    if (std::FILE* stream = _fdopen(descriptor, "rb")) {
-      size = static_cast<std::uint64_t>(length);
-      return stream;
-    }
-  }
-  const int error = onDisk ? errno : EINVAL;
-  _close(descriptor);
-  errno = error;
-  return nullptr;
+  std::uint64_t length = 0;
+  KernelHandle file(openRegularForReading(path, length));
+  if (!file.isOpen()) return nullptr;
+  std::FILE* stream = streamOn(file, _O_RDONLY | _O_BINARY, "rb");
+  if (stream != nullptr) size = length;
+  return stream;
 }
 
 std::optional<std::string> archiveTarget(const std::string& path) {
-  const DWORD attributes = GetFileAttributesA(path.c_str());
+  const DWORD attributes = attributesOf(path);
   // Nothing there (or nothing that can be looked at): the writer creates the archive or
   // says why it cannot.
   if (attributes == INVALID_FILE_ATTRIBUTES) return path;
@@ -672,9 +808,9 @@ std::optional<std::string> archiveTarget(const std::string& path) {
     return std::nullopt;
   }
   // Opened with its links followed: what the name finally leads to must be a file on disk.
-  KernelHandle file(CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  KernelHandle file(createFile(path, FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
   if (!file.isOpen()) {
     setErrnoFromLastError();
     return std::nullopt;
@@ -686,17 +822,23 @@ std::optional<std::string> archiveTarget(const std::string& path) {
     errno = EINVAL;
     return std::nullopt;
   }
-  if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return path;
-  char final[MAX_PATH + 8];
-  const DWORD length =
-      GetFinalPathNameByHandleA(file.get(), final, sizeof final, FILE_NAME_NORMALIZED);
-  if (length == 0 || length >= sizeof final) {
-    errno = ENAMETOOLONG;
-    return std::nullopt;
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return path;
+  std::wstring final(MAX_PATH, L'\0');
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    const DWORD length = GetFinalPathNameByHandleW(file.get(), final.data(),
+                                                   static_cast<DWORD>(final.size()),
+                                                   FILE_NAME_NORMALIZED);
+    if (length == 0) break;
+    if (length < final.size()) {
+      final.resize(length);
+      std::optional<std::string> target = nativePath(withoutExtendedPrefix(final));
+      if (!target) errno = ENAMETOOLONG;
+      return target;
+    }
+    final.resize(length);
   }
-  std::string target(final, length);
-  if (target.rfind("\\\\?\\", 0) == 0) target.erase(0, 4);
-  return target;
+  errno = ENAMETOOLONG;
+  return std::nullopt;
 }
 
 std::FILE* createUniqueFile(const std::string& stem, const std::string& suffix,
@@ -712,29 +854,18 @@ std::FILE* createUniqueFile(const std::string& stem, const std::string& suffix,
     name += suffix;
     // CREATE_NEW fails on every existing name, a link included. FILE_SHARE_DELETE lets
     // an early end remove the file while it is still open.
-    KernelHandle file(CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                  nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    KernelHandle file(createFile(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT));
     if (!file.isOpen()) {
       if (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS) continue;
       setErrnoFromLastError();
       return nullptr;
     }
-    const int descriptor =
-        _open_osfhandle(reinterpret_cast<intptr_t>(file.get()), _O_WRONLY | _O_BINARY);
-    if (descriptor < 0) {
-      const int error = errno;
-      CloseHandle(file.release());
-      DeleteFileA(name.c_str());
-      errno = error;
-      return nullptr;
-    }
-    file.release();  // the descriptor owns the handle now
-    std::FILE* stream = _fdopen(descriptor, "wb");
+    std::FILE* stream = streamOn(file, _O_WRONLY | _O_BINARY, "wb");
     if (stream == nullptr) {
       const int error = errno;
-      _close(descriptor);
-      DeleteFileA(name.c_str());
+      file.close();
+      deleteFile(name);
       errno = error;
       return nullptr;
     }
@@ -746,22 +877,32 @@ std::FILE* createUniqueFile(const std::string& stem, const std::string& suffix,
   return nullptr;
 }
 
+bool makeNewFolder(const std::string& path) {
+  const std::optional<std::wstring> name = wide(path);
+  if (!name) return false;
+  if (CreateDirectoryW(name->c_str(), nullptr)) return true;
+  setErrnoFromLastError();
+  return false;
+}
+
 // ---- Ending early -------------------------------------------------------------------------
 
 namespace {
 
 // The files to remove on an early end, in fixed storage the console handler (run on a
-// thread of its own) reads without allocating: a slot's path is written before its mark.
+// thread of its own) reads without allocating: a slot's path (the system's form, long ones
+// with their prefix) is written before its mark.
 constexpr int EARLY_END_SLOTS = 8;
+constexpr std::size_t EARLY_END_PATH_CAPACITY = 4096;
 struct EarlyEndSlot {
   std::atomic<bool> used{false};
-  char path[MAX_PATH] = {};
+  wchar_t path[EARLY_END_PATH_CAPACITY] = {};
 };
 EarlyEndSlot earlyEndSlots[EARLY_END_SLOTS];
 
 BOOL WINAPI removeRegisteredOnConsoleEnd(DWORD) {
   for (EarlyEndSlot& slot : earlyEndSlots) {
-    if (slot.used.load(std::memory_order_acquire)) DeleteFileA(slot.path);
+    if (slot.used.load(std::memory_order_acquire)) DeleteFileW(slot.path);
   }
   return FALSE;  // the system's own handling then ends the process
 }
@@ -780,11 +921,12 @@ void installEarlyEndCleanup() {
 
 void RemovedOnEarlyEnd::track(const std::string& path) {
   release();
-  if (path.size() >= MAX_PATH) return;
+  const std::optional<std::wstring> name = wide(path);
+  if (!name || name->size() >= EARLY_END_PATH_CAPACITY) return;
   for (int i = 0; i < EARLY_END_SLOTS; ++i) {
     EarlyEndSlot& slot = earlyEndSlots[i];
     if (slot.used.load(std::memory_order_acquire)) continue;
-    std::memcpy(slot.path, path.c_str(), path.size() + 1);
+    std::memcpy(slot.path, name->c_str(), (name->size() + 1) * sizeof(wchar_t));
     slot.used.store(true, std::memory_order_release);
     slot_ = i;
     return;
@@ -801,21 +943,19 @@ void RemovedOnEarlyEnd::release() {
 FolderChoice chooseFolder(const char* titleCp932, const std::string& /*startFolder*/) {
   const ComApartment com;
   win32::FolderChooserSetup setup(titleCp932);
-  const ItemIdList item(SHBrowseForFolderA(&setup.params()));
+  const ItemIdList item(SHBrowseForFolderW(&setup.params()));
   FolderChoice choice;
   if (!item) return choice;  // cancelled
-  // The path in UTF-16, so that a folder the ANSI code page cannot name is reported rather
-  // than replaced by a look-alike path.
   std::array<wchar_t, MAX_PATH> path{};
-  std::optional<std::string> ansi;
+  std::optional<std::string> native;
   if (SHGetPathFromIDListW(item.get(), path.data())) {
-    ansi = ansiPath(std::wstring_view(path.data()));
+    native = nativePath(std::wstring_view(path.data()));
   }
-  if (!ansi) {
+  if (!native) {
     choice.result = FolderChoiceResult::NoFileSystemPath;
     return choice;
   }
-  choice.path = std::move(*ansi);
+  choice.path = std::move(*native);
   choice.result = FolderChoiceResult::Chosen;
   return choice;
 }
@@ -828,7 +968,7 @@ FolderChoice folderFromArgument(const std::string& argument, const std::string& 
   if (!argument.empty() && currentDirectory() == startFolder) full = fullPathName(argument);
   if (!full) full = absolutePath(argument, startFolder);
   FolderChoice choice;
-  choice.path = win32::withoutTrailingSeparators(*full, ansiCodePage());
+  choice.path = win32::withoutTrailingSeparators(*full, NATIVE_CODE_PAGE);
   choice.result = !argument.empty() && isFolder(choice.path) ? FolderChoiceResult::Chosen
                                                              : FolderChoiceResult::NoFileSystemPath;
   return choice;
@@ -842,7 +982,7 @@ std::optional<std::string> chooseSaveName(const char* titleCp932, const char* fi
   // The dialog may move the current directory to the folder the user browsed to; the run
   // keeps its own.
   const std::optional<std::string> before = currentDirectory();
-  const BOOL chosen = GetSaveFileNameA(&setup.params());
+  const BOOL chosen = GetSaveFileNameW(&setup.params());
   if (before) changeDirectory(*before);
   if (!chosen) return std::nullopt;
   return setup.chosenName();
@@ -853,9 +993,24 @@ void setPromptInput(std::FILE* /*input*/) {}
 
 const char* startFolderRefusal() { return MSG_START_FOLDER_REFUSED; }
 
+namespace {
+std::atomic<bool> keyWaitedFor{false};
+}  // namespace
+
 void waitForKey() {
   std::fflush(stdout);
+  keyWaitedFor = true;
   static_cast<void>(std::system("pause"));
+}
+
+void keepConsoleOpenAtExit() {
+  if (keyWaitedFor) return;
+  DWORD processes[2] = {};
+  DWORD inputMode = 0;
+  const bool inputIsConsole = GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &inputMode) != 0;
+  if (win32::consoleClosesWithProcess(GetConsoleProcessList(processes, 2), inputIsConsole)) {
+    waitForKey();
+  }
 }
 
 // ---- Extracting below a target folder --------------------------------------------------
@@ -866,9 +1021,9 @@ namespace {
 // folder can be neither renamed nor removed (and so not swapped for a link) while the
 // handle is held.
 HANDLE openFolderWithoutFollowing(const std::string& path) {
-  return CreateFileA(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  return createFile(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
 }
 
 CreatedFile failure(int errorNumber) {
@@ -886,6 +1041,18 @@ CreatedFile refusal(CreateBelowResult result) {
 
 bool isReparsePoint(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
 
+// Makes the folder `path`; true also when something of that name exists already (the caller
+// looks at what it is). False with errno set otherwise.
+bool createFolder(const std::string& path) {
+  const std::optional<std::wstring> name = wide(path);
+  if (!name) return false;
+  if (CreateDirectoryW(name->c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) {
+    return true;
+  }
+  setErrnoFromLastError();
+  return false;
+}
+
 }  // namespace
 
 bool makeFolders(const std::string& path) {
@@ -894,12 +1061,9 @@ bool makeFolders(const std::string& path) {
     return false;
   }
   if (isFolder(path)) return true;
-  const std::string parent = win32::parentFolder(path, ansiCodePage());
+  const std::string parent = win32::parentFolder(path, NATIVE_CODE_PAGE);
   if (!parent.empty() && parent != path && !makeFolders(parent)) return false;
-  if (!CreateDirectoryA(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-    setErrnoFromLastError();
-    return false;
-  }
+  if (!createFolder(path)) return false;
   if (!isFolder(path)) {
     errno = ENOTDIR;
     return false;
@@ -956,13 +1120,15 @@ bool StagedFile::place() {
   bool done = std::fclose(std::exchange(file.stream, nullptr)) == 0;
   if (done) {
     // A rename replaces a link at the name as a name; the file it led to stays as it was.
-    done = MoveFileExA(file.temporaryPath.c_str(), file.path.c_str(),
-                       file.replace ? MOVEFILE_REPLACE_EXISTING : 0) != 0;
-    if (!done) setErrnoFromLastError();
+    const std::optional<std::wstring> from = wide(file.temporaryPath);
+    const std::optional<std::wstring> to = wide(file.path);
+    done = from && to &&
+           MoveFileExW(from->c_str(), to->c_str(), file.replace ? MOVEFILE_REPLACE_EXISTING : 0);
+    if (!done && from && to) setErrnoFromLastError();
   }
   if (!done) {
     const int error = errno;
-    DeleteFileA(file.temporaryPath.c_str());
+    deleteFile(file.temporaryPath);
     errno = error;
     return false;
   }
@@ -975,7 +1141,7 @@ void StagedFile::discard() {
   if (!native_ || native_->placed) return;
   const int error = errno;
   if (native_->stream != nullptr) std::fclose(std::exchange(native_->stream, nullptr));
-  DeleteFileA(native_->temporaryPath.c_str());
+  deleteFile(native_->temporaryPath);
   native_->placed = true;  // nothing left to remove
   native_->heldFolders.clear();
   errno = error;
@@ -985,7 +1151,7 @@ CreatedFile createFileBelow(const std::string& root, const std::vector<std::stri
                             bool replace) {
   if (levels.empty()) return failure(EINVAL);
   for (const std::string& level : levels) {
-    if (!win32::isLiteralFileName(level, ansiCodePage())) return failure(EINVAL);
+    if (!win32::isLiteralFileName(level, NATIVE_CODE_PAGE)) return failure(EINVAL);
   }
   if (!isFolder(root)) return failure(pathExists(root) ? ENOTDIR : ENOENT);
 
@@ -994,10 +1160,7 @@ CreatedFile createFileBelow(const std::string& root, const std::vector<std::stri
   std::string folder = root;
   for (std::size_t i = 0; i + 1 < levels.size(); ++i) {
     folder = joinPath(folder, levels[i]);
-    if (!CreateDirectoryA(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-      setErrnoFromLastError();
-      return failure(errno);
-    }
+    if (!createFolder(folder)) return failure(errno);
     auto handle = std::make_unique<KernelHandle>(openFolderWithoutFollowing(folder));
     if (!handle->isOpen()) {
       setErrnoFromLastError();
@@ -1016,7 +1179,7 @@ CreatedFile createFileBelow(const std::string& root, const std::vector<std::stri
   }
 
   const std::string path = joinPath(folder, levels.back());
-  const DWORD existing = GetFileAttributesA(path.c_str());  // a link's own, if one
+  const DWORD existing = attributesOf(path);  // a link's own, if one
   if (existing != INVALID_FILE_ATTRIBUTES) {
     if ((existing & FILE_ATTRIBUTE_DIRECTORY) != 0) return failure(EISDIR);
     if (!replace) {
@@ -1029,8 +1192,8 @@ CreatedFile createFileBelow(const std::string& root, const std::vector<std::stri
   HANDLE raw = INVALID_HANDLE_VALUE;
   for (int attempt = 0; attempt < 100 && raw == INVALID_HANDLE_VALUE; ++attempt) {
     native->temporaryPath = joinPath(folder, temporaryFileName());
-    raw = CreateFileA(native->temporaryPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    raw = createFile(native->temporaryPath, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW,
+                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
     if (raw == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS &&
         GetLastError() != ERROR_ALREADY_EXISTS) {
       setErrnoFromLastError();
@@ -1039,20 +1202,11 @@ CreatedFile createFileBelow(const std::string& root, const std::vector<std::stri
   }
   if (raw == INVALID_HANDLE_VALUE) return failure(EEXIST);
   KernelHandle file(raw);
-  const int descriptor =
-      _open_osfhandle(reinterpret_cast<intptr_t>(file.get()), _O_WRONLY | _O_BINARY);
-  if (descriptor < 0) {
-    const int error = errno;
-    CloseHandle(file.release());
-    DeleteFileA(native->temporaryPath.c_str());
-    return failure(error);
-  }
-  file.release();  // the descriptor owns the handle now
-  native->stream = _fdopen(descriptor, "wb");
+  native->stream = streamOn(file, _O_WRONLY | _O_BINARY, "wb");
   if (native->stream == nullptr) {
     const int error = errno;
-    _close(descriptor);
-    DeleteFileA(native->temporaryPath.c_str());
+    file.close();
+    deleteFile(native->temporaryPath);
     return failure(error);
   }
   native->path = path;
@@ -1128,9 +1282,8 @@ bool HeldFile::isOpen() const { return handle_ != -1; }
 
 bool HeldFile::openForReading(const std::string& path) {
   close();
-  HANDLE raw = CreateFileA(path.c_str(), GENERIC_READ,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE raw = createFile(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
   if (raw == INVALID_HANDLE_VALUE) {
     setErrnoFromLastError();
     return false;
@@ -1151,17 +1304,17 @@ bool HeldFile::openForReading(const std::string& path) {
 
 bool HeldFile::openUnnamedTemporary() {
   close();
-  char folder[MAX_PATH + 1] = {};
-  char name[MAX_PATH + 1] = {};
-  if (GetTempPathA(MAX_PATH, folder) == 0 || GetTempFileNameA(folder, "kup", 0, name) == 0) {
+  wchar_t folder[MAX_PATH + 1] = {};
+  wchar_t name[MAX_PATH + 1] = {};
+  if (GetTempPathW(MAX_PATH, folder) == 0 || GetTempFileNameW(folder, L"kup", 0, name) == 0) {
     setErrnoFromLastError();
     return false;
   }
-  HANDLE raw = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  HANDLE raw = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   if (raw == INVALID_HANDLE_VALUE) {
     setErrnoFromLastError();
-    DeleteFileA(name);
+    DeleteFileW(name);
     return false;
   }
   handle_ = reinterpret_cast<std::intptr_t>(raw);

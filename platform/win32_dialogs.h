@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <string>
 
 namespace kupack::platform::win32 {
@@ -20,56 +21,59 @@ namespace kupack::platform::win32 {
 // The save dialog's structure size: the layout without the three fields that later versions
 // of the system appended (76 bytes in a 32-bit program, the same layout's 136 in a 64-bit one).
 inline constexpr DWORD SAVE_DIALOG_STRUCT_SIZE = static_cast<DWORD>(
-    offsetof(OPENFILENAMEA, lpTemplateName) + sizeof(OPENFILENAMEA::lpTemplateName));
+    offsetof(OPENFILENAMEW, lpTemplateName) + sizeof(OPENFILENAMEW::lpTemplateName));
 static_assert(sizeof(void*) != 4 || SAVE_DIALOG_STRUCT_SIZE == 76);
 
-// Capacity of the archive-name buffer that the save dialog reads its preset from and writes
-// the chosen name into.
+// Capacity, in UTF-16 units, of the archive-name buffer that the save dialog reads its preset
+// from and writes the chosen name into.
 inline constexpr std::size_t ARCHIVE_NAME_CAPACITY = 256;
 
 // The extension that the save dialog adds to a name typed without one.
-inline constexpr char ARCHIVE_EXTENSION[] = "kup";
+inline constexpr wchar_t ARCHIVE_EXTENSION[] = L"kup";
 
-// The chooser's parameters: no owner, the whole shell namespace from the desktop, only
-// file-system folders can be confirmed, no callback.
+// The chooser's parameters (the Unicode form; the title converted from code page 932): no
+// owner, the whole shell namespace from the desktop, only file-system folders can be
+// confirmed, no callback.
 class FolderChooserSetup {
  public:
   explicit FolderChooserSetup(const char* titleCp932);
   FolderChooserSetup(const FolderChooserSetup&) = delete;
   FolderChooserSetup& operator=(const FolderChooserSetup&) = delete;
 
-  BROWSEINFOA& params() { return params_; }
+  BROWSEINFOW& params() { return params_; }
   // Receives the chosen item's display name (which the run does not use).
-  std::array<char, MAX_PATH>& folderBuffer() { return folder_; }
+  std::array<wchar_t, MAX_PATH>& folderBuffer() { return folder_; }
 
  private:
-  std::string title_;
-  std::array<char, MAX_PATH> folder_{};
-  BROWSEINFOA params_{};
+  std::wstring title_;
+  std::array<wchar_t, MAX_PATH> folder_{};
+  BROWSEINFOW params_{};
 };
 
-// The filter list of the save dialog: the display text, NUL, "*.kup", NUL, and the NUL of the
-// empty string that ends the list.
-std::string saveDialogFilter(const char* filterNameCp932);
+// The filter list of the save dialog: the display text (from code page 932), NUL, "*.kup",
+// NUL, and the NUL of the empty string that ends the list.
+std::wstring saveDialogFilter(const char* filterNameCp932);
 
-// The save dialog's parameters: the archive-name buffer preset with `preset` (cut to fit),
-// the one filter shown first, flags OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY, default extension.
+// The save dialog's parameters (the Unicode form): the archive-name buffer preset with the
+// native `preset` (cut to fit), the one filter shown first, flags OFN_OVERWRITEPROMPT |
+// OFN_HIDEREADONLY, default extension.
 class SaveDialogSetup {
  public:
   SaveDialogSetup(const char* titleCp932, const char* filterNameCp932, const std::string& preset);
   SaveDialogSetup(const SaveDialogSetup&) = delete;
   SaveDialogSetup& operator=(const SaveDialogSetup&) = delete;
 
-  OPENFILENAMEA& params() { return params_; }
-  const std::array<char, ARCHIVE_NAME_CAPACITY>& nameBuffer() const { return name_; }
-  // The archive-name buffer up to its first NUL.
-  std::string chosenName() const;
+  OPENFILENAMEW& params() { return params_; }
+  const std::array<wchar_t, ARCHIVE_NAME_CAPACITY>& nameBuffer() const { return name_; }
+  // The archive-name buffer up to its first NUL, as a native name (nullopt for a lone
+  // surrogate, which names no file).
+  std::optional<std::string> chosenName() const;
 
  private:
-  std::string title_;
-  std::string filter_;
-  std::array<char, ARCHIVE_NAME_CAPACITY> name_{};
-  OPENFILENAMEA params_{};
+  std::wstring title_;
+  std::wstring filter_;
+  std::array<wchar_t, ARCHIVE_NAME_CAPACITY> name_{};
+  OPENFILENAMEW params_{};
 };
 
 }  // namespace kupack::platform::win32

@@ -25,8 +25,8 @@ class TempDir {
 };
 
 // Paths and names between the tests, std::filesystem and the platform layer. Native
-// bytes are the platform layer's: UTF-8 on POSIX, the ANSI code page on Windows (where
-// std::filesystem takes narrow strings in neither).
+// bytes are the platform layer's: UTF-8 (on Windows std::filesystem takes narrow strings in
+// the ANSI code page, so they go through here).
 
 // A path from UTF-8 text: the same file on every platform.
 std::filesystem::path u8path(const std::string& utf8);
@@ -36,7 +36,7 @@ std::filesystem::path pathFromNative(const std::string& native);
 std::string nativeOf(const std::filesystem::path& path);
 
 // UTF-8 text as native bytes; nativeCanName tells whether the system can name it at all
-// (on Windows, whether the ANSI code page has every character).
+// (always on Windows, where native names are UTF-8 whatever the ANSI code page).
 std::string nativeName(const std::string& utf8);
 bool nativeCanName(const std::string& utf8);
 

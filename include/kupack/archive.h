@@ -65,8 +65,9 @@ class EntrySink {
 // Archive moved from may only be destroyed or assigned to.
 class Archive {
  public:
-  // Opens the file at `path` (the system's own path bytes) and checks its header and
-  // directory; throws Error when it cannot be read or breaks the format.
+  // Opens the file at `path` (the system's own path bytes on POSIX; UTF-8 on Windows,
+  // whatever its ANSI code page) and checks its header and directory; throws Error when it
+  // cannot be read or breaks the format.
   explicit Archive(const std::string& path);
   ~Archive();
   Archive(Archive&&) noexcept;

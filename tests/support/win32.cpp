@@ -1,6 +1,6 @@
 // The Windows side of the test helpers: whole runs of kupack.exe (or another program) as a
 // child process with its standard handles on files, and code page 932 text through the system's
-// converter.
+// converter. Native strings are UTF-8, as in the platform layer.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -93,11 +93,20 @@ std::string fromTextMode(const std::string& text) {
   return plain;
 }
 
+std::wstring wideFromUtf8(const std::string& utf8) {
+  if (utf8.empty()) return {};
+  const int length = static_cast<int>(utf8.size());
+  const int wideLength = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), length, nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(wideLength > 0 ? wideLength : 0), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), length, wide.data(), wideLength);
+  return wide;
+}
+
 }  // namespace
 
 RunResult runKupack(const std::vector<std::string>& args, const fs::path& workingDir,
                     const std::string& input, const std::string& locale) {
-  std::vector<std::string> argv{kupackProgram().string()};
+  std::vector<std::string> argv{nativeOf(kupackProgram())};
   argv.insert(argv.end(), args.begin(), args.end());
   return runCommand(argv, workingDir, input, locale);
 }
@@ -117,21 +126,22 @@ RunResult runCommand(const std::vector<std::string>& argv, const fs::path& worki
     const Handle in(openInheritable(io / "in", false));
     const Handle out(openInheritable(io / "out", true));
     const Handle err(openInheritable(io / "err", true));
-    STARTUPINFOA startup{};
+    STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = in.get();
     startup.hStdOutput = out.get();
     startup.hStdError = err.get();
     PROCESS_INFORMATION process{};
-    const std::string folder = workingDir.string();
+    const std::wstring folder = workingDir.native();
+    std::wstring wideCommandLine = wideFromUtf8(commandLine);
     // Wine has been seen to refuse a start once in a long suite on a busy machine; a start
     // that fails three times, half a second apart, is a real failure and says why.
     bool started = false;
     DWORD startError = 0;
     for (int attempt = 0; attempt < 3 && !started; ++attempt) {
       if (attempt > 0) Sleep(500);
-      started = CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+      started = CreateProcessW(nullptr, wideCommandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                folder.c_str(), &startup, &process) != 0;
       if (!started) startError = GetLastError();
     }
@@ -156,34 +166,21 @@ RunResult runCommand(const std::vector<std::string>& argv, const fs::path& worki
 
 bool dialogsReadStandardInput() { return false; }
 
-fs::path pathFromNative(const std::string& native) {
-  if (native.empty()) return {};
-  const int length = static_cast<int>(native.size());
-  const int wideLength = MultiByteToWideChar(CP_ACP, 0, native.data(), length, nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(wideLength > 0 ? wideLength : 0), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, native.data(), length, wide.data(), wideLength);
-  return fs::path(wide);
-}
+fs::path pathFromNative(const std::string& native) { return fs::path(wideFromUtf8(native)); }
 
 std::string nativeOf(const fs::path& path) {
   const std::wstring& wide = path.native();
   if (wide.empty()) return {};
   const int length = static_cast<int>(wide.size());
   const int needed =
-      WideCharToMultiByte(CP_ACP, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
+      WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
   std::string native(static_cast<std::size_t>(needed > 0 ? needed : 0), '\0');
-  WideCharToMultiByte(CP_ACP, 0, wide.data(), length, native.data(), needed, nullptr, nullptr);
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, native.data(), needed, nullptr, nullptr);
   return native;
 }
 
-bool nativeCanName(const std::string& utf8) {
-  const std::wstring wide = u8path(utf8).native();
-  if (wide.empty()) return true;
-  BOOL usedDefault = FALSE;
-  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()),
-                      nullptr, 0, nullptr, &usedDefault);
-  return !usedDefault;
-}
+// Native names are UTF-8: every name the tests write has one, whatever the ANSI code page.
+bool nativeCanName(const std::string& /*utf8*/) { return true; }
 
 std::string consoleBytes(const std::string& utf8, const std::string& /*locale*/) {
   return sjis(utf8);

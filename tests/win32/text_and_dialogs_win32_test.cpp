@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -100,16 +101,79 @@ TEST(Win32NameTest, OtherAnsiCodePagesAreConverted) {
             test::sjis("背景"));
 }
 
+TEST(Win32NameTest, NativeNamesAreUtf8WhateverTheAnsiCodePage) {
+  // The same conversions on every Windows: native UTF-8 to and from code page 932.
+  const std::string name = test::sjis("背景\\表.bmp");
+  const std::string utf8 = "背景\\表.bmp";
+  EXPECT_EQ(nameToCp932(utf8, NATIVE_CODE_PAGE), name);
+  EXPECT_EQ(cp932ToName(name, NATIVE_CODE_PAGE), utf8);
+  EXPECT_EQ(nameToCp932("plain.txt", NATIVE_CODE_PAGE), "plain.txt");
+  // No code page 932 form: refused, never a look-alike (the yen sign is no separator).
+  EXPECT_FALSE(nameToCp932("caf\xC3\xA9", NATIVE_CODE_PAGE).has_value());
+  EXPECT_FALSE(nameToCp932("a\xC2\xA5" "b", NATIVE_CODE_PAGE).has_value());
+  EXPECT_FALSE(nameToCp932("\xFF\xFE", NATIVE_CODE_PAGE).has_value()) << "no UTF-8";
+  EXPECT_EQ(convertForDisplay("caf\xC3\xA9 表", NATIVE_CODE_PAGE, CODE_PAGE_932),
+            "caf? " + test::sjis("表"));
+  EXPECT_EQ(nativeFromSystem(L"\u80CC\u666F"), "背景");
+  EXPECT_FALSE(nativeFromSystem(std::wstring(1, static_cast<wchar_t>(0xD800))).has_value())
+      << "a lone surrogate has no UTF-8 form";
+  EXPECT_EQ(cp932ToWide(test::sjis("表")), L"\u8868");
+}
+
+std::wstring fakeFullPath(const std::wstring& path) {
+  const bool absolute = path.size() > 1 && (path[1] == L':' || path[0] == L'\\');
+  return absolute ? path : L"C:\\cwd\\" + path;
+}
+
+TEST(Win32PathTest, LongPathsGetTheExtendedLengthPrefix) {
+  EXPECT_EQ(systemPath("C:\\short\\表.bmp", fakeFullPath), L"C:\\short\\\u8868.bmp");
+  EXPECT_EQ(systemPath("", fakeFullPath), L"");
+  EXPECT_FALSE(systemPath("C:\\\xFF", fakeFullPath).has_value());
+
+  const std::string level(100, 'a');
+  const std::string deep = "C:\\" + level + "\\" + level + "\\" + level;  // 305 characters
+  const std::wstring wideLevel(100, L'a');
+  const std::wstring wideDeep = L"C:\\" + wideLevel + L"\\" + wideLevel + L"\\" + wideLevel;
+  EXPECT_EQ(systemPath(deep, fakeFullPath), L"\\\\?\\" + wideDeep);
+  EXPECT_EQ(systemPath("\\\\srv\\share\\" + level + "\\" + level + "\\" + level, fakeFullPath),
+            L"\\\\?\\UNC\\srv\\share\\" + wideLevel + L"\\" + wideLevel + L"\\" + wideLevel);
+  EXPECT_EQ(systemPath(level + "\\" + level + "\\" + level, fakeFullPath),
+            L"\\\\?\\C:\\cwd\\" + wideLevel + L"\\" + wideLevel + L"\\" + wideLevel)
+      << "a relative path is made absolute first";
+  // Already prefixed: as it is. The limit is that of a new folder (MAX_PATH - 12).
+  EXPECT_EQ(systemPath("\\\\?\\" + deep, fakeFullPath), L"\\\\?\\" + wideDeep);
+  EXPECT_EQ(systemPath("C:\\" + std::string(244, 'b'), fakeFullPath)->size(), 247u);
+  EXPECT_EQ(systemPath("C:\\" + std::string(245, 'b'), fakeFullPath)->size(), 252u);
+}
+
+TEST(Win32ConsoleTest, OnlyTheConsolesOnlyProcessKeepsItsWindowOpen) {
+  struct Case {
+    std::uint32_t processes;
+    bool inputIsConsole;
+    bool closes;
+  };
+  // 0: no console (or the call failed); 1: started by Explorer; more: a console or a script.
+  // Input from a file or a pipe: nobody to press a key.
+  const Case cases[] = {{0, true, false}, {1, true, true},   {2, true, false},
+                        {3, true, false}, {1, false, false}, {0, false, false}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(consoleClosesWithProcess(c.processes, c.inputIsConsole), c.closes)
+        << c.processes << " processes, input from the console: " << c.inputIsConsole;
+  }
+}
+
 TEST(Win32DialogTest, FolderChooserParameters) {
   FolderChooserSetup setup(MSG_CHOOSER_TITLE);
-  const BROWSEINFOA& params = setup.params();
+  const BROWSEINFOW& params = setup.params();
   EXPECT_EQ(params.hwndOwner, nullptr);
   EXPECT_EQ(params.pidlRoot, nullptr) << "the whole namespace, from the desktop";
   EXPECT_EQ(params.pszDisplayName, setup.folderBuffer().data());
   EXPECT_EQ(setup.folderBuffer().size(), 260u);
   ASSERT_NE(params.lpszTitle, nullptr);
-  EXPECT_STREQ(params.lpszTitle, MSG_CHOOSER_TITLE);
-  EXPECT_NE(std::strstr(params.lpszTitle, "\n\r"), nullptr) << "line feed, then carriage return";
+  const std::wstring title(params.lpszTitle);
+  EXPECT_EQ(title, cp932ToWide(MSG_CHOOSER_TITLE));
+  EXPECT_EQ(title.substr(0, 5), L"\u30A2\u30FC\u30AB\u30A4\u30D6") << "アーカイブ";
+  EXPECT_NE(title.find(L"\n\r"), std::wstring::npos) << "line feed, then carriage return";
   EXPECT_EQ(params.ulFlags, 1u) << "BIF_RETURNONLYFSDIRS only";
   EXPECT_EQ(params.lpfn, nullptr);
   EXPECT_EQ(params.lParam, 0);
@@ -117,25 +181,22 @@ TEST(Win32DialogTest, FolderChooserParameters) {
 
 TEST(Win32DialogTest, SaveDialogParameters) {
   SaveDialogSetup setup(MSG_SAVE_TITLE, MSG_SAVE_FILTER_NAME, "arc.kup");
-  const OPENFILENAMEA& params = setup.params();
+  const OPENFILENAMEW& params = setup.params();
   // The layout without the three fields appended later: 76 bytes in a 32-bit program.
-  const std::size_t earlierLayout = offsetof(OPENFILENAMEA, lpTemplateName) + sizeof(void*);
+  const std::size_t earlierLayout = offsetof(OPENFILENAMEW, lpTemplateName) + sizeof(void*);
   EXPECT_EQ(params.lStructSize, earlierLayout);
   if (sizeof(void*) == 4) {
     EXPECT_EQ(params.lStructSize, 76u);
   }
-  EXPECT_LT(params.lStructSize, sizeof(OPENFILENAMEA));
+  EXPECT_LT(params.lStructSize, sizeof(OPENFILENAMEW));
   EXPECT_EQ(params.hwndOwner, nullptr);
   EXPECT_EQ(params.hInstance, nullptr);
 
   // "KUPファイル", NUL, "*.kup", NUL, and the NUL of the empty string closing the list.
-  const char filterBytes[] =
-      "KUP\x83t\x83@\x83"
-      "C\x83\x8b"
-      "\0*.kup\0";  // + implicit NUL
-  const std::string filter(filterBytes, sizeof filterBytes);
+  const wchar_t filterText[] = L"KUP\u30D5\u30A1\u30A4\u30EB\0*.kup\0";  // + implicit NUL
+  const std::wstring filter(filterText, sizeof filterText / sizeof(wchar_t));
   ASSERT_NE(params.lpstrFilter, nullptr);
-  EXPECT_EQ(std::string(params.lpstrFilter, filter.size()), filter);
+  EXPECT_EQ(std::wstring(params.lpstrFilter, filter.size()), filter);
   EXPECT_EQ(saveDialogFilter(MSG_SAVE_FILTER_NAME), filter);
   EXPECT_EQ(params.lpstrCustomFilter, nullptr);
   EXPECT_EQ(params.nMaxCustFilter, 0u);
@@ -143,34 +204,38 @@ TEST(Win32DialogTest, SaveDialogParameters) {
 
   EXPECT_EQ(params.lpstrFile, setup.nameBuffer().data());
   EXPECT_EQ(params.nMaxFile, 256u);
-  std::string preset(256, '\0');
-  preset.replace(0, 7, "arc.kup");
-  EXPECT_EQ(std::string(setup.nameBuffer().data(), 256), preset);
+  std::wstring preset(256, L'\0');
+  preset.replace(0, 7, L"arc.kup");
+  EXPECT_EQ(std::wstring(setup.nameBuffer().data(), 256), preset);
   EXPECT_EQ(setup.chosenName(), "arc.kup");
   EXPECT_EQ(params.lpstrFileTitle, nullptr);
   EXPECT_EQ(params.nMaxFileTitle, 0u);
   EXPECT_EQ(params.lpstrInitialDir, nullptr);
   ASSERT_NE(params.lpstrTitle, nullptr);
-  EXPECT_STREQ(params.lpstrTitle, MSG_SAVE_TITLE);
+  EXPECT_EQ(std::wstring(params.lpstrTitle), cp932ToWide(MSG_SAVE_TITLE));
   EXPECT_EQ(params.Flags, 6u) << "OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY";
   ASSERT_NE(params.lpstrDefExt, nullptr);
-  EXPECT_STREQ(params.lpstrDefExt, "kup");
+  EXPECT_EQ(std::wstring(params.lpstrDefExt), L"kup");
   EXPECT_EQ(params.lCustData, 0);
   EXPECT_EQ(params.lpfnHook, nullptr);
   EXPECT_EQ(params.lpTemplateName, nullptr);
 }
 
+TEST(Win32DialogTest, JapanesePresetAndChosenNamesWhateverTheCodePage) {
+  // What the user picks in the dialog comes back as the native name of that very file.
+  SaveDialogSetup setup(MSG_SAVE_TITLE, MSG_SAVE_FILTER_NAME, "C:\\背景\\表.kup");
+  EXPECT_EQ(std::wstring(setup.nameBuffer().data()), L"C:\\\u80CC\u666F\\\u8868.kup");
+  EXPECT_EQ(setup.chosenName(), "C:\\背景\\表.kup");
+}
+
 TEST(Win32DialogTest, LongPresetIsCutWithoutSplittingACharacter) {
-  const std::string table = test::sjis("表");
-  const std::string preset = std::string(254, 'a') + table;  // 256 bytes: one too many
+  // U+20B9F takes two UTF-16 units: 254 letters and it make 256, one too many.
+  const std::string preset = std::string(254, 'a') + "\xF0\xA0\xAE\x9F";
   SaveDialogSetup setup(MSG_SAVE_TITLE, MSG_SAVE_FILTER_NAME, preset);
-  const std::string kept = setup.chosenName();
-  if (ansiCodePage() == CODE_PAGE_932) {
-    EXPECT_EQ(kept, std::string(254, 'a'));
-  } else {
-    EXPECT_EQ(kept, preset.substr(0, 255));
-  }
-  EXPECT_EQ(setup.nameBuffer().back(), '\0');
+  EXPECT_EQ(setup.chosenName(), std::string(254, 'a'));
+  EXPECT_EQ(setup.nameBuffer().back(), L'\0');
+  SaveDialogSetup fits(MSG_SAVE_TITLE, MSG_SAVE_FILTER_NAME, std::string(253, 'a') + "\xF0\xA0\xAE\x9F");
+  EXPECT_EQ(fits.chosenName(), std::string(253, 'a') + "\xF0\xA0\xAE\x9F");
 }
 
 }  // namespace
