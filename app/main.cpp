@@ -157,7 +157,8 @@ std::string unknownOptionProblem(char** argv) {
 
 bool setCommand(CommandLine& line, Command command, std::string& problem) {
   if (line.commandGiven && line.command != command) {
-    problem = "only one of -l, -x, -p, -t, -u, --delete, --diff, --mount, --help, --version at a time";
+    problem =
+        "only one of -l, -x, -p, -t, -u, --delete, --diff, --mount, --help, --version at a time";
     return false;
   }
   line.command = command;

@@ -52,24 +52,6 @@ TEST(EntryPathTest, SplitsOnlyAtSingleByteBackslashes) {
       << refusal;
 }
 
-TEST(EntryPathTest, NamesOnlyWindowsReservesAreKnown) {
-  const struct {
-    const char* level;
-    bool reserved;
-  } cases[] = {
-      {"con", true},          {"CON", true},        {"aux.txt", true},     {"nul.bmp", true},
-      {"com1.txt", true},     {"LPT9", true},       {"prn .log", true},    {"con.tar.gz", true},
-      {"a<b", true},          {"a>b", true},        {"a:b", true},         {"q?.txt", true},
-      {"*", true},            {"say\"hi\"", true},  {"pipe|x", true},      {"tab\tname", true},
-      {"console.txt", false}, {"com10.txt", false}, {"com0", true},       {"lpt", false},
-      {"xcon", false},        {"nul_.bmp", false},  {"plain.txt", false},  {"", false},
-      // 0x7C ('|') and 0x5C as the second byte of a two-byte character (ポ, ソ) are no
-      // characters of their own.
-      {"\x83\x7c.txt", false}, {"\x83\x5c", false},
-  };
-  for (const auto& c : cases) EXPECT_EQ(isWindowsReservedName(c.level), c.reserved) << c.level;
-}
-
 TEST(EntryPathTest, NamesLowerCasingMayHaveChangedAreKnown) {
   EXPECT_TRUE(mayHaveLoweredSecondByte("\x83\x61.txt"));            // ヂ, perhaps once ア
   EXPECT_TRUE(mayHaveLoweredSecondByte("dir\\\x83\x7a"));          // its second byte 'z'

@@ -19,22 +19,27 @@ using test::contains;
 using test::runKupack;
 using test::storedEntry;
 
-TEST(WindowsReservedNameTest, DevicesTrailingDotsAndSpacesAndStreams) {
+TEST(WindowsReservedNameTest, DevicesTrailingDotsSpacesStreamsAndForbiddenCharacters) {
   struct Case {
     const char* level;
     bool reserved;
   };
+  // 0x83 0x3A, 0x83 0x7C (ポ) and 0x83 0x5C (ソ) are one character each: no ':', '|' or '\\'
+  // of their own.
+  // clang-format off
   const Case cases[] = {
-      {"CON", true},       {"con", true},        {"Nul.txt", true},   {"AUX.tar.gz", true},
-      {"PRN", true},       {"COM1", true},       {"com9.bmp", true},  {"LPT1", true},
-      {"lpt9.dat", true},  {"CON .txt", true},   {"CONIN$", true},    {"conout$.x", true},
-      {"a.", true},        {"a ", true},         {"a:b", true},       {"x:", true},
-      {"CONSOLE", false},  {"COM", false},       {"COM10", false},    {"LPT", false},
-      {"xCON", false},     {"con_x.txt", false}, {".CON", false},     {"a.b", false},
-      {" a", false},       {"plain.txt", false}, {"", false},
-      // 0x83 0x3A is one character (ソ's neighbour), no ':'.
-      {"\x83\x3A", false},
+      {"CON", true},        {"con", true},        {"Nul.txt", true},    {"AUX.tar.gz", true},
+      {"PRN", true},        {"COM1", true},       {"com9.bmp", true},   {"LPT1", true},
+      {"lpt9.dat", true},   {"CON .txt", true},   {"CONIN$", true},     {"conout$.x", true},
+      {"a.", true},         {"a ", true},         {"a:b", true},        {"x:", true},
+      {"CONSOLE", false},   {"COM", false},       {"COM10", false},     {"LPT", false},
+      {"xCON", false},      {"con_x.txt", false}, {".CON", false},      {"a.b", false},
+      {" a", false},        {"plain.txt", false}, {"", false},          {"com0", true},
+      {"a<b", true},        {"a>b", true},        {"q?.txt", true},     {"*", true},
+      {"say\"hi\"", true},  {"pipe|x", true},     {"tab\tname", true},  {"\x83\x3A", false},
+      {"\x83\x7c.txt", false}, {"\x83\x5c", false},
   };
+  // clang-format on
   for (const Case& c : cases) {
     EXPECT_EQ(isWindowsReservedName(c.level), c.reserved) << '"' << c.level << '"';
   }
