@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "app/read_commands.h"
 #include "archive/archive_format.h"
 #include "archive/archive_reader.h"
 #include "archive/entry_comparison.h"
@@ -12,18 +13,6 @@
 
 namespace kupack {
 namespace {
-
-const char* typeName(EntryType type) {
-  switch (type) {
-    case ENTRY_SPB:
-      return "spb";
-    case ENTRY_LZSS:
-      return "lzss";
-    case ENTRY_STORED:
-      break;
-  }
-  return "stored";
-}
 
 struct Recoded {
   const ArchiveEntry* before;
@@ -88,8 +77,8 @@ std::string asJson(const Differences& found) {
   nlohmann::ordered_json recoded = nlohmann::ordered_json::array();
   for (const auto& [before, after] : found.recoded) {
     recoded.push_back({{"name", platform::cp932ToUtf8Text(after->name)},
-                       {"old_type", typeName(before->type)},
-                       {"new_type", typeName(after->type)}});
+                       {"old_type", jsonTypeName(before->type)},
+                       {"new_type", jsonTypeName(after->type)}});
   }
   const nlohmann::ordered_json object = {{"added", names(found.added)},
                                          {"removed", names(found.removed)},
@@ -107,8 +96,8 @@ void printText(const Differences& found) {
     consolePrint("changed  %s\n", entryNameForConsole(entry->name).c_str());
   for (const auto& [before, after] : found.recoded) {
     consolePrint("recoded  %s (%s -> %s, the same bytes)\n",
-                 entryNameForConsole(after->name).c_str(), typeName(before->type),
-                 typeName(after->type));
+                 entryNameForConsole(after->name).c_str(), jsonTypeName(before->type),
+                 jsonTypeName(after->type));
   }
 }
 

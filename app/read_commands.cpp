@@ -17,9 +17,6 @@
 #include "platform/platform.h"
 
 namespace kupack {
-namespace {
-
-using ull = unsigned long long;
 
 const char* typeName(EntryType type) {
   switch (type) {
@@ -32,6 +29,22 @@ const char* typeName(EntryType type) {
   }
   return "?";
 }
+
+const char* jsonTypeName(EntryType type) {
+  switch (type) {
+    case ENTRY_SPB:
+      return "spb";
+    case ENTRY_LZSS:
+      return "lzss";
+    case ENTRY_STORED:
+      break;
+  }
+  return "stored";
+}
+
+namespace {
+
+using ull = unsigned long long;
 
 // Stored size as a share of the source size in whole percent, truncated; 0 for an empty
 // source (the writer shows the same figure).
@@ -166,18 +179,6 @@ std::optional<std::vector<std::uint32_t>> entryCrcs(
 
 // ---- Listing as JSON --------------------------------------------------------------------
 
-const char* jsonTypeName(EntryType type) {
-  switch (type) {
-    case ENTRY_SPB:
-      return "spb";
-    case ENTRY_LZSS:
-      return "lzss";
-    case ENTRY_STORED:
-      break;
-  }
-  return "stored";
-}
-
 // The name as recorded, code page 932 bytes, in lower-case hexadecimal.
 std::string hexBytes(std::string_view bytes) {
   static constexpr char DIGITS[] = "0123456789abcdef";
@@ -301,8 +302,7 @@ int printEntriesCommand(const std::string& archivePath, const std::vector<std::s
   bool duplicates = false;
   for (const ArchiveEntry* entry : *chosen) {
     if (entry->duplicate) {
-      consoleError(reader.shownPath() + ": " + entryShown(*entry) + ": " +
-                   DUPLICATE_ENTRY + "\n");
+      consoleError(reader.shownPath() + ": " + entryShown(*entry) + ": " + DUPLICATE_ENTRY + "\n");
       duplicates = true;
       continue;
     }

@@ -9,10 +9,16 @@
 #include <vector>
 
 #include "archive/entry_selection.h"
+#include "codec/entry_type.h"
 
 namespace kupack {
 
 enum class ListFormat { Table, Json };
+
+// An entry's coding as -l's table shows it ("stored", "SPB", "LZSS") and as its JSON names
+// it ("stored", "spb", "lzss"); -u, --delete and --diff show codings the same way.
+const char* typeName(EntryType type);
+const char* jsonTypeName(EntryType type);
 
 // `kupack -l ARCHIVE [NAME...]`: one line per entry (stored size, source size, ratio, type,
 // name) and a total line; with Json an array of objects (name as UTF-8, type, offset,

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/pack_console.h"
+#include "app/read_commands.h"
 #include "archive/archive_update.h"
 #include "archive/archive_writer.h"
 #include "archive/collector.h"
@@ -37,18 +38,6 @@ const char* actionName(UpdateAction action) {
   return "kept";
 }
 
-const char* typeName(EntryType type, bool json) {
-  switch (type) {
-    case ENTRY_SPB:
-      return json ? "spb" : "SPB";
-    case ENTRY_LZSS:
-      return json ? "lzss" : "LZSS";
-    case ENTRY_STORED:
-      break;
-  }
-  return "stored";
-}
-
 // The source size a new file has now (0 when it cannot be learned: the run would say why).
 ull newFileSize(const UpdateChange& change, const std::string& rootFolder) {
   return platform::fileSize(platform::joinPath(rootFolder, change.file->nativePath)).value_or(0);
@@ -73,7 +62,7 @@ void printPlanTable(const UpdatePlan& plan, const std::string& rootFolder) {
             : static_cast<ull>(static_cast<double>(entry.storedSize) * 100.0 / entry.sourceSize);
     consolePrint("%-8s %12llu %12llu %5llu%%  %-6s  %s\n", actionName(change.action),
                  static_cast<ull>(entry.storedSize), static_cast<ull>(entry.sourceSize), ratio,
-                 typeName(entry.type, false), name.c_str());
+                 typeName(entry.type), name.c_str());
   }
   consolePrint("%llu added, %llu replaced, %llu deleted, %llu kept\n",
                static_cast<ull>(plan.count(UpdateAction::Added)),
@@ -92,7 +81,7 @@ void printPlanJson(const UpdatePlan& plan, const std::string& rootFolder) {
       item["stored_size"] = nullptr;
       item["source_size"] = newFileSize(change, rootFolder);
     } else {
-      item["type"] = typeName(change.entry->type, true);
+      item["type"] = jsonTypeName(change.entry->type);
       item["stored_size"] = change.entry->storedSize;
       item["source_size"] = change.entry->sourceSize;
     }
