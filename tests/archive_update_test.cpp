@@ -265,7 +265,8 @@ TEST(HeldFileCopyTest, CopiesRangesExactlyAndRefusesOnesPastTheEnd) {
                               Range{0, source.size()}, Range{source.size() - 9, 9}}) {
       EXPECT_EQ(held.copyTo(range.position, range.length, out),
                 platform::HeldFile::CopyResult::Copied);
-      expected += source.substr(range.position, range.length);
+      expected += source.substr(static_cast<std::size_t>(range.position),
+                                static_cast<std::size_t>(range.length));
     }
     ASSERT_EQ(std::fwrite("tail", 1, 4, out), 4u);  // after the copies
     expected += "tail";
