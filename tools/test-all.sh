@@ -21,7 +21,8 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 
 # The threads of packing under ThreadSanitizer: the LZSS coder's two (pieces coded ahead and
 # joined, failed writes while joining, progress) and the writer's pool (entries coded ahead,
-# held and taken in turn, a failure among them); only the tests that run them.
+# held and taken in turn, a failure among them), and the mount's decode cache (readers
+# sharing decodes, open entries, evictions); only the tests that run them.
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKUPACK_TSAN=ON >/dev/null
 cmake --build build-tsan -j"$jobs" --target kupack_tests
-TSAN_OPTIONS=halt_on_error=1 build-tsan/kupack_tests --gtest_filter='LzssTest.Pieces*:LzssTest.FailedWrite*:LzssTest.Progress*:LzssTest.SmallRefillBlocks*:LzssTest.StreamEndingJustAfter*:ArchiveWriterTest.*:WorkerPoolTest.*'
+TSAN_OPTIONS=halt_on_error=1 build-tsan/kupack_tests --gtest_filter='LzssTest.Pieces*:LzssTest.FailedWrite*:LzssTest.Progress*:LzssTest.SmallRefillBlocks*:LzssTest.StreamEndingJustAfter*:ArchiveWriterTest.*:WorkerPoolTest.*:MountedArchiveTest.*'

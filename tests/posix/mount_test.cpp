@@ -330,6 +330,33 @@ TEST_F(MountedArchiveTest, OpenEntriesDecodeOnceAndMemoryStaysWithinTwiceTheBudg
   EXPECT_LE(tree.peakMemoryBytes(), 16u);
 }
 
+// Readers on several threads opening, reading and closing entries in different orders:
+// every byte right, and memory never past twice the budget.
+TEST_F(MountedArchiveTest, ManyReadersOfManyEntriesKeepTheMemoryBound) {
+  const std::vector<std::string> texts = {"abcabc", "xyzxyz", "qrsqrs", "klmklm", "tuvtuv"};
+  std::vector<BuiltEntry> entries;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    entries.push_back(lzssEntry("e" + std::to_string(i), texts[i]));
+  }
+  MountedArchive& tree = mount(entries, 8);
+  constexpr std::size_t READERS = 6;
+  std::vector<std::size_t> wrong(READERS, 0);
+  {
+    std::vector<std::jthread> readers;
+    for (std::size_t reader = 0; reader < READERS; ++reader) {
+      readers.emplace_back([&, reader] {
+        for (std::size_t round = 0; round < 20; ++round) {
+          const std::size_t i = (reader * 3 + round) % texts.size();
+          if (readAll("e" + std::to_string(i)) != texts[i]) ++wrong[reader];
+        }
+      });
+    }
+  }
+  EXPECT_EQ(wrong, std::vector<std::size_t>(READERS, 0));
+  EXPECT_LE(tree.peakMemoryBytes(), 16u);
+  EXPECT_LE(tree.cachedBytes(), 8u);
+}
+
 // A decode that cannot get its memory fails that read with EIO; the mount and its other
 // entries live on. Run in a child process whose address space is limited.
 TEST_F(MountedArchiveTest, DecodeWithoutMemoryFailsTheReadNotTheMount) {
