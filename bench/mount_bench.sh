@@ -68,8 +68,9 @@ PY
   echo "packed 20 palette bitmaps of 60 MiB in $((end - start)) ms"
 
   read_all_at_once() {
-    for f in "$mnt"/p*.bmp; do cat "$f" >/dev/null & done
-    wait
+    local readers=() f
+    for f in "$mnt"/p*.bmp; do cat "$f" >/dev/null & readers+=($!); done
+    wait "${readers[@]}"
   }
   local result
   result=$(peak_while "$work/many.kup" "" read_all_at_once)
