@@ -48,6 +48,31 @@ void reportOnStandardError(const std::string& cp932) {
   std::fflush(stderr);
 }
 
+// False, having said why, when nothing should be mounted on `folder`.
+bool mountPointUsable(const std::string& folder) {
+  const char* name = folder.c_str();
+  switch (platform::mountPointState(folder)) {
+    case platform::MountPointState::Usable:
+      return true;
+    case platform::MountPointState::Missing:
+      std::fprintf(stderr, "kupack: %s: no such folder to mount on\n", name);
+      return false;
+    case platform::MountPointState::DeadMount:
+      std::fprintf(stderr,
+                   "kupack: %s: a mount whose server has ended is still there (Transport "
+                   "endpoint is not connected); clear it with: fusermount3 -u %s\n",
+                   name, name);
+      return false;
+    case platform::MountPointState::AlreadyMounted:
+      std::fprintf(stderr,
+                   "kupack: %s: already a mount point; unmount it first (fusermount3 -u %s) "
+                   "or mount on an empty folder\n",
+                   name, name);
+      return false;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::optional<std::uint64_t> parseMountOption(const std::string& option) {
@@ -62,14 +87,15 @@ int mountCommand(const MountArguments& arguments) {
     std::fprintf(stderr, "kupack: cannot mount: %s\n", why.c_str());
     return 1;
   }
-  if (!platform::isFolder(arguments.mountPoint)) {
-    std::fprintf(stderr, "kupack: %s: no such folder to mount on\n", arguments.mountPoint.c_str());
-    return 1;
-  }
+  if (!mountPointUsable(arguments.mountPoint)) return 1;
   MountedArchive tree(arguments.cacheBytes, reportOnStandardError);
   if (Status status = tree.open(arguments.archive); !status) {
     reportOnStandardError(status.message());
     return 1;
+  }
+  // Mounted over its own folder, the archive's name leads into the mount.
+  if (platform::mountWouldHide(arguments.mountPoint, arguments.archive)) {
+    tree.watchOpenArchiveOnly();
   }
   platform::MountRequest request;
   request.mountPoint = arguments.mountPoint;

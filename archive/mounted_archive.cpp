@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "archive/archive_format.h"
 #include "archive/entry_decoding.h"
 #include "archive/entry_path.h"
 #include "codec/bmp_writer.h"
+#include "common/byte_order.h"
 #include "common/console.h"
 
 namespace kupack {
@@ -42,19 +44,18 @@ class HeldEntrySource final : public PositionedSource {
 
 }  // namespace
 
-struct MountedArchive::Decoded {
-  enum class State { Decoding, Ready, Failed };
-  State state = State::Decoding;
-  std::uint64_t size = 0;
-  std::vector<std::uint8_t> bytes;  // the decoded entry, unless it is in `file`
-  platform::HeldFile file;          // for entries larger than the cache's budget
-  bool inFile = false;
-  bool listed = false;  // in the memory cache's recency list, at `place`
-  std::list<std::size_t>::iterator place;
-};
+// An SPB entry's size when its header gives no BMP file (a stream shorter than the
+// header, or a picture too large for a BMP file): it shows as empty and cannot be opened.
+constexpr std::uint64_t BROKEN_PICTURE = ~std::uint64_t{0};
 
 MountedArchive::MountedArchive(std::uint64_t cacheBudget, Reporter report)
-    : cacheBudget_(cacheBudget), report_(std::move(report)) {}
+    : report_(std::move(report)),
+      cache_(
+          cacheBudget,
+          [this](std::size_t entry, ByteSink& sink) { return decodeEntryInto(entry, sink); },
+          [this](std::size_t entry, const std::string& problem) {
+            reportOnce(entry, entryNameForConsole(directory_.entries[entry].name) + problem);
+          }) {}
 
 MountedArchive::~MountedArchive() = default;
 
@@ -66,10 +67,8 @@ Status MountedArchive::readDirectory() {
       static_cast<std::size_t>(std::min<std::uint64_t>(archiveSize, ARCHIVE_HEADER_SIZE)));
   if (!archive_.readAt(0, head)) return readFailure();
   if (head.size() == ARCHIVE_HEADER_SIZE) {
-    const std::uint64_t count = (std::uint64_t{head[0]} << 8) | head[1];
-    const std::uint64_t dataOffset = (std::uint64_t{head[2]} << 24) |
-                                     (std::uint64_t{head[3]} << 16) |
-                                     (std::uint64_t{head[4]} << 8) | head[5];
+    const std::uint64_t count = loadBE16(head.data());
+    const std::uint64_t dataOffset = loadBE32(head.data() + 2);
     const std::uint64_t largest =
         ARCHIVE_HEADER_SIZE + count * (DIRECTORY_RECORD_OVERHEAD + MAX_NAME_LENGTH);
     if (dataOffset > ARCHIVE_HEADER_SIZE && dataOffset <= archiveSize && dataOffset <= largest) {
@@ -315,16 +314,39 @@ std::uint64_t MountedArchive::entrySize(std::size_t index) const {
   if (entry.type != ENTRY_SPB) return entry.sourceSize;
   // Kept as size + 1, so that 0 means "not learned yet".
   const std::uint64_t known = pictureSizes_[index].load(std::memory_order_relaxed);
+  if (known == BROKEN_PICTURE) return 0;
   if (known != 0) return known - 1;
   std::uint8_t header[4] = {};
-  std::uint64_t size = 0;
+  std::optional<std::uint32_t> size;
   if (entry.storedSize >= sizeof header) {
     if (!archive_.readAt(entryStart(directory_, entry), header)) return 0;
     const auto dimensions = spbDimensions(header);
-    size = bmp24FileSize(dimensions->width, dimensions->height).value_or(0);
+    size = bmp24FileSize(dimensions->width, dimensions->height);
   }
-  pictureSizes_[index].store(size + 1, std::memory_order_relaxed);
-  return size;
+  pictureSizes_[index].store(size ? *size + 1 : BROKEN_PICTURE, std::memory_order_relaxed);
+  return size.value_or(0);
+}
+
+bool MountedArchive::isBrokenPicture(std::size_t index) const {
+  if (directory_.entries[index].type != ENTRY_SPB) return false;
+  entrySize(index);
+  return pictureSizes_[index].load(std::memory_order_relaxed) == BROKEN_PICTURE;
+}
+
+// Says why, as `-t` says it: the decode fails at the header.
+void MountedArchive::reportBrokenPicture(std::size_t index) {
+  {
+    const std::lock_guard lock(reportedMutex_);
+    if (reported_[index]) return;
+  }
+  class Discard final : public ByteSink {
+   public:
+    bool put(std::span<const std::uint8_t>) override { return true; }
+  } discard;
+  if (decodeEntryInto(index, discard)) {
+    reportOnce(index, entryNameForConsole(directory_.entries[index].name) +
+                          ": its picture's size gives no BMP file\n");
+  }
 }
 
 platform::NodeAttributes MountedArchive::attributesOf(std::uint32_t node) const {
@@ -369,11 +391,14 @@ int MountedArchive::open(std::uint64_t node, std::uint64_t& handle) {
   if (file == nullptr) return ENOENT;
   if (file->entry < 0) return EISDIR;
   if (!archiveUnchanged()) return EIO;
-  handle = node;
-  if (directory_.entries[static_cast<std::size_t>(file->entry)].type != ENTRY_STORED) {
-    const std::lock_guard lock(cacheMutex_);
-    ++openCounts_[static_cast<std::size_t>(file->entry)];
+  const auto entry = static_cast<std::size_t>(file->entry);
+  // Shown as empty (its size cannot be told), but never read as an empty file.
+  if (isBrokenPicture(entry)) {
+    reportBrokenPicture(entry);
+    return EIO;
   }
+  handle = node;
+  if (directory_.entries[entry].type != ENTRY_STORED) cache_.opened(entry);
   return 0;
 }
 
@@ -382,16 +407,7 @@ void MountedArchive::release(std::uint64_t handle) {
   if (file == nullptr || file->entry < 0) return;
   const auto entry = static_cast<std::size_t>(file->entry);
   if (directory_.entries[entry].type == ENTRY_STORED) return;
-  const std::lock_guard lock(cacheMutex_);
-  const auto count = openCounts_.find(entry);
-  if (count == openCounts_.end() || --count->second > 0) return;
-  openCounts_.erase(count);
-  // A temporary file's decode lives only while its entry is open.
-  const auto found = cache_.find(entry);
-  if (found != cache_.end() && found->second->state == Decoded::State::Ready &&
-      found->second->inFile) {
-    cache_.erase(found);
-  }
+  cache_.closed(entry);
 }
 
 int MountedArchive::read(std::uint64_t handle, std::uint64_t offset, std::span<std::uint8_t> buffer,
@@ -403,6 +419,7 @@ int MountedArchive::read(std::uint64_t handle, std::uint64_t offset, std::span<s
   if (!archiveUnchanged()) return EIO;
   const auto index = static_cast<std::size_t>(file->entry);
   const ArchiveEntry& entry = directory_.entries[index];
+  if (isBrokenPicture(index)) return EIO;
   const std::uint64_t size = entrySize(index);
   if (offset >= size) return 0;
   const auto wanted =
@@ -417,30 +434,15 @@ int MountedArchive::read(std::uint64_t handle, std::uint64_t offset, std::span<s
     got = wanted;
     return 0;
   }
-  const std::shared_ptr<Decoded> decoded = decodedEntry(index);
-  if (decoded->state != Decoded::State::Ready) return EIO;
-  if (decoded->size != size) {
-    reportOnce(index, entryNameForConsole(entry.name) +
-                          formatText(": decodes to %llu bytes, its header says %llu\n",
-                                     ull{decoded->size}, ull{size}));
-    return EIO;
-  }
-  if (decoded->inFile) {
-    if (!decoded->file.readAt(offset, piece)) {
-      reportOnce(index, entryNameForConsole(entry.name) + ": cannot read its temporary file (" +
-                            platform::nativeToConsoleText(std::strerror(errno)) + ")\n");
-      return EIO;
-    }
-  } else {
-    std::memcpy(piece.data(), decoded->bytes.data() + offset, wanted);
-  }
+  if (const int error = cache_.read(index, size, offset, piece); error != 0) return error;
   got = wanted;
   return 0;
 }
 
 bool MountedArchive::archiveUnchanged() {
   if (replaced_.load()) return false;
-  if (archive_.stillNamedBy(archivePath_)) return true;
+  if (watchOpenArchiveOnly_ ? archive_.unchangedWhileHeld() : archive_.stillNamedBy(archivePath_))
+    return true;
   if (!replaced_.exchange(true)) {
     report_(shownPath_ +
             ": the archive has been replaced or changed since it was mounted; its entries "
@@ -449,100 +451,19 @@ bool MountedArchive::archiveUnchanged() {
   return false;
 }
 
-std::shared_ptr<MountedArchive::Decoded> MountedArchive::decodedEntry(std::size_t entry) {
-  std::unique_lock lock(cacheMutex_);
-  const auto found = cache_.find(entry);
-  if (found != cache_.end()) {
-    std::shared_ptr<Decoded> decoded = found->second;
-    decodeDone_.wait(lock, [&] { return decoded->state != Decoded::State::Decoding; });
-    if (decoded->listed) leastRecent_.splice(leastRecent_.end(), leastRecent_, decoded->place);
-    return decoded;
-  }
-  auto decoding = std::make_shared<Decoded>();
-  cache_.emplace(entry, decoding);
-  lock.unlock();
-
-  // Only this thread touches `decoding` until its state leaves Decoding under the lock.
-  std::shared_ptr<Decoded> result = decodeNow(entry);
-  lock.lock();
-  decoding->size = result->size;
-  decoding->bytes = std::move(result->bytes);
-  decoding->file = std::move(result->file);
-  decoding->inFile = result->inFile;
-  decoding->state = result->state;
-  if (decoding->state == Decoded::State::Ready && !decoding->inFile) {
-    keepInMemory(entry, decoding);
-  }
-  lock.unlock();
-  decodeDone_.notify_all();
-  return decoding;
-}
-
-std::shared_ptr<MountedArchive::Decoded> MountedArchive::decodeNow(std::size_t index) {
-  auto decoded = std::make_shared<Decoded>();
-  decoded->state = Decoded::State::Failed;
+bool MountedArchive::decodeEntryInto(std::size_t index, ByteSink& sink) {
   const ArchiveEntry& entry = directory_.entries[index];
-  decoded->inFile = entrySize(index) > cacheBudget_;
-  if (decoded->inFile && !decoded->file.openUnnamedTemporary()) {
-    reportOnce(index, entryNameForConsole(entry.name) + ": cannot make a temporary file (" +
-                          platform::nativeToConsoleText(std::strerror(errno)) + ")\n");
-    return decoded;
-  }
-  if (!decoded->inFile) decoded->bytes.reserve(static_cast<std::size_t>(entrySize(index)));
-  // Takes the decoded pieces into memory or, for entries larger than the cache, into the
-  // entry's unnamed temporary file.
-  class DecodedSink final : public ByteSink {
-   public:
-    explicit DecodedSink(Decoded& target) : target_(target) {}
-    bool put(std::span<const std::uint8_t> piece) override {
-      if (!target_.inFile) {
-        target_.bytes.insert(target_.bytes.end(), piece.begin(), piece.end());
-      } else if (!target_.file.writeAt(target_.size, piece)) {
-        return false;
-      }
-      target_.size += piece.size();
-      return true;
-    }
-
-   private:
-    Decoded& target_;
-  };
-  DecodedSink sink(*decoded);
   HeldEntrySource stream(archive_, entryStart(directory_, entry), entry.storedSize);
-  ++decodes_;
   if (Status status = decodeEntry(entry, stream, sink); !status) {
     reportOnce(index, status.message());
-    decoded->bytes = {};
-    decoded->file = platform::HeldFile{};
-    return decoded;
+    return false;
   }
-  decoded->state = Decoded::State::Ready;
-  return decoded;
-}
-
-void MountedArchive::keepInMemory(std::size_t entry, const std::shared_ptr<Decoded>& decoded) {
-  cachedBytes_ += decoded->size;
-  decoded->place = leastRecent_.insert(leastRecent_.end(), entry);
-  decoded->listed = true;
-  // Readers still copying from an evicted entry keep its bytes until they are done.
-  while (cachedBytes_ > cacheBudget_ && leastRecent_.front() != entry) {
-    const std::size_t oldest = leastRecent_.front();
-    leastRecent_.pop_front();
-    const auto victim = cache_.find(oldest);
-    cachedBytes_ -= victim->second->size;
-    victim->second->listed = false;
-    cache_.erase(victim);
-  }
-}
-
-std::uint64_t MountedArchive::cachedBytes() const {
-  const std::lock_guard lock(cacheMutex_);
-  return cachedBytes_;
+  return true;
 }
 
 void MountedArchive::reportOnce(std::size_t entry, const std::string& message) {
   {
-    const std::lock_guard lock(cacheMutex_);
+    const std::lock_guard lock(reportedMutex_);
     if (reported_[entry]) return;
     reported_[entry] = true;
   }

@@ -1,23 +1,22 @@
 // An archive as a read-only tree of folders and files, for the mount: every entry under
 // the native path `-x` gives it, with the bytes `-x` writes (SPB pictures as 24-bit BMP
 // files). Sizes are known without decoding; coded entries are decoded once, on their
-// first read, into a cache with a byte budget (larger ones into unnamed temporary files),
-// however many readers wait for them. The archive stays open; once the file under its
-// name is replaced or changed, reads fail with EIO rather than give other bytes.
+// first read, into the decode cache (at most twice its budget in memory, the rest in
+// unnamed temporary files), however many readers wait for them. The archive stays open;
+// once the file under its name is replaced or changed, reads fail with EIO rather than
+// give other bytes, as do reads of entries that cannot be decoded.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "archive/archive_reader.h"
+#include "archive/decode_cache.h"
 #include "common/status.h"
 #include "platform/platform.h"
 #include "platform/read_only_mount.h"
@@ -40,6 +39,11 @@ class MountedArchive final : public platform::ReadOnlyFileSystem {
   // path another entry already takes, are left out (and reported).
   Status open(const std::string& archivePath);
 
+  // The mount covers the archive's own folder, so that its name leads into the mount:
+  // changes are then watched through the open archive alone (a replaced archive is seen
+  // once the file it was has lost its last name).
+  void watchOpenArchiveOnly() { watchOpenArchiveOnly_ = true; }
+
   int lookup(std::uint64_t parent, std::string_view name, platform::NodeAttributes& child) override;
   int getattr(std::uint64_t node, platform::NodeAttributes& attributes) override;
   int readdir(std::uint64_t folder, std::uint64_t start, const ChildSink& add) override;
@@ -49,10 +53,11 @@ class MountedArchive final : public platform::ReadOnlyFileSystem {
   void release(std::uint64_t handle) override;
   std::int64_t modificationTime() const override { return modificationTime_; }
 
-  // How many entries have been decoded so far, and how many decoded bytes the memory
-  // cache holds (for tests and measurements).
-  std::uint64_t decodeCount() const { return decodes_.load(); }
-  std::uint64_t cachedBytes() const;
+  // How many decodes have begun so far, how many decoded bytes of closed entries memory
+  // keeps, and the most decoded bytes memory has held at once (for tests and measurements).
+  std::uint64_t decodeCount() const { return cache_.decodeCount(); }
+  std::uint64_t cachedBytes() const { return cache_.cachedBytes(); }
+  std::uint64_t peakMemoryBytes() const { return cache_.peakMemoryBytes(); }
 
  private:
   struct Node {
@@ -63,12 +68,9 @@ class MountedArchive final : public platform::ReadOnlyFileSystem {
     std::uint32_t firstChild = 0;  // a folder's children: children_[firstChild, + count)
     std::uint32_t childCount = 0;
   };
-  struct Decoded;
-
   Status readDirectory();
   Status readFailure() const;
   void buildTree();
-  std::uint32_t folderOf(std::size_t index, std::string_view folderPart);
   bool insertEntry(std::size_t index, const std::vector<std::string>& levels);
   std::uint32_t childOf(std::uint32_t parent, std::string_view name) const;
   std::uint32_t addNode(std::uint32_t parent, std::string_view name, std::int32_t entry);
@@ -79,14 +81,13 @@ class MountedArchive final : public platform::ReadOnlyFileSystem {
   const Node* nodeAt(std::uint64_t node) const;
   platform::NodeAttributes attributesOf(std::uint32_t node) const;
   std::uint64_t entrySize(std::size_t entry) const;
+  bool isBrokenPicture(std::size_t entry) const;
+  void reportBrokenPicture(std::size_t entry);
   bool archiveUnchanged();
 
-  std::shared_ptr<Decoded> decodedEntry(std::size_t entry);
-  std::shared_ptr<Decoded> decodeNow(std::size_t entry);
-  void keepInMemory(std::size_t entry, const std::shared_ptr<Decoded>& decoded);
+  bool decodeEntryInto(std::size_t entry, ByteSink& sink);
   void reportOnce(std::size_t entry, const std::string& message);
 
-  std::uint64_t cacheBudget_;
   Reporter report_;
   std::string archivePath_;  // absolute, for the replacement check
   std::string shownPath_;    // console text
@@ -102,17 +103,14 @@ class MountedArchive final : public platform::ReadOnlyFileSystem {
   // The folder of the entry before, by the bytes of its recorded folder part.
   std::string lastFolderPart_;
   std::uint32_t lastFolder_ = 0;
-  // Sizes of SPB entries' BMP files, learned from their headers on first need; 0 until then.
+  // Sizes of SPB entries' BMP files, learned from their headers on first need; 0 until
+  // then, BROKEN_PICTURE when the header gives none.
   std::unique_ptr<std::atomic<std::uint64_t>[]> pictureSizes_;
   std::atomic<bool> replaced_{false};
-  std::atomic<std::uint64_t> decodes_{0};
+  bool watchOpenArchiveOnly_ = false;
 
-  mutable std::mutex cacheMutex_;
-  std::condition_variable decodeDone_;
-  std::unordered_map<std::size_t, std::shared_ptr<Decoded>> cache_;
-  std::list<std::size_t> leastRecent_;  // memory-cached entries, least recently used first
-  std::uint64_t cachedBytes_ = 0;
-  std::unordered_map<std::size_t, unsigned> openCounts_;
+  DecodeCache cache_;
+  std::mutex reportedMutex_;
   std::vector<bool> reported_;
 };
 

@@ -4,11 +4,17 @@
 # bitmap coded SPB): time until the mount is ready (the command returns), `find` over the
 # whole tree, sequential reads through FUSE and from the kernel's cache (1 MiB and 4 KiB
 # chunks), first and repeated reads of the coded entries, and the mount process's memory.
+# Then, on an archive of 20 palette bitmaps of 60 MiB each (coded LZSS): the mount's peak
+# memory while 20 readers read all 20 at once (it should stay under 3 x the cache + 32 MiB),
+# and two entries read in turn, 1 MiB at a time, with the default cache (64 MiB: each fits,
+# not both) and with 200 MiB.
 # Needs /dev/fuse and fusermount3 (run as root or with FUSE allowed for the user).
-# Usage: bench/mount_bench.sh [BUILD_DIR]   (default: build)
+# Usage: bench/mount_bench.sh [BUILD_DIR] [memory]   (default: build; "memory": only the
+# measurements on the 20 bitmaps)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
+only=${2:-}
 kupack=$(realpath "$build/kupack")
 [ -x "$kupack" ] || { echo "build kupack first (cmake --build $build)"; exit 1; }
 work=$(mktemp -d /tmp/kup-mount-bench.XXXXXX)
@@ -21,6 +27,76 @@ cleanup() {
 }
 trap cleanup EXIT
 mkdir -p "$work/tree" "$mnt"
+ms() { echo $(($(date +%s%N) / 1000000)); }
+
+# Peak memory of a foreground mount of ARCHIVE (with the mount options given) while
+# COMMAND runs; prints "<peak KiB> <ms>".
+peak_while() {  # peak_while ARCHIVE OPTIONS COMMAND...
+  local archive=$1 options=$2 pid start end peak
+  shift 2
+  "$kupack" --mount "$archive" "$mnt" -f $options & pid=$!
+  for _ in $(seq 500); do mountpoint -q "$mnt" && break; sleep 0.01; done
+  mountpoint -q "$mnt" || { echo "mount did not appear"; exit 1; }
+  start=$(ms); "$@"; end=$(ms)
+  peak=$(awk '/VmHWM/ {print $2}' /proc/$pid/status)
+  fusermount3 -u "$mnt"; wait "$pid" || true
+  echo "$peak $((end - start))"
+}
+
+memory_measurements() {
+  mkdir -p "$work/many"
+  python3 - "$work/many/p00.bmp" <<'PY'
+import struct, sys
+width, height = 7680, 8192  # 60 MiB of pixels, 8 bits each
+palette = b"".join(bytes((i, 255 - i, (i * 7) & 255, 0)) for i in range(256))
+offset = 54 + len(palette)
+with open(sys.argv[1], "wb") as f:
+    f.write(b"BM" + struct.pack("<IHHI", offset + width * height, 0, 0, offset))
+    f.write(struct.pack("<IiiHHIIiiII", 40, width, height, 1, 8, 0, width * height,
+                        2835, 2835, 256, 0))
+    f.write(palette)
+    row = bytes(((x // 64) * 37 + (x % 7)) & 255 for x in range(width))
+    for y in range(height):
+        f.write(row.translate(bytes(v ^ ((y // 3) & 255) for v in range(256))))
+PY
+  for i in $(seq -w 1 19); do
+    cp "$work/many/p00.bmp" "$work/many/p$i.bmp"
+    printf '%s' "$i" | dd of="$work/many/p$i.bmp" bs=1 seek=4000 conv=notrunc status=none
+  done
+  local start end
+  start=$(ms); "$kupack" -q "$work/many" "$work/many.kup"; end=$(ms)
+  echo "packed 20 palette bitmaps of 60 MiB in $((end - start)) ms"
+
+  read_all_at_once() {
+    local readers=() f
+    for f in "$mnt"/p*.bmp; do cat "$f" >/dev/null & readers+=($!); done
+    wait "${readers[@]}"
+  }
+  local result
+  result=$(peak_while "$work/many.kup" "" read_all_at_once)
+  echo "20 readers, 20 different 60 MiB entries at once, cache 64 MiB: peak RSS" \
+       "$((${result% *} / 1024)) MiB (bound: 3 x 64 + 32 = 224 MiB), ${result#* } ms"
+
+  read_in_turn() {
+    python3 - "$mnt/p00.bmp" "$mnt/p01.bmp" <<'PY'
+import sys
+a, b = open(sys.argv[1], "rb", buffering=0), open(sys.argv[2], "rb", buffering=0)
+while True:
+    one, other = a.read(1 << 20), b.read(1 << 20)
+    if not one and not other:
+        break
+PY
+  }
+  result=$(peak_while "$work/many.kup" "" read_in_turn)
+  echo "two 60 MiB entries read in turn, 1 MiB at a time, cache 64 MiB: ${result#* } ms," \
+       "peak RSS $((${result% *} / 1024)) MiB"
+  result=$(peak_while "$work/many.kup" "-o cache=200M" read_in_turn)
+  echo "the same with -o cache=200M: ${result#* } ms, peak RSS $((${result% *} / 1024)) MiB"
+}
+if [ "$only" = memory ]; then
+  memory_measurements
+  exit 0
+fi
 
 python3 - "$work/tree" <<'PY'
 import os, random, struct, sys
@@ -58,7 +134,6 @@ PY
 "$kupack" "$work/tree" "$work/a.kup" >/dev/null
 echo "archive: $("$kupack" -l "$work/a.kup" | tail -1)"
 
-ms() { echo $(($(date +%s%N) / 1000000)); }
 mb_per_s() { python3 -c "print(f'{$1 / 1048576 / ($2 / 1000):.0f}')"; }
 timed_read() {  # timed_read FILE CHUNK -> milliseconds
   local start end
@@ -121,3 +196,4 @@ echo "mount process memory after all that: $(grep -E 'VmRSS|VmHWM' /proc/$mount_
 fusermount3 -u "$mnt"
 start=$(ms); wait "$mount_pid"; end=$(ms); mount_pid=
 echo "process ended $((end - start)) ms after fusermount3 -u"
+memory_measurements

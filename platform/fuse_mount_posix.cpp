@@ -1,6 +1,7 @@
 // The read-only mount on Linux: libfuse 3's low-level interface in front of a
 // ReadOnlyFileSystem, served by a multi-threaded loop.
 #define FUSE_USE_VERSION 35
+#include <dirent.h>
 #include <fuse_lowlevel.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -8,9 +9,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "common/stop_request.h"
@@ -298,7 +302,73 @@ class FuseSession {
   bool mounted_ = false;
 };
 
+// `path` as the working folder now gives it, still valid once the process has moved to
+// "/" (as going to the background does). Left as it is when the working folder is unknown.
+std::string fromWorkingFolder(const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  const std::unique_ptr<char, decltype(&std::free)> here(getcwd(nullptr, 0), &std::free);
+  if (here == nullptr) return path;
+  return std::string(here.get()) + "/" + path;
+}
+
+// The folder to mount on, its links and "." and ".." resolved while it is not yet mounted
+// (once it is, looking through it would wait for the server that is not serving yet).
+std::string resolvedFolder(const std::string& folder) {
+  const std::unique_ptr<char, decltype(&std::free)> resolved(realpath(folder.c_str(), nullptr),
+                                                            &std::free);
+  return resolved != nullptr ? std::string(resolved.get()) : fromWorkingFolder(folder);
+}
+
+// Temporary files are made in TMPDIR after the move to the background.
+void makeTemporaryFolderAbsolute() {
+  const char* folder = std::getenv("TMPDIR");
+  if (folder == nullptr || *folder == '\0' || *folder == '/') return;
+  setenv("TMPDIR", fromWorkingFolder(folder).c_str(), 1);
+}
+
+bool sameFile(const struct stat& one, const struct stat& other) {
+  return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
+}
+
 }  // namespace
+
+MountPointState mountPointState(const std::string& folder) {
+  struct stat inside {};
+  if (stat(folder.c_str(), &inside) != 0) {
+    return errno == ENOTCONN ? MountPointState::DeadMount : MountPointState::Missing;
+  }
+  if (!S_ISDIR(inside.st_mode)) return MountPointState::Missing;
+  // A mount's root lies on another device than the folder above it (the root folder
+  // has none above it: its ".." is itself).
+  struct stat above {};
+  const std::string parent = folder + "/..";
+  if (stat(parent.c_str(), &above) != 0 || sameFile(inside, above)) return MountPointState::Usable;
+  if (inside.st_dev == above.st_dev) return MountPointState::Usable;
+  // The kernel may answer stat from what it keeps of a dead mount; opening the folder
+  // asks its server.
+  DIR* listing = opendir(folder.c_str());
+  if (listing == nullptr) {
+    return errno == ENOTCONN ? MountPointState::DeadMount : MountPointState::AlreadyMounted;
+  }
+  closedir(listing);
+  return MountPointState::AlreadyMounted;
+}
+
+bool mountWouldHide(const std::string& folder, const std::string& path) {
+  struct stat target {};
+  if (stat(folder.c_str(), &target) != 0) return false;
+  const std::unique_ptr<char, decltype(&std::free)> resolved(realpath(path.c_str(), nullptr),
+                                                            &std::free);
+  if (resolved == nullptr) return false;
+  std::string above(resolved.get());
+  // Each folder above the file, up to the root.
+  while (above.size() > 1) {
+    above.resize(std::max<std::size_t>(above.rfind('/'), 1));
+    struct stat level {};
+    if (stat(above.c_str(), &level) == 0 && sameFile(level, target)) return true;
+  }
+  return false;
+}
 
 bool readOnlyMountAvailable(std::string& why) {
   if (access("/dev/fuse", R_OK | W_OK) != 0) {
@@ -322,7 +392,9 @@ int serveReadOnlyMount(ReadOnlyFileSystem& tree, const MountRequest& request, st
     why = "the signal handlers cannot be set";
     return 1;
   }
-  if (!session.mount(request.mountPoint)) {
+  const std::string mountPoint = resolvedFolder(request.mountPoint);
+  makeTemporaryFolderAbsolute();
+  if (!session.mount(mountPoint)) {
     why = "cannot mount on the folder";
     return 1;
   }

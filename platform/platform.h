@@ -408,6 +408,11 @@ class HeldFile {
   // (same device and file number, same size and modification time).
   bool stillNamedBy(const std::string& path) const;
 
+  // True while the file opened here is unchanged (same size and modification time) and
+  // still has a name somewhere, judged by the open file alone: for a file whose name can
+  // no longer be looked at (a mount now covers its folder).
+  bool unchangedWhileHeld() const;
+
   // The file's length when it was opened.
   std::uint64_t size() const { return size_; }
 

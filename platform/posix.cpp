@@ -1314,4 +1314,11 @@ bool HeldFile::stillNamedBy(const std::string& path) const {
   return same(named) && same(held);
 }
 
+bool HeldFile::unchangedWhileHeld() const {
+  struct stat held {};
+  if (fstat(static_cast<int>(handle_), &held) != 0) return false;
+  return held.st_nlink > 0 && static_cast<std::uint64_t>(held.st_size) == size_ &&
+         modificationNanoseconds(held) == modified_;
+}
+
 }  // namespace kupack::platform

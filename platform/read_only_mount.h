@@ -62,11 +62,26 @@ struct MountRequest {
 // or no /dev/fuse.
 bool readOnlyMountAvailable(std::string& why);
 
+// What stands at a folder one means to mount on.
+enum class MountPointState {
+  Usable,          // a folder that shows no other mount
+  Missing,         // nothing, or no folder
+  DeadMount,       // a mount whose server has ended ("Transport endpoint is not connected")
+  AlreadyMounted,  // a folder that already shows another mount
+};
+MountPointState mountPointState(const std::string& folder);
+
+// True when the existing file `path` lies below `folder`, however either is spelled
+// (links included): a mount on `folder` then hides the file's name.
+bool mountWouldHide(const std::string& folder, const std::string& path);
+
 // Mounts `tree` read-only at the request's folder and serves it until the mount is
 // undone (fusermount3 -u, umount) or the process is told to end (Ctrl-C, SIGTERM);
 // then unmounts and returns 0. Without `foreground` the process goes to the background
 // once the mount is live, and the starting process exits with status 0 from inside this
-// call. Returns 1 with `why` set (plain text) when the mount cannot be made.
+// call; the background process works from "/", so a relative mount point and a relative
+// TMPDIR are made absolute first. Returns 1 with `why` set (plain text) when the mount
+// cannot be made.
 int serveReadOnlyMount(ReadOnlyFileSystem& tree, const MountRequest& request, std::string& why);
 
 }  // namespace kupack::platform

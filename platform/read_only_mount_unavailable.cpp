@@ -13,6 +13,10 @@ bool readOnlyMountAvailable(std::string& why) {
   return false;
 }
 
+MountPointState mountPointState(const std::string&) { return MountPointState::Missing; }
+
+bool mountWouldHide(const std::string&, const std::string&) { return false; }
+
 int serveReadOnlyMount(ReadOnlyFileSystem&, const MountRequest&, std::string& why) {
   readOnlyMountAvailable(why);
   return 1;

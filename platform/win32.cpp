@@ -1378,4 +1378,14 @@ bool HeldFile::stillNamedBy(const std::string& path) const {
   return same(now) && same(held);
 }
 
+bool HeldFile::unchangedWhileHeld() const {
+  BY_HANDLE_FILE_INFORMATION info{};
+  HeldFileFacts held;
+  if (!GetFileInformationByHandle(heldHandle(handle_), &info) ||
+      !factsOf(heldHandle(handle_), held)) {
+    return false;
+  }
+  return info.nNumberOfLinks > 0 && held.size == size_ && held.modified == modified_;
+}
+
 }  // namespace kupack::platform

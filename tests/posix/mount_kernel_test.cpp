@@ -1,6 +1,8 @@
 // The mount through the kernel: `kupack --mount ARCHIVE DIR -f` as a child process shows
 // the tree `kupack -x` writes, byte for byte, reads at random offsets, and ends within
-// bounded time on `fusermount3 -u` and on Ctrl-C. Skipped where FUSE cannot be used.
+// bounded time on `fusermount3 -u` and on Ctrl-C. Relative names survive the move to the
+// background, the archive's own folder can be mounted over, and dead or taken mount
+// points are refused with a word on what to do. Skipped where FUSE cannot be used.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -9,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <dirent.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -35,14 +38,19 @@ bool isMountPoint(const fs::path& folder) {
 // happens, when it goes out of scope.
 class ForegroundMount {
  public:
-  ForegroundMount(const fs::path& archive, const fs::path& folder, const fs::path& log)
+  // `folder` absolute, for the checks here; `given` as the command is given it, from
+  // `workingFolder`.
+  ForegroundMount(const fs::path& archive, const fs::path& folder, const fs::path& log,
+                  const fs::path& workingFolder = {}, const std::string& given = {})
       : folder_(folder) {
     pid_ = fork();
     if (pid_ == 0) {
+      if (!workingFolder.empty() && chdir(workingFolder.c_str()) != 0) _exit(126);
+      const std::string mountPoint = given.empty() ? folder.string() : given;
       const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       dup2(out, 1);
       dup2(out, 2);
-      execl(KUPACK_BINARY, "kupack", "--mount", archive.c_str(), folder.c_str(), "-f",
+      execl(KUPACK_BINARY, "kupack", "--mount", archive.c_str(), mountPoint.c_str(), "-f",
             static_cast<char*>(nullptr));
       _exit(127);
     }
@@ -92,6 +100,30 @@ class ForegroundMount {
   pid_t pid_ = -1;
   std::optional<int> exitStatus_;
 };
+
+// The process serving `archive` in the background: the one whose command line names it
+// after "--mount". -1 when there is none.
+pid_t serverOf(const fs::path& archive) {
+  for (const auto& process : fs::directory_iterator("/proc")) {
+    const std::string name = process.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string line = test::readFile(process.path() / "cmdline");
+    if (test::contains(line, std::string("--mount\0", 8) + archive.string() + '\0')) {
+      return static_cast<pid_t>(std::stol(name));
+    }
+  }
+  return -1;
+}
+
+// Waits up to `limit` for `done()`; its last answer.
+template <typename Condition>
+bool waitFor(std::chrono::milliseconds limit, Condition done) {
+  for (auto waited = 0ms; waited < limit; waited += 10ms) {
+    if (done()) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return done();
+}
 
 // Relative path -> contents ("<folder>" for folders) of everything below `root`.
 std::map<std::string, std::string> treeContents(const fs::path& root) {
@@ -192,6 +224,103 @@ TEST_F(MountKernelTest, CtrlCUnmountsAndEnds) {
   kill(mount.pid(), SIGINT);
   EXPECT_EQ(mount.waitForExit(3s), std::optional<int>(0)) << test::readFile(log());
   EXPECT_FALSE(isMountPoint(mountPoint()));
+}
+
+// A relative DIR and a relative TMPDIR, in the foreground (Ctrl-C) and in the background
+// (SIGTERM): entries go to temporary files (no cache), and the ending unmounts.
+TEST_F(MountKernelTest, RelativeFolderAndTemporaryFolderSurviveTheBackground) {
+  const std::string photo = test::readFile(extracted() / "bg" / "photo.bmp");
+  fs::create_directory(dir_ / "scratch");  // no such folder below "/"
+  for (const bool foreground : {true, false}) {
+    SCOPED_TRACE(foreground ? "foreground, Ctrl-C" : "background, SIGTERM");
+    pid_t server = -1;
+    std::optional<ForegroundMount> child;
+    if (foreground) {
+      setenv("TMPDIR", "scratch", 1);
+      child.emplace(archive(), mountPoint(), log(), dir_.path(), "mnt");
+      unsetenv("TMPDIR");
+      bool refusedHere = false;
+      if (const std::string problem = startMount(*child, refusedHere); !problem.empty()) {
+        if (refusedHere) GTEST_SKIP() << "this system refuses FUSE mounts: " << problem;
+        FAIL() << problem;
+      }
+      server = child->pid();
+    } else {
+      const test::RunResult run =
+          test::runCommand({"env", "TMPDIR=scratch", KUPACK_BINARY, "--mount", archive().string(),
+                            "mnt", "-o", "cache=0"},
+                           dir_.path());
+      ASSERT_EQ(run.exitCode, 0) << run.err;
+      ASSERT_TRUE(isMountPoint(mountPoint()));
+      server = serverOf(archive());
+      ASSERT_GT(server, 0);
+    }
+    EXPECT_TRUE(test::readFile(mountPoint() / "bg" / "photo.bmp") == photo);
+    kill(server, foreground ? SIGINT : SIGTERM);
+    if (foreground) {
+      EXPECT_EQ(child->waitForExit(3s), std::optional<int>(0)) << test::readFile(log());
+    } else {
+      EXPECT_TRUE(waitFor(3s, [&] { return kill(server, 0) != 0; }));
+    }
+    struct stat info {};
+    EXPECT_EQ(stat(mountPoint().c_str(), &info), 0) << std::strerror(errno);
+    EXPECT_FALSE(isMountPoint(mountPoint()));
+    if (isMountPoint(mountPoint()) || stat(mountPoint().c_str(), &info) != 0) {
+      test::runCommand({"fusermount3", "-u", "-z", mountPoint().string()}, dir_.path());
+    }
+  }
+}
+
+// `cd game && kupack --mount game.kup .`: the archive's name now leads into the mount, yet
+// every entry reads as extracted.
+TEST_F(MountKernelTest, MountsOverTheArchivesOwnFolder) {
+  const fs::path game = dir_ / "game";
+  fs::create_directory(game);
+  fs::copy_file(archive(), game / "game.kup");
+  ForegroundMount mount("game.kup", game, log(), game, ".");
+  bool refusedHere = false;
+  if (const std::string problem = startMount(mount, refusedHere); !problem.empty()) {
+    if (refusedHere) GTEST_SKIP() << "this system refuses FUSE mounts: " << problem;
+    FAIL() << problem;
+  }
+  EXPECT_FALSE(fs::exists(game / "game.kup"));
+  for (const char* name : {"readme.txt", "bg/photo.bmp", "data/big.bin"}) {
+    EXPECT_TRUE(test::readFile(game / name) == test::readFile(extracted() / name)) << name;
+  }
+  EXPECT_FALSE(test::contains(test::readFile(log()), "replaced"));
+  EXPECT_EQ(test::runCommand({"fusermount3", "-u", game.string()}, dir_.path()).exitCode, 0);
+  EXPECT_EQ(mount.waitForExit(3s), std::optional<int>(0)) << test::readFile(log());
+}
+
+// A second mount on a live one, and a mount on the dead one a killed server leaves, are
+// refused, saying what stands there and how to clear it.
+TEST_F(MountKernelTest, TakenAndDeadMountPointsAreRefused) {
+  ForegroundMount mount(archive(), mountPoint(), log());
+  bool refusedHere = false;
+  if (const std::string problem = startMount(mount, refusedHere); !problem.empty()) {
+    if (refusedHere) GTEST_SKIP() << "this system refuses FUSE mounts: " << problem;
+    FAIL() << problem;
+  }
+  test::RunResult run = test::runKupack({"--mount", archive().string(), "mnt"}, dir_.path());
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_TRUE(test::contains(run.err, "mnt: already a mount point")) << run.err;
+
+  kill(mount.pid(), SIGKILL);
+  ASSERT_TRUE(mount.waitForExit(3s).has_value());
+  struct stat info {};
+  ASSERT_TRUE(waitFor(3s, [&] {
+    DIR* listing = opendir(mountPoint().c_str());
+    if (listing != nullptr) closedir(listing);
+    return listing == nullptr && errno == ENOTCONN;
+  }));
+  run = test::runKupack({"--mount", archive().string(), "mnt"}, dir_.path());
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_TRUE(test::contains(run.err, "mnt: a mount whose server has ended")) << run.err;
+  EXPECT_TRUE(test::contains(run.err, "fusermount3 -u mnt")) << run.err;
+  EXPECT_EQ(test::runCommand({"fusermount3", "-u", "-z", mountPoint().string()}, dir_.path())
+                .exitCode,
+            0);
+  EXPECT_EQ(stat(mountPoint().c_str(), &info), 0);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // sizes without decoding, reads at and past the ends, one decode for many readers, the
 // cache's budget, broken entries, and an archive replaced under the mount.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -24,6 +26,15 @@ using test::BMP_2X1;
 using test::BuiltEntry;
 using test::storedEntry;
 
+// An LZSS entry whose stream codes `text`.
+BuiltEntry lzssEntry(const std::string& name, const std::string& text) {
+  std::vector<std::uint8_t> coded;
+  SpanSource input(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+  VectorSink output(coded);
+  EXPECT_EQ(lzssCompress(input, output, text.size()), CodingResult::Done);
+  return {name, 2, std::string(coded.begin(), coded.end()),
+          static_cast<std::uint32_t>(text.size())};
+}
 
 class MountedArchiveTest : public ::testing::Test {
  protected:
@@ -252,6 +263,125 @@ TEST_F(MountedArchiveTest, BrokenEntryFailsWithEioAndTheOthersStayReadable) {
   EXPECT_EQ(text.find("cut.bmp:"), text.rfind("cut.bmp:"));  // reported once
 }
 
+// Pictures whose BMP size cannot be worked out show as empty files, but opening or reading
+// them fails as for any entry that does not decode, never as an empty read.
+TEST_F(MountedArchiveTest, PicturesWithoutABmpSizeFailWithEio) {
+  std::vector<BuiltEntry> entries = test::sampleEntries();
+  entries.push_back({"short.bmp", 1, std::string("\x00\x02", 2), 60});
+  entries.push_back({"huge.bmp", 1, std::string("\xFF\xFF\xFF\xFF\x00\x00", 6), 60});
+  MountedArchive& tree = mount(entries);
+
+  for (const char* name : {"short.bmp", "huge.bmp"}) {
+    SCOPED_TRACE(name);
+    NodeAttributes attributes;
+    ASSERT_EQ(tree.getattr(nodeOf(name), attributes), 0);
+    EXPECT_EQ(attributes.size, 0u);
+    std::uint64_t handle = 0;
+    EXPECT_EQ(tree.open(nodeOf(name), handle), EIO);
+    std::vector<std::uint8_t> buffer(16);
+    std::size_t got = 0;
+    EXPECT_EQ(tree.read(nodeOf(name), 0, buffer, got), EIO);
+    EXPECT_EQ(got, 0u);
+  }
+  EXPECT_EQ(readAll("pic/true.bmp"), BMP_2X1);
+  const std::string text = reports();
+  EXPECT_TRUE(test::contains(text, "short.bmp: its SPB stream of 2 bytes is shorter")) << text;
+  EXPECT_TRUE(test::contains(text, "huge.bmp: ")) << text;
+  EXPECT_EQ(text.find("huge.bmp:"), text.rfind("huge.bmp:"));  // reported once
+}
+
+// Readers taking turns on entries that fit the cache one at a time but not together:
+// an open entry is never thrown away, so each is decoded once. Many entries open at once
+// keep memory within twice the cache's budget; the others go to temporary files.
+TEST_F(MountedArchiveTest, OpenEntriesDecodeOnceAndMemoryStaysWithinTwiceTheBudget) {
+  const std::vector<std::string> texts = {"abcabc", "xyzxyz", "qrsqrs", "klmklm", "tuvtuv"};
+  std::vector<BuiltEntry> entries;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    entries.push_back(lzssEntry("e" + std::to_string(i), texts[i]));
+  }
+  MountedArchive& tree = mount(entries, 8);
+
+  std::vector<std::uint64_t> handles(texts.size());
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    ASSERT_EQ(tree.open(nodeOf("e" + std::to_string(i)), handles[i]), 0);
+  }
+  // Byte by byte, every entry in turn.
+  std::vector<std::string> read(texts.size());
+  for (std::uint64_t offset = 0; offset < 6; ++offset) {
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      std::uint8_t byte = 0;
+      std::size_t got = 0;
+      ASSERT_EQ(tree.read(handles[i], offset, std::span(&byte, 1), got), 0);
+      ASSERT_EQ(got, 1u);
+      read[i] += static_cast<char>(byte);
+    }
+  }
+  EXPECT_EQ(read, texts);
+  EXPECT_EQ(tree.decodeCount(), texts.size());
+  EXPECT_EQ(tree.peakMemoryBytes(), 12u);  // two entries; the other three in files
+  EXPECT_EQ(tree.cachedBytes(), 0u);       // nothing is closed yet
+
+  for (const std::uint64_t handle : handles) tree.release(handle);
+  EXPECT_EQ(tree.cachedBytes(), 6u);  // closed: the budget keeps one
+  EXPECT_EQ(readAll("e1"), texts[1]);
+  EXPECT_EQ(tree.decodeCount(), texts.size());  // the one kept: e1, the last closed in memory
+  EXPECT_EQ(readAll("e0"), texts[0]);
+  EXPECT_EQ(tree.decodeCount(), texts.size() + 1);
+  EXPECT_LE(tree.peakMemoryBytes(), 16u);
+}
+
+// Readers on several threads opening, reading and closing entries in different orders:
+// every byte right, and memory never past twice the budget.
+TEST_F(MountedArchiveTest, ManyReadersOfManyEntriesKeepTheMemoryBound) {
+  const std::vector<std::string> texts = {"abcabc", "xyzxyz", "qrsqrs", "klmklm", "tuvtuv"};
+  std::vector<BuiltEntry> entries;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    entries.push_back(lzssEntry("e" + std::to_string(i), texts[i]));
+  }
+  MountedArchive& tree = mount(entries, 8);
+  constexpr std::size_t READERS = 6;
+  std::vector<std::size_t> wrong(READERS, 0);
+  {
+    std::vector<std::jthread> readers;
+    for (std::size_t reader = 0; reader < READERS; ++reader) {
+      readers.emplace_back([&, reader] {
+        for (std::size_t round = 0; round < 20; ++round) {
+          const std::size_t i = (reader * 3 + round) % texts.size();
+          if (readAll("e" + std::to_string(i)) != texts[i]) ++wrong[reader];
+        }
+      });
+    }
+  }
+  EXPECT_EQ(wrong, std::vector<std::size_t>(READERS, 0));
+  EXPECT_LE(tree.peakMemoryBytes(), 16u);
+  EXPECT_LE(tree.cachedBytes(), 8u);
+}
+
+// A decode that cannot get its memory fails that read with EIO; the mount and its other
+// entries live on. Run in a child process whose address space is limited.
+TEST_F(MountedArchiveTest, DecodeWithoutMemoryFailsTheReadNotTheMount) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "sanitizers reserve address space that the limit would refuse";
+#else
+  std::vector<BuiltEntry> entries = test::sampleEntries();
+  entries.push_back({"vast.bin", 2, test::LZSS_AAAA, 0xFFFFFFFFu});  // 4 GiB, fits the cache
+  MountedArchive& tree = mount(entries, std::uint64_t{8} << 30);
+  const auto readInLimitedMemory = [&] {
+    long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    const auto used = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
+    const rlimit limit{used + (rlim_t{512} << 20), used + (rlim_t{512} << 20)};
+    setrlimit(RLIMIT_AS, &limit);
+    const bool failed = readAll("vast.bin") == EIO_TEXT && readAll("vast.bin") == EIO_TEXT;
+    const bool othersRead = readAll("pic/pal.bmp") == "aaaa" && readAll("pic/true.bmp") == BMP_2X1;
+    const bool said = test::contains(reports(), "vast.bin: not enough memory");
+    std::_Exit(failed && othersRead && said ? 0 : 3);
+  };
+  EXPECT_EXIT(readInLimitedMemory(), ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(tree.decodeCount(), 0u);  // all of it happened in the child
+#endif
+}
+
 TEST_F(MountedArchiveTest, ReplacedOrChangedArchiveGivesEio) {
   mount(test::sampleEntries());
   EXPECT_EQ(readAll("readme.txt"), "hello\n");
@@ -273,6 +403,20 @@ TEST_F(MountedArchiveTest, ReplacedOrChangedArchiveGivesEio) {
   // Changed in place: same file, other length.
   mount(test::sampleEntries());
   EXPECT_EQ(readAll("readme.txt"), "hello\n");
+  {
+    std::ofstream grow(archive(), std::ios::binary | std::ios::app);
+    grow << "x";
+  }
+  EXPECT_EQ(readAll("readme.txt"), EIO_TEXT);
+
+  // Mounted over its own folder, its name cannot be looked at: the open file tells. An
+  // archive that lost its name to another file has been replaced.
+  mount(test::sampleEntries()).watchOpenArchiveOnly();
+  fs::rename(archive(), dir_ / "aside.kup");
+  EXPECT_EQ(readAll("pic/pal.bmp"), "aaaa");
+  fs::remove(dir_ / "aside.kup");
+  EXPECT_EQ(readAll("readme.txt"), EIO_TEXT);
+  mount(test::sampleEntries()).watchOpenArchiveOnly();
   {
     std::ofstream grow(archive(), std::ios::binary | std::ios::app);
     grow << "x";

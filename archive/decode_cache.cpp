@@ -1,0 +1,223 @@
+#include "archive/decode_cache.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <vector>
+
+#include "common/console.h"
+#include "platform/platform.h"
+
+namespace kupack {
+namespace {
+
+using ull = unsigned long long;
+
+}  // namespace
+
+struct DecodeCache::Decoded {
+  enum class State { Decoding, Ready, Failed };
+  State state = State::Decoding;
+  std::uint64_t size = 0;       // bytes decoded so far
+  std::uint64_t setAside = 0;   // bytes counted against memory for this entry
+  std::vector<std::uint8_t> bytes;  // the decoded entry, unless it is in `file`
+  platform::HeldFile file;
+  bool inFile = false;
+  bool listed = false;  // closed and kept, at `place` in the recency list
+  std::list<std::size_t>::iterator place;
+};
+
+DecodeCache::DecodeCache(std::uint64_t budget, Decoder decode, Reporter report)
+    : budget_(budget),
+      memoryLimit_(budget > std::numeric_limits<std::uint64_t>::max() / 2
+                       ? std::numeric_limits<std::uint64_t>::max()
+                       : 2 * budget),
+      decode_(std::move(decode)),
+      report_(std::move(report)) {}
+
+DecodeCache::~DecodeCache() = default;
+
+void DecodeCache::opened(std::size_t entry) {
+  const std::lock_guard lock(mutex_);
+  ++openCounts_[entry];
+  const auto found = entries_.find(entry);
+  if (found == entries_.end() || !found->second->listed) return;
+  // Open again: no longer one of the closed entries that may be thrown away.
+  Decoded& decoded = *found->second;
+  leastRecent_.erase(decoded.place);
+  decoded.listed = false;
+  cachedBytes_ -= decoded.size;
+}
+
+void DecodeCache::closed(std::size_t entry) {
+  const std::lock_guard lock(mutex_);
+  const auto count = openCounts_.find(entry);
+  if (count == openCounts_.end() || --count->second > 0) return;
+  openCounts_.erase(count);
+  const auto found = entries_.find(entry);
+  // An entry still decoding is kept or dropped by its decoder; a failed one stays failed.
+  if (found == entries_.end() || found->second->state != Decoded::State::Ready) return;
+  if (found->second->inFile) {
+    entries_.erase(found);  // a temporary file lives only while its entry is open
+  } else {
+    keepClosed(entry, found->second);
+  }
+}
+
+int DecodeCache::read(std::size_t entry, std::uint64_t size, std::uint64_t offset,
+                      std::span<std::uint8_t> piece) {
+  const std::shared_ptr<Decoded> held = decoded(entry, size);
+  if (held == nullptr || held->state != Decoded::State::Ready) return EIO;
+  if (held->size != size) {
+    report_(entry, formatText(": decodes to %llu bytes, its header says %llu\n", ull{held->size},
+                              ull{size}));
+    return EIO;
+  }
+  if (held->inFile) {
+    if (!held->file.readAt(offset, piece)) {
+      report_(entry, ": cannot read its temporary file (" +
+                         platform::nativeToConsoleText(std::strerror(errno)) + ")\n");
+      return EIO;
+    }
+  } else {
+    std::memcpy(piece.data(), held->bytes.data() + offset, piece.size());
+  }
+  return 0;
+}
+
+// The entry's decode, finished (ready or failed); made here unless another reader is
+// making it, then awaited. Null when there was not even memory to begin.
+std::shared_ptr<DecodeCache::Decoded> DecodeCache::decoded(std::size_t entry,
+                                                           std::uint64_t size) {
+  std::unique_lock lock(mutex_);
+  const auto found = entries_.find(entry);
+  if (found != entries_.end()) {
+    std::shared_ptr<Decoded> held = found->second;
+    decodeDone_.wait(lock, [&] { return held->state != Decoded::State::Decoding; });
+    if (held->listed) leastRecent_.splice(leastRecent_.end(), leastRecent_, held->place);
+    return held;
+  }
+  std::shared_ptr<Decoded> decoding;
+  try {
+    decoding = std::make_shared<Decoded>();
+    entries_.emplace(entry, decoding);
+  } catch (const std::bad_alloc&) {
+    lock.unlock();
+    report_(entry, ": not enough memory to decode it\n");
+    return nullptr;
+  }
+  decoding->inFile = !makeRoom(size);
+  if (!decoding->inFile) {
+    decoding->setAside = size;
+    memoryBytes_ += size;
+    peakMemoryBytes_ = std::max(peakMemoryBytes_, memoryBytes_);
+  }
+  ++decodes_;
+  lock.unlock();
+
+  // Only this thread touches the decode until its state leaves Decoding under the lock.
+  bool outOfMemory = false;
+  bool done = false;
+  try {
+    if (!decoding->inFile) decoding->bytes.reserve(static_cast<std::size_t>(size));
+    done = decodeInto(entry, *decoding);
+  } catch (const std::bad_alloc&) {
+    outOfMemory = true;
+  }
+  if (outOfMemory) report_(entry, ": not enough memory to decode it\n");
+
+  lock.lock();
+  decoding->state = done ? Decoded::State::Ready : Decoded::State::Failed;
+  if (!done) {
+    memoryBytes_ -= decoding->setAside;
+    decoding->setAside = 0;
+    decoding->bytes = {};
+    decoding->file = platform::HeldFile{};
+    // Memory may come back: a later read tries again. Other failures stay failures.
+    if (outOfMemory) entries_.erase(entry);
+  } else if (!isOpen(entry)) {
+    if (decoding->inFile) {
+      entries_.erase(entry);
+    } else {
+      keepClosed(entry, decoding);
+    }
+  }
+  lock.unlock();
+  decodeDone_.notify_all();
+  return decoding;
+}
+
+bool DecodeCache::decodeInto(std::size_t entry, Decoded& target) {
+  if (target.inFile && !target.file.openUnnamedTemporary()) {
+    report_(entry, ": cannot make a temporary file (" +
+                       platform::nativeToConsoleText(std::strerror(errno)) + ")\n");
+    return false;
+  }
+  // Takes the decoded pieces into memory (never more than was set aside) or into the
+  // entry's temporary file.
+  class DecodedSink final : public ByteSink {
+   public:
+    explicit DecodedSink(Decoded& target) : target_(target) {}
+    bool put(std::span<const std::uint8_t> piece) override {
+      if (!target_.inFile) {
+        if (piece.size() > target_.setAside - target_.size) return false;
+        target_.bytes.insert(target_.bytes.end(), piece.begin(), piece.end());
+      } else if (!target_.file.writeAt(target_.size, piece)) {
+        return false;
+      }
+      target_.size += piece.size();
+      return true;
+    }
+
+   private:
+    Decoded& target_;
+  };
+  DecodedSink sink(target);
+  return decode_(entry, sink);
+}
+
+// True when `size` decoded bytes may go to memory, after throwing away closed entries
+// as needed: entries larger than the budget never do, and memory holds at most twice it.
+bool DecodeCache::makeRoom(std::uint64_t size) {
+  if (size > budget_ || size > std::numeric_limits<std::size_t>::max()) return false;
+  while (memoryBytes_ + size > memoryLimit_ && !leastRecent_.empty()) evictOldest();
+  return memoryBytes_ + size <= memoryLimit_;
+}
+
+void DecodeCache::keepClosed(std::size_t entry, const std::shared_ptr<Decoded>& decoded) {
+  decoded->place = leastRecent_.insert(leastRecent_.end(), entry);
+  decoded->listed = true;
+  cachedBytes_ += decoded->size;
+  while (cachedBytes_ > budget_ && leastRecent_.front() != entry) evictOldest();
+}
+
+// Readers still copying from an evicted entry keep its bytes until they are done.
+void DecodeCache::evictOldest() {
+  const auto victim = entries_.find(leastRecent_.front());
+  leastRecent_.pop_front();
+  cachedBytes_ -= victim->second->size;
+  memoryBytes_ -= victim->second->setAside;
+  victim->second->listed = false;
+  entries_.erase(victim);
+}
+
+bool DecodeCache::isOpen(std::size_t entry) const { return openCounts_.contains(entry); }
+
+std::uint64_t DecodeCache::decodeCount() const {
+  const std::lock_guard lock(mutex_);
+  return decodes_;
+}
+
+std::uint64_t DecodeCache::cachedBytes() const {
+  const std::lock_guard lock(mutex_);
+  return cachedBytes_;
+}
+
+std::uint64_t DecodeCache::peakMemoryBytes() const {
+  const std::lock_guard lock(mutex_);
+  return peakMemoryBytes_;
+}
+
+}  // namespace kupack
