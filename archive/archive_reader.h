@@ -67,6 +67,7 @@ class ArchiveReader {
   const std::string& shownPath() const { return shownPath_; }
   // The open archive file, for copying entries' stored bytes as they are.
   const platform::HeldFile& file() const { return file_; }
+  platform::HeldFile& file() { return file_; }
 
   // Reads `buffer.size()` bytes of `entry`'s stored bytes, starting `position` bytes into
   // them. The range must lie inside the entry, and the entry inside the data area.

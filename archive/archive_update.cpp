@@ -52,7 +52,7 @@ bool UpdatePlan::changesNothing() const {
                      [](const UpdateChange& c) { return c.action == UpdateAction::Kept; });
 }
 
-UpdatePlan planUpdate(const ArchiveReader& reader, const std::vector<CollectedFile>& files,
+UpdatePlan planUpdate(ArchiveReader& reader, const std::vector<CollectedFile>& files,
                       const std::vector<const ArchiveEntry*>& deleted,
                       std::vector<std::string>& problems) {
   const std::vector<ArchiveEntry>& old = reader.entries();

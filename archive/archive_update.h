@@ -41,7 +41,7 @@ struct UpdatePlan {
 // merged archive cannot be written: too many entries, or a file and a folder, one of them
 // new, that the directory would record alike. The plan refers to `reader` and `files`'
 // copies; `reader` must stay open while it is written.
-UpdatePlan planUpdate(const ArchiveReader& reader, const std::vector<CollectedFile>& files,
+UpdatePlan planUpdate(ArchiveReader& reader, const std::vector<CollectedFile>& files,
                       const std::vector<const ArchiveEntry*>& deleted,
                       std::vector<std::string>& problems);
 

@@ -86,8 +86,11 @@ class Writer {
     if (!platform::keepReplacedFileAttributes(archive_.stream(), job_.archivePath))
       return cannotWrite();
     if (!archive_.close()) return cannotWrite();
-    if (kept_.archive != nullptr && !kept_.archive->stillNamedBy(kept_.archivePath))
-      return Status::file(Status::Code::SourceChanged, kept_.archivePath);
+    if (kept_.archive != nullptr) {
+      if (!kept_.archive->stillNamedBy(kept_.archivePath))
+        return Status::file(Status::Code::SourceChanged, kept_.archivePath);
+      *kept_.archive = platform::HeldFile();  // nothing more is read of it
+    }
     if (!platform::replaceFile(partPath_, job_.archivePath)) {
       const int error = errno;
       return Status::rename(partPath_, job_.archivePath, error);

@@ -51,7 +51,9 @@ Status buildArchive(const ArchiveJob& job, const std::vector<CollectedFile>& fil
                     PackListener& listener);
 
 // What an update keeps of the archive it replaces: each kept entry's record and where its
-// stored bytes lie in that archive, which stays open, and unchanged, for the whole run.
+// stored bytes lie in that archive, which stays open, and unchanged, until the new one is
+// complete; the writer closes it just before the new one takes its name (Windows cannot
+// replace a file that is open).
 struct KeptEntry {
   std::string name;  // as recorded
   EntryType type = ENTRY_STORED;
@@ -60,7 +62,7 @@ struct KeptEntry {
   std::uint32_t sourceSize = 0;
 };
 struct KeptEntries {
-  const platform::HeldFile* archive = nullptr;
+  platform::HeldFile* archive = nullptr;
   std::string archivePath;  // must still name `archive`, unchanged, when the new one replaces it
   std::vector<KeptEntry> entries;
 };
