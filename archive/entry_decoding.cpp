@@ -1,5 +1,6 @@
 #include "archive/entry_decoding.h"
 
+#include <algorithm>
 #include <new>
 #include <string>
 
@@ -117,9 +118,44 @@ std::optional<SpbDimensions> spbDimensions(std::span<const std::uint8_t> stream)
   return dimensions;
 }
 
+const ArchiveEntrySource::Block* ArchiveEntrySource::blockAt(std::uint64_t position) {
+  const std::uint64_t start = position - position % READ_BLOCK;
+  Block* chosen = &blocks_[0];
+  for (Block& block : blocks_) {
+    if (!block.bytes.empty() && block.start == start) {
+      block.lastUse = ++uses_;
+      return &block;
+    }
+    if (block.lastUse < chosen->lastUse) chosen = &block;
+  }
+  chosen->bytes.resize(
+      static_cast<std::size_t>(std::min<std::uint64_t>(READ_BLOCK, entry_.storedSize - start)));
+  failure_ = reader_.readEntryBytes(entry_, start, chosen->bytes);
+  if (!failure_) {
+    chosen->bytes.clear();
+    return nullptr;
+  }
+  chosen->start = start;
+  chosen->lastUse = ++uses_;
+  return chosen;
+}
+
 bool ArchiveEntrySource::read(std::uint64_t position, std::span<std::uint8_t> buffer) {
-  failure_ = reader_.readEntryBytes(entry_, position, buffer);
-  return failure_.isOk();
+  if (buffer.size() >= READ_BLOCK || position > entry_.storedSize ||
+      buffer.size() > entry_.storedSize - position) {
+    failure_ = reader_.readEntryBytes(entry_, position, buffer);  // names a bad range
+    return failure_.isOk();
+  }
+  while (!buffer.empty()) {
+    const Block* block = blockAt(position);
+    if (block == nullptr) return false;
+    const auto from = static_cast<std::size_t>(position - block->start);
+    const std::size_t length = std::min(buffer.size(), block->bytes.size() - from);
+    std::copy_n(block->bytes.begin() + static_cast<std::ptrdiff_t>(from), length, buffer.begin());
+    buffer = buffer.subspan(length);
+    position += length;
+  }
+  return true;
 }
 
 Status decodeEntry(ArchiveReader& reader, const ArchiveEntry& entry, ByteSink& sink) {

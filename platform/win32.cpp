@@ -1084,7 +1084,8 @@ namespace {
 
 // A name no other run picks: ".kupack-" and 16 random hexadecimal digits.
 std::string temporaryFileName() {
-  static std::mt19937_64 generator{std::random_device{}() ^
+  // One generator a thread: extraction makes files on several threads at once.
+  thread_local std::mt19937_64 generator{std::random_device{}() ^
                                    (static_cast<std::uint64_t>(GetCurrentProcessId()) << 32) ^
                                    GetTickCount64()};
   static constexpr char DIGITS[] = "0123456789abcdef";
