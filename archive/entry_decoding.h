@@ -71,9 +71,10 @@ Status decodeEntry(const ArchiveEntry& entry, PositionedSource& stream, ByteSink
 Status decodeLzssEntry(const ArchiveEntry& entry, PositionedSource& stream, ByteSink& sink);
 
 // Checks the SPB entry `entry` whose stream `stream` `decoder` reads: the whole stream is walked
-// once; afterwards decoder.writeRows() gives the picture. The failure message names the
-// entry.
-Status checkSpbEntry(const ArchiveEntry& entry, PositionedSource& stream, SpbRowDecoder& decoder);
+// once; afterwards decoder.writeRows() gives the picture (and `pixels`, when given, holds it:
+// see SpbRowDecoder::check). The failure message names the entry.
+Status checkSpbEntry(const ArchiveEntry& entry, PositionedSource& stream, SpbRowDecoder& decoder,
+                     std::vector<std::uint8_t>* pixels = nullptr);
 
 // The same for streams in memory, into a vector or a whole picture.
 Status decodeLzssEntry(const ArchiveEntry& entry, std::span<const std::uint8_t> stream,
