@@ -286,8 +286,8 @@ std::optional<std::string> misplacedOption(const CommandLine& line) {
   const bool excluding = c == Command::Pack || c == Command::Test;
   if (!line.excludes.empty() && !excluding) return "--exclude";
   if (!line.excludeFiles.empty() && !excluding) return "--exclude-from";
-  const bool threaded = c == Command::Pack || c == Command::Update || c == Command::Extract ||
-                        c == Command::Test;
+  const bool threaded =
+      c == Command::Pack || c == Command::Update || c == Command::Extract || c == Command::Test;
   if (line.jobs && !threaded) return "-j";
   if (line.dryRun && !updating) return "-n";
   if (line.progress && c != Command::Pack) return "--progress";
@@ -352,8 +352,7 @@ int test(const CommandLine& line) {
     jobs = *parsed;
   }
   return kupack::testArchiveCommand(
-      ops[0], ops.size() > 1 ? std::optional<std::string>(ops[1]) : std::nullopt, &*excludes,
-      jobs);
+      ops[0], ops.size() > 1 ? std::optional<std::string>(ops[1]) : std::nullopt, &*excludes, jobs);
 }
 
 int extract(const CommandLine& line) {
@@ -365,8 +364,7 @@ int extract(const CommandLine& line) {
     if (!parsed) return usageError("-j takes a whole number from 1 to 1024, not " + *line.jobs);
     jobs = *parsed;
   }
-  return kupack::extractArchiveCommand(ops[0], line.directory.value_or(std::string()),
-                                       line.force,
+  return kupack::extractArchiveCommand(ops[0], line.directory.value_or(std::string()), line.force,
                                        std::vector<std::string>(ops.begin() + 1, ops.end()), jobs);
 }
 

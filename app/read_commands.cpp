@@ -325,8 +325,8 @@ int printEntriesCommand(const std::string& archivePath, const std::vector<std::s
 }
 
 int testArchiveCommand(const std::string& archivePath,
-                       const std::optional<std::string>& sourceFolder,
-                       const ExcludeRules* excludes, unsigned jobs) {
+                       const std::optional<std::string>& sourceFolder, const ExcludeRules* excludes,
+                       unsigned jobs) {
   ArchiveReader reader;
   if (Status status = reader.open(archivePath); !status) {
     consoleError(status.message());

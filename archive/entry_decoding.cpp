@@ -101,9 +101,8 @@ Status writeSpbEntryAsBmp(const ArchiveEntry& entry, PositionedSource& stream, B
     }
     picture.width = decoder.width();
     picture.height = decoder.height();
-    if (Status status = writeBmp24(picture, [&sink](std::span<const std::uint8_t> piece) {
-          return sink.put(piece);
-        });
+    if (Status status = writeBmp24(
+            picture, [&sink](std::span<const std::uint8_t> piece) { return sink.put(piece); });
         !status) {
       return decodingFailure(entry, stream, status.detail());
     }

@@ -121,7 +121,8 @@ class BlockSink final : public ByteSink {
     if (block_.empty() && bytes.size() >= WRITE_BLOCK) return inner_.put(bytes);
     while (!bytes.empty()) {
       const std::size_t taken = std::min(bytes.size(), WRITE_BLOCK - block_.size());
-      block_.insert(block_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(taken));
+      block_.insert(block_.end(), bytes.begin(),
+                    bytes.begin() + static_cast<std::ptrdiff_t>(taken));
       bytes = bytes.subspan(taken);
       if (block_.size() == WRITE_BLOCK && !flush()) return false;
     }
@@ -185,7 +186,8 @@ class Extractor {
     OpenStreamSink file(created.file.stream());
     BlockSink sink(file);
     Status status = decodeEntry(reader_, entry, sink);
-    if (status && !sink.flush()) status = entryFailure(entry, "the decoded bytes could not be written");
+    if (status && !sink.flush())
+      status = entryFailure(entry, "the decoded bytes could not be written");
     if (!status) {
       created.file.discard();
       if (file.error() != 0) return failWrite(target, file.error());
@@ -194,8 +196,7 @@ class Extractor {
     errno = 0;
     if (!created.file.place()) {
       const int error = errno != 0 ? errno : EIO;
-      if (error == EEXIST && !force_)
-        return refuse(shown(target) + " exists (-f replaces it)");
+      if (error == EEXIST && !force_) return refuse(shown(target) + " exists (-f replaces it)");
       return failWrite(target, error);
     }
     report.onExtracted(entry);
@@ -237,8 +238,7 @@ struct SourceIndex {
 class Tester {
  public:
   Tester(ArchiveReader& reader, ReadReport& report) : reader_(reader), report_(report) {}
-  Tester(ArchiveReader& reader, ReadReport& report, SourceIndex* source,
-         std::mutex& matchedLock)
+  Tester(ArchiveReader& reader, ReadReport& report, SourceIndex* source, std::mutex& matchedLock)
       : reader_(reader), report_(report), sharedSource_(source), matchedLock_(&matchedLock) {}
 
   // A tester of single entries that shares this one's index of the source folder and
@@ -308,7 +308,7 @@ class Tester {
     }
   }
 
-  private:
+ private:
   void testOne(const ArchiveEntry& entry) {
     if (entry.duplicate) return problem(entryShown(entry) + ": " + DUPLICATE_ENTRY + "\n");
     const std::string* sourcePath = nullptr;
@@ -453,9 +453,9 @@ class Tester {
 
   ArchiveReader& reader_;
   ReadReport& report_;
-  std::optional<SourceIndex> source_;  // the folder indexed by this tester
+  std::optional<SourceIndex> source_;    // the folder indexed by this tester
   SourceIndex* sharedSource_ = nullptr;  // the index entries are looked up in
-  std::mutex ownMatchedLock_;  // guards source_->matched while entries are tested
+  std::mutex ownMatchedLock_;            // guards source_->matched while entries are tested
   std::mutex* matchedLock_ = &ownMatchedLock_;
 };
 
@@ -464,7 +464,9 @@ class Tester {
 // What one entry's work reported, kept until the entries before it are shown.
 class RecordedReport final : public ReadReport {
  public:
-  void onExtracted(const ArchiveEntry& entry) override { events_.push_back({EXTRACTED, &entry, {}}); }
+  void onExtracted(const ArchiveEntry& entry) override {
+    events_.push_back({EXTRACTED, &entry, {}});
+  }
   void onRefused(const ArchiveEntry& entry, const std::string& reason) override {
     events_.push_back({REFUSED, &entry, reason});
   }
@@ -500,14 +502,14 @@ class RecordedReport final : public ReadReport {
   std::vector<Event> events_;
 };
 
-// Runs work(i, report) for every i below `count`, on a pool of `jobs` threads (one per core
-// when 0), and hands `report` what each reported in the order of i, as soon as the works
+// Runs work(i, report) for every i below `count`, on a pool of `threadCount` threads, and
+// hands `report` what each reported in the order of i, as soon as the works
 // before it are done: the console shows the entries in directory order whatever order they
 // finish in. At most a few works per thread run or wait to be shown at once, so memory
 // stays that of the threads' decodes. Every thread is joined before this returns or throws.
-void runInOrder(std::size_t count, unsigned jobs, ReadReport& report,
+void runInOrder(std::size_t count, unsigned threadCount, ReadReport& report,
                 const std::function<void(std::size_t, ReadReport&)>& work) {
-  const std::size_t threads = std::min<std::size_t>(readingThreads(jobs), count);
+  const std::size_t threads = std::min<std::size_t>(threadCount, count);
   if (threads <= 1) {
     for (std::size_t i = 0; i < count; ++i) work(i, report);
     return;
@@ -560,9 +562,13 @@ void runInOrder(std::size_t count, unsigned jobs, ReadReport& report,
 void extractEntries(ArchiveReader& reader, const std::vector<const ArchiveEntry*>& entries,
                     const std::string& root, bool force, ReadReport& report, unsigned jobs) {
   const Extractor extractor(reader, root, force);
-  runInOrder(entries.size(), jobs, report, [&](std::size_t index, ReadReport& entryReport) {
-    extractor.extract(*entries[index], entryReport);
-  });
+  // Each file being written holds one of the few places the platform keeps for removing
+  // unfinished files when the process is ended early.
+  constexpr unsigned MOST_FILES_AT_ONCE = 32;
+  runInOrder(entries.size(), std::min(readingThreads(jobs), MOST_FILES_AT_ONCE), report,
+             [&](std::size_t index, ReadReport& entryReport) {
+               extractor.extract(*entries[index], entryReport);
+             });
 }
 
 bool testEntries(ArchiveReader& reader, const std::optional<std::string>& sourceFolder,
@@ -570,9 +576,10 @@ bool testEntries(ArchiveReader& reader, const std::optional<std::string>& source
   Tester tester(reader, report);
   if (sourceFolder && !tester.indexSource(*sourceFolder, excludes)) return false;
   const auto& entries = reader.entries();
-  runInOrder(entries.size(), jobs, report, [&](std::size_t index, ReadReport& entryReport) {
-    tester.forEntries(entryReport).test(entries[index]);
-  });
+  runInOrder(entries.size(), readingThreads(jobs), report,
+             [&](std::size_t index, ReadReport& entryReport) {
+               tester.forEntries(entryReport).test(entries[index]);
+             });
   tester.reportUnarchivedFiles();
   return true;
 }

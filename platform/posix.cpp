@@ -766,7 +766,7 @@ namespace {
 // The files to remove on an early end, in fixed storage the signal handler can read
 // without allocating: a slot is claimed, then its name written, then marked ready. The
 // name is relative to `folder` (a descriptor, or AT_FDCWD for a path).
-constexpr int EARLY_END_SLOTS = 8;
+constexpr int EARLY_END_SLOTS = 40;  // extraction writes up to 32 files at once
 enum SlotState : int { SLOT_FREE, SLOT_CLAIMED, SLOT_READY };
 struct EarlyEndSlot {
   std::atomic<int> state{SLOT_FREE};

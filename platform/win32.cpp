@@ -892,7 +892,7 @@ namespace {
 // The files to remove on an early end, in fixed storage the console handler (run on a
 // thread of its own) reads without allocating: a slot's path (the system's form, long ones
 // with their prefix) is written before its mark.
-constexpr int EARLY_END_SLOTS = 8;
+constexpr int EARLY_END_SLOTS = 40;  // extraction writes up to 32 files at once
 constexpr std::size_t EARLY_END_PATH_CAPACITY = 4096;
 struct EarlyEndSlot {
   std::atomic<bool> used{false};

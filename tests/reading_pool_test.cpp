@@ -83,8 +83,7 @@ TEST_F(ReadingPoolTest, SameFilesAndLinesForEveryThreadCount) {
     EXPECT_EQ(extractArchiveCommand(archive, out.string(), false, {}, jobs), 0) << console_;
     const std::string extractLines = console_;
     console_.clear();
-    EXPECT_EQ(testArchiveCommand(archive, (dir_ / "out1").string(), nullptr, jobs), 0)
-        << console_;
+    EXPECT_EQ(testArchiveCommand(archive, (dir_ / "out1").string(), nullptr, jobs), 0) << console_;
     const auto files = filesBelow(out);
     if (jobs == 1) {
       firstExtract = extractLines;
