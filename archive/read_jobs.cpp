@@ -505,8 +505,9 @@ class RecordedReport final : public ReadReport {
 // Runs work(i, report) for every i below `count`, on a pool of `threadCount` threads, and
 // hands `report` what each reported in the order of i, as soon as the works
 // before it are done: the console shows the entries in directory order whatever order they
-// finish in. At most a few works per thread run or wait to be shown at once, so memory
-// stays that of the threads' decodes. Every thread is joined before this returns or throws.
+// finish in. Up to 256 works per thread are handed out ahead of the one shown next (so that
+// a large entry does not hold the other threads up); a finished work keeps only its console
+// lines until its turn, so memory stays that of the threads' decodes. Every thread is joined before this returns or throws.
 void runInOrder(std::size_t count, unsigned threadCount, ReadReport& report,
                 const std::function<void(std::size_t, ReadReport&)>& work) {
   const std::size_t threads = std::min<std::size_t>(threadCount, count);
@@ -525,7 +526,7 @@ void runInOrder(std::size_t count, unsigned threadCount, ReadReport& report,
   // Declared after what its tasks use: destroying it (on every way out) drops the tasks not
   // yet started and joins the threads before any of that goes.
   WorkerPool pool(static_cast<unsigned>(threads));
-  const std::size_t ahead = std::max<std::size_t>(pool.size(), 1) * 4;
+  const std::size_t ahead = std::max<std::size_t>(pool.size(), 1) * 256;
   std::size_t posted = 0;
   for (std::size_t next = 0; next < count; ++next) {
     for (; posted < count && posted < next + ahead; ++posted) {
