@@ -56,6 +56,9 @@ read -r tk tz < <(pair kx zx)
 echo "folder: $folder ($(find "$folder" -type f | wc -l) files), load now: $(cut -d' ' -f1-3 /proc/loadavg)"
 awk -v k="$tk" -v z="$tz" 'BEGIN {
   printf "kupack -x            %.3f s\nzstd -d -T0 | tar -x %.3f s\nkupack / zstd+tar: %.2f (goal <= 0.8)\n", k, z, k / z }'
+kx1() { "$build/kupack" -q -x -j 1 "$work/a.kup" -C "$work/out"; }
+read -r tj tj1 < <(pair kx kx1)
+awk -v j="$tj" -v o="$tj1" 'BEGIN { printf "kupack -x: one thread a core %.3f s, -j 1 %.3f s, ratio %.2f\n", j, o, j / o }'
 if [ -x /usr/bin/time ]; then
   echo "peak memory: kupack -x $(peak "$build/kupack" -q -x "$work/a.kup" -C "$work/out") MiB," \
        "-x -j 1 $(peak "$build/kupack" -q -x -j 1 "$work/a.kup" -C "$work/out") MiB"
