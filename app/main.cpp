@@ -68,8 +68,9 @@ constexpr char USAGE[] =
     "                      failures still on standard error\n"
     "  --progress          show the packing progress figures even when standard output is\n"
     "                      no terminal\n"
-    "  -j, --jobs=N        code up to N entries at once while packing or updating (1 to 1024;\n"
-    "                      default: one per processor core)\n"
+    "  -j, --jobs=N        code up to N entries at once while packing or updating, decode\n"
+    "                      up to N at once for -x and -t (1 to 1024; default: one per\n"
+    "                      processor core)\n"
     "  --exclude=PATTERN   packing: leave out the files and folders PATTERN matches\n"
     "                      (repeatable; one level: its name anywhere, '*.db', '.git';\n"
     "                      more levels: from the folder down, 'gfx/*.psd')\n"
@@ -285,7 +286,9 @@ std::optional<std::string> misplacedOption(const CommandLine& line) {
   const bool excluding = c == Command::Pack || c == Command::Test;
   if (!line.excludes.empty() && !excluding) return "--exclude";
   if (!line.excludeFiles.empty() && !excluding) return "--exclude-from";
-  if (line.jobs && c != Command::Pack && c != Command::Update) return "-j";
+  const bool threaded =
+      c == Command::Pack || c == Command::Update || c == Command::Extract || c == Command::Test;
+  if (line.jobs && !threaded) return "-j";
   if (line.dryRun && !updating) return "-n";
   if (line.progress && c != Command::Pack) return "--progress";
   return std::nullopt;
@@ -342,8 +345,27 @@ int test(const CommandLine& line) {
   std::string problem;
   const auto excludes = kupack::readExcludeRules(line.excludes, line.excludeFiles, problem);
   if (!excludes) return usageError(problem);
+  unsigned jobs = 0;
+  if (line.jobs) {
+    const auto parsed = parseJobs(*line.jobs);
+    if (!parsed) return usageError("-j takes a whole number from 1 to 1024, not " + *line.jobs);
+    jobs = *parsed;
+  }
   return kupack::testArchiveCommand(
-      ops[0], ops.size() > 1 ? std::optional<std::string>(ops[1]) : std::nullopt, &*excludes);
+      ops[0], ops.size() > 1 ? std::optional<std::string>(ops[1]) : std::nullopt, &*excludes, jobs);
+}
+
+int extract(const CommandLine& line) {
+  const std::vector<std::string>& ops = line.operands;
+  if (ops.empty()) return usageError("-x takes an archive and entry names (-C DIR: where)");
+  unsigned jobs = 0;
+  if (line.jobs) {
+    const auto parsed = parseJobs(*line.jobs);
+    if (!parsed) return usageError("-j takes a whole number from 1 to 1024, not " + *line.jobs);
+    jobs = *parsed;
+  }
+  return kupack::extractArchiveCommand(ops[0], line.directory.value_or(std::string()), line.force,
+                                       std::vector<std::string>(ops.begin() + 1, ops.end()), jobs);
 }
 
 int mount(const CommandLine& line) {
@@ -385,9 +407,7 @@ int run(const CommandLine& line, const char* programName) {
           ops[0], line.json ? kupack::ListFormat::Json : kupack::ListFormat::Table,
           operandsFrom(ops, 1), line.longList);
     case Command::Extract:
-      if (ops.empty()) return usageError("-x takes an archive and entry names (-C DIR: where)");
-      return kupack::extractArchiveCommand(ops[0], line.directory.value_or(std::string()),
-                                           line.force, operandsFrom(ops, 1));
+      return extract(line);
     case Command::Diff:
       if (ops.size() != 2) return usageError("--diff takes two archives");
       return kupack::diffArchivesCommand(ops[0], ops[1], line.json);

@@ -272,7 +272,7 @@ int listArchiveCommand(const std::string& archivePath, ListFormat format,
 }
 
 int extractArchiveCommand(const std::string& archivePath, const std::string& targetDir, bool force,
-                          const std::vector<std::string>& names) {
+                          const std::vector<std::string>& names, unsigned jobs) {
   ArchiveReader reader;
   if (!openArchive(reader, archivePath)) return 1;
   const auto chosen = chosenEntries(reader, names, true);
@@ -286,7 +286,7 @@ int extractArchiveCommand(const std::string& archivePath, const std::string& tar
   platform::installEarlyEndCleanup();
   noteLoweredNames(*chosen);
   ConsoleReadReport report("failed ");
-  extractEntries(reader, *chosen, root, force, report);
+  extractEntries(reader, *chosen, root, force, report, jobs);
   consolePrint("%llu extracted, %llu refused, %llu failed\n", report.extracted, report.refused,
                report.failed);
   return report.refused + report.failed == 0 ? 0 : 1;
@@ -325,8 +325,8 @@ int printEntriesCommand(const std::string& archivePath, const std::vector<std::s
 }
 
 int testArchiveCommand(const std::string& archivePath,
-                       const std::optional<std::string>& sourceFolder,
-                       const ExcludeRules* excludes) {
+                       const std::optional<std::string>& sourceFolder, const ExcludeRules* excludes,
+                       unsigned jobs) {
   ArchiveReader reader;
   if (Status status = reader.open(archivePath); !status) {
     consoleError(status.message());
@@ -334,7 +334,7 @@ int testArchiveCommand(const std::string& archivePath,
     return 2;
   }
   ConsoleReadReport report("");
-  if (!testEntries(reader, sourceFolder, report, excludes)) {
+  if (!testEntries(reader, sourceFolder, report, excludes, jobs)) {
     consoleError(shown(*sourceFolder) + ": cannot read the folder (" + errorText(errno) + ")\n");
     return 2;
   }

@@ -36,9 +36,9 @@ int listArchiveCommand(const std::string& archivePath, ListFormat format = ListF
 // through a link are refused, and an existing file is kept unless `force`. A name that
 // selects nothing is reported (with a hint towards -C when it is a folder on disk, or
 // nothing at all, as a target folder would be) and nothing is extracted. 1 when anything
-// was refused or failed, else 0.
+// was refused or failed, else 0. `jobs` threads decode (one per core when 0).
 int extractArchiveCommand(const std::string& archivePath, const std::string& targetDir, bool force,
-                          const std::vector<std::string>& names = {});
+                          const std::vector<std::string>& names = {}, unsigned jobs = 0);
 
 // `kupack -p ARCHIVE NAME...`: the selected entries' bytes, one after another in the order
 // named, on standard output, as -x would write them. 1 when a name selects nothing
@@ -52,6 +52,6 @@ int printEntriesCommand(const std::string& archivePath, const std::vector<std::s
 // `excludes` (--exclude) leave files of the folder out as packing with them does.
 int testArchiveCommand(const std::string& archivePath,
                        const std::optional<std::string>& sourceFolder,
-                       const ExcludeRules* excludes = nullptr);
+                       const ExcludeRules* excludes = nullptr, unsigned jobs = 0);
 
 }  // namespace kupack

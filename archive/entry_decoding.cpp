@@ -1,5 +1,6 @@
 #include "archive/entry_decoding.h"
 
+#include <algorithm>
 #include <new>
 #include <string>
 
@@ -78,8 +79,35 @@ Status copyStoredEntry(const ArchiveEntry& entry, PositionedSource& stream, Byte
   return Status::ok();
 }
 
+// The size of a picture decoded in one pass into memory; larger ones are walked once to be
+// checked and again for their rows, holding a row at a time.
+constexpr std::uint64_t ONE_PASS_PICTURE = std::uint64_t{16} << 20;
+
+// The picture's pixels when its header says they fit ONE_PASS_PICTURE, else nullopt.
+std::optional<std::uint64_t> onePassPictureBytes(PositionedSource& stream) {
+  std::uint8_t header[4] = {};
+  if (stream.size() < sizeof header || !stream.read(0, header)) return std::nullopt;
+  const auto bytes = pictureBytes(loadBE16(header), loadBE16(header + 2), 3);
+  if (!bytes || *bytes > ONE_PASS_PICTURE) return std::nullopt;
+  return *bytes;
+}
+
 Status writeSpbEntryAsBmp(const ArchiveEntry& entry, PositionedSource& stream, ByteSink& sink) {
   SpbRowDecoder decoder(stream);
+  if (onePassPictureBytes(stream)) {
+    SpbPicture picture;
+    if (Status status = checkSpbEntry(entry, stream, decoder, &picture.pixels); !status) {
+      return status;
+    }
+    picture.width = decoder.width();
+    picture.height = decoder.height();
+    if (Status status = writeBmp24(
+            picture, [&sink](std::span<const std::uint8_t> piece) { return sink.put(piece); });
+        !status) {
+      return decodingFailure(entry, stream, status.detail());
+    }
+    return Status::ok();
+  }
   if (Status status = checkSpbEntry(entry, stream, decoder); !status) return status;
   if (Status status = writeBmp24(decoder, sink); !status) {
     return decodingFailure(entry, stream, status.detail());
@@ -117,9 +145,44 @@ std::optional<SpbDimensions> spbDimensions(std::span<const std::uint8_t> stream)
   return dimensions;
 }
 
+const ArchiveEntrySource::Block* ArchiveEntrySource::blockAt(std::uint64_t position) {
+  const std::uint64_t start = position - position % READ_BLOCK;
+  Block* chosen = &blocks_[0];
+  for (Block& block : blocks_) {
+    if (!block.bytes.empty() && block.start == start) {
+      block.lastUse = ++uses_;
+      return &block;
+    }
+    if (block.lastUse < chosen->lastUse) chosen = &block;
+  }
+  chosen->bytes.resize(
+      static_cast<std::size_t>(std::min<std::uint64_t>(READ_BLOCK, entry_.storedSize - start)));
+  failure_ = reader_.readEntryBytes(entry_, start, chosen->bytes);
+  if (!failure_) {
+    chosen->bytes.clear();
+    return nullptr;
+  }
+  chosen->start = start;
+  chosen->lastUse = ++uses_;
+  return chosen;
+}
+
 bool ArchiveEntrySource::read(std::uint64_t position, std::span<std::uint8_t> buffer) {
-  failure_ = reader_.readEntryBytes(entry_, position, buffer);
-  return failure_.isOk();
+  if (buffer.size() >= READ_BLOCK || position > entry_.storedSize ||
+      buffer.size() > entry_.storedSize - position) {
+    failure_ = reader_.readEntryBytes(entry_, position, buffer);  // names a bad range
+    return failure_.isOk();
+  }
+  while (!buffer.empty()) {
+    const Block* block = blockAt(position);
+    if (block == nullptr) return false;
+    const auto from = static_cast<std::size_t>(position - block->start);
+    const std::size_t length = std::min(buffer.size(), block->bytes.size() - from);
+    std::copy_n(block->bytes.begin() + static_cast<std::ptrdiff_t>(from), length, buffer.begin());
+    buffer = buffer.subspan(length);
+    position += length;
+  }
+  return true;
 }
 
 Status decodeEntry(ArchiveReader& reader, const ArchiveEntry& entry, ByteSink& sink) {
@@ -159,14 +222,15 @@ Status decodeLzssEntry(const ArchiveEntry& entry, PositionedSource& stream, Byte
   return Status::ok();
 }
 
-Status checkSpbEntry(const ArchiveEntry& entry, PositionedSource& stream, SpbRowDecoder& decoder) {
+Status checkSpbEntry(const ArchiveEntry& entry, PositionedSource& stream, SpbRowDecoder& decoder,
+                     std::vector<std::uint8_t>* pixels) {
   if (stream.size() < 4) {
     return entryFailure(entry, formatText("its SPB stream of %llu bytes is shorter than its "
                                           "4-byte header",
                                           ull{stream.size()}));
   }
   try {
-    if (Status status = decoder.check(); !status) {
+    if (Status status = decoder.check(pixels); !status) {
       return decodingFailure(entry, stream, "broken SPB stream (" + status.detail() + ")");
     }
   } catch (const std::bad_alloc&) {

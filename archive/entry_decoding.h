@@ -33,13 +33,27 @@ class ArchiveEntrySource final : public PositionedSource {
   ArchiveEntrySource(ArchiveReader& reader, const ArchiveEntry& entry)
       : reader_(reader), entry_(entry) {}
   std::uint64_t size() const override { return entry_.storedSize; }
+  // Reads below READ_BLOCK bytes are served from the last few READ_BLOCK-aligned blocks of
+  // the entry, each read in one piece: a decoder's many small reads (an SPB picture's
+  // three planes, going up or down its rows) cost few reads of the archive.
   bool read(std::uint64_t position, std::span<std::uint8_t> buffer) override;
   const Status& failure() const { return failure_; }
 
+  static constexpr std::size_t READ_BLOCK = std::size_t{256} << 10;
+
  private:
+  struct Block {
+    std::uint64_t start = 0;
+    std::vector<std::uint8_t> bytes;  // empty when unused
+    std::uint64_t lastUse = 0;
+  };
+  const Block* blockAt(std::uint64_t position);
+
   ArchiveReader& reader_;
   const ArchiveEntry& entry_;
   Status failure_ = Status::ok();
+  Block blocks_[4];
+  std::uint64_t uses_ = 0;
 };
 
 // Hands `sink` the file that `entry` holds, as extraction writes it: a stored entry's
@@ -57,9 +71,10 @@ Status decodeEntry(const ArchiveEntry& entry, PositionedSource& stream, ByteSink
 Status decodeLzssEntry(const ArchiveEntry& entry, PositionedSource& stream, ByteSink& sink);
 
 // Checks the SPB entry `entry` whose stream `stream` `decoder` reads: the whole stream is walked
-// once; afterwards decoder.writeRows() gives the picture. The failure message names the
-// entry.
-Status checkSpbEntry(const ArchiveEntry& entry, PositionedSource& stream, SpbRowDecoder& decoder);
+// once; afterwards decoder.writeRows() gives the picture (and `pixels`, when given, holds it:
+// see SpbRowDecoder::check). The failure message names the entry.
+Status checkSpbEntry(const ArchiveEntry& entry, PositionedSource& stream, SpbRowDecoder& decoder,
+                     std::vector<std::uint8_t>* pixels = nullptr);
 
 // The same for streams in memory, into a vector or a whole picture.
 Status decodeLzssEntry(const ArchiveEntry& entry, std::span<const std::uint8_t> stream,

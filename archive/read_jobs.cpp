@@ -1,12 +1,17 @@
 #include "archive/read_jobs.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
+#include <mutex>
 #include <new>
 #include <set>
+#include <thread>
 #include <utility>
 
 #include "archive/archive_format.h"
@@ -15,6 +20,7 @@
 #include "archive/entry_decoding.h"
 #include "archive/entry_path.h"
 #include "codec/bitmap.h"
+#include "codec/worker_pool.h"
 #include "common/console.h"
 #include "platform/platform.h"
 
@@ -104,22 +110,51 @@ class PictureComparingSink final : public ByteSink {
   bool differs_ = false;
 };
 
+// Hands decoded pieces on in blocks of WRITE_BLOCK bytes, so that a file is written in few
+// large writes whatever the size of the pieces. flush() hands on what is left.
+class BlockSink final : public ByteSink {
+ public:
+  static constexpr std::size_t WRITE_BLOCK = std::size_t{1} << 20;
+
+  explicit BlockSink(ByteSink& inner) : inner_(inner) {}
+  bool put(std::span<const std::uint8_t> bytes) override {
+    if (block_.empty() && bytes.size() >= WRITE_BLOCK) return inner_.put(bytes);
+    while (!bytes.empty()) {
+      const std::size_t taken = std::min(bytes.size(), WRITE_BLOCK - block_.size());
+      block_.insert(block_.end(), bytes.begin(),
+                    bytes.begin() + static_cast<std::ptrdiff_t>(taken));
+      bytes = bytes.subspan(taken);
+      if (block_.size() == WRITE_BLOCK && !flush()) return false;
+    }
+    return true;
+  }
+  bool flush() {
+    const bool written = inner_.put(block_);
+    block_.clear();
+    return written;
+  }
+
+ private:
+  ByteSink& inner_;
+  std::vector<std::uint8_t> block_;
+};
+
 // ---- Extracting -------------------------------------------------------------------------
 
 class Extractor {
  public:
-  Extractor(ArchiveReader& reader, std::string root, bool force, ReadReport& report)
+  Extractor(ArchiveReader& reader, std::string root, bool force)
       : reader_(reader),
         root_(std::move(root)),
         force_(force),
-        report_(report),
         archiveIdentity_(platform::folderIdentity(reader.nativePath())) {}
 
-  void extract(const ArchiveEntry& entry) {
+  // May run on several threads at once, each entry with a report of its own.
+  void extract(const ArchiveEntry& entry, ReadReport& report) const {
     try {
-      extractOne(entry);
+      extractOne(entry, report);
     } catch (const std::bad_alloc&) {
-      fail(entryShown(entry) + ": not enough memory to extract it\n");
+      report.onFailed(entryShown(entry) + ": not enough memory to extract it\n");
     }
   }
 
@@ -127,67 +162,66 @@ class Extractor {
   // Writes the entry under a temporary name in its folder and gives the file its name only
   // once complete, so that a broken entry or a failed write leaves nothing behind and never
   // changes a file it was to replace, and a link at the name is replaced, not written through.
-  void extractOne(const ArchiveEntry& entry) {
-    if (entry.duplicate) return refuse(entry, DUPLICATE_ENTRY);
+  void extractOne(const ArchiveEntry& entry, ReadReport& report) const {
+    const auto refuse = [&report, &entry](const std::string& reason) {
+      report.onRefused(entry, reason);
+    };
+    const auto failWrite = [&report, &entry](const std::string& target, int error) {
+      report.onFailed(entryShown(entry) + ": cannot write " + shown(target) + " (" +
+                      errorText(error) + ")\n");
+    };
+    if (entry.duplicate) return refuse(DUPLICATE_ENTRY);
     std::string refusal;
     const auto levels = entryPathLevels(entry.name, refusal);
-    if (!levels) return refuse(entry, refusal);
+    if (!levels) return refuse(refusal);
     std::string target = root_;
     for (const auto& level : *levels) target = platform::joinPath(target, level);
     if (force_ && archiveIdentity_ && platform::folderIdentity(target) == archiveIdentity_) {
-      return refuse(entry, shown(target) + " is the archive being read");
+      return refuse(shown(target) + " is the archive being read");
     }
     platform::CreatedFile created = platform::createFileBelow(root_, *levels, force_);
     if (created.result != platform::CreateBelowResult::Created) {
-      return reportNotCreated(entry, target, created);
+      return reportNotCreated(entry, target, created, report);
     }
-    OpenStreamSink sink(created.file.stream());
-    if (Status status = decodeEntry(reader_, entry, sink); !status) {
+    OpenStreamSink file(created.file.stream());
+    BlockSink sink(file);
+    Status status = decodeEntry(reader_, entry, sink);
+    if (status && !sink.flush())
+      status = entryFailure(entry, "the decoded bytes could not be written");
+    if (!status) {
       created.file.discard();
-      if (sink.error() != 0) return failWrite(entry, target, sink.error());
-      return fail(status.message());
+      if (file.error() != 0) return failWrite(target, file.error());
+      return report.onFailed(status.message());
     }
     errno = 0;
     if (!created.file.place()) {
       const int error = errno != 0 ? errno : EIO;
-      if (error == EEXIST && !force_)
-        return refuse(entry, shown(target) + " exists (-f replaces it)");
-      return failWrite(entry, target, error);
+      if (error == EEXIST && !force_) return refuse(shown(target) + " exists (-f replaces it)");
+      return failWrite(target, error);
     }
-    report_.onExtracted(entry);
+    report.onExtracted(entry);
   }
 
-  void failWrite(const ArchiveEntry& entry, const std::string& target, int error) {
-    fail(entryShown(entry) + ": cannot write " + shown(target) + " (" + errorText(error) + ")\n");
-  }
-
-  void reportNotCreated(const ArchiveEntry& entry, const std::string& target,
-                        const platform::CreatedFile& created) {
+  static void reportNotCreated(const ArchiveEntry& entry, const std::string& target,
+                               const platform::CreatedFile& created, ReadReport& report) {
     switch (created.result) {
       case platform::CreateBelowResult::Exists:
-        return refuse(entry, shown(target) + " exists (-f replaces it)");
+        return report.onRefused(entry, shown(target) + " exists (-f replaces it)");
       case platform::CreateBelowResult::ThroughLink:
-        return refuse(entry, "its path below the target folder leads through a link");
+        return report.onRefused(entry, "its path below the target folder leads through a link");
       case platform::CreateBelowResult::NotAFolder:
-        return refuse(entry, "a folder on its path exists as a file");
+        return report.onRefused(entry, "a folder on its path exists as a file");
       case platform::CreateBelowResult::Created:
       case platform::CreateBelowResult::Failed:
         break;
     }
-    fail(entryShown(entry) + ": cannot create " + shown(target) + " (" +
-         errorText(created.errorNumber) + ")\n");
+    report.onFailed(entryShown(entry) + ": cannot create " + shown(target) + " (" +
+                    errorText(created.errorNumber) + ")\n");
   }
-
-  void refuse(const ArchiveEntry& entry, const std::string& reason) {
-    report_.onRefused(entry, reason);
-  }
-
-  void fail(const std::string& message) { report_.onFailed(message); }
 
   ArchiveReader& reader_;
   std::string root_;
   bool force_;
-  ReadReport& report_;
   // Replacing the archive while it is read would lose it.
   std::optional<platform::FolderIdentity> archiveIdentity_;
 };
@@ -204,6 +238,14 @@ struct SourceIndex {
 class Tester {
  public:
   Tester(ArchiveReader& reader, ReadReport& report) : reader_(reader), report_(report) {}
+  Tester(ArchiveReader& reader, ReadReport& report, SourceIndex* source, std::mutex& matchedLock)
+      : reader_(reader), report_(report), sharedSource_(source), matchedLock_(&matchedLock) {}
+
+  // A tester of single entries that shares this one's index of the source folder and
+  // reports to `report`; several may test at once.
+  Tester forEntries(ReadReport& report) {
+    return Tester(reader_, report, source_ ? &*source_ : nullptr, ownMatchedLock_);
+  }
 
   // Walks `folder` the way the writer collects it (the archive itself and what `excludes`
   // leave out left out); false
@@ -248,6 +290,7 @@ class Tester {
   }
 
   void test(const ArchiveEntry& entry) {
+    if (!sharedSource_ && source_) sharedSource_ = &*source_;
     try {
       testOne(entry);
     } catch (const std::bad_alloc&) {
@@ -255,7 +298,7 @@ class Tester {
     }
   }
 
-  // Reports every file of the folder that no entry named.
+  // Reports every file of the folder that no entry named (once every entry is tested).
   void reportUnarchivedFiles() {
     if (!source_) return;
     for (const auto& [name, path] : source_->pathByName) {
@@ -265,18 +308,19 @@ class Tester {
     }
   }
 
-  ull problems() const { return problems_; }
-
  private:
   void testOne(const ArchiveEntry& entry) {
     if (entry.duplicate) return problem(entryShown(entry) + ": " + DUPLICATE_ENTRY + "\n");
     const std::string* sourcePath = nullptr;
-    if (source_) {
-      const auto found = source_->pathByName.find(entry.name);
-      if (found == source_->pathByName.end()) {
+    if (sharedSource_) {
+      const auto found = sharedSource_->pathByName.find(entry.name);
+      if (found == sharedSource_->pathByName.end()) {
         differ(entryShown(entry) + ": missing from the folder\n");
       } else {
-        source_->matched.insert(entry.name);
+        {
+          const std::lock_guard<std::mutex> lock(*matchedLock_);
+          sharedSource_->matched.insert(entry.name);
+        }
         sourcePath = &found->second;
         // Pictures are compared as pictures: a BMP file of the same picture matches
         // whatever its size or layout.
@@ -333,11 +377,12 @@ class Tester {
 
   void testStored(const ArchiveEntry& entry, const std::string* sourcePath) {
     std::optional<SourceFile> source = openSource(entry, sourcePath);
-    buffer_.resize(CHUNK_SIZE);
+    std::vector<std::uint8_t> buffer(
+        static_cast<std::size_t>(std::min<std::uint64_t>(CHUNK_SIZE, entry.storedSize)));
     for (std::uint64_t done = 0; done < entry.storedSize;) {
       const auto piece =
           static_cast<std::size_t>(std::min<std::uint64_t>(CHUNK_SIZE, entry.storedSize - done));
-      const std::span<std::uint8_t> chunk(buffer_.data(), piece);
+      const std::span<std::uint8_t> chunk(buffer.data(), piece);
       if (Status status = reader_.readEntryBytes(entry, done, chunk); !status) {
         return problem(status.message());
       }
@@ -400,40 +445,150 @@ class Tester {
     }
   }
 
-  void problem(const std::string& message) {
-    ++problems_;
-    report_.onFailed(message);
-  }
+  void problem(const std::string& message) { report_.onFailed(message); }
 
   // A finding where the archive and the folder differ (not a broken entry or a file that
   // cannot be read).
-  void differ(const std::string& message) {
-    ++problems_;
-    report_.onDiffers(message);
-  }
+  void differ(const std::string& message) { report_.onDiffers(message); }
 
   ArchiveReader& reader_;
   ReadReport& report_;
-  std::optional<SourceIndex> source_;
-  std::vector<std::uint8_t> buffer_;
-  ull problems_ = 0;
+  std::optional<SourceIndex> source_;    // the folder indexed by this tester
+  SourceIndex* sharedSource_ = nullptr;  // the index entries are looked up in
+  std::mutex ownMatchedLock_;            // guards source_->matched while entries are tested
+  std::mutex* matchedLock_ = &ownMatchedLock_;
 };
+
+// ---- Entries on a pool ------------------------------------------------------------------
+
+// What one entry's work reported, kept until the entries before it are shown.
+class RecordedReport final : public ReadReport {
+ public:
+  void onExtracted(const ArchiveEntry& entry) override {
+    events_.push_back({EXTRACTED, &entry, {}});
+  }
+  void onRefused(const ArchiveEntry& entry, const std::string& reason) override {
+    events_.push_back({REFUSED, &entry, reason});
+  }
+  void onFailed(const std::string& line) override { events_.push_back({FAILED, nullptr, line}); }
+  void onDiffers(const std::string& line) override { events_.push_back({DIFFERS, nullptr, line}); }
+
+  void replay(ReadReport& report) const {
+    for (const Event& event : events_) {
+      switch (event.kind) {
+        case EXTRACTED:
+          report.onExtracted(*event.entry);
+          break;
+        case REFUSED:
+          report.onRefused(*event.entry, event.text);
+          break;
+        case FAILED:
+          report.onFailed(event.text);
+          break;
+        case DIFFERS:
+          report.onDiffers(event.text);
+          break;
+      }
+    }
+  }
+
+ private:
+  enum Kind { EXTRACTED, REFUSED, FAILED, DIFFERS };
+  struct Event {
+    Kind kind;
+    const ArchiveEntry* entry;
+    std::string text;
+  };
+  std::vector<Event> events_;
+};
+
+// Runs work(i, report) for every i below `count`, on a pool of `threadCount` threads, and
+// hands `report` what each reported in the order of i, as soon as the works
+// before it are done: the console shows the entries in directory order whatever order they
+// finish in. Up to 256 works per thread are handed out ahead of the one shown next (so that
+// a large entry does not hold the other threads up); a finished work keeps only its console
+// lines until its turn, so memory stays that of the threads' decodes. Every thread is joined before this returns or throws.
+void runInOrder(std::size_t count, unsigned threadCount, ReadReport& report,
+                const std::function<void(std::size_t, ReadReport&)>& work) {
+  const std::size_t threads = std::min<std::size_t>(threadCount, count);
+  if (threads <= 1) {
+    for (std::size_t i = 0; i < count; ++i) work(i, report);
+    return;
+  }
+  struct Outcome {
+    RecordedReport report;
+    bool done = false;
+    bool outOfMemory = false;
+  };
+  std::mutex lock;
+  std::condition_variable finished;
+  std::vector<Outcome> outcomes(count);
+  // Declared after what its tasks use: destroying it (on every way out) drops the tasks not
+  // yet started and joins the threads before any of that goes.
+  WorkerPool pool(static_cast<unsigned>(threads));
+  const std::size_t ahead = std::max<std::size_t>(pool.size(), 1) * 256;
+  std::size_t posted = 0;
+  for (std::size_t next = 0; next < count; ++next) {
+    for (; posted < count && posted < next + ahead; ++posted) {
+      pool.post([&, index = posted] {
+        RecordedReport recorded;
+        bool outOfMemory = false;
+        try {
+          work(index, recorded);
+        } catch (const std::bad_alloc&) {
+          outOfMemory = true;
+        }
+        const std::lock_guard<std::mutex> guard(lock);
+        outcomes[index].report = std::move(recorded);
+        outcomes[index].outOfMemory = outOfMemory;
+        outcomes[index].done = true;
+        finished.notify_all();
+      });
+    }
+    RecordedReport ready;
+    bool outOfMemory = false;
+    {
+      std::unique_lock<std::mutex> guard(lock);
+      finished.wait(guard, [&] { return outcomes[next].done; });
+      ready = std::move(outcomes[next].report);
+      outOfMemory = outcomes[next].outOfMemory;
+    }
+    ready.replay(report);
+    if (outOfMemory) report.onFailed("kupack: not enough memory to read an entry\n");
+  }
+}
 
 }  // namespace
 
 void extractEntries(ArchiveReader& reader, const std::vector<const ArchiveEntry*>& entries,
-                    const std::string& root, bool force, ReadReport& report) {
-  Extractor extractor(reader, root, force, report);
-  for (const ArchiveEntry* entry : entries) extractor.extract(*entry);
+                    const std::string& root, bool force, ReadReport& report, unsigned jobs) {
+  const Extractor extractor(reader, root, force);
+  // Each file being written holds one of the few places the platform keeps for removing
+  // unfinished files when the process is ended early.
+  constexpr unsigned MOST_FILES_AT_ONCE = 32;
+  runInOrder(entries.size(), std::min(readingThreads(jobs), MOST_FILES_AT_ONCE), report,
+             [&](std::size_t index, ReadReport& entryReport) {
+               extractor.extract(*entries[index], entryReport);
+             });
 }
 
 bool testEntries(ArchiveReader& reader, const std::optional<std::string>& sourceFolder,
-                 ReadReport& report, const ExcludeRules* excludes) {
+                 ReadReport& report, const ExcludeRules* excludes, unsigned jobs) {
   Tester tester(reader, report);
   if (sourceFolder && !tester.indexSource(*sourceFolder, excludes)) return false;
-  for (const auto& entry : reader.entries()) tester.test(entry);
+  const auto& entries = reader.entries();
+  runInOrder(entries.size(), readingThreads(jobs), report,
+             [&](std::size_t index, ReadReport& entryReport) {
+               tester.forEntries(entryReport).test(entries[index]);
+             });
   tester.reportUnarchivedFiles();
   return true;
+}
+
+unsigned readingThreads(unsigned jobs) {
+  if (jobs != 0) return jobs;
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores == 0 ? 1 : cores;
 }
 
 }  // namespace kupack

@@ -52,15 +52,21 @@ class OpenStreamSink final : public ByteSink {
 // original bytes, SPB entries as a 24-bit BMP of the picture, each under a temporary name
 // placed only once complete. Names that are absolute, hold a drive letter or a ".." level,
 // or would lead through a link are refused, and an existing file is kept unless `force`.
+// Entries are decoded on `jobs` threads (one per core when 0) and written in any order;
+// `report` hears of them in the order of `entries`.
 void extractEntries(ArchiveReader& reader, const std::vector<const ArchiveEntry*>& entries,
-                    const std::string& root, bool force, ReadReport& report);
+                    const std::string& root, bool force, ReadReport& report, unsigned jobs = 0);
 
 // Decodes every entry and checks its size; with `sourceFolder`, also compares each entry
 // with the file it came from and reports files missing from either side (the files that
 // `excludes` leave out, as packing with them would, are not looked at). Differences go to
 // report.onDiffers, every other finding to report.onFailed. False (errno set) when the
-// source folder cannot be read, and nothing is tested then.
+// source folder cannot be read, and nothing is tested then. Entries are tested on `jobs`
+// threads (one per core when 0); `report` hears of them in directory order.
 bool testEntries(ArchiveReader& reader, const std::optional<std::string>& sourceFolder,
-                 ReadReport& report, const ExcludeRules* excludes = nullptr);
+                 ReadReport& report, const ExcludeRules* excludes = nullptr, unsigned jobs = 0);
+
+// The threads extraction and testing use for `jobs` (-j): one per core when 0.
+unsigned readingThreads(unsigned jobs);
 
 }  // namespace kupack

@@ -42,9 +42,14 @@ class SourceBitReader {
       if (next_ < windowStart_ || next_ >= windowEnd_) {
         if (!refill()) return false;
       }
-      buffer_ = buffer_ << 8 | bytes_[static_cast<std::size_t>(next_ - windowStart_)];
-      ++next_;
-      count_ += 8;
+      // Takes as many of the window's bytes as the buffer holds (up to 56 bits), so that the
+      // window is looked at about once every few reads.
+      const auto room = static_cast<std::uint64_t>((56 - count_) / 8);
+      const std::uint64_t taken = std::min(room, windowEnd_ - next_);
+      const std::uint8_t* from = bytes_.data() + static_cast<std::size_t>(next_ - windowStart_);
+      for (std::uint64_t i = 0; i < taken; ++i) buffer_ = buffer_ << 8 | from[i];
+      next_ += taken;
+      count_ += static_cast<unsigned>(taken) * 8;
     }
     count_ -= count;
     value = static_cast<std::uint32_t>(buffer_ >> count_) & ((std::uint32_t{1} << count) - 1);

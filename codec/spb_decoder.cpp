@@ -75,7 +75,7 @@ Status stepFailure(const SourceBitReader& reader, Step step) {
 
 }  // namespace
 
-Status SpbRowDecoder::check() {
+Status SpbRowDecoder::check(std::vector<std::uint8_t>* pixels) {
   checked_ = false;
   SourceBitReader reader(stream_);
   std::uint32_t width = 0;
@@ -92,6 +92,7 @@ Status SpbRowDecoder::check() {
   // Every plane takes at least its first value and a 3-bit class code per group.
   if (reader.bitsLeft() < 3 * (8 + 3 * groupsPerPlane)) return Status::corrupt("stream ends early");
   rowStarts_.assign(std::size_t{3} * height, PlaneState{});
+  if (pixels != nullptr) pixels->assign(static_cast<std::size_t>(pixelCount) * 3, 0);
 
   PlaneState state;
   for (std::size_t plane = 0; plane < 3; ++plane) {
@@ -99,10 +100,15 @@ Status SpbRowDecoder::check() {
     for (std::size_t y = 0; y < height; ++y) {
       state.bitPosition = reader.position();
       rowStarts_[plane * height + y] = state;
+      const bool forward = y % 2 == 0;
       for (std::uint32_t x = 0; x < width; ++x) {
         std::uint8_t value = 0;
         if (const Step step = nextValue(reader, state, value); step != Step::Value) {
           return stepFailure(reader, step);
+        }
+        if (pixels != nullptr) {
+          const std::size_t column = forward ? x : width - 1 - x;
+          (*pixels)[(y * width + column) * 3 + plane] = value;
         }
       }
     }

@@ -30,8 +30,10 @@ class SpbRowDecoder {
   explicit SpbRowDecoder(PositionedSource& stream) : stream_(stream) {}
 
   // Corrupt, with a short English reason as the detail, on any departure named above;
-  // CannotRead on a failed read.
-  Status check();
+  // CannotRead on a failed read. With `pixels`, also keeps the picture there, as
+  // SpbPicture::pixels holds it (the caller makes sure that width × height × 3 bytes fit
+  // in memory), so that a picture that fits is decoded in this one pass.
+  Status check(std::vector<std::uint8_t>* pixels = nullptr);
 
   // Known after check() (the header alone after a failure past it).
   std::uint32_t width() const { return width_; }

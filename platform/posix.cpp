@@ -766,7 +766,7 @@ namespace {
 // The files to remove on an early end, in fixed storage the signal handler can read
 // without allocating: a slot is claimed, then its name written, then marked ready. The
 // name is relative to `folder` (a descriptor, or AT_FDCWD for a path).
-constexpr int EARLY_END_SLOTS = 8;
+constexpr int EARLY_END_SLOTS = 40;  // extraction writes up to 32 files at once
 enum SlotState : int { SLOT_FREE, SLOT_CLAIMED, SLOT_READY };
 struct EarlyEndSlot {
   std::atomic<int> state{SLOT_FREE};
@@ -1029,7 +1029,8 @@ namespace {
 
 // A name no other run picks: ".kupack-" and 16 random hexadecimal digits.
 std::string temporaryFileName() {
-  static std::mt19937_64 generator{std::random_device{}() ^
+  // One generator a thread: extraction makes files on several threads at once.
+  thread_local std::mt19937_64 generator{std::random_device{}() ^
                                    (static_cast<std::uint64_t>(getpid()) << 32)};
   static constexpr char DIGITS[] = "0123456789abcdef";
   std::string name = ".kupack-";

@@ -892,7 +892,7 @@ namespace {
 // The files to remove on an early end, in fixed storage the console handler (run on a
 // thread of its own) reads without allocating: a slot's path (the system's form, long ones
 // with their prefix) is written before its mark.
-constexpr int EARLY_END_SLOTS = 8;
+constexpr int EARLY_END_SLOTS = 40;  // extraction writes up to 32 files at once
 constexpr std::size_t EARLY_END_PATH_CAPACITY = 4096;
 struct EarlyEndSlot {
   std::atomic<bool> used{false};
@@ -1084,7 +1084,8 @@ namespace {
 
 // A name no other run picks: ".kupack-" and 16 random hexadecimal digits.
 std::string temporaryFileName() {
-  static std::mt19937_64 generator{std::random_device{}() ^
+  // One generator a thread: extraction makes files on several threads at once.
+  thread_local std::mt19937_64 generator{std::random_device{}() ^
                                    (static_cast<std::uint64_t>(GetCurrentProcessId()) << 32) ^
                                    GetTickCount64()};
   static constexpr char DIGITS[] = "0123456789abcdef";

@@ -68,7 +68,7 @@ expect "B.KUP a.kup data sub folder" kupack -l ""
 expect "a.kup" kupack --extract a
 expect "" kupack -x a.kup ""
 expect "data sub folder" kupack -x a.kup -C ""
-expect "--directory --force -C -f" kupack -x a.kup out -
+expect "--directory --force --jobs -C -f -j" kupack -x a.kup out -
 expect "data sub folder" kupack -t a.kup ""
 expect "data sub folder" kupack ""
 expect "" kupack -l a.kup ""

@@ -16,9 +16,10 @@ can_build32() {
   printf 'int main() { return sizeof(void*) == 4 ? 0 : 1; }\n' >"$probe/p.cpp"
   g++ -m32 -fsanitize=address,undefined "$probe/p.cpp" -o "$probe/p" 2>/dev/null && "$probe/p"
 }
-if ! can_build32; then
+if ! can_build32 || [ ! -e /usr/lib32/libz.so ]; then
   source tools/install-deps.sh
-  kupack_install_packages "the 32-bit Linux check" g++-multilib || true
+  # lib32z1-dev: the 32-bit zlib that the program's CRC-32 links against.
+  kupack_install_packages "the 32-bit Linux check" g++-multilib lib32z1-dev || true
 fi
 if ! can_build32; then
   echo "linux32-check: NOTE no 32-bit build on this machine (g++ -m32 with sanitizers fails)"
@@ -29,6 +30,7 @@ build=build-linux32
 # The system's libfuse is a 64-bit library: the 32-bit build goes without the mount.
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DKUPACK_SANITIZE=ON -DKUPACK_MOUNT=OFF \
   -DCMAKE_C_FLAGS=-m32 -DCMAKE_CXX_FLAGS=-m32 -DCMAKE_EXE_LINKER_FLAGS=-m32 \
+  -DZLIB_LIBRARY=/usr/lib32/libz.so \
   -DKUPACK_GTEST_SOURCE_DIR=/usr/src/googletest >/dev/null
 cmake --build "$build" -j"$jobs" --target kupack_tests kupack
 echo "linux32-check: 32-bit build done after $((SECONDS - start)) s"

@@ -57,10 +57,11 @@ count_ctest
 # The threads under ThreadSanitizer: the LZSS coder's two (pieces coded ahead and joined,
 # a freed worker joining in, failed writes while joining, progress), the writer's pool
 # (entries coded ahead, held and taken in turn, a failure among them) and the mount's
-# decode cache (readers sharing decodes, open entries, evictions); only the tests that run them.
+# decode cache (readers sharing decodes, open entries, evictions) and the reading pool of -x
+# and -t; only the tests that run them.
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKUPACK_TSAN=ON -DKUPACK_WERROR=ON >/dev/null
 cmake --build build-tsan -j"$jobs" --target kupack_tests
-TSAN_OPTIONS=halt_on_error=1 build-tsan/kupack_tests --gtest_filter='LzssTest.Pieces*:LzssTest.FailedWrite*:LzssTest.Progress*:LzssTest.SmallRefillBlocks*:LzssTest.StreamEndingJustAfter*:LzssTest.*Freed*:ArchiveWriterTest.*:WorkerPoolTest.*:MountedArchiveTest.*' \
+TSAN_OPTIONS=halt_on_error=1 build-tsan/kupack_tests --gtest_filter='LzssTest.Pieces*:LzssTest.FailedWrite*:LzssTest.Progress*:LzssTest.SmallRefillBlocks*:LzssTest.StreamEndingJustAfter*:LzssTest.*Freed*:ArchiveWriterTest.*:WorkerPoolTest.*:MountedArchiveTest.*:ReadingPoolTest.*' \
   2>&1 | tee "$log" || true
 count_gtest
 

@@ -71,13 +71,13 @@ _kupack() {
   esac
   if [[ -z $options_ended && $cur == -* ]]; then
     case $command in
-      -x | --extract) _kupack_words '-f --force -C --directory' "$cur" ;;
+      -x | --extract) _kupack_words '-f --force -C --directory -j --jobs' "$cur" ;;
       --mount) _kupack_words '-f --foreground -o --options' "$cur" ;;
       -l | --list) _kupack_words '--json --long' "$cur" ;;
       -u | --update) _kupack_words '-n --dry-run --json -j --jobs' "$cur" ;;
       --delete) _kupack_words '-n --dry-run --json' "$cur" ;;
       --diff) _kupack_words '--json' "$cur" ;;
-      -t | --test) _kupack_words '--exclude --exclude-from' "$cur" ;;
+      -t | --test) _kupack_words '--exclude --exclude-from -j --jobs' "$cur" ;;
       '') _kupack_words "$_kupack_options" "$cur" ;;
     esac
     return 0
