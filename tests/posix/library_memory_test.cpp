@@ -41,7 +41,7 @@ template <typename Work>
 int inCappedChild(Work work) {
   const pid_t child = fork();
   if (child == 0) {
-    const rlim_t cap = addressSpaceInUse() + (rlim_t{256} << 20);
+    const rlim_t cap = static_cast<rlim_t>(addressSpaceInUse()) + (rlim_t{256} << 20);
     const rlimit limit{cap, cap};
     setrlimit(RLIMIT_AS, &limit);
     int outcome = RETURNED;
