@@ -14,6 +14,7 @@
 #include <chrono>
 #include <thread>
 
+#include "tests/posix/held_run.h"
 #include "tests/test_support.h"
 
 namespace kupack {
@@ -158,58 +159,11 @@ TEST_F(PackHazardsTest, ArchivePathThatIsNoRegularFileIsRefusedBeforeAnyWork) {
   expectNoLeftovers();
 }
 
-// kupack with its standard output on a pipe nobody reads: once the pipe is full the run
-// waits in the middle of writing its archive.
-class StalledRun {
- public:
-  StalledRun(const fs::path& workingDir, const std::vector<std::string>& args) {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(fds[1], STDOUT_FILENO);
-      close(fds[0]);
-      close(fds[1]);
-      if (chdir(workingDir.c_str()) != 0) _exit(127);
-      std::vector<char*> argv{const_cast<char*>(KUPACK_BINARY)};
-      for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-      argv.push_back(nullptr);
-      execv(KUPACK_BINARY, argv.data());
-      _exit(127);
-    }
-    close(fds[1]);
-    output_ = fds[0];
-  }
-  ~StalledRun() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (output_ >= 0) close(output_);
-  }
-  StalledRun(const StalledRun&) = delete;
-  StalledRun& operator=(const StalledRun&) = delete;
-
-  bool started() const { return pid_ > 0; }
-  // Sends `signalNumber` and returns the wait status.
-  int signalAndWait(int signalNumber) {
-    kill(pid_, signalNumber);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return status;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int output_ = -1;
-};
-
 TEST_F(PackHazardsTest, SignalsEndTheRunWithoutPartialFilesAndKeepTheEarlierArchive) {
   writeManyFiles(800);
   for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
     test::writeFile(archive(), std::string("earlier archive"));
-    StalledRun run(dir_.path(), {"tree", "out.kup"});
+    test::HeldRun run(dir_.path(), {"tree", "out.kup"});
     ASSERT_TRUE(run.started());
     // Wait (bounded) until the partial archive exists; the run then stalls on its output.
     bool writing = false;
@@ -344,13 +298,16 @@ TEST_F(PackHazardsTest, LinksOutOfTheFolderAreNamedAndOnlyThoseElsewhereFollowed
   EXPECT_TRUE(contains(list.out, "3 entries")) << list.out;  // a.txt, the asset, the file link
   EXPECT_FALSE(contains(list.out, "neighbour")) << list.out;
   for (const char* link : {"up", "x", "absolute", "self"}) {
-    EXPECT_TRUE(contains(run.err, sjis("リンク" + (mod / link).string() +
-                                       "は選んだフォルダかその上位のフォルダを指すので入りません。")))
+    EXPECT_TRUE(
+        contains(run.err, sjis("リンク" + (mod / link).string() +
+                               "は選んだフォルダかその上位のフォルダを指すので入りません。")))
         << link << run.err;
   }
-  EXPECT_TRUE(contains(run.out, sjis("リンク" + (mod / "assets").string() + "（../../shared）の先を読み込みます。")))
+  EXPECT_TRUE(contains(
+      run.out, sjis("リンク" + (mod / "assets").string() + "（../../shared）の先を読み込みます。")))
       << run.out;
-  EXPECT_TRUE(contains(run.out, sjis("リンク" + (mod / "file-link").string() + "（../../linked.txt）")))
+  EXPECT_TRUE(
+      contains(run.out, sjis("リンク" + (mod / "file-link").string() + "（../../linked.txt）")))
       << run.out;
   EXPECT_TRUE(contains(run.err, sjis((mod / "pipe").string() +
                                      "は通常のファイルでもフォルダでもないので入れません。")))
@@ -364,7 +321,8 @@ TEST_F(PackHazardsTest, LinksOutOfTheFolderAreNamedAndOnlyThoseElsewhereFollowed
   run = runKupack({"tree/mod", "out.kup"}, dir_.path());
   EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
   for (const char* link : {"dangling", "loop1", "loop2"}) {
-    EXPECT_TRUE(contains(run.err, sjis("リンク" + (mod / link).string() + "の先を読み込めません。")))
+    EXPECT_TRUE(
+        contains(run.err, sjis("リンク" + (mod / link).string() + "の先を読み込めません。")))
         << link << run.err;
   }
   EXPECT_TRUE(contains(run.err, sjis("アーカイブを作成できませんでした。"))) << run.err;

@@ -11,6 +11,7 @@
 #include <random>
 #include <thread>
 
+#include "tests/posix/held_run.h"
 #include "tests/test_support.h"
 
 namespace kupack {
@@ -37,62 +38,6 @@ std::vector<std::string> partFiles(const fs::path& folder) {
   return found;
 }
 
-// kupack with its standard output on a pipe that is read only when asked: once the pipe is
-// full the run waits in the middle of writing its archive.
-class HeldRun {
- public:
-  HeldRun(const fs::path& workingDir, const std::vector<std::string>& args) {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(fds[1], STDOUT_FILENO);
-      close(fds[0]);
-      close(fds[1]);
-      if (chdir(workingDir.c_str()) != 0) _exit(127);
-      std::vector<char*> argv{const_cast<char*>(KUPACK_BINARY)};
-      for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-      argv.push_back(nullptr);
-      execv(KUPACK_BINARY, argv.data());
-      _exit(127);
-    }
-    close(fds[1]);
-    output_ = fds[0];
-  }
-  ~HeldRun() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (output_ >= 0) close(output_);
-  }
-  HeldRun(const HeldRun&) = delete;
-  HeldRun& operator=(const HeldRun&) = delete;
-
-  bool started() const { return pid_ > 0; }
-  int signalAndWait(int signalNumber) {
-    kill(pid_, signalNumber);
-    return waitForEnd();
-  }
-  // Reads the rest of the output and returns the wait status.
-  int drainAndWait() {
-    char buffer[4096];
-    while (read(output_, buffer, sizeof buffer) > 0) {
-    }
-    return waitForEnd();
-  }
-
- private:
-  int waitForEnd() {
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return status;
-  }
-  pid_t pid_ = -1;
-  int output_ = -1;
-};
-
 class UpdateHazardsTest : public ::testing::Test {
  protected:
   fs::path archive() const { return dir_ / "game.kup"; }
@@ -105,11 +50,11 @@ class UpdateHazardsTest : public ::testing::Test {
 
   // Starts an update whose many new files fill the output pipe, and waits (bounded) until
   // its part file exists.
-  std::unique_ptr<HeldRun> startHeldUpdate() {
+  std::unique_ptr<test::HeldRun> startHeldUpdate() {
     for (int i = 0; i < 800; ++i)
       test::writeFile(dir_ / "patch" / ("f" + std::to_string(i) + ".txt"), std::string(64, 'x'));
-    auto run =
-        std::make_unique<HeldRun>(dir_.path(), std::vector<std::string>{"-u", "game.kup", "patch"});
+    auto run = std::make_unique<test::HeldRun>(dir_.path(),
+                                               std::vector<std::string>{"-u", "game.kup", "patch"});
     bool writing = false;
     for (int i = 0; i < 2000 && run->started() && !writing; ++i) {
       writing = !partFiles(dir_.path()).empty();
