@@ -166,13 +166,15 @@ class Converter {
   iconv_t handle_;
 };
 
+// One converter a thread: an iconv handle keeps state while it converts, and the reading
+// pool converts names on several threads at once.
 Converter& cp932ToUtf8Converter() {
-  static Converter converter("UTF-8", "CP932");
+  thread_local Converter converter("UTF-8", "CP932");
   return converter;
 }
 
 Converter& utf8ToCp932Converter() {
-  static Converter converter("CP932", "UTF-8");
+  thread_local Converter converter("CP932", "UTF-8");
   return converter;
 }
 
