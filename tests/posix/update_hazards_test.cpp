@@ -29,15 +29,6 @@ std::string randomBytes(std::size_t size, unsigned seed) {
   return bytes;
 }
 
-std::vector<std::string> partFiles(const fs::path& folder) {
-  std::vector<std::string> found;
-  for (const auto& entry : fs::directory_iterator(folder)) {
-    if (entry.path().filename().string().ends_with(".part"))
-      found.push_back(entry.path().filename().string());
-  }
-  return found;
-}
-
 class UpdateHazardsTest : public ::testing::Test {
  protected:
   fs::path archive() const { return dir_ / "game.kup"; }
@@ -57,7 +48,7 @@ class UpdateHazardsTest : public ::testing::Test {
                                                std::vector<std::string>{"-u", "game.kup", "patch"});
     bool writing = false;
     for (int i = 0; i < 2000 && run->started() && !writing; ++i) {
-      writing = !partFiles(dir_.path()).empty();
+      writing = !test::namesEndingIn(dir_.path(), ".part").empty();
       if (!writing) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     EXPECT_TRUE(writing);
@@ -77,7 +68,7 @@ TEST_F(UpdateHazardsTest, FailingSourceLeavesTheOldArchiveAndNoPartFile) {
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_TRUE(contains(run.err, sjis("は読み込み中に変更されました。"))) << run.err;
   EXPECT_EQ(test::readFile(archive()), before);
-  EXPECT_EQ(partFiles(dir_.path()), std::vector<std::string>{});
+  EXPECT_EQ(test::namesEndingIn(dir_.path(), ".part"), std::vector<std::string>{});
 }
 
 TEST_F(UpdateHazardsTest, FullDiskLeavesTheOldArchiveAndNoPartFile) {
@@ -99,7 +90,7 @@ TEST_F(UpdateHazardsTest, FullDiskLeavesTheOldArchiveAndNoPartFile) {
   EXPECT_EQ(run.exitCode, 1) << run.out;
   EXPECT_TRUE(contains(run.err, sjis("に書き込めません"))) << run.err;
   EXPECT_EQ(test::readFile(small / "game.kup"), before);
-  EXPECT_EQ(partFiles(small), std::vector<std::string>{});
+  EXPECT_EQ(test::namesEndingIn(small, ".part"), std::vector<std::string>{});
 }
 
 TEST_F(UpdateHazardsTest, SignalMidRunLeavesTheOldArchive) {
@@ -110,7 +101,7 @@ TEST_F(UpdateHazardsTest, SignalMidRunLeavesTheOldArchive) {
     const int status = run->signalAndWait(signalNumber);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber) << signalNumber;
     EXPECT_EQ(test::readFile(archive()), before);
-    EXPECT_EQ(partFiles(dir_.path()), std::vector<std::string>{});
+    EXPECT_EQ(test::namesEndingIn(dir_.path(), ".part"), std::vector<std::string>{});
   }
 }
 
@@ -122,7 +113,7 @@ TEST_F(UpdateHazardsTest, OldArchiveChangedDuringTheRunIsNotReplaced) {
   const int status = run->drainAndWait();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
   EXPECT_EQ(test::readFile(archive()), changed);
-  EXPECT_EQ(partFiles(dir_.path()), std::vector<std::string>{});
+  EXPECT_EQ(test::namesEndingIn(dir_.path(), ".part"), std::vector<std::string>{});
 }
 
 }  // namespace
