@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "app/catalogue.h"
 #include "app/read_commands.h"
 #include "archive/archive_format.h"
 #include "archive/archive_reader.h"
@@ -89,13 +90,13 @@ std::string asJson(const Differences& found) {
 
 void printText(const Differences& found) {
   for (const ArchiveEntry* entry : found.removed)
-    consolePrint("removed  %s\n", entryNameForConsole(entry->name).c_str());
+    consolePrint(tr("removed  %s\n"), entryNameForConsole(entry->name).c_str());
   for (const ArchiveEntry* entry : found.added)
-    consolePrint("added    %s\n", entryNameForConsole(entry->name).c_str());
+    consolePrint(tr("added    %s\n"), entryNameForConsole(entry->name).c_str());
   for (const ArchiveEntry* entry : found.changed)
-    consolePrint("changed  %s\n", entryNameForConsole(entry->name).c_str());
+    consolePrint(tr("changed  %s\n"), entryNameForConsole(entry->name).c_str());
   for (const auto& [before, after] : found.recoded) {
-    consolePrint("recoded  %s (%s -> %s, the same bytes)\n",
+    consolePrint(tr("recoded  %s (%s -> %s, the same bytes)\n"),
                  entryNameForConsole(after->name).c_str(), jsonTypeName(before->type),
                  jsonTypeName(after->type));
   }

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "app/catalogue.h"
 #include "app/read_commands.h"
 #include "archive/archive_reader.h"
 #include "common/console.h"
@@ -47,8 +48,8 @@ std::string droppedArchiveFolder(const std::string& archivePath, unsigned attemp
 int extractDroppedArchive(const std::string& argument) {
   const auto here = platform::currentDirectory();
   if (!here) {
-    consoleError(shown(argument) + ": cannot learn the current folder (" +
-                 shown(std::strerror(errno)) + ")\n");
+    consoleErrorPrint(tr("%s: cannot learn the current folder (%s)\n"), shown(argument).c_str(),
+                      shown(std::strerror(errno)).c_str());
     return 1;
   }
   const std::string archive = platform::absolutePath(argument, *here);
@@ -66,14 +67,13 @@ int extractDroppedArchive(const std::string& argument) {
       return extractArchiveCommand(archive, folder, false);
     }
     if (errno != EEXIST) {
-      consoleError(shown(folder) + ": cannot make the folder (" + shown(std::strerror(errno)) +
-                   ")\n");
+      consoleErrorPrint(tr("%s: cannot make the folder (%s)\n"), shown(folder).c_str(),
+                        shown(std::strerror(errno)).c_str());
       return 1;
     }
   }
-  consoleError(shown(droppedArchiveFolder(archive, 1)) + ": " +
-               std::to_string(MAX_FOLDER_ATTEMPTS) +
-               " folders of this name exist already; nothing was extracted\n");
+  consoleErrorPrint(tr("%s: %u folders of this name exist already; nothing was extracted\n"),
+                    shown(droppedArchiveFolder(archive, 1)).c_str(), MAX_FOLDER_ATTEMPTS);
   return 1;
 }
 

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "app/catalogue.h"
 #include "app/diff_command.h"
 #include "app/dropped_archive.h"
 #include "app/mount_command.h"
@@ -25,78 +26,92 @@
 
 namespace {
 
-constexpr char USAGE[] =
-    "usage: kupack [-q] [--progress]      ask for the folder and the archive name\n"
-    "       kupack [-q] [-j N] [--exclude=PATTERN...] FOLDER [ARCHIVE]\n"
-    "                                     pack FOLDER into ARCHIVE (default: FOLDER.kup\n"
-    "                                     beside FOLDER)\n"
-    "       kupack ARCHIVE.kup            extract ARCHIVE.kup into a new folder beside it\n"
-    "       kupack -l|--list [--json] [--long] ARCHIVE [NAME...]\n"
-    "                                     list the entries of ARCHIVE, or those NAMEs select\n"
-    "                                     (--json: as JSON; --long: with each one's CRC-32)\n"
-    "       kupack -x|--extract [-f] ARCHIVE [NAME...] [-C DIR]\n"
-    "                                     extract every entry, or those NAMEs select, below\n"
-    "                                     DIR (default: here); -f replaces existing files\n"
-    "       kupack -p|--print ARCHIVE NAME...\n"
-    "                                     write the selected entries to standard output\n"
-    "       kupack -t|--test [--exclude=PATTERN...] ARCHIVE [FOLDER]\n"
-    "                                     decode every entry; with FOLDER, compare with it\n"
-    "                                     (exit 0: all match, 1: differs, 2: broken archive\n"
-    "                                     or unreadable file)\n"
-    "       kupack --diff [--json] OLD NEW\n"
-    "                                     name the entries added, removed, changed and coded\n"
-    "                                     otherwise (exit 0: same, 1: differ, 2: trouble)\n"
-    "       kupack --mount [-f] [-o cache=SIZE] ARCHIVE DIR\n"
-    "                                     show ARCHIVE read-only as the folder DIR (FUSE, Linux);\n"
-    "                                     -f stays in the foreground (Ctrl-C unmounts), else\n"
-    "                                     fusermount3 -u DIR unmounts; SIZE: decoded bytes kept\n"
-    "                                     in memory (default 64M)\n"
-    "       kupack -u|--update [-n] [-j N] ARCHIVE FOLDER\n"
-    "                                     put every file below FOLDER into ARCHIVE: it replaces\n"
-    "                                     the entry of the same name or is added; the other\n"
-    "                                     entries are copied as they are, never re-coded. The\n"
-    "                                     result is what packing the merged tree gives; an\n"
-    "                                     archive whose order is not the walk order keeps its\n"
-    "                                     order, new entries go where a walk would put them\n"
-    "       kupack --delete [-n] ARCHIVE NAME|PATTERN...\n"
-    "                                     remove the entries named (as -x names them); one\n"
-    "                                     that matches nothing is an error and nothing changes\n"
-    "       kupack -h|--help              show this text\n"
-    "       kupack --version              show the version\n"
-    "options:\n"
-    "  -q, --quiet         nothing on standard output but what -l and -p are asked for;\n"
-    "                      failures still on standard error\n"
-    "  --progress          show the packing progress figures even when standard output is\n"
-    "                      no terminal\n"
-    "  -j, --jobs=N        code up to N entries at once while packing or updating, decode\n"
-    "                      up to N at once for -x and -t (1 to 1024; default: one per\n"
-    "                      processor core)\n"
-    "  --exclude=PATTERN   packing: leave out the files and folders PATTERN matches\n"
-    "                      (repeatable; one level: its name anywhere, '*.db', '.git';\n"
-    "                      more levels: from the folder down, 'gfx/*.psd')\n"
-    "  --exclude-from=FILE packing: the patterns of FILE, one a line\n"
-    "                      (-t FOLDER: those files are not looked for in the archive)\n"
-    "  -C, --directory=DIR -x: extract below DIR (made when missing)\n"
-    "  -f, --force         -x: replace existing files; --mount: stay in the foreground\n"
-    "  -o, --options=cache=SIZE\n"
-    "                      --mount: the decoded-entry cache (K, M, G suffixes)\n"
-    "  --json              -l: a JSON array of {name, name_bytes, type, offset, stored_size,\n"
-    "                      source_size, duplicate} (--long adds crc32); name_bytes: the\n"
-    "                      recorded bytes in hex; --diff: a JSON object; -n: a JSON array\n"
-    "                      of {action, name, type, stored_size, source_size}\n"
-    "  --long              -l: the CRC-32 of each entry's decoded bytes (as -x writes them)\n"
-    "  -n, --dry-run       -u, --delete: list what would be added, replaced, deleted and\n"
-    "                      kept (-l's columns, or --json), and write nothing\n"
-    "  --                  end of options: what follows is a folder or file name\n"
-    "NAMEs are entry names as -l shows them ('\\' or '/' between folders, any letter case),\n"
-    "folders of the archive (everything below them) or patterns: '*' and '?' within a\n"
-    "level, '**' as a level for any number of levels, '[...]' one of a set.\n"
-    "Two entries of one name: every reader takes the first; -x, -p, -t and -l name the\n"
-    "later ones on standard error (-x, -p and -t then exit 1), the mount leaves them out.\n";
+using kupack::formatText;
+using kupack::tr;
 
+// The usage text (--help, and after a command-line mistake).
+const char* usage() {
+  return tr(
+      "usage: kupack [-q] [--progress]      ask for the folder and the archive name\n"
+      "       kupack [-q] [-j N] [--exclude=PATTERN...] FOLDER [ARCHIVE]\n"
+      "                                     pack FOLDER into ARCHIVE (default: FOLDER.kup\n"
+      "                                     beside FOLDER)\n"
+      "       kupack ARCHIVE.kup            extract ARCHIVE.kup into a new folder beside it\n"
+      "       kupack -l|--list [--json] [--long] ARCHIVE [NAME...]\n"
+      "                                     list the entries of ARCHIVE, or those NAMEs select\n"
+      "                                     (--json: as JSON; --long: with each one's CRC-32)\n"
+      "       kupack -x|--extract [-f] ARCHIVE [NAME...] [-C DIR]\n"
+      "                                     extract every entry, or those NAMEs select, below\n"
+      "                                     DIR (default: here); -f replaces existing files\n"
+      "       kupack -p|--print ARCHIVE NAME...\n"
+      "                                     write the selected entries to standard output\n"
+      "       kupack -t|--test [--exclude=PATTERN...] ARCHIVE [FOLDER]\n"
+      "                                     decode every entry; with FOLDER, compare with it\n"
+      "                                     (exit 0: all match, 1: differs, 2: broken archive\n"
+      "                                     or unreadable file)\n"
+      "       kupack --diff [--json] OLD NEW\n"
+      "                                     name the entries added, removed, changed and coded\n"
+      "                                     otherwise (exit 0: same, 1: differ, 2: trouble)\n"
+      "       kupack --mount [-f] [-o cache=SIZE] ARCHIVE DIR\n"
+      "                                     show ARCHIVE read-only as the folder DIR (FUSE, Linux);\n"
+      "                                     -f stays in the foreground (Ctrl-C unmounts), else\n"
+      "                                     fusermount3 -u DIR unmounts; SIZE: decoded bytes kept\n"
+      "                                     in memory (default 64M)\n"
+      "       kupack -u|--update [-n] [-j N] ARCHIVE FOLDER\n"
+      "                                     put every file below FOLDER into ARCHIVE: it replaces\n"
+      "                                     the entry of the same name or is added; the other\n"
+      "                                     entries are copied as they are, never re-coded. The\n"
+      "                                     result is what packing the merged tree gives; an\n"
+      "                                     archive whose order is not the walk order keeps its\n"
+      "                                     order, new entries go where a walk would put them\n"
+      "       kupack --delete [-n] ARCHIVE NAME|PATTERN...\n"
+      "                                     remove the entries named (as -x names them); one\n"
+      "                                     that matches nothing is an error and nothing changes\n"
+      "       kupack -h|--help              show this text\n"
+      "       kupack --version              show the version\n"
+      "options:\n"
+      "  -q, --quiet         nothing on standard output but what -l and -p are asked for;\n"
+      "                      failures still on standard error\n"
+      "  --progress          show the packing progress figures even when standard output is\n"
+      "                      no terminal\n"
+      "  -j, --jobs=N        code up to N entries at once while packing or updating, decode\n"
+      "                      up to N at once for -x and -t (1 to 1024; default: one per\n"
+      "                      processor core)\n"
+      "  --exclude=PATTERN   packing: leave out the files and folders PATTERN matches\n"
+      "                      (repeatable; one level: its name anywhere, '*.db', '.git';\n"
+      "                      more levels: from the folder down, 'gfx/*.psd')\n"
+      "  --exclude-from=FILE packing: the patterns of FILE, one a line\n"
+      "                      (-t FOLDER: those files are not looked for in the archive)\n"
+      "  -C, --directory=DIR -x: extract below DIR (made when missing)\n"
+      "  -f, --force         -x: replace existing files; --mount: stay in the foreground\n"
+      "  -o, --options=cache=SIZE\n"
+      "                      --mount: the decoded-entry cache (K, M, G suffixes)\n"
+      "  --json              -l: a JSON array of {name, name_bytes, type, offset, stored_size,\n"
+      "                      source_size, duplicate} (--long adds crc32); name_bytes: the\n"
+      "                      recorded bytes in hex; --diff: a JSON object; -n: a JSON array\n"
+      "                      of {action, name, type, stored_size, source_size}\n"
+      "  --long              -l: the CRC-32 of each entry's decoded bytes (as -x writes them)\n"
+      "  -n, --dry-run       -u, --delete: list what would be added, replaced, deleted and\n"
+      "                      kept (-l's columns, or --json), and write nothing\n"
+      "  --                  end of options: what follows is a folder or file name\n"
+      "NAMEs are entry names as -l shows them ('\\' or '/' between folders, any letter case),\n"
+      "folders of the archive (everything below them) or patterns: '*' and '?' within a\n"
+      "level, '**' as a level for any number of levels, '[...]' one of a set.\n"
+      "Two entries of one name: every reader takes the first; -x, -p, -t and -l name the\n"
+      
+      "later ones on standard error (-x, -p and -t then exit 1), the mount leaves them out.\n");
+}
+
+// The command-line mistake `problem` (console text), then the usage text, on standard error.
 int usageError(const std::string& problem) {
-  std::fprintf(stderr, "kupack: %s\n%s", problem.c_str(), USAGE);
+  kupack::consoleErrorPrint(tr("kupack: %s\n"), problem.c_str());
+  kupack::consoleError(usage());
   return 2;
+}
+
+// A command-line word (native) as console text.
+std::string shown(const std::string& native) {
+  return kupack::platform::nativeToConsoleText(native);
 }
 
 enum class Command { Pack, List, Extract, Print, Test, Mount, Diff, Help, Version, Update, Delete };
@@ -151,15 +166,17 @@ constexpr char SHORT_OPTIONS[] = ":lxpthqfo:j:unC:";
 // takes none, or an unknown short option.
 std::string unknownOptionProblem(char** argv) {
   const std::string word = argv[optind - 1];
-  if (optopt == 0) return "unknown option " + word;
-  if (word.rfind("--", 0) == 0) return word + ": the option takes no value";
-  return std::string("unknown option -") + static_cast<char>(optopt);
+  if (optopt == 0) return formatText(tr("unknown option %s"), shown(word).c_str());
+  if (word.rfind("--", 0) == 0) {
+    return formatText(tr("%s: the option takes no value"), shown(word).c_str());
+  }
+  return formatText(tr("unknown option -%c"), optopt);
 }
 
 bool setCommand(CommandLine& line, Command command, std::string& problem) {
   if (line.commandGiven && line.command != command) {
-    problem =
-        "only one of -l, -x, -p, -t, -u, --delete, --diff, --mount, --help, --version at a time";
+    problem = tr(
+        "only one of -l, -x, -p, -t, -u, --delete, --diff, --mount, --help, --version at a time");
     return false;
   }
   line.command = command;
@@ -240,9 +257,10 @@ std::optional<CommandLine> parseCommandLine(int argc, char** argv, std::string& 
         line.excludeFiles.push_back(optarg);
         break;
       case ':':
-        problem = (optopt != 0 ? std::string("-") + static_cast<char>(optopt)
-                               : std::string(argv[optind - 1])) +
-                  " needs a value";
+        problem = formatText(tr("%s needs a value"),
+                             (optopt != 0 ? std::string("-") + static_cast<char>(optopt)
+                                          : shown(argv[optind - 1]))
+                                 .c_str());
         return std::nullopt;
       default:
         problem = unknownOptionProblem(argv);
@@ -253,7 +271,7 @@ std::optional<CommandLine> parseCommandLine(int argc, char** argv, std::string& 
   line.operands.assign(argv + optind, argv + argc);
   for (const auto& operand : line.operands) {
     if (operand.empty()) {
-      problem = "empty argument";
+      problem = tr("empty argument");
       return std::nullopt;
     }
   }
@@ -295,14 +313,15 @@ std::optional<std::string> misplacedOption(const CommandLine& line) {
 }
 
 int pack(const CommandLine& line, const char* programName) {
-  if (line.operands.size() > 2) return usageError("too many arguments");
+  if (line.operands.size() > 2) return usageError(tr("too many arguments"));
   if (line.quiet && line.operands.empty())
-    return usageError("-q needs a FOLDER (the interactive run asks its questions on the console)");
+    return usageError(
+        tr("-q needs a FOLDER (the interactive run asks its questions on the console)"));
   kupack::ArchiveRunRequest request;
   request.programName = programName;
   if (line.jobs) {
     const auto jobs = parseJobs(*line.jobs);
-    if (!jobs) return usageError("-j takes a whole number from 1 to 1024, not " + *line.jobs);
+    if (!jobs) return usageError(formatText(tr("-j takes a whole number from 1 to 1024, not %s"), shown(*line.jobs).c_str()));
     request.jobs = *jobs;
   }
   // An archive dropped on the program is extracted beside itself.
@@ -321,16 +340,16 @@ int update(const CommandLine& line, const char* programName) {
   kupack::UpdateArguments arguments;
   arguments.programName = programName;
   if (line.command == Command::Update) {
-    if (line.operands.size() != 2) return usageError("-u takes an archive and a folder");
+    if (line.operands.size() != 2) return usageError(tr("-u takes an archive and a folder"));
     arguments.folder = line.operands[1];
   } else {
-    if (line.operands.size() < 2) return usageError("--delete takes an archive and entry names");
+    if (line.operands.size() < 2) return usageError(tr("--delete takes an archive and entry names"));
     arguments.deleteNames.assign(line.operands.begin() + 1, line.operands.end());
   }
   arguments.archive = line.operands[0];
   if (line.jobs) {
     const auto jobs = parseJobs(*line.jobs);
-    if (!jobs) return usageError("-j takes a whole number from 1 to 1024, not " + *line.jobs);
+    if (!jobs) return usageError(formatText(tr("-j takes a whole number from 1 to 1024, not %s"), shown(*line.jobs).c_str()));
     arguments.jobs = *jobs;
   }
   arguments.dryRun = line.dryRun;
@@ -341,14 +360,14 @@ int update(const CommandLine& line, const char* programName) {
 int test(const CommandLine& line) {
   const std::vector<std::string>& ops = line.operands;
   if (ops.empty() || ops.size() > 2)
-    return usageError("-t takes an archive and an optional folder");
+    return usageError(tr("-t takes an archive and an optional folder"));
   std::string problem;
   const auto excludes = kupack::readExcludeRules(line.excludes, line.excludeFiles, problem);
   if (!excludes) return usageError(problem);
   unsigned jobs = 0;
   if (line.jobs) {
     const auto parsed = parseJobs(*line.jobs);
-    if (!parsed) return usageError("-j takes a whole number from 1 to 1024, not " + *line.jobs);
+    if (!parsed) return usageError(formatText(tr("-j takes a whole number from 1 to 1024, not %s"), shown(*line.jobs).c_str()));
     jobs = *parsed;
   }
   return kupack::testArchiveCommand(
@@ -357,11 +376,11 @@ int test(const CommandLine& line) {
 
 int extract(const CommandLine& line) {
   const std::vector<std::string>& ops = line.operands;
-  if (ops.empty()) return usageError("-x takes an archive and entry names (-C DIR: where)");
+  if (ops.empty()) return usageError(tr("-x takes an archive and entry names (-C DIR: where)"));
   unsigned jobs = 0;
   if (line.jobs) {
     const auto parsed = parseJobs(*line.jobs);
-    if (!parsed) return usageError("-j takes a whole number from 1 to 1024, not " + *line.jobs);
+    if (!parsed) return usageError(formatText(tr("-j takes a whole number from 1 to 1024, not %s"), shown(*line.jobs).c_str()));
     jobs = *parsed;
   }
   return kupack::extractArchiveCommand(ops[0], line.directory.value_or(std::string()), line.force,
@@ -369,7 +388,7 @@ int extract(const CommandLine& line) {
 }
 
 int mount(const CommandLine& line) {
-  if (line.operands.size() != 2) return usageError("--mount takes an archive and a folder");
+  if (line.operands.size() != 2) return usageError(tr("--mount takes an archive and a folder"));
   kupack::MountArguments arguments;
   arguments.archive = line.operands[0];
   arguments.mountPoint = line.operands[1];
@@ -377,8 +396,8 @@ int mount(const CommandLine& line) {
   if (line.mountOption) {
     const auto size = kupack::parseMountOption(*line.mountOption);
     if (!size)
-      return usageError("unknown mount option " + *line.mountOption +
-                        " (cache=SIZE, SIZE like 64M)");
+      return usageError(formatText(tr("unknown mount option %s (cache=SIZE, SIZE like 64M)"),
+                                   shown(*line.mountOption).c_str()));
     arguments.cacheBytes = *size;
   }
   return kupack::mountCommand(arguments);
@@ -394,7 +413,7 @@ int run(const CommandLine& line, const char* programName) {
   const std::vector<std::string>& ops = line.operands;
   switch (line.command) {
     case Command::Help:
-      std::fputs(USAGE, stdout);
+      kupack::platform::writeConsole(usage());
       return 0;
     case Command::Version:
       std::printf("kupack %s\n", KUPACK_VERSION);
@@ -402,17 +421,17 @@ int run(const CommandLine& line, const char* programName) {
     case Command::Pack:
       return pack(line, programName);
     case Command::List:
-      if (ops.empty()) return usageError("-l takes an archive and entry names");
+      if (ops.empty()) return usageError(tr("-l takes an archive and entry names"));
       return kupack::listArchiveCommand(
           ops[0], line.json ? kupack::ListFormat::Json : kupack::ListFormat::Table,
           operandsFrom(ops, 1), line.longList);
     case Command::Extract:
       return extract(line);
     case Command::Diff:
-      if (ops.size() != 2) return usageError("--diff takes two archives");
+      if (ops.size() != 2) return usageError(tr("--diff takes two archives"));
       return kupack::diffArchivesCommand(ops[0], ops[1], line.json);
     case Command::Print:
-      if (ops.size() < 2) return usageError("-p takes an archive and entry names");
+      if (ops.size() < 2) return usageError(tr("-p takes an archive and entry names"));
       return kupack::printEntriesCommand(ops[0], operandsFrom(ops, 1));
     case Command::Test:
       return test(line);
@@ -433,18 +452,19 @@ int withOutputChecked(int status, Command command) {
   if (command == Command::Print) return status;  // checks every write itself
   const int error = kupack::finishConsoleOutput();
   if (error == 0) return status;
-  kupack::consoleError("kupack: cannot write to standard output (" +
-                       kupack::platform::nativeToConsoleText(std::strerror(error)) + ")\n");
+  kupack::consoleErrorPrint(tr("kupack: cannot write to standard output (%s)\n"),
+                            shown(std::strerror(error)).c_str());
   if (command == Command::Pack || status == 2) return status;
   return 1;
 }
 
 int runProgram(int argc, char** argv) {
+  kupack::chooseLanguage();
   std::string problem;
   const auto line = parseCommandLine(argc, argv, problem);
   if (!line) return usageError(problem);
   if (const auto misplaced = misplacedOption(*line)) {
-    return usageError(*misplaced + " does not go with this command");
+    return usageError(formatText(tr("%s does not go with this command"), misplaced->c_str()));
   }
   // The listing is what -l is asked for; -q keeps only the other commands' messages off.
   kupack::setConsoleQuiet(line->quiet && line->command != Command::List && !line->dryRun);

@@ -6,7 +6,9 @@
 #include <mutex>
 #include <optional>
 
+#include "app/catalogue.h"
 #include "archive/mounted_archive.h"
+#include "common/console.h"
 #include "platform/platform.h"
 #include "platform/read_only_mount.h"
 
@@ -38,36 +40,32 @@ std::optional<std::uint64_t> parseSize(const std::string& text) {
   return value << shift;
 }
 
-// Console text (code page 932) on standard error, in the terminal's characters. The
-// mount's threads report at once; the converter is not theirs to share.
-void reportOnStandardError(const std::string& cp932) {
+// Console text on standard error. The mount's threads report at once, one line at a time.
+void reportOnStandardError(const std::string& text) {
   static std::mutex reporting;
   const std::lock_guard lock(reporting);
-  const std::string text = platform::cp932ToNativeName(cp932).value_or(cp932);
-  std::fputs(text.c_str(), stderr);
-  std::fflush(stderr);
+  consoleError(text);
 }
 
 // False, having said why, when nothing should be mounted on `folder`.
 bool mountPointUsable(const std::string& folder) {
-  const char* name = folder.c_str();
+  const std::string shown = platform::nativeToConsoleText(folder);
+  const char* name = shown.c_str();
   switch (platform::mountPointState(folder)) {
     case platform::MountPointState::Usable:
       return true;
     case platform::MountPointState::Missing:
-      std::fprintf(stderr, "kupack: %s: no such folder to mount on\n", name);
+      consoleErrorPrint(tr("kupack: %s: no such folder to mount on\n"), name);
       return false;
     case platform::MountPointState::DeadMount:
-      std::fprintf(stderr,
-                   "kupack: %s: a mount whose server has ended is still there (Transport "
-                   "endpoint is not connected); clear it with: fusermount3 -u %s\n",
-                   name, name);
+      consoleErrorPrint(tr("kupack: %s: a mount whose server has ended is still there (Transport "
+                           "endpoint is not connected); clear it with: fusermount3 -u %s\n"),
+                        name, name);
       return false;
     case platform::MountPointState::AlreadyMounted:
-      std::fprintf(stderr,
-                   "kupack: %s: already a mount point; unmount it first (fusermount3 -u %s) "
-                   "or mount on an empty folder\n",
-                   name, name);
+      consoleErrorPrint(tr("kupack: %s: already a mount point; unmount it first (fusermount3 -u "
+                           "%s) or mount on an empty folder\n"),
+                        name, name);
       return false;
   }
   return false;
@@ -84,7 +82,7 @@ std::optional<std::uint64_t> parseMountOption(const std::string& option) {
 int mountCommand(const MountArguments& arguments) {
   std::string why;
   if (!platform::readOnlyMountAvailable(why)) {
-    std::fprintf(stderr, "kupack: cannot mount: %s\n", why.c_str());
+    consoleErrorPrint(tr("kupack: cannot mount: %s\n"), why.c_str());
     return 1;
   }
   if (!mountPointUsable(arguments.mountPoint)) return 1;
@@ -102,8 +100,9 @@ int mountCommand(const MountArguments& arguments) {
   request.sourceName = arguments.archive;
   request.foreground = arguments.foreground;
   if (platform::serveReadOnlyMount(tree, request, why) != 0) {
-    std::fprintf(stderr, "kupack: %s: cannot mount %s: %s\n", arguments.mountPoint.c_str(),
-                 arguments.archive.c_str(), why.c_str());
+    consoleErrorPrint(tr("kupack: %s: cannot mount %s: %s\n"),
+                      platform::nativeToConsoleText(arguments.mountPoint).c_str(),
+                      platform::nativeToConsoleText(arguments.archive).c_str(), why.c_str());
     return 1;
   }
   return 0;

@@ -4,12 +4,12 @@
 #include <cstring>
 #include <fstream>
 
+#include "app/catalogue.h"
 #include "app/pack_console.h"
 #include "archive/archive_writer.h"
 #include "archive/collector.h"
 #include "archive/preflight.h"
 #include "common/console.h"
-#include "common/messages.h"
 #include "platform/platform.h"
 
 namespace kupack {
@@ -23,7 +23,8 @@ platform::FolderChoice chooseFolder(const ArchiveRunRequest& request,
                                     const std::string& startFolder) {
   if (request.folderArgument)
     return platform::folderFromArgument(*request.folderArgument, startFolder);
-  return platform::chooseFolder(MSG_CHOOSER_TITLE, startFolder);
+  return platform::chooseFolder(
+      tr("Choose the folder to pack\n\r(not the folder that holds this program)"), startFolder);
 }
 
 // FOLDER.kup in the folder's parent ("mod" -> "mod.kup" beside it); a file system's root,
@@ -45,14 +46,37 @@ std::string chooseArchiveName(const ArchiveRunRequest& request, const std::strin
     // Beside the folder as named, not where a link to it leads.
     return archiveBesideFolder(platform::absolutePath(*request.folderArgument, startFolder));
   }
-  return platform::chooseSaveName(MSG_SAVE_TITLE, MSG_SAVE_FILTER_NAME, DEFAULT_ARCHIVE_NAME,
-                                  startFolder)
+  return platform::chooseSaveName(tr("Enter the name of the KUP file to save"), tr("KUP file"),
+                                  DEFAULT_ARCHIVE_NAME, startFolder)
       .value_or(DEFAULT_ARCHIVE_NAME);
+}
+
+// The line after "Error! Stopping." for a chosen folder that cannot be used: the folder and
+// the reason.
+std::string unusableFolderCause(const std::string& path) {
+  if (path.empty()) return tr("The chosen item is no folder of the file system.\n");
+  errno = 0;
+  const int reason = platform::pathExists(path) ? ENOTDIR : (errno != 0 ? errno : ENOENT);
+  return formatText(tr("The folder %s cannot be used (%s).\n"), shown(path).c_str(),
+                    shown(std::strerror(reason)).c_str());
+}
+
+// Why the interactive run does not pack the folder it was started in.
+const char* startFolderRefusalText() {
+  switch (platform::startFolderRefusal()) {
+    case platform::StartFolderRefusal::ProgramFolder:
+      return tr("The folder that holds this program cannot be packed.\n");
+    case platform::StartFolderRefusal::StartFolder:
+      break;
+  }
+  return tr(
+      "The folder kupack was started in cannot be packed from the prompt; name it on the "
+      "command line instead (kupack FOLDER).\n");
 }
 
 // Closing text, then the key wait of an interactive run; returns `exitCode`.
 int finish(const ArchiveRunRequest& request, int exitCode) {
-  consoleWrite(MSG_FINISHED);
+  consoleWrite(tr("Finished.\n"));
   if (!request.folderArgument) platform::waitForKey();
   return exitCode;
 }
@@ -71,7 +95,7 @@ std::optional<ExcludeRules> readExcludeRules(const std::vector<std::string>& pat
   ExcludeRules rules;
   auto add = [&](const std::string& pattern) {
     if (rules.add(pattern)) return true;
-    problem = "--exclude: " + shown(pattern) + " is no pattern a name can match";
+    problem = formatText(tr("--exclude: %s is no pattern a name can match"), shown(pattern).c_str());
     return false;
   };
   for (const auto& pattern : patterns) {
@@ -80,8 +104,8 @@ std::optional<ExcludeRules> readExcludeRules(const std::vector<std::string>& pat
   for (const auto& file : files) {
     std::ifstream in(file, std::ios::binary);
     if (!in) {
-      problem = "--exclude-from: cannot read " + shown(file) + " (" +
-                shown(std::strerror(errno != 0 ? errno : ENOENT)) + ")";
+      problem = formatText(tr("--exclude-from: cannot read %s (%s)"), shown(file).c_str(),
+                           shown(std::strerror(errno != 0 ? errno : ENOENT)).c_str());
       return std::nullopt;
     }
     std::string line;
@@ -90,7 +114,7 @@ std::optional<ExcludeRules> readExcludeRules(const std::vector<std::string>& pat
       if (!line.empty() && !add(line)) return std::nullopt;
     }
     if (in.bad()) {
-      problem = "--exclude-from: cannot read " + shown(file);
+      problem = formatText(tr("--exclude-from: cannot read %s"), shown(file).c_str());
       return std::nullopt;
     }
   }
@@ -103,28 +127,31 @@ int runArchiveJob(const ArchiveRunRequest& request) {
   platform::keepFreedBuffers();
   const auto startFolder = platform::currentDirectory();
   if (!startFolder) {
-    consoleErrorPrint(MSG_FOLDER_UNREADABLE, ".", shown(std::strerror(errno)).c_str());
+    consoleErrorPrint(tr("Cannot read the folder %s (%s).\n"), ".",
+                      shown(std::strerror(errno)).c_str());
     return 1;
   }
 
   const platform::FolderChoice choice = chooseFolder(request, *startFolder);
   if (choice.result == platform::FolderChoiceResult::Cancelled) return 0;
   if (choice.result == platform::FolderChoiceResult::NoFileSystemPath) {
-    consoleError(MSG_NO_FILE_SYSTEM_PATH);
+    consoleError(tr("Error! Stopping.\n"));
+    consoleError(unusableFolderCause(choice.path));
     return 1;
   }
-  consolePrint(MSG_FOLDER_CHOSEN, shown(choice.path).c_str());
+  consolePrint(tr("Packing the files in the folder %s and its subfolders. Please wait.\n"),
+               shown(choice.path).c_str());
 
   const std::string archiveName = chooseArchiveName(request, *startFolder);
   if (!platform::changeDirectory(choice.path)) {
-    consoleErrorPrint(MSG_FOLDER_UNREADABLE, shown(choice.path).c_str(),
+    consoleErrorPrint(tr("Cannot read the folder %s (%s).\n"), shown(choice.path).c_str(),
                       shown(std::strerror(errno)).c_str());
     return 1;
   }
-  // The interactive run keeps its temporary files in the start folder and refuses to pack
-  // it; the argument form packs it, leaving those files out.
+  // The interactive run refuses to pack the folder it was started in (on Windows the
+  // program's own); the argument form packs it.
   if (!request.folderArgument && choice.path == *startFolder) {
-    consoleError(platform::startFolderRefusal());
+    consoleError(startFolderRefusalText());
     return 1;
   }
 
@@ -133,8 +160,9 @@ int runArchiveJob(const ArchiveRunRequest& request) {
   // Only a regular file (or a link to one, which stays a link) is replaced by the archive.
   const auto archiveTarget = platform::archiveTarget(namedArchive);
   if (!archiveTarget) {
-    consoleErrorPrint(MSG_ARCHIVE_NOT_A_FILE, shown(namedArchive).c_str());
-    consoleError(MSG_ARCHIVE_FAILED);
+    consoleErrorPrint(tr("%s is not a regular file, so the archive cannot be saved there.\n"),
+                      shown(namedArchive).c_str());
+    consoleError(tr("The archive could not be made.\n"));
     return finish(request, 1);
   }
   ArchiveJob job{*archiveTarget, rootFolder, request.jobs};
@@ -145,7 +173,7 @@ int runArchiveJob(const ArchiveRunRequest& request) {
   ConsolePackListener console;
   Collection collection;
   if (!collectFiles(collect, collection, console)) {
-    consoleErrorPrint(MSG_FOLDER_UNREADABLE, shown(rootFolder).c_str(),
+    consoleErrorPrint(tr("Cannot read the folder %s (%s).\n"), shown(rootFolder).c_str(),
                       shown(std::strerror(errno)).c_str());
     return finish(request, 1);
   }
@@ -153,12 +181,12 @@ int runArchiveJob(const ArchiveRunRequest& request) {
   const std::vector<std::string> problems = preflightCheck(collection, rootFolder);
   if (!problems.empty()) {
     for (const auto& problem : problems) consoleError(problem);
-    consoleError(MSG_ARCHIVE_FAILED);
+    consoleError(tr("The archive could not be made.\n"));
     return finish(request, 1);
   }
 
   for (const auto& warning : windowsNameWarnings(collection)) consoleError(warning);
-  consoleWrite(MSG_BUILDING);
+  consoleWrite(tr("Making the archive.\n"));
   const Status built = buildArchive(job, collection.files, console);
   if (built.kind() == Status::Kind::OutputError) {
     consoleError(statusMessage(built));
@@ -166,7 +194,7 @@ int runArchiveJob(const ArchiveRunRequest& request) {
   }
   if (!built) {
     consoleError(statusMessage(built));
-    consoleError(MSG_ARCHIVE_FAILED);
+    consoleError(tr("The archive could not be made.\n"));
     return finish(request, 1);
   }
   return finish(request, 0);

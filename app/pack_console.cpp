@@ -1,8 +1,8 @@
 #include "app/pack_console.h"
 
+#include "app/catalogue.h"
 #include "archive/archive_reader.h"
 #include "common/console.h"
-#include "common/messages.h"
 #include "platform/platform.h"
 
 namespace kupack {
@@ -10,7 +10,7 @@ namespace {
 
 // A native path as console text, control characters shown as '?' as the listing does.
 std::string shown(const std::string& native) {
-  return entryNameForConsole(platform::nativeToConsoleText(native));
+  return withoutControlBytes(platform::nativeToConsoleText(native));
 }
 
 unsigned long remainingPercent(std::uint64_t remaining, std::uint64_t total) {
@@ -28,13 +28,13 @@ unsigned long ratioPercent(std::uint64_t storedSize, std::uint64_t sourceSize) {
 const char* codingLine(EntryType type) {
   switch (type) {
     case ENTRY_LZSS:
-      return MSG_TYPE_LZSS;
+      return tr("Type: 256-colour BMP (modified LZSS)\n");
     case ENTRY_SPB:
-      return MSG_TYPE_SPB;
+      return tr("Type: 24-bit BMP (SPB)\n");
     case ENTRY_STORED:
       break;
   }
-  return MSG_TYPE_STORED;
+  return tr("Type: other (stored)\n");
 }
 
 }  // namespace
@@ -43,37 +43,41 @@ std::string packEventText(const PackEvent& event) {
   using Kind = PackEvent::Kind;
   switch (event.kind) {
     case Kind::FolderEntered:
-      return formatText(MSG_SUBFOLDER_FOUND, shown(event.path).c_str());
+      return formatText(tr("Found the subfolder %s.\n"), shown(event.path).c_str());
     case Kind::FolderCycle:
-      return formatText(MSG_SUBFOLDER_CYCLE, shown(event.path).c_str());
+      return formatText(tr("The subfolder %s is a link to a folder above it; left out.\n"), shown(event.path).c_str());
     case Kind::FolderLeft:
-      return formatText(MSG_SUBFOLDER_DONE, shown(event.path).c_str());
+      return formatText(tr("Subfolder %s done\n"), shown(event.path).c_str());
     case Kind::LinkFollowed:
-      return formatText(MSG_LINK_FOLLOWED, shown(event.path).c_str(), shown(event.detail).c_str());
+      return formatText(tr("Reading what the link %s (%s) points to.\n"), shown(event.path).c_str(),
+                        shown(event.detail).c_str());
     case Kind::LinkToAncestor:
-      return formatText(MSG_LINK_TO_ANCESTOR, shown(event.path).c_str());
+      return formatText(
+          tr("The link %s points to the chosen folder or a folder above it; left out.\n"),
+          shown(event.path).c_str());
     case Kind::SpecialSkipped:
-      return formatText(MSG_SPECIAL_SKIPPED, shown(event.path).c_str());
+      return formatText(tr("%s is neither a regular file nor a folder; left out.\n"),
+                        shown(event.path).c_str());
     case Kind::EntryStarted:
-      return formatText(MSG_ENTRY_START, entryNameForConsole(event.path).c_str(),
+      return formatText(tr("Compressing the file %s (%d/%d)\n"), entryNameForConsole(event.path).c_str(),
                         static_cast<int>(event.first), static_cast<int>(event.second));
     case Kind::CodingChosen:
       return codingLine(event.coding);
     case Kind::CodingProgress: {
       const std::uint64_t percent = event.second == 0 ? 0 : event.first * 100 / event.second;
-      return formatText(MSG_LZSS_PROGRESS, static_cast<unsigned long>(event.first),
+      return formatText(tr("Source: %10lu(%lu%%)\r"), static_cast<unsigned long>(event.first),
                         static_cast<unsigned long>(percent));
     }
     case Kind::CopyProgress:
-      return formatText(MSG_COPY_PROGRESS, remainingPercent(event.first, event.second));
+      return formatText(tr("\rLeft %3lu%%"), remainingPercent(event.first, event.second));
     case Kind::CopyDone:
       return "\r";
     case Kind::EntrySizes:
-      return formatText(MSG_SOURCE_SIZE, static_cast<unsigned long>(event.first)) +
-             formatText(MSG_STORED_SIZE, static_cast<unsigned long>(event.second),
+      return formatText(tr("Source:     %10lu bytes\n"), static_cast<unsigned long>(event.first)) +
+             formatText(tr("Compressed: %10lu bytes (%lu%%)\n"), static_cast<unsigned long>(event.second),
                         ratioPercent(event.second, event.first));
     case Kind::Joining:
-      return MSG_JOINING;
+      return tr("Joining all the files.\n");
   }
   return {};
 }

@@ -1,5 +1,5 @@
 // The console lines of a packing run: each event the library reports becomes exactly the
-// code page 932 text the program shows for it, in the order the events come.
+// text the program shows for it (in the chosen language), in the order the events come.
 #pragma once
 
 #include <string>

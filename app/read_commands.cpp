@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "app/catalogue.h"
 #include "app/crc_sink.h"
 #include "archive/archive_reader.h"
 #include "archive/entry_decoding.h"
@@ -68,11 +69,11 @@ class ConsoleReadReport final : public ReadReport {
  public:
   void onExtracted(const ArchiveEntry& entry) override {
     ++extracted;
-    consolePrint("extracted %s\n", entryShown(entry).c_str());
+    consolePrint(tr("extracted %s\n"), entryShown(entry).c_str());
   }
   void onRefused(const ArchiveEntry& entry, const std::string& reason) override {
     ++refused;
-    consoleErrorPrint("refused %s: %s\n", entryShown(entry).c_str(), reason.c_str());
+    consoleErrorPrint(tr("refused %s: %s\n"), entryShown(entry).c_str(), reason.c_str());
   }
   void onFailed(const std::string& line) override {
     ++failed;
@@ -116,10 +117,12 @@ std::optional<std::vector<const ArchiveEntry*>> chosenEntries(const ArchiveReade
   chosen = selectEntries(reader, names, unknown);
   for (const auto& name : unknown) {
     const bool first = name == names.front();
-    const std::string hint = targetHint && looksLikeTargetFolder(name, first)
-                                 ? " (to extract into a folder, use -C " + shown(name) + ")"
-                                 : std::string();
-    consoleError(reader.shownPath() + ": no entry " + shown(name) + hint + "\n");
+    if (targetHint && looksLikeTargetFolder(name, first)) {
+      consoleErrorPrint(tr("%s: no entry %s (to extract into a folder, use -C %s)\n"),
+                        reader.shownPath().c_str(), shown(name).c_str(), shown(name).c_str());
+    } else {
+      consoleErrorPrint(tr("%s: no entry %s\n"), reader.shownPath().c_str(), shown(name).c_str());
+    }
   }
   if (!unknown.empty()) return std::nullopt;
   return chosen;
@@ -235,7 +238,8 @@ void printTable(const std::vector<const ArchiveEntry*>& chosen,
     source += entry.sourceSize;
   }
   const auto count = static_cast<ull>(chosen.size());
-  printListLine(stored, source, "", formatText("%llu %s", count, count == 1 ? "entry" : "entries"),
+  printListLine(stored, source, "",
+                formatText(count == 1 ? tr("%llu entry") : tr("%llu entries"), count),
                 withCrc ? std::string(10, ' ') : std::string());
 }
 
@@ -279,16 +283,17 @@ int extractArchiveCommand(const std::string& archivePath, const std::string& tar
   if (!chosen) return 1;
   const std::string root = targetDir.empty() ? std::string(".") : targetDir;
   if (!platform::isFolder(root) && !platform::makeFolders(root)) {
-    consoleError(shown(root) + ": cannot make the folder (" + errorText(errno) + ")\n");
+    consoleErrorPrint(tr("%s: cannot make the folder (%s)\n"), shown(root).c_str(),
+                      errorText(errno).c_str());
     return 1;
   }
   // Ctrl-C and the like remove the file being written before the run ends.
   platform::installEarlyEndCleanup();
   noteLoweredNames(*chosen);
-  ConsoleReadReport report("failed ");
+  ConsoleReadReport report(tr("failed "));
   extractEntries(reader, *chosen, root, force, report, jobs);
-  consolePrint("%llu extracted, %llu refused, %llu failed\n", report.extracted, report.refused,
-               report.failed);
+  consolePrint(tr("%llu extracted, %llu refused, %llu failed\n"), report.extracted,
+               report.refused, report.failed);
   return report.refused + report.failed == 0 ? 0 : 1;
 }
 
@@ -310,15 +315,16 @@ int printEntriesCommand(const std::string& archivePath, const std::vector<std::s
       if (sink.error() == 0) {
         consoleError(status.message());
       } else {
-        consoleError(entryShown(*entry) + ": cannot write to standard output (" +
-                     errorText(sink.error()) + ")\n");
+        consoleErrorPrint(tr("%s: cannot write to standard output (%s)\n"),
+                          entryShown(*entry).c_str(), errorText(sink.error()).c_str());
       }
       return 1;
     }
   }
   errno = 0;
   if (std::fflush(stdout) != 0) {
-    consoleError("cannot write to standard output (" + errorText(errno != 0 ? errno : EIO) + ")\n");
+    consoleErrorPrint(tr("cannot write to standard output (%s)\n"),
+                      errorText(errno != 0 ? errno : EIO).c_str());
     return 1;
   }
   return duplicates ? 1 : 0;
@@ -330,24 +336,28 @@ int testArchiveCommand(const std::string& archivePath,
   ArchiveReader reader;
   if (Status status = reader.open(archivePath); !status) {
     consoleError(status.message());
-    consoleErrorPrint("%s: test failed\n", reader.shownPath().c_str());
+    consoleErrorPrint(tr("%s: test failed\n"), reader.shownPath().c_str());
     return 2;
   }
   ConsoleReadReport report("");
   if (!testEntries(reader, sourceFolder, report, excludes, jobs)) {
-    consoleError(shown(*sourceFolder) + ": cannot read the folder (" + errorText(errno) + ")\n");
+    consoleErrorPrint(tr("%s: cannot read the folder (%s)\n"), shown(*sourceFolder).c_str(),
+                      errorText(errno).c_str());
     return 2;
   }
   const ull problems = report.failed + report.differing;
   const auto count = static_cast<ull>(reader.entries().size());
-  const std::string against = sourceFolder ? " against " + shown(*sourceFolder) : std::string();
+  const std::string tested =
+      sourceFolder
+          ? formatText(count == 1 ? tr("%llu entry tested against %s") : tr("%llu entries tested against %s"),
+                       count, shown(*sourceFolder).c_str())
+          : formatText(count == 1 ? tr("%llu entry tested") : tr("%llu entries tested"), count);
   if (problems == 0) {
-    consolePrint("%llu %s tested%s: all match\n", count, count == 1 ? "entry" : "entries",
-                 against.c_str());
+    consolePrint(tr("%s: all match\n"), tested.c_str());
     return 0;
   }
-  consolePrint("%llu %s tested%s: %llu %s\n", count, count == 1 ? "entry" : "entries",
-               against.c_str(), problems, problems == 1 ? "problem" : "problems");
+  consolePrint(problems == 1 ? tr("%s: %llu problem\n") : tr("%s: %llu problems\n"),
+               tested.c_str(), problems);
   return report.failed != 0 ? 2 : 1;
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "app/catalogue.h"
 #include "app/pack_console.h"
 #include "app/read_commands.h"
 #include "archive/archive_update.h"
@@ -12,7 +13,6 @@
 #include "archive/preflight.h"
 #include "archive/read_jobs.h"
 #include "common/console.h"
-#include "common/messages.h"
 #include "platform/platform.h"
 
 namespace kupack {
@@ -64,7 +64,7 @@ void printPlanTable(const UpdatePlan& plan, const std::string& rootFolder) {
                  static_cast<ull>(entry.storedSize), static_cast<ull>(entry.sourceSize), ratio,
                  typeName(entry.type), name.c_str());
   }
-  consolePrint("%llu added, %llu replaced, %llu deleted, %llu kept\n",
+  consolePrint(tr("%llu added, %llu replaced, %llu deleted, %llu kept\n"),
                static_cast<ull>(plan.count(UpdateAction::Added)),
                static_cast<ull>(plan.count(UpdateAction::Replaced)),
                static_cast<ull>(plan.count(UpdateAction::Deleted)),
@@ -100,14 +100,15 @@ class Update {
     platform::keepFreedBuffers();
     const auto startFolder = platform::currentDirectory();
     if (!startFolder) {
-      consoleErrorPrint(MSG_FOLDER_UNREADABLE, ".", errorText(errno).c_str());
+      consoleErrorPrint(tr("Cannot read the folder %s (%s).\n"), ".", errorText(errno).c_str());
       return 1;
     }
     const std::string namedArchive = platform::absolutePath(arguments_.archive, *startFolder);
     // The file a link there leads to is updated; the link stays.
     const auto target = platform::archiveTarget(namedArchive);
     if (!target) {
-      consoleErrorPrint(MSG_ARCHIVE_NOT_A_FILE, shown(namedArchive).c_str());
+      consoleErrorPrint(tr("%s is not a regular file, so the archive cannot be saved there.\n"),
+                        shown(namedArchive).c_str());
       return 1;
     }
     if (Status opened = reader_.open(*target); !opened) {
@@ -122,7 +123,7 @@ class Update {
       std::vector<std::string> unknown;
       deleted = selectEntries(reader_, arguments_.deleteNames, unknown);
       for (const auto& name : unknown)
-        consoleError(reader_.shownPath() + ": no entry " + shown(name) + "\n");
+        consoleErrorPrint(tr("%s: no entry %s\n"), reader_.shownPath().c_str(), shown(name).c_str());
       if (!unknown.empty()) return 1;
     }
 
@@ -150,19 +151,22 @@ class Update {
     const platform::FolderChoice choice =
         platform::folderFromArgument(*arguments_.folder, startFolder);
     if (choice.result != platform::FolderChoiceResult::Chosen) {
-      consoleErrorPrint(MSG_FOLDER_UNREADABLE, shown(choice.path).c_str(),
+      consoleErrorPrint(tr("Cannot read the folder %s (%s).\n"), shown(choice.path).c_str(),
                         errorText(ENOTDIR).c_str());
       return false;
     }
     rootFolder_ = choice.path;
-    if (!arguments_.dryRun) consolePrint(MSG_FOLDER_CHOSEN, shown(rootFolder_).c_str());
+    if (!arguments_.dryRun) {
+      consolePrint(tr("Packing the files in the folder %s and its subfolders. Please wait.\n"),
+                   shown(rootFolder_).c_str());
+    }
     CollectRequest request{
         rootFolder_, arguments_.programName, {namedArchive, target, partialArchivePath(target)}};
     ConsolePackListener console;
     SilentPackListener silent;
     PackListener& listener = arguments_.dryRun ? static_cast<PackListener&>(silent) : console;
     if (!collectFiles(request, collection_, listener)) {
-      consoleErrorPrint(MSG_FOLDER_UNREADABLE, shown(rootFolder_).c_str(),
+      consoleErrorPrint(tr("Cannot read the folder %s (%s).\n"), shown(rootFolder_).c_str(),
                         errorText(errno).c_str());
       return false;
     }
@@ -174,17 +178,17 @@ class Update {
   int write(const UpdatePlan& plan, const std::string& target) {
     for (const UpdateChange& change : plan.changes) {
       if (change.action == UpdateAction::Deleted)
-        consolePrint(MSG_UPDATE_DELETED, entryNameForConsole(change.name).c_str());
+        consolePrint(tr("Deleting the file %s.\n"), entryNameForConsole(change.name).c_str());
     }
     if (plan.changesNothing()) {
-      consoleWrite(MSG_UPDATE_UNCHANGED);
-      consoleWrite(MSG_FINISHED);
+      consoleWrite(tr("No file changes, so the archive stays as it is.\n"));
+      consoleWrite(tr("Finished.\n"));
       return 0;
     }
-    consoleWrite(MSG_BUILDING);
+    consoleWrite(tr("Making the archive.\n"));
     std::uint64_t keptBytes = 0;
     for (const KeptEntry& entry : plan.kept.entries) keptBytes += entry.storedSize;
-    consolePrint(MSG_UPDATE_KEPT, static_cast<unsigned long>(plan.kept.entries.size()),
+    consolePrint(tr("Files copied as they are: %lu (%lu bytes)\n"), static_cast<unsigned long>(plan.kept.entries.size()),
                  static_cast<unsigned long>(keptBytes));
     ConsolePackListener console;
     const ArchiveJob job{target, rootFolder_, arguments_.jobs};
@@ -197,12 +201,12 @@ class Update {
       consoleError(statusMessage(built));
       return fail();
     }
-    consoleWrite(MSG_FINISHED);
+    consoleWrite(tr("Finished.\n"));
     return 0;
   }
 
   static int fail() {
-    consoleError(MSG_ARCHIVE_FAILED);
+    consoleError(tr("The archive could not be made.\n"));
     return 1;
   }
 

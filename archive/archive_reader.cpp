@@ -71,12 +71,7 @@ void markDuplicates(std::vector<ArchiveEntry>& entries) {
 }  // namespace
 
 std::string entryNameForConsole(std::string_view name) {
-  std::string shown(name);
-  for (char& c : shown) {
-    const auto byte = static_cast<std::uint8_t>(c);
-    if (byte < 0x20 || byte == 0x7F) c = '?';
-  }
-  return shown;
+  return withoutControlBytes(platform::cp932ToUtf8Text(name));
 }
 
 Status parseArchiveDirectory(std::span<const std::uint8_t> bytes, std::uint64_t archiveSize,

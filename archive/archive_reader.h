@@ -37,8 +37,9 @@ struct ArchiveDirectory {
   std::vector<ArchiveEntry> entries;
 };
 
-// An entry's name as safe console text: control bytes (a hostile name may carry
-// terminal escapes) become '?'; everything else stays code page 932.
+// An entry's name (code page 932) as safe console text (UTF-8; bytes that are no code page
+// 932 character kept for the console to escape): control bytes (a hostile name may carry
+// terminal escapes) become '?'.
 std::string entryNameForConsole(std::string_view name);
 
 // Parses and checks the header and directory. `bytes` is the start of an archive that is

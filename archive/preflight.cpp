@@ -15,7 +15,7 @@ namespace {
 
 // A native path as console text, control characters shown as '?'.
 std::string shown(const std::string& native) {
-  return entryNameForConsole(platform::nativeToConsoleText(native));
+  return withoutControlBytes(platform::nativeToConsoleText(native));
 }
 
 // True when a level of the code page 932 name `name` ends in a dot or a space: Windows

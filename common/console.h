@@ -1,7 +1,7 @@
-// Console output: every text kupack shows goes through here as code page 932 bytes, the
-// run's regular output to standard output and diagnostics to standard error. The platform
-// layer decides how they reach the terminal (unchanged, or as UTF-8 on a UTF-8 POSIX
-// locale); tests can catch the bytes of both instead with a ConsoleCapture.
+// Console output: every text kupack shows goes through here as UTF-8 text, the run's
+// regular output to standard output and diagnostics to standard error. The platform layer
+// converts it once for the terminal (UTF-8, code page 932 or ASCII, what cannot be shown
+// escaped); tests can catch the text of both instead with a ConsoleCapture.
 #pragma once
 
 #include <functional>
@@ -16,18 +16,18 @@
 
 namespace kupack {
 
-// Writes code page 932 text as it stands, as regular output (nothing while quiet).
-void consoleWrite(std::string_view cp932);
+// Writes console text as regular output (nothing while quiet).
+void consoleWrite(std::string_view text);
 
 // Writes regular output that is no console text (JSON) unconverted (nothing while quiet).
 void consoleOutputBytes(std::string_view bytes);
 
 // Writes a diagnostic (a failure, a refusal) as it stands; never silenced.
-void consoleError(std::string_view cp932);
+void consoleError(std::string_view text);
 
 // Writes a progress figure (text that a carriage return overwrites), only while progress
 // figures are shown and the output is not quiet.
-void consoleProgress(std::string_view cp932);
+void consoleProgress(std::string_view text);
 
 // Sends whatever standard output still holds on its way and tells whether every write to it
 // succeeded: 0, or the errno of the first failure (a full disk, a closed pipe, /dev/full).
@@ -41,7 +41,7 @@ void setConsoleQuiet(bool quiet);
 // Progress figures on or off; on by default. The program shows them only on a terminal.
 void setConsoleProgress(bool shown);
 
-// printf-style formatting of a code page 932 template (see messages.h) and its arguments.
+// printf-style formatting of a console text template and its arguments.
 void consolePrint(const char* format, ...) KUPACK_PRINTF_FORMAT(1, 2);
 
 // consolePrint for diagnostics.
@@ -49,6 +49,14 @@ void consoleErrorPrint(const char* format, ...) KUPACK_PRINTF_FORMAT(1, 2);
 
 // printf-style formatting into a string, for messages that are passed up before printing.
 std::string formatText(const char* format, ...) KUPACK_PRINTF_FORMAT(1, 2);
+
+// `text` (UTF-8 that may hold stray bytes, as names do) as a console can show it: each byte
+// that is no part of a UTF-8 character as \xNN, and with `asciiOnly` each character beyond
+// ASCII as \u{XXXX}. Everything else is kept.
+std::string escapedConsoleText(std::string_view text, bool asciiOnly);
+
+// `text` with each control byte (a hostile name may carry terminal escapes) shown as '?'.
+std::string withoutControlBytes(std::string_view text);
 
 // While alive, every console text (output, diagnostics and progress as they are shown)
 // goes to `sink` instead of the terminal.

@@ -52,18 +52,38 @@ std::optional<std::string> nativeNameToCp932(std::string_view native);
 // CP932 bytes on a POSIX disk already).
 std::optional<std::string> cp932ToNativeName(std::string_view cp932);
 
-// A native string (a path, an error text) as code page 932 console text: converted where
-// possible, characters without a CP932 form replaced by '?'. For display only.
+// A native string (a path, an error text) as console text (UTF-8): a UTF-8 string as it
+// is, on POSIX a non-UTF-8 one that is well-formed code page 932 converted, any other bytes
+// kept (the console escapes them when it writes them). For display only.
 std::string nativeToConsoleText(std::string_view native);
 
-// Writes code page 932 console text to standard output, as the terminal expects it
-// (on POSIX converted to UTF-8 when the locale's character set is UTF-8; bytes that do
-// not convert are written as they are), and flushes.
-void writeConsole(std::string_view cp932);
+// Writes console text (UTF-8) to standard output in the character set the user's console
+// takes (see consoleLocale: UTF-8, code page 932 or ASCII; on Windows a console of another
+// code page gets it as UTF-16), what it cannot show escaped readably (\xNN for a byte that
+// is no UTF-8, \u{XXXX} for a character), and flushes.
+void writeConsole(std::string_view text);
 
-// Writes code page 932 console text to standard error, the same way (on Windows a console
-// shows it as it shows standard output).
-void writeConsoleError(std::string_view cp932);
+// Writes console text to standard error, the same way (on Windows a console shows it as it
+// shows standard output).
+void writeConsoleError(std::string_view text);
+
+// What the user's console can show.
+enum class ConsoleCharset {
+  Ascii,    // a POSIX locale that is not UTF-8 (C, POSIX, none)
+  Unicode,  // a UTF-8 locale; on Windows a console or output of a code page other than 932
+  Cp932,    // Windows with code page 932 (the console's, or the ANSI code page without one)
+};
+
+// The user's language wishes and the console's character set, read from the environment
+// alone (the locale need not be installed). POSIX: the languages as gettext orders them
+// (LANGUAGE's list, taken only when the locale is not C or POSIX, then LC_ALL, LC_MESSAGES,
+// LANG), the character set from LC_ALL, LC_CTYPE, LANG (or the installed locale's own).
+// Windows: Japanese where the code page is 932, English otherwise.
+struct ConsoleLocale {
+  std::vector<std::string> languages;  // most wanted first: "ja_JP.UTF-8", "de"; empty: none
+  ConsoleCharset charset = ConsoleCharset::Ascii;
+};
+ConsoleLocale consoleLocale();
 
 // True when standard output is a terminal (a console window on Windows), not a file or pipe.
 bool outputIsTerminal();
@@ -243,19 +263,19 @@ struct FolderChoice {
   std::string path;
 };
 
-// The folder chooser with its title (code page 932). On POSIX: the title, then one line
+// The folder chooser with its title (console text, UTF-8). On POSIX: the title, then one line
 // from standard input; an empty line or the end of input cancels; the answer is made
 // absolute against `startFolder` and normalized (absolutePath); an existing folder is then
 // given with its links resolved (realpath), as the start folder from currentDirectory()
 // has none, so that no spelling of the start folder passes as another folder. An answer
 // that is no existing folder gives NoFileSystemPath with the normalized answer in `path`.
-FolderChoice chooseFolder(const char* titleCp932, const std::string& startFolder);
+FolderChoice chooseFolder(const char* title, const std::string& startFolder);
 
 // A folder named on the command line, treated like the chooser's answer (an empty
 // argument names no folder: NoFileSystemPath).
 FolderChoice folderFromArgument(const std::string& argument, const std::string& startFolder);
 
-// The save dialog with its title and filter name (code page 932), preset with `preset`.
+// The save dialog with its title and filter name (console text, UTF-8), preset with `preset`.
 // Returns the chosen full path (".kup" added to a name typed without an extension; the
 // user has agreed to replace an existing file), or nullopt when the user cancelled.
 // On POSIX: the title and "<filter> (*.kup) [<preset>]", then one line from standard
@@ -264,7 +284,7 @@ FolderChoice folderFromArgument(const std::string& argument, const std::string& 
 // the result is normalized. A folder is refused and the name asked again; for an existing
 // entry a line answers the replace question ("y" or "yes", any case, agrees; anything else
 // and the end of input refuse), and on refusal the name is asked again.
-std::optional<std::string> chooseSaveName(const char* titleCp932, const char* filterNameCp932,
+std::optional<std::string> chooseSaveName(const char* title, const char* filterName,
                                           const std::string& preset,
                                           const std::string& startFolder);
 
@@ -279,10 +299,11 @@ void waitForKey();
 // console or a script, and on POSIX, it never waits.
 void keepConsoleOpenAtExit();
 
-// The interactive run's refusal to pack the folder it was started in, as console text
-// naming the platform's reason (Windows: the program's own folder; POSIX: the folder of
-// the temporary files).
-const char* startFolderRefusal();
+// Why the interactive run refuses to pack the folder it was started in: on Windows it is
+// the program's own folder (a double-click starts it there); on POSIX it is only the folder
+// the command was given in.
+enum class StartFolderRefusal { ProgramFolder, StartFolder };
+StartFolderRefusal startFolderRefusal();
 
 // For tests: the console stand-ins (chooser, save name, key wait) read from `input`
 // instead of standard input; nullptr restores standard input. The caller keeps ownership.

@@ -470,45 +470,58 @@ std::optional<std::string> nativeNameToCp932(std::string_view native) {
 std::optional<std::string> cp932ToNativeName(std::string_view cp932) { return cp932ToUtf8(cp932); }
 
 std::string nativeToConsoleText(std::string_view native) {
-  if (isUtf8(native)) {
-    if (auto whole = utf8ToCp932Exact(native)) return *whole;
-  } else if (cp932ToUtf8(native)) {
-    return std::string(native);
-  }
-  // Character by character: what has no code page 932 form, or is no character, is '?'.
-  std::string text;
-  char32_t ignored = 0;
-  for (std::size_t pos = 0; pos < native.size();) {
-    const std::size_t length = decodeUtf8Char(native.substr(pos), ignored);
-    if (length == 0) {
-      text += '?';
-      ++pos;
-      continue;
-    }
-    const auto converted = utf8ToCp932Exact(native.substr(pos, length));
-    text += converted ? *converted : std::string("?");
-    pos += length;
-  }
-  return text;
+  if (isUtf8(native)) return std::string(native);
+  if (auto converted = cp932ToUtf8(native)) return *converted;
+  return std::string(native);
 }
 
 namespace {
 
-void writeConsoleTo(std::FILE* stream, std::string_view cp932) {
-  if (consoleIsUtf8() && !isAscii(cp932)) {
-    const std::string utf8 = cp932ToUtf8Converter().lenient(cp932);
-    std::fwrite(utf8.data(), 1, utf8.size(), stream);
+void writeConsoleTo(std::FILE* stream, std::string_view text) {
+  if (isAscii(text)) {
+    std::fwrite(text.data(), 1, text.size(), stream);
   } else {
-    std::fwrite(cp932.data(), 1, cp932.size(), stream);
+    const std::string shown = escapedConsoleText(text, !consoleIsUtf8());
+    std::fwrite(shown.data(), 1, shown.size(), stream);
   }
   std::fflush(stream);
 }
 
+// The value of the environment variable `name`, empty when it is unset.
+std::string_view environmentValue(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+bool isCLocale(std::string_view name) {
+  return name.empty() || name == "C" || name == "POSIX" || name.starts_with("C.");
+}
+
 }  // namespace
 
-void writeConsole(std::string_view cp932) { writeConsoleTo(stdout, cp932); }
+void writeConsole(std::string_view text) { writeConsoleTo(stdout, text); }
 
-void writeConsoleError(std::string_view cp932) { writeConsoleTo(stderr, cp932); }
+void writeConsoleError(std::string_view text) { writeConsoleTo(stderr, text); }
+
+ConsoleLocale consoleLocale() {
+  ConsoleLocale locale;
+  locale.charset = consoleIsUtf8() ? ConsoleCharset::Unicode : ConsoleCharset::Ascii;
+  std::string_view messages;
+  for (const char* variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    messages = environmentValue(variable);
+    if (!messages.empty()) break;
+  }
+  if (isCLocale(messages)) return locale;
+  // LANGUAGE lists languages in order of preference, separated by colons.
+  const std::string_view list = environmentValue("LANGUAGE");
+  for (std::size_t pos = 0; pos < list.size();) {
+    const std::size_t end = std::min(list.find(':', pos), list.size());
+    if (end > pos) locale.languages.emplace_back(list.substr(pos, end - pos));
+    pos = end + 1;
+  }
+  locale.languages.emplace_back(messages);
+  return locale;
+}
 
 bool outputIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 
@@ -885,8 +898,8 @@ void setEarlyEndObserver(void (*observer)(EarlyEndMoment)) { earlyEndObserver.st
 
 // ---- The user -----------------------------------------------------------------------
 
-FolderChoice chooseFolder(const char* titleCp932, const std::string& startFolder) {
-  consoleWrite(titleCp932);
+FolderChoice chooseFolder(const char* title, const std::string& startFolder) {
+  consoleWrite(title);
   consoleWrite("\n");
   const auto answer = readAnswer();
   if (!answer || answer->empty()) return {};
@@ -898,13 +911,13 @@ FolderChoice folderFromArgument(const std::string& argument, const std::string& 
   return folderAnswer(argument, startFolder);
 }
 
-std::optional<std::string> chooseSaveName(const char* titleCp932, const char* filterNameCp932,
+std::optional<std::string> chooseSaveName(const char* title, const char* filterName,
                                           const std::string& preset,
                                           const std::string& startFolder) {
-  consoleWrite(titleCp932);
+  consoleWrite(title);
   consoleWrite("\n");
   for (;;) {
-    consolePrint(MSG_SAVE_NAME_PROMPT, filterNameCp932, nativeToConsoleText(preset).c_str());
+    consolePrint(MSG_SAVE_NAME_PROMPT, filterName, nativeToConsoleText(preset).c_str());
     const auto answer = readAnswer();
     if (!answer || answer->empty()) return std::nullopt;
     std::string path = absolutePath(*answer, startFolder);
@@ -923,7 +936,7 @@ std::optional<std::string> chooseSaveName(const char* titleCp932, const char* fi
   }
 }
 
-const char* startFolderRefusal() { return MSG_START_FOLDER_REFUSED_POSIX; }
+StartFolderRefusal startFolderRefusal() { return StartFolderRefusal::StartFolder; }
 
 void waitForKey() {
   std::FILE* input = promptInput();

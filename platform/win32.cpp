@@ -19,7 +19,7 @@
 #include <random>
 #include <utility>
 
-#include "common/messages.h"
+#include "common/console.h"
 #include "platform/platform.h"
 #include "platform/win32_dialogs.h"
 #include "platform/win32_text.h"
@@ -316,7 +316,8 @@ std::string convertForDisplay(std::string_view text, unsigned from, unsigned to)
 
 // ---- Dialog parameters ----------------------------------------------------------------
 
-FolderChooserSetup::FolderChooserSetup(const char* titleCp932) : title_(cp932ToWide(titleCp932)) {
+FolderChooserSetup::FolderChooserSetup(const char* title)
+    : title_(toWide(title, CP_UTF8, false).value_or(std::wstring())) {
   params_.hwndOwner = nullptr;
   params_.pidlRoot = nullptr;
   params_.pszDisplayName = folder_.data();
@@ -326,8 +327,8 @@ FolderChooserSetup::FolderChooserSetup(const char* titleCp932) : title_(cp932ToW
   params_.lParam = 0;
 }
 
-std::wstring saveDialogFilter(const char* filterNameCp932) {
-  std::wstring filter = cp932ToWide(filterNameCp932);
+std::wstring saveDialogFilter(const char* filterName) {
+  std::wstring filter = toWide(filterName, CP_UTF8, false).value_or(std::wstring());
   filter += L'\0';
   filter += L"*.kup";
   filter += L'\0';
@@ -335,9 +336,10 @@ std::wstring saveDialogFilter(const char* filterNameCp932) {
   return filter;
 }
 
-SaveDialogSetup::SaveDialogSetup(const char* titleCp932, const char* filterNameCp932,
+SaveDialogSetup::SaveDialogSetup(const char* title, const char* filterName,
                                  const std::string& preset)
-    : title_(cp932ToWide(titleCp932)), filter_(saveDialogFilter(filterNameCp932)) {
+    : title_(toWide(title, CP_UTF8, false).value_or(std::wstring())),
+      filter_(saveDialogFilter(filterName)) {
   // The preset is native (UTF-8); cut to fit without splitting a surrogate pair.
   const std::wstring wide =
       toWide(preset.substr(0, preset.find('\0')), CP_UTF8, false).value_or(std::wstring());
@@ -614,20 +616,52 @@ std::optional<std::string> cp932ToNativeName(std::string_view cp932) {
   return win32::cp932ToName(cp932, NATIVE_CODE_PAGE);
 }
 
-std::string nativeToConsoleText(std::string_view native) {
-  return win32::convertForDisplay(native, NATIVE_CODE_PAGE, win32::CODE_PAGE_932);
-}
+std::string nativeToConsoleText(std::string_view native) { return std::string(native); }
 
 namespace {
 
-void writeConsoleTo(DWORD handleName, std::FILE* stream, std::string_view cp932) {
-  // A console set to another code page shows the text through its characters; output that
-  // goes to a file or a pipe gets the code page 932 bytes as they are.
+// The code page that decides the language: the console's where standard output is one,
+// the ANSI code page where it is a file or a pipe.
+unsigned outputCodePage() {
+  static const unsigned codePage = [] {
+    DWORD mode = 0;
+    if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) return GetConsoleOutputCP();
+    return GetACP();
+  }();
+  return codePage;
+}
+
+// Console text (valid UTF-8) as code page 932 bytes, each character without a code page 932
+// form escaped as \u{XXXX}.
+std::string cp932ConsoleBytes(const std::string& text) {
+  const std::wstring wide = win32::toWide(text, CP_UTF8, false).value_or(std::wstring());
+  if (auto whole = win32::fromWide(wide, win32::CODE_PAGE_932, true)) return *whole;
+  std::string bytes;
+  for (std::size_t pos = 0; pos < wide.size();) {
+    const bool pair = pos + 1 < wide.size() && wide[pos] >= 0xD800 && wide[pos] <= 0xDBFF &&
+                      wide[pos + 1] >= 0xDC00 && wide[pos + 1] <= 0xDFFF;
+    const std::wstring_view piece(wide.data() + pos, pair ? 2 : 1);
+    if (auto converted = win32::fromWide(piece, win32::CODE_PAGE_932, true)) {
+      bytes += *converted;
+    } else {
+      const unsigned code = pair ? 0x10000u + ((piece[0] - 0xD800u) << 10) + (piece[1] - 0xDC00u)
+                                 : static_cast<unsigned>(piece[0]);
+      bytes += formatText("\\u{%04X}", code);
+    }
+    pos += piece.size();
+  }
+  return bytes;
+}
+
+void writeConsoleTo(DWORD handleName, std::FILE* stream, std::string_view text) {
+  // A console of another code page than 932 shows the text through its characters (UTF-16);
+  // code page 932 gets its bytes, output to a file or a pipe of another code page UTF-8.
+  const std::string shown = escapedConsoleText(text, false);
   const HANDLE output = GetStdHandle(handleName);
   DWORD mode = 0;
-  if (!cp932.empty() && GetConsoleMode(output, &mode) &&
+  if (!shown.empty() && GetConsoleMode(output, &mode) &&
       GetConsoleOutputCP() != win32::CODE_PAGE_932) {
-    const std::optional<std::wstring> wide = win32::toWide(cp932, win32::CODE_PAGE_932, false);
+    const std::optional<std::wstring> wide = win32::toWide(shown, CP_UTF8, false);
     if (wide && wide->size() <= MAXDWORD) {
       std::fflush(stream);
       DWORD written = 0;
@@ -635,15 +669,28 @@ void writeConsoleTo(DWORD handleName, std::FILE* stream, std::string_view cp932)
       return;
     }
   }
-  std::fwrite(cp932.data(), 1, cp932.size(), stream);
+  const std::string bytes =
+      consoleLocale().charset == ConsoleCharset::Cp932 ? cp932ConsoleBytes(shown) : shown;
+  std::fwrite(bytes.data(), 1, bytes.size(), stream);
   std::fflush(stream);
 }
 
 }  // namespace
 
-void writeConsole(std::string_view cp932) { writeConsoleTo(STD_OUTPUT_HANDLE, stdout, cp932); }
+void writeConsole(std::string_view text) { writeConsoleTo(STD_OUTPUT_HANDLE, stdout, text); }
 
-void writeConsoleError(std::string_view cp932) { writeConsoleTo(STD_ERROR_HANDLE, stderr, cp932); }
+void writeConsoleError(std::string_view text) { writeConsoleTo(STD_ERROR_HANDLE, stderr, text); }
+
+ConsoleLocale consoleLocale() {
+  ConsoleLocale locale;
+  if (outputCodePage() == win32::CODE_PAGE_932) {
+    locale.charset = ConsoleCharset::Cp932;
+    locale.languages.push_back("ja");
+  } else {
+    locale.charset = ConsoleCharset::Unicode;
+  }
+  return locale;
+}
 
 bool outputIsTerminal() {
   DWORD mode = 0;
@@ -940,9 +987,9 @@ void RemovedOnEarlyEnd::release() {
 
 // ---- The user -------------------------------------------------------------------------
 
-FolderChoice chooseFolder(const char* titleCp932, const std::string& /*startFolder*/) {
+FolderChoice chooseFolder(const char* title, const std::string& /*startFolder*/) {
   const ComApartment com;
-  win32::FolderChooserSetup setup(titleCp932);
+  win32::FolderChooserSetup setup(title);
   const ItemIdList item(SHBrowseForFolderW(&setup.params()));
   FolderChoice choice;
   if (!item) return choice;  // cancelled
@@ -974,11 +1021,11 @@ FolderChoice folderFromArgument(const std::string& argument, const std::string& 
   return choice;
 }
 
-std::optional<std::string> chooseSaveName(const char* titleCp932, const char* filterNameCp932,
+std::optional<std::string> chooseSaveName(const char* title, const char* filterName,
                                           const std::string& preset,
                                           const std::string& /*startFolder*/) {
   const ComApartment com;
-  win32::SaveDialogSetup setup(titleCp932, filterNameCp932, preset);
+  win32::SaveDialogSetup setup(title, filterName, preset);
   // The dialog may move the current directory to the folder the user browsed to; the run
   // keeps its own.
   const std::optional<std::string> before = currentDirectory();
@@ -991,7 +1038,7 @@ std::optional<std::string> chooseSaveName(const char* titleCp932, const char* fi
 // The real dialogs and "pause" read no text input.
 void setPromptInput(std::FILE* /*input*/) {}
 
-const char* startFolderRefusal() { return MSG_START_FOLDER_REFUSED; }
+StartFolderRefusal startFolderRefusal() { return StartFolderRefusal::ProgramFolder; }
 
 namespace {
 std::atomic<bool> keyWaitedFor{false};

@@ -31,12 +31,12 @@ inline constexpr std::size_t ARCHIVE_NAME_CAPACITY = 256;
 // The extension that the save dialog adds to a name typed without one.
 inline constexpr wchar_t ARCHIVE_EXTENSION[] = L"kup";
 
-// The chooser's parameters (the Unicode form; the title converted from code page 932): no
+// The chooser's parameters (the Unicode form; the title converted from UTF-8): no
 // owner, the whole shell namespace from the desktop, only file-system folders can be
 // confirmed, no callback.
 class FolderChooserSetup {
  public:
-  explicit FolderChooserSetup(const char* titleCp932);
+  explicit FolderChooserSetup(const char* title);
   FolderChooserSetup(const FolderChooserSetup&) = delete;
   FolderChooserSetup& operator=(const FolderChooserSetup&) = delete;
 
@@ -50,16 +50,16 @@ class FolderChooserSetup {
   BROWSEINFOW params_{};
 };
 
-// The filter list of the save dialog: the display text (from code page 932), NUL, "*.kup",
+// The filter list of the save dialog: the display text (from UTF-8), NUL, "*.kup",
 // NUL, and the NUL of the empty string that ends the list.
-std::wstring saveDialogFilter(const char* filterNameCp932);
+std::wstring saveDialogFilter(const char* filterName);
 
 // The save dialog's parameters (the Unicode form): the archive-name buffer preset with the
 // native `preset` (cut to fit), the one filter shown first, flags OFN_OVERWRITEPROMPT |
 // OFN_HIDEREADONLY, default extension.
 class SaveDialogSetup {
  public:
-  SaveDialogSetup(const char* titleCp932, const char* filterNameCp932, const std::string& preset);
+  SaveDialogSetup(const char* title, const char* filterName, const std::string& preset);
   SaveDialogSetup(const SaveDialogSetup&) = delete;
   SaveDialogSetup& operator=(const SaveDialogSetup&) = delete;
 

@@ -2,8 +2,8 @@
 # Installs the Debian packages kupack needs for what is about to be done, only those that
 # are missing, and says which and why. Runs apt-get as root, through sudo otherwise.
 #
-#   tools/install-deps.sh build    compiler, CMake, make, libfuse 3 for the mount, JSON and
-#                                  zlib
+#   tools/install-deps.sh build    compiler, CMake, make, libfuse 3 for the mount, JSON,
+#                                  zlib, and gettext for the translations
 #   tools/install-deps.sh test     the build's packages, GoogleTest, and man-db for the
 #                                  manual page check
 #   tools/install-deps.sh bench    the build's packages and zstd, which the benchmarks
@@ -60,6 +60,9 @@ kupack_missing_for_build() {
   kupack_package_installed nlohmann-json3-dev || missing+=(nlohmann-json3-dev)
   # zlib's CRC-32 for -l --long and --diff.
   kupack_package_installed zlib1g-dev || missing+=(zlib1g-dev)
+  # msgfmt checks and compiles the translations (po/*.po); the tests' check of them runs
+  # xgettext.
+  command -v msgfmt >/dev/null || missing+=(gettext)
 }
 
 kupack_missing_for_test() {

@@ -27,6 +27,8 @@ command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686)
 [ -e /usr/x86_64-w64-mingw32/lib/libz.a ] || need+=(libz-mingw-w64-dev)
 command -v cmake >/dev/null || need+=(cmake)
 command -v make >/dev/null || need+=(make)
+# The translations are compiled on this machine (msgfmt).
+command -v msgfmt >/dev/null || need+=(gettext)
 [ ${#need[@]} -eq 0 ] || apt_install "${need[@]}"
 
 wine32=yes
