@@ -15,8 +15,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::contains;
+
 using test::runKupack;
-using test::sjis;
+using test::said;
 
 std::string bytesOf(const std::vector<std::uint8_t>& bytes) {
   return std::string(bytes.begin(), bytes.end());
@@ -138,26 +139,27 @@ TEST_F(ArchiveUpdateTest, UpdateEqualsAFullPackOfTheMergedTree) {
 }
 
 TEST_F(ArchiveUpdateTest, CommandLineUpdatesAndDeletesAndNamesWhatMatchesNothing) {
+  KUPACK_SKIP_UNLESS_JAPANESE_SHOWN();
   packBase();
   writeTree(dir_ / "patch", {{{"pics/x.txt", "x-new"}, {"q/new.txt", "new"}}});
-  auto run = runKupack({"-u", "game.kup", "patch"}, dir_.path());
+  auto run = runKupack({"-u", "game.kup", "patch"}, dir_.path(), "", test::JAPANESE);
   ASSERT_EQ(run.exitCode, 0) << run.err;
   // New files show the packing lines; kept entries one summary line.
-  EXPECT_TRUE(contains(run.out, sjis("ファイルpics\\x.txt圧縮中(1/2)\n")));
-  EXPECT_TRUE(contains(run.out, sjis("ファイルq\\new.txt圧縮中(2/2)\n")));
-  EXPECT_TRUE(contains(run.out, sjis("そのままコピーするファイル：5個")));
-  EXPECT_TRUE(contains(run.out, sjis("終了しました。\n")));
+  EXPECT_TRUE(contains(run.out, said("ファイルpics\\x.txt圧縮中(1/2)\n")));
+  EXPECT_TRUE(contains(run.out, said("ファイルq\\new.txt圧縮中(2/2)\n")));
+  EXPECT_TRUE(contains(run.out, said("そのままコピーするファイル：5個")));
+  EXPECT_TRUE(contains(run.out, said("終了しました。\n")));
 
   const std::string updated = test::readFile(dir_ / "game.kup");
   run = runKupack({"--delete", "game.kup", "q/new.txt", "no/such/*"}, dir_.path());
   EXPECT_EQ(run.exitCode, 1);
-  EXPECT_TRUE(contains(run.err, "no entry no/such/*")) << run.err;
+  EXPECT_TRUE(contains(run.err, "no/such/*")) << run.err;
   EXPECT_FALSE(contains(run.err, "q/new.txt"));
   EXPECT_EQ(test::readFile(dir_ / "game.kup"), updated);
 
-  run = runKupack({"--delete", "game.kup", "q/new.txt"}, dir_.path());
+  run = runKupack({"--delete", "game.kup", "q/new.txt"}, dir_.path(), "", test::JAPANESE);
   ASSERT_EQ(run.exitCode, 0) << run.err;
-  EXPECT_TRUE(contains(run.out, sjis("ファイルq\\new.txtを削除します。\n")));
+  EXPECT_TRUE(contains(run.out, said("ファイルq\\new.txtを削除します。\n")));
   const auto listed = runKupack({"-l", "game.kup"}, dir_.path());
   EXPECT_FALSE(contains(listed.out, "new.txt"));
   EXPECT_TRUE(contains(listed.out, "6 entries"));
@@ -165,9 +167,9 @@ TEST_F(ArchiveUpdateTest, CommandLineUpdatesAndDeletesAndNamesWhatMatchesNothing
 
   // A new file named like a kept folder could never be extracted beside it.
   writeTree(dir_ / "clash", {{{"pics", "a file"}}});
-  run = runKupack({"-u", "game.kup", "clash"}, dir_.path());
+  run = runKupack({"-u", "game.kup", "clash"}, dir_.path(), "", test::JAPANESE);
   EXPECT_EQ(run.exitCode, 1);
-  EXPECT_TRUE(contains(run.err, sjis("ファイルpicsとフォルダpicsは同じ名前として記録されます")))
+  EXPECT_TRUE(contains(run.err, said("ファイルpicsとフォルダpicsは同じ名前として記録されます")))
       << run.err;
   EXPECT_EQ(runKupack({"-l", "game.kup"}, dir_.path()).out, listed.out);
 

@@ -15,7 +15,6 @@ namespace kupack {
 namespace {
 
 namespace fs = std::filesystem;
-using test::sjis;
 
 class ArchiveWriterTest : public ::testing::Test {
  protected:
@@ -49,6 +48,7 @@ class ArchiveWriterTest : public ::testing::Test {
 
   test::TempDir dir_;
   std::string console_;
+  test::JapaneseTexts japanese_;  // the texts of the original program
   ConsoleCapture capture_;
   ConsolePackListener events_;  // the events as the program shows them
 };
@@ -56,7 +56,7 @@ class ArchiveWriterTest : public ::testing::Test {
 TEST_F(ArchiveWriterTest, EmptyTableGivesSixByteArchive) {
   ASSERT_TRUE(build({}).isOk());
   EXPECT_EQ(test::readFile(archive()), std::string("\0\0\0\0\0\x06", 6));
-  EXPECT_EQ(console_, sjis("全てのファイルを連結しています。\n") + sjis("\r残り  0%") + "\r");
+  EXPECT_EQ(console_, std::string("全てのファイルを連結しています。\n") + std::string("\r残り  0%") + "\r");
   EXPECT_FALSE(fs::exists(start() / "temp2.dat"));
   EXPECT_FALSE(fs::exists(start() / "temp.dat"));
   EXPECT_EQ(strayFiles(), std::vector<std::string>{});
@@ -69,10 +69,10 @@ TEST_F(ArchiveWriterTest, OneStoredFileGivesTheDocumentedThirtyFiveBytes) {
       std::string("\x00\x01\x00\x00\x00\x19", 6) + "a.txt" +
       std::string("\x00\x00\x00\x00\x00\x00\x00\x00\x00\x0a\x00\x00\x00\x0a", 14) + "0123456789";
   EXPECT_EQ(test::readFile(archive()), expected);
-  EXPECT_EQ(console_, sjis("ファイルa.txt圧縮中(1/1)\n") + sjis("Type:その他（無圧縮）\n") +
-                          sjis("\r残り100%") + "\r" + sjis("元データ：        10 bytes\n") +
-                          sjis("圧縮後　：        10 bytes (100%)\n") + sjis("\r残り100%") + "\r" +
-                          sjis("全てのファイルを連結しています。\n") + sjis("\r残り100%") + "\r");
+  EXPECT_EQ(console_, std::string("ファイルa.txt圧縮中(1/1)\n") + std::string("Type:その他（無圧縮）\n") +
+                          std::string("\r残り100%") + "\r" + std::string("元データ：        10 bytes\n") +
+                          std::string("圧縮後　：        10 bytes (100%)\n") + std::string("\r残り100%") + "\r" +
+                          std::string("全てのファイルを連結しています。\n") + std::string("\r残り100%") + "\r");
 }
 
 TEST_F(ArchiveWriterTest, SecondEntryFollowsFirstAndNamesAreNormalized) {
@@ -92,13 +92,13 @@ TEST_F(ArchiveWriterTest, SecondEntryFollowsFirstAndNamesAreNormalized) {
   EXPECT_EQ(bytes.substr(34, 13),
             std::string("\x00\x00\x00\x00\x03\x00\x00\x00\x00\x00\x00\x00\x00", 13));
   EXPECT_EQ(bytes.substr(47), "abc");
-  EXPECT_NE(console_.find(sjis("圧縮後　：         0 bytes (0%)\n")), std::string::npos);
+  EXPECT_NE(console_.find(std::string("圧縮後　：         0 bytes (0%)\n")), std::string::npos);
 }
 
 TEST_F(ArchiveWriterTest, ExactlyOneChunkShowsAHundredThenZero) {
   test::writeFile(root() / "big", std::string(COPY_CHUNK_SIZE, 'q'));
   ASSERT_TRUE(build({{"big", "big"}}).isOk());
-  EXPECT_NE(console_.find(sjis("\r残り100%\r残り  0%") + "\r"), std::string::npos);
+  EXPECT_NE(console_.find(std::string("\r残り100%\r残り  0%") + "\r"), std::string::npos);
   EXPECT_EQ(fs::file_size(archive()), 6u + 3u + 14u + COPY_CHUNK_SIZE);
 }
 

@@ -11,7 +11,7 @@
 #include "codec/spb.h"
 #include "codec/spb_decoder.h"
 #include "common/console.h"
-#include "common/messages.h"
+#include "app/catalogue.h"
 #include "tests/bmp_builder.h"
 #include "tests/test_support.h"
 
@@ -19,7 +19,6 @@ namespace kupack {
 namespace {
 
 namespace fs = std::filesystem;
-using test::sjis;
 
 class EntryEncoderTest : public ::testing::Test {
  protected:
@@ -52,6 +51,7 @@ class EntryEncoderTest : public ::testing::Test {
   test::TempDir dir_;
   std::vector<std::uint8_t> coded_;
   std::string console_;
+  test::JapaneseTexts japanese_;  // the texts of the original program
   ConsoleCapture capture_;
   ConsolePackListener events_;  // the events as the program shows them
 };
@@ -63,14 +63,14 @@ TEST_F(EntryEncoderTest, OnlyTheLastThreeBytesOfTheNameChooseTheBitmapBranches) 
     const EncodedEntry entry = encode(name, bmp);
     ASSERT_TRUE(entry.status.isOk()) << name;
     EXPECT_EQ(entry.type, ENTRY_SPB) << name;
-    EXPECT_EQ(console_.rfind(sjis("Type:24bit-BMP（SPB形式）\n"), 0), 0u) << name;
+    EXPECT_EQ(console_.rfind(std::string("Type:24bit-BMP（SPB形式）\n"), 0), 0u) << name;
   }
   for (const std::string name : {"pic.bmp.txt", "pic.bm", "pic.bmpx", "mp", ""}) {
     const EncodedEntry entry = encode(name, bmp);
     ASSERT_TRUE(entry.status.isOk()) << name;
     EXPECT_EQ(entry.type, ENTRY_STORED) << name;
     EXPECT_EQ(encoded(), bmp) << name;
-    EXPECT_EQ(console_.rfind(sjis("Type:その他（無圧縮）\n"), 0), 0u) << name;
+    EXPECT_EQ(console_.rfind(std::string("Type:その他（無圧縮）\n"), 0), 0u) << name;
   }
 }
 
@@ -86,7 +86,7 @@ TEST_F(EntryEncoderTest, PaletteBitmapsAreLzssCodedWholeWhateverTheirCompression
       const EncodedEntry entry = encode("p.bmp", file);
       ASSERT_TRUE(entry.status.isOk());
       EXPECT_EQ(entry.type, ENTRY_LZSS) << bits;
-      EXPECT_EQ(console_.rfind(sjis("Type:256色BMP（変形LZSS形式）\n"), 0), 0u);
+      EXPECT_EQ(console_.rfind(std::string("Type:256色BMP（変形LZSS形式）\n"), 0), 0u);
       std::vector<std::uint8_t> decoded;
       Status status = Status::ok();
       ASSERT_TRUE((status = decodeLzss(encoded(), file.size(), decoded)).isOk())
@@ -135,7 +135,7 @@ TEST_F(EntryEncoderTest, BitmapsSpbCannotHoldAreStoredUnchanged) {
     ASSERT_TRUE(entry.status.isOk());
     EXPECT_EQ(entry.type, ENTRY_STORED);
     EXPECT_EQ(encoded(), file);
-    EXPECT_EQ(console_.rfind(sjis("Type:その他（無圧縮）\n"), 0), 0u);
+    EXPECT_EQ(console_.rfind(std::string("Type:その他（無圧縮）\n"), 0), 0u);
   }
 }
 
@@ -211,8 +211,8 @@ TEST_F(EntryEncoderTest, LzssEntryShowsTypeLineThenProgress) {
   Status status = Status::ok();
   ASSERT_TRUE((status = decodeLzss(encoded(), file.size(), decoded)).isOk()) << status.message();
   EXPECT_EQ(decoded, file);
-  EXPECT_EQ(console_.rfind(MSG_TYPE_LZSS, 0), 0u);
-  EXPECT_NE(console_.find(sjis("(")), std::string::npos);  // at least one progress line
+  EXPECT_EQ(console_.rfind(tr("Type: 256-colour BMP (modified LZSS)\n"), 0), 0u);
+  EXPECT_NE(console_.find(std::string("(")), std::string::npos);  // at least one progress line
   EXPECT_EQ(console_.back(), '\r');
 }
 

@@ -9,8 +9,13 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::contains;
-using test::runKupack;
-using test::sjis;
+
+// The runs here show the Japanese texts of the original program.
+test::RunResult runKupack(const std::vector<std::string>& args, const fs::path& dir,
+                          const std::string& input = {}) {
+  return test::runKupack(args, dir, input, test::JAPANESE);
+}
+using test::said;
 
 class KupackPromptTest : public ::testing::Test {
  protected:
@@ -20,22 +25,24 @@ class KupackPromptTest : public ::testing::Test {
 };
 
 TEST_F(KupackPromptTest, AnswersAtThePromptsPackTheFolder) {
+  KUPACK_SKIP_UNLESS_JAPANESE_SHOWN();
   const auto run = runKupack({}, dir_.path(), "tree\nout\n");
   ASSERT_EQ(run.exitCode, 0) << run.out;
-  EXPECT_TRUE(contains(run.out, sjis("アーカイブにするフォルダの選択")));
-  EXPECT_TRUE(contains(run.out, sjis("保存KUPファイル名を入力してください")));
-  EXPECT_TRUE(contains(run.out, sjis("終了しました。\n")));
+  EXPECT_TRUE(contains(run.out, said("アーカイブにするフォルダの選択")));
+  EXPECT_TRUE(contains(run.out, said("保存KUPファイル名を入力してください")));
+  EXPECT_TRUE(contains(run.out, said("終了しました。\n")));
   // A name typed without an extension gets ".kup", relative to the start folder.
   EXPECT_EQ(test::readFile(dir_ / "out.kup").size(), 6u + 5 + 14 + 3);
   // Standard input is no terminal: no key wait, no prompt for it.
-  EXPECT_FALSE(contains(run.out, sjis("続行するには何かキーを押してください")));
+  EXPECT_FALSE(contains(run.out, said("続行するには何かキーを押してください")));
 }
 
 TEST_F(KupackPromptTest, EndOfInputAtTheFolderQuestionCancelsQuietly) {
+  KUPACK_SKIP_UNLESS_JAPANESE_SHOWN();
   const auto run = runKupack({}, dir_.path(), "");
   EXPECT_EQ(run.exitCode, 0);
-  EXPECT_FALSE(contains(run.out, sjis("終了しました。\n")));
-  EXPECT_FALSE(contains(run.out, sjis("アーカイブ作成中です。\n")));
+  EXPECT_FALSE(contains(run.out, said("終了しました。\n")));
+  EXPECT_FALSE(contains(run.out, said("アーカイブ作成中です。\n")));
   EXPECT_FALSE(fs::exists(dir_ / "tree" / "arc.kup"));
 }
 
@@ -46,21 +53,25 @@ TEST_F(KupackPromptTest, CancelAtTheNameQuestionWritesArcKupIntoTheFolder) {
 }
 
 TEST_F(KupackPromptTest, StartFolderIsRefusedAfterTheNameQuestion) {
+  KUPACK_SKIP_UNLESS_JAPANESE_SHOWN();
   const auto run = runKupack({}, dir_ / "tree", "../tree/\nx\n");
   EXPECT_EQ(run.exitCode, 1);
-  const auto namePrompt = run.out.find(sjis("保存KUPファイル名を入力してください"));
+  const auto namePrompt = run.out.find(said("保存KUPファイル名を入力してください"));
   ASSERT_NE(namePrompt, std::string::npos);
   // The refusal (on standard error) names the reason where the program runs on the console.
-  EXPECT_EQ(run.err, sjis("起動したフォルダには一時ファイル(temp.dat、temp2.dat)を置くので"
-                          "アーカイブ化できません。\n"));
+  EXPECT_EQ(run.err, said("起動したフォルダは対話形式ではアーカイブ化できません。"
+                          "コマンドラインで指定してください（kupack フォルダ）。\n"));
   EXPECT_FALSE(fs::exists(dir_ / "tree" / "x.kup"));
 }
 
 TEST_F(KupackPromptTest, FolderThatDoesNotExistIsTheErrorEnding) {
+  KUPACK_SKIP_UNLESS_JAPANESE_SHOWN();
   const auto run = runKupack({}, dir_.path(), "no/such/folder\n");
   EXPECT_EQ(run.exitCode, 1);
-  EXPECT_EQ(run.err, sjis("エラーです！終了します。\n"));
-  EXPECT_FALSE(contains(run.out, sjis("保存KUPファイル名を入力してください")));
+  EXPECT_EQ(run.err, said("エラーです！終了します。\n") +
+                         said("フォルダ" + test::nativeOf(dir_ / "no/such/folder") +
+                              "は使えません。(No such file or directory)\n"));
+  EXPECT_FALSE(contains(run.out, said("保存KUPファイル名を入力してください")));
 }
 
 TEST_F(KupackPromptTest, ExistingArchiveIsReplacedOnlyAfterYes) {

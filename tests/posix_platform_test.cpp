@@ -22,6 +22,11 @@ using platform::EntryKind;
 using platform::FolderChoiceResult;
 using test::sjis;
 
+// Console texts as the program passes them to the stand-ins (UTF-8).
+constexpr char CHOOSER_TITLE[] = "アーカイブにするフォルダの選択";
+constexpr char SAVE_TITLE[] = "保存KUPファイル名を入力してください";
+constexpr char SAVE_FILTER_NAME[] = "KUPファイル";
+
 bool onPosix() { return platform::nativeSeparator() == '/'; }
 
 #define SKIP_UNLESS_POSIX() \
@@ -96,18 +101,18 @@ TEST(PosixNames, Cp932ToNativeName) {
   EXPECT_EQ(platform::cp932ToNativeName("\x82\x20"), std::nullopt);  // bad trail byte
 }
 
-TEST(PosixNames, ConsoleTextReplacesOnlyWhatHasNoForm) {
+TEST(PosixNames, ConsoleTextIsUtf8AndKeepsWhatItCannotConvert) {
   SKIP_UNLESS_POSIX();
-  EXPECT_EQ(platform::nativeToConsoleText("/tmp/日本/a.txt"), sjis("/tmp/日本/a.txt"));
-  EXPECT_EQ(platform::nativeToConsoleText("caf\xc3\xa4/日本"), "caf?" + sjis("/日本"));
-  EXPECT_EQ(platform::nativeToConsoleText("\xc2\xa5"
-                                          "5"),
-            "?5");
+  // UTF-8 stays; a name in code page 932 bytes is converted; other bytes are kept for the
+  // console to escape.
+  for (const std::string utf8 : {"/tmp/日本/a.txt", "caf\xc3\xa4/日本", "\xc2\xa5" "5"}) {
+    EXPECT_EQ(platform::nativeToConsoleText(utf8), utf8);
+  }
+  EXPECT_EQ(platform::nativeToConsoleText("/tmp/" + sjis("テスト")), "/tmp/テスト");
   EXPECT_EQ(platform::nativeToConsoleText("a\xff"
                                           "日"),
-            "a?" + sjis("日"));
-  const std::string rawCp932 = "/tmp/" + sjis("テスト");
-  EXPECT_EQ(platform::nativeToConsoleText(rawCp932), rawCp932);
+            "a\xff"
+            "日");
   EXPECT_EQ(platform::nativeToConsoleText("No such file or directory"),
             "No such file or directory");
 }
@@ -314,9 +319,9 @@ TEST(PosixChooser, PrintsTitleAndCancelsOnEmptyLineOrEndOfInput) {
   SKIP_UNLESS_POSIX();
   for (const std::string input : {"", "\n", "\r\n", "\nsomething\n"}) {
     PromptSession session(input);
-    const auto choice = platform::chooseFolder(MSG_CHOOSER_TITLE, "/");
+    const auto choice = platform::chooseFolder(CHOOSER_TITLE, "/");
     EXPECT_EQ(choice.result, FolderChoiceResult::Cancelled) << input;
-    EXPECT_EQ(session.output(), std::string(MSG_CHOOSER_TITLE) + "\n");
+    EXPECT_EQ(session.output(), std::string(CHOOSER_TITLE) + "\n");
   }
 }
 
@@ -341,13 +346,13 @@ TEST(PosixChooser, AnswerIsMadeAbsoluteNormalizedAndResolved) {
   };
   for (const auto& c : cases) {
     PromptSession session(c.answer + "\n");
-    const auto choice = platform::chooseFolder(MSG_CHOOSER_TITLE, start);
+    const auto choice = platform::chooseFolder(CHOOSER_TITLE, start);
     EXPECT_EQ(choice.result, FolderChoiceResult::Chosen) << c.answer;
     EXPECT_EQ(choice.path, c.expected) << c.answer;
   }
   // The last line may lack its line feed.
   PromptSession session("pics");
-  EXPECT_EQ(platform::chooseFolder(MSG_CHOOSER_TITLE, start).path, start + "/pics");
+  EXPECT_EQ(platform::chooseFolder(CHOOSER_TITLE, start).path, start + "/pics");
 }
 
 TEST(PosixChooser, AnswerThatIsNoFolderHasNoFileSystemPath) {
@@ -356,7 +361,7 @@ TEST(PosixChooser, AnswerThatIsNoFolderHasNoFileSystemPath) {
   test::writeFile(dir / "file.txt", "");
   for (const std::string answer : {"file.txt", "missing", "missing/x/..", " "}) {
     PromptSession session(answer + "\n");
-    const auto choice = platform::chooseFolder(MSG_CHOOSER_TITLE, dir.path().string());
+    const auto choice = platform::chooseFolder(CHOOSER_TITLE, dir.path().string());
     EXPECT_EQ(choice.result, FolderChoiceResult::NoFileSystemPath) << answer;
   }
   // Lexically "missing/.." is the start folder, which exists.
@@ -375,11 +380,11 @@ TEST(PosixChooser, AnswerThatIsNoFolderHasNoFileSystemPath) {
 }
 
 std::optional<std::string> chooseSave(const std::string& start) {
-  return platform::chooseSaveName(MSG_SAVE_TITLE, MSG_SAVE_FILTER_NAME, "arc.kup", start);
+  return platform::chooseSaveName(SAVE_TITLE, SAVE_FILTER_NAME, "arc.kup", start);
 }
 
 std::string savePrompt() {
-  return formatText(MSG_SAVE_NAME_PROMPT, MSG_SAVE_FILTER_NAME, "arc.kup");
+  return formatText(MSG_SAVE_NAME_PROMPT, SAVE_FILTER_NAME, "arc.kup");
 }
 
 TEST(PosixSaveName, CancelOnEmptyLineOrEndOfInput) {
@@ -387,8 +392,8 @@ TEST(PosixSaveName, CancelOnEmptyLineOrEndOfInput) {
   for (const std::string input : {"", "\n", "\r\n"}) {
     PromptSession session(input);
     EXPECT_EQ(chooseSave("/tmp"), std::nullopt);
-    EXPECT_EQ(session.output(), std::string(MSG_SAVE_TITLE) + "\n" + savePrompt());
-    EXPECT_NE(session.output().find(sjis("KUPファイル (*.kup) [arc.kup]\n")), std::string::npos);
+    EXPECT_EQ(session.output(), std::string(SAVE_TITLE) + "\n" + savePrompt());
+    EXPECT_NE(session.output().find("KUPファイル (*.kup) [arc.kup]\n"), std::string::npos);
   }
 }
 
@@ -422,7 +427,7 @@ TEST(PosixSaveName, ExistingFileAsksBeforeReplacing) {
   {
     PromptSession session("old\ny\n");
     EXPECT_EQ(chooseSave(start), start + "/old.kup");
-    EXPECT_EQ(session.output(), std::string(MSG_SAVE_TITLE) + "\n" + savePrompt() + question);
+    EXPECT_EQ(session.output(), std::string(SAVE_TITLE) + "\n" + savePrompt() + question);
   }
   {
     PromptSession session("old.kup\nYes\n");
@@ -433,7 +438,7 @@ TEST(PosixSaveName, ExistingFileAsksBeforeReplacing) {
     PromptSession session("old\nn\nnew\n");
     EXPECT_EQ(chooseSave(start), start + "/new.kup");
     EXPECT_EQ(session.output(),
-              std::string(MSG_SAVE_TITLE) + "\n" + savePrompt() + question + savePrompt());
+              std::string(SAVE_TITLE) + "\n" + savePrompt() + question + savePrompt());
   }
   {
     PromptSession session("old\n\nold\nyes please\n\n");
@@ -444,7 +449,7 @@ TEST(PosixSaveName, ExistingFileAsksBeforeReplacing) {
     PromptSession session("old\n");
     EXPECT_EQ(chooseSave(start), std::nullopt);
     EXPECT_EQ(session.output(),
-              std::string(MSG_SAVE_TITLE) + "\n" + savePrompt() + question + savePrompt());
+              std::string(SAVE_TITLE) + "\n" + savePrompt() + question + savePrompt());
   }
   EXPECT_EQ(test::readFile(dir / "old.kup"), "old");  // asking never touches the file
 }
@@ -486,8 +491,8 @@ TEST(PosixKeyWait, WithoutTerminalReturnsAtOnceSilently) {
 // Run only as the child of ConsoleBytes: writes known texts through writeConsole.
 TEST(PosixConsoleChild, DISABLED_WriteSamples) {
   platform::writeConsole("<<");
-  platform::writeConsole(MSG_FINISHED);
-  platform::writeConsole(std::string("A\xff") + sjis("日本") + "\x5c\x7e" + "\x81");
+  platform::writeConsole("終了しました。\n");
+  platform::writeConsole("A\xff日\\~\x81");
   platform::writeConsole(">>");
 }
 
@@ -513,15 +518,19 @@ std::string childConsoleOutput(const std::string& locale) {
   return out.substr(begin + 2, end - begin - 2);
 }
 
-TEST(PosixConsole, Utf8LocaleGetsUtf8AndKeepsBadBytes) {
+// A UTF-8 locale gets UTF-8, any other ASCII; what cannot be shown is escaped, never sent
+// as raw bytes.
+TEST(PosixConsole, OutputIsInTheLocalesCharacterSetWithTheRestEscaped) {
   SKIP_UNLESS_POSIX();
-  EXPECT_EQ(childConsoleOutput("C.UTF-8"), "終了しました。\nA\xff日本\\~\x81");
-}
-
-TEST(PosixConsole, OtherLocaleGetsTheCp932Bytes) {
-  SKIP_UNLESS_POSIX();
-  EXPECT_EQ(childConsoleOutput("C"),
-            std::string(MSG_FINISHED) + "A\xff" + sjis("日本") + "\x5c\x7e\x81");
+  const std::string utf8 = "終了しました。\nA\\xFF日\\~\\x81";
+  const std::string ascii = "\\u{7D42}\\u{4E86}\\u{3057}\\u{307E}\\u{3057}\\u{305F}\\u{3002}\n"
+                            "A\\xFF\\u{65E5}\\~\\x81";
+  const std::pair<const char*, std::string> cases[] = {
+      {"C.UTF-8", utf8}, {"ja_JP.UTF-8", utf8}, {"en_US.utf8", utf8},
+      {"C", ascii},      {"POSIX", ascii},      {"ja_JP.eucJP", ascii}};
+  for (const auto& [locale, expected] : cases) {
+    EXPECT_EQ(childConsoleOutput(locale), expected) << locale;
+  }
 }
 
 }  // namespace

@@ -9,10 +9,17 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "app/catalogue.h"
 #include "platform/platform.h"
 
 namespace kupack::test {
 namespace fs = std::filesystem;
+
+JapaneseTexts::JapaneseTexts() {
+  if (!useLanguage("ja")) throw std::runtime_error("no Japanese catalogue compiled in");
+}
+
+JapaneseTexts::~JapaneseTexts() { useLanguage(""); }
 
 TempDir::TempDir() {
   static std::atomic<unsigned> counter{0};

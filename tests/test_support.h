@@ -65,10 +65,14 @@ struct RunResult {
   std::string err;  // standard error
 };
 
+// The locale of the runs that show the program's Japanese texts (POSIX; it need not be
+// installed, the program goes by the name). On Windows the code page decides instead.
+inline constexpr char JAPANESE[] = "ja_JP.UTF-8";
+
 // Runs the kupack program built beside the tests with `args`, in `workingDir`, feeding
 // `input` as standard input (empty: an empty input, not a terminal). The locale is set
-// to `locale` ("C": console text stays code page 932 bytes; "C.UTF-8": UTF-8).
-// On Windows `locale` has no effect (the output is code page 932 bytes), the line ends that
+// to `locale` ("C": English, ASCII; JAPANESE: Japanese, UTF-8; "C.UTF-8": English, UTF-8).
+// On Windows `locale` has no effect (the ANSI code page decides), the line ends that
 // the runtime's text mode writes as "\r\n" are given back as "\n", and a run still going
 // after two minutes (a dialog nobody can answer) is ended with exit code -1.
 RunResult runKupack(const std::vector<std::string>& args, const std::filesystem::path& workingDir,
@@ -92,10 +96,34 @@ inline bool contains(const std::string& text, const std::string& part) {
 std::string sjis(const std::string& utf8);
 
 // The program's console bytes for the UTF-8 text `utf8` in a run with `locale`: UTF-8 where
-// a POSIX locale's character set is UTF-8, code page 932 otherwise (always on Windows).
+// a POSIX locale's character set is UTF-8, escaped ASCII otherwise; on Windows code page 932
+// where that is the ANSI code page, UTF-8 otherwise.
 std::string consoleBytes(const std::string& utf8, const std::string& locale);
 
+// Whether a run with JAPANESE shows the Japanese texts: always on POSIX; on Windows only
+// where the code page is 932 (elsewhere the program speaks English).
+bool japaneseShown();
+
+// The console bytes of the Japanese text `utf8` in a run with JAPANESE.
+inline std::string said(const std::string& utf8) { return consoleBytes(utf8, JAPANESE); }
+
+// While alive, this process's texts (tr()) are the Japanese ones, as a Japanese run's are.
+class JapaneseTexts {
+ public:
+  JapaneseTexts();
+  ~JapaneseTexts();
+  JapaneseTexts(const JapaneseTexts&) = delete;
+  JapaneseTexts& operator=(const JapaneseTexts&) = delete;
+};
+
 }  // namespace kupack::test
+
+// Skips the current test where a run shows English instead of the Japanese texts it checks.
+#define KUPACK_SKIP_UNLESS_JAPANESE_SHOWN()                                               \
+  do {                                                                                  \
+    if (!::kupack::test::japaneseShown())                                               \
+      GTEST_SKIP() << "checks the Japanese texts, which need code page 932 here";        \
+  } while (false)
 
 // Skips the current test where the folder chooser and save dialog are real windows.
 #define KUPACK_SKIP_UNLESS_DIALOGS_READ_STANDARD_INPUT()                                \

@@ -22,8 +22,13 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::contains;
-using test::runKupack;
-using test::sjis;
+
+// The runs here show the Japanese texts of the original program.
+test::RunResult runKupack(const std::vector<std::string>& args, const fs::path& dir,
+                          const std::string& input = {}) {
+  return test::runKupack(args, dir, input, test::JAPANESE);
+}
+using test::said;
 
 class PackHazardsTest : public ::testing::Test {
  protected:
@@ -52,7 +57,8 @@ class PackHazardsTest : public ::testing::Test {
 };
 
 TEST_F(PackHazardsTest, SourceThatChangesWhileReadFailsTheRunNamingIt) {
-  const std::string changed = sjis("は読み込み中に変更されました。");
+  KUPACK_SKIP_UNLESS_JAPANESE_SHOWN();
+  const std::string changed = said("は読み込み中に変更されました。");
   // A link to a file whose reported size (0) is not its content.
   test::writeFile(tree() / "a.txt", std::string("a"));
   ASSERT_TRUE(test::makeFileLink("/proc/self/status", tree() / "status"));
@@ -121,6 +127,7 @@ TEST_F(PackHazardsTest, FilesTheRunDidNotCreateAreNeitherWrittenNorRemoved) {
 }
 
 TEST_F(PackHazardsTest, ArchivePathThatIsNoRegularFileIsRefusedBeforeAnyWork) {
+  KUPACK_SKIP_UNLESS_JAPANESE_SHOWN();
   test::writeFile(tree() / "a.txt", std::string("a"));
   const fs::path fifo = dir_ / "fifo.kup";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
@@ -138,8 +145,8 @@ TEST_F(PackHazardsTest, ArchivePathThatIsNoRegularFileIsRefusedBeforeAnyWork) {
   for (const std::string& name : names) {
     const auto run = runKupack({"tree", name}, dir_.path());
     EXPECT_EQ(run.exitCode, 1) << name;
-    EXPECT_TRUE(contains(run.err, sjis("は通常のファイルではないので"))) << name << run.out;
-    EXPECT_FALSE(contains(run.out, sjis("アーカイブ作成中です。"))) << name;
+    EXPECT_TRUE(contains(run.err, said("は通常のファイルではないので"))) << name << run.out;
+    EXPECT_FALSE(contains(run.out, said("アーカイブ作成中です。"))) << name;
   }
   EXPECT_TRUE(fs::is_fifo(fifo));
   EXPECT_TRUE(fs::is_directory(dir_ / "folder.kup"));
@@ -210,6 +217,7 @@ void removeBelow(int parent, const char* name) {
 }
 
 TEST_F(PackHazardsTest, FolderThatCannotBeListedEndsTheRunWithoutArchive) {
+  KUPACK_SKIP_UNLESS_JAPANESE_SHOWN();
   test::writeFile(tree() / "a.txt", std::string("a"));
   test::writeFile(tree() / "locked" / "b.txt", std::string("b"));
   fs::permissions(tree() / "locked", fs::perms::none);
@@ -226,11 +234,11 @@ TEST_F(PackHazardsTest, FolderThatCannotBeListedEndsTheRunWithoutArchive) {
     fs::permissions(tree(), fs::perms::all);
     fs::permissions(tree() / "a.txt", fs::perms::all);
   }
-  auto run = test::runCommand(command, dir_.path());
+  auto run = test::runCommand(command, dir_.path(), "", test::JAPANESE);
   fs::permissions(tree() / "locked", fs::perms::owner_all);
   EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
   EXPECT_TRUE(
-      contains(run.err, sjis("フォルダ" + (tree() / "locked").string() + "/を読み込めません")))
+      contains(run.err, said("フォルダ" + (tree() / "locked").string() + "/を読み込めません")))
       << run.err;
   EXPECT_FALSE(fs::exists(archive()));
 
@@ -255,11 +263,12 @@ TEST_F(PackHazardsTest, FolderThatCannotBeListedEndsTheRunWithoutArchive) {
   removeBelow(top, level.c_str());
   close(top);
   EXPECT_EQ(run.exitCode, 1) << run.out;
-  EXPECT_TRUE(contains(run.err, sjis("を読み込めません"))) << run.err;
+  EXPECT_TRUE(contains(run.err, said("を読み込めません"))) << run.err;
   EXPECT_FALSE(fs::exists(archive()));
 }
 
 TEST_F(PackHazardsTest, NamesExtractionCouldNotGiveBackAreRefusedByName) {
+  KUPACK_SKIP_UNLESS_JAPANESE_SHOWN();
   test::writeFile(tree() / "a", std::string("file a"));
   test::writeFile(tree() / "A" / "inside.txt", std::string("in folder A"));
   test::writeFile(tree() / "x.", std::string("dot"));
@@ -267,16 +276,17 @@ TEST_F(PackHazardsTest, NamesExtractionCouldNotGiveBackAreRefusedByName) {
   test::writeFile(tree() / " " / "g.txt", std::string("space"));
   const auto run = runKupack({"tree", "out.kup"}, dir_.path());
   EXPECT_EQ(run.exitCode, 1);
-  EXPECT_TRUE(contains(run.err, sjis("ファイルaとフォルダAは同じ名前として記録されます。")))
+  EXPECT_TRUE(contains(run.err, said("ファイルaとフォルダAは同じ名前として記録されます。")))
       << run.err;
-  const std::string endsBadly = sjis("の名前に「.」か空白で終わる部分があります。");
-  EXPECT_TRUE(contains(run.err, sjis("ファイルx.") + endsBadly)) << run.err;
-  EXPECT_TRUE(contains(run.err, sjis("ファイルdots.../f.txt") + endsBadly)) << run.err;
-  EXPECT_TRUE(contains(run.err, sjis("ファイル /g.txt") + endsBadly)) << run.err;
+  const std::string endsBadly = said("の名前に「.」か空白で終わる部分があります。");
+  EXPECT_TRUE(contains(run.err, said("ファイルx.") + endsBadly)) << run.err;
+  EXPECT_TRUE(contains(run.err, said("ファイルdots.../f.txt") + endsBadly)) << run.err;
+  EXPECT_TRUE(contains(run.err, said("ファイル /g.txt") + endsBadly)) << run.err;
   EXPECT_FALSE(fs::exists(archive()));
 }
 
 TEST_F(PackHazardsTest, LinksOutOfTheFolderAreNamedAndOnlyThoseElsewhereFollowed) {
+  KUPACK_SKIP_UNLESS_JAPANESE_SHOWN();
   // tree/ lies in dir_, beside a neighbour's file and a shared asset folder.
   test::writeFile(tree() / "mod" / "a.txt", std::string("a"));
   test::writeFile(dir_ / "neighbour.txt", std::string("not the user's to publish"));
@@ -292,24 +302,24 @@ TEST_F(PackHazardsTest, LinksOutOfTheFolderAreNamedAndOnlyThoseElsewhereFollowed
   ASSERT_EQ(mkfifo((mod / "pipe").c_str(), 0644), 0);
   auto run = runKupack({"tree/mod", "out.kup"}, dir_.path());
   ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
-  const auto list = runKupack({"-l", "out.kup"}, dir_.path());
+  const auto list = test::runKupack({"-l", "out.kup"}, dir_.path());
   EXPECT_TRUE(contains(list.out, "assets\\s.txt")) << list.out;
   EXPECT_TRUE(contains(list.out, "file-link")) << list.out;
   EXPECT_TRUE(contains(list.out, "3 entries")) << list.out;  // a.txt, the asset, the file link
   EXPECT_FALSE(contains(list.out, "neighbour")) << list.out;
   for (const char* link : {"up", "x", "absolute", "self"}) {
     EXPECT_TRUE(
-        contains(run.err, sjis("リンク" + (mod / link).string() +
+        contains(run.err, said("リンク" + (mod / link).string() +
                                "は選んだフォルダかその上位のフォルダを指すので入りません。")))
         << link << run.err;
   }
   EXPECT_TRUE(contains(
-      run.out, sjis("リンク" + (mod / "assets").string() + "（../../shared）の先を読み込みます。")))
+      run.out, said("リンク" + (mod / "assets").string() + "（../../shared）の先を読み込みます。")))
       << run.out;
   EXPECT_TRUE(
-      contains(run.out, sjis("リンク" + (mod / "file-link").string() + "（../../linked.txt）")))
+      contains(run.out, said("リンク" + (mod / "file-link").string() + "（../../linked.txt）")))
       << run.out;
-  EXPECT_TRUE(contains(run.err, sjis((mod / "pipe").string() +
+  EXPECT_TRUE(contains(run.err, said((mod / "pipe").string() +
                                      "は通常のファイルでもフォルダでもないので入れません。")))
       << run.err;
 
@@ -322,15 +332,16 @@ TEST_F(PackHazardsTest, LinksOutOfTheFolderAreNamedAndOnlyThoseElsewhereFollowed
   EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
   for (const char* link : {"dangling", "loop1", "loop2"}) {
     EXPECT_TRUE(
-        contains(run.err, sjis("リンク" + (mod / link).string() + "の先を読み込めません。")))
+        contains(run.err, said("リンク" + (mod / link).string() + "の先を読み込めません。")))
         << link << run.err;
   }
-  EXPECT_TRUE(contains(run.err, sjis("アーカイブを作成できませんでした。"))) << run.err;
+  EXPECT_TRUE(contains(run.err, said("アーカイブを作成できませんでした。"))) << run.err;
   EXPECT_FALSE(fs::exists(archive()));
   expectNoLeftovers();
 }
 
 TEST_F(PackHazardsTest, ColonIsRefusedAndNamesWindowsReservesAreWarnedAbout) {
+  KUPACK_SKIP_UNLESS_JAPANESE_SHOWN();
   test::writeFile(tree() / "a:b", std::string("colon"));
   test::writeFile(tree() / "sub:x" / "f.txt", std::string("colon in a folder"));
   test::writeFile(tree() / "aux.txt", std::string("device name"));
@@ -339,9 +350,9 @@ TEST_F(PackHazardsTest, ColonIsRefusedAndNamesWindowsReservesAreWarnedAbout) {
   test::writeFile(tree() / "plain.txt", std::string("plain"));
   auto run = runKupack({"tree", "out.kup"}, dir_.path());
   EXPECT_EQ(run.exitCode, 1);
-  const std::string colon = sjis("の名前に「:」が含まれています。");
-  EXPECT_TRUE(contains(run.err, sjis("ファイルa:b") + colon)) << run.err;
-  EXPECT_TRUE(contains(run.err, sjis("ファイルsub:x/f.txt") + colon)) << run.err;
+  const std::string colon = said("の名前に「:」が含まれています。");
+  EXPECT_TRUE(contains(run.err, said("ファイルa:b") + colon)) << run.err;
+  EXPECT_TRUE(contains(run.err, said("ファイルsub:x/f.txt") + colon)) << run.err;
   EXPECT_FALSE(fs::exists(archive()));
 
   // Without the colons the run packs everything, warning about each Windows-only problem.
@@ -349,10 +360,10 @@ TEST_F(PackHazardsTest, ColonIsRefusedAndNamesWindowsReservesAreWarnedAbout) {
   fs::remove_all(tree() / "sub:x");
   run = runKupack({"tree", "out.kup"}, dir_.path());
   ASSERT_EQ(run.exitCode, 0) << run.err;
-  const std::string windows = sjis("の名前はWindowsでは使えないので、Windowsでは展開できません。");
+  const std::string windows = said("の名前はWindowsでは使えないので、Windowsでは展開できません。");
   for (const char* name : {"aux.txt", "CON/x.txt", "q?.bmp"})
-    EXPECT_TRUE(contains(run.err, sjis(std::string("注意：ファイル") + name) + windows)) << name;
-  EXPECT_FALSE(contains(run.err, sjis("ファイルplain.txt"))) << run.err;
+    EXPECT_TRUE(contains(run.err, said(std::string("注意：ファイル") + name) + windows)) << name;
+  EXPECT_FALSE(contains(run.err, said("ファイルplain.txt"))) << run.err;
   const auto extract = runKupack({"-x", "out.kup", "-C", "back"}, dir_.path());
   EXPECT_EQ(extract.exitCode, 0) << extract.err;
   EXPECT_EQ(test::readFile(dir_ / "back" / "con" / "x.txt"), "device folder");
@@ -370,12 +381,13 @@ TEST_F(PackHazardsTest, RawShiftJisNameWithBackslashTrailByteIsPackedAndGivenBac
 }
 
 TEST_F(PackHazardsTest, NamesWithControlCharactersArePrintedSafely) {
+  KUPACK_SKIP_UNLESS_JAPANESE_SHOWN();
   test::writeFile(tree() / "sub\x1b[2J" / "a\x1b]0;x\x07.txt", std::string("a"));
   const auto run = runKupack({"tree", "out.kup"}, dir_.path());
   ASSERT_EQ(run.exitCode, 0) << run.out;
   EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
   EXPECT_EQ(run.out.find('\x07'), std::string::npos);
-  EXPECT_TRUE(contains(run.out, sjis("ファイルsub?[2j\\a?]0;x?.txt圧縮中(1/1)"))) << run.out;
+  EXPECT_TRUE(contains(run.out, said("ファイルsub?[2j\\a?]0;x?.txt圧縮中(1/1)"))) << run.out;
   EXPECT_TRUE(contains(run.out, "sub?[2J/"));
 }
 

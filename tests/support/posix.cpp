@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "common/console.h"
 #include "tests/test_support.h"
 
 namespace kupack::test {
@@ -68,8 +69,10 @@ bool nativeCanName(const std::string& /*utf8*/) { return true; }
 std::string consoleBytes(const std::string& utf8, const std::string& locale) {
   const bool utf8Locale =
       locale.find("UTF-8") != std::string::npos || locale.find("utf8") != std::string::npos;
-  return utf8Locale ? utf8 : sjis(utf8);
+  return utf8Locale ? utf8 : escapedConsoleText(utf8, true);
 }
+
+bool japaneseShown() { return true; }
 
 std::string sjis(const std::string& utf8) {
   iconv_t cd = iconv_open("CP932", "UTF-8");

@@ -183,8 +183,10 @@ std::string nativeOf(const fs::path& path) {
 bool nativeCanName(const std::string& /*utf8*/) { return true; }
 
 std::string consoleBytes(const std::string& utf8, const std::string& /*locale*/) {
-  return sjis(utf8);
+  return japaneseShown() ? sjis(utf8) : utf8;
 }
+
+bool japaneseShown() { return GetACP() == 932; }
 
 std::string sjis(const std::string& utf8) {
   if (utf8.empty()) return {};
