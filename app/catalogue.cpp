@@ -63,7 +63,8 @@ class MessageTable {
   std::uint32_t word(std::size_t offset) const {
     const unsigned char* p = bytes_ + offset;
     if (swapped_) {
-      return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
+      return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 |
+             p[3];
     }
     return std::uint32_t{p[3]} << 24 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[1]} << 8 | p[0];
   }

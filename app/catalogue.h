@@ -13,9 +13,11 @@ namespace kupack {
 // A printf template keeps its conversions in every language (msgfmt --check sees to it), so
 // the compiler checks the arguments against the English one.
 #if defined(__GNUC__)
-__attribute__((format_arg(1)))
+#define KUPACK_FORMAT_ARG(n) __attribute__((format_arg(n)))
+#else
+#define KUPACK_FORMAT_ARG(n)
 #endif
-const char* tr(const char* english);
+const char* tr(const char* english) KUPACK_FORMAT_ARG(1);
 
 // Chooses the language once at start from the user's settings (platform::consoleLocale):
 // the first wanted language with a catalogue whose text the console can show; English

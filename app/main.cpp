@@ -53,7 +53,8 @@ const char* usage() {
       "                                     name the entries added, removed, changed and coded\n"
       "                                     otherwise (exit 0: same, 1: differ, 2: trouble)\n"
       "       kupack --mount [-f] [-o cache=SIZE] ARCHIVE DIR\n"
-      "                                     show ARCHIVE read-only as the folder DIR (FUSE, Linux);\n"
+      "                                     show ARCHIVE read-only as the folder DIR (FUSE, "
+      "Linux);\n"
       "                                     -f stays in the foreground (Ctrl-C unmounts), else\n"
       "                                     fusermount3 -u DIR unmounts; SIZE: decoded bytes kept\n"
       "                                     in memory (default 64M)\n"
@@ -98,7 +99,6 @@ const char* usage() {
       "folders of the archive (everything below them) or patterns: '*' and '?' within a\n"
       "level, '**' as a level for any number of levels, '[...]' one of a set.\n"
       "Two entries of one name: every reader takes the first; -x, -p, -t and -l name the\n"
-      
       "later ones on standard error (-x, -p and -t then exit 1), the mount leaves them out.\n");
 }
 
@@ -257,10 +257,10 @@ std::optional<CommandLine> parseCommandLine(int argc, char** argv, std::string& 
         line.excludeFiles.push_back(optarg);
         break;
       case ':':
-        problem = formatText(tr("%s needs a value"),
-                             (optopt != 0 ? std::string("-") + static_cast<char>(optopt)
-                                          : shown(argv[optind - 1]))
-                                 .c_str());
+        problem = formatText(
+            tr("%s needs a value"),
+            (optopt != 0 ? std::string("-") + static_cast<char>(optopt) : shown(argv[optind - 1]))
+                .c_str());
         return std::nullopt;
       default:
         problem = unknownOptionProblem(argv);
@@ -321,7 +321,9 @@ int pack(const CommandLine& line, const char* programName) {
   request.programName = programName;
   if (line.jobs) {
     const auto jobs = parseJobs(*line.jobs);
-    if (!jobs) return usageError(formatText(tr("-j takes a whole number from 1 to 1024, not %s"), shown(*line.jobs).c_str()));
+    if (!jobs)
+      return usageError(formatText(tr("-j takes a whole number from 1 to 1024, not %s"),
+                                   shown(*line.jobs).c_str()));
     request.jobs = *jobs;
   }
   // An archive dropped on the program is extracted beside itself.
@@ -343,13 +345,16 @@ int update(const CommandLine& line, const char* programName) {
     if (line.operands.size() != 2) return usageError(tr("-u takes an archive and a folder"));
     arguments.folder = line.operands[1];
   } else {
-    if (line.operands.size() < 2) return usageError(tr("--delete takes an archive and entry names"));
+    if (line.operands.size() < 2)
+      return usageError(tr("--delete takes an archive and entry names"));
     arguments.deleteNames.assign(line.operands.begin() + 1, line.operands.end());
   }
   arguments.archive = line.operands[0];
   if (line.jobs) {
     const auto jobs = parseJobs(*line.jobs);
-    if (!jobs) return usageError(formatText(tr("-j takes a whole number from 1 to 1024, not %s"), shown(*line.jobs).c_str()));
+    if (!jobs)
+      return usageError(formatText(tr("-j takes a whole number from 1 to 1024, not %s"),
+                                   shown(*line.jobs).c_str()));
     arguments.jobs = *jobs;
   }
   arguments.dryRun = line.dryRun;
@@ -367,7 +372,9 @@ int test(const CommandLine& line) {
   unsigned jobs = 0;
   if (line.jobs) {
     const auto parsed = parseJobs(*line.jobs);
-    if (!parsed) return usageError(formatText(tr("-j takes a whole number from 1 to 1024, not %s"), shown(*line.jobs).c_str()));
+    if (!parsed)
+      return usageError(formatText(tr("-j takes a whole number from 1 to 1024, not %s"),
+                                   shown(*line.jobs).c_str()));
     jobs = *parsed;
   }
   return kupack::testArchiveCommand(
@@ -380,7 +387,9 @@ int extract(const CommandLine& line) {
   unsigned jobs = 0;
   if (line.jobs) {
     const auto parsed = parseJobs(*line.jobs);
-    if (!parsed) return usageError(formatText(tr("-j takes a whole number from 1 to 1024, not %s"), shown(*line.jobs).c_str()));
+    if (!parsed)
+      return usageError(formatText(tr("-j takes a whole number from 1 to 1024, not %s"),
+                                   shown(*line.jobs).c_str()));
     jobs = *parsed;
   }
   return kupack::extractArchiveCommand(ops[0], line.directory.value_or(std::string()), line.force,

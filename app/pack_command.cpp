@@ -95,7 +95,8 @@ std::optional<ExcludeRules> readExcludeRules(const std::vector<std::string>& pat
   ExcludeRules rules;
   auto add = [&](const std::string& pattern) {
     if (rules.add(pattern)) return true;
-    problem = formatText(tr("--exclude: %s is no pattern a name can match"), shown(pattern).c_str());
+    problem =
+        formatText(tr("--exclude: %s is no pattern a name can match"), shown(pattern).c_str());
     return false;
   };
   for (const auto& pattern : patterns) {

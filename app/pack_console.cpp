@@ -45,7 +45,8 @@ std::string packEventText(const PackEvent& event) {
     case Kind::FolderEntered:
       return formatText(tr("Found the subfolder %s.\n"), shown(event.path).c_str());
     case Kind::FolderCycle:
-      return formatText(tr("The subfolder %s is a link to a folder above it; left out.\n"), shown(event.path).c_str());
+      return formatText(tr("The subfolder %s is a link to a folder above it; left out.\n"),
+                        shown(event.path).c_str());
     case Kind::FolderLeft:
       return formatText(tr("Subfolder %s done\n"), shown(event.path).c_str());
     case Kind::LinkFollowed:
@@ -59,8 +60,9 @@ std::string packEventText(const PackEvent& event) {
       return formatText(tr("%s is neither a regular file nor a folder; left out.\n"),
                         shown(event.path).c_str());
     case Kind::EntryStarted:
-      return formatText(tr("Compressing the file %s (%d/%d)\n"), entryNameForConsole(event.path).c_str(),
-                        static_cast<int>(event.first), static_cast<int>(event.second));
+      return formatText(tr("Compressing the file %s (%d/%d)\n"),
+                        entryNameForConsole(event.path).c_str(), static_cast<int>(event.first),
+                        static_cast<int>(event.second));
     case Kind::CodingChosen:
       return codingLine(event.coding);
     case Kind::CodingProgress: {
@@ -74,7 +76,8 @@ std::string packEventText(const PackEvent& event) {
       return "\r";
     case Kind::EntrySizes:
       return formatText(tr("Source:     %10lu bytes\n"), static_cast<unsigned long>(event.first)) +
-             formatText(tr("Compressed: %10lu bytes (%lu%%)\n"), static_cast<unsigned long>(event.second),
+             formatText(tr("Compressed: %10lu bytes (%lu%%)\n"),
+                        static_cast<unsigned long>(event.second),
                         ratioPercent(event.second, event.first));
     case Kind::Joining:
       return tr("Joining all the files.\n");

@@ -292,8 +292,8 @@ int extractArchiveCommand(const std::string& archivePath, const std::string& tar
   noteLoweredNames(*chosen);
   ConsoleReadReport report(tr("failed "));
   extractEntries(reader, *chosen, root, force, report, jobs);
-  consolePrint(tr("%llu extracted, %llu refused, %llu failed\n"), report.extracted,
-               report.refused, report.failed);
+  consolePrint(tr("%llu extracted, %llu refused, %llu failed\n"), report.extracted, report.refused,
+               report.failed);
   return report.refused + report.failed == 0 ? 0 : 1;
 }
 
@@ -349,15 +349,16 @@ int testArchiveCommand(const std::string& archivePath,
   const auto count = static_cast<ull>(reader.entries().size());
   const std::string tested =
       sourceFolder
-          ? formatText(count == 1 ? tr("%llu entry tested against %s") : tr("%llu entries tested against %s"),
+          ? formatText(count == 1 ? tr("%llu entry tested against %s")
+                                  : tr("%llu entries tested against %s"),
                        count, shown(*sourceFolder).c_str())
           : formatText(count == 1 ? tr("%llu entry tested") : tr("%llu entries tested"), count);
   if (problems == 0) {
     consolePrint(tr("%s: all match\n"), tested.c_str());
     return 0;
   }
-  consolePrint(problems == 1 ? tr("%s: %llu problem\n") : tr("%s: %llu problems\n"),
-               tested.c_str(), problems);
+  consolePrint(problems == 1 ? tr("%s: %llu problem\n") : tr("%s: %llu problems\n"), tested.c_str(),
+               problems);
   return report.failed != 0 ? 2 : 1;
 }
 

@@ -123,7 +123,8 @@ class Update {
       std::vector<std::string> unknown;
       deleted = selectEntries(reader_, arguments_.deleteNames, unknown);
       for (const auto& name : unknown)
-        consoleErrorPrint(tr("%s: no entry %s\n"), reader_.shownPath().c_str(), shown(name).c_str());
+        consoleErrorPrint(tr("%s: no entry %s\n"), reader_.shownPath().c_str(),
+                          shown(name).c_str());
       if (!unknown.empty()) return 1;
     }
 
@@ -188,7 +189,8 @@ class Update {
     consoleWrite(tr("Making the archive.\n"));
     std::uint64_t keptBytes = 0;
     for (const KeptEntry& entry : plan.kept.entries) keptBytes += entry.storedSize;
-    consolePrint(tr("Files copied as they are: %lu (%lu bytes)\n"), static_cast<unsigned long>(plan.kept.entries.size()),
+    consolePrint(tr("Files copied as they are: %lu (%lu bytes)\n"),
+                 static_cast<unsigned long>(plan.kept.entries.size()),
                  static_cast<unsigned long>(keptBytes));
     ConsolePackListener console;
     const ArchiveJob job{target, rootFolder_, arguments_.jobs};

@@ -56,7 +56,8 @@ class ArchiveWriterTest : public ::testing::Test {
 TEST_F(ArchiveWriterTest, EmptyTableGivesSixByteArchive) {
   ASSERT_TRUE(build({}).isOk());
   EXPECT_EQ(test::readFile(archive()), std::string("\0\0\0\0\0\x06", 6));
-  EXPECT_EQ(console_, std::string("全てのファイルを連結しています。\n") + std::string("\r残り  0%") + "\r");
+  EXPECT_EQ(console_,
+            std::string("全てのファイルを連結しています。\n") + std::string("\r残り  0%") + "\r");
   EXPECT_FALSE(fs::exists(start() / "temp2.dat"));
   EXPECT_FALSE(fs::exists(start() / "temp.dat"));
   EXPECT_EQ(strayFiles(), std::vector<std::string>{});
@@ -69,10 +70,12 @@ TEST_F(ArchiveWriterTest, OneStoredFileGivesTheDocumentedThirtyFiveBytes) {
       std::string("\x00\x01\x00\x00\x00\x19", 6) + "a.txt" +
       std::string("\x00\x00\x00\x00\x00\x00\x00\x00\x00\x0a\x00\x00\x00\x0a", 14) + "0123456789";
   EXPECT_EQ(test::readFile(archive()), expected);
-  EXPECT_EQ(console_, std::string("ファイルa.txt圧縮中(1/1)\n") + std::string("Type:その他（無圧縮）\n") +
-                          std::string("\r残り100%") + "\r" + std::string("元データ：        10 bytes\n") +
-                          std::string("圧縮後　：        10 bytes (100%)\n") + std::string("\r残り100%") + "\r" +
-                          std::string("全てのファイルを連結しています。\n") + std::string("\r残り100%") + "\r");
+  EXPECT_EQ(console_,
+            std::string("ファイルa.txt圧縮中(1/1)\n") + std::string("Type:その他（無圧縮）\n") +
+                std::string("\r残り100%") + "\r" + std::string("元データ：        10 bytes\n") +
+                std::string("圧縮後　：        10 bytes (100%)\n") + std::string("\r残り100%") +
+                "\r" + std::string("全てのファイルを連結しています。\n") +
+                std::string("\r残り100%") + "\r");
 }
 
 TEST_F(ArchiveWriterTest, SecondEntryFollowsFirstAndNamesAreNormalized) {

@@ -1,11 +1,12 @@
 // The message catalogue and the language choice: the Japanese texts of the original program
 // exactly, English where no Japanese locale is set, output only in what the console shows.
+#include "app/catalogue.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <utility>
 
-#include "app/catalogue.h"
 #include "platform/platform.h"
 #include "tests/test_support.h"
 
@@ -124,12 +125,9 @@ TEST(Catalogue, CLocaleOutputIsAsciiOnly) {
   test::writeFile(dir / "tree" / "bad\xff.txt", std::string("b"));
   const std::vector<std::vector<std::string>> commands = {
       {"--progress", "tree", "a.kup"},  // refused: a name with no Shift-JIS form
-      {"tree/画像", "b.kup"},
-      {"-l", "b.kup"},
-      {"-x", "b.kup", "-C", "out"},
-      {"-t", "b.kup", "tree/画像"},
-      {"-x", "b.kup", "無い.txt"},
-      {"--help"},
+      {"tree/画像", "b.kup"},          {"-l", "b.kup"},
+      {"-x", "b.kup", "-C", "out"},    {"-t", "b.kup", "tree/画像"},
+      {"-x", "b.kup", "無い.txt"},     {"--help"},
       {"--frobnicate-日本"},
   };
   for (const auto& args : commands) {

@@ -54,12 +54,13 @@ TEST_F(CollectorTest, WalksDepthFirstWithNestedMessages) {
   const auto folder = [&](const std::string& relative) {
     return root + test::withNativeSeparators(relative);
   };
-  EXPECT_EQ(console_, std::string("サブディレクトリ" + folder("/bg/") + "を発見しました。\n") +
-                          std::string("サブディレクトリ" + folder("/bg/day/") + "を発見しました。\n") +
-                          std::string("サブディレクトリ" + folder("/bg/day/") + "終了\n") +
-                          std::string("サブディレクトリ" + folder("/bg/") + "終了\n") +
-                          std::string("サブディレクトリ" + folder("/empty/") + "を発見しました。\n") +
-                          std::string("サブディレクトリ" + folder("/empty/") + "終了\n"));
+  EXPECT_EQ(console_,
+            std::string("サブディレクトリ" + folder("/bg/") + "を発見しました。\n") +
+                std::string("サブディレクトリ" + folder("/bg/day/") + "を発見しました。\n") +
+                std::string("サブディレクトリ" + folder("/bg/day/") + "終了\n") +
+                std::string("サブディレクトリ" + folder("/bg/") + "終了\n") +
+                std::string("サブディレクトリ" + folder("/empty/") + "を発見しました。\n") +
+                std::string("サブディレクトリ" + folder("/empty/") + "終了\n"));
 }
 
 TEST_F(CollectorTest, LeavesOutTheProgramInTheRootOnlyAndExcludedFiles) {
@@ -99,13 +100,16 @@ TEST_F(CollectorTest, LinksToTheRootOrAboveAndBackIntoTheWalkAreNotEntered) {
     return root.string() + test::withNativeSeparators(relative);
   };
   for (const char* link : {"/d/loop", "/d/up"}) {
-    EXPECT_TRUE(test::contains(console_, std::string("リンク" + path(link) +
-                                              "は選んだフォルダかその上位のフォルダを指すので入りません。\n")))
+    EXPECT_TRUE(test::contains(
+        console_, std::string("リンク" + path(link) +
+                              "は選んだフォルダかその上位のフォルダを指すので入りません。\n")))
         << link << console_;
-    EXPECT_FALSE(test::contains(console_, std::string("サブディレクトリ" + path(link) + "/を発見")));
+    EXPECT_FALSE(
+        test::contains(console_, std::string("サブディレクトリ" + path(link) + "/を発見")));
   }
-  EXPECT_TRUE(test::contains(
-      console_, std::string("サブディレクトリ" + path("/d/e/back/") + "は上位のフォルダへのリンクなので入りません。\n")))
+  EXPECT_TRUE(
+      test::contains(console_, std::string("サブディレクトリ" + path("/d/e/back/") +
+                                           "は上位のフォルダへのリンクなので入りません。\n")))
       << console_;
 }
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/catalogue.h"
 #include "app/pack_console.h"
 #include "archive/bitmap_file.h"
 #include "archive/stored_entry.h"
@@ -11,7 +12,6 @@
 #include "codec/spb.h"
 #include "codec/spb_decoder.h"
 #include "common/console.h"
-#include "app/catalogue.h"
 #include "tests/bmp_builder.h"
 #include "tests/test_support.h"
 

@@ -12,12 +12,12 @@
 #include <random>
 #include <thread>
 
+#include "app/catalogue.h"
 #include "app/pack_console.h"
 #include "codec/lzss_decoder.h"
 #include "codec/lzss_search.h"
 #include "codec/worker_pool.h"
 #include "common/console.h"
-#include "app/catalogue.h"
 #include "tests/lzss_oracle.h"
 #include "tests/test_support.h"
 

@@ -105,7 +105,9 @@ TEST(PosixNames, ConsoleTextIsUtf8AndKeepsWhatItCannotConvert) {
   SKIP_UNLESS_POSIX();
   // UTF-8 stays; a name in code page 932 bytes is converted; other bytes are kept for the
   // console to escape.
-  for (const std::string utf8 : {"/tmp/日本/a.txt", "caf\xc3\xa4/日本", "\xc2\xa5" "5"}) {
+  for (const std::string utf8 : {"/tmp/日本/a.txt", "caf\xc3\xa4/日本",
+                                 "\xc2\xa5"
+                                 "5"}) {
     EXPECT_EQ(platform::nativeToConsoleText(utf8), utf8);
   }
   EXPECT_EQ(platform::nativeToConsoleText("/tmp/" + sjis("テスト")), "/tmp/テスト");
@@ -383,9 +385,7 @@ std::optional<std::string> chooseSave(const std::string& start) {
   return platform::chooseSaveName(SAVE_TITLE, SAVE_FILTER_NAME, "arc.kup", start);
 }
 
-std::string savePrompt() {
-  return formatText(MSG_SAVE_NAME_PROMPT, SAVE_FILTER_NAME, "arc.kup");
-}
+std::string savePrompt() { return formatText(MSG_SAVE_NAME_PROMPT, SAVE_FILTER_NAME, "arc.kup"); }
 
 TEST(PosixSaveName, CancelOnEmptyLineOrEndOfInput) {
   SKIP_UNLESS_POSIX();
@@ -523,8 +523,9 @@ std::string childConsoleOutput(const std::string& locale) {
 TEST(PosixConsole, OutputIsInTheLocalesCharacterSetWithTheRestEscaped) {
   SKIP_UNLESS_POSIX();
   const std::string utf8 = "終了しました。\nA\\xFF日\\~\\x81";
-  const std::string ascii = "\\u{7D42}\\u{4E86}\\u{3057}\\u{307E}\\u{3057}\\u{305F}\\u{3002}\n"
-                            "A\\xFF\\u{65E5}\\~\\x81";
+  const std::string ascii =
+      "\\u{7D42}\\u{4E86}\\u{3057}\\u{307E}\\u{3057}\\u{305F}\\u{3002}\n"
+      "A\\xFF\\u{65E5}\\~\\x81";
   const std::pair<const char*, std::string> cases[] = {
       {"C.UTF-8", utf8}, {"ja_JP.UTF-8", utf8}, {"en_US.utf8", utf8},
       {"C", ascii},      {"POSIX", ascii},      {"ja_JP.eucJP", ascii}};

@@ -119,10 +119,10 @@ class JapaneseTexts {
 }  // namespace kupack::test
 
 // Skips the current test where a run shows English instead of the Japanese texts it checks.
-#define KUPACK_SKIP_UNLESS_JAPANESE_SHOWN()                                               \
-  do {                                                                                  \
-    if (!::kupack::test::japaneseShown())                                               \
-      GTEST_SKIP() << "checks the Japanese texts, which need code page 932 here";        \
+#define KUPACK_SKIP_UNLESS_JAPANESE_SHOWN()                                       \
+  do {                                                                            \
+    if (!::kupack::test::japaneseShown())                                         \
+      GTEST_SKIP() << "checks the Japanese texts, which need code page 932 here"; \
   } while (false)
 
 // Skips the current test where the folder chooser and save dialog are real windows.
