@@ -7,13 +7,18 @@
 #include <cstring>
 #include <string>
 
-#include "common/messages.h"
 #include "platform/win32_dialogs.h"
 #include "platform/win32_text.h"
 #include "tests/test_support.h"
 
 namespace kupack::platform::win32 {
 namespace {
+
+// The dialogs' texts as the program passes them (UTF-8, the Japanese ones).
+constexpr char CHOOSER_TITLE[] =
+    "アーカイブにするフォルダの選択\n\r（この実行ファイルが含まれるフォルダは選ばないこと）";
+constexpr char SAVE_TITLE[] = "保存KUPファイル名を入力してください";
+constexpr char SAVE_FILTER_NAME[] = "KUPファイル";
 
 constexpr unsigned CP1252 = 1252;
 constexpr unsigned CP936 = 936;
@@ -163,7 +168,7 @@ TEST(Win32ConsoleTest, OnlyTheConsolesOnlyProcessKeepsItsWindowOpen) {
 }
 
 TEST(Win32DialogTest, FolderChooserParameters) {
-  FolderChooserSetup setup(MSG_CHOOSER_TITLE);
+  FolderChooserSetup setup(CHOOSER_TITLE);
   const BROWSEINFOW& params = setup.params();
   EXPECT_EQ(params.hwndOwner, nullptr);
   EXPECT_EQ(params.pidlRoot, nullptr) << "the whole namespace, from the desktop";
@@ -171,7 +176,7 @@ TEST(Win32DialogTest, FolderChooserParameters) {
   EXPECT_EQ(setup.folderBuffer().size(), 260u);
   ASSERT_NE(params.lpszTitle, nullptr);
   const std::wstring title(params.lpszTitle);
-  EXPECT_EQ(title, cp932ToWide(MSG_CHOOSER_TITLE));
+  EXPECT_EQ(title, cp932ToWide(test::sjis(CHOOSER_TITLE)));
   EXPECT_EQ(title.substr(0, 5), L"\u30A2\u30FC\u30AB\u30A4\u30D6") << "アーカイブ";
   EXPECT_NE(title.find(L"\n\r"), std::wstring::npos) << "line feed, then carriage return";
   EXPECT_EQ(params.ulFlags, 1u) << "BIF_RETURNONLYFSDIRS only";
@@ -180,7 +185,7 @@ TEST(Win32DialogTest, FolderChooserParameters) {
 }
 
 TEST(Win32DialogTest, SaveDialogParameters) {
-  SaveDialogSetup setup(MSG_SAVE_TITLE, MSG_SAVE_FILTER_NAME, "arc.kup");
+  SaveDialogSetup setup(SAVE_TITLE, SAVE_FILTER_NAME, "arc.kup");
   const OPENFILENAMEW& params = setup.params();
   // The layout without the three fields appended later: 76 bytes in a 32-bit program.
   const std::size_t earlierLayout = offsetof(OPENFILENAMEW, lpTemplateName) + sizeof(void*);
@@ -197,7 +202,7 @@ TEST(Win32DialogTest, SaveDialogParameters) {
   const std::wstring filter(filterText, sizeof filterText / sizeof(wchar_t));
   ASSERT_NE(params.lpstrFilter, nullptr);
   EXPECT_EQ(std::wstring(params.lpstrFilter, filter.size()), filter);
-  EXPECT_EQ(saveDialogFilter(MSG_SAVE_FILTER_NAME), filter);
+  EXPECT_EQ(saveDialogFilter(SAVE_FILTER_NAME), filter);
   EXPECT_EQ(params.lpstrCustomFilter, nullptr);
   EXPECT_EQ(params.nMaxCustFilter, 0u);
   EXPECT_EQ(params.nFilterIndex, 0u);
@@ -212,7 +217,7 @@ TEST(Win32DialogTest, SaveDialogParameters) {
   EXPECT_EQ(params.nMaxFileTitle, 0u);
   EXPECT_EQ(params.lpstrInitialDir, nullptr);
   ASSERT_NE(params.lpstrTitle, nullptr);
-  EXPECT_EQ(std::wstring(params.lpstrTitle), cp932ToWide(MSG_SAVE_TITLE));
+  EXPECT_EQ(std::wstring(params.lpstrTitle), cp932ToWide(test::sjis(SAVE_TITLE)));
   EXPECT_EQ(params.Flags, 6u) << "OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY";
   ASSERT_NE(params.lpstrDefExt, nullptr);
   EXPECT_EQ(std::wstring(params.lpstrDefExt), L"kup");
@@ -223,7 +228,7 @@ TEST(Win32DialogTest, SaveDialogParameters) {
 
 TEST(Win32DialogTest, JapanesePresetAndChosenNamesWhateverTheCodePage) {
   // What the user picks in the dialog comes back as the native name of that very file.
-  SaveDialogSetup setup(MSG_SAVE_TITLE, MSG_SAVE_FILTER_NAME, "C:\\背景\\表.kup");
+  SaveDialogSetup setup(SAVE_TITLE, SAVE_FILTER_NAME, "C:\\背景\\表.kup");
   EXPECT_EQ(std::wstring(setup.nameBuffer().data()), L"C:\\\u80CC\u666F\\\u8868.kup");
   EXPECT_EQ(setup.chosenName(), "C:\\背景\\表.kup");
 }
@@ -231,10 +236,10 @@ TEST(Win32DialogTest, JapanesePresetAndChosenNamesWhateverTheCodePage) {
 TEST(Win32DialogTest, LongPresetIsCutWithoutSplittingACharacter) {
   // U+20B9F takes two UTF-16 units: 254 letters and it make 256, one too many.
   const std::string preset = std::string(254, 'a') + "\xF0\xA0\xAE\x9F";
-  SaveDialogSetup setup(MSG_SAVE_TITLE, MSG_SAVE_FILTER_NAME, preset);
+  SaveDialogSetup setup(SAVE_TITLE, SAVE_FILTER_NAME, preset);
   EXPECT_EQ(setup.chosenName(), std::string(254, 'a'));
   EXPECT_EQ(setup.nameBuffer().back(), L'\0');
-  SaveDialogSetup fits(MSG_SAVE_TITLE, MSG_SAVE_FILTER_NAME, std::string(253, 'a') + "\xF0\xA0\xAE\x9F");
+  SaveDialogSetup fits(SAVE_TITLE, SAVE_FILTER_NAME, std::string(253, 'a') + "\xF0\xA0\xAE\x9F");
   EXPECT_EQ(fits.chosenName(), std::string(253, 'a') + "\xF0\xA0\xAE\x9F");
 }
 
