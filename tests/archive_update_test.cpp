@@ -160,9 +160,9 @@ TEST_F(ArchiveUpdateTest, CommandLineUpdatesAndDeletesAndNamesWhatMatchesNothing
   run = runKupack({"--delete", "game.kup", "q/new.txt"}, dir_.path(), "", test::JAPANESE);
   ASSERT_EQ(run.exitCode, 0) << run.err;
   EXPECT_TRUE(contains(run.out, said("ファイルq\\new.txtを削除します。\n")));
-  const auto listed = runKupack({"-l", "game.kup"}, dir_.path());
+  const auto listed = runKupack({"-l", "--json", "game.kup"}, dir_.path());
   EXPECT_FALSE(contains(listed.out, "new.txt"));
-  EXPECT_TRUE(contains(listed.out, "6 entries"));
+  EXPECT_EQ(nlohmann::json::parse(listed.out).size(), 6u) << listed.out;
   expectNoPartFiles();
 
   // A new file named like a kept folder could never be extracted beside it.
@@ -171,7 +171,7 @@ TEST_F(ArchiveUpdateTest, CommandLineUpdatesAndDeletesAndNamesWhatMatchesNothing
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_TRUE(contains(run.err, said("ファイルpicsとフォルダpicsは同じ名前として記録されます")))
       << run.err;
-  EXPECT_EQ(runKupack({"-l", "game.kup"}, dir_.path()).out, listed.out);
+  EXPECT_EQ(runKupack({"-l", "--json", "game.kup"}, dir_.path()).out, listed.out);
 
   // The archive lying inside the folder is left out, as packing leaves it out.
   fs::copy_file(dir_ / "game.kup", dir_ / "base" / "inner.kup");
@@ -217,6 +217,7 @@ TEST_F(ArchiveUpdateTest, AnOrderOfAnotherToolIsKeptAndNewEntriesGoWhereAWalkPut
 }
 
 TEST_F(ArchiveUpdateTest, DryRunListsTheChangesAndWritesNothing) {
+  KUPACK_SKIP_UNLESS_ENGLISH_SHOWN();
   packBase();
   writeTree(dir_ / "patch", {{{"pics/x.txt", "x-new"}, {"q/new.txt", "new"}}});
   const std::string before = test::readFile(dir_ / "game.kup");

@@ -27,6 +27,7 @@ class DuplicateNamesTest : public ::testing::Test {
 };
 
 TEST_F(DuplicateNamesTest, EveryReaderTakesTheFirstEntryAndNamesTheLaterOne) {
+  KUPACK_SKIP_UNLESS_ENGLISH_SHOWN();
   struct Case {
     std::vector<std::string> args;
     std::string out;  // the bytes -p writes; empty for the other commands

@@ -200,6 +200,7 @@ TEST_F(KupackRunTest, FolderThatIsNotThereEndsWithTheErrorLine) {
 }
 
 TEST_F(KupackRunTest, OptionsAndUsage) {
+  KUPACK_SKIP_UNLESS_ENGLISH_SHOWN();
   const auto help = test::runKupack({"--help"}, dir_.path());
   EXPECT_EQ(help.exitCode, 0);
   EXPECT_TRUE(contains(help.out, "usage: kupack"));
@@ -297,6 +298,7 @@ namespace kupack {
 namespace {
 
 TEST(KupackLzssFailureTest, FailedLzssWriteEndsWithOutputErrorAndNoArchive) {
+  KUPACK_SKIP_UNLESS_ENGLISH_SHOWN();
   if (platform::nativeSeparator() != '/') GTEST_SKIP() << "needs a POSIX shell's file size limit";
   test::TempDir dir;
   // A palette bitmap of noise codes to more than it is, so the coder's output hits the limit.
@@ -326,6 +328,7 @@ namespace {
 // The reading options through the program: the sample folder packed, tested against its
 // source, listed and extracted.
 TEST(KupackReadOptionsTest, SampleFolderPacksTestsListsAndExtracts) {
+  KUPACK_SKIP_UNLESS_ENGLISH_SHOWN();
   if (!test::nativeCanName("画像背景")) {
     GTEST_SKIP() << "the system's code page cannot name the sample folder's Japanese files";
   }

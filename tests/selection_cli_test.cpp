@@ -55,6 +55,7 @@ TEST_F(SelectionCliTest, ExtractTakesNamesAfterTheArchiveAndItsFolderFromC) {
 }
 
 TEST_F(SelectionCliTest, ATargetFolderGivenAsANameIsRefusedWithAHint) {
+  KUPACK_SKIP_UNLESS_ENGLISH_SHOWN();
   fs::create_directories(dir_ / "out");
   for (const std::string target : {"out", "new"}) {
     const auto run = runKupack({"-x", "a.kup", target}, dir_.path());
@@ -84,6 +85,7 @@ TEST_F(SelectionCliTest, ATargetFolderGivenAsANameIsRefusedWithAHint) {
 }
 
 TEST_F(SelectionCliTest, ExcludingIsPackingAPrunedCopy) {
+  KUPACK_SKIP_UNLESS_ENGLISH_SHOWN();
   test::writeFile(dir_ / "tree" / "Thumbs.db", std::string("t"));
   test::writeFile(dir_ / "tree" / "gfx" / "x.DB", std::string("t"));
   test::writeFile(dir_ / "tree" / ".git" / "HEAD", std::string("h"));
@@ -129,6 +131,7 @@ TEST_F(SelectionCliTest, LongListingGivesTheCrcOfWhatExtractionWrites) {
 }
 
 TEST_F(SelectionCliTest, DiffNamesEachKindOfChange) {
+  KUPACK_SKIP_UNLESS_ENGLISH_SHOWN();
   const auto write = [&](const char* name, const std::vector<test::BuiltEntry>& entries) {
     test::writeFile(dir_ / name, test::buildArchiveBytes(entries));
   };

@@ -104,6 +104,10 @@ std::string consoleBytes(const std::string& utf8, const std::string& locale);
 // where the code page is 932 (elsewhere the program speaks English).
 bool japaneseShown();
 
+// Whether a run with the default locale ("C") shows the English texts: always on POSIX; on
+// Windows where the code page is not 932.
+bool englishShown();
+
 // The console bytes of the Japanese text `utf8` in a run with JAPANESE.
 inline std::string said(const std::string& utf8) { return consoleBytes(utf8, JAPANESE); }
 
@@ -123,6 +127,15 @@ class JapaneseTexts {
   do {                                                                            \
     if (!::kupack::test::japaneseShown())                                         \
       GTEST_SKIP() << "checks the Japanese texts, which need code page 932 here"; \
+  } while (false)
+
+// Skips the current test where a run (in the default locale) shows Japanese instead of the
+// English texts it checks: on a Windows of code page 932, where the suite of code page 1252
+// runs it instead.
+#define KUPACK_SKIP_UNLESS_ENGLISH_SHOWN()                                                \
+  do {                                                                                  \
+    if (!::kupack::test::englishShown())                                                \
+      GTEST_SKIP() << "checks the English texts, which code page 932 shows in Japanese"; \
   } while (false)
 
 // Skips the current test where the folder chooser and save dialog are real windows.

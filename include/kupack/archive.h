@@ -15,7 +15,8 @@
 namespace kupack {
 
 // What went wrong, as one line of text naming the archive (and the entry, where one is
-// concerned). File and entry names in it are code page 932 bytes, as the archive has them.
+// concerned). File and entry names in it are UTF-8 (an entry name's bytes that are no code
+// page 932 character kept as they are; control bytes shown as '?').
 class Error : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;

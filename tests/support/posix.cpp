@@ -74,6 +74,8 @@ std::string consoleBytes(const std::string& utf8, const std::string& locale) {
 
 bool japaneseShown() { return true; }
 
+bool englishShown() { return true; }
+
 std::string sjis(const std::string& utf8) {
   iconv_t cd = iconv_open("CP932", "UTF-8");
   if (cd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("no CP932 converter");

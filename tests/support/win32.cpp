@@ -188,6 +188,8 @@ std::string consoleBytes(const std::string& utf8, const std::string& /*locale*/)
 
 bool japaneseShown() { return GetACP() == 932; }
 
+bool englishShown() { return !japaneseShown(); }
+
 std::string sjis(const std::string& utf8) {
   if (utf8.empty()) return {};
   const int length = static_cast<int>(utf8.size());
