@@ -76,8 +76,10 @@ class MessageTable {
     if (pair + 8 > size_) return std::nullopt;
     const std::uint64_t length = word(static_cast<std::size_t>(pair));
     const std::uint64_t offset = word(static_cast<std::size_t>(pair) + 4);
-    if (offset + length >= size_ || bytes_[offset + length] != 0) return std::nullopt;
-    return reinterpret_cast<const char*>(bytes_ + offset);
+    if (offset + length >= size_) return std::nullopt;
+    const auto start = static_cast<std::size_t>(offset);
+    if (bytes_[start + static_cast<std::size_t>(length)] != 0) return std::nullopt;
+    return reinterpret_cast<const char*>(bytes_ + start);
   }
 
   const unsigned char* bytes_;
