@@ -39,10 +39,4 @@ bool isTerminal(std::FILE* stream);
 // returning). For a stream that is no terminal it reads one byte.
 void readOneKey(std::FILE* stream);
 
-// Called as the program ends: when the console window would close with this process (on
-// Windows: the process is the only one on its console, as when Explorer started it for a
-// double-click or a drop), waits for a key, unless systemKeyWait already ran. Run from a
-// console or a script, and on POSIX, it never waits.
-void keepConsoleOpenAtExit();
-
 }  // namespace kupack::platform

@@ -117,7 +117,4 @@ void readOneKey(std::FILE* stream) {
   }
 }
 
-// A terminal window stays open when the program ends.
-void keepConsoleOpenAtExit() {}
-
 }  // namespace kupack::platform

@@ -50,4 +50,10 @@ void systemKeyWait();
 // Explorer); elsewhere the start folder is where the run keeps its temporary files.
 bool startsInProgramFolder();
 
+// Called as the program ends: when the console window would close with this process (on
+// Windows: the process is the only one on its console, as when Explorer started it for a
+// double-click or a drop), waits for a key, unless systemKeyWait already ran. Run from a
+// console or a script, and on POSIX, it never waits.
+void keepConsoleOpenAtExit();
+
 }  // namespace kupack::platform

@@ -51,4 +51,7 @@ void systemKeyWait() {}
 
 bool startsInProgramFolder() { return false; }
 
+// A terminal window stays open when the program ends.
+void keepConsoleOpenAtExit() {}
+
 }  // namespace kupack::platform
