@@ -456,6 +456,8 @@ int runProgram(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Console text reaches the terminal as it expects it (UTF-8 on a UTF-8 POSIX locale).
+  kupack::setConsoleWriters(&kupack::platform::writeConsole, &kupack::platform::writeConsoleError);
   // The arguments as native strings (on Windows the system's own, whatever its code page).
   std::vector<std::string> arguments = kupack::platform::commandLineArguments(argc, argv);
   std::vector<char*> words;

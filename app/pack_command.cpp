@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "app/pack_console.h"
+#include "app/user_prompts.h"
 #include "archive/archive_writer.h"
 #include "archive/collector.h"
 #include "archive/preflight.h"
@@ -23,7 +24,7 @@ platform::FolderChoice chooseFolder(const ArchiveRunRequest& request,
                                     const std::string& startFolder) {
   if (request.folderArgument)
     return platform::folderFromArgument(*request.folderArgument, startFolder);
-  return platform::chooseFolder(MSG_CHOOSER_TITLE, startFolder);
+  return promptForFolder(MSG_CHOOSER_TITLE, startFolder);
 }
 
 // FOLDER.kup in the folder's parent ("mod" -> "mod.kup" beside it); a file system's root,
@@ -45,15 +46,15 @@ std::string chooseArchiveName(const ArchiveRunRequest& request, const std::strin
     // Beside the folder as named, not where a link to it leads.
     return archiveBesideFolder(platform::absolutePath(*request.folderArgument, startFolder));
   }
-  return platform::chooseSaveName(MSG_SAVE_TITLE, MSG_SAVE_FILTER_NAME, DEFAULT_ARCHIVE_NAME,
-                                  startFolder)
+  return promptForArchiveName(MSG_SAVE_TITLE, MSG_SAVE_FILTER_NAME, DEFAULT_ARCHIVE_NAME,
+                              startFolder)
       .value_or(DEFAULT_ARCHIVE_NAME);
 }
 
 // Closing text, then the key wait of an interactive run; returns `exitCode`.
 int finish(const ArchiveRunRequest& request, int exitCode) {
   consoleWrite(MSG_FINISHED);
-  if (!request.folderArgument) platform::waitForKey();
+  if (!request.folderArgument) waitForKey();
   return exitCode;
 }
 
@@ -124,7 +125,7 @@ int runArchiveJob(const ArchiveRunRequest& request) {
   // The interactive run keeps its temporary files in the start folder and refuses to pack
   // it; the argument form packs it, leaving those files out.
   if (!request.folderArgument && choice.path == *startFolder) {
-    consoleError(platform::startFolderRefusal());
+    consoleError(startFolderRefusal());
     return 1;
   }
 

@@ -7,7 +7,6 @@
 
 #include "common/messages.h"
 #include "common/status.h"
-#include "platform/platform.h"
 
 namespace kupack {
 namespace {
@@ -36,6 +35,24 @@ void noteOutputFailure(int error) {
 // stays set, so a failure is never missed).
 void checkOutput() {
   if (std::ferror(stdout)) noteOutputFailure(errno);
+}
+
+// Bytes as they stand, flushed: the writer until the program sets the terminal's own.
+void writeUnconverted(std::FILE* stream, std::string_view cp932) {
+  std::fwrite(cp932.data(), 1, cp932.size(), stream);
+  std::fflush(stream);
+}
+void writeOutputUnconverted(std::string_view cp932) { writeUnconverted(stdout, cp932); }
+void writeErrorUnconverted(std::string_view cp932) { writeUnconverted(stderr, cp932); }
+
+struct ConsoleWriters {
+  ConsoleWriter output = writeOutputUnconverted;
+  ConsoleWriter errors = writeErrorUnconverted;
+};
+
+ConsoleWriters& writers() {
+  static ConsoleWriters current;
+  return current;
 }
 
 ConsoleSettings& settings() {
@@ -67,7 +84,7 @@ void consoleWrite(std::string_view cp932) {
     return;
   }
   errno = 0;
-  platform::writeConsole(cp932);
+  writers().output(cp932);
   checkOutput();
 }
 
@@ -96,11 +113,16 @@ void consoleError(std::string_view cp932) {
     captureSink()(cp932);
     return;
   }
-  platform::writeConsoleError(cp932);
+  writers().errors(cp932);
 }
 
 void consoleProgress(std::string_view cp932) {
   if (settings().progress) consoleWrite(cp932);
+}
+
+void setConsoleWriters(ConsoleWriter output, ConsoleWriter errors) {
+  writers().output = output != nullptr ? output : writeOutputUnconverted;
+  writers().errors = errors != nullptr ? errors : writeErrorUnconverted;
 }
 
 void setConsoleQuiet(bool quiet) { settings().quiet = quiet; }

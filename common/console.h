@@ -1,6 +1,6 @@
 // Console output: every text kupack shows goes through here as code page 932 bytes, the
-// run's regular output to standard output and diagnostics to standard error. The platform
-// layer decides how they reach the terminal (unchanged, or as UTF-8 on a UTF-8 POSIX
+// run's regular output to standard output and diagnostics to standard error. The writers the
+// program sets decide how they reach the terminal (unchanged, or as UTF-8 on a UTF-8 POSIX
 // locale); tests can catch the bytes of both instead with a ConsoleCapture.
 #pragma once
 
@@ -34,6 +34,14 @@ void consoleProgress(std::string_view cp932);
 // Writes that fail are otherwise silent, so a command that writes to standard output asks
 // this before it reports success.
 int finishConsoleOutput();
+
+// Where console text goes when nothing captures it: `output` for regular output and progress,
+// `errors` for diagnostics, each given code page 932 text to write and flush. The program
+// sets the terminal's writers (platform::writeConsole, platform::writeConsoleError) as it
+// starts; until then, and for nullptr, the bytes are written to standard output and standard
+// error as they stand.
+using ConsoleWriter = void (*)(std::string_view cp932);
+void setConsoleWriters(ConsoleWriter output, ConsoleWriter errors);
 
 // Regular output off (the -q of the program); on by default.
 void setConsoleQuiet(bool quiet);

@@ -11,6 +11,7 @@
 
 #include "common/console.h"
 #include "common/messages.h"
+#include "app/user_prompts.h"
 #include "platform/platform.h"
 #include "tests/test_support.h"
 
@@ -293,10 +294,10 @@ class PromptSession {
     if (input_ == nullptr) throw std::runtime_error("no temporary file");
     std::fwrite(text.data(), 1, text.size(), input_);
     std::rewind(input_);
-    platform::setPromptInput(input_);
+    setPromptInput(input_);
   }
   ~PromptSession() {
-    platform::setPromptInput(nullptr);
+    setPromptInput(nullptr);
     std::fclose(input_);
   }
   PromptSession(const PromptSession&) = delete;
@@ -314,7 +315,7 @@ TEST(PosixChooser, PrintsTitleAndCancelsOnEmptyLineOrEndOfInput) {
   SKIP_UNLESS_POSIX();
   for (const std::string input : {"", "\n", "\r\n", "\nsomething\n"}) {
     PromptSession session(input);
-    const auto choice = platform::chooseFolder(MSG_CHOOSER_TITLE, "/");
+    const auto choice = promptForFolder(MSG_CHOOSER_TITLE, "/");
     EXPECT_EQ(choice.result, FolderChoiceResult::Cancelled) << input;
     EXPECT_EQ(session.output(), std::string(MSG_CHOOSER_TITLE) + "\n");
   }
@@ -341,13 +342,13 @@ TEST(PosixChooser, AnswerIsMadeAbsoluteNormalizedAndResolved) {
   };
   for (const auto& c : cases) {
     PromptSession session(c.answer + "\n");
-    const auto choice = platform::chooseFolder(MSG_CHOOSER_TITLE, start);
+    const auto choice = promptForFolder(MSG_CHOOSER_TITLE, start);
     EXPECT_EQ(choice.result, FolderChoiceResult::Chosen) << c.answer;
     EXPECT_EQ(choice.path, c.expected) << c.answer;
   }
   // The last line may lack its line feed.
   PromptSession session("pics");
-  EXPECT_EQ(platform::chooseFolder(MSG_CHOOSER_TITLE, start).path, start + "/pics");
+  EXPECT_EQ(promptForFolder(MSG_CHOOSER_TITLE, start).path, start + "/pics");
 }
 
 TEST(PosixChooser, AnswerThatIsNoFolderHasNoFileSystemPath) {
@@ -356,7 +357,7 @@ TEST(PosixChooser, AnswerThatIsNoFolderHasNoFileSystemPath) {
   test::writeFile(dir / "file.txt", "");
   for (const std::string answer : {"file.txt", "missing", "missing/x/..", " "}) {
     PromptSession session(answer + "\n");
-    const auto choice = platform::chooseFolder(MSG_CHOOSER_TITLE, dir.path().string());
+    const auto choice = promptForFolder(MSG_CHOOSER_TITLE, dir.path().string());
     EXPECT_EQ(choice.result, FolderChoiceResult::NoFileSystemPath) << answer;
   }
   // Lexically "missing/.." is the start folder, which exists.
@@ -375,7 +376,7 @@ TEST(PosixChooser, AnswerThatIsNoFolderHasNoFileSystemPath) {
 }
 
 std::optional<std::string> chooseSave(const std::string& start) {
-  return platform::chooseSaveName(MSG_SAVE_TITLE, MSG_SAVE_FILTER_NAME, "arc.kup", start);
+  return promptForArchiveName(MSG_SAVE_TITLE, MSG_SAVE_FILTER_NAME, "arc.kup", start);
 }
 
 std::string savePrompt() {
@@ -476,7 +477,7 @@ TEST(PosixSaveName, FolderIsRefusedAndDanglingLinkCountsAsExisting) {
 TEST(PosixKeyWait, WithoutTerminalReturnsAtOnceSilently) {
   SKIP_UNLESS_POSIX();
   PromptSession session("x\n");
-  platform::waitForKey();
+  waitForKey();
   EXPECT_EQ(session.output(), "");
   EXPECT_EQ(std::fgetc(session.input()), 'x');  // nothing was read as the key
 }
