@@ -3,6 +3,7 @@
 // cache's budget, broken entries, and an archive replaced under the mount.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -435,6 +436,25 @@ TEST_F(MountedArchiveTest, HostileArchiveIsRefusedAtMount) {
   EXPECT_FALSE(tree.open((dir_ / "missing.kup").string()).isOk());
 }
 
+// What is no archive is refused in the words -l uses, whatever errno the calls before left.
+TEST_F(MountedArchiveTest, NonArchivesAreRefusedAsTheReaderRefusesThem) {
+  ASSERT_EQ(mkfifo((dir_ / "pipe.kup").c_str(), 0600), 0);
+  fs::create_directory(dir_ / "folder.kup");
+  const std::pair<const char*, const char*> cases[] = {
+      {"pipe.kup", "pipe.kup: is not a regular file, not an archive\n"},
+      {"folder.kup", "folder.kup: is a folder, not an archive\n"},
+      {"missing.kup", "missing.kup: cannot open ("},
+  };
+  for (const auto& [name, said] : cases) {
+    errno = ENOTTY;
+    MountedArchive tree(DEFAULT_MOUNT_CACHE_BYTES, [](const std::string&) {});
+    const Status status = tree.open((dir_ / name).string());
+    ArchiveReader reader;
+    EXPECT_EQ(status.message(), reader.open((dir_ / name).string()).message()) << name;
+    EXPECT_TRUE(test::contains(status.message(), said)) << status.message();
+  }
+}
+
 TEST_F(MountedArchiveTest, NamesChangedByLowerCasingAreNotedOnceAndKeptAsRecorded) {
   // "アイコン.txt" lower-cased byte by byte at packing: recorded as "ヂツビン.txt".
   const std::string recorded = test::sjis("ヂツビン.txt");
@@ -456,6 +476,18 @@ TEST(MountCommandTest, MistakesAreUsageErrors) {
   const test::RunResult run = test::runKupack({"--mount", "a.kup", "missing"}, dir.path());
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_FALSE(run.err.empty());
+}
+
+TEST(MountCommandTest, NamedPipeIsRefusedInTheWordsOfList) {
+  if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no usable /dev/fuse here";
+  test::TempDir dir;
+  ASSERT_EQ(mkfifo((dir / "pipe.kup").c_str(), 0600), 0);
+  fs::create_directory(dir / "mnt");
+  const test::RunResult mounted = test::runKupack({"--mount", "pipe.kup", "mnt"}, dir.path());
+  const test::RunResult listed = test::runKupack({"-l", "pipe.kup"}, dir.path());
+  EXPECT_EQ(mounted.exitCode, 1);
+  EXPECT_TRUE(test::contains(mounted.err, "pipe.kup: is not a regular file")) << mounted.err;
+  EXPECT_EQ(mounted.err, listed.err);
 }
 
 }  // namespace
