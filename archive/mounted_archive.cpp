@@ -15,6 +15,27 @@ constexpr std::uint64_t BROKEN_PICTURE = ~std::uint64_t{0};
 
 static_assert(EntryTree::ROOT == platform::ROOT_NODE);
 
+// An entry's stored bytes, read through the reader as the decoder asks for them. Unlike
+// extraction's ArchiveEntrySource it keeps no blocks of its own: the mount decodes on many
+// threads at once, and its memory is counted in decoded bytes. Keeps the first failure.
+class EntryBytes final : public PositionedSource {
+ public:
+  EntryBytes(ArchiveReader& reader, const ArchiveEntry& entry) : reader_(reader), entry_(entry) {}
+  std::uint64_t size() const override { return entry_.storedSize; }
+  bool read(std::uint64_t position, std::span<std::uint8_t> buffer) override {
+    Status status = reader_.readEntryBytes(entry_, position, buffer);
+    if (status.isOk()) return true;
+    if (failure_.isOk()) failure_ = std::move(status);
+    return false;
+  }
+  const Status& failure() const { return failure_; }
+
+ private:
+  ArchiveReader& reader_;
+  const ArchiveEntry& entry_;
+  Status failure_ = Status::ok();
+};
+
 }  // namespace
 
 MountedArchive::MountedArchive(std::uint64_t cacheBudget, Reporter report)
@@ -189,12 +210,11 @@ bool MountedArchive::archiveUnchanged() {
 
 bool MountedArchive::decodeEntryInto(std::size_t index, ByteSink& sink) {
   const ArchiveEntry& entry = entryAt(index);
-  ArchiveEntrySource stream(reader_, entry);
+  EntryBytes stream(reader_, entry);
   if (Status status = decodeEntry(entry, stream, sink); !status) {
-    // A failed read of the archive is the reader's line, which names the archive; a broken
-    // entry's line begins with the entry's name.
+    // A failed read of the archive is said in the reader's words, which name the archive.
     reportOnce(index, stream.failure() ? reader_.shownPath() + ": " + status.message()
-                                       : status.message());
+                                       : stream.failure().message());
     return false;
   }
   return true;
