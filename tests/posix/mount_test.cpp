@@ -1,11 +1,13 @@
 // The mount's file system model called as the kernel would call it, without a kernel:
 // sizes without decoding, reads at and past the ends, one decode for many readers, the
-// cache's budget, broken entries, and an archive replaced under the mount.
+// cache's budget, broken entries, an archive replaced under the mount, and what is no
+// archive at all.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -150,6 +152,38 @@ TEST_F(MountedArchiveTest, TreeHasExtractionPathsAndTrueSizesWithoutDecoding) {
   EXPECT_EQ(tree.getattr(999, attributes), ENOENT);
   std::uint64_t handle = 0;
   EXPECT_EQ(tree.open(nodeOf("pic"), handle), EISDIR);
+}
+
+// A path of more levels than the tree's table first has room for (it grows as folders are
+// added), and folders whose entries alternate: every entry is found, listed in archive order.
+TEST_F(MountedArchiveTest, DeepPathsAndAlternatingFoldersAreAllFound) {
+  std::string deep;
+  for (int level = 0; level < 60; ++level) deep += "d" + std::to_string(level) + "\\";
+  mount({storedEntry(deep + "leaf.txt", "leaf"), storedEntry("top.txt", "top")});
+  std::string deepPath = deep + "leaf.txt";
+  std::replace(deepPath.begin(), deepPath.end(), '\\', '/');
+  EXPECT_EQ(readAt(deepPath, 0, 16), "leaf");
+  EXPECT_EQ(readAt("top.txt", 0, 16), "top");
+
+  std::vector<BuiltEntry> entries;
+  for (int i = 0; i < 600; ++i) {
+    const std::string name = "f" + std::to_string(i % 40) + "\\n" + std::to_string(i);
+    entries.push_back(storedEntry(name, std::to_string(i)));
+  }
+  mount(entries);
+  for (int i = 0; i < 600; ++i) {
+    const std::string path = "f" + std::to_string(i % 40) + "/n" + std::to_string(i);
+    ASSERT_EQ(readAt(path, 0, 16), std::to_string(i)) << path;
+  }
+  std::vector<std::string> listed;
+  tree_->readdir(nodeOf("f7"), 0, [&](std::string_view name, const NodeAttributes&, auto) {
+    listed.emplace_back(name);
+    return true;
+  });
+  std::vector<std::string> expected;
+  for (int i = 7; i < 600; i += 40) expected.push_back("n" + std::to_string(i));
+  EXPECT_EQ(listed, expected);
+  EXPECT_EQ(reports(), "");
 }
 
 TEST_F(MountedArchiveTest, ReadsStopAtEachEntrysEnd) {
