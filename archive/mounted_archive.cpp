@@ -1,6 +1,7 @@
 #include "archive/mounted_archive.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <optional>
 
 #include "archive/entry_decoding.h"
