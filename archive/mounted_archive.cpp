@@ -51,6 +51,7 @@ MountedArchive::MountedArchive(std::uint64_t cacheBudget, Reporter report)
 MountedArchive::~MountedArchive() = default;
 
 Status MountedArchive::open(const std::string& archivePath) {
+  tree_ = EntryTree{};  // nothing to be found unless the archive opens
   if (Status status = reader_.open(archivePath); !status) return status;
   // Its name, made absolute now, tells later whether the file held open is still the
   // archive there (the mount's server moves to another folder).

@@ -468,6 +468,14 @@ TEST_F(MountedArchiveTest, HostileArchiveIsRefusedAtMount) {
   EXPECT_FALSE(status.isOk());
   EXPECT_TRUE(test::contains(status.message(), "a.kup: the file is"));
   EXPECT_FALSE(tree.open((dir_ / "missing.kup").string()).isOk());
+
+  // A failed open leaves nothing of the archive opened before it.
+  mount(test::sampleEntries());
+  EXPECT_FALSE(tree_->open((dir_ / "missing.kup").string()).isOk());
+  NodeAttributes child;
+  EXPECT_EQ(tree_->lookup(platform::ROOT_NODE, "readme.txt", child), ENOENT);
+  std::uint64_t handle = 0;
+  EXPECT_EQ(tree_->open(2, handle), ENOENT);
 }
 
 // What is no archive is refused in the words -l uses, whatever errno the calls before left.
