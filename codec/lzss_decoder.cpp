@@ -23,7 +23,7 @@ constexpr std::size_t OUTPUT_PIECE = std::size_t{1} << 16;
 // 256 when that is 0 (the slot about to be overwritten still holds the byte 256 back).
 class RingOutput {
  public:
-  explicit RingOutput(ByteSink& sink) : sink_(sink), bytes_(HISTORY + OUTPUT_PIECE + 3 * MAX_MATCH) {
+  explicit RingOutput(ByteSink& sink) : sink_(sink), bytes_(HISTORY + OUTPUT_PIECE + 4 * MAX_MATCH) {
     std::fill_n(bytes_.begin(), HISTORY, FILL_BYTE);
   }
 
@@ -34,8 +34,12 @@ class RingOutput {
         ((FIRST_WRITE_SLOT + (end_ - HISTORY) + written_ - slot - 1) & 0xFF) + 1);
     std::uint8_t* to = bytes_.data() + end_;
     const std::uint8_t* from = to - back;
-    if (back >= MAX_MATCH) {
-      std::memcpy(to, from, MAX_MATCH);  // the buffer has room past the end for three matches
+    // Whole words are copied, past the match's end too (the buffer has room after the
+    // piece for that): from 8 bytes back, each word's bytes were written before it.
+    if (back >= 8) {
+      for (std::size_t i = 0; i < length; i += 8) std::memcpy(to + i, from + i, 8);
+    } else if (back == 1) {
+      std::memset(to, to[-1], length);
     } else {
       for (std::size_t i = 0; i < length; ++i) to[i] = from[i];
     }

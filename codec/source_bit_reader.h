@@ -50,7 +50,17 @@ class SourceBitReader {
   // For decoders that take several codes at once: makes at least `count` (0 to 49) bits
   // ready for peek(); false when fewer are left or the source failed. (The buffer takes whole
   // bytes up to 56 bits, so 49 is the most that can be asked for.)
-  bool ensure(unsigned count) { return count_ >= count || fillUp(count); }
+  bool ensure(unsigned count) {
+    if (count_ >= count) return true;
+    if (next_ >= windowStart_ && next_ + 8 <= windowEnd_) {  // whole bytes up to 56 bits
+      const unsigned taken = (56 - count_) / 8;
+      buffer_ = buffer_ << (taken * 8) | loadBE64(windowByte()) >> (64 - taken * 8);
+      next_ += taken;
+      count_ += taken * 8;
+      return true;
+    }
+    return fillUp(count);
+  }
   // The next `count` (1 to 49, at most what ensure() made ready) bits, not yet taken.
   std::uint64_t peek(unsigned count) const {
     return buffer_ >> (count_ - count) & ((std::uint64_t{1} << count) - 1);
@@ -59,6 +69,9 @@ class SourceBitReader {
   void skip(unsigned count) { count_ -= count; }
 
  private:
+  const std::uint8_t* windowByte() const {
+    return bytes_.data() + static_cast<std::size_t>(next_ - windowStart_);
+  }
   bool fillUp(unsigned count) {
     while (count_ < count) {
       if (next_ < windowStart_ || next_ >= windowEnd_) {
@@ -68,7 +81,7 @@ class SourceBitReader {
       // window is looked at about once every few reads.
       const auto room = static_cast<std::uint64_t>((56 - count_) / 8);
       const std::uint64_t taken = std::min(room, windowEnd_ - next_);
-      const std::uint8_t* from = bytes_.data() + static_cast<std::size_t>(next_ - windowStart_);
+      const std::uint8_t* from = windowByte();
       if (windowEnd_ - next_ >= 8 && taken != 0) {
         const auto bits = static_cast<unsigned>(taken) * 8;  // 8 to 56
         buffer_ = buffer_ << bits | loadBE64(from) >> (64 - bits);
