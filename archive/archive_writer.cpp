@@ -141,8 +141,10 @@ class Writer {
     std::uint64_t storedSize = outcome.codedSize;
     const std::string sourcePath = platform::joinPath(job_.rootFolder, files_[index].nativePath);
     if (outcome.copyInTurn) {
-      if (Status copied = storeEntry(sourcePath, archive_, listener_, storedSize); !copied)
-        return copied;
+      const auto copyStart = std::chrono::steady_clock::now();
+      Status copied = storeEntry(sourcePath, archive_, listener_, storedSize);
+      writingSeconds += secondsSince(copyStart);
+      if (!copied) return copied;
       if (storedSize != outcome.sourceSize)
         return Status::file(Status::Code::SourceChanged, sourcePath);
     } else if (platform::fileSize(sourcePath) != outcome.sourceSize) {
