@@ -286,9 +286,8 @@ std::optional<std::string> misplacedOption(const CommandLine& line) {
   const bool excluding = c == Command::Pack || c == Command::Test;
   if (!line.excludes.empty() && !excluding) return "--exclude";
   if (!line.excludeFiles.empty() && !excluding) return "--exclude-from";
-  const bool threaded =
-      c == Command::Pack || c == Command::Update || c == Command::Extract || c == Command::Test ||
-      c == Command::Print;
+  const bool threaded = c == Command::Pack || c == Command::Update || c == Command::Extract ||
+                        c == Command::Test || c == Command::Print;
   if (line.jobs && !threaded) return "-j";
   if (line.dryRun && !updating) return "-n";
   if (line.progress && c != Command::Pack) return "--progress";

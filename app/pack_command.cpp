@@ -175,10 +175,10 @@ int runArchiveJob(const ArchiveRunRequest& request) {
   consoleWrite(MSG_BUILDING);
   const Status built = buildArchive(job, collection.files, console);
   if (showPhases) {
-    consoleErrorPrint("phases: walk %.3f s, pre-flight %.3f s, start %.3f s, entries %.3f s "
-                      "(writing %.3f s), finish %.3f s\n",
-                      walkSeconds, preflightSeconds, phases.start, phases.entries,
-                      phases.writing, phases.finish);
+    consoleErrorPrint(
+        "phases: walk %.3f s, pre-flight %.3f s, start %.3f s, entries %.3f s "
+        "(writing %.3f s), finish %.3f s\n",
+        walkSeconds, preflightSeconds, phases.start, phases.entries, phases.writing, phases.finish);
   }
   if (built.kind() == Status::Kind::OutputError) {
     consoleError(statusMessage(built));

@@ -647,8 +647,7 @@ PrintOutcome printEntries(ArchiveReader& reader, const std::vector<const Archive
                           const std::function<void(const ArchiveEntry&)>& onDuplicate) {
   const std::size_t count = entries.size();
   const auto buffered = [&](std::size_t index) {
-    return !entries[index]->duplicate &&
-           expectedFileBytes(*entries[index]) <= PRINT_BUFFERED_ENTRY;
+    return !entries[index]->duplicate && expectedFileBytes(*entries[index]) <= PRINT_BUFFERED_ENTRY;
   };
   std::mutex lock;
   std::condition_variable finished;
@@ -696,7 +695,8 @@ PrintOutcome printEntries(ArchiveReader& reader, const std::vector<const Archive
     if (!ready.status) return {ready.status, &entry};
     Status status = Status::ok();
     if (buffered(next) && !ready.tooLarge) {
-      if (!sink.put(ready.bytes)) status = entryFailure(entry, "the decoded bytes could not be written");
+      if (!sink.put(ready.bytes))
+        status = entryFailure(entry, "the decoded bytes could not be written");
     } else {
       status = decodeEntry(reader, entry, sink);
     }

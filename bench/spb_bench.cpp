@@ -265,10 +265,10 @@ int main(int argc, char** argv) {
               megabytesPerSecond(inputTotal, fileSeconds), share(spbTotal),
               megabytesPerSecond(inputTotal, zstdSeconds), share(zstdTotal));
   if (withPng) std::printf(" | %6.1f%%", share(pngTotal));
-  std::printf("\n\nDecoding all (in memory, best of 3 each): %.1f MB/s of the files; "
-              "checking alone %.1f MB/s\n",
-              megabytesPerSecond(inputTotal, decodeSeconds),
-              megabytesPerSecond(inputTotal, checkSeconds));
+  std::printf(
+      "\n\nDecoding all (in memory, best of 3 each): %.1f MB/s of the files; "
+      "checking alone %.1f MB/s\n",
+      megabytesPerSecond(inputTotal, decodeSeconds), megabytesPerSecond(inputTotal, checkSeconds));
   std::printf("\nWhole pass over the %zu files (best of 3):\n", files.size());
 
   double archiverBest = 1e9;

@@ -23,7 +23,8 @@ constexpr std::size_t OUTPUT_PIECE = std::size_t{1} << 16;
 // 256 when that is 0 (the slot about to be overwritten still holds the byte 256 back).
 class RingOutput {
  public:
-  explicit RingOutput(ByteSink& sink) : sink_(sink), bytes_(HISTORY + OUTPUT_PIECE + 4 * MAX_MATCH) {
+  explicit RingOutput(ByteSink& sink)
+      : sink_(sink), bytes_(HISTORY + OUTPUT_PIECE + 4 * MAX_MATCH) {
     std::fill_n(bytes_.begin(), HISTORY, FILL_BYTE);
   }
 

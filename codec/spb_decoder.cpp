@@ -39,10 +39,12 @@ struct GroupClass {
   std::uint8_t codeLength;
   std::uint8_t width;
 };
+// clang-format off
 constexpr GroupClass CLASS_BY_FOUR_BITS[16] = {
     {3, 0}, {3, 0}, {3, 3}, {3, 3}, {3, 4}, {3, 4}, {3, 5}, {3, 5},
     {3, 6}, {3, 6}, {3, 7}, {3, 7}, {3, RAW_GROUP}, {3, RAW_GROUP}, {4, 1}, {4, 2},
 };
+// clang-format on
 constexpr unsigned LONGEST_GROUP = 3 + 4 * 8;
 
 // One plane's place along the scan. A group is taken from the reader whole when its longest
@@ -187,8 +189,8 @@ Status stepFailure(const SourceBitReader& reader, Step step) {
 // Decodes one row of a plane, `width` values along the scan, into `out[0]`, `out[step]`, ...
 // (nothing is kept when `Keep` is false).
 template <bool Keep>
-Step decodeRow(PlaneCursor& cursor, SourceBitReader& reader, std::uint32_t width,
-               std::uint8_t* out, std::ptrdiff_t step) {
+Step decodeRow(PlaneCursor& cursor, SourceBitReader& reader, std::uint32_t width, std::uint8_t* out,
+               std::ptrdiff_t step) {
   for (std::uint32_t x = 0; x < width;) {
     // Whole groups while they lie inside the row; value by value around them.
     if (cursor.entry == NEW_GROUP && width - x >= 4) {
@@ -255,8 +257,8 @@ Status SpbRowDecoder::check(std::vector<std::uint8_t>* pixels) {
   for (std::size_t plane = 0; plane < 3; ++plane) {
     PlaneCursor cursor;
     for (std::size_t y = 0; y < height; ++y) {
-      rowStarts_[plane * height + y] = {cursor.nextBit(reader), cursor.previous,
-                                        cursor.classWidth, cursor.entry};
+      rowStarts_[plane * height + y] = {cursor.nextBit(reader), cursor.previous, cursor.classWidth,
+                                        cursor.entry};
       Step step = Step::Value;
       if (pixels != nullptr) {
         const RowPlace place = rowPlace(pixels->data() + y * rowBytes, y, width, plane);
