@@ -654,7 +654,8 @@ PrintOutcome printEntries(ArchiveReader& reader, const std::vector<const Archive
   std::vector<BufferedEntry> outcomes(count);
   std::optional<WorkerPool> pool;  // last: its destruction joins the threads first
   const unsigned threads = readingThreads(jobs);
-  if (threads > 1 && count > 1) pool.emplace(threads);
+  if (threads > 1 && count > 1)
+    pool.emplace(static_cast<unsigned>(std::min<std::size_t>(threads, count)));
   const std::size_t window = pool ? std::size_t{4} * pool->size() : 1;
   std::size_t posted = 0;
   std::uint64_t aheadBytes = 0;  // expected bytes of the entries posted and not yet written
