@@ -184,8 +184,6 @@ class Extractor {
     if (created.result != platform::CreateBelowResult::Created) {
       return reportNotCreated(entry, target, created, report);
     }
-    // The blocks go straight to the file: one write each, none split by a stream buffer.
-    std::setvbuf(created.file.stream(), nullptr, _IONBF, 0);
     OpenStreamSink file(created.file.stream());
     BlockSink sink(file);
     Status status = decodeEntry(reader_, entry, sink);
