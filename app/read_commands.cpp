@@ -292,7 +292,8 @@ int extractArchiveCommand(const std::string& archivePath, const std::string& tar
   return report.refused + report.failed == 0 ? 0 : 1;
 }
 
-int printEntriesCommand(const std::string& archivePath, const std::vector<std::string>& names) {
+int printEntriesCommand(const std::string& archivePath, const std::vector<std::string>& names,
+                        unsigned jobs) {
   ArchiveReader reader;
   if (!openArchive(reader, archivePath)) return 1;
   const auto chosen = printedEntries(reader, names);
@@ -300,21 +301,19 @@ int printEntriesCommand(const std::string& archivePath, const std::vector<std::s
   platform::prepareOutputForBytes();
   OpenStreamSink sink(stdout);
   bool duplicates = false;
-  for (const ArchiveEntry* entry : *chosen) {
-    if (entry->duplicate) {
-      consoleError(reader.shownPath() + ": " + entryShown(*entry) + ": " + DUPLICATE_ENTRY + "\n");
-      duplicates = true;
-      continue;
+  const PrintOutcome outcome =
+      printEntries(reader, *chosen, sink, jobs, [&](const ArchiveEntry& entry) {
+        consoleError(reader.shownPath() + ": " + entryShown(entry) + ": " + DUPLICATE_ENTRY + "\n");
+        duplicates = true;
+      });
+  if (!outcome.status) {
+    if (sink.error() == 0) {
+      consoleError(outcome.status.message());
+    } else {
+      consoleError(entryShown(*outcome.entry) + ": cannot write to standard output (" +
+                   errorText(sink.error()) + ")\n");
     }
-    if (Status status = decodeEntry(reader, *entry, sink); !status) {
-      if (sink.error() == 0) {
-        consoleError(status.message());
-      } else {
-        consoleError(entryShown(*entry) + ": cannot write to standard output (" +
-                     errorText(sink.error()) + ")\n");
-      }
-      return 1;
-    }
+    return 1;
   }
   errno = 0;
   if (std::fflush(stdout) != 0) {
