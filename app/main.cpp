@@ -76,7 +76,7 @@ const char* usage() {
       "  --progress          show the packing progress figures even when standard output is\n"
       "                      no terminal\n"
       "  -j, --jobs=N        code up to N entries at once while packing or updating, decode\n"
-      "                      up to N at once for -x and -t (1 to 1024; default: one per\n"
+      "                      up to N at once for -x, -p and -t (1 to 1024; default: one per\n"
       "                      processor core)\n"
       "  --exclude=PATTERN   packing: leave out the files and folders PATTERN matches\n"
       "                      (repeatable; one level: its name anywhere, '*.db', '.git';\n"
@@ -304,8 +304,8 @@ std::optional<std::string> misplacedOption(const CommandLine& line) {
   const bool excluding = c == Command::Pack || c == Command::Test;
   if (!line.excludes.empty() && !excluding) return "--exclude";
   if (!line.excludeFiles.empty() && !excluding) return "--exclude-from";
-  const bool threaded =
-      c == Command::Pack || c == Command::Update || c == Command::Extract || c == Command::Test;
+  const bool threaded = c == Command::Pack || c == Command::Update || c == Command::Extract ||
+                        c == Command::Test || c == Command::Print;
   if (line.jobs && !threaded) return "-j";
   if (line.dryRun && !updating) return "-n";
   if (line.progress && c != Command::Pack) return "--progress";
@@ -418,6 +418,18 @@ std::vector<std::string> operandsFrom(const std::vector<std::string>& operands, 
                                   operands.end());
 }
 
+int print(const CommandLine& line) {
+  unsigned jobs = 0;
+  if (line.jobs) {
+    const auto parsed = parseJobs(*line.jobs);
+    if (!parsed)
+      return usageError(formatText(tr("-j takes a whole number from 1 to 1024, not %s"),
+                                   shown(*line.jobs).c_str()));
+    jobs = *parsed;
+  }
+  return kupack::printEntriesCommand(line.operands[0], operandsFrom(line.operands, 1), jobs);
+}
+
 int run(const CommandLine& line, const char* programName) {
   const std::vector<std::string>& ops = line.operands;
   switch (line.command) {
@@ -441,7 +453,7 @@ int run(const CommandLine& line, const char* programName) {
       return kupack::diffArchivesCommand(ops[0], ops[1], line.json);
     case Command::Print:
       if (ops.size() < 2) return usageError(tr("-p takes an archive and entry names"));
-      return kupack::printEntriesCommand(ops[0], operandsFrom(ops, 1));
+      return print(line);
     case Command::Test:
       return test(line);
     case Command::Mount:
@@ -485,6 +497,8 @@ int runProgram(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Console text reaches the terminal as it expects it (UTF-8 on a UTF-8 POSIX locale).
+  kupack::setConsoleWriters(&kupack::platform::writeConsole, &kupack::platform::writeConsoleError);
   // The arguments as native strings (on Windows the system's own, whatever its code page).
   std::vector<std::string> arguments = kupack::platform::commandLineArguments(argc, argv);
   std::vector<char*> words;

@@ -1,11 +1,14 @@
 #include "app/pack_command.h"
 
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 
 #include "app/catalogue.h"
 #include "app/pack_console.h"
+#include "app/user_prompts.h"
 #include "archive/archive_writer.h"
 #include "archive/collector.h"
 #include "archive/preflight.h"
@@ -23,7 +26,7 @@ platform::FolderChoice chooseFolder(const ArchiveRunRequest& request,
                                     const std::string& startFolder) {
   if (request.folderArgument)
     return platform::folderFromArgument(*request.folderArgument, startFolder);
-  return platform::chooseFolder(
+  return promptForFolder(
       tr("Choose the folder to pack\n\r(not the folder that holds this program)"), startFolder);
 }
 
@@ -46,8 +49,8 @@ std::string chooseArchiveName(const ArchiveRunRequest& request, const std::strin
     // Beside the folder as named, not where a link to it leads.
     return archiveBesideFolder(platform::absolutePath(*request.folderArgument, startFolder));
   }
-  return platform::chooseSaveName(tr("Enter the name of the KUP file to save"), tr("KUP file"),
-                                  DEFAULT_ARCHIVE_NAME, startFolder)
+  return promptForArchiveName(tr("Enter the name of the KUP file to save"), tr("KUP file"),
+                              DEFAULT_ARCHIVE_NAME, startFolder)
       .value_or(DEFAULT_ARCHIVE_NAME);
 }
 
@@ -61,23 +64,10 @@ std::string unusableFolderCause(const std::string& path) {
                     shown(std::strerror(reason)).c_str());
 }
 
-// Why the interactive run does not pack the folder it was started in.
-const char* startFolderRefusalText() {
-  switch (platform::startFolderRefusal()) {
-    case platform::StartFolderRefusal::ProgramFolder:
-      return tr("The folder that holds this program cannot be packed.\n");
-    case platform::StartFolderRefusal::StartFolder:
-      break;
-  }
-  return tr(
-      "The folder kupack was started in cannot be packed from the prompt; name it on the "
-      "command line instead (kupack FOLDER).\n");
-}
-
 // Closing text, then the key wait of an interactive run; returns `exitCode`.
 int finish(const ArchiveRunRequest& request, int exitCode) {
   consoleWrite(tr("Finished.\n"));
-  if (!request.folderArgument) platform::waitForKey();
+  if (!request.folderArgument) waitForKey();
   return exitCode;
 }
 
@@ -152,7 +142,7 @@ int runArchiveJob(const ArchiveRunRequest& request) {
   // The interactive run refuses to pack the folder it was started in (on Windows the
   // program's own); the argument form packs it.
   if (!request.folderArgument && choice.path == *startFolder) {
-    consoleError(startFolderRefusalText());
+    consoleError(startFolderRefusal());
     return 1;
   }
 
@@ -173,13 +163,25 @@ int runArchiveJob(const ArchiveRunRequest& request) {
                          leaveOutRule(request.excludes)};
   ConsolePackListener console;
   Collection collection;
+  // KUPACK_PHASE_TIMES in the environment: where the run's time went, on standard error
+  // (for the benchmarks).
+  const bool showPhases = std::getenv("KUPACK_PHASE_TIMES") != nullptr;
+  PackPhaseTimes phases;
+  if (showPhases) job.phaseTimes = &phases;
+  auto phaseStart = std::chrono::steady_clock::now();
+  const auto secondsSince = [](std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  };
   if (!collectFiles(collect, collection, console)) {
     consoleErrorPrint(tr("Cannot read the folder %s (%s).\n"), shown(rootFolder).c_str(),
                       shown(std::strerror(errno)).c_str());
     return finish(request, 1);
   }
 
+  const double walkSeconds = secondsSince(phaseStart);
+  phaseStart = std::chrono::steady_clock::now();
   const std::vector<std::string> problems = preflightCheck(collection, rootFolder);
+  const double preflightSeconds = secondsSince(phaseStart);
   if (!problems.empty()) {
     for (const auto& problem : problems) consoleError(problem);
     consoleError(tr("The archive could not be made.\n"));
@@ -189,6 +191,12 @@ int runArchiveJob(const ArchiveRunRequest& request) {
   for (const auto& warning : windowsNameWarnings(collection)) consoleError(warning);
   consoleWrite(tr("Making the archive.\n"));
   const Status built = buildArchive(job, collection.files, console);
+  if (showPhases) {
+    consoleErrorPrint(
+        "phases: walk %.3f s, pre-flight %.3f s, start %.3f s, entries %.3f s "
+        "(writing %.3f s), finish %.3f s\n",
+        walkSeconds, preflightSeconds, phases.start, phases.entries, phases.writing, phases.finish);
+  }
   if (built.kind() == Status::Kind::OutputError) {
     consoleError(statusMessage(built));
     return 1;

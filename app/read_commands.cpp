@@ -297,7 +297,8 @@ int extractArchiveCommand(const std::string& archivePath, const std::string& tar
   return report.refused + report.failed == 0 ? 0 : 1;
 }
 
-int printEntriesCommand(const std::string& archivePath, const std::vector<std::string>& names) {
+int printEntriesCommand(const std::string& archivePath, const std::vector<std::string>& names,
+                        unsigned jobs) {
   ArchiveReader reader;
   if (!openArchive(reader, archivePath)) return 1;
   const auto chosen = printedEntries(reader, names);
@@ -305,21 +306,19 @@ int printEntriesCommand(const std::string& archivePath, const std::vector<std::s
   platform::prepareOutputForBytes();
   OpenStreamSink sink(stdout);
   bool duplicates = false;
-  for (const ArchiveEntry* entry : *chosen) {
-    if (entry->duplicate) {
-      consoleError(reader.shownPath() + ": " + entryShown(*entry) + ": " + DUPLICATE_ENTRY + "\n");
-      duplicates = true;
-      continue;
+  const PrintOutcome outcome =
+      printEntries(reader, *chosen, sink, jobs, [&](const ArchiveEntry& entry) {
+        consoleError(reader.shownPath() + ": " + entryShown(entry) + ": " + DUPLICATE_ENTRY + "\n");
+        duplicates = true;
+      });
+  if (!outcome.status) {
+    if (sink.error() == 0) {
+      consoleError(outcome.status.message());
+    } else {
+      consoleErrorPrint(tr("%s: cannot write to standard output (%s)\n"),
+                        entryShown(*outcome.entry).c_str(), errorText(sink.error()).c_str());
     }
-    if (Status status = decodeEntry(reader, *entry, sink); !status) {
-      if (sink.error() == 0) {
-        consoleError(status.message());
-      } else {
-        consoleErrorPrint(tr("%s: cannot write to standard output (%s)\n"),
-                          entryShown(*entry).c_str(), errorText(sink.error()).c_str());
-      }
-      return 1;
-    }
+    return 1;
   }
   errno = 0;
   if (std::fflush(stdout) != 0) {

@@ -42,8 +42,10 @@ int extractArchiveCommand(const std::string& archivePath, const std::string& tar
 
 // `kupack -p ARCHIVE NAME...`: the selected entries' bytes, one after another in the order
 // named, on standard output, as -x would write them. 1 when a name selects nothing
-// (nothing is written then), an entry does not decode or standard output fails.
-int printEntriesCommand(const std::string& archivePath, const std::vector<std::string>& names);
+// (nothing is written then), an entry does not decode or standard output fails. Entries are
+// decoded on `jobs` threads (one per core when 0); the bytes are the same for every `jobs`.
+int printEntriesCommand(const std::string& archivePath, const std::vector<std::string>& names,
+                        unsigned jobs = 0);
 
 // `kupack -t ARCHIVE [FOLDER]`: decodes every entry and checks its size; with
 // `sourceFolder`, also compares each entry with the file it came from and reports files

@@ -1,6 +1,7 @@
 #include "archive/archive_writer.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <thread>
 
@@ -52,7 +53,30 @@ class Writer {
   }
 
  private:
+  // Hands bytes on to the archive's file, adding the time that takes to `seconds`.
+  class TimedSink final : public ByteSink {
+   public:
+    TimedSink(ByteSink& inner, double& seconds) : inner_(inner), seconds_(seconds) {}
+    bool put(std::span<const std::uint8_t> bytes) override {
+      const auto start = std::chrono::steady_clock::now();
+      const bool written = inner_.put(bytes);
+      seconds_ += secondsSince(start);
+      return written;
+    }
+
+   private:
+    ByteSink& inner_;
+    double& seconds_;
+  };
+
+  static double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+
   Status writeAll() {
+    PackPhaseTimes ignored;
+    PackPhaseTimes& times = job_.phaseTimes != nullptr ? *job_.phaseTimes : ignored;
+    auto phaseStart = std::chrono::steady_clock::now();
     // The archive is new, made under a name of its own and never through a link.
     if (!openPartFile(job_.archivePath, archive_, partCleanup_))
       return Status::file(Status::Code::CannotCreate, job_.archivePath + ".part", errno);
@@ -72,13 +96,17 @@ class Writer {
                              .heldBudget = job_.heldBudget,
                              .workingBudget = job_.workingBudget});  // joined on every way out
       records_.reserve(slots_.size());
+      times.start = secondsSince(phaseStart);
+      phaseStart = std::chrono::steady_clock::now();
       for (std::size_t i = 0; i < slots_.size();) {
         const std::size_t end = slots_[i].kept ? keptRunEnd(i) : i + 1;
-        Status written =
-            slots_[i].kept ? copyKeptRun(i, end) : writeEntry(pipeline, slots_[i].index);
+        Status written = slots_[i].kept ? copyKeptRun(i, end)
+                                        : writeEntry(pipeline, slots_[i].index, times.writing);
         if (!written) return written;
         i = end;
       }
+      times.entries = secondsSince(phaseStart);
+      phaseStart = std::chrono::steady_clock::now();
     }
     listener_.onEvent({PackEvent::Kind::Joining, {}});
     reportCopy(offset_, listener_);
@@ -95,12 +123,14 @@ class Writer {
       const int error = errno;
       return Status::rename(partPath_, job_.archivePath, error);
     }
+    times.finish = secondsSince(phaseStart);
     return Status::ok();
   }
 
-  Status writeEntry(PackPipeline& pipeline, std::size_t index) {
+  Status writeEntry(PackPipeline& pipeline, std::size_t index, double& writingSeconds) {
     FileSink sink(archive_);
-    PipelineOutcome outcome = pipeline.take(index, listener_, sink);
+    TimedSink timed(sink, writingSeconds);
+    PipelineOutcome outcome = pipeline.take(index, listener_, timed);
     // A coder's bytes that cannot be written are the bare output error for the LZSS coding,
     // as they always were; otherwise the archive's file is named.
     if (outcome.destinationFailed) {
@@ -111,8 +141,10 @@ class Writer {
     std::uint64_t storedSize = outcome.codedSize;
     const std::string sourcePath = platform::joinPath(job_.rootFolder, files_[index].nativePath);
     if (outcome.copyInTurn) {
-      if (Status copied = storeEntry(sourcePath, archive_, listener_, storedSize); !copied)
-        return copied;
+      const auto copyStart = std::chrono::steady_clock::now();
+      Status copied = storeEntry(sourcePath, archive_, listener_, storedSize);
+      writingSeconds += secondsSince(copyStart);
+      if (!copied) return copied;
       if (storedSize != outcome.sourceSize)
         return Status::file(Status::Code::SourceChanged, sourcePath);
     } else if (platform::fileSize(sourcePath) != outcome.sourceSize) {

@@ -19,6 +19,16 @@
 
 namespace kupack {
 
+// Where a run's time went, for the benchmarks (seconds of wall time): opening the part file
+// and starting the coders; taking the entries in turn, `writing` of it spent handing coded
+// bytes to the file and copying stored files into it; the directory, closing and renaming.
+struct PackPhaseTimes {
+  double start = 0;
+  double entries = 0;
+  double writing = 0;
+  double finish = 0;
+};
+
 struct ArchiveJob {
   std::string archivePath;  // absolute native path of the archive to create or replace
   std::string rootFolder;   // the folder the collected names are relative to
@@ -27,6 +37,7 @@ struct ArchiveJob {
   std::size_t heldBudget = std::size_t{256} << 20;
   // The coders' working memory in all (see PipelineLimits::workingBudget).
   std::size_t workingBudget = std::size_t{512} << 20;
+  PackPhaseTimes* phaseTimes = nullptr;  // filled in when given
 };
 
 // The name the archive is written under until it is complete.

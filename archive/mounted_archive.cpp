@@ -2,51 +2,42 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <optional>
 
-#include "archive/archive_format.h"
 #include "archive/entry_decoding.h"
-#include "archive/entry_path.h"
 #include "codec/bmp_writer.h"
-#include "common/byte_order.h"
-#include "common/console.h"
 
 namespace kupack {
 namespace {
 
-using ull = unsigned long long;
-
-std::uint64_t entryStart(const ArchiveDirectory& directory, const ArchiveEntry& entry) {
-  return std::uint64_t{directory.dataOffset} + entry.offset;
-}
-
-Status entryReadFailure(const ArchiveEntry& entry, int error) {
-  return Status::failed(entryNameForConsole(entry.name) + ": cannot read its bytes (" +
-                        platform::nativeToConsoleText(std::strerror(error)) + ")\n");
-}
-
-// An entry's stored bytes, read from the held archive.
-class HeldEntrySource final : public PositionedSource {
- public:
-  HeldEntrySource(const platform::HeldFile& archive, std::uint64_t start, std::uint64_t size)
-      : archive_(archive), start_(start), size_(size) {}
-  std::uint64_t size() const override { return size_; }
-  bool read(std::uint64_t position, std::span<std::uint8_t> buffer) override {
-    return archive_.readAt(start_ + position, buffer);
-  }
-
- private:
-  const platform::HeldFile& archive_;
-  std::uint64_t start_;
-  std::uint64_t size_;
-};
-
-}  // namespace
-
 // An SPB entry's size when its header gives no BMP file (a stream shorter than the
 // header, or a picture too large for a BMP file): it shows as empty and cannot be opened.
 constexpr std::uint64_t BROKEN_PICTURE = ~std::uint64_t{0};
+
+static_assert(EntryTree::ROOT == platform::ROOT_NODE);
+
+// An entry's stored bytes, read through the reader as the decoder asks for them. Unlike
+// extraction's ArchiveEntrySource it keeps no blocks of its own: the mount decodes on many
+// threads at once, and its memory is counted in decoded bytes. Keeps the first failure.
+class EntryBytes final : public PositionedSource {
+ public:
+  EntryBytes(ArchiveReader& reader, const ArchiveEntry& entry) : reader_(reader), entry_(entry) {}
+  std::uint64_t size() const override { return entry_.storedSize; }
+  bool read(std::uint64_t position, std::span<std::uint8_t> buffer) override {
+    Status status = reader_.readEntryBytes(entry_, position, buffer);
+    if (status.isOk()) return true;
+    if (failure_.isOk()) failure_ = std::move(status);
+    return false;
+  }
+  const Status& failure() const { return failure_; }
+
+ private:
+  ArchiveReader& reader_;
+  const ArchiveEntry& entry_;
+  Status failure_ = Status::ok();
+};
+
+}  // namespace
 
 MountedArchive::MountedArchive(std::uint64_t cacheBudget, Reporter report)
     : report_(std::move(report)),
@@ -54,263 +45,28 @@ MountedArchive::MountedArchive(std::uint64_t cacheBudget, Reporter report)
           cacheBudget,
           [this](std::size_t entry, ByteSink& sink) { return decodeEntryInto(entry, sink); },
           [this](std::size_t entry, const std::string& problem) {
-            reportOnce(entry, entryNameForConsole(directory_.entries[entry].name) + problem);
+            reportOnce(entry, entryLine(entry, problem));
           }) {}
 
 MountedArchive::~MountedArchive() = default;
 
-// The header says how long the directory is; only that much is read (as the archive
-// reader does), then checked as `-l` checks it.
-Status MountedArchive::readDirectory() {
-  const std::uint64_t archiveSize = archive_.size();
-  std::vector<std::uint8_t> head(
-      static_cast<std::size_t>(std::min<std::uint64_t>(archiveSize, ARCHIVE_HEADER_SIZE)));
-  if (!archive_.readAt(0, head)) return readFailure();
-  if (head.size() == ARCHIVE_HEADER_SIZE) {
-    const std::uint64_t count = loadBE16(head.data());
-    const std::uint64_t dataOffset = loadBE32(head.data() + 2);
-    const std::uint64_t largest =
-        ARCHIVE_HEADER_SIZE + count * (DIRECTORY_RECORD_OVERHEAD + MAX_NAME_LENGTH);
-    if (dataOffset > ARCHIVE_HEADER_SIZE && dataOffset <= archiveSize && dataOffset <= largest) {
-      head.resize(static_cast<std::size_t>(dataOffset));
-      if (!archive_.readAt(0, head)) return readFailure();
-    }
-  }
-  return parseArchiveDirectory(head, archiveSize, shownPath_, directory_);
-}
-
-Status MountedArchive::readFailure() const {
-  return Status::failed(shownPath_ + ": cannot read the header and directory (" +
-                        platform::nativeToConsoleText(std::strerror(errno)) + ")\n");
-}
-
 Status MountedArchive::open(const std::string& archivePath) {
+  tree_ = EntryTree{};  // nothing to be found unless the archive opens
+  if (Status status = reader_.open(archivePath); !status) return status;
+  // Its name, made absolute now, tells later whether the file held open is still the
+  // archive there (the mount's server moves to another folder).
   archivePath_ =
       platform::absolutePath(archivePath, platform::currentDirectory().value_or(std::string(".")));
-  shownPath_ = platform::nativeToConsoleText(archivePath);
-  if (platform::isFolder(archivePath_)) {
-    return Status::failed(shownPath_ + ": is a folder, not an archive\n");
-  }
-  if (!archive_.openForReading(archivePath_)) {
-    return Status::failed(shownPath_ + ": cannot open (" +
-                          platform::nativeToConsoleText(std::strerror(errno)) + ")\n");
-  }
-  if (Status status = readDirectory(); !status) return status;
-  modificationTime_ = archive_.modifiedUnixSeconds();
-
-  buildTree();
+  modificationTime_ = reader_.file().modifiedUnixSeconds();
+  const std::size_t count = reader_.entries().size();
+  pictureSizes_ = std::make_unique<std::atomic<std::uint64_t>[]>(count);
+  reported_.assign(count, false);
+  tree_.build(reader_.entries(), report_);
   return Status::ok();
 }
 
-namespace {
-
-// Where the last '\\' of a recorded name stands (a character of its own, not the second
-// byte of a two-byte character), or npos.
-std::size_t lastSeparator(std::string_view name) {
-  std::size_t found = std::string_view::npos;
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    if (isCp932LeadByte(static_cast<unsigned char>(name[i]))) {
-      ++i;
-    } else if (name[i] == '\\') {
-      found = i;
-    }
-  }
-  return found;
-}
-
-// A level of printable ASCII that entryPathLevels takes as it stands (not empty, no ':',
-// not only dots and spaces); anything else goes through entryPathLevels itself.
-bool isPlainLevel(std::string_view level) {
-  bool onlyDotsAndSpaces = true;
-  for (const char c : level) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte >= 0x7F || c == ':' || c == '/' || c == '\\') return false;
-    if (c != '.' && c != ' ') onlyDotsAndSpaces = false;
-  }
-  return !level.empty() && !onlyDotsAndSpaces;
-}
-
-std::uint64_t childHash(std::uint32_t parent, std::string_view name) {
-  std::uint64_t hash = 0xcbf29ce484222325ULL ^ (std::uint64_t{parent} * 0x9E3779B97F4A7C15ULL);
-  for (const char c : name) {
-    hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
-  }
-  // Every bit of the name reaches the low bits that pick the slot.
-  hash = (hash ^ (hash >> 33)) * 0xff51afd7ed558ccdULL;
-  hash = (hash ^ (hash >> 33)) * 0xc4ceb9fe1a85ec53ULL;
-  return hash ^ (hash >> 33);
-}
-
-}  // namespace
-
-void MountedArchive::buildTree() {
-  const auto& entries = directory_.entries;
-  nodes_.assign(2, Node{});
-  nodes_.reserve(entries.size() + entries.size() / 16 + 2);
-  names_.clear();
-  names_.reserve(entries.size() * 16);
-  std::size_t slots = 64;
-  while (slots < 4 * entries.size()) slots *= 2;
-  childTags_.assign(slots, 0);
-  childNodes_.assign(slots, 0);
-  pictureSizes_ = std::make_unique<std::atomic<std::uint64_t>[]>(entries.size());
-  reported_.assign(entries.size(), false);
-  lastFolderPart_.clear();
-  lastFolder_ = 0;
-
-  for (std::size_t index = 0; index < entries.size(); ++index) {
-    const std::string_view name = entries[index].name;
-    if (entries[index].duplicate) {
-      report_(entryNameForConsole(name) + ": left out (" + DUPLICATE_ENTRY + ")\n");
-      continue;
-    }
-    const std::size_t split = lastSeparator(name);
-    // Entries of one folder usually follow each other: their folder is found once.
-    if (split == std::string_view::npos ||
-        (lastFolder_ != 0 && name.substr(0, split) == lastFolderPart_)) {
-      const std::uint32_t folder = split == std::string_view::npos
-                                       ? static_cast<std::uint32_t>(platform::ROOT_NODE)
-                                       : lastFolder_;
-      const std::string_view leaf = split == std::string_view::npos ? name : name.substr(split + 1);
-      if (isPlainLevel(leaf)) {
-        if (childOf(folder, leaf) != 0) {
-          report_(entryNameForConsole(name) + ": left out (another entry takes its path)\n");
-        } else {
-          addNode(folder, leaf, static_cast<std::int32_t>(index));
-        }
-        continue;
-      }
-      std::string refusal;
-      const auto levels = entryPathLevels(leaf, refusal);
-      if (levels && levels->size() == 1) {
-        if (childOf(folder, levels->front()) != 0) {
-          report_(entryNameForConsole(name) + ": left out (another entry takes its path)\n");
-        } else {
-          addNode(folder, levels->front(), static_cast<std::int32_t>(index));
-        }
-        continue;
-      }
-    }
-    std::string refusal;
-    const auto levels = entryPathLevels(name, refusal);
-    if (!levels) {
-      report_(entryNameForConsole(name) + ": left out (" + refusal + ")\n");
-    } else if (!insertEntry(index, *levels)) {
-      report_(entryNameForConsole(name) + ": left out (another entry takes its path)\n");
-    }
-  }
-  const auto changed = std::count_if(entries.begin(), entries.end(), [](const auto& entry) {
-    return mayHaveLoweredSecondByte(entry.name);
-  });
-  if (changed > 0) {
-    const auto first = std::find_if(entries.begin(), entries.end(), [](const auto& entry) {
-      return mayHaveLoweredSecondByte(entry.name);
-    });
-    report_(loweredNamesNote(first->name, static_cast<std::size_t>(changed)));
-  }
-  listChildren();
-}
-
-bool MountedArchive::insertEntry(std::size_t index, const std::vector<std::string>& levels) {
-  std::uint32_t folder = static_cast<std::uint32_t>(platform::ROOT_NODE);
-  for (std::size_t level = 0; level + 1 < levels.size(); ++level) {
-    std::uint32_t next = childOf(folder, levels[level]);
-    if (next == 0) {
-      next = addNode(folder, levels[level], -1);
-    } else if (nodes_[next].entry >= 0) {
-      return false;  // a file already stands where this entry needs a folder
-    }
-    folder = next;
-  }
-  if (levels.size() > 1) {
-    const std::string_view name = directory_.entries[index].name;
-    lastFolderPart_.assign(name.substr(0, lastSeparator(name)));
-    lastFolder_ = folder;
-  }
-  if (childOf(folder, levels.back()) != 0) return false;
-  addNode(folder, levels.back(), static_cast<std::int32_t>(index));
-  return true;
-}
-
-std::string_view MountedArchive::nameOf(const Node& node) const {
-  return std::string_view(names_).substr(node.nameStart, node.nameLength);
-}
-
-namespace {
-
-// A slot's tag: the hash's top byte, never 0 (a free slot). Tags are a small array that
-// stays in the processor's cache, so that most probes never touch the node numbers.
-std::uint8_t childTag(std::uint64_t hash) { return static_cast<std::uint8_t>((hash >> 56) | 1); }
-
-}  // namespace
-
-std::uint32_t MountedArchive::childOf(std::uint32_t parent, std::string_view name) const {
-  const std::uint64_t hash = childHash(parent, name);
-  const std::uint8_t tag = childTag(hash);
-  const std::size_t mask = childTags_.size() - 1;
-  for (std::size_t slot = static_cast<std::size_t>(hash) & mask; childTags_[slot] != 0;
-       slot = (slot + 1) & mask) {
-    if (childTags_[slot] != tag) continue;
-    const std::uint32_t node = childNodes_[slot];
-    if (nodes_[node].parent == parent && nameOf(nodes_[node]) == name) return node;
-  }
-  return 0;
-}
-
-std::uint32_t MountedArchive::addNode(std::uint32_t parent, std::string_view name,
-                                      std::int32_t entry) {
-  const auto node = static_cast<std::uint32_t>(nodes_.size());
-  Node added;
-  added.nameStart = static_cast<std::uint32_t>(names_.size());
-  added.nameLength = static_cast<std::uint32_t>(name.size());
-  added.parent = parent;
-  added.entry = entry;
-  names_.append(name);
-  nodes_.push_back(added);
-  if (2 * nodes_.size() > childTags_.size()) growChildTable();
-  placeInTable(node);
-  return node;
-}
-
-void MountedArchive::placeInTable(std::uint32_t node) {
-  const std::uint64_t hash = childHash(nodes_[node].parent, nameOf(nodes_[node]));
-  const std::size_t mask = childTags_.size() - 1;
-  std::size_t slot = static_cast<std::size_t>(hash) & mask;
-  while (childTags_[slot] != 0) slot = (slot + 1) & mask;
-  childTags_[slot] = childTag(hash);
-  childNodes_[slot] = node;
-}
-
-void MountedArchive::growChildTable() {
-  childTags_.assign(childTags_.size() * 2, 0);
-  childNodes_.assign(childTags_.size(), 0);
-  for (std::uint32_t node = 2; node < nodes_.size(); ++node) placeInTable(node);
-}
-
-// Each folder's children in one array, in the order their entries stand in the archive.
-void MountedArchive::listChildren() {
-  for (std::uint32_t node = 2; node < nodes_.size(); ++node)
-    ++nodes_[nodes_[node].parent].childCount;
-  std::uint32_t next = 0;
-  for (Node& node : nodes_) {
-    node.firstChild = next;
-    next += node.childCount;
-    node.childCount = 0;
-  }
-  children_.resize(next);
-  for (std::uint32_t node = 2; node < nodes_.size(); ++node) {
-    Node& parent = nodes_[nodes_[node].parent];
-    children_[parent.firstChild + parent.childCount++] = node;
-  }
-}
-
-const MountedArchive::Node* MountedArchive::nodeAt(std::uint64_t node) const {
-  if (node < platform::ROOT_NODE || node >= nodes_.size()) return nullptr;
-  return &nodes_[static_cast<std::size_t>(node)];
-}
-
-std::uint64_t MountedArchive::entrySize(std::size_t index) const {
-  const ArchiveEntry& entry = directory_.entries[index];
+std::uint64_t MountedArchive::entrySize(std::size_t index) {
+  const ArchiveEntry& entry = entryAt(index);
   if (entry.type != ENTRY_SPB) return entry.sourceSize;
   // Kept as size + 1, so that 0 means "not learned yet".
   const std::uint64_t known = pictureSizes_[index].load(std::memory_order_relaxed);
@@ -319,7 +75,7 @@ std::uint64_t MountedArchive::entrySize(std::size_t index) const {
   std::uint8_t header[4] = {};
   std::optional<std::uint32_t> size;
   if (entry.storedSize >= sizeof header) {
-    if (!archive_.readAt(entryStart(directory_, entry), header)) return 0;
+    if (!reader_.readEntryBytes(entry, 0, header)) return 0;
     const auto dimensions = spbDimensions(header);
     size = bmp24FileSize(dimensions->width, dimensions->height);
   }
@@ -327,8 +83,8 @@ std::uint64_t MountedArchive::entrySize(std::size_t index) const {
   return size.value_or(0);
 }
 
-bool MountedArchive::isBrokenPicture(std::size_t index) const {
-  if (directory_.entries[index].type != ENTRY_SPB) return false;
+bool MountedArchive::isBrokenPicture(std::size_t index) {
+  if (entryAt(index).type != ENTRY_SPB) return false;
   entrySize(index);
   return pictureSizes_[index].load(std::memory_order_relaxed) == BROKEN_PICTURE;
 }
@@ -344,81 +100,83 @@ void MountedArchive::reportBrokenPicture(std::size_t index) {
     bool put(std::span<const std::uint8_t>) override { return true; }
   } discard;
   if (decodeEntryInto(index, discard)) {
-    reportOnce(index, entryNameForConsole(directory_.entries[index].name) +
-                          ": its picture's size gives no BMP file\n");
+    reportOnce(index, entryLine(index, ": its picture's size gives no BMP file\n"));
   }
 }
 
-platform::NodeAttributes MountedArchive::attributesOf(std::uint32_t node) const {
+platform::NodeAttributes MountedArchive::attributesOf(std::uint32_t node) {
   platform::NodeAttributes attributes;
   attributes.node = node;
-  attributes.isFolder = nodes_[node].entry < 0;
-  if (!attributes.isFolder)
-    attributes.size = entrySize(static_cast<std::size_t>(nodes_[node].entry));
+  attributes.isFolder = tree_.isFolder(node);
+  if (!attributes.isFolder) {
+    attributes.size = entrySize(static_cast<std::size_t>(tree_.entryOf(node)));
+  }
   return attributes;
 }
 
 int MountedArchive::lookup(std::uint64_t parent, std::string_view name,
                            platform::NodeAttributes& child) {
-  const Node* folder = nodeAt(parent);
-  if (folder == nullptr) return ENOENT;
-  if (folder->entry >= 0) return ENOTDIR;
-  const std::uint32_t found = childOf(static_cast<std::uint32_t>(parent), name);
-  if (found == 0) return ENOENT;
+  if (!tree_.contains(parent)) return ENOENT;
+  const auto folder = static_cast<std::uint32_t>(parent);
+  if (!tree_.isFolder(folder)) return ENOTDIR;
+  const std::uint32_t found = tree_.childOf(folder, name);
+  if (found == EntryTree::NO_NODE) return ENOENT;
   child = attributesOf(found);
   return 0;
 }
 
 int MountedArchive::getattr(std::uint64_t node, platform::NodeAttributes& attributes) {
-  if (nodeAt(node) == nullptr) return ENOENT;
+  if (!tree_.contains(node)) return ENOENT;
   attributes = attributesOf(static_cast<std::uint32_t>(node));
   return 0;
 }
 
 int MountedArchive::readdir(std::uint64_t folder, std::uint64_t start, const ChildSink& add) {
-  const Node* listed = nodeAt(folder);
-  if (listed == nullptr) return ENOENT;
-  if (listed->entry >= 0) return ENOTDIR;
-  for (std::uint64_t position = start; position < listed->childCount; ++position) {
-    const std::uint32_t child = children_[listed->firstChild + static_cast<std::size_t>(position)];
-    if (!add(nameOf(nodes_[child]), attributesOf(child), position + 1)) break;
+  if (!tree_.contains(folder)) return ENOENT;
+  const auto listed = static_cast<std::uint32_t>(folder);
+  if (!tree_.isFolder(listed)) return ENOTDIR;
+  const std::span<const std::uint32_t> children = tree_.childrenOf(listed);
+  for (std::uint64_t position = start; position < children.size(); ++position) {
+    const std::uint32_t child = children[static_cast<std::size_t>(position)];
+    if (!add(tree_.nameOf(child), attributesOf(child), position + 1)) break;
   }
   return 0;
 }
 
 int MountedArchive::open(std::uint64_t node, std::uint64_t& handle) {
-  const Node* file = nodeAt(node);
-  if (file == nullptr) return ENOENT;
-  if (file->entry < 0) return EISDIR;
+  if (!tree_.contains(node)) return ENOENT;
+  const std::int32_t file = tree_.entryOf(static_cast<std::uint32_t>(node));
+  if (file < 0) return EISDIR;
   if (!archiveUnchanged()) return EIO;
-  const auto entry = static_cast<std::size_t>(file->entry);
+  const auto entry = static_cast<std::size_t>(file);
   // Shown as empty (its size cannot be told), but never read as an empty file.
   if (isBrokenPicture(entry)) {
     reportBrokenPicture(entry);
     return EIO;
   }
   handle = node;
-  if (directory_.entries[entry].type != ENTRY_STORED) cache_.opened(entry);
+  if (entryAt(entry).type != ENTRY_STORED) cache_.opened(entry);
   return 0;
 }
 
 void MountedArchive::release(std::uint64_t handle) {
-  const Node* file = nodeAt(handle);
-  if (file == nullptr || file->entry < 0) return;
-  const auto entry = static_cast<std::size_t>(file->entry);
-  if (directory_.entries[entry].type == ENTRY_STORED) return;
+  if (!tree_.contains(handle)) return;
+  const std::int32_t file = tree_.entryOf(static_cast<std::uint32_t>(handle));
+  if (file < 0) return;
+  const auto entry = static_cast<std::size_t>(file);
+  if (entryAt(entry).type == ENTRY_STORED) return;
   cache_.closed(entry);
 }
 
 int MountedArchive::read(std::uint64_t handle, std::uint64_t offset, std::span<std::uint8_t> buffer,
                          std::size_t& got) {
   got = 0;
-  const Node* file = nodeAt(handle);
-  if (file == nullptr) return EBADF;
-  if (file->entry < 0) return EISDIR;
+  if (!tree_.contains(handle)) return EBADF;
+  const std::int32_t file = tree_.entryOf(static_cast<std::uint32_t>(handle));
+  if (file < 0) return EISDIR;
   if (!archiveUnchanged()) return EIO;
-  const auto index = static_cast<std::size_t>(file->entry);
-  const ArchiveEntry& entry = directory_.entries[index];
+  const auto index = static_cast<std::size_t>(file);
+  const ArchiveEntry& entry = entryAt(index);
   if (isBrokenPicture(index)) return EIO;
   const std::uint64_t size = entrySize(index);
   if (offset >= size) return 0;
@@ -427,8 +185,8 @@ int MountedArchive::read(std::uint64_t handle, std::uint64_t offset, std::span<s
   const std::span<std::uint8_t> piece = buffer.first(wanted);
 
   if (entry.type == ENTRY_STORED) {
-    if (!archive_.readAt(entryStart(directory_, entry) + offset, piece)) {
-      reportOnce(index, entryReadFailure(entry, errno).message());
+    if (Status status = reader_.readEntryBytes(entry, offset, piece); !status) {
+      reportOnce(index, status.message());
       return EIO;
     }
     got = wanted;
@@ -441,10 +199,11 @@ int MountedArchive::read(std::uint64_t handle, std::uint64_t offset, std::span<s
 
 bool MountedArchive::archiveUnchanged() {
   if (replaced_.load()) return false;
-  if (watchOpenArchiveOnly_ ? archive_.unchangedWhileHeld() : archive_.stillNamedBy(archivePath_))
+  const platform::HeldFile& archive = reader_.file();
+  if (watchOpenArchiveOnly_ ? archive.unchangedWhileHeld() : archive.stillNamedBy(archivePath_))
     return true;
   if (!replaced_.exchange(true)) {
-    report_(shownPath_ +
+    report_(reader_.shownPath() +
             ": the archive has been replaced or changed since it was mounted; its entries "
             "can no longer be read\n");
   }
@@ -452,22 +211,28 @@ bool MountedArchive::archiveUnchanged() {
 }
 
 bool MountedArchive::decodeEntryInto(std::size_t index, ByteSink& sink) {
-  const ArchiveEntry& entry = directory_.entries[index];
-  HeldEntrySource stream(archive_, entryStart(directory_, entry), entry.storedSize);
+  const ArchiveEntry& entry = entryAt(index);
+  EntryBytes stream(reader_, entry);
   if (Status status = decodeEntry(entry, stream, sink); !status) {
-    reportOnce(index, status.message());
+    // A failed read of the archive is said in the reader's words, which name the archive.
+    reportOnce(index, stream.failure() ? reader_.shownPath() + ": " + status.message()
+                                       : stream.failure().message());
     return false;
   }
   return true;
 }
 
-void MountedArchive::reportOnce(std::size_t entry, const std::string& message) {
+std::string MountedArchive::entryLine(std::size_t index, const std::string& problem) const {
+  return reader_.shownPath() + ": " + entryNameForConsole(entryAt(index).name) + problem;
+}
+
+void MountedArchive::reportOnce(std::size_t entry, const std::string& line) {
   {
     const std::lock_guard lock(reportedMutex_);
     if (reported_[entry]) return;
     reported_[entry] = true;
   }
-  report_(shownPath_ + ": " + message);
+  report_(line);
 }
 
 }  // namespace kupack

@@ -4,7 +4,9 @@
 // first read, into the decode cache (at most twice its budget in memory, the rest in
 // unnamed temporary files), however many readers wait for them. The archive stays open;
 // once the file under its name is replaced or changed, reads fail with EIO rather than
-// give other bytes, as do reads of entries that cannot be decoded.
+// give other bytes, as do reads of entries that cannot be decoded. This is the adapter
+// between the file system's calls and the archive: the tree is an EntryTree, the decoded
+// bytes a DecodeCache, the archive an ArchiveReader.
 #pragma once
 
 #include <atomic>
@@ -17,6 +19,7 @@
 
 #include "archive/archive_reader.h"
 #include "archive/decode_cache.h"
+#include "archive/entry_tree.h"
 #include "common/status.h"
 #include "platform/platform.h"
 #include "platform/read_only_mount.h"
@@ -34,9 +37,10 @@ class MountedArchive final : public platform::ReadOnlyFileSystem {
   MountedArchive(std::uint64_t cacheBudget, Reporter report);
   ~MountedArchive() override;
 
-  // Opens and checks the archive as `-l` does (a broken directory is refused), holds it
-  // open and builds the tree. Entries whose names `-x` refuses, and later entries whose
-  // path another entry already takes, are left out (and reported).
+  // Opens and checks the archive as `-l` does (a broken directory, a folder or anything
+  // but a regular file is refused, in -l's words), holds it open and builds the tree.
+  // Entries whose names `-x` refuses, and later entries whose path another entry already
+  // takes, are left out (and reported).
   Status open(const std::string& archivePath);
 
   // The mount covers the archive's own folder, so that its name leads into the mount:
@@ -60,49 +64,24 @@ class MountedArchive final : public platform::ReadOnlyFileSystem {
   std::uint64_t peakMemoryBytes() const { return cache_.peakMemoryBytes(); }
 
  private:
-  struct Node {
-    std::uint32_t nameStart = 0;  // the native name of this level, in names_
-    std::uint32_t nameLength = 0;
-    std::uint32_t parent = 0;
-    std::int32_t entry = -1;       // index into the archive's entries; -1 for a folder
-    std::uint32_t firstChild = 0;  // a folder's children: children_[firstChild, + count)
-    std::uint32_t childCount = 0;
-  };
-  Status readDirectory();
-  Status readFailure() const;
-  void buildTree();
-  bool insertEntry(std::size_t index, const std::vector<std::string>& levels);
-  std::uint32_t childOf(std::uint32_t parent, std::string_view name) const;
-  std::uint32_t addNode(std::uint32_t parent, std::string_view name, std::int32_t entry);
-  void placeInTable(std::uint32_t node);
-  void growChildTable();
-  void listChildren();
-  std::string_view nameOf(const Node& node) const;
-  const Node* nodeAt(std::uint64_t node) const;
-  platform::NodeAttributes attributesOf(std::uint32_t node) const;
-  std::uint64_t entrySize(std::size_t entry) const;
-  bool isBrokenPicture(std::size_t entry) const;
+  const ArchiveEntry& entryAt(std::size_t index) const { return reader_.entries()[index]; }
+  platform::NodeAttributes attributesOf(std::uint32_t node);
+  std::uint64_t entrySize(std::size_t entry);
+  bool isBrokenPicture(std::size_t entry);
   void reportBrokenPicture(std::size_t entry);
   bool archiveUnchanged();
 
   bool decodeEntryInto(std::size_t entry, ByteSink& sink);
-  void reportOnce(std::size_t entry, const std::string& message);
+  // Reports a whole console line about the entry, the first time only.
+  void reportOnce(std::size_t entry, const std::string& line);
+  // "<archive>: <entry><problem>".
+  std::string entryLine(std::size_t entry, const std::string& problem) const;
 
   Reporter report_;
+  ArchiveReader reader_;
   std::string archivePath_;  // absolute, for the replacement check
-  std::string shownPath_;    // console text
-  ArchiveDirectory directory_;
-  platform::HeldFile archive_;
   std::int64_t modificationTime_ = 0;
-  std::vector<Node> nodes_;  // [0] unused, [1] the root
-  std::string names_;        // every node's native name, one after the other
-  // Open addressing over (parent, name): a tag per slot (0: free) and the node number.
-  std::vector<std::uint8_t> childTags_;
-  std::vector<std::uint32_t> childNodes_;
-  std::vector<std::uint32_t> children_;  // each folder's children, folder after folder
-  // The folder of the entry before, by the bytes of its recorded folder part.
-  std::string lastFolderPart_;
-  std::uint32_t lastFolder_ = 0;
+  EntryTree tree_;
   // Sizes of SPB entries' BMP files, learned from their headers on first need; 0 until
   // then, BROKEN_PICTURE when the header gives none.
   std::unique_ptr<std::atomic<std::uint64_t>[]> pictureSizes_;

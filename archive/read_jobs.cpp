@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <set>
 #include <thread>
 #include <utility>
@@ -583,6 +584,124 @@ bool testEntries(ArchiveReader& reader, const std::optional<std::string>& source
              });
   tester.reportUnarchivedFiles();
   return true;
+}
+
+namespace {
+
+// A vector sink that refuses to grow past a limit.
+class BoundedVectorSink final : public ByteSink {
+ public:
+  BoundedVectorSink(std::vector<std::uint8_t>& out, std::uint64_t limit)
+      : out_(out), limit_(limit) {}
+  bool put(std::span<const std::uint8_t> bytes) override {
+    if (bytes.size() > limit_ - out_.size()) {
+      overflowed_ = true;
+      return false;
+    }
+    out_.insert(out_.end(), bytes.begin(), bytes.end());
+    return true;
+  }
+  bool overflowed() const { return overflowed_; }
+
+ private:
+  std::vector<std::uint8_t>& out_;
+  std::uint64_t limit_;
+  bool overflowed_ = false;
+};
+
+// The bytes an entry's file is expected to take (what it records of its source); a picture
+// whose BMP file turns out larger than PRINT_BUFFERED_ENTRY is decoded again in its turn.
+std::uint64_t expectedFileBytes(const ArchiveEntry& entry) {
+  return entry.type == ENTRY_STORED ? entry.storedSize : entry.sourceSize;
+}
+
+// One entry printed from memory: decoded by a worker, written by the caller in its turn.
+struct BufferedEntry {
+  std::vector<std::uint8_t> bytes;
+  Status status = Status::ok();
+  bool tooLarge = false;  // its file outgrew PRINT_BUFFERED_ENTRY: decoded again in its turn
+  bool done = false;
+};
+
+void decodeIntoMemory(ArchiveReader& reader, const ArchiveEntry& entry, BufferedEntry& into) {
+  try {
+    BoundedVectorSink sink(into.bytes, PRINT_BUFFERED_ENTRY);
+    into.status = decodeEntry(reader, entry, sink);
+    if (sink.overflowed()) {
+      into.tooLarge = true;
+      into.status = Status::ok();
+      std::vector<std::uint8_t>().swap(into.bytes);
+    }
+  } catch (const std::bad_alloc&) {
+    std::vector<std::uint8_t>().swap(into.bytes);
+    into.status = entryFailure(entry, "not enough memory to decode it");
+  }
+}
+
+}  // namespace
+
+PrintOutcome printEntries(ArchiveReader& reader, const std::vector<const ArchiveEntry*>& entries,
+                          ByteSink& sink, unsigned jobs,
+                          const std::function<void(const ArchiveEntry&)>& onDuplicate) {
+  const std::size_t count = entries.size();
+  const auto buffered = [&](std::size_t index) {
+    return !entries[index]->duplicate && expectedFileBytes(*entries[index]) <= PRINT_BUFFERED_ENTRY;
+  };
+  std::mutex lock;
+  std::condition_variable finished;
+  std::vector<BufferedEntry> outcomes(count);
+  std::optional<WorkerPool> pool;  // last: its destruction joins the threads first
+  const unsigned threads = readingThreads(jobs);
+  if (threads > 1 && count > 1)
+    pool.emplace(static_cast<unsigned>(std::min<std::size_t>(threads, count)));
+  const std::size_t window = pool ? std::size_t{4} * pool->size() : 1;
+  std::size_t posted = 0;
+  std::uint64_t aheadBytes = 0;  // expected bytes of the entries posted and not yet written
+  for (std::size_t next = 0; next < count; ++next) {
+    // Entries ahead of this one are handed out while their expected bytes fit PRINT_AHEAD
+    // (at least the next one) and a few per thread wait.
+    for (; posted < count && posted < next + window; ++posted) {
+      if (!buffered(posted)) continue;
+      const std::uint64_t expected = expectedFileBytes(*entries[posted]);
+      if (posted > next && aheadBytes + expected > PRINT_AHEAD) break;
+      aheadBytes += expected;
+      if (!pool) {
+        decodeIntoMemory(reader, *entries[posted], outcomes[posted]);
+        outcomes[posted].done = true;
+        continue;
+      }
+      pool->post([&, index = posted] {
+        BufferedEntry decoded;
+        decodeIntoMemory(reader, *entries[index], decoded);
+        const std::lock_guard<std::mutex> guard(lock);
+        outcomes[index] = std::move(decoded);
+        outcomes[index].done = true;
+        finished.notify_all();
+      });
+    }
+    const ArchiveEntry& entry = *entries[next];
+    if (entry.duplicate) {
+      onDuplicate(entry);
+      continue;
+    }
+    BufferedEntry ready;
+    if (buffered(next)) {
+      std::unique_lock<std::mutex> guard(lock);
+      finished.wait(guard, [&] { return outcomes[next].done; });
+      ready = std::move(outcomes[next]);
+      aheadBytes -= expectedFileBytes(entry);
+    }
+    if (!ready.status) return {ready.status, &entry};
+    Status status = Status::ok();
+    if (buffered(next) && !ready.tooLarge) {
+      if (!sink.put(ready.bytes))
+        status = entryFailure(entry, "the decoded bytes could not be written");
+    } else {
+      status = decodeEntry(reader, entry, sink);
+    }
+    if (!status) return {status, &entry};
+  }
+  return {};
 }
 
 unsigned readingThreads(unsigned jobs) {

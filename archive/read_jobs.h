@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -13,6 +14,7 @@
 #include "archive/archive_reader.h"
 #include "archive/entry_selection.h"  // selectEntries
 #include "codec/byte_stream.h"
+#include "common/status.h"
 
 namespace kupack {
 
@@ -65,6 +67,25 @@ void extractEntries(ArchiveReader& reader, const std::vector<const ArchiveEntry*
 // threads (one per core when 0); `report` hears of them in directory order.
 bool testEntries(ArchiveReader& reader, const std::optional<std::string>& sourceFolder,
                  ReadReport& report, const ExcludeRules* excludes = nullptr, unsigned jobs = 0);
+
+// How printing entries ended: ok, or the first failure and the entry it belongs to.
+struct PrintOutcome {
+  Status status = Status::ok();
+  const ArchiveEntry* entry = nullptr;
+};
+
+// Hands `sink` the files that `entries` hold (as decodeEntry gives them), one after another
+// in their order, the same bytes for every `jobs`. Entries of up to PRINT_BUFFERED_ENTRY
+// bytes are decoded on `jobs` threads (one per core when 0) into memory, at most
+// PRINT_AHEAD bytes of them ahead of the one being written, and written whole once decoded,
+// so that a broken one writes nothing; larger ones are decoded straight into `sink` in
+// their turn. Entries marked as duplicates are not decoded: `onDuplicate` hears of each in
+// its turn. Stops at the first failure; every thread is joined before this returns.
+inline constexpr std::uint64_t PRINT_BUFFERED_ENTRY = std::uint64_t{16} << 20;
+inline constexpr std::uint64_t PRINT_AHEAD = std::uint64_t{64} << 20;
+PrintOutcome printEntries(ArchiveReader& reader, const std::vector<const ArchiveEntry*>& entries,
+                          ByteSink& sink, unsigned jobs,
+                          const std::function<void(const ArchiveEntry&)>& onDuplicate);
 
 // The threads extraction and testing use for `jobs` (-j): one per core when 0.
 unsigned readingThreads(unsigned jobs);

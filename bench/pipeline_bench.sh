@@ -72,6 +72,32 @@ compare "pictures" "$corpus"
 compare "mixed tree" "$work/mixed"
 echo "goal on 2 cores: mixed tree every core / -j 1 at most 0.60"
 
+# A game-like tree of about 1,000 files (bench/game_tree.py): 5 alternating pairs, each
+# pair's ratio (goal on 2 cores: every one at most 0.60), with user+sys CPU time and the
+# phase times of one run each (walk, pre-flight, start, entries and the writing in them,
+# finish).
+python3 bench/game_tree.py "$corpus" "$work/game"
+find "$work/game" -type f -exec cat {} + >/dev/null
+echo "game tree: $(find "$work/game" -type f | wc -l) files, load now: $(cut -d' ' -f1-3 /proc/loadavg)"
+timed() {  # timed JOBS: one new archive of the game tree; prints "wall cpu"
+  rm -f "$work/out.kup"; sync
+  (cd "$work/start" && /usr/bin/time -f "%e %U %S" -o "$work/cpu" \
+     "$build/kupack" -q -j "$1" "$work/game" "$work/out.kup" >/dev/null)
+  awk '{ printf "%s %.2f", $1, $2 + $3 }' "$work/cpu"
+}
+for pair in 1 2 3 4 5; do
+  read -r w1 c1 < <(timed 1)
+  read -r wn cn < <(timed "$cores")
+  awk -v p="$pair" -v w1="$w1" -v c1="$c1" -v wn="$wn" -v cn="$cn" -v c="$cores" 'BEGIN {
+    printf "  pair %d: -j 1 %.2f s (cpu %.2f s), -j %d %.2f s (cpu %.2f s), ratio %.2f\n",
+           p, w1, c1, c, wn, cn, wn / w1 }'
+done
+for jobs in 1 "$cores"; do
+  rm -f "$work/out.kup"
+  printf "  -j %-4d " "$jobs"
+  (cd "$work/start" && KUPACK_PHASE_TIMES=1 "$build/kupack" -q -j "$jobs" "$work/game" "$work/out.kup" 2>&1 >/dev/null)
+done
+
 # Memory against -j: 100 hard links to one 16 MiB palette bitmap (4096 x 4096, 8 bits). Each
 # coder at work holds its window and tables; the coders' working memory in all is budgeted
 # (512 MiB), as are the coded bytes held for later turns (256 MiB).

@@ -6,7 +6,7 @@
 # zstd and tar, -t at most 0.6 of the other build's.
 # Usage: bench/read_vs_tar.sh [FOLDER] [BUILD_DIR] [BEFORE_BUILD_DIR]
 #   FOLDER defaults to the benchmark corpus (/tmp/kup-bench-corpus, made by the corpus
-#   script) or examples/assets.
+#   script) or examples/assets; a game-like tree of it comes from bench/game_tree.py.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -56,6 +56,16 @@ read -r tk tz < <(pair kx zx)
 echo "folder: $folder ($(find "$folder" -type f | wc -l) files), load now: $(cut -d' ' -f1-3 /proc/loadavg)"
 awk -v k="$tk" -v z="$tz" 'BEGIN {
   printf "kupack -x            %.3f s\nzstd -d -T0 | tar -x %.3f s\nkupack / zstd+tar: %.2f (goal <= 0.8)\n", k, z, k / z }'
+cpu() {  # user+sys CPU seconds of one run of a command (a shell function), best of 3
+  local best=999999
+  for _ in 1 2 3; do
+    rm -rf "$work/out"; mkdir "$work/out"
+    /usr/bin/time -f "%U %S" -o "$work/cpu" bash -c "$(declare -f "$1"); work=$work; build=$build; before=$before; $1" >/dev/null
+    best=$(awk -v b="$best" '{ t = $1 + $2; print (t < b ? t : b) }' "$work/cpu")
+  done
+  echo "$best"
+}
+[ -x /usr/bin/time ] && echo "cpu (user+sys): kupack -x $(cpu kx) s, zstd -d | tar -x $(cpu zx) s"
 kx1() { "$build/kupack" -q -x -j 1 "$work/a.kup" -C "$work/out"; }
 read -r tj tj1 < <(pair kx kx1)
 awk -v j="$tj" -v o="$tj1" 'BEGIN { printf "kupack -x: one thread a core %.3f s, -j 1 %.3f s, ratio %.2f\n", j, o, j / o }'
@@ -69,6 +79,7 @@ if [ -n "$before" ]; then
   read -r tn tb < <(pair kt bt)
   awk -v n="$tn" -v b="$tb" 'BEGIN {
     printf "kupack -t: this build %.3f s, before %.3f s, ratio %.2f (goal <= 0.6)\n", n, b, n / b }'
+  [ -x /usr/bin/time ] && echo "cpu (user+sys): -t $(cpu kt) s, before $(cpu bt) s"
   [ -x /usr/bin/time ] && echo "peak memory: -t $(peak "$build/kupack" -t "$work/a.kup") MiB," \
                                "before $(peak "$before/kupack" -t "$work/a.kup") MiB"
 fi

@@ -87,8 +87,11 @@ cp "$work/base.kup" "$work/updated.kup"
 update() { "$kupack" -q -u "$work/updated.kup" "$work/patch"; }
 repack() { "$kupack" -q "$work/merged" "$work/full.kup"; }
 copy() { cp "$work/base.kup" "$work/copy.kup"; }
+# The floor below cp's time: coding the patch's files alone, into an archive of their own.
+patchAlone() { "$kupack" -q "$work/patch" "$work/patch.kup"; }
 tu=$(best update)
 tc=$(best copy)
+tp=$(best patchAlone)
 tr=999999
 for ((r = 0; r < ${REPACK_RUNS:-1}; r++)); do
   sync
@@ -103,6 +106,9 @@ fi
 awk -v u="$tu" -v r="$tr" -v c="$tc" 'BEGIN {
   printf "update: %.3f s   full repack: %.3f s   cp: %.3f s\n", u, r, c
   printf "update/repack: %.3f (goal <= 0.1)   update/cp: %.2f (goal <= 1.5)\n", u / r, u / c }'
+awk -v p="$tp" -v c="$tc" -v u="$tu" 'BEGIN {
+  printf "packing the patch alone: %.3f s; cp + that: %.3f s (update / that sum: %.2f)\n",
+         p, c + p, u / (c + p) }'
 if [ -x /usr/bin/time ]; then
   /usr/bin/time -f %M -o "$work/rss" "$kupack" -q -u "$work/updated.kup" "$work/patch"
   awk '{ printf "update peak memory: %.1f MiB\n", $1 / 1024 }' "$work/rss"

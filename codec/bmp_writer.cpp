@@ -3,20 +3,11 @@
 #include <algorithm>
 #include <vector>
 
+#include "common/byte_order.h"
 #include "common/checked_size.h"
 
 namespace kupack {
 namespace {
-
-void putLE16(std::uint8_t* out, std::uint32_t value) {
-  out[0] = static_cast<std::uint8_t>(value);
-  out[1] = static_cast<std::uint8_t>(value >> 8);
-}
-
-void putLE32(std::uint8_t* out, std::uint32_t value) {
-  putLE16(out, value & 0xFFFFu);
-  putLE16(out + 2, value >> 16);
-}
 
 constexpr std::uint32_t PIXELS_PER_METRE = 2835;
 
@@ -47,18 +38,18 @@ std::array<std::uint8_t, BMP_HEADERS_SIZE> bmp24Headers(std::uint32_t width, std
   std::uint8_t* file = headers.data();
   file[0] = 'B';
   file[1] = 'M';
-  putLE32(file + 2, static_cast<std::uint32_t>(BMP_HEADERS_SIZE) + imageSize);  // bfSize
-  putLE32(file + 10, static_cast<std::uint32_t>(BMP_HEADERS_SIZE));             // bfOffBits
+  storeLE32(file + 2, static_cast<std::uint32_t>(BMP_HEADERS_SIZE) + imageSize);  // bfSize
+  storeLE32(file + 10, static_cast<std::uint32_t>(BMP_HEADERS_SIZE));             // bfOffBits
   std::uint8_t* info = file + 14;
-  putLE32(info + 0, 40);  // biSize
-  putLE32(info + 4, width);
-  putLE32(info + 8, height);
-  putLE16(info + 12, 1);   // biPlanes
-  putLE16(info + 14, 24);  // biBitCount
-  putLE32(info + 16, 0);   // biCompression: none
-  putLE32(info + 20, imageSize);
-  putLE32(info + 24, PIXELS_PER_METRE);
-  putLE32(info + 28, PIXELS_PER_METRE);
+  storeLE32(info + 0, 40);  // biSize
+  storeLE32(info + 4, width);
+  storeLE32(info + 8, height);
+  storeLE16(info + 12, 1);   // biPlanes
+  storeLE16(info + 14, 24);  // biBitCount
+  storeLE32(info + 16, 0);   // biCompression: none
+  storeLE32(info + 20, imageSize);
+  storeLE32(info + 24, PIXELS_PER_METRE);
+  storeLE32(info + 28, PIXELS_PER_METRE);
   // biClrUsed and biClrImportant stay 0.
   return headers;
 }

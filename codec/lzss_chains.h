@@ -12,6 +12,7 @@
 
 #include "codec/lzss_search.h"
 #include "codec/raw_bytes.h"
+#include "common/byte_order.h"
 
 namespace kupack {
 
@@ -33,7 +34,7 @@ class LzssChainSearch final : public LzssStrategy {
 
   // The two bytes at window index `p` as one number.
   static std::uint32_t pairAt(const std::uint8_t* window, std::int32_t p) {
-    return static_cast<std::uint32_t>(window[p]) | static_cast<std::uint32_t>(window[p + 1]) << 8;
+    return loadLE16(window + p);
   }
 
   // Makes the pair distances serve the tokens from `pos` to at least DISTANCE_CHUNK bytes

@@ -33,36 +33,149 @@ bool readClass(SourceBitReader& reader, unsigned& width) {
 
 enum class Step { Value, EndsEarly, OutOfRange };
 
-// The plane's next value along the scan, with `state` moved past it.
-template <typename State>
-Step nextValue(SourceBitReader& reader, State& state, std::uint8_t& value) {
-  std::uint32_t bits = 0;
-  if (state.entry == FIRST_VALUE) {
-    if (!reader.read(8, bits)) return Step::EndsEarly;
-    state.entry = NEW_GROUP;
-    state.previous = value = static_cast<std::uint8_t>(bits);
+// Code length and field width of a group by the first four bits of its class code: 000
+// (width 0), 001..101 (3..7), 110 (raw values), 1110 (1), 1111 (2).
+struct GroupClass {
+  std::uint8_t codeLength;
+  std::uint8_t width;
+};
+// clang-format off
+constexpr GroupClass CLASS_BY_FOUR_BITS[16] = {
+    {3, 0}, {3, 0}, {3, 3}, {3, 3}, {3, 4}, {3, 4}, {3, 5}, {3, 5},
+    {3, 6}, {3, 6}, {3, 7}, {3, 7}, {3, RAW_GROUP}, {3, RAW_GROUP}, {4, 1}, {4, 2},
+};
+// clang-format on
+constexpr unsigned LONGEST_GROUP = 3 + 4 * 8;
+
+// One plane's place along the scan. A group is taken from the reader whole when its longest
+// form is at hand (its four fields wait in `fields`); near the end of the stream, or when
+// resumed in the middle of a group, the fields are read one at a time as they are needed,
+// so that a failure is the same one at the same value either way.
+struct PlaneCursor {
+  std::uint8_t previous = 0;
+  std::uint8_t classWidth = 0;
+  std::uint8_t entry = FIRST_VALUE;  // entries of the current group used; FIRST_VALUE, NEW_GROUP
+  std::uint8_t loaded = NEW_GROUP;   // entries of the current group held in `fields`
+  std::uint32_t fields[4] = {};
+
+  template <typename State>
+  void resume(const State& state) {
+    previous = state.previous;
+    classWidth = state.classWidth;
+    entry = state.entry;
+    loaded = entry < NEW_GROUP ? entry : NEW_GROUP;
+  }
+
+  // Where the next field starts: fields held but not yet used are still ahead.
+  std::uint64_t nextBit(const SourceBitReader& reader) const {
+    if (entry >= loaded) return reader.position();
+    return reader.position() - static_cast<std::uint64_t>(loaded - entry) * fieldWidth();
+  }
+  unsigned fieldWidth() const { return classWidth == RAW_GROUP ? 8 : classWidth; }
+
+  // The plane's next value along the scan.
+  Step next(SourceBitReader& reader, std::uint8_t& value) {
+    std::uint32_t field = 0;
+    if (entry < loaded) [[likely]] {
+      field = fields[entry++];
+    } else if (entry == FIRST_VALUE) {
+      if (!reader.read(8, field)) return Step::EndsEarly;
+      entry = NEW_GROUP;
+      previous = value = static_cast<std::uint8_t>(field);
+      return Step::Value;
+    } else if (!nextSlowly(reader, field)) {
+      return Step::EndsEarly;
+    }
+    if (classWidth == RAW_GROUP) {
+      previous = value = static_cast<std::uint8_t>(field);
+      return Step::Value;
+    }
+    const std::int32_t current = static_cast<std::int32_t>(previous) + unfold(field);
+    if (static_cast<std::uint32_t>(current) > 255) return Step::OutOfRange;
+    previous = value = static_cast<std::uint8_t>(current);
     return Step::Value;
   }
-  if (state.entry == NEW_GROUP) {
-    unsigned width = 0;
-    if (!readClass(reader, width)) return Step::EndsEarly;
-    state.classWidth = static_cast<std::uint8_t>(width);
-    state.entry = 0;
+
+  // The next four values, a whole group that starts here, when the reader holds its
+  // longest form: Value, OutOfRange, or EndsEarly when it must be taken value by value.
+  Step nextGroup(SourceBitReader& reader, std::uint8_t (&values)[4]) {
+    if (entry != NEW_GROUP || !reader.ensure(LONGEST_GROUP)) return Step::EndsEarly;
+    takeGroup(reader);
+    entry = NEW_GROUP;
+    if (classWidth == RAW_GROUP) {
+      for (int i = 0; i < 4; ++i) values[i] = static_cast<std::uint8_t>(fields[i]);
+    } else {
+      // All four are formed, then checked at once: one of them out of range fails the
+      // picture, whichever it is.
+      const std::int32_t v0 = previous + unfold(fields[0]);
+      const std::int32_t v1 = v0 + unfold(fields[1]);
+      const std::int32_t v2 = v1 + unfold(fields[2]);
+      const std::int32_t v3 = v2 + unfold(fields[3]);
+      if (static_cast<std::uint32_t>(v0 | v1 | v2 | v3) > 255) return Step::OutOfRange;
+      values[0] = static_cast<std::uint8_t>(v0);
+      values[1] = static_cast<std::uint8_t>(v1);
+      values[2] = static_cast<std::uint8_t>(v2);
+      values[3] = static_cast<std::uint8_t>(v3);
+    }
+    previous = values[3];
+    return Step::Value;
   }
-  if (!reader.read(state.classWidth, bits)) {
-    return Step::EndsEarly;
+
+  // The change a folded residual codes: odd ones go up by (f + 1) / 2, even ones down by f / 2.
+  static std::int32_t unfold(std::uint32_t field) {
+    const auto magnitude = static_cast<std::int32_t>((field + 1) >> 1);
+    const std::int32_t down = static_cast<std::int32_t>(field & 1) - 1;  // 0 or -1
+    return (magnitude ^ down) - down;
   }
-  ++state.entry;
-  std::int32_t current = static_cast<std::int32_t>(bits);
-  if (state.classWidth != RAW_GROUP) {
-    const auto previous = static_cast<std::int32_t>(state.previous);
-    const auto folded = static_cast<std::int32_t>(bits);
-    current = folded % 2 == 0 ? previous - folded / 2 : previous + (folded + 1) / 2;
-    if (current < 0 || current > 255) return Step::OutOfRange;
+
+  // The field of the next completing entry of the plane's last group (which must be 0).
+  bool completingField(SourceBitReader& reader, std::uint32_t& field) {
+    if (entry < loaded) {
+      field = fields[entry++];
+      return true;
+    }
+    ++entry;
+    ++loaded;
+    return reader.read(fieldWidth(), field);
   }
-  state.previous = value = static_cast<std::uint8_t>(current);
-  return Step::Value;
-}
+
+ private:
+  // The next field when none is held: from a new group, or read on its own.
+  bool nextSlowly(SourceBitReader& reader, std::uint32_t& field) {
+    if (entry == NEW_GROUP) {
+      if (reader.ensure(LONGEST_GROUP)) {
+        takeGroup(reader);
+        field = fields[entry++];
+        return true;
+      }
+      unsigned width = 0;
+      if (!readClass(reader, width)) return false;
+      classWidth = static_cast<std::uint8_t>(width);
+      entry = 0;
+      loaded = 0;
+    }
+    if (!reader.read(fieldWidth(), field)) return false;
+    ++entry;
+    ++loaded;
+    return true;
+  }
+
+  void takeGroup(SourceBitReader& reader) {
+    const GroupClass group = CLASS_BY_FOUR_BITS[reader.peek(4)];
+    classWidth = group.width;
+    const unsigned width = fieldWidth();
+    const unsigned length = group.codeLength + 4 * width;
+    const std::uint64_t bits = reader.peek(length);
+    reader.skip(length);
+    const std::uint32_t mask = (std::uint32_t{1} << width) - 1;
+    fields[0] = static_cast<std::uint32_t>(bits >> (3 * width)) & mask;
+    fields[1] = static_cast<std::uint32_t>(bits >> (2 * width)) & mask;
+    fields[2] = static_cast<std::uint32_t>(bits >> width) & mask;
+    fields[3] = static_cast<std::uint32_t>(bits) & mask;
+    entry = 0;
+    loaded = NEW_GROUP;
+  }
+};
 
 Status unreadable() {
   return Status::decoding(Status::Code::CannotRead, "the stream could not be read");
@@ -71,6 +184,52 @@ Status unreadable() {
 Status stepFailure(const SourceBitReader& reader, Step step) {
   if (reader.failed()) return unreadable();
   return Status::corrupt(step == Step::OutOfRange ? "residual leaves 0..255" : "stream ends early");
+}
+
+// Decodes one row of a plane, `width` values along the scan, into `out[0]`, `out[step]`, ...
+// (nothing is kept when `Keep` is false).
+template <bool Keep>
+Step decodeRow(PlaneCursor& cursor, SourceBitReader& reader, std::uint32_t width, std::uint8_t* out,
+               std::ptrdiff_t step) {
+  for (std::uint32_t x = 0; x < width;) {
+    // Whole groups while they lie inside the row; value by value around them.
+    if (cursor.entry == NEW_GROUP && width - x >= 4) {
+      std::uint8_t values[4];
+      const Step result = cursor.nextGroup(reader, values);
+      if (result == Step::OutOfRange) return result;
+      if (result == Step::Value) {
+        if constexpr (Keep) {
+          for (const std::uint8_t value : values) {
+            *out = value;
+            out += step;
+          }
+        }
+        x += 4;
+        continue;
+      }
+    }
+    std::uint8_t value = 0;
+    if (const Step result = cursor.next(reader, value); result != Step::Value) [[unlikely]] {
+      return result;
+    }
+    if constexpr (Keep) {
+      *out = value;
+      out += step;
+    }
+    ++x;
+  }
+  return Step::Value;
+}
+
+// Where row `y` of a plane goes in a row of `width` pixels, 3 bytes each, starting at
+// `row`: even rows run left to right, odd ones back.
+struct RowPlace {
+  std::uint8_t* first;
+  std::ptrdiff_t step;
+};
+RowPlace rowPlace(std::uint8_t* row, std::size_t y, std::uint32_t width, std::size_t plane) {
+  if (y % 2 == 0) return {row + plane, 3};
+  return {row + (std::size_t{width} - 1) * 3 + plane, -3};
 }
 
 }  // namespace
@@ -94,31 +253,26 @@ Status SpbRowDecoder::check(std::vector<std::uint8_t>* pixels) {
   rowStarts_.assign(std::size_t{3} * height, PlaneState{});
   if (pixels != nullptr) pixels->assign(static_cast<std::size_t>(pixelCount) * 3, 0);
 
-  PlaneState state;
+  const std::size_t rowBytes = std::size_t{width} * 3;
   for (std::size_t plane = 0; plane < 3; ++plane) {
-    state.entry = FIRST_VALUE;
+    PlaneCursor cursor;
     for (std::size_t y = 0; y < height; ++y) {
-      state.bitPosition = reader.position();
-      rowStarts_[plane * height + y] = state;
-      const bool forward = y % 2 == 0;
-      for (std::uint32_t x = 0; x < width; ++x) {
-        std::uint8_t value = 0;
-        if (const Step step = nextValue(reader, state, value); step != Step::Value) {
-          return stepFailure(reader, step);
-        }
-        if (pixels != nullptr) {
-          const std::size_t column = forward ? x : width - 1 - x;
-          (*pixels)[(y * width + column) * 3 + plane] = value;
-        }
+      rowStarts_[plane * height + y] = {cursor.nextBit(reader), cursor.previous, cursor.classWidth,
+                                        cursor.entry};
+      Step step = Step::Value;
+      if (pixels != nullptr) {
+        const RowPlace place = rowPlace(pixels->data() + y * rowBytes, y, width, plane);
+        step = decodeRow<true>(cursor, reader, width, place.first, place.step);
+      } else {
+        step = decodeRow<false>(cursor, reader, width, nullptr, 0);
       }
+      if (step != Step::Value) return stepFailure(reader, step);
     }
     // The last group is completed with zero entries.
-    for (; state.entry < NEW_GROUP; ++state.entry) {
-      std::uint32_t bits = 0;
-      if (!reader.read(state.classWidth, bits)) {
-        return stepFailure(reader, Step::EndsEarly);
-      }
-      if (bits != 0) return Status::corrupt("completing entry is not zero");
+    while (cursor.entry < NEW_GROUP) {
+      std::uint32_t field = 0;
+      if (!cursor.completingField(reader, field)) return stepFailure(reader, Step::EndsEarly);
+      if (field != 0) return Status::corrupt("completing entry is not zero");
     }
     planeEnds_[plane] = (reader.position() + 7) / 8;
   }
@@ -137,23 +291,21 @@ Status SpbRowDecoder::writeRows(bool bottomUp, ByteSink& sink) {
   std::vector<std::uint8_t> row(std::size_t{width_} * 3);
   for (std::uint32_t i = 0; i < height_; ++i) {
     const std::size_t y = bottomUp ? height_ - 1 - i : i;
-    const bool forward = y % 2 == 0;
     for (std::size_t plane = 0; plane < 3; ++plane) {
-      PlaneState state = rowStarts_[plane * height_ + y];
+      const PlaneState& start = rowStarts_[plane * height_ + y];
+      PlaneCursor cursor;
+      cursor.resume(start);
       // Read no further ahead than the row's end, so that going up the rows reads each
       // byte about once.
       const std::uint64_t rowEnd = y + 1 < height_
                                        ? rowStarts_[plane * height_ + y + 1].bitPosition / 8 + 1
                                        : planeEnds_[plane];
       SourceBitReader& reader = readers[plane];
-      reader.seek(state.bitPosition, rowEnd);
-      for (std::uint32_t x = 0; x < width_; ++x) {
-        std::uint8_t value = 0;
-        if (const Step step = nextValue(reader, state, value); step != Step::Value) {
-          return stepFailure(reader, step);  // only when the source changed
-        }
-        const std::size_t column = forward ? x : width_ - 1 - x;
-        row[column * 3 + plane] = value;
+      reader.seek(start.bitPosition, rowEnd);
+      const RowPlace place = rowPlace(row.data(), y, width_, plane);
+      if (const Step step = decodeRow<true>(cursor, reader, width_, place.first, place.step);
+          step != Step::Value) {
+        return stepFailure(reader, step);  // only when the source changed
       }
     }
     if (!sink.put(row)) {

@@ -27,6 +27,18 @@ inline std::uint32_t loadBE32(const std::uint8_t* bytes) {
          static_cast<std::uint32_t>(bytes[2]) << 8 | static_cast<std::uint32_t>(bytes[3]);
 }
 
+inline void storeLE16(std::uint8_t* out, std::uint32_t value) {
+  out[0] = static_cast<std::uint8_t>(value);
+  out[1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+inline void storeLE32(std::uint8_t* out, std::uint32_t value) {
+  out[0] = static_cast<std::uint8_t>(value);
+  out[1] = static_cast<std::uint8_t>(value >> 8);
+  out[2] = static_cast<std::uint8_t>(value >> 16);
+  out[3] = static_cast<std::uint8_t>(value >> 24);
+}
+
 inline void storeBE16(std::uint8_t* out, std::uint32_t value) {
   out[0] = static_cast<std::uint8_t>(value >> 8);
   out[1] = static_cast<std::uint8_t>(value);

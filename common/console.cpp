@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "common/status.h"
-#include "platform/platform.h"
 
 namespace kupack {
 namespace {
@@ -35,6 +34,24 @@ void noteOutputFailure(int error) {
 // stays set, so a failure is never missed).
 void checkOutput() {
   if (std::ferror(stdout)) noteOutputFailure(errno);
+}
+
+// Bytes as they stand, flushed: the writer until the program sets the terminal's own.
+void writeUnconverted(std::FILE* stream, std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stream);
+  std::fflush(stream);
+}
+void writeOutputUnconverted(std::string_view text) { writeUnconverted(stdout, text); }
+void writeErrorUnconverted(std::string_view text) { writeUnconverted(stderr, text); }
+
+struct ConsoleWriters {
+  ConsoleWriter output = writeOutputUnconverted;
+  ConsoleWriter errors = writeErrorUnconverted;
+};
+
+ConsoleWriters& writers() {
+  static ConsoleWriters current;
+  return current;
 }
 
 ConsoleSettings& settings() {
@@ -124,7 +141,7 @@ void consoleWrite(std::string_view text) {
     return;
   }
   errno = 0;
-  platform::writeConsole(text);
+  writers().output(text);
   checkOutput();
 }
 
@@ -153,11 +170,16 @@ void consoleError(std::string_view text) {
     captureSink()(text);
     return;
   }
-  platform::writeConsoleError(text);
+  writers().errors(text);
 }
 
 void consoleProgress(std::string_view text) {
   if (settings().progress) consoleWrite(text);
+}
+
+void setConsoleWriters(ConsoleWriter output, ConsoleWriter errors) {
+  writers().output = output != nullptr ? output : writeOutputUnconverted;
+  writers().errors = errors != nullptr ? errors : writeErrorUnconverted;
 }
 
 void setConsoleQuiet(bool quiet) { settings().quiet = quiet; }

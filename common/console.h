@@ -1,7 +1,7 @@
 // Console output: every text kupack shows goes through here as UTF-8 text, the run's
-// regular output to standard output and diagnostics to standard error. The platform layer
-// converts it once for the terminal (UTF-8, code page 932 or ASCII, what cannot be shown
-// escaped); tests can catch the text of both instead with a ConsoleCapture.
+// regular output to standard output and diagnostics to standard error. The writers the
+// program sets convert it once for the terminal (UTF-8, code page 932 or ASCII, what cannot
+// be shown escaped); tests can catch the text of both instead with a ConsoleCapture.
 #pragma once
 
 #include <functional>
@@ -34,6 +34,14 @@ void consoleProgress(std::string_view text);
 // Writes that fail are otherwise silent, so a command that writes to standard output asks
 // this before it reports success.
 int finishConsoleOutput();
+
+// Where console text goes when nothing captures it: `output` for regular output and progress,
+// `errors` for diagnostics, each given console text (UTF-8) to write and flush. The program
+// sets the terminal's writers (platform::writeConsole, platform::writeConsoleError) as it
+// starts; until then, and for nullptr, the bytes are written to standard output and standard
+// error as they stand.
+using ConsoleWriter = void (*)(std::string_view text);
+void setConsoleWriters(ConsoleWriter output, ConsoleWriter errors);
 
 // Regular output off (the -q of the program); on by default.
 void setConsoleQuiet(bool quiet);

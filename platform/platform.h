@@ -1,7 +1,7 @@
-// Everything kupack takes from the operating system, behind one small interface:
-// current directory, directory listing, file sizes, the folder chooser and save dialog
-// (or their console stand-ins), the key wait, console output and file-name code pages.
-// posix.cpp and win32.cpp implement it; no other folder tests the platform.
+// Everything kupack takes from the operating system, behind one small interface, one header
+// per concern: paths.h, text.h, console.h, folders.h, memory.h, early_end.h and user.h (each
+// implemented in <concern>_posix.cpp and <concern>_win32.cpp), and below, files. No other
+// folder tests the platform.
 #pragma once
 
 #include <cstdint>
@@ -13,142 +13,17 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/console.h"
+#include "platform/early_end.h"
+#include "platform/folders.h"
+#include "platform/memory.h"
+#include "platform/paths.h"
+#include "platform/text.h"
+#include "platform/user.h"
+
 namespace kupack::platform {
 
-// ---- Paths --------------------------------------------------------------------------
-// Native paths are UTF-8 (on POSIX the file system's own bytes, which are UTF-8 or, for
-// names made elsewhere, any bytes; on Windows the system's UTF-16 names converted, whatever
-// its ANSI code page). The archive works in code page 932 names with '\' between folder levels.
-
-// The native folder separator ('/' on POSIX, '\\' on Windows).
-char nativeSeparator();
-
-// `folder` joined with `name` by one native separator (none added when `folder` already
-// ends in one, as a drive root does).
-std::string joinPath(const std::string& folder, const std::string& name);
-
-// The absolute path of the current directory, or nullopt when it cannot be learned.
-std::optional<std::string> currentDirectory();
-
-// Makes `path` the current directory; false (errno set) when that fails.
-bool changeDirectory(const std::string& path);
-
-// `path` made absolute against `base` and normalized: no "." or ".." component, no
-// repeated or trailing separator (except a root's own). Nothing is looked up on disk, so
-// ".." removes the component before it even when that is a link; ".." at the root stays
-// at the root.
-std::string absolutePath(const std::string& path, const std::string& base);
-
-// ---- Names and console text ---------------------------------------------------------
-
-// A native file name as code page 932 bytes, or nullopt when it has no CP932 form
-// (a UTF-8 name is converted, and only when converting back gives the very same name, so
-// that no two names meet and no sign such as U+00A5 turns into a '\'; on POSIX a non-UTF-8
-// name that is well-formed CP932 is taken as it is; anything else is refused).
-std::optional<std::string> nativeNameToCp932(std::string_view native);
-
-// A code page 932 name as a native name (CP932 to UTF-8), or nullopt when the bytes are not
-// well-formed CP932. It undoes nativeNameToCp932 for UTF-8 names (not for names that were
-// CP932 bytes on a POSIX disk already).
-std::optional<std::string> cp932ToNativeName(std::string_view cp932);
-
-// A native string (a path, an error text) as console text (UTF-8): a UTF-8 string as it
-// is, on POSIX a non-UTF-8 one that is well-formed code page 932 converted, any other bytes
-// kept (the console escapes them when it writes them). For display only.
-std::string nativeToConsoleText(std::string_view native);
-
-// Writes console text (UTF-8) to standard output in the character set the user's console
-// takes (see consoleLocale: UTF-8, code page 932 or ASCII; on Windows a console of another
-// code page gets it as UTF-16), what it cannot show escaped readably (\xNN for a byte that
-// is no UTF-8, \u{XXXX} for a character), and flushes.
-void writeConsole(std::string_view text);
-
-// Writes console text to standard error, the same way (on Windows a console shows it as it
-// shows standard output).
-void writeConsoleError(std::string_view text);
-
-// What the user's console can show.
-enum class ConsoleCharset {
-  Ascii,    // a POSIX locale that is not UTF-8 (C, POSIX, none)
-  Unicode,  // a UTF-8 locale; on Windows a console or output of a code page other than 932
-  Cp932,    // Windows with code page 932 (the console's, or the ANSI code page without one)
-};
-
-// The user's language wishes and the console's character set, read from the environment
-// alone (the locale need not be installed). POSIX: the languages as gettext orders them
-// (LANGUAGE's list, taken only when the locale is not C or POSIX, then LC_ALL, LC_MESSAGES,
-// LANG), the character set from LC_ALL, LC_CTYPE, LANG (or the installed locale's own).
-// Windows: Japanese where the code page is 932, English otherwise.
-struct ConsoleLocale {
-  std::vector<std::string> languages;  // most wanted first: "ja_JP.UTF-8", "de"; empty: none
-  ConsoleCharset charset = ConsoleCharset::Ascii;
-};
-ConsoleLocale consoleLocale();
-
-// True when standard output is a terminal (a console window on Windows), not a file or pipe.
-bool outputIsTerminal();
-
-// Code page 932 text as UTF-8 (on Windows through UTF-16); bytes that are no code page 932
-// character are kept as they are (POSIX) or become U+FFFD (Windows).
-std::string cp932ToUtf8Text(std::string_view cp932);
-
-// True when the UTF-8 text `text` matches the shell pattern `pattern` (UTF-8): '*' any run
-// of characters, '?' one character, '[...]' one of a set (ranges, '!' or '^' first negates,
-// ']' first is itself); no escape character, '/' and '.' are ordinary characters, letters
-// compared exactly. fnmatch(3) on POSIX, the same rules on Windows.
-bool wildcardMatches(const std::string& pattern, const std::string& text);
-
-// Makes standard output fit for raw file bytes: binary mode on Windows; on POSIX a reader
-// that goes away makes writes fail with EPIPE instead of ending the process.
-void prepareOutputForBytes();
-
-// The program's arguments as native strings: `argv` itself on POSIX; on Windows the
-// system's UTF-16 command line converted (the runtime's `argv` has look-alikes or '?' for
-// every character the ANSI code page lacks), `argv` only when that cannot be had.
-std::vector<std::string> commandLineArguments(int argc, char** argv);
-
-// True where the file system takes some names as devices (CON, NUL, COM1, ...), some
-// characters (':') as the start of a stream name, and drops a trailing dot or space
-// (Windows): names that must never be made from an archive there.
-bool reservesDeviceNames();
-
-// ---- Files and folders --------------------------------------------------------------
-
-enum class EntryKind { File, Folder, Other };
-
-struct FolderEntry {
-  std::string name;  // native name, no folder part
-  EntryKind kind;    // a link is reported as what it leads to; sockets, pipes, devices: Other
-  bool link = false;  // a symbolic link (POSIX; Windows reports none)
-  // For a link that cannot be followed (dangling: ENOENT, a loop of links: ELOOP, ...): the
-  // errno of the failure, and `kind` is Other. 0 otherwise.
-  int linkError = 0;
-};
-
-// Lists the folder at `path`, "." and ".." included, in the order the platform's own
-// file system lists it (on POSIX: "." and ".." first, then the order NTFS would give:
-// names compared by UTF-16 code units, each upper-cased by a fixed table, case-sensitive
-// on a tie; CP932 names by their Unicode form; names with none last, by bytes), so that
-// archives are the same everywhere. Returns false (errno set) when it cannot be read.
-bool listFolder(const std::string& path, std::vector<FolderEntry>& entries);
-
-// Identifies a folder on its device, to notice a link that leads back into a walk.
-struct FolderIdentity {
-  std::uint64_t device = 0;
-  std::uint64_t inode = 0;
-  bool operator==(const FolderIdentity&) const = default;
-};
-std::optional<FolderIdentity> folderIdentity(const std::string& path);
-
-// The text a symbolic link at `path` holds (where it leads, as written), or nullopt (errno
-// set) when `path` is no link or cannot be read.
-std::optional<std::string> linkTarget(const std::string& path);
-
-// True when `path` names an existing folder (a link to one counts).
-bool isFolder(const std::string& path);
-
-// True when `path` names something that exists (on POSIX a dangling link counts).
-bool pathExists(const std::string& path);
+// ---- Files --------------------------------------------------------------------------
 
 // The length of the file at `path`, learned through a read-only descriptor, or nullopt
 // (errno set) when it cannot be opened or is no regular file (a folder, pipe or device:
@@ -180,60 +55,12 @@ std::FILE* openForReading(const std::string& path, std::uint64_t& size);
 // A name that cannot be looked at is given back as it is, for the writer to report.
 std::optional<std::string> archiveTarget(const std::string& path);
 
-// ---- Memory --------------------------------------------------------------------------
-
-// A packing run allocates and frees buffers of megabytes for each entry (the coder's window
-// and tables, a picture, coded bytes waiting for their turn). From now on, freed blocks of
-// up to 32 MiB are kept by the process for the next entry instead of being handed back to the
-// system, whose fresh pages would have to be faulted in and cleared again; and all threads
-// allocate from one heap, so that what one thread freed serves the next. The process then
-// holds no more than its peak. Does nothing where the allocator has no such setting. To be
-// called before any thread is started.
-void keepFreedBuffers();
-
 // Starts writing bytes `from` to `to` of `file` (written so far) out to its disk without
 // waiting for them. For an archive that will replace another: the rename over the old one
 // makes the file system write out whatever is still unwritten before the rename returns, so
 // bytes sent on their way while the run goes on shorten that wait. Does nothing where the
 // system offers no such call.
 void startWriteback(std::FILE* file, std::uint64_t from, std::uint64_t to);
-
-// ---- Ending early -------------------------------------------------------------------
-
-// From now on an interrupt, a termination request or a hang-up (on Windows: Ctrl-C,
-// Ctrl-Break, closing the console) removes every file registered below and then ends the
-// process as the signal would have; a console whose reader has gone (SIGPIPE) no longer
-// ends the process, its writes just fail. A further signal while the files are being
-// removed waits for that to finish; once the cleanup has begun no file is made any more.
-// Safe to call more than once. Extraction's temporary files (StagedFile) are registered
-// too while they are open.
-void installEarlyEndCleanup();
-
-// For tests (POSIX): `observer` is called from the early end's signal handler when its
-// cleanup starts, before anything is removed, and when a further signal arrives while it
-// runs; nullptr for none. It must do only what a signal handler may.
-enum class EarlyEndMoment { CleanupStarts, FurtherSignal };
-void setEarlyEndObserver(void (*observer)(EarlyEndMoment));
-
-// Registers a file to be removed if the process ends early (see installEarlyEndCleanup)
-// for as long as this object lives. A fixed number of files can be registered at once;
-// beyond that, or for a path longer than the system's limit, nothing is registered.
-class RemovedOnEarlyEnd {
- public:
-  RemovedOnEarlyEnd() = default;
-  explicit RemovedOnEarlyEnd(const std::string& path) { track(path); }
-  ~RemovedOnEarlyEnd() { release(); }
-  RemovedOnEarlyEnd(const RemovedOnEarlyEnd&) = delete;
-  RemovedOnEarlyEnd& operator=(const RemovedOnEarlyEnd&) = delete;
-
-  // Registers `path` (after releasing whatever was registered before).
-  void track(const std::string& path);
-  // Registers nothing any more.
-  void release();
-
- private:
-  int slot_ = -1;
-};
 
 // Creates a new, empty file for binary writing named `stem` + "." + random characters +
 // `suffix`, exclusively (a name that exists, a link included, is never opened: another name
@@ -249,66 +76,6 @@ bool removeFile(const std::string& path);
 // Makes the new, empty folder `path` (its parent must exist); false (errno set: EEXIST when
 // anything, a link included, has the name already) otherwise. Never takes an existing one.
 bool makeNewFolder(const std::string& path);
-
-// ---- The user -----------------------------------------------------------------------
-
-enum class FolderChoiceResult {
-  Chosen,            // `path` holds the chosen folder's absolute path
-  Cancelled,         // the user cancelled
-  NoFileSystemPath,  // the chosen item is not a folder of the file system
-};
-
-struct FolderChoice {
-  FolderChoiceResult result = FolderChoiceResult::Cancelled;
-  std::string path;
-};
-
-// The folder chooser with its title (console text, UTF-8). On POSIX: the title, then one line
-// from standard input; an empty line or the end of input cancels; the answer is made
-// absolute against `startFolder` and normalized (absolutePath); an existing folder is then
-// given with its links resolved (realpath), as the start folder from currentDirectory()
-// has none, so that no spelling of the start folder passes as another folder. An answer
-// that is no existing folder gives NoFileSystemPath with the normalized answer in `path`.
-FolderChoice chooseFolder(const char* title, const std::string& startFolder);
-
-// A folder named on the command line, treated like the chooser's answer (an empty
-// argument names no folder: NoFileSystemPath).
-FolderChoice folderFromArgument(const std::string& argument, const std::string& startFolder);
-
-// The save dialog with its title and filter name (console text, UTF-8), preset with `preset`.
-// Returns the chosen full path (".kup" added to a name typed without an extension; the
-// user has agreed to replace an existing file), or nullopt when the user cancelled.
-// On POSIX: the title and "<filter> (*.kup) [<preset>]", then one line from standard
-// input; an empty line or the end of input cancels. A name without a dot after the first
-// character of its last component gets ".kup"; a relative name is taken in `startFolder`;
-// the result is normalized. A folder is refused and the name asked again; for an existing
-// entry a line answers the replace question ("y" or "yes", any case, agrees; anything else
-// and the end of input refuse), and on refusal the name is asked again.
-std::optional<std::string> chooseSaveName(const char* title, const char* filterName,
-                                          const std::string& preset,
-                                          const std::string& startFolder);
-
-// Waits for a key after the closing message: "pause" on Windows; on POSIX the prompt and
-// one key when standard input is a terminal (read raw, the terminal's mode restored, then
-// a line feed), otherwise nothing at all, so that scripts never wait.
-void waitForKey();
-
-// Called as the program ends: when the console window would close with this process (on
-// Windows: the process is the only one on its console, as when Explorer started it for a
-// double-click or a drop), waits for a key, unless waitForKey already ran. Run from a
-// console or a script, and on POSIX, it never waits.
-void keepConsoleOpenAtExit();
-
-// Why the interactive run refuses to pack the folder it was started in: on Windows it is
-// the program's own folder (a double-click starts it there); on POSIX it is only the folder
-// the command was given in.
-enum class StartFolderRefusal { ProgramFolder, StartFolder };
-StartFolderRefusal startFolderRefusal();
-
-// For tests: the console stand-ins (chooser, save name, key wait) read from `input`
-// instead of standard input; nullptr restores standard input. The caller keeps ownership.
-// The Windows dialogs do not read input and ignore it.
-void setPromptInput(std::FILE* input);
 
 }  // namespace kupack::platform
 

@@ -10,6 +10,7 @@
 #include <map>
 
 #include "codec/lzss.h"
+#include "common/byte_order.h"
 #include "common/console.h"
 #include "tests/archive_builder.h"
 #include "tests/bmp_builder.h"
@@ -47,8 +48,8 @@ Bytes paletteLikeBytes(std::size_t size, unsigned seed) {
 }
 
 Bytes lzssSeed(const Bytes& source) {
-  Bytes seed = {static_cast<std::uint8_t>(source.size() >> 8),
-                static_cast<std::uint8_t>(source.size())};
+  Bytes seed(2);
+  storeBE16(seed.data(), static_cast<std::uint32_t>(source.size()));
   const Bytes stream = lzssStreamOf(source);
   seed.insert(seed.end(), stream.begin(), stream.end());
   return seed;
@@ -129,7 +130,7 @@ TEST(FuzzReplayTest, SeedsAreSoundInputsAndPassEveryCheck) {
   for (const auto& input : seeds.at("lzss_decoder")) {
     Bytes out;
     Status status = Status::ok();
-    const std::size_t expected = std::size_t{input[0]} << 8 | input[1];
+    const std::size_t expected = loadBE16(input.data());
     EXPECT_TRUE((status = decodeLzss(std::span(input).subspan(2), expected, out)).isOk())
         << status.message();
   }

@@ -23,6 +23,11 @@ for installed in bin/kupack share/man/man1/kupack.1 share/bash-completion/comple
 done
 ls "$stage"/lib*/libkupack.a "$stage"/lib*/cmake/kupack/kupackConfig.cmake >/dev/null ||
   fail "the library or its CMake package was not installed"
+# The installed library is the reading side only: none of the packing side's objects is in it.
+if ar t "$stage"/lib*/libkupack.a |
+  grep -E '^(archive_writer|entry_encoder|lzss_encoder|spb|pack_pipeline|collector)\.cpp\.o$'; then
+  fail "the installed library carries the packing side (above)"
+fi
 # The public headers stand alone: none of the program's own headers is reached from them.
 if grep -rnE '#include *"|#include *<(archive|codec|common|platform)/' "$stage/include"; then
   fail "an installed header includes one that is not installed (above)"

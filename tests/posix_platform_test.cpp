@@ -9,8 +9,9 @@
 #include <filesystem>
 #include <memory>
 
+#include "app/catalogue.h"
+#include "app/user_prompts.h"
 #include "common/console.h"
-#include "common/messages.h"
 #include "platform/platform.h"
 #include "tests/test_support.h"
 
@@ -300,10 +301,10 @@ class PromptSession {
     if (input_ == nullptr) throw std::runtime_error("no temporary file");
     std::fwrite(text.data(), 1, text.size(), input_);
     std::rewind(input_);
-    platform::setPromptInput(input_);
+    setPromptInput(input_);
   }
   ~PromptSession() {
-    platform::setPromptInput(nullptr);
+    setPromptInput(nullptr);
     std::fclose(input_);
   }
   PromptSession(const PromptSession&) = delete;
@@ -321,7 +322,7 @@ TEST(PosixChooser, PrintsTitleAndCancelsOnEmptyLineOrEndOfInput) {
   SKIP_UNLESS_POSIX();
   for (const std::string input : {"", "\n", "\r\n", "\nsomething\n"}) {
     PromptSession session(input);
-    const auto choice = platform::chooseFolder(CHOOSER_TITLE, "/");
+    const auto choice = promptForFolder(CHOOSER_TITLE, "/");
     EXPECT_EQ(choice.result, FolderChoiceResult::Cancelled) << input;
     EXPECT_EQ(session.output(), std::string(CHOOSER_TITLE) + "\n");
   }
@@ -348,13 +349,13 @@ TEST(PosixChooser, AnswerIsMadeAbsoluteNormalizedAndResolved) {
   };
   for (const auto& c : cases) {
     PromptSession session(c.answer + "\n");
-    const auto choice = platform::chooseFolder(CHOOSER_TITLE, start);
+    const auto choice = promptForFolder(CHOOSER_TITLE, start);
     EXPECT_EQ(choice.result, FolderChoiceResult::Chosen) << c.answer;
     EXPECT_EQ(choice.path, c.expected) << c.answer;
   }
   // The last line may lack its line feed.
   PromptSession session("pics");
-  EXPECT_EQ(platform::chooseFolder(CHOOSER_TITLE, start).path, start + "/pics");
+  EXPECT_EQ(promptForFolder(CHOOSER_TITLE, start).path, start + "/pics");
 }
 
 TEST(PosixChooser, AnswerThatIsNoFolderHasNoFileSystemPath) {
@@ -363,7 +364,7 @@ TEST(PosixChooser, AnswerThatIsNoFolderHasNoFileSystemPath) {
   test::writeFile(dir / "file.txt", "");
   for (const std::string answer : {"file.txt", "missing", "missing/x/..", " "}) {
     PromptSession session(answer + "\n");
-    const auto choice = platform::chooseFolder(CHOOSER_TITLE, dir.path().string());
+    const auto choice = promptForFolder(CHOOSER_TITLE, dir.path().string());
     EXPECT_EQ(choice.result, FolderChoiceResult::NoFileSystemPath) << answer;
   }
   // Lexically "missing/.." is the start folder, which exists.
@@ -382,10 +383,10 @@ TEST(PosixChooser, AnswerThatIsNoFolderHasNoFileSystemPath) {
 }
 
 std::optional<std::string> chooseSave(const std::string& start) {
-  return platform::chooseSaveName(SAVE_TITLE, SAVE_FILTER_NAME, "arc.kup", start);
+  return promptForArchiveName(SAVE_TITLE, SAVE_FILTER_NAME, "arc.kup", start);
 }
 
-std::string savePrompt() { return formatText(MSG_SAVE_NAME_PROMPT, SAVE_FILTER_NAME, "arc.kup"); }
+std::string savePrompt() { return formatText("%s (*.kup) [%s]\n", SAVE_FILTER_NAME, "arc.kup"); }
 
 TEST(PosixSaveName, CancelOnEmptyLineOrEndOfInput) {
   SKIP_UNLESS_POSIX();
@@ -423,7 +424,7 @@ TEST(PosixSaveName, ExistingFileAsksBeforeReplacing) {
   test::TempDir dir;
   const std::string start = dir.path().string();
   test::writeFile(dir / "old.kup", "old");
-  const std::string question = formatText(MSG_SAVE_REPLACE_PROMPT, (start + "/old.kup").c_str());
+  const std::string question = formatText(tr("%s already exists. Replace it? (y/N)\n"), (start + "/old.kup").c_str());
   {
     PromptSession session("old\ny\n");
     EXPECT_EQ(chooseSave(start), start + "/old.kup");
@@ -463,9 +464,9 @@ TEST(PosixSaveName, FolderIsRefusedAndDanglingLinkCountsAsExisting) {
   {
     PromptSession session("box\nplain\n..\nfine\n");
     EXPECT_EQ(chooseSave(start), start + "/fine.kup");
-    EXPECT_NE(session.output().find(formatText(MSG_SAVE_IS_FOLDER, (start + "/box.kup").c_str())),
+    EXPECT_NE(session.output().find(formatText(tr("%s is a folder. Enter a file name.\n"), (start + "/box.kup").c_str())),
               std::string::npos);
-    EXPECT_NE(session.output().find(formatText(MSG_SAVE_IS_FOLDER, (start + "/plain").c_str())),
+    EXPECT_NE(session.output().find(formatText(tr("%s is a folder. Enter a file name.\n"), (start + "/plain").c_str())),
               std::string::npos);
   }
   fs::create_symlink(dir / "nowhere", dir / "link.kup");
@@ -473,7 +474,7 @@ TEST(PosixSaveName, FolderIsRefusedAndDanglingLinkCountsAsExisting) {
     PromptSession session("link\nn\n");
     EXPECT_EQ(chooseSave(start), std::nullopt);
     EXPECT_NE(
-        session.output().find(formatText(MSG_SAVE_REPLACE_PROMPT, (start + "/link.kup").c_str())),
+        session.output().find(formatText(tr("%s already exists. Replace it? (y/N)\n"), (start + "/link.kup").c_str())),
         std::string::npos);
   }
 }
@@ -481,7 +482,7 @@ TEST(PosixSaveName, FolderIsRefusedAndDanglingLinkCountsAsExisting) {
 TEST(PosixKeyWait, WithoutTerminalReturnsAtOnceSilently) {
   SKIP_UNLESS_POSIX();
   PromptSession session("x\n");
-  platform::waitForKey();
+  waitForKey();
   EXPECT_EQ(session.output(), "");
   EXPECT_EQ(std::fgetc(session.input()), 'x');  // nothing was read as the key
 }

@@ -1,5 +1,5 @@
-// Extraction and testing with entries decoded on several threads: the same files and the
-// same console lines, in directory order, for every thread count; a broken entry among
+// Extraction, testing and printing with entries decoded on several threads: the same files,
+// bytes and console lines, in directory order, for every thread count; a broken entry among
 // many named in its turn with nothing of it left behind.
 #include <gtest/gtest.h>
 
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/read_commands.h"
+#include "archive/read_jobs.h"
 #include "common/console.h"
 #include "tests/archive_builder.h"
 #include "tests/test_support.h"
@@ -127,6 +128,42 @@ TEST_F(ReadingPoolTest, ABrokenEntryAmongManyIsNamedInItsTurnAndLeavesNothing) {
   EXPECT_EQ(console_, broken + ": broken LZSS stream (LZSS stream ends after 4 of 10 bytes)\n" +
                           std::to_string(ENTRIES + 1) + " entries tested: 1 problem\n")
       << console_;
+}
+
+// -p's bytes: every entry's file in the order given, the same for every thread count; a
+// broken entry ends the output after the entries before it, with nothing of its own.
+TEST_F(ReadingPoolTest, PrintedBytesAreTheFilesInOrderForEveryThreadCount) {
+  for (const bool broken : {false, true}) {
+    SCOPED_TRACE(broken);
+    const std::string archive = archiveOf(manyEntries(broken));
+    const fs::path out = dir_ / (broken ? "files-broken" : "files");
+    extractArchiveCommand(archive, out.string(), false, {}, 1);
+    ArchiveReader reader;
+    ASSERT_TRUE(reader.open(archive).isOk());
+    std::vector<const ArchiveEntry*> entries;
+    std::string expected;
+    for (const ArchiveEntry& entry : reader.entries()) entries.push_back(&entry);
+    std::reverse(entries.begin(), entries.end());  // printed in the order asked, not stored
+    for (const ArchiveEntry* entry : entries) {
+      if (broken && entry->name == entryName(BROKEN) + ".bmp") break;
+      std::string name = entry->name;
+      std::replace(name.begin(), name.end(), '\\', '/');
+      expected += test::readFile(out / name);
+    }
+    for (unsigned jobs = 1; jobs <= 4; ++jobs) {
+      SCOPED_TRACE(jobs);
+      std::vector<std::uint8_t> printed;
+      VectorSink sink(printed);
+      const PrintOutcome outcome = printEntries(reader, entries, sink, jobs, [](const auto&) {});
+      EXPECT_EQ(std::string(printed.begin(), printed.end()), expected);
+      EXPECT_EQ(outcome.status.isOk(), !broken);
+      if (broken) {
+        ASSERT_NE(outcome.entry, nullptr);
+        EXPECT_EQ(outcome.entry->name, entryName(BROKEN) + ".bmp");
+        EXPECT_NE(outcome.status.message().find("broken LZSS stream"), std::string::npos);
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -187,7 +187,9 @@ TEST_F(ReadingSafetyTest, AFailedWriteOnAFullDiskKeepsTheOldFile) {
                                      test::storedEntry("small.txt", "s")}));
   std::string console;
   ConsoleCapture capture([&console](std::string_view text) { console += text; });
-  EXPECT_EQ(extractArchiveCommand(archive, full.string(), true), 1);
+  // On one thread: on several, small.txt's write could come while big.txt's unfinished file
+  // still fills the disk, and fail too.
+  EXPECT_EQ(extractArchiveCommand(archive, full.string(), true, {}, 1), 1);
   EXPECT_TRUE(test::contains(console, "failed big.txt: cannot write ")) << console;
   EXPECT_TRUE(test::contains(console, "1 extracted, 0 refused, 1 failed")) << console;
   EXPECT_EQ(test::readFile(full / "big.txt"), std::string(1000, 'o'));

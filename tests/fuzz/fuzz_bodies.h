@@ -18,6 +18,7 @@
 #include "codec/lzss_decoder.h"
 #include "codec/spb.h"
 #include "codec/spb_decoder.h"
+#include "common/byte_order.h"
 
 namespace kupack::fuzz {
 
@@ -154,7 +155,7 @@ inline bool referenceDecodeLzss(std::span<const std::uint8_t> stream, std::size_
 // agrees with the reference decoder, and what it produces fits the bound the reader uses.
 inline std::string checkLzssDecoder(std::span<const std::uint8_t> data) {
   if (data.size() < 2) return {};
-  const std::size_t expected = std::size_t{data[0]} << 8 | data[1];
+  const std::size_t expected = loadBE16(data.data());
   const auto stream = data.subspan(2);
   std::vector<std::uint8_t> out;
   const Status status = decodeLzss(stream, expected, out);

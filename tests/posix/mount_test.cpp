@@ -1,10 +1,13 @@
 // The mount's file system model called as the kernel would call it, without a kernel:
 // sizes without decoding, reads at and past the ends, one decode for many readers, the
-// cache's budget, broken entries, and an archive replaced under the mount.
+// cache's budget, broken entries, an archive replaced under the mount, and what is no
+// archive at all.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -149,6 +152,38 @@ TEST_F(MountedArchiveTest, TreeHasExtractionPathsAndTrueSizesWithoutDecoding) {
   EXPECT_EQ(tree.getattr(999, attributes), ENOENT);
   std::uint64_t handle = 0;
   EXPECT_EQ(tree.open(nodeOf("pic"), handle), EISDIR);
+}
+
+// A path of more levels than the tree's table first has room for (it grows as folders are
+// added), and folders whose entries alternate: every entry is found, listed in archive order.
+TEST_F(MountedArchiveTest, DeepPathsAndAlternatingFoldersAreAllFound) {
+  std::string deep;
+  for (int level = 0; level < 60; ++level) deep += "d" + std::to_string(level) + "\\";
+  mount({storedEntry(deep + "leaf.txt", "leaf"), storedEntry("top.txt", "top")});
+  std::string deepPath = deep + "leaf.txt";
+  std::replace(deepPath.begin(), deepPath.end(), '\\', '/');
+  EXPECT_EQ(readAt(deepPath, 0, 16), "leaf");
+  EXPECT_EQ(readAt("top.txt", 0, 16), "top");
+
+  std::vector<BuiltEntry> entries;
+  for (int i = 0; i < 600; ++i) {
+    const std::string name = "f" + std::to_string(i % 40) + "\\n" + std::to_string(i);
+    entries.push_back(storedEntry(name, std::to_string(i)));
+  }
+  mount(entries);
+  for (int i = 0; i < 600; ++i) {
+    const std::string path = "f" + std::to_string(i % 40) + "/n" + std::to_string(i);
+    ASSERT_EQ(readAt(path, 0, 16), std::to_string(i)) << path;
+  }
+  std::vector<std::string> listed;
+  tree_->readdir(nodeOf("f7"), 0, [&](std::string_view name, const NodeAttributes&, auto) {
+    listed.emplace_back(name);
+    return true;
+  });
+  std::vector<std::string> expected;
+  for (int i = 7; i < 600; i += 40) expected.push_back("n" + std::to_string(i));
+  EXPECT_EQ(listed, expected);
+  EXPECT_EQ(reports(), "");
 }
 
 TEST_F(MountedArchiveTest, ReadsStopAtEachEntrysEnd) {
@@ -433,6 +468,33 @@ TEST_F(MountedArchiveTest, HostileArchiveIsRefusedAtMount) {
   EXPECT_FALSE(status.isOk());
   EXPECT_TRUE(test::contains(status.message(), "a.kup: the file is"));
   EXPECT_FALSE(tree.open((dir_ / "missing.kup").string()).isOk());
+
+  // A failed open leaves nothing of the archive opened before it.
+  mount(test::sampleEntries());
+  EXPECT_FALSE(tree_->open((dir_ / "missing.kup").string()).isOk());
+  NodeAttributes child;
+  EXPECT_EQ(tree_->lookup(platform::ROOT_NODE, "readme.txt", child), ENOENT);
+  std::uint64_t handle = 0;
+  EXPECT_EQ(tree_->open(2, handle), ENOENT);
+}
+
+// What is no archive is refused in the words -l uses, whatever errno the calls before left.
+TEST_F(MountedArchiveTest, NonArchivesAreRefusedAsTheReaderRefusesThem) {
+  ASSERT_EQ(mkfifo((dir_ / "pipe.kup").c_str(), 0600), 0);
+  fs::create_directory(dir_ / "folder.kup");
+  const std::pair<const char*, const char*> cases[] = {
+      {"pipe.kup", "pipe.kup: is not a regular file, not an archive\n"},
+      {"folder.kup", "folder.kup: is a folder, not an archive\n"},
+      {"missing.kup", "missing.kup: cannot open ("},
+  };
+  for (const auto& [name, said] : cases) {
+    errno = ENOTTY;
+    MountedArchive tree(DEFAULT_MOUNT_CACHE_BYTES, [](const std::string&) {});
+    const Status status = tree.open((dir_ / name).string());
+    ArchiveReader reader;
+    EXPECT_EQ(status.message(), reader.open((dir_ / name).string()).message()) << name;
+    EXPECT_TRUE(test::contains(status.message(), said)) << status.message();
+  }
 }
 
 TEST_F(MountedArchiveTest, NamesChangedByLowerCasingAreNotedOnceAndKeptAsRecorded) {
@@ -456,6 +518,18 @@ TEST(MountCommandTest, MistakesAreUsageErrors) {
   const test::RunResult run = test::runKupack({"--mount", "a.kup", "missing"}, dir.path());
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_FALSE(run.err.empty());
+}
+
+TEST(MountCommandTest, NamedPipeIsRefusedInTheWordsOfList) {
+  if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no usable /dev/fuse here";
+  test::TempDir dir;
+  ASSERT_EQ(mkfifo((dir / "pipe.kup").c_str(), 0600), 0);
+  fs::create_directory(dir / "mnt");
+  const test::RunResult mounted = test::runKupack({"--mount", "pipe.kup", "mnt"}, dir.path());
+  const test::RunResult listed = test::runKupack({"-l", "pipe.kup"}, dir.path());
+  EXPECT_EQ(mounted.exitCode, 1);
+  EXPECT_TRUE(test::contains(mounted.err, "pipe.kup: is not a regular file")) << mounted.err;
+  EXPECT_EQ(mounted.err, listed.err);
 }
 
 }  // namespace

@@ -72,6 +72,7 @@ _kupack() {
   if [[ -z $options_ended && $cur == -* ]]; then
     case $command in
       -x | --extract) _kupack_words '-f --force -C --directory -j --jobs' "$cur" ;;
+      -p | --print) _kupack_words '-j --jobs' "$cur" ;;
       --mount) _kupack_words '-f --foreground -o --options' "$cur" ;;
       -l | --list) _kupack_words '--json --long' "$cur" ;;
       -u | --update) _kupack_words '-n --dry-run --json -j --jobs' "$cur" ;;
