@@ -1228,8 +1228,10 @@ bool HeldFile::openForReading(const std::string& path) {
   const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (descriptor < 0) return false;
   struct stat info {};
-  if (fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode)) {
-    const int error = S_ISDIR(info.st_mode) ? EISDIR : (errno != 0 ? errno : EINVAL);
+  const bool looked = fstat(descriptor, &info) == 0;
+  if (!looked || !S_ISREG(info.st_mode)) {
+    // Only a failed fstat leaves an errno of its own; anything else errno holds is stale.
+    const int error = !looked ? errno : (S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
     ::close(descriptor);
     errno = error;
     return false;
