@@ -7,9 +7,9 @@ namespace kupack {
 bool BitmapFile::readHeaders(const platform::ReadableFile& file) {
   std::uint8_t head[BMP_FILE_HEADER_SIZE + BMP_INFO_HEADER_SIZE];
   const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof head, file.size()));
-  std::span<const std::uint8_t> read;
-  if (file.readAt(0, {head, length})) read = {head, length};
-  return headers_.readBitmapHeaders(read);
+  file_.failure = file.readAt(0, {head, length});
+  if (!file_.failure) return headers_.readBitmapHeaders({});
+  return headers_.readBitmapHeaders({head, length});
 }
 
 bool BitmapFile::readHeaders(const std::string& nativePath) {

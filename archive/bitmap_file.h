@@ -19,8 +19,8 @@ class BitmapFile {
   BitmapFile(const BitmapFile&) = delete;
   BitmapFile& operator=(const BitmapFile&) = delete;
 
-  // Reads the headers only. False when the file cannot be read or holds fewer than 54
-  // bytes; the image's headers are zero then.
+  // Reads the headers only. False when the file cannot be read (failure() says why) or
+  // holds fewer than 54 bytes; the image's headers are zero then.
   bool readHeaders(const platform::ReadableFile& file);
   // The same for the file at `nativePath`, opened for this alone; false when it cannot be.
   bool readHeaders(const std::string& nativePath);
@@ -33,7 +33,8 @@ class BitmapFile {
   // The same for the file at `nativePath`, opened here and held; CannotOpen naming it.
   Status open(const std::string& nativePath, BitmapVerdict& verdict);
   BitmapRows& rows() { return rows_; }
-  // Why the rows could not be read: the file became shorter, or the read failed.
+  // Why the headers or the rows could not be read: the file became shorter, or the read
+  // failed. Ok otherwise.
   const Status& failure() const { return file_.failure; }
 
  private:

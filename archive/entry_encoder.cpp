@@ -72,9 +72,11 @@ EncodedEntry encodeEntry(const std::string& name, const platform::ReadableFile& 
                          ByteSink& destination, PackListener& listener, WorkerPool* pool) {
   if (!hasBitmapSuffix(name)) return stored(listener);
   BitmapFile bitmap;
-  // Headers that cannot be read (a file too short to be a bitmap) leave the file stored;
-  // the copy reports a file that cannot be read, with its name.
-  if (!bitmap.readHeaders(file)) return stored(listener);
+  // A file too short to be a bitmap is stored; one that cannot be read fails, naming it.
+  if (!bitmap.readHeaders(file)) {
+    if (!bitmap.failure()) return {bitmap.failure(), ENTRY_STORED};
+    return stored(listener);
+  }
   if (bitmap.image().paletteCount() != 0)
     return {codeLzss(file, destination, listener, pool), ENTRY_LZSS};
   return encodeTrueColour(bitmap, file, destination, listener);

@@ -1,0 +1,214 @@
+// The packing run against files that fail or change, through the fault-injecting file
+// layer: every case is decided by the number of a read or a write, never by timing, so it
+// gives the same result on any machine and under wine.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "archive/archive_format.h"
+#include "archive/archive_writer.h"
+#include "archive/copy_stream.h"
+#include "tests/bmp_builder.h"
+#include "tests/fault_file_system.h"
+#include "tests/test_support.h"
+
+namespace kupack {
+namespace {
+
+namespace fs = std::filesystem;
+
+class FileFaultsTest : public ::testing::Test {
+ protected:
+  FileFaultsTest() { fs::create_directories(root()); }
+
+  fs::path root() const { return dir_ / "root"; }
+  fs::path archive() const { return dir_ / "out.kup"; }
+
+  void add(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+    test::writeFile(root() / name, bytes);
+    files_.push_back({name, name});
+  }
+  // One file of each coding: LZSS, SPB, a bitmap stored unchanged, and a plain stored file
+  // of more than one copy chunk.
+  void addEveryCoding() {
+    add("pal.bmp", palette());
+    add("pic.bmp", test::makeBmp(test::randomPicture(90, 60, 1, 40)));
+    add("short.bmp", {'B', 'M', 1, 2, 3});
+    add("big.bin", std::vector<std::uint8_t>(COPY_CHUNK_SIZE + 100, 'b'));
+  }
+  static std::vector<std::uint8_t> palette() {
+    return test::makeBmp(test::randomPicture(300, 200, 3, 2), {.bitCount = 8, .colorsUsed = 256});
+  }
+
+  Status build(platform::FileSystem* files, unsigned jobs) {
+    ArchiveJob job{archive().string(), root().string(), jobs};
+    job.files = files;
+    return buildArchive(job, files_, quiet_);
+  }
+
+  // The archive a run gives for the tree as it is now, with nothing injected.
+  std::string referenceArchive() {
+    const Status status = build(nullptr, 1);
+    EXPECT_TRUE(status.isOk()) << status.message();
+    std::string bytes = test::readFile(archive());
+    fs::remove(archive());
+    return bytes;
+  }
+
+  // A failed run leaves the earlier archive and nothing of its own.
+  void expectEarlierArchiveOnly() const {
+    EXPECT_EQ(test::readFile(archive()), "earlier archive");
+    EXPECT_EQ(test::namesEndingIn(dir_.path(), ".part"), std::vector<std::string>{});
+  }
+
+  test::TempDir dir_;
+  std::vector<CollectedFile> files_;
+  SilentPackListener quiet_;
+};
+
+TEST_F(FileFaultsTest, EverySourceIsOpenedOncePerRun) {
+  addEveryCoding();
+  const std::string reference = referenceArchive();
+  for (const unsigned jobs : {1u, 4u}) {
+    test::FaultFileSystem faults;
+    ASSERT_TRUE(build(&faults, jobs).isOk());
+    EXPECT_EQ(test::readFile(archive()), reference) << jobs;
+    std::map<std::string, std::size_t> expected;
+    for (const CollectedFile& file : files_)
+      expected[platform::joinPath(root().string(), file.nativePath)] = 1;
+    EXPECT_EQ(faults.opens(), expected) << jobs << " threads";
+  }
+}
+
+TEST_F(FileFaultsTest, ShortReadsGiveTheSameArchive) {
+  addEveryCoding();
+  const std::string reference = referenceArchive();
+  test::FaultFileSystem faults;
+  faults.shortReads(4093);
+  ASSERT_TRUE(build(&faults, 2).isOk());
+  EXPECT_EQ(test::readFile(archive()), reference);
+}
+
+// A file changed between two reads of its coding or copy, for each coding and any number of
+// threads: the run ends with the whole file's correct entry (when the change left it as it
+// was, down to the clock's step) or fails naming the file, and never writes an entry of
+// part of it under the whole file's size.
+TEST_F(FileFaultsTest, FileChangedBetweenTwoReadsIsNeverPackedInPart) {
+  struct Change {
+    const char* what;
+    void (*apply)(const fs::path& path, const std::vector<std::uint8_t>& whole,
+                  std::size_t readsBefore);
+  };
+  const Change changes[] = {
+      // Cut to nothing and written again, half before one read and the rest before the next.
+      {"rewritten", [](const fs::path& path, const std::vector<std::uint8_t>& whole,
+                       std::size_t readsBefore) {
+         const std::size_t half = whole.size() / 2;
+         if (readsBefore == 1) test::writeFile(path, std::vector(whole.begin(), whole.begin() + half));
+         if (readsBefore == 2) test::writeFile(path, whole);
+       }},
+      // Shorter before one read and whole again before the next.
+      {"shrunk and regrown", [](const fs::path& path, const std::vector<std::uint8_t>& whole,
+                                std::size_t readsBefore) {
+         if (readsBefore == 1) fs::resize_file(path, whole.size() / 3);
+         if (readsBefore == 2) test::writeFile(path, whole);
+       }},
+      // Longer from one read on.
+      {"grown", [](const fs::path& path, const std::vector<std::uint8_t>& whole,
+                   std::size_t readsBefore) {
+         if (readsBefore != 1) return;
+         std::vector<std::uint8_t> longer = whole;
+         longer.insert(longer.end(), 1000, 'x');
+         test::writeFile(path, longer);
+       }},
+  };
+  addEveryCoding();
+  const std::string reference = referenceArchive();
+  for (const char* name : {"pal.bmp", "pic.bmp", "big.bin"}) {
+    const fs::path path = root() / name;
+    const std::vector<std::uint8_t> whole = test::readBytes(path);
+    for (const Change& change : changes) {
+      for (const unsigned jobs : {1u, 3u}) {
+        SCOPED_TRACE(std::string(name) + " " + change.what + ", " + std::to_string(jobs) + " threads");
+        test::writeFile(path, whole);
+        test::writeFile(archive(), std::string("earlier archive"));
+        test::FaultFileSystem faults;
+        // Small reads, so that every coding reads each file more than twice.
+        faults.shortReads(1000);
+        faults.beforeRead(name, [&](const std::string&, std::size_t readsBefore) {
+          change.apply(path, whole, readsBefore);
+        });
+        const Status status = build(&faults, jobs);
+        if (status.isOk() && test::readBytes(path) == whole) {
+          EXPECT_EQ(test::readFile(archive()), reference);
+        } else {
+          ASSERT_FALSE(status.isOk());
+          EXPECT_EQ(status.code(), Status::Code::SourceChanged) << status.message();
+          EXPECT_NE(status.message().find(name), std::string::npos) << status.message();
+          expectEarlierArchiveOnly();
+        }
+      }
+    }
+  }
+}
+
+// Every read of a run, failed in turn, ends the run naming the file it was reading.
+TEST_F(FileFaultsTest, FailedReadEndsTheRunNamingTheFile) {
+  add("pal.bmp", palette());
+  add("note.txt", std::vector<std::uint8_t>(5000, 'n'));
+  test::writeFile(archive(), std::string("earlier archive"));
+  test::FaultFileSystem counting;
+  counting.shortReads(20000);
+  ASSERT_TRUE(build(&counting, 1).isOk());
+  const std::size_t reads = counting.reads();
+  ASSERT_GT(reads, 3u);
+  test::writeFile(archive(), std::string("earlier archive"));
+  for (std::size_t n = 1; n <= reads; ++n) {
+    SCOPED_TRACE(n);
+    test::FaultFileSystem faults;
+    faults.shortReads(20000);
+    faults.failRead(n, EIO);
+    const Status status = build(&faults, 1);
+    ASSERT_FALSE(status.isOk());
+    EXPECT_EQ(status.code(), Status::Code::CannotRead);
+    EXPECT_EQ(status.errorNumber(), EIO);
+    // The first read is the bitmap's headers, the last the note's copy.
+    const char* named = n == reads ? "note.txt" : n == 1 ? "pal.bmp" : ".";
+    EXPECT_NE(status.message().find(named), std::string::npos) << status.message();
+    expectEarlierArchiveOnly();
+  }
+}
+
+// The disk fills, or a write fails, at every place of the archive: its data area (a copy,
+// an SPB stream, an LZSS stream, which ends in the bare output error) and its directory.
+TEST_F(FileFaultsTest, FullDiskAndFailedWritesLeaveTheEarlierArchive) {
+  addEveryCoding();
+  const std::uint64_t whole = referenceArchive().size();
+  test::writeFile(archive(), std::string("earlier archive"));
+  for (const std::uint64_t room : {std::uint64_t{0}, std::uint64_t{1000}, std::uint64_t{30000},
+                                   whole - 200, whole - 1}) {
+    SCOPED_TRACE("room " + std::to_string(room));
+    test::FaultFileSystem faults;
+    faults.fillDiskAfter(room);
+    const Status status = build(&faults, 2);
+    ASSERT_FALSE(status.isOk());
+    if (status.kind() != Status::Kind::OutputError) {
+      EXPECT_EQ(status.code(), Status::Code::CannotWrite);
+      EXPECT_EQ(status.errorNumber(), ENOSPC);
+      EXPECT_NE(status.message().find("out.kup."), std::string::npos) << status.message();
+      EXPECT_NE(status.message().find(".part"), std::string::npos) << status.message();
+    }
+    expectEarlierArchiveOnly();
+  }
+  for (std::size_t n = 1; n <= 6; ++n) {
+    SCOPED_TRACE("write " + std::to_string(n));
+    test::FaultFileSystem faults;
+    faults.failWrite(n, EIO);
+    const Status status = build(&faults, 2);
+    ASSERT_FALSE(status.isOk());
+    expectEarlierArchiveOnly();
+  }
+}
+
+}  // namespace
+}  // namespace kupack
