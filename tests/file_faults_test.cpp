@@ -5,9 +5,11 @@
 
 #include <cstring>
 
+#include "app/pack_command.h"
 #include "archive/archive_format.h"
 #include "archive/archive_writer.h"
 #include "archive/copy_stream.h"
+#include "common/console.h"
 #include "tests/bmp_builder.h"
 #include "tests/fault_file_system.h"
 #include "tests/test_support.h"
@@ -208,6 +210,70 @@ TEST_F(FileFaultsTest, FullDiskAndFailedWritesLeaveTheEarlierArchive) {
     ASSERT_FALSE(status.isOk());
     expectEarlierArchiveOnly();
   }
+}
+
+// The whole packing run, in this process, as the program runs it with a folder and an
+// archive name, through `files`.
+struct AppRun {
+  int exitCode = -1;
+  std::string console;  // standard output and error as shown
+};
+AppRun runPacking(const fs::path& folder, const fs::path& archive, platform::FileSystem& files) {
+  const fs::path startFolder = fs::current_path();
+  AppRun run;
+  {
+    const ConsoleCapture capture([&](std::string_view text) { run.console += text; });
+    ArchiveRunRequest request;
+    request.programName = "kupack";
+    request.folderArgument = test::nativeOf(folder);
+    request.archiveArgument = test::nativeOf(archive);
+    request.jobs = 2;
+    request.files = &files;
+    run.exitCode = runArchiveJob(request);
+  }
+  fs::current_path(startFolder);
+  return run;
+}
+
+// What the user sees of a full disk, a file that changed and a coder's failed write.
+TEST_F(FileFaultsTest, WholeRunShowsEachFailureAndExitsOne) {
+  const std::string failed = test::sjis("アーカイブを作成できませんでした。\n");
+  add("big.bin", std::vector<std::uint8_t>(300000, 'b'));
+  test::writeFile(archive(), std::string("earlier archive"));
+  {
+    test::FaultFileSystem faults;
+    faults.fillDiskAfter(100000);
+    const AppRun run = runPacking(root(), archive(), faults);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(test::contains(run.console, std::strerror(ENOSPC))) << run.console;
+    EXPECT_TRUE(test::contains(run.console, ".part")) << run.console;
+    EXPECT_TRUE(test::contains(run.console, failed)) << run.console;
+    expectEarlierArchiveOnly();
+  }
+  {
+    test::FaultFileSystem faults;
+    faults.beforeRead("big.bin", [&](const std::string& path, std::size_t readsBefore) {
+      if (readsBefore == 0) test::writeFile(test::pathFromNative(path), std::string(300001, 'g'));
+    });
+    const AppRun run = runPacking(root(), archive(), faults);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(test::contains(run.console, "big.bin" + test::sjis("は読み込み中に変更されました。")))
+        << run.console;
+    expectEarlierArchiveOnly();
+  }
+  // A palette bitmap of noise codes to more than it is; its coder's bytes do not all fit.
+  fs::remove(root() / "big.bin");
+  files_.clear();
+  std::vector<std::uint8_t> noise = test::makeBmp(test::randomPicture(400, 300, 5, 255),
+                                                  {.bitCount = 8, .colorsUsed = 256});
+  add("noise.bmp", noise);
+  test::FaultFileSystem faults;
+  faults.fillDiskAfter(noise.size() / 2);
+  const AppRun run = runPacking(root(), archive(), faults);
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_TRUE(test::contains(run.console, "Output error\n")) << run.console;
+  EXPECT_FALSE(test::contains(run.console, failed));
+  expectEarlierArchiveOnly();
 }
 
 }  // namespace
