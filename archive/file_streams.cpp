@@ -1,7 +1,6 @@
 #include "archive/file_streams.h"
 
 #include <algorithm>
-#include <cerrno>
 
 namespace kupack {
 
@@ -18,12 +17,6 @@ bool FileSource::read(std::span<std::uint8_t> buffer, std::size_t& count) {
   position_ += wanted;
   count = wanted;
   return true;
-}
-
-bool FileSink::put(std::span<const std::uint8_t> bytes) {
-  if (file_.writeBytes(bytes.data(), bytes.size())) return true;
-  if (error_ == 0) error_ = errno != 0 ? errno : EIO;
-  return false;
 }
 
 bool WritableFileSink::put(std::span<const std::uint8_t> bytes) {

@@ -1,5 +1,5 @@
 // The file ends of the coders: a ByteSource reading an open file in order for exactly the
-// length it had when it was opened, and ByteSinks appending to a file being written. Each
+// length it had when it was opened, and a ByteSink appending to a file being written. Each
 // keeps its first failure, naming the file.
 #pragma once
 
@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <span>
 
-#include "archive/file_holder.h"
 #include "codec/byte_stream.h"
 #include "common/status.h"
 #include "platform/file.h"
@@ -27,17 +26,6 @@ class FileSource final : public ByteSource {
   const platform::ReadableFile& file_;
   std::uint64_t position_ = 0;
   Status failure_ = Status::ok();
-};
-
-class FileSink final : public ByteSink {
- public:
-  explicit FileSink(FileHolder& file) : file_(file) {}
-  bool put(std::span<const std::uint8_t> bytes) override;
-  int error() const { return error_; }
-
- private:
-  FileHolder& file_;
-  int error_ = 0;
 };
 
 class WritableFileSink final : public ByteSink {

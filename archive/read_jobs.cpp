@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <set>
@@ -22,6 +23,7 @@
 #include "codec/bitmap.h"
 #include "codec/worker_pool.h"
 #include "common/console.h"
+#include "platform/file.h"
 #include "platform/platform.h"
 
 namespace kupack {
@@ -41,34 +43,28 @@ std::string errorText(int errorNumber) {
 
 std::string entryShown(const ArchiveEntry& entry) { return entryNameForConsole(entry.name); }
 
-// Reads a source file in chunks for comparisons; remembers why it could not.
+// Reads a source file in order, in chunks, for comparisons.
 class SourceFile {
  public:
   explicit SourceFile(const std::string& nativePath) {
-    std::uint64_t size = 0;
-    in_ = platform::openForReading(nativePath, size);
+    static_cast<void>(platform::realFileSystem().openReadable(nativePath, file_));
   }
-  ~SourceFile() {
-    if (in_ != nullptr) std::fclose(in_);
-  }
-  SourceFile(SourceFile&& other) noexcept
-      : in_(std::exchange(other.in_, nullptr)), buffer_(std::move(other.buffer_)) {}
-  SourceFile(const SourceFile&) = delete;
-  SourceFile& operator=(const SourceFile&) = delete;
-  SourceFile& operator=(SourceFile&&) = delete;
 
-  bool isOpen() const { return in_ != nullptr; }
+  bool isOpen() const { return file_ != nullptr; }
   // Compares the next `expected.size()` bytes of the file with `expected`.
   bool nextEquals(std::span<const std::uint8_t> expected) {
+    if (expected.size() > file_->size() - position_) return false;
     buffer_.resize(expected.size());
-    if (std::fread(buffer_.data(), 1, buffer_.size(), in_) != buffer_.size()) return false;
+    if (!file_->readAt(position_, buffer_)) return false;
+    position_ += expected.size();
     return std::equal(buffer_.begin(), buffer_.end(), expected.begin());
   }
-  // True when the file has no byte left.
-  bool atEnd() { return std::fgetc(in_) == EOF; }
+  // True when the file has no byte left: all of it compared, and nothing added since.
+  bool atEnd() const { return position_ == file_->size() && file_->unchangedSinceOpen(); }
 
  private:
-  std::FILE* in_ = nullptr;
+  std::unique_ptr<platform::ReadableFile> file_;
+  std::uint64_t position_ = 0;
   std::vector<std::uint8_t> buffer_;
 };
 
