@@ -104,8 +104,9 @@ inline FileSystem& fileSystemOr(FileSystem* files) {
   return files != nullptr ? *files : realFileSystem();
 }
 
-// The length of the regular file at `path`, looked up by name without opening it; nullopt
-// when nothing is there or it is no regular file.
+// The length of the regular file at `path`, looked up without reading it (POSIX: by name;
+// Windows: through a handle with no access); nullopt when nothing is there or it is no
+// regular file (a folder, pipe or device; a pipe is never waited for).
 std::optional<std::uint64_t> regularFileLength(const std::string& path);
 
 // The one mapping from the system's last error to a Status about `path`: errno on POSIX,

@@ -25,11 +25,19 @@ std::wstring fullPathOf(const std::wstring& path) {
 
 std::optional<std::uint64_t> regularFileLength(const std::string& path) {
   const std::optional<std::wstring> name = win32::systemPath(path, fullPathOf);
-  WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!name || !GetFileAttributesExW(name->c_str(), GetFileExInfoStandard, &data)) return std::nullopt;
-  if ((data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0)
-    return std::nullopt;
-  return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  if (!name) return std::nullopt;
+  // Opened for no access at all, only to be looked at: a device (NUL, CON, a port) has a name
+  // like a file's and only its handle shows that it is none; a folder does not open this way.
+  const HANDLE handle = CreateFileW(name->c_str(), 0,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+  LARGE_INTEGER length{};
+  const bool regular = GetFileType(handle) == FILE_TYPE_DISK && GetFileSizeEx(handle, &length) &&
+                       length.QuadPart >= 0;
+  CloseHandle(handle);
+  if (!regular) return std::nullopt;
+  return static_cast<std::uint64_t>(length.QuadPart);
 }
 
 }  // namespace kupack::platform
