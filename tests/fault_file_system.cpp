@@ -8,6 +8,10 @@ class FaultFileSystem::Readable final : public platform::ReadableFile {
  public:
   Readable(FaultFileSystem& owner, std::unique_ptr<platform::ReadableFile> inner)
       : owner_(owner), inner_(std::move(inner)) {}
+  ~Readable() override {
+    const std::lock_guard<std::mutex> lock(owner_.mutex_);
+    --owner_.openNow_;
+  }
 
   const std::string& path() const override { return inner_->path(); }
   std::uint64_t size() const override { return inner_->size(); }
@@ -92,6 +96,11 @@ void FaultFileSystem::beforeRead(const std::string& name, ReadHook hook) {
   hook_ = std::move(hook);
 }
 
+std::size_t FaultFileSystem::peakOpen() const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return peakOpen_;
+}
+
 std::size_t FaultFileSystem::reads() const {
   const std::lock_guard<std::mutex> lock(mutex_);
   return reads_;
@@ -116,6 +125,10 @@ Status FaultFileSystem::openReadable(const std::string& path,
   }
   std::unique_ptr<platform::ReadableFile> inner;
   if (Status opened = inner_.openReadable(path, inner); !opened) return opened;
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    peakOpen_ = std::max(peakOpen_, ++openNow_);
+  }
   file = std::make_unique<Readable>(*this, std::move(inner));
   return Status::ok();
 }

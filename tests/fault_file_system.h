@@ -42,6 +42,8 @@ class FaultFileSystem final : public platform::FileSystem {
   std::size_t opensOf(const std::string& path) const;
   // Every path opened for reading, with its count.
   std::map<std::string, std::size_t> opens() const;
+  // The most files open for reading at once so far.
+  std::size_t peakOpen() const;
 
   Status openReadable(const std::string& path,
                       std::unique_ptr<platform::ReadableFile>& file) override;
@@ -66,6 +68,8 @@ class FaultFileSystem final : public platform::FileSystem {
   mutable std::mutex mutex_;
   std::map<std::string, std::size_t> opens_;
   std::map<std::string, std::size_t> readsOf_;
+  std::size_t openNow_ = 0;
+  std::size_t peakOpen_ = 0;
   std::size_t reads_ = 0;
   std::size_t writes_ = 0;
   std::size_t failingRead_ = 0;

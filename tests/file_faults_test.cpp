@@ -9,6 +9,7 @@
 #include "archive/archive_format.h"
 #include "archive/archive_writer.h"
 #include "archive/copy_stream.h"
+#include "archive/pack_pipeline.h"
 #include "common/console.h"
 #include "tests/bmp_builder.h"
 #include "tests/fault_file_system.h"
@@ -80,6 +81,31 @@ TEST_F(FileFaultsTest, EverySourceIsOpenedOncePerRun) {
       expected[platform::joinPath(root().string(), file.nativePath)] = 1;
     EXPECT_EQ(faults.opens(), expected) << jobs << " threads";
   }
+}
+
+// Stored files coded ahead keep their file open until their copy: no more than the limit of
+// them at once, however many threads code ahead, so a large tree never runs out of handles.
+TEST_F(FileFaultsTest, FilesHeldOpenForTheirTurnStayWithinTheLimit) {
+  std::vector<PipelineEntry> entries;
+  for (int i = 0; i < 200; ++i) {
+    const std::string name = "f" + std::to_string(i) + ".txt";
+    test::writeFile(root() / name, std::string(10, 'x'));
+    entries.push_back({name, test::nativeOf(root() / name)});
+  }
+  test::FaultFileSystem faults;
+  {
+    PackPipeline pipeline(entries, {.threads = 4, .openFiles = 8}, &faults);
+    CountingSink sink;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      PipelineOutcome outcome = pipeline.take(i, quiet_, sink);
+      ASSERT_TRUE(outcome.status.isOk()) << i;
+      ASSERT_TRUE(outcome.copyInTurn);
+      ASSERT_NE(outcome.source, nullptr);
+      EXPECT_EQ(outcome.source->size(), 10u);
+    }
+  }
+  EXPECT_EQ(faults.opens().size(), entries.size());
+  EXPECT_LE(faults.peakOpen(), 8u + 1u);  // the limit, and the entry whose turn it is
 }
 
 TEST_F(FileFaultsTest, ShortReadsGiveTheSameArchive) {
