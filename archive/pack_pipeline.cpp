@@ -1,7 +1,6 @@
 #include "archive/pack_pipeline.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <new>
 #include <utility>
 
