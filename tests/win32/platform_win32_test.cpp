@@ -149,15 +149,9 @@ TEST(Win32FileSizeTest, SizesThroughADescriptor) {
   EXPECT_EQ(regularFileLength(nativeOf(dir / "empty")), 0u);
   EXPECT_EQ(regularFileLength(nativeOf(dir / "one")), 1u);
   EXPECT_EQ(regularFileLength(nativeOf(dir / "many")), 123457u);
-  errno = 0;
   EXPECT_FALSE(regularFileLength(nativeOf(dir / "missing")).has_value());
-  EXPECT_EQ(errno, ENOENT);
-  errno = 0;
   EXPECT_FALSE(regularFileLength(nativeOf(dir.path())).has_value()) << "a folder has no file size";
-  EXPECT_EQ(errno, EISDIR);
-  errno = 0;
   EXPECT_FALSE(regularFileLength("NUL").has_value()) << "nor has a device";
-  EXPECT_EQ(errno, EINVAL);
 }
 
 TEST(Win32FileSizeTest, SizesBeyondFourGibibytes) {
