@@ -7,6 +7,7 @@
 #include "app/read_commands.h"
 #include "archive/archive_reader.h"
 #include "common/console.h"
+#include "platform/file.h"
 #include "platform/platform.h"
 
 namespace kupack {
@@ -33,7 +34,7 @@ std::string shown(const std::string& native) { return platform::nativeToConsoleT
 }  // namespace
 
 bool isDroppedArchive(const std::string& argument) {
-  return endsWithArchiveExtension(argument) && platform::fileSize(argument).has_value();
+  return endsWithArchiveExtension(argument) && platform::regularFileLength(argument).has_value();
 }
 
 std::string droppedArchiveFolder(const std::string& archivePath, unsigned attempt) {

@@ -157,6 +157,7 @@ int runArchiveJob(const ArchiveRunRequest& request) {
     return finish(request, 1);
   }
   ArchiveJob job{*archiveTarget, rootFolder, request.jobs};
+  job.files = request.files;
   CollectRequest collect{rootFolder,
                          request.programName,
                          {namedArchive, job.archivePath, partialArchivePath(job.archivePath)},

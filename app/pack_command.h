@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "archive/entry_selection.h"
+#include "platform/file.h"
 
 namespace kupack {
 
@@ -21,6 +22,8 @@ struct ArchiveRunRequest {
   std::optional<std::string> archiveArgument;
   unsigned jobs = 0;      // entries coded at once (-j); 0: one per processor core
   ExcludeRules excludes;  // files and folders left out (--exclude, --exclude-from)
+  // Where the files are read and the archive written (the system's files for nullptr).
+  platform::FileSystem* files = nullptr;
 };
 
 // The rules of --exclude=PATTERN (`patterns`) and --exclude-from=FILE (`files`: one pattern

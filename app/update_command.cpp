@@ -13,6 +13,7 @@
 #include "archive/preflight.h"
 #include "archive/read_jobs.h"
 #include "common/console.h"
+#include "platform/file.h"
 #include "platform/platform.h"
 
 namespace kupack {
@@ -40,7 +41,8 @@ const char* actionName(UpdateAction action) {
 
 // The source size a new file has now (0 when it cannot be learned: the run would say why).
 ull newFileSize(const UpdateChange& change, const std::string& rootFolder) {
-  return platform::fileSize(platform::joinPath(rootFolder, change.file->nativePath)).value_or(0);
+  return platform::regularFileLength(platform::joinPath(rootFolder, change.file->nativePath))
+      .value_or(0);
 }
 
 // The dry run's list: -l's columns after the action; a file still to be coded has no

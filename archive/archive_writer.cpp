@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "archive/archive_format.h"
@@ -10,6 +11,7 @@
 #include "archive/file_streams.h"
 #include "archive/pack_pipeline.h"
 #include "archive/stored_entry.h"
+#include "common/byte_order.h"
 #include "platform/platform.h"
 
 namespace kupack {
@@ -47,8 +49,10 @@ class Writer {
 
   Status run() {
     Status status = writeAll();
-    archive_.close();
-    if (!status && archive_.path() == partPath_) platform::removeFile(partPath_);
+    if (archive_ != nullptr) {
+      static_cast<void>(archive_->close());
+      if (!status) platform::removeFile(partPath_);
+    }
     return status;
   }
 
@@ -78,23 +82,22 @@ class Writer {
     PackPhaseTimes& times = job_.phaseTimes != nullptr ? *job_.phaseTimes : ignored;
     auto phaseStart = std::chrono::steady_clock::now();
     // The archive is new, made under a name of its own and never through a link.
-    if (!openPartFile(job_.archivePath, archive_, partCleanup_))
-      return Status::file(Status::Code::CannotCreate, job_.archivePath + ".part", errno);
-    partPath_ = archive_.path();
+    if (Status created = openPartFile(files(), job_.archivePath, archive_, partCleanup_); !created)
+      return created;
+    partPath_ = archive_->path();
     replacing_ = platform::pathExists(job_.archivePath);
     // The replaced archive's permissions from the start, so that what it keeps from others
     // is never readable in the part file either; set again before the rename.
-    if (!platform::keepReplacedFileAttributes(archive_.stream(), job_.archivePath))
-      return cannotWrite();
+    if (Status kept = archive_->keepAttributesOf(job_.archivePath); !kept) return kept;
     // The data area starts where the names say; the header and directory come last.
     dataStart_ = directoryEnd();
-    if (std::fseek(archive_.stream(), static_cast<long>(dataStart_), SEEK_SET) != 0)
-      return cannotWrite();
+    if (Status placed = archive_->seek(dataStart_); !placed) return placed;
     {
       PackPipeline pipeline(pipelineEntries(job_, files_),
                             {.threads = codingThreads(job_.jobs),
                              .heldBudget = job_.heldBudget,
-                             .workingBudget = job_.workingBudget});  // joined on every way out
+                             .workingBudget = job_.workingBudget},
+                            &files());  // joined on every way out
       records_.reserve(slots_.size());
       times.start = secondsSince(phaseStart);
       phaseStart = std::chrono::steady_clock::now();
@@ -111,9 +114,8 @@ class Writer {
     listener_.onEvent({PackEvent::Kind::Joining, {}});
     reportCopy(offset_, listener_);
     if (Status written = writeDirectory(); !written) return written;
-    if (!platform::keepReplacedFileAttributes(archive_.stream(), job_.archivePath))
-      return cannotWrite();
-    if (!archive_.close()) return cannotWrite();
+    if (Status kept = archive_->keepAttributesOf(job_.archivePath); !kept) return kept;
+    if (Status closed = archive_->close(); !closed) return closed;
     if (kept_.archive != nullptr) {
       if (!kept_.archive->stillNamedBy(kept_.archivePath))
         return Status::file(Status::Code::SourceChanged, kept_.archivePath);
@@ -128,29 +130,25 @@ class Writer {
   }
 
   Status writeEntry(PackPipeline& pipeline, std::size_t index, double& writingSeconds) {
-    FileSink sink(archive_);
+    WritableFileSink sink(*archive_);
     TimedSink timed(sink, writingSeconds);
     PipelineOutcome outcome = pipeline.take(index, listener_, timed);
     // A coder's bytes that cannot be written are the bare output error for the LZSS coding,
     // as they always were; otherwise the archive's file is named.
     if (outcome.destinationFailed) {
       if (outcome.type == ENTRY_LZSS) return Status::outputError();
-      return Status::file(Status::Code::CannotWrite, partPath_, sink.error());
+      return sink.failure();
     }
     if (!outcome.status) return outcome.status;
     std::uint64_t storedSize = outcome.codedSize;
-    const std::string sourcePath = platform::joinPath(job_.rootFolder, files_[index].nativePath);
+    // A coded entry's coder checked that its file was unchanged once all of it was read; a
+    // stored one is copied now from the file its coder opened, and checked the same way.
     if (outcome.copyInTurn) {
       const auto copyStart = std::chrono::steady_clock::now();
-      Status copied = storeEntry(sourcePath, archive_, listener_, storedSize);
+      Status copied = storeEntry(*outcome.source, *archive_, listener_, storedSize);
       writingSeconds += secondsSince(copyStart);
+      outcome.source.reset();  // closed
       if (!copied) return copied;
-      if (storedSize != outcome.sourceSize)
-        return Status::file(Status::Code::SourceChanged, sourcePath);
-    } else if (platform::fileSize(sourcePath) != outcome.sourceSize) {
-      // The coder read exactly the length its own open found; the file must still have the
-      // length that was recorded when the entry was first opened.
-      return Status::file(Status::Code::SourceChanged, sourcePath);
     }
     if (storedSize > MAX_ENTRY_SIZE || offset_ + storedSize > MAX_ENTRY_SIZE) {
       return Status::file(Status::Code::DataTooLarge, {});
@@ -190,15 +188,9 @@ class Writer {
                           entry.storedSize, entry.sourceSize});
       length += entry.storedSize;
     }
-    errno = 0;
-    switch (kept_.archive->copyTo(position, length, archive_.stream())) {
-      case platform::HeldFile::CopyResult::Copied:
-        break;
-      case platform::HeldFile::CopyResult::ReadFailed:
-        return Status::file(Status::Code::CannotRead, kept_.archivePath, errno != 0 ? errno : EIO);
-      case platform::HeldFile::CopyResult::WriteFailed:
-        return cannotWrite();
-    }
+    if (Status copied = archive_->appendFrom(*kept_.archive, kept_.archivePath, position, length);
+        !copied)
+      return copied;
     offset_ += length;
     if (replacing_) pushWrittenBytes();
     return Status::ok();
@@ -218,34 +210,34 @@ class Writer {
   void pushWrittenBytes() {
     const std::uint64_t written = dataStart_ + offset_;
     if (written - pushed_ < WRITEBACK_STEP) return;
-    platform::startWriteback(archive_.stream(), pushed_, written);
+    archive_->startWriteback(pushed_, written);
     pushed_ = written;
   }
   static constexpr std::uint64_t WRITEBACK_STEP = std::uint64_t{8} << 20;
 
+  // The header and the directory, at the start of the file, in one write.
   Status writeDirectory() {
-    // The data area's last bytes must reach the file before the writer goes back to the start.
-    if (std::fflush(archive_.stream()) != 0 || std::fseek(archive_.stream(), 0, SEEK_SET) != 0)
-      return cannotWrite();
-    if (!archive_.writeBE16(static_cast<std::uint32_t>(slots_.size() & 0xFFFF)) ||
-        !archive_.writeBE32(dataStart_)) {
-      return cannotWrite();
-    }
+    std::vector<std::uint8_t> bytes(dataStart_);
+    std::uint8_t* at = bytes.data();
+    storeBE16(at, static_cast<std::uint32_t>(slots_.size() & 0xFFFF));
+    storeBE32(at + 2, dataStart_);
+    at += ARCHIVE_HEADER_SIZE;
     for (std::size_t i = 0; i < slots_.size(); ++i) {
       const std::string name = normalizeName(slotName(slots_[i]));
       const DirectoryRecord& record = records_[i];
-      if (!archive_.writeBytes(name.c_str(), name.size() + 1) ||
-          !archive_.writeBytes(&record.type, 1) || !archive_.writeBE32(record.offset) ||
-          !archive_.writeBE32(record.storedSize) || !archive_.writeBE32(record.sourceSize)) {
-        return cannotWrite();
-      }
+      std::memcpy(at, name.c_str(), name.size() + 1);
+      at += name.size() + 1;
+      *at++ = record.type;
+      storeBE32(at, record.offset);
+      storeBE32(at + 4, record.storedSize);
+      storeBE32(at + 8, record.sourceSize);
+      at += 12;
     }
-    return Status::ok();
+    if (Status placed = archive_->seek(0); !placed) return placed;
+    return archive_->append(bytes);
   }
 
-  Status cannotWrite() const {
-    return Status::file(Status::Code::CannotWrite, partPath_, errno != 0 ? errno : EIO);
-  }
+  platform::FileSystem& files() const { return platform::fileSystemOr(job_.files); }
 
   const ArchiveJob& job_;
   const std::vector<CollectedFile>& files_;
@@ -255,7 +247,7 @@ class Writer {
   std::string partPath_;  // the name the archive is written under, once made
   // Registered for removal should the run end early, until the archive is in place.
   platform::RemovedOnEarlyEnd partCleanup_;
-  FileHolder archive_;
+  std::unique_ptr<platform::WritableFile> archive_;
   std::vector<DirectoryRecord> records_;
   std::uint32_t dataStart_ = 0;  // where the data area begins: the directory's end
   std::uint64_t offset_ = 0;
@@ -267,9 +259,10 @@ class Writer {
 
 std::string partialArchivePath(const std::string& archivePath) { return archivePath + ".part"; }
 
-bool openPartFile(const std::string& archivePath, FileHolder& part,
-                  platform::RemovedOnEarlyEnd& cleanup) {
-  return part.createUnique(archivePath, ".part", &cleanup);
+Status openPartFile(platform::FileSystem& files, const std::string& archivePath,
+                    std::unique_ptr<platform::WritableFile>& part,
+                    platform::RemovedOnEarlyEnd& cleanup) {
+  return files.createUnique(archivePath, ".part", &cleanup, part);
 }
 
 unsigned codingThreads(unsigned jobs) {

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "archive/collector.h"
-#include "archive/file_holder.h"
 #include "archive/pack_events.h"
 #include "common/status.h"
+#include "platform/file.h"
 #include "platform/platform.h"
 
 namespace kupack {
@@ -38,6 +38,8 @@ struct ArchiveJob {
   // The coders' working memory in all (see PipelineLimits::workingBudget).
   std::size_t workingBudget = std::size_t{512} << 20;
   PackPhaseTimes* phaseTimes = nullptr;  // filled in when given
+  // Where the sources are read and the archive written (the system's files for nullptr).
+  platform::FileSystem* files = nullptr;
 };
 
 // The name the archive is written under until it is complete.
@@ -45,10 +47,11 @@ std::string partialArchivePath(const std::string& archivePath);
 
 // Creates the file the archive is written into until it is complete: new, beside the archive,
 // under a name no other run uses (`ARCHIVE.XXXXXXXX.part`), never through a link, and
-// registered in `cleanup` for removal should the run end early. False (errno set) when it
-// cannot be made.
-bool openPartFile(const std::string& archivePath, FileHolder& part,
-                  platform::RemovedOnEarlyEnd& cleanup);
+// registered in `cleanup` for removal should the run end early. CannotCreate naming
+// `ARCHIVE.part` when it cannot be made.
+Status openPartFile(platform::FileSystem& files, const std::string& archivePath,
+                    std::unique_ptr<platform::WritableFile>& part,
+                    platform::RemovedOnEarlyEnd& cleanup);
 
 // The number of coding threads `jobs` asks for (0: one per processor core, at least 1).
 unsigned codingThreads(unsigned jobs);

@@ -1,6 +1,6 @@
 #include "archive/copy_stream.h"
 
-#include <cerrno>
+#include <algorithm>
 #include <memory>
 
 namespace kupack {
@@ -13,24 +13,21 @@ unsigned char* copyBuffer() {
 
 }  // namespace
 
-Status copyStream(FileHolder& destination, FileHolder& source, PackListener& listener,
-                  std::uint64_t* copied) {
+Status copyStream(platform::WritableFile& destination, const platform::ReadableFile& source,
+                  PackListener& listener, std::uint64_t* copied) {
   const std::uint64_t total = source.size();
-  std::uint64_t remaining = total;
   std::uint64_t done = 0;
   unsigned char* buffer = copyBuffer();
   for (;;) {
-    listener.onEvent({PackEvent::Kind::CopyProgress, {}, remaining, total});
-    const std::size_t got = source.read(buffer, COPY_CHUNK_SIZE);
-    if (source.readFailed())
-      return Status::file(Status::Code::CannotRead, source.path(), errno ? errno : EIO);
-    if (source.changed()) return Status::file(Status::Code::SourceChanged, source.path());
-    remaining = got > remaining ? 0 : remaining - got;
-    if (!destination.writeBytes(buffer, got))
-      return Status::file(Status::Code::CannotWrite, destination.path(), errno);
+    listener.onEvent({PackEvent::Kind::CopyProgress, {}, total - done, total});
+    const auto got = static_cast<std::size_t>(std::min<std::uint64_t>(COPY_CHUNK_SIZE, total - done));
+    if (Status read = source.readAt(done, {buffer, got}); !read) return read;
+    if (Status written = destination.append({buffer, got}); !written) return written;
     done += got;
     if (got < COPY_CHUNK_SIZE) break;
   }
+  // A file written to while it was copied is no longer what was copied.
+  if (Status unchanged = source.checkUnchanged(); !unchanged) return unchanged;
   if (copied != nullptr) *copied = done;
   listener.onEvent({PackEvent::Kind::CopyDone, {}});
   return Status::ok();

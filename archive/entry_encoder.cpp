@@ -1,17 +1,14 @@
 #include "archive/entry_encoder.h"
 
-#include <cerrno>
+#include <memory>
 
 #include "archive/bitmap_file.h"
-#include "archive/file_holder.h"
 #include "archive/file_streams.h"
 #include "codec/lzss.h"
 #include "codec/spb.h"
 
 namespace kupack {
 namespace {
-
-int errnoOr(int fallback) { return errno != 0 ? errno : fallback; }
 
 // The last three bytes of the name, lower-cased, are "bmp"; no dot is needed.
 bool hasBitmapSuffix(const std::string& name) {
@@ -33,16 +30,12 @@ EncodedEntry stored(PackListener& listener) {
   return {Status::ok(), ENTRY_STORED};
 }
 
-Status codeLzss(const std::string& sourcePath, ByteSink& destination, PackListener& listener,
-                WorkerPool* pool) {
-  FileHolder source;
-  errno = 0;
-  if (!source.open(sourcePath, "rb"))
-    return Status::file(Status::Code::CannotOpen, sourcePath, errnoOr(EIO));
+Status codeLzss(const platform::ReadableFile& file, ByteSink& destination,
+                PackListener& listener, WorkerPool* pool) {
   reportCoding(listener, ENTRY_LZSS);
-  FileSource input(source);
+  FileSource input(file);
   CodingProgressEvents progress(listener);
-  switch (lzssCompress(input, destination, source.size(), &progress, pool)) {
+  switch (lzssCompress(input, destination, file.size(), &progress, pool)) {
     case CodingResult::SourceFailed:
       return input.failure();
     case CodingResult::SinkFailed:
@@ -50,15 +43,16 @@ Status codeLzss(const std::string& sourcePath, ByteSink& destination, PackListen
     case CodingResult::Done:
       break;
   }
-  return Status::ok();
+  // Every byte came from the file opened; it must still be the file of that length.
+  return file.checkUnchanged();
 }
 
 // A bitmap without a colour table: SPB-coded when the picture can be held exactly,
 // otherwise stored unchanged so that nothing is lost. The picture is read a band at a time.
-EncodedEntry encodeTrueColour(BitmapFile& bitmap, const EntrySource& source, ByteSink& destination,
-                              PackListener& listener) {
+EncodedEntry encodeTrueColour(BitmapFile& bitmap, const platform::ReadableFile& file,
+                              ByteSink& destination, PackListener& listener) {
   BitmapVerdict verdict = BitmapVerdict::StoreUnchanged;
-  if (Status opened = bitmap.open(source.nativePath, verdict); !opened) return {opened, ENTRY_SPB};
+  if (Status opened = bitmap.open(file, verdict); !opened) return {opened, ENTRY_SPB};
   if (verdict == BitmapVerdict::StoreUnchanged) return stored(listener);
   reportCoding(listener, ENTRY_SPB);
   switch (encodeSpb(bitmap.rows(), destination)) {
@@ -69,21 +63,31 @@ EncodedEntry encodeTrueColour(BitmapFile& bitmap, const EntrySource& source, Byt
     case CodingResult::Done:
       break;
   }
-  return {Status::ok(), ENTRY_SPB};
+  return {file.checkUnchanged(), ENTRY_SPB};
 }
 
 }  // namespace
 
+EncodedEntry encodeEntry(const std::string& name, const platform::ReadableFile& file,
+                         ByteSink& destination, PackListener& listener, WorkerPool* pool) {
+  if (!hasBitmapSuffix(name)) return stored(listener);
+  BitmapFile bitmap;
+  // A file too short to be a bitmap is stored; one that cannot be read fails, naming it.
+  if (!bitmap.readHeaders(file)) {
+    if (!bitmap.failure()) return {bitmap.failure(), ENTRY_STORED};
+    return stored(listener);
+  }
+  if (bitmap.image().paletteCount() != 0)
+    return {codeLzss(file, destination, listener, pool), ENTRY_LZSS};
+  return encodeTrueColour(bitmap, file, destination, listener);
+}
+
 EncodedEntry encodeEntry(const EntrySource& source, ByteSink& destination, PackListener& listener,
                          WorkerPool* pool) {
   if (!hasBitmapSuffix(source.name)) return stored(listener);
-  BitmapFile bitmap;  // released on every way out
-  // Headers that cannot be read (a file too short to be a bitmap) leave the file stored;
-  // a file that cannot be opened at all fails when it is copied, with its name.
-  if (!bitmap.readHeaders(source.nativePath)) return stored(listener);
-  if (bitmap.image().paletteCount() != 0)
-    return {codeLzss(source.nativePath, destination, listener, pool), ENTRY_LZSS};
-  return encodeTrueColour(bitmap, source, destination, listener);
+  std::unique_ptr<platform::ReadableFile> file;
+  if (!platform::realFileSystem().openReadable(source.nativePath, file)) return stored(listener);
+  return encodeEntry(source.name, *file, destination, listener, pool);
 }
 
 }  // namespace kupack

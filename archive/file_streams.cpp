@@ -1,28 +1,28 @@
 #include "archive/file_streams.h"
 
-#include <cerrno>
+#include <algorithm>
 
 namespace kupack {
 
 bool FileSource::read(std::span<std::uint8_t> buffer, std::size_t& count) {
-  count = file_.read(buffer.data(), buffer.size());
-  if (file_.readFailed() || file_.changed()) {
-    count = 0;
-    if (error_ == 0) error_ = file_.readFailed() && errno != 0 ? errno : EIO;
+  count = 0;
+  if (!failure_) return false;
+  const std::uint64_t left = file_.size() - position_;
+  const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), left));
+  if (wanted == 0) return true;
+  if (Status read = file_.readAt(position_, buffer.first(wanted)); !read) {
+    failure_ = std::move(read);
     return false;
   }
+  position_ += wanted;
+  count = wanted;
   return true;
 }
 
-Status FileSource::failure() const {
-  if (file_.changed()) return Status::file(Status::Code::SourceChanged, file_.path());
-  return Status::file(Status::Code::CannotRead, file_.path(), error_ != 0 ? error_ : EIO);
-}
-
-bool FileSink::put(std::span<const std::uint8_t> bytes) {
-  if (file_.writeBytes(bytes.data(), bytes.size())) return true;
-  if (error_ == 0) error_ = errno != 0 ? errno : EIO;
-  return false;
+bool WritableFileSink::put(std::span<const std::uint8_t> bytes) {
+  if (!failure_) return false;
+  failure_ = file_.append(bytes);
+  return failure_.isOk();
 }
 
 }  // namespace kupack

@@ -1,41 +1,43 @@
-// The file ends of the coders: a ByteSource reading and a ByteSink writing the open stream of
-// a FileHolder owned by the caller. The source gives exactly the length the file had when it
-// was opened and fails when the file turns out shorter or longer. Each keeps the errno of its
-// first failure for the message that names the file.
+// The file ends of the coders: a ByteSource reading an open file in order for exactly the
+// length it had when it was opened, and a ByteSink appending to a file being written. Each
+// keeps its first failure, naming the file.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
-#include "archive/file_holder.h"
 #include "codec/byte_stream.h"
 #include "common/status.h"
+#include "platform/file.h"
 
 namespace kupack {
 
+// Reads `file` from its start to the length it had when opened; a file that has become
+// shorter fails the read (SourceChanged).
 class FileSource final : public ByteSource {
  public:
-  explicit FileSource(FileHolder& file) : file_(file) {}
+  explicit FileSource(const platform::ReadableFile& file) : file_(file) {}
   bool read(std::span<std::uint8_t> buffer, std::size_t& count) override;
-  int error() const { return error_; }
   // Why read() failed, naming the file: SourceChanged or CannotRead.
-  Status failure() const;
+  const Status& failure() const { return failure_; }
 
  private:
-  FileHolder& file_;
-  int error_ = 0;
+  const platform::ReadableFile& file_;
+  std::uint64_t position_ = 0;
+  Status failure_ = Status::ok();
 };
 
-class FileSink final : public ByteSink {
+class WritableFileSink final : public ByteSink {
  public:
-  explicit FileSink(FileHolder& file) : file_(file) {}
+  explicit WritableFileSink(platform::WritableFile& file) : file_(file) {}
   bool put(std::span<const std::uint8_t> bytes) override;
-  int error() const { return error_; }
+  // Why put() failed (CannotWrite naming the file); Ok while it has not.
+  const Status& failure() const { return failure_; }
 
  private:
-  FileHolder& file_;
-  int error_ = 0;
+  platform::WritableFile& file_;
+  Status failure_ = Status::ok();
 };
 
 }  // namespace kupack

@@ -1,13 +1,11 @@
 #include "archive/pack_pipeline.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <new>
 #include <utility>
 
 #include "archive/archive_format.h"
 #include "archive/entry_encoder.h"
-#include "archive/file_holder.h"
 
 namespace kupack {
 
@@ -123,6 +121,41 @@ std::size_t PackPipeline::peakWorkingMemory() {
   return peakWorking_;
 }
 
+bool PackPipeline::acquireOpenFile(std::size_t index) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  room_.wait(lock, [&] {
+    return stopping_ || index == turn_ || openFiles_ < std::max<std::size_t>(1, limits_.openFiles);
+  });
+  if (stopping_) return false;
+  ++openFiles_;
+  return true;
+}
+
+void PackPipeline::releaseOpenFile() {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    --openFiles_;
+  }
+  room_.notify_all();
+}
+
+bool PackPipeline::openSource(std::size_t index,
+                              std::shared_ptr<const platform::ReadableFile>& file, Status& status) {
+  if (!acquireOpenFile(index)) return false;
+  std::unique_ptr<platform::ReadableFile> opened;
+  status = files_.openReadable(entries_[index].sourcePath, opened);
+  if (!status) {
+    releaseOpenFile();
+    return true;
+  }
+  file = std::shared_ptr<const platform::ReadableFile>(
+      opened.release(), [this](const platform::ReadableFile* held) {
+        delete held;
+        releaseOpenFile();
+      });
+  return true;
+}
+
 void PackPipeline::releaseWorkingMemory(std::size_t share) {
   {
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -131,9 +164,11 @@ void PackPipeline::releaseWorkingMemory(std::size_t share) {
   room_.notify_all();
 }
 
-PackPipeline::PackPipeline(std::vector<PipelineEntry> entries, PipelineLimits limits)
+PackPipeline::PackPipeline(std::vector<PipelineEntry> entries, PipelineLimits limits,
+                           platform::FileSystem* files)
     : entries_(std::move(entries)),
       limits_(limits),
+      files_(platform::fileSystemOr(files)),
       slots_(std::max<std::size_t>(1, std::min(entries_.size(), limits.lookahead))),
       pool_(std::max(1u, limits.threads)) {
   postUpTo(slots_.size());
@@ -170,13 +205,12 @@ void PackPipeline::codeEntry(std::size_t index) {
   PipelineOutcome outcome;
   try {
     HeldEvents events(*this, index);
-    FileHolder file;
-    errno = 0;
-    if (!file.open(entry.sourcePath, "rb")) {
-      outcome.status = Status::file(Status::Code::CannotOpen, entry.sourcePath, errno);
-    } else {
-      outcome.sourceSize = file.size();
-      file.close();
+    // The file is opened here, once: the coder, the bitmap check and the stored copy all
+    // read this open file, so no other file can take its name in between.
+    std::shared_ptr<const platform::ReadableFile> file;
+    if (!openSource(index, file, outcome.status)) return;
+    if (file != nullptr) {
+      outcome.sourceSize = file->size();
       if (outcome.sourceSize > MAX_ENTRY_SIZE) {
         outcome.status = Status::file(Status::Code::FileTooLarge, entry.sourcePath);
       } else {
@@ -192,11 +226,11 @@ void PackPipeline::codeEntry(std::size_t index) {
         } release{*this, share};
         events.onEvent({PackEvent::Kind::EntryStarted, entry.name, index + 1, entries_.size()});
         HeldSink sink(*this, index);
-        const EncodedEntry encoded =
-            encodeEntry({entry.name, entry.sourcePath}, sink, events, &pool_);
+        const EncodedEntry encoded = encodeEntry(entry.name, *file, sink, events, &pool_);
         outcome.status = encoded.status;
         outcome.type = encoded.type;
         outcome.copyInTurn = encoded.status.isOk() && encoded.type == ENTRY_STORED;
+        if (outcome.copyInTurn) outcome.source = std::move(file);
       }
     }
   } catch (const std::bad_alloc&) {

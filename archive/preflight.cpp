@@ -8,6 +8,7 @@
 #include "archive/entry_path.h"
 #include "common/console.h"
 #include "common/messages.h"
+#include "platform/file.h"
 #include "platform/platform.h"
 
 namespace kupack {
@@ -100,7 +101,8 @@ std::vector<std::string> preflightCheck(const Collection& collection,
     if (holdsColon(file.name)) {
       problems.push_back(formatText(MSG_NAME_HAS_COLON, shown(file.nativePath).c_str()));
     }
-    const auto size = platform::fileSize(platform::joinPath(rootFolder, file.nativePath));
+    // Looked up by name, not opened: the run opens each file once, when it codes it.
+    const auto size = platform::regularFileLength(platform::joinPath(rootFolder, file.nativePath));
     if (size && *size > MAX_ENTRY_SIZE) {
       problems.push_back(formatText(MSG_FILE_TOO_LARGE, shown(file.nativePath).c_str()));
     }

@@ -14,8 +14,8 @@ namespace kupack {
 // alike, names without a code page 932 form or holding a backslash, names extraction could
 // not give back (a level ending in a dot or a space, a ':'), links that cannot be followed
 // and folders that cannot be read. Empty: all is well.
-// File sizes are looked up below `rootFolder`; a file that cannot be opened now is left
-// to the writer, which reports it when it gets there.
+// File sizes are looked up below `rootFolder` by name; a file that cannot be looked at now
+// is left to the writer, which reports it when it opens it.
 std::vector<std::string> preflightCheck(const Collection& collection,
                                         const std::string& rootFolder);
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -23,6 +24,7 @@
 #include "codec/bitmap.h"
 #include "codec/worker_pool.h"
 #include "common/console.h"
+#include "platform/file.h"
 #include "platform/platform.h"
 
 namespace kupack {
@@ -42,34 +44,25 @@ std::string errorText(int errorNumber) {
 
 std::string entryShown(const ArchiveEntry& entry) { return entryNameForConsole(entry.name); }
 
-// Reads a source file in chunks for comparisons; remembers why it could not.
+// Reads an open source file in order, in chunks, for comparisons.
 class SourceFile {
  public:
-  explicit SourceFile(const std::string& nativePath) {
-    std::uint64_t size = 0;
-    in_ = platform::openForReading(nativePath, size);
-  }
-  ~SourceFile() {
-    if (in_ != nullptr) std::fclose(in_);
-  }
-  SourceFile(SourceFile&& other) noexcept
-      : in_(std::exchange(other.in_, nullptr)), buffer_(std::move(other.buffer_)) {}
-  SourceFile(const SourceFile&) = delete;
-  SourceFile& operator=(const SourceFile&) = delete;
-  SourceFile& operator=(SourceFile&&) = delete;
+  explicit SourceFile(const platform::ReadableFile& file) : file_(&file) {}
 
-  bool isOpen() const { return in_ != nullptr; }
   // Compares the next `expected.size()` bytes of the file with `expected`.
   bool nextEquals(std::span<const std::uint8_t> expected) {
+    if (expected.size() > file_->size() - position_) return false;
     buffer_.resize(expected.size());
-    if (std::fread(buffer_.data(), 1, buffer_.size(), in_) != buffer_.size()) return false;
+    if (!file_->readAt(position_, buffer_)) return false;
+    position_ += expected.size();
     return std::equal(buffer_.begin(), buffer_.end(), expected.begin());
   }
-  // True when the file has no byte left.
-  bool atEnd() { return std::fgetc(in_) == EOF; }
+  // True when the file has no byte left: all of it compared, and nothing added since.
+  bool atEnd() const { return position_ == file_->size() && file_->unchangedSinceOpen(); }
 
  private:
-  std::FILE* in_ = nullptr;
+  const platform::ReadableFile* file_;
+  std::uint64_t position_ = 0;
   std::vector<std::uint8_t> buffer_;
 };
 
@@ -312,7 +305,7 @@ class Tester {
  private:
   void testOne(const ArchiveEntry& entry) {
     if (entry.duplicate) return problem(entryShown(entry) + ": " + DUPLICATE_ENTRY + "\n");
-    const std::string* sourcePath = nullptr;
+    std::unique_ptr<platform::ReadableFile> source;  // opened once, for all the entry's checks
     if (sharedSource_) {
       const auto found = sharedSource_->pathByName.find(entry.name);
       if (found == sharedSource_->pathByName.end()) {
@@ -322,62 +315,43 @@ class Tester {
           const std::lock_guard<std::mutex> lock(*matchedLock_);
           sharedSource_->matched.insert(entry.name);
         }
-        sourcePath = &found->second;
-        // Pictures are compared as pictures: a BMP file of the same picture matches
-        // whatever its size or layout.
-        if (entry.type == ENTRY_SPB ? !sourceIsRegularFile(entry, *sourcePath)
-                                    : !sourceSizeMatches(entry, *sourcePath)) {
-          sourcePath = nullptr;
-        }
+        source = openSource(entry, found->second);
       }
     }
     switch (entry.type) {
       case ENTRY_STORED:
-        return testStored(entry, sourcePath);
+        return testStored(entry, source.get());
       case ENTRY_LZSS:
-        return testLzss(entry, sourcePath);
+        return testLzss(entry, source.get());
       case ENTRY_SPB:
-        return testSpb(entry, sourcePath);
+        return testSpb(entry, source.get());
     }
   }
 
-  // Never opens a pipe or device for reading, which could wait forever.
-  bool sourceIsRegularFile(const ArchiveEntry& entry, const std::string& path) {
-    if (platform::fileSize(path)) return true;
-    problem(entryShown(entry) + ": cannot open " + shown(path) + " (" + errorText(errno) + ")\n");
-    return false;
-  }
-
-  bool sourceSizeMatches(const ArchiveEntry& entry, const std::string& path) {
-    const auto size = platform::fileSize(path);
-    if (!size) {
-      problem(entryShown(entry) + ": cannot open " + shown(path) + " (" + errorText(errno) + ")\n");
-      return false;
+  // The file in the folder an entry is compared with, when it opens (a pipe or device is
+  // never waited for) and, unless the entry is a picture, has the recorded size: pictures
+  // are compared as pictures, so a BMP file of the same picture matches whatever its size or
+  // layout. A file that does not open is a problem of the entry's.
+  std::unique_ptr<platform::ReadableFile> openSource(const ArchiveEntry& entry,
+                                                     const std::string& path) {
+    std::unique_ptr<platform::ReadableFile> source;
+    if (Status opened = platform::realFileSystem().openReadable(path, source); !opened) {
+      problem(entryShown(entry) + ": cannot open " + shown(path) + " (" +
+              errorText(opened.errorNumber()) + ")\n");
+      return nullptr;
     }
-    if (*size != entry.sourceSize) {
+    if (entry.type != ENTRY_SPB && source->size() != entry.sourceSize) {
       differ(entryShown(entry) +
              formatText(": the file in the folder has %llu bytes, the archive recorded %llu\n",
-                        ull{*size}, ull{entry.sourceSize}));
-      return false;
-    }
-    return true;
-  }
-
-  // The file in the folder an entry is compared with, when there is one and it opens; a file
-  // that does not open is a problem of the entry's.
-  std::optional<SourceFile> openSource(const ArchiveEntry& entry, const std::string* sourcePath) {
-    std::optional<SourceFile> source;
-    if (!sourcePath) return source;
-    source.emplace(*sourcePath);
-    if (!source->isOpen()) {
-      problem(entryShown(entry) + ": cannot open " + shown(*sourcePath) + "\n");
-      source.reset();
+                        ull{source->size()}, ull{entry.sourceSize}));
+      return nullptr;
     }
     return source;
   }
 
-  void testStored(const ArchiveEntry& entry, const std::string* sourcePath) {
-    std::optional<SourceFile> source = openSource(entry, sourcePath);
+  void testStored(const ArchiveEntry& entry, const platform::ReadableFile* file) {
+    std::optional<SourceFile> source;
+    if (file != nullptr) source.emplace(*file);
     std::vector<std::uint8_t> buffer(
         static_cast<std::size_t>(std::min<std::uint64_t>(CHUNK_SIZE, entry.storedSize)));
     for (std::uint64_t done = 0; done < entry.storedSize;) {
@@ -398,33 +372,33 @@ class Tester {
     }
   }
 
-  void testLzss(const ArchiveEntry& entry, const std::string* sourcePath) {
+  void testLzss(const ArchiveEntry& entry, const platform::ReadableFile* file) {
     ArchiveEntrySource stream(reader_, entry);
-    std::optional<SourceFile> source = openSource(entry, sourcePath);
-    if (!source) {
+    if (file == nullptr) {
       CountingSink sink;
       if (Status status = decodeLzssEntry(entry, stream, sink); !status) problem(status.message());
       return;
     }
-    ComparingSink sink(*source);
+    SourceFile source(*file);
+    ComparingSink sink(source);
     if (Status status = decodeLzssEntry(entry, stream, sink); !status) {
       return problem(status.message());
     }
-    if (sink.differs() || !source->atEnd()) {
+    if (sink.differs() || !source.atEnd()) {
       differ(entryShown(entry) + ": differs from the file in the folder\n");
     }
   }
 
-  void testSpb(const ArchiveEntry& entry, const std::string* sourcePath) {
+  void testSpb(const ArchiveEntry& entry, const platform::ReadableFile* file) {
     ArchiveEntrySource stream(reader_, entry);
     SpbRowDecoder decoder(stream);
     if (Status status = checkSpbEntry(entry, stream, decoder); !status) {
       return problem(status.message());
     }
-    if (!sourcePath) return;
+    if (file == nullptr) return;
     BitmapFile image;
     BitmapVerdict verdict = BitmapVerdict::StoreUnchanged;
-    if (Status status = image.open(*sourcePath, verdict); !status) {
+    if (Status status = image.open(*file, verdict); !status) {
       return differ(entryShown(entry) + ": the file in the folder: " + status.message());
     }
     if (verdict != BitmapVerdict::CodeAsSpb) {

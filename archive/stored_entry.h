@@ -5,16 +5,17 @@
 #include <cstdint>
 #include <string>
 
-#include "archive/file_holder.h"
 #include "archive/pack_events.h"
 #include "common/status.h"
+#include "platform/file.h"
 
 namespace kupack {
 
-// Appends the file at `sourcePath` to `destination` with copyStream, which reports its
+// Appends the open file `source` to `destination` with copyStream, which reports its
 // progress to `listener`, and sets `copied` to the number of bytes appended. A file that
-// cannot be opened or read, or a destination that cannot be written, is a failure naming it.
-Status storeEntry(const std::string& sourcePath, FileHolder& destination, PackListener& listener,
-                  std::uint64_t& copied);
+// cannot be read, that has changed since it was opened, or a destination that cannot be
+// written, is a failure naming it.
+Status storeEntry(const platform::ReadableFile& source, platform::WritableFile& destination,
+                  PackListener& listener, std::uint64_t& copied);
 
 }  // namespace kupack

@@ -26,6 +26,7 @@
 #include "codec/lzss_search.h"
 #include "codec/worker_pool.h"
 #include "common/console.h"
+#include "platform/platform.h"
 #include "tests/lzss_oracle.h"
 
 namespace {
@@ -184,9 +185,15 @@ double timeFileCoder(const std::vector<Picture>& pictures, const fs::path& scrat
   for (int run = 0; run < 3; ++run) {
     const auto start = Clock::now();
     for (const Picture& picture : pictures) {
-      kupack::FileHolder out;
-      if (!out.open((scratch / "temp.dat").string(), "wb")) return 0;
-      kupack::FileSink sink(out);
+      std::unique_ptr<kupack::platform::WritableFile> out;
+      if (!kupack::platform::realFileSystem().createUnique((scratch / "temp").string(), ".dat",
+                                                           nullptr, out))
+        return 0;
+      kupack::WritableFileSink sink(*out);
+      struct Removed {
+        const std::string& path;
+        ~Removed() { kupack::platform::removeFile(path); }
+      } removed{out->path()};
       const kupack::Status status =
           kupack::encodeEntry({"p.bmp", picture.path.string()}, sink, quiet, &worker).status;
       if (!status.isOk()) {

@@ -22,7 +22,7 @@
 #include "archive/bitmap_file.h"
 #include "archive/copy_stream.h"
 #include "archive/entry_encoder.h"
-#include "archive/file_holder.h"
+#include "platform/platform.h"
 #include "archive/file_streams.h"
 #include "codec/bitmap.h"
 #include "codec/spb.h"
@@ -147,15 +147,21 @@ std::vector<std::uint8_t> readWhole(const fs::path& file) {
 // One archiver-like pass on one thread: for each file its headers, its load and its stream
 // appended to the archive.
 bool archiverPass(const std::vector<fs::path>& files, const fs::path& scratch) {
-  kupack::FileHolder archive;
-  if (!archive.open((scratch / "arc.kup").string(), "wb")) return false;
-  kupack::FileSink sink(archive);
+  std::unique_ptr<kupack::platform::WritableFile> archive;
+  if (!kupack::platform::realFileSystem().createUnique((scratch / "arc").string(), ".kup", nullptr,
+                                                       archive))
+    return false;
+  struct Removed {
+    const std::string& path;
+    ~Removed() { kupack::platform::removeFile(path); }
+  } removed{archive->path()};
+  kupack::WritableFileSink sink(*archive);
   kupack::SilentPackListener quiet;
   for (const fs::path& file : files) {
     const kupack::EncodedEntry entry = kupack::encodeEntry({"p.bmp", file.string()}, sink, quiet);
     if (!entry.status.isOk() || entry.type != kupack::ENTRY_SPB) return false;
   }
-  return archive.close();
+  return archive->close().isOk();
 }
 
 }  // namespace

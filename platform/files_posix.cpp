@@ -29,22 +29,6 @@
 
 namespace kupack::platform {
 
-std::optional<std::uint64_t> fileSize(const std::string& path) {
-  // Not blocking: opening a pipe for reading would otherwise wait for a writer.
-  const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (descriptor < 0) return std::nullopt;
-  struct stat info {};
-  const int rc = fstat(descriptor, &info);
-  int error = errno;
-  ::close(descriptor);
-  if (rc == 0 && !S_ISREG(info.st_mode)) error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
-  if (rc != 0 || !S_ISREG(info.st_mode)) {
-    errno = error;
-    return std::nullopt;
-  }
-  return static_cast<std::uint64_t>(info.st_size);
-}
-
 bool replaceFile(const std::string& from, const std::string& to) {
   return std::rename(from.c_str(), to.c_str()) == 0;
 }
@@ -71,29 +55,6 @@ bool keepReplacedFileAttributes(std::FILE* file, const std::string& replacedPath
 bool removeFile(const std::string& path) { return std::remove(path.c_str()) == 0; }
 
 bool makeNewFolder(const std::string& path) { return mkdir(path.c_str(), 0777) == 0; }
-
-std::FILE* openForReading(const std::string& path, std::uint64_t& size) {
-  const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (descriptor < 0) return nullptr;
-  struct stat info {};
-  int error = 0;
-  if (fstat(descriptor, &info) != 0) {
-    error = errno;
-  } else if (!S_ISREG(info.st_mode)) {
-    error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
-  } else {
-    // Back to blocking reads now that it is known to be a regular file.
-    fcntl(descriptor, F_SETFL, fcntl(descriptor, F_GETFL) & ~O_NONBLOCK);
-    if (std::FILE* stream = fdopen(descriptor, "rb")) {
-      size = static_cast<std::uint64_t>(info.st_size);
-      return stream;
-    }
-    error = errno;
-  }
-  ::close(descriptor);
-  errno = error;
-  return nullptr;
-}
 
 std::optional<std::string> archiveTarget(const std::string& path) {
   struct stat info {};
@@ -450,8 +411,10 @@ bool HeldFile::openForReading(const std::string& path) {
   const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (descriptor < 0) return false;
   struct stat info {};
-  if (fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode)) {
-    const int error = S_ISDIR(info.st_mode) ? EISDIR : (errno != 0 ? errno : EINVAL);
+  const bool looked = fstat(descriptor, &info) == 0;
+  if (!looked || !S_ISREG(info.st_mode)) {
+    // Only a failed fstat leaves an errno of its own; anything else errno holds is stale.
+    const int error = !looked ? errno : (S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
     ::close(descriptor);
     errno = error;
     return false;

@@ -125,39 +125,6 @@ std::FILE* streamOn(KernelHandle& file, int openFlags, const char* mode) {
   return stream;
 }
 
-namespace {
-
-// Opens the file at `path` for reading (others may read and write it meanwhile) and learns
-// its length; an invalid handle (errno set: EISDIR for a folder, EINVAL for what is no file
-// on disk, such as a device or a pipe) when it is no regular file.
-HANDLE openRegularForReading(const std::string& path, std::uint64_t& size) {
-  KernelHandle file(createFile(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
-  if (!file.isOpen()) {
-    setErrnoFromLastError();
-    if (errno == EACCES && isFolder(path)) errno = EISDIR;
-    return INVALID_HANDLE_VALUE;
-  }
-  // Only a file on disk has a size: a device (NUL, CON, a port) or a pipe has none.
-  LARGE_INTEGER length{};
-  if (GetFileType(file.get()) != FILE_TYPE_DISK || !GetFileSizeEx(file.get(), &length) ||
-      length.QuadPart < 0) {
-    errno = EINVAL;
-    return INVALID_HANDLE_VALUE;
-  }
-  size = static_cast<std::uint64_t>(length.QuadPart);
-  return file.release();
-}
-
-}  // namespace
-
-std::optional<std::uint64_t> fileSize(const std::string& path) {
-  std::uint64_t size = 0;
-  const KernelHandle file(openRegularForReading(path, size));
-  if (!file.isOpen()) return std::nullopt;
-  return size;
-}
-
 bool keepReplacedFileAttributes(std::FILE* /*file*/, const std::string& /*replacedPath*/) {
   return true;
 }
@@ -180,15 +147,6 @@ bool removeFile(const std::string& path) {
   if (DeleteFileW(name->c_str())) return true;
   setErrnoFromLastError();
   return false;
-}
-
-std::FILE* openForReading(const std::string& path, std::uint64_t& size) {
-  std::uint64_t length = 0;
-  KernelHandle file(openRegularForReading(path, length));
-  if (!file.isOpen()) return nullptr;
-  std::FILE* stream = streamOn(file, _O_RDONLY | _O_BINARY, "rb");
-  if (stream != nullptr) size = length;
-  return stream;
 }
 
 std::optional<std::string> archiveTarget(const std::string& path) {

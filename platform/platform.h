@@ -25,11 +25,6 @@ namespace kupack::platform {
 
 // ---- Files --------------------------------------------------------------------------
 
-// The length of the file at `path`, learned through a read-only descriptor, or nullopt
-// (errno set) when it cannot be opened or is no regular file (a folder, pipe or device:
-// on POSIX EISDIR or EINVAL; a pipe is never waited for).
-std::optional<std::uint64_t> fileSize(const std::string& path);
-
 // Replaces `to` with `from` in one step; false (errno set) on failure.
 bool replaceFile(const std::string& from, const std::string& to);
 
@@ -41,12 +36,6 @@ bool replaceFile(const std::string& from, const std::string& to);
 // False (errno set) only when the permissions could not be set and `file` would let more
 // users in than the old file did.
 bool keepReplacedFileAttributes(std::FILE* file, const std::string& replacedPath);
-
-// Opens the regular file at `path` for binary reading and sets `size` to the length of the
-// file just opened (learned from the open file itself, so that no other file can have
-// taken the name in between). nullptr (errno set) when it cannot be opened or is no
-// regular file (a folder: EISDIR; a pipe or device: EINVAL; a pipe is never waited for).
-std::FILE* openForReading(const std::string& path, std::uint64_t& size);
 
 // Where an archive named `path` is to be written: `path` itself when nothing is there or a
 // regular file is; the file a symbolic link there leads to when that is a regular file (the

@@ -33,15 +33,19 @@ class EntryEncoderTest : public ::testing::Test {
   EncodedEntry encodeOrStore(const std::string& name, const std::string& source) {
     coded_.clear();
     VectorSink sink(coded_);
-    EncodedEntry entry = encodeEntry({name, source}, sink, events_);
+    std::unique_ptr<platform::ReadableFile> file;
+    if (Status opened = platform::realFileSystem().openReadable(source, file); !opened)
+      return {opened, ENTRY_STORED};
+    EncodedEntry entry = encodeEntry(name, *file, sink, events_);
     if (entry.status.isOk() && entry.type == ENTRY_STORED) {
       EXPECT_TRUE(coded_.empty()) << name;
-      FileHolder copy;
-      EXPECT_TRUE(copy.open((dir_ / "stored").string(), "wb"));
+      std::unique_ptr<platform::WritableFile> copy;
+      EXPECT_TRUE(platform::realFileSystem().createUnique((dir_ / "stored").string(), "", nullptr, copy));
       std::uint64_t copied = 0;
-      entry.status = storeEntry(source, copy, events_, copied);
-      copy.close();
-      coded_ = test::readBytes(dir_ / "stored");
+      entry.status = storeEntry(*file, *copy, events_, copied);
+      EXPECT_TRUE(copy->close());
+      coded_ = test::readBytes(copy->path());
+      fs::remove(copy->path());
       EXPECT_EQ(copied, coded_.size());
     }
     return entry;

@@ -274,50 +274,8 @@ TEST_F(KupackRunTest, MoreThan65535FilesAreRefused) {
   EXPECT_FALSE(fs::exists(dir_ / "out.kup"));
 }
 
-TEST_F(KupackRunTest, FullDiskFailsTheRunAndLeavesNoArchive) {
-  KUPACK_SKIP_UNLESS_JAPANESE_SHOWN();
-  if (platform::nativeSeparator() != '/') GTEST_SKIP() << "needs a POSIX shell's file size limit";
-  test::writeFile(tree() / "big.bin", std::string(300000, 'b'));
-  test::writeFile(dir_ / "out.kup", std::string("earlier"));
-  // Writes past 100 KiB fail with EFBIG instead of ending the process.
-  const std::string script = "trap '' XFSZ; ulimit -f 200; exec \"$@\"";
-  const auto run = test::runCommand({"sh", "-c", script, "sh", KUPACK_BINARY, "tree", "out.kup"},
-                                    dir_.path(), "", test::JAPANESE);
-  EXPECT_EQ(run.exitCode, 1) << run.out;
-  EXPECT_TRUE(contains(run.err, said("アーカイブを作成できませんでした。\n")));
-  EXPECT_TRUE(contains(run.err, "out.kup.")) << run.err;
-  EXPECT_TRUE(contains(run.err, ".part")) << run.err;
-  EXPECT_EQ(test::readFile(dir_ / "out.kup"), "earlier");
-  EXPECT_EQ(test::namesEndingIn(dir_.path(), ".part"), std::vector<std::string>{});
-}
-
-}  // namespace
-}  // namespace kupack
-
-namespace kupack {
-namespace {
-
-TEST(KupackLzssFailureTest, FailedLzssWriteEndsWithOutputErrorAndNoArchive) {
-  KUPACK_SKIP_UNLESS_ENGLISH_SHOWN();
-  if (platform::nativeSeparator() != '/') GTEST_SKIP() << "needs a POSIX shell's file size limit";
-  test::TempDir dir;
-  // A palette bitmap of noise codes to more than it is, so the coder's output hits the limit.
-  std::string bitmap("BM");
-  bitmap += std::string(52, '\0');  // the rest of the 54 header bytes
-  bitmap[28] = 8;                   // biBitCount
-  std::mt19937 random(7);
-  for (int i = 0; i < 400000; ++i) bitmap += static_cast<char>(random() >> 24);
-  test::writeFile(dir / "tree" / "noise.bmp", bitmap);
-  test::writeFile(dir / "out.kup", std::string("earlier"));
-  // 300 KiB may be written; the coded stream of 400 KB of noise is larger.
-  const std::string script = "trap '' XFSZ; ulimit -f 600; exec \"$@\"";
-  const auto run =
-      test::runCommand({"sh", "-c", script, "sh", KUPACK_BINARY, "tree", "out.kup"}, dir.path());
-  EXPECT_EQ(run.exitCode, 1);
-  EXPECT_EQ(run.err, "Output error\n");
-  EXPECT_TRUE(test::readFile(dir / "out.kup") == "earlier");
-  EXPECT_EQ(test::namesEndingIn(dir.path(), ".part"), std::vector<std::string>{});
-}
+// A full disk and a coder's failed write: file_faults_test.cpp, through the fault-injecting
+// file layer.
 
 }  // namespace
 }  // namespace kupack

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/file.h"
 #include "platform/platform.h"
 #include "platform/win32_text.h"
 #include "tests/test_support.h"
@@ -116,7 +117,7 @@ TEST(Win32ListFolderTest, JapaneseNamesWhateverTheAnsiCodePage) {
   EXPECT_EQ(joinPath(inner, fileName), inner + "\\" + fileName);
   ASSERT_TRUE(listFolder(inner, entries));
   ASSERT_NE(findEntry(entries, fileName), nullptr);
-  EXPECT_EQ(fileSize(joinPath(inner, fileName)), 1u);
+  EXPECT_EQ(regularFileLength(joinPath(inner, fileName)), 1u);
   EXPECT_TRUE(isFolder(inner));
 }
 
@@ -145,18 +146,12 @@ TEST(Win32FileSizeTest, SizesThroughADescriptor) {
   test::writeFile(dir / "empty", "");
   test::writeFile(dir / "one", "1");
   test::writeFile(dir / "many", std::string(123457, 'm'));
-  EXPECT_EQ(fileSize(nativeOf(dir / "empty")), 0u);
-  EXPECT_EQ(fileSize(nativeOf(dir / "one")), 1u);
-  EXPECT_EQ(fileSize(nativeOf(dir / "many")), 123457u);
-  errno = 0;
-  EXPECT_FALSE(fileSize(nativeOf(dir / "missing")).has_value());
-  EXPECT_EQ(errno, ENOENT);
-  errno = 0;
-  EXPECT_FALSE(fileSize(nativeOf(dir.path())).has_value()) << "a folder has no file size";
-  EXPECT_EQ(errno, EISDIR);
-  errno = 0;
-  EXPECT_FALSE(fileSize("NUL").has_value()) << "nor has a device";
-  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(regularFileLength(nativeOf(dir / "empty")), 0u);
+  EXPECT_EQ(regularFileLength(nativeOf(dir / "one")), 1u);
+  EXPECT_EQ(regularFileLength(nativeOf(dir / "many")), 123457u);
+  EXPECT_FALSE(regularFileLength(nativeOf(dir / "missing")).has_value());
+  EXPECT_FALSE(regularFileLength(nativeOf(dir.path())).has_value()) << "a folder has no file size";
+  EXPECT_FALSE(regularFileLength("NUL").has_value()) << "nor has a device";
 }
 
 TEST(Win32FileSizeTest, SizesBeyondFourGibibytes) {
@@ -176,7 +171,7 @@ TEST(Win32FileSizeTest, SizesBeyondFourGibibytes) {
     CloseHandle(file);
     if (!sized) GTEST_SKIP() << "this file system cannot hold a file of 4 GiB";
   }
-  EXPECT_EQ(fileSize(nativeOf(big)), static_cast<std::uint64_t>(length));
+  EXPECT_EQ(regularFileLength(nativeOf(big)), static_cast<std::uint64_t>(length));
 }
 
 TEST(Win32FolderTest, IdentityExistenceAndCurrentDirectory) {

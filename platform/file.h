@@ -1,0 +1,116 @@
+// The file layer: every file the archive code reads or writes is reached through a FileSystem,
+// as a ReadableFile (its size learned at open, read by position, able to say whether it is
+// still the file that was opened) or a WritableFile (a new file under a name of its own).
+// Every open and every failure is a Status naming the file, with the system's error number
+// mapped in one place. realFileSystem() is the system's own; tests put a wrapper in its place
+// (tests/support/fault_file_system.h) to fail reads and writes or change files between reads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "common/status.h"
+
+namespace kupack::platform {
+
+class HeldFile;
+class RemovedOnEarlyEnd;
+
+// A regular file open for reading. Safe to read from several threads at once.
+class ReadableFile {
+ public:
+  virtual ~ReadableFile() = default;
+
+  // The path it was opened by, for messages.
+  virtual const std::string& path() const = 0;
+  // Its length when it was opened: the number of bytes it is read for.
+  virtual std::uint64_t size() const = 0;
+
+  // Reads up to `buffer.size()` bytes at `position` into the front of `buffer` and sets `got`
+  // to their number, which may be fewer than asked (0: nothing there any more). CannotRead
+  // naming the file when the read fails.
+  virtual Status readSome(std::uint64_t position, std::span<std::uint8_t> buffer,
+                          std::size_t& got) const = 0;
+
+  // A hint that the `length` bytes from `position` on will be read soon. Only a hint.
+  virtual void willRead(std::uint64_t /*position*/, std::uint64_t /*length*/) const {}
+
+  // True while the file is unchanged since it was opened (same size and modification time,
+  // nothing to read past that size) and still has a name somewhere, judged by the open file
+  // alone.
+  virtual bool unchangedSinceOpen() const = 0;
+
+  // Fills all of `buffer` from `position` on, asking as often as the file gives fewer bytes
+  // than asked. SourceChanged naming the file when it ends first (it has become shorter
+  // since it was opened), CannotRead when a read fails.
+  Status readAt(std::uint64_t position, std::span<std::uint8_t> buffer) const;
+
+  // SourceChanged naming the file unless unchangedSinceOpen().
+  Status checkUnchanged() const;
+};
+
+// A new file open for writing, written in order from its current position.
+class WritableFile {
+ public:
+  virtual ~WritableFile() = default;
+
+  virtual const std::string& path() const = 0;
+  // Writes all of `bytes` at the current position (buffered). CannotWrite naming the file.
+  virtual Status append(std::span<const std::uint8_t> bytes) = 0;
+  // Makes `position` the current position, after writing out what is buffered.
+  virtual Status seek(std::uint64_t position) = 0;
+  // Appends the `length` bytes of `source` from `position` on (platform::HeldFile::copyTo):
+  // CannotRead naming `sourcePath` or CannotWrite naming this file.
+  virtual Status appendFrom(const HeldFile& source, const std::string& sourcePath,
+                            std::uint64_t position, std::uint64_t length) = 0;
+  // Gives the file the permissions of the file at `replacedPath` it is to replace
+  // (platform::keepReplacedFileAttributes). CannotWrite naming this file.
+  virtual Status keepAttributesOf(const std::string& replacedPath) = 0;
+  // Starts writing bytes `from` to `to` out to the disk (platform::startWriteback).
+  virtual void startWriteback(std::uint64_t from, std::uint64_t to) = 0;
+  // Writes out what is buffered and closes the file. CannotWrite naming it when anything
+  // written did not reach it. Does nothing once closed.
+  virtual Status close() = 0;
+};
+
+// Where files are opened. One instance serves every thread of a run.
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  // Opens the regular file at `path` for reading and learns its size from the open file.
+  // CannotOpen naming it otherwise: a folder is EISDIR, a pipe or a device EINVAL (a pipe
+  // is never waited for).
+  virtual Status openReadable(const std::string& path, std::unique_ptr<ReadableFile>& file) = 0;
+
+  // Creates a new file for writing named `stem` + "." + random characters + `suffix`,
+  // exclusively and never through a link (platform::createUniqueFile), registered in
+  // `removal` when given. CannotCreate naming `stem` + `suffix` when none can be made.
+  virtual Status createUnique(const std::string& stem, const std::string& suffix,
+                              RemovedOnEarlyEnd* removal,
+                              std::unique_ptr<WritableFile>& file) = 0;
+};
+
+// The system's files.
+FileSystem& realFileSystem();
+
+// `files` itself, or the system's files for nullptr.
+inline FileSystem& fileSystemOr(FileSystem* files) {
+  return files != nullptr ? *files : realFileSystem();
+}
+
+// The length of the regular file at `path`, looked up without reading it (POSIX: by name;
+// Windows: through a handle with no access); nullopt when nothing is there or it is no
+// regular file (a folder, pipe or device; a pipe is never waited for).
+std::optional<std::uint64_t> regularFileLength(const std::string& path);
+
+// The one mapping from the system's last error to a Status about `path`: errno on POSIX,
+// GetLastError() turned into errno on Windows by the caller before this is called.
+Status fileFailure(Status::Code code, const std::string& path, int errorNumber);
+
+}  // namespace kupack::platform

@@ -1,0 +1,39 @@
+// The file layer on what only POSIX systems make easily: a named pipe.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "archive/archive_reader.h"
+#include "platform/file.h"
+#include "platform/platform.h"
+#include "tests/test_support.h"
+
+namespace kupack {
+namespace {
+
+// A pipe is refused at once, never waited for, and said to be no regular file: the error is
+// the layer's own, not whatever an earlier call left behind.
+TEST(FilePosixTest, PipeIsNoRegularFileAndNeverWaitedFor) {
+  test::TempDir dir;
+  const std::string pipe = (dir / "pipe.kup").string();
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  std::unique_ptr<platform::ReadableFile> file;
+  errno = ENOTTY;  // as an earlier isatty() leaves it
+  const Status status = platform::realFileSystem().openReadable(pipe, file);
+  EXPECT_EQ(status.code(), Status::Code::CannotOpen);
+  EXPECT_EQ(status.errorNumber(), EINVAL);
+  EXPECT_EQ(platform::regularFileLength(pipe), std::nullopt);
+  // The held file under the layer, as the mount opens its archive.
+  platform::HeldFile held;
+  errno = ENOTTY;
+  EXPECT_FALSE(held.openForReading(pipe));
+  EXPECT_EQ(errno, EINVAL);
+  errno = ENOTTY;
+  ArchiveReader reader;
+  const Status opened = reader.open(pipe);
+  EXPECT_NE(opened.message().find("is not a regular file"), std::string::npos) << opened.message();
+}
+
+}  // namespace
+}  // namespace kupack
