@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "app/read_commands.h"
+#include "app/status_text.h"
 #include "archive/archive_reader.h"
 #include "common/console.h"
 #include "platform/platform.h"
@@ -55,7 +56,7 @@ int extractDroppedArchive(const std::string& argument) {
   {
     ArchiveReader reader;  // no folder for what is no archive
     if (Status status = reader.open(archive); !status) {
-      consoleError(status.message());
+      consoleError(statusText(status));
       return 1;
     }
   }

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 
+#include "app/status_text.h"
 #include "archive/mounted_archive.h"
 #include "platform/platform.h"
 #include "platform/read_only_mount.h"
@@ -88,9 +89,10 @@ int mountCommand(const MountArguments& arguments) {
     return 1;
   }
   if (!mountPointUsable(arguments.mountPoint)) return 1;
-  MountedArchive tree(arguments.cacheBytes, reportOnStandardError);
+  MountedArchive tree(arguments.cacheBytes,
+                      [](const Status& report) { reportOnStandardError(statusText(report)); });
   if (Status status = tree.open(arguments.archive); !status) {
-    reportOnStandardError(status.message());
+    reportOnStandardError(statusText(status));
     return 1;
   }
   // Mounted over its own folder, the archive's name leads into the mount.

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "app/pack_console.h"
+#include "app/status_text.h"
 #include "archive/archive_writer.h"
 #include "archive/collector.h"
 #include "archive/preflight.h"
@@ -161,11 +162,11 @@ int runArchiveJob(const ArchiveRunRequest& request) {
   consoleWrite(MSG_BUILDING);
   const Status built = buildArchive(job, collection.files, console);
   if (built.kind() == Status::Kind::OutputError) {
-    consoleError(statusMessage(built));
+    consoleError(statusText(built));
     return 1;
   }
   if (!built) {
-    consoleError(statusMessage(built));
+    consoleError(statusText(built));
     consoleError(MSG_ARCHIVE_FAILED);
     return finish(request, 1);
   }

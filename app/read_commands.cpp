@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/crc_sink.h"
+#include "app/status_text.h"
 #include "archive/archive_reader.h"
 #include "archive/entry_decoding.h"
 #include "archive/entry_path.h"
@@ -62,6 +63,12 @@ std::string errorText(int errorNumber) {
 
 std::string entryShown(const ArchiveEntry& entry) { return entryNameForConsole(entry.name); }
 
+Status duplicateEntry(const ArchiveReader& reader, const ArchiveEntry& entry) {
+  return Status::refused(Status::Reason::DuplicateEntry)
+      .inFile(reader.nativePath())
+      .atEntry(entry.name);
+}
+
 // Shows each entry's outcome: what was extracted on standard output, the rest on standard
 // error; counts them for the summary.
 class ConsoleReadReport final : public ReadReport {
@@ -70,17 +77,17 @@ class ConsoleReadReport final : public ReadReport {
     ++extracted;
     consolePrint("extracted %s\n", entryShown(entry).c_str());
   }
-  void onRefused(const ArchiveEntry& entry, const std::string& reason) override {
+  void onRefused(const ArchiveEntry& entry, const Status& reason) override {
     ++refused;
-    consoleErrorPrint("refused %s: %s\n", entryShown(entry).c_str(), reason.c_str());
+    consoleErrorPrint("refused %s: %s\n", entryShown(entry).c_str(), statusCause(reason).c_str());
   }
-  void onFailed(const std::string& line) override {
+  void onFailed(const Status& failure) override {
     ++failed;
-    consoleError(prefix_ + line);
+    consoleError(prefix_ + statusText(failure));
   }
-  void onDiffers(const std::string& line) override {
+  void onDiffers(const Status& finding) override {
     ++differing;
-    consoleError(prefix_ + line);
+    consoleError(prefix_ + statusText(finding));
   }
 
   explicit ConsoleReadReport(std::string failurePrefix) : prefix_(std::move(failurePrefix)) {}
@@ -149,7 +156,7 @@ void noteLoweredNames(const std::vector<const ArchiveEntry*>& entries) {
     if (!mayHaveLoweredSecondByte(entry->name)) continue;
     if (count++ == 0) first = entry;
   }
-  if (first) consoleError(loweredNamesNote(first->name, count));
+  if (first) consoleError(statusText(loweredNamesNote(first->name, count)));
 }
 
 // ---- Listing ----------------------------------------------------------------------------
@@ -169,7 +176,7 @@ std::optional<std::vector<std::uint32_t>> entryCrcs(
   for (const ArchiveEntry* entry : chosen) {
     CrcSink sink;
     if (Status status = decodeEntry(reader, *entry, sink); !status) {
-      consoleError(status.message());
+      consoleError(statusText(status));
       return std::nullopt;
     }
     crcs.push_back(sink.value());
@@ -216,7 +223,7 @@ std::string entriesAsJson(const std::vector<const ArchiveEntry*>& chosen,
 void reportDuplicates(const ArchiveReader& reader) {
   for (const auto& entry : reader.entries()) {
     if (entry.duplicate)
-      consoleError(reader.shownPath() + ": " + entryShown(entry) + ": " + DUPLICATE_ENTRY + "\n");
+      consoleError(statusText(duplicateEntry(reader, entry)));
   }
 }
 
@@ -242,7 +249,7 @@ void printTable(const std::vector<const ArchiveEntry*>& chosen,
 // Opens and checks the archive; false, with the reason on standard error, when it cannot.
 bool openArchive(ArchiveReader& reader, const std::string& archivePath) {
   if (Status status = reader.open(archivePath); !status) {
-    consoleError(status.message());
+    consoleError(statusText(status));
     return false;
   }
   return true;
@@ -302,13 +309,13 @@ int printEntriesCommand(const std::string& archivePath, const std::vector<std::s
   bool duplicates = false;
   for (const ArchiveEntry* entry : *chosen) {
     if (entry->duplicate) {
-      consoleError(reader.shownPath() + ": " + entryShown(*entry) + ": " + DUPLICATE_ENTRY + "\n");
+      consoleError(statusText(duplicateEntry(reader, *entry)));
       duplicates = true;
       continue;
     }
     if (Status status = decodeEntry(reader, *entry, sink); !status) {
       if (sink.error() == 0) {
-        consoleError(status.message());
+        consoleError(statusText(status));
       } else {
         consoleError(entryShown(*entry) + ": cannot write to standard output (" +
                      errorText(sink.error()) + ")\n");
@@ -329,7 +336,7 @@ int testArchiveCommand(const std::string& archivePath,
                        unsigned jobs) {
   ArchiveReader reader;
   if (Status status = reader.open(archivePath); !status) {
-    consoleError(status.message());
+    consoleError(statusText(status));
     consoleErrorPrint("%s: test failed\n", reader.shownPath().c_str());
     return 2;
   }

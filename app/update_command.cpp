@@ -6,6 +6,7 @@
 
 #include "app/pack_console.h"
 #include "app/read_commands.h"
+#include "app/status_text.h"
 #include "archive/archive_update.h"
 #include "archive/archive_writer.h"
 #include "archive/collector.h"
@@ -111,7 +112,7 @@ class Update {
       return 1;
     }
     if (Status opened = reader_.open(*target); !opened) {
-      consoleError(opened.message());
+      consoleError(statusText(opened));
       return 1;
     }
     rootFolder_ = *startFolder;
@@ -190,11 +191,11 @@ class Update {
     const ArchiveJob job{target, rootFolder_, arguments_.jobs};
     const Status built = buildMergedArchive(job, plan.files, plan.kept, plan.slots, console);
     if (built.kind() == Status::Kind::OutputError) {
-      consoleError(statusMessage(built));
+      consoleError(statusText(built));
       return 1;
     }
     if (!built) {
-      consoleError(statusMessage(built));
+      consoleError(statusText(built));
       return fail();
     }
     consoleWrite(MSG_FINISHED);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <optional>
 
 #include "archive/archive_format.h"
@@ -10,20 +9,17 @@
 #include "archive/entry_path.h"
 #include "codec/bmp_writer.h"
 #include "common/byte_order.h"
-#include "common/console.h"
 
 namespace kupack {
 namespace {
-
-using ull = unsigned long long;
 
 std::uint64_t entryStart(const ArchiveDirectory& directory, const ArchiveEntry& entry) {
   return std::uint64_t{directory.dataOffset} + entry.offset;
 }
 
-Status entryReadFailure(const ArchiveEntry& entry, int error) {
-  return Status::failed(entryNameForConsole(entry.name) + ": cannot read its bytes (" +
-                        platform::nativeToConsoleText(std::strerror(error)) + ")\n");
+Status entryReadFailure(int error) {
+  return Status::fault(Status::Code::CannotRead, Status::Reason::EntryUnreadable)
+      .withErrorNumber(error);
 }
 
 // An entry's stored bytes, read from the held archive.
@@ -53,9 +49,7 @@ MountedArchive::MountedArchive(std::uint64_t cacheBudget, Reporter report)
       cache_(
           cacheBudget,
           [this](std::size_t entry, ByteSink& sink) { return decodeEntryInto(entry, sink); },
-          [this](std::size_t entry, const std::string& problem) {
-            reportOnce(entry, entryNameForConsole(directory_.entries[entry].name) + problem);
-          }) {}
+          [this](std::size_t entry, const Status& problem) { reportOnce(entry, problem); }) {}
 
 MountedArchive::~MountedArchive() = default;
 
@@ -76,24 +70,26 @@ Status MountedArchive::readDirectory() {
       if (!archive_.readAt(0, head)) return readFailure();
     }
   }
-  return parseArchiveDirectory(head, archiveSize, shownPath_, directory_);
+  return parseArchiveDirectory(head, archiveSize, givenPath_, directory_);
 }
 
 Status MountedArchive::readFailure() const {
-  return Status::failed(shownPath_ + ": cannot read the header and directory (" +
-                        platform::nativeToConsoleText(std::strerror(errno)) + ")\n");
+  return Status::fault(Status::Code::CannotRead, Status::Reason::ArchiveReadFailed)
+      .inFile(givenPath_)
+      .withErrorNumber(errno != 0 ? errno : EIO);
 }
 
 Status MountedArchive::open(const std::string& archivePath) {
   archivePath_ =
       platform::absolutePath(archivePath, platform::currentDirectory().value_or(std::string(".")));
-  shownPath_ = platform::nativeToConsoleText(archivePath);
+  givenPath_ = archivePath;
   if (platform::isFolder(archivePath_)) {
-    return Status::failed(shownPath_ + ": is a folder, not an archive\n");
+    return Status::refused(Status::Reason::ArchiveIsFolder).inFile(archivePath);
   }
   if (!archive_.openForReading(archivePath_)) {
-    return Status::failed(shownPath_ + ": cannot open (" +
-                          platform::nativeToConsoleText(std::strerror(errno)) + ")\n");
+    return Status::fault(Status::Code::CannotOpen, Status::Reason::ArchiveUnopenable)
+        .inFile(archivePath)
+        .withErrorNumber(errno);
   }
   if (Status status = readDirectory(); !status) return status;
   modificationTime_ = archive_.modifiedUnixSeconds();
@@ -161,7 +157,7 @@ void MountedArchive::buildTree() {
   for (std::size_t index = 0; index < entries.size(); ++index) {
     const std::string_view name = entries[index].name;
     if (entries[index].duplicate) {
-      report_(entryNameForConsole(name) + ": left out (" + DUPLICATE_ENTRY + ")\n");
+      reportLeftOut(name, Status::Reason::DuplicateEntry);
       continue;
     }
     const std::size_t split = lastSeparator(name);
@@ -174,29 +170,32 @@ void MountedArchive::buildTree() {
       const std::string_view leaf = split == std::string_view::npos ? name : name.substr(split + 1);
       if (isPlainLevel(leaf)) {
         if (childOf(folder, leaf) != 0) {
-          report_(entryNameForConsole(name) + ": left out (another entry takes its path)\n");
+          reportLeftOut(name, Status::Reason::PathTaken);
         } else {
           addNode(folder, leaf, static_cast<std::int32_t>(index));
         }
         continue;
       }
-      std::string refusal;
+      Status refusal;
       const auto levels = entryPathLevels(leaf, refusal);
       if (levels && levels->size() == 1) {
         if (childOf(folder, levels->front()) != 0) {
-          report_(entryNameForConsole(name) + ": left out (another entry takes its path)\n");
+          reportLeftOut(name, Status::Reason::PathTaken);
         } else {
           addNode(folder, levels->front(), static_cast<std::int32_t>(index));
         }
         continue;
       }
     }
-    std::string refusal;
+    Status refusal;
     const auto levels = entryPathLevels(name, refusal);
     if (!levels) {
-      report_(entryNameForConsole(name) + ": left out (" + refusal + ")\n");
+      report_(Status::fault(Status::Code::LeftOut, refusal.reason(), {refusal.number(0)})
+                  .withOtherPath(refusal.otherPath())
+                  .inFile(givenPath_)
+                  .atEntry(std::string(name)));
     } else if (!insertEntry(index, *levels)) {
-      report_(entryNameForConsole(name) + ": left out (another entry takes its path)\n");
+      reportLeftOut(name, Status::Reason::PathTaken);
     }
   }
   const auto changed = std::count_if(entries.begin(), entries.end(), [](const auto& entry) {
@@ -206,7 +205,9 @@ void MountedArchive::buildTree() {
     const auto first = std::find_if(entries.begin(), entries.end(), [](const auto& entry) {
       return mayHaveLoweredSecondByte(entry.name);
     });
-    report_(loweredNamesNote(first->name, static_cast<std::size_t>(changed)));
+    report_(Status::fault(Status::Code::Note, Status::Reason::NamesMayBeLowered,
+                          {static_cast<std::uint64_t>(changed)})
+                .atEntry(first->name));
   }
   listChildren();
 }
@@ -344,8 +345,7 @@ void MountedArchive::reportBrokenPicture(std::size_t index) {
     bool put(std::span<const std::uint8_t>) override { return true; }
   } discard;
   if (decodeEntryInto(index, discard)) {
-    reportOnce(index, entryNameForConsole(directory_.entries[index].name) +
-                          ": its picture's size gives no BMP file\n");
+    reportOnce(index, Status::refused(Status::Reason::PictureSizeNoBmp));
   }
 }
 
@@ -428,7 +428,7 @@ int MountedArchive::read(std::uint64_t handle, std::uint64_t offset, std::span<s
 
   if (entry.type == ENTRY_STORED) {
     if (!archive_.readAt(entryStart(directory_, entry) + offset, piece)) {
-      reportOnce(index, entryReadFailure(entry, errno).message());
+      reportOnce(index, entryReadFailure(errno));
       return EIO;
     }
     got = wanted;
@@ -444,9 +444,7 @@ bool MountedArchive::archiveUnchanged() {
   if (watchOpenArchiveOnly_ ? archive_.unchangedWhileHeld() : archive_.stillNamedBy(archivePath_))
     return true;
   if (!replaced_.exchange(true)) {
-    report_(shownPath_ +
-            ": the archive has been replaced or changed since it was mounted; its entries "
-            "can no longer be read\n");
+    report_(Status::refused(Status::Reason::ArchiveReplaced).inFile(givenPath_));
   }
   return false;
 }
@@ -455,19 +453,23 @@ bool MountedArchive::decodeEntryInto(std::size_t index, ByteSink& sink) {
   const ArchiveEntry& entry = directory_.entries[index];
   HeldEntrySource stream(archive_, entryStart(directory_, entry), entry.storedSize);
   if (Status status = decodeEntry(entry, stream, sink); !status) {
-    reportOnce(index, status.message());
+    reportOnce(index, std::move(status));
     return false;
   }
   return true;
 }
 
-void MountedArchive::reportOnce(std::size_t entry, const std::string& message) {
+void MountedArchive::reportOnce(std::size_t entry, Status problem) {
   {
     const std::lock_guard lock(reportedMutex_);
     if (reported_[entry]) return;
     reported_[entry] = true;
   }
-  report_(shownPath_ + ": " + message);
+  report_(std::move(problem).inFile(givenPath_).atEntry(directory_.entries[entry].name));
+}
+
+void MountedArchive::reportLeftOut(std::string_view name, Status::Reason why) {
+  report_(Status::fault(Status::Code::LeftOut, why).inFile(givenPath_).atEntry(std::string(name)));
 }
 
 }  // namespace kupack

@@ -27,9 +27,10 @@ inline constexpr std::uint64_t DEFAULT_MOUNT_CACHE_BYTES = std::uint64_t{64} << 
 
 class MountedArchive final : public platform::ReadOnlyFileSystem {
  public:
-  // Receives console text (code page 932): names left out of the tree when opening, and
-  // each entry that fails to decode or read, once.
-  using Reporter = std::function<void(const std::string&)>;
+  // Receives what the user should hear of: entries left out of the tree when opening (and a
+  // note on names that may have been lowered at packing), and each entry that fails to
+  // decode or read, once; each names the archive and the entry.
+  using Reporter = std::function<void(const Status&)>;
 
   MountedArchive(std::uint64_t cacheBudget, Reporter report);
   ~MountedArchive() override;
@@ -86,11 +87,13 @@ class MountedArchive final : public platform::ReadOnlyFileSystem {
   bool archiveUnchanged();
 
   bool decodeEntryInto(std::size_t entry, ByteSink& sink);
-  void reportOnce(std::size_t entry, const std::string& message);
+  void reportOnce(std::size_t entry, Status problem);
+  // Reports `name` as left out of the tree, and why.
+  void reportLeftOut(std::string_view name, Status::Reason why);
 
   Reporter report_;
   std::string archivePath_;  // absolute, for the replacement check
-  std::string shownPath_;    // console text
+  std::string givenPath_;    // as given to open(), for naming the archive in reports
   ArchiveDirectory directory_;
   platform::HeldFile archive_;
   std::int64_t modificationTime_ = 0;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "app/pack_console.h"
+#include "app/status_text.h"
 #include "archive/bitmap_file.h"
 #include "archive/stored_entry.h"
 #include "codec/lzss_decoder.h"
@@ -90,7 +91,7 @@ TEST_F(EntryEncoderTest, PaletteBitmapsAreLzssCodedWholeWhateverTheirCompression
       std::vector<std::uint8_t> decoded;
       Status status = Status::ok();
       ASSERT_TRUE((status = decodeLzss(encoded(), file.size(), decoded)).isOk())
-          << status.message();
+          << statusText(status);
       EXPECT_EQ(decoded, file);
     }
   }
@@ -108,7 +109,7 @@ TEST_F(EntryEncoderTest, TrueColourPicturesDecodeToThePictureTheFileShows) {
       ASSERT_EQ(entry.type, ENTRY_SPB);
       SpbPicture decoded;
       Status status = Status::ok();
-      ASSERT_TRUE((status = decodeSpb(encoded(), decoded)).isOk()) << status.message();
+      ASSERT_TRUE((status = decodeSpb(encoded(), decoded)).isOk()) << statusText(status);
       EXPECT_EQ(decoded.width, picture.width);
       EXPECT_EQ(decoded.height, picture.height);
       EXPECT_EQ(decoded.pixels, picture.pixels);
@@ -165,7 +166,7 @@ TEST_F(EntryFileFailureTest, MissingOrUnreadableSourceFailsNamingIt) {
   for (const auto& [name, source] : cases) {
     const EncodedEntry entry = encodeOrStore(name, source);
     ASSERT_FALSE(entry.status.isOk()) << name;
-    EXPECT_NE(entry.status.message().find(source), std::string::npos) << name;
+    EXPECT_NE(statusText(entry.status).find(source), std::string::npos) << name;
   }
 }
 
@@ -199,7 +200,7 @@ TEST_F(EntryFileFailureTest, PictureThatBecomesShorterWhileCodedFailsNamingIt) {
   CountingSink sink;
   EXPECT_EQ(encodeSpb(bitmap.rows(), sink), CodingResult::SourceFailed);
   EXPECT_EQ(bitmap.failure().code(), Status::Code::SourceChanged);
-  EXPECT_NE(bitmap.failure().message().find(path.string()), std::string::npos);
+  EXPECT_NE(statusText(bitmap.failure()).find(path.string()), std::string::npos);
 }
 
 TEST_F(EntryEncoderTest, LzssEntryShowsTypeLineThenProgress) {
@@ -209,7 +210,7 @@ TEST_F(EntryEncoderTest, LzssEntryShowsTypeLineThenProgress) {
   ASSERT_TRUE(entry.status.isOk());
   std::vector<std::uint8_t> decoded;
   Status status = Status::ok();
-  ASSERT_TRUE((status = decodeLzss(encoded(), file.size(), decoded)).isOk()) << status.message();
+  ASSERT_TRUE((status = decodeLzss(encoded(), file.size(), decoded)).isOk()) << statusText(status);
   EXPECT_EQ(decoded, file);
   EXPECT_EQ(console_.rfind(MSG_TYPE_LZSS, 0), 0u);
   EXPECT_NE(console_.find(sjis("(")), std::string::npos);  // at least one progress line

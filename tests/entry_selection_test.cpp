@@ -1,6 +1,7 @@
 // Choosing entries by name, folder and pattern, and the exclude rules of packing, against a
 // small archive whose names hold two-byte characters (one with 0x5C as its second byte, one
 // whose second byte is a letter).
+#include "app/status_text.h"
 #include "archive/entry_selection.h"
 
 #include <gtest/gtest.h>
@@ -152,7 +153,7 @@ TEST(EntryComparisonTest, WindowsSmallerThanTheEntryCompareTheWholeContent) {
           const Status status =
               lzssFirst ? compareEntryContents(left, lzss, right, other, same, window, spill)
                         : compareEntryContents(right, other, left, lzss, same, window, spill);
-          ASSERT_TRUE(status) << status.message();
+          ASSERT_TRUE(status) << statusText(status);
           EXPECT_EQ(same, i == 1) << other.name << " window " << window;
         }
       }

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 
+#include "app/status_text.h"
 #include "codec/lzss.h"
 #include "common/console.h"
 #include "tests/archive_builder.h"
@@ -131,12 +132,12 @@ TEST(FuzzReplayTest, SeedsAreSoundInputsAndPassEveryCheck) {
     Status status = Status::ok();
     const std::size_t expected = std::size_t{input[0]} << 8 | input[1];
     EXPECT_TRUE((status = decodeLzss(std::span(input).subspan(2), expected, out)).isOk())
-        << status.message();
+        << statusText(status);
   }
   for (const auto& input : seeds.at("spb_decoder")) {
     SpbPicture picture;
     Status status = Status::ok();
-    EXPECT_TRUE((status = decodeSpb(input, picture)).isOk()) << status.message();
+    EXPECT_TRUE((status = decodeSpb(input, picture)).isOk()) << statusText(status);
   }
 }
 

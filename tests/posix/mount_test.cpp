@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "app/status_text.h"
 #include "archive/mounted_archive.h"
 #include "codec/lzss.h"
 #include "common/console.h"
@@ -42,12 +43,12 @@ class MountedArchiveTest : public ::testing::Test {
   MountedArchive& mount(const std::vector<BuiltEntry>& entries,
                         std::uint64_t budget = DEFAULT_MOUNT_CACHE_BYTES) {
     test::writeFile(archive(), test::buildArchiveBytes(entries));
-    tree_ = std::make_unique<MountedArchive>(budget, [this](const std::string& text) {
+    tree_ = std::make_unique<MountedArchive>(budget, [this](const Status& report) {
       const std::lock_guard lock(reportsMutex_);
-      reports_ += text;
+      reports_ += statusText(report);
     });
     const Status status = tree_->open(archive().string());
-    EXPECT_TRUE(status.isOk()) << status.message();
+    EXPECT_TRUE(status.isOk()) << statusText(status);
     return *tree_;
   }
 
@@ -428,10 +429,10 @@ TEST_F(MountedArchiveTest, HostileArchiveIsRefusedAtMount) {
   std::string bytes = test::buildArchiveBytes(test::sampleEntries());
   bytes.resize(bytes.size() - 1);
   test::writeFile(archive(), bytes);
-  MountedArchive tree(DEFAULT_MOUNT_CACHE_BYTES, [](const std::string&) {});
+  MountedArchive tree(DEFAULT_MOUNT_CACHE_BYTES, [](const Status&) {});
   const Status status = tree.open(archive().string());
   EXPECT_FALSE(status.isOk());
-  EXPECT_TRUE(test::contains(status.message(), "a.kup: the file is"));
+  EXPECT_TRUE(test::contains(statusText(status), "a.kup: the file is"));
   EXPECT_FALSE(tree.open((dir_ / "missing.kup").string()).isOk());
 }
 
