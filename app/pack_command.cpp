@@ -64,6 +64,18 @@ std::function<bool(std::string_view)> leaveOutRule(const ExcludeRules& rules) {
   return [&rules](std::string_view name) { return rules.excludes(name); };
 }
 
+// Why `path`, given as the folder to pack, is none: the system's reason for a name that does
+// not open, "Not a directory" for one that names a file.
+Status folderNotPackable(const std::string& path) {
+  int error = ENOENT;
+  if (!path.empty()) {
+    errno = 0;
+    const bool isFile = platform::fileSize(path).has_value();
+    error = isFile ? ENOTDIR : (errno != 0 ? errno : ENOENT);
+  }
+  return Status::refused(Status::Reason::FolderNotPackable).inFile(path).withErrorNumber(error);
+}
+
 }  // namespace
 
 std::optional<ExcludeRules> readExcludeRules(const std::vector<std::string>& patterns,
@@ -112,6 +124,7 @@ int runArchiveJob(const ArchiveRunRequest& request) {
   if (choice.result == platform::FolderChoiceResult::Cancelled) return 0;
   if (choice.result == platform::FolderChoiceResult::NoFileSystemPath) {
     consoleError(MSG_NO_FILE_SYSTEM_PATH);
+    consoleError(statusText(folderNotPackable(choice.path)));
     return 1;
   }
   consolePrint(MSG_FOLDER_CHOSEN, shown(choice.path).c_str());
@@ -151,14 +164,14 @@ int runArchiveJob(const ArchiveRunRequest& request) {
     return finish(request, 1);
   }
 
-  const std::vector<std::string> problems = preflightCheck(collection, rootFolder);
+  const std::vector<Status> problems = preflightCheck(collection, rootFolder);
   if (!problems.empty()) {
-    for (const auto& problem : problems) consoleError(problem);
+    for (const auto& problem : problems) consoleError(statusText(problem));
     consoleError(MSG_ARCHIVE_FAILED);
     return finish(request, 1);
   }
 
-  for (const auto& warning : windowsNameWarnings(collection)) consoleError(warning);
+  for (const auto& warning : windowsNameWarnings(collection)) consoleError(statusText(warning));
   consoleWrite(MSG_BUILDING);
   const Status built = buildArchive(job, collection.files, console);
   if (built.kind() == Status::Kind::OutputError) {

@@ -222,8 +222,7 @@ std::string entriesAsJson(const std::vector<const ArchiveEntry*>& chosen,
 // Names each later entry of a name on standard error: no reader takes it.
 void reportDuplicates(const ArchiveReader& reader) {
   for (const auto& entry : reader.entries()) {
-    if (entry.duplicate)
-      consoleError(statusText(duplicateEntry(reader, entry)));
+    if (entry.duplicate) consoleError(statusText(duplicateEntry(reader, entry)));
   }
 }
 

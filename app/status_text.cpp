@@ -17,6 +17,9 @@ using ull = unsigned long long;
 
 std::string shown(const std::string& native) { return platform::nativeToConsoleText(native); }
 
+// A native path as console text, control characters shown as '?' (as packing shows names).
+std::string shownName(const std::string& native) { return entryNameForConsole(shown(native)); }
+
 std::string systemReason(int errorNumber) { return shown(std::strerror(errorNumber)); }
 
 // The text of a reason, its placeholders still in it: {0} to {3} are the status's numbers,
@@ -27,12 +30,15 @@ const char* reasonTemplate(Reason reason) {
     case Reason::None:
       break;
     case Reason::ArchiveTooShort:
-      return tr("only {0} bytes long, too short for the 6-byte header");
+      return tr("not a kupack archive: only {0} bytes long, too short for the 6-byte header");
     case Reason::DataOffsetOutOfRange:
-      return tr("the header's data offset {0} cannot hold {1} directory entries ({2} to {3} "
-                "bytes)");
+      return tr(
+          "not a kupack archive: the header's data offset {0} cannot hold {1} directory "
+          "entries ({2} to {3} bytes)");
     case Reason::DirectoryPastEnd:
-      return tr("the directory would end at byte {0}, past the end of the file ({1} bytes)");
+      return tr(
+          "not a kupack archive: the directory would end at byte {0}, past the end of the file "
+          "({1} bytes)");
     case Reason::DirectoryEndMismatch:
       return tr("the directory ends at byte {0}, but the header's data offset is {1}");
     case Reason::ArchiveSizeMismatch:
@@ -96,30 +102,31 @@ const char* reasonTemplate(Reason reason) {
     case Reason::Stopped:
       return tr("stopped: the process is ending");
     case Reason::LzssSourceTooLarge:
-      return tr("its source size {0} is more than its {1}-byte LZSS stream can code (at most "
-                "{2})");
+      return tr(
+          "its source size {0} is more than its {1}-byte LZSS stream can code (at most "
+          "{2})");
     case Reason::LzssCannotHold:
-      return tr("broken LZSS stream (a stream of {0} bytes cannot hold {1} bytes)");
+      return tr("broken LZSS stream (LZSS stream of {0} bytes cannot hold {1} bytes)");
     case Reason::LzssEndsEarly:
-      return tr("broken LZSS stream (it ends after {0} of {1} bytes)");
+      return tr("broken LZSS stream (LZSS stream ends after {0} of {1} bytes)");
     case Reason::LzssTrailingBytes:
       return tr("{0} bytes follow the end of its LZSS stream ({1} bytes)");
     case Reason::SpbShorterThanHeader:
       return tr("its SPB stream of {0} bytes is shorter than its 4-byte header");
     case Reason::SpbEndsInHeader:
-      return tr("broken SPB stream (it ends inside its header)");
+      return tr("broken SPB stream (stream ends inside its header)");
     case Reason::SpbNoPixels:
-      return tr("broken SPB stream (the picture has no pixels)");
+      return tr("broken SPB stream (picture has no pixels)");
     case Reason::SpbEndsEarly:
-      return tr("broken SPB stream (it ends early)");
+      return tr("broken SPB stream (stream ends early)");
     case Reason::SpbResidualOutOfRange:
-      return tr("broken SPB stream (a residual leaves 0..255)");
+      return tr("broken SPB stream (residual leaves 0..255)");
     case Reason::SpbCompletingNotZero:
-      return tr("broken SPB stream (a completing entry is not zero)");
+      return tr("broken SPB stream (completing entry is not zero)");
     case Reason::SpbFillNotZero:
-      return tr("broken SPB stream (its fill bits are not zero)");
+      return tr("broken SPB stream (fill bits are not zero)");
     case Reason::SpbTrailingBytes:
-      return tr("broken SPB stream (bytes follow its end)");
+      return tr("broken SPB stream (bytes follow the end of the stream)");
     case Reason::SpbNotChecked:
       return tr("the SPB stream was not checked before its rows were asked for");
     case Reason::PictureTooLargeForMemory:
@@ -128,6 +135,21 @@ const char* reasonTemplate(Reason reason) {
       return tr("the {0} x {1} picture is too large for a BMP file");
     case Reason::PicturePixelsMismatch:
       return tr("the picture's pixels do not match its size");
+    case Reason::PackFolderUnreadable:
+    case Reason::PackLinkUnfollowable:
+    case Reason::PackNameHasBackslash:
+    case Reason::PackNameNotShiftJis:
+    case Reason::PackTooManyFiles:
+    case Reason::PackNameTooLong:
+    case Reason::PackNameEndsInDotOrSpace:
+    case Reason::PackNameHasColon:
+    case Reason::PackNameCollision:
+    case Reason::PackFileFolderClash:
+    case Reason::PackEntryFolderClash:
+    case Reason::PackNameWindowsReserved:
+      break;  // packText() words them
+    case Reason::FolderNotPackable:
+      return tr("no folder to pack");
     case Reason::PathTaken:
       return tr("another entry takes its path");
     case Reason::PictureSizeNoBmp:
@@ -139,11 +161,13 @@ const char* reasonTemplate(Reason reason) {
     case Reason::TemporaryUncreatable:
       return tr("cannot make a temporary file");
     case Reason::ArchiveReplaced:
-      return tr("the archive has been replaced or changed since it was mounted; its entries can "
-                "no longer be read");
+      return tr(
+          "the archive has been replaced or changed since it was mounted; its entries can "
+          "no longer be read");
     case Reason::NamesMayBeLowered:
-      return tr("the archive records names lower-cased byte by byte, which changes some two-byte "
-                "characters (katakana A to DI among them); they are given back as recorded");
+      return tr(
+          "the archive records names lower-cased byte by byte, which changes some two-byte "
+          "characters (katakana A to DI among them); they are given back as recorded");
     case Reason::NameEmpty:
       return tr("the name is empty");
     case Reason::NameAbsolute:
@@ -165,8 +189,9 @@ const char* reasonTemplate(Reason reason) {
     case Reason::NameWindowsCharacter:
       return tr("\"{name}\" holds {char}, which Windows allows in no name");
     case Reason::NameWindowsDotOrSpace:
-      return tr("\"{name}\" is reserved by Windows: it ends in a dot or a space, which Windows "
-                "drops");
+      return tr(
+          "\"{name}\" is reserved by Windows: it ends in a dot or a space, which Windows "
+          "drops");
     case Reason::TargetExists:
       return tr("{file} exists (-f replaces it)");
     case Reason::TargetIsArchive:
@@ -244,6 +269,43 @@ std::string withSystemReason(const char* messageTemplate, const Status& status) 
                     systemReason(status.errorNumber()).c_str());
 }
 
+// The packing run's refusals, as its Japanese users have always seen them; empty for
+// other reasons.
+std::string packText(const Status& status) {
+  const std::string path = shownName(status.path());
+  const std::string system = systemReason(status.errorNumber());
+  switch (status.reason()) {
+    case Reason::PackFolderUnreadable:
+      return formatText(MSG_FOLDER_UNREADABLE, path.c_str(), system.c_str());
+    case Reason::PackLinkUnfollowable:
+      return formatText(MSG_LINK_UNFOLLOWABLE, path.c_str(), system.c_str());
+    case Reason::PackNameHasBackslash:
+      return formatText(MSG_NAME_HAS_BACKSLASH, path.c_str());
+    case Reason::PackNameNotShiftJis:
+      return formatText(MSG_NAME_NOT_CP932, path.c_str());
+    case Reason::PackTooManyFiles:
+      return formatText(MSG_TOO_MANY_FILES, static_cast<unsigned long>(status.number(0)));
+    case Reason::PackNameTooLong:
+      return formatText(MSG_NAME_TOO_LONG, path.c_str(),
+                        static_cast<unsigned long>(status.number(0)));
+    case Reason::PackNameEndsInDotOrSpace:
+      return formatText(MSG_NAME_ENDS_IN_DOT_OR_SPACE, path.c_str());
+    case Reason::PackNameHasColon:
+      return formatText(MSG_NAME_HAS_COLON, path.c_str());
+    case Reason::PackNameCollision:
+      return formatText(MSG_NAME_COLLISION, path.c_str(), shownName(status.otherPath()).c_str());
+    case Reason::PackFileFolderClash:
+      return formatText(MSG_FILE_FOLDER_CLASH, path.c_str(), shownName(status.otherPath()).c_str());
+    case Reason::PackEntryFolderClash:
+      return formatText(MSG_FILE_FOLDER_CLASH, entryNameForConsole(status.entry()).c_str(),
+                        entryNameForConsole(status.otherPath()).c_str());
+    case Reason::PackNameWindowsReserved:
+      return formatText(MSG_NAME_WINDOWS_RESERVED, path.c_str());
+    default:
+      return {};
+  }
+}
+
 // The texts of a failure about one file, which name the file themselves.
 std::string fileText(const Status& status) {
   // The packing run's own texts, as its Japanese users have always seen them.
@@ -307,7 +369,8 @@ std::string noteText(const Status& status) {
   const std::string what = reasonText(status);
   const std::uint64_t count = status.number(0);
   if (count <= 1) return formatText(tr("note: %s: %s\n"), name.c_str(), what.c_str());
-  if (count == 2) return formatText(tr("note: %s and 1 other name: %s\n"), name.c_str(), what.c_str());
+  if (count == 2)
+    return formatText(tr("note: %s and 1 other name: %s\n"), name.c_str(), what.c_str());
   return formatText(tr("note: %s and %llu other names: %s\n"), name.c_str(), ull{count - 1},
                     what.c_str());
 }
@@ -337,6 +400,7 @@ std::string statusCause(const Status& status) {
 
 std::string statusText(const Status& status) {
   if (status.isOk()) return {};
+  if (std::string text = packText(status); !text.empty()) return text;
   if (status.code() == Code::Note) return noteText(status);
   if (status.reason() == Status::Reason::None) {
     // A file's own failure found while an entry was handled: the entry's file in the folder.

@@ -127,10 +127,10 @@ class Update {
       if (!unknown.empty()) return 1;
     }
 
-    std::vector<std::string> problems;
+    std::vector<Status> problems;
     const UpdatePlan plan = planUpdate(reader_, collection_.files, deleted, problems);
     if (!problems.empty()) {
-      for (const auto& problem : problems) consoleError(problem);
+      for (const auto& problem : problems) consoleError(statusText(problem));
       return fail();
     }
     if (arguments_.dryRun) {
@@ -167,8 +167,8 @@ class Update {
                         errorText(errno).c_str());
       return false;
     }
-    const std::vector<std::string> problems = preflightCheck(collection_, rootFolder_);
-    for (const auto& problem : problems) consoleError(problem);
+    const std::vector<Status> problems = preflightCheck(collection_, rootFolder_);
+    for (const auto& problem : problems) consoleError(statusText(problem));
     return problems.empty();
   }
 

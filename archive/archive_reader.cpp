@@ -190,7 +190,9 @@ Status ArchiveReader::readEntryBytes(const ArchiveEntry& entry, std::uint64_t po
   const std::uint64_t start = std::uint64_t{directory_.dataOffset} + entry.offset;
   if (position > entry.storedSize || buffer.size() > entry.storedSize - position ||
       start + entry.storedSize > directory_.archiveSize) {
-    return Status::corrupt(Status::Reason::ReadOutsideEntry).inFile(nativePath_).atEntry(entry.name);
+    return Status::corrupt(Status::Reason::ReadOutsideEntry)
+        .inFile(nativePath_)
+        .atEntry(entry.name);
   }
   return readAt(start + position, buffer);
 }
@@ -199,7 +201,9 @@ Status ArchiveReader::readEntry(const ArchiveEntry& entry, std::vector<std::uint
   bytes.clear();
   const std::uint64_t start = std::uint64_t{directory_.dataOffset} + entry.offset;
   if (start + entry.storedSize > directory_.archiveSize) {
-    return Status::corrupt(Status::Reason::EntryOutsideData).inFile(nativePath_).atEntry(entry.name);
+    return Status::corrupt(Status::Reason::EntryOutsideData)
+        .inFile(nativePath_)
+        .atEntry(entry.name);
   }
   const auto size = fitSize(entry.storedSize);
   try {

@@ -207,9 +207,9 @@ Status decodeEntry(const ArchiveEntry& entry, PositionedSource& stream, ByteSink
 
 Status decodeLzssEntry(const ArchiveEntry& entry, PositionedSource& stream, ByteSink& sink) {
   if (entry.sourceSize > maxLzssOutput(stream.size())) {
-    return entryFailure(entry, Status::corrupt(Reason::LzssSourceTooLarge,
-                                               {entry.sourceSize, stream.size(),
-                                                maxLzssOutput(stream.size())}));
+    return entryFailure(
+        entry, Status::corrupt(Reason::LzssSourceTooLarge,
+                               {entry.sourceSize, stream.size(), maxLzssOutput(stream.size())}));
   }
   try {
     LzssDecoded decoded;

@@ -113,8 +113,7 @@ std::vector<std::string> splitEntryName(std::string_view name) {
   return levels;
 }
 
-std::optional<std::vector<std::string>> entryPathLevels(std::string_view name,
-                                                        Status& refusal) {
+std::optional<std::vector<std::string>> entryPathLevels(std::string_view name, Status& refusal) {
   using Reason = Status::Reason;
   refusal = Status::ok();
   if (name.empty()) {

@@ -44,7 +44,6 @@ bool isWindowsReservedName(std::string_view level);
 // or a level that has no native form. Where the platform reserves device names (Windows),
 // also a level that isWindowsReservedName or that holds a character Windows allows in no
 // name (a control character or one of <>"|?*); elsewhere such levels are ordinary names.
-std::optional<std::vector<std::string>> entryPathLevels(std::string_view name,
-                                                        Status& refusal);
+std::optional<std::vector<std::string>> entryPathLevels(std::string_view name, Status& refusal);
 
 }  // namespace kupack

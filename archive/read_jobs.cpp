@@ -5,8 +5,8 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
-#include <initializer_list>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <mutex>
 #include <new>
@@ -182,7 +182,8 @@ class Extractor {
     BlockSink sink(file);
     Status status = decodeEntry(reader_, entry, sink);
     if (status && !sink.flush())
-      status = entryFailure(entry, Status::fault(Code::OutputError, Reason::DecodedBytesNotWritten));
+      status =
+          entryFailure(entry, Status::fault(Code::OutputError, Reason::DecodedBytesNotWritten));
     if (!status) {
       created.file.discard();
       if (file.error() != 0) return failWrite(target, file.error());
@@ -203,8 +204,7 @@ class Extractor {
                                const platform::CreatedFile& created, ReadReport& report) {
     switch (created.result) {
       case platform::CreateBelowResult::Exists:
-        return report.onRefused(entry,
-                                Status::refused(Reason::TargetExists).withOtherPath(target));
+        return report.onRefused(entry, Status::refused(Reason::TargetExists).withOtherPath(target));
       case platform::CreateBelowResult::ThroughLink:
         return report.onRefused(entry, Status::refused(Reason::TargetThroughLink));
       case platform::CreateBelowResult::NotAFolder:
@@ -474,9 +474,7 @@ class RecordedReport final : public ReadReport {
     events_.push_back({REFUSED, &entry, reason});
   }
   void onFailed(const Status& failure) override { events_.push_back({FAILED, nullptr, failure}); }
-  void onDiffers(const Status& finding) override {
-    events_.push_back({DIFFERS, nullptr, finding});
-  }
+  void onDiffers(const Status& finding) override { events_.push_back({DIFFERS, nullptr, finding}); }
 
   void replay(ReadReport& report) const {
     for (const Event& event : events_) {

@@ -170,9 +170,7 @@ Status SpbRowDecoder::writeRows(bool bottomUp, ByteSink& sink) {
 
 namespace {
 
-Status tooLargeForMemory() {
-  return Status::refused(Status::Reason::PictureTooLargeForMemory);
-}
+Status tooLargeForMemory() { return Status::refused(Status::Reason::PictureTooLargeForMemory); }
 
 }  // namespace
 

@@ -48,11 +48,11 @@ class Status {
     ArchiveSizeMismatch,   // archive size, size of header, directory and data
     ArchiveIsFolder,
     ArchiveNotRegularFile,
-    ArchiveUnopenable,        // errorNumber says why
-    ArchiveReadFailed,        // bytes, position
+    ArchiveUnopenable,  // errorNumber says why
+    ArchiveReadFailed,  // bytes, position
     // One directory entry (entry index, and its name where it has one).
     NameNotTerminated,
-    NamePastDirectory,   // data offset
+    NamePastDirectory,  // data offset
     NameNotNormalized,
     EntryPastDirectory,  // data offset
     UnknownType,         // type
@@ -77,10 +77,10 @@ class Status {
     DecodedRowsNotWritten,
     UnknownEntryType,
     Stopped,
-    LzssSourceTooLarge,  // source size, stream size, most the stream can code
-    LzssCannotHold,      // stream size, expected size
-    LzssEndsEarly,       // bytes produced, bytes expected
-    LzssTrailingBytes,   // bytes after the stream, bytes of the stream
+    LzssSourceTooLarge,    // source size, stream size, most the stream can code
+    LzssCannotHold,        // stream size, expected size
+    LzssEndsEarly,         // bytes produced, bytes expected
+    LzssTrailingBytes,     // bytes after the stream, bytes of the stream
     SpbShorterThanHeader,  // stream size
     SpbEndsInHeader,
     SpbNoPixels,
@@ -93,14 +93,28 @@ class Status {
     PictureTooLargeForMemory,
     PictureTooLargeForBmp,  // width, height (0, 0 where unknown)
     PicturePixelsMismatch,
+    // What the archive cannot hold, found before packing (path: the file or folder).
+    PackFolderUnreadable,  // errorNumber
+    PackLinkUnfollowable,  // errorNumber
+    PackNameHasBackslash,
+    PackNameNotShiftJis,
+    PackTooManyFiles,  // no path; the number of files
+    PackNameTooLong,   // the name's length in bytes
+    PackNameEndsInDotOrSpace,
+    PackNameHasColon,
+    PackNameCollision,        // otherPath: the file whose name it takes
+    PackFileFolderClash,      // otherPath: the folder
+    PackEntryFolderClash,     // no path; entry: the file's name, otherPath: the folder's name
+    PackNameWindowsReserved,  // a Note: packed, but Windows cannot extract it
+    FolderNotPackable,  // path: what was named as the folder to pack (may be empty); errorNumber
     // The mount (path: the archive; entry name).
-    PathTaken,                // left out: another entry takes its path
+    PathTaken,  // left out: another entry takes its path
     PictureSizeNoBmp,
-    DecodedSizeMismatch,      // bytes decoded, bytes the header gives
-    TemporaryUnreadable,      // errorNumber
-    TemporaryUncreatable,     // errorNumber
-    ArchiveReplaced,          // no entry
-    NamesMayBeLowered,        // a Note; entry: the first such name; the number of names
+    DecodedSizeMismatch,   // bytes decoded, bytes the header gives
+    TemporaryUnreadable,   // errorNumber
+    TemporaryUncreatable,  // errorNumber
+    ArchiveReplaced,       // no entry
+    NamesMayBeLowered,     // a Note; entry: the first such name; the number of names
     // An entry's name that is not extracted (entry name; a level in otherPath).
     NameEmpty,
     NameAbsolute,
@@ -109,10 +123,10 @@ class Status {
     NameHasEmptyLevel,
     NameNotShiftJis,
     NameNotNative,
-    NameWindowsDevice,       // otherPath: the level
-    NameWindowsStream,       // otherPath: the level
-    NameWindowsCharacter,    // otherPath: the level; number: the character (0: a control one)
-    NameWindowsDotOrSpace,   // otherPath: the level
+    NameWindowsDevice,      // otherPath: the level
+    NameWindowsStream,      // otherPath: the level
+    NameWindowsCharacter,   // otherPath: the level; number: the character (0: a control one)
+    NameWindowsDotOrSpace,  // otherPath: the level
     // Extracting one entry (entry name; otherPath: the file it goes to).
     TargetExists,
     TargetIsArchive,
@@ -121,18 +135,18 @@ class Status {
     TargetUncreatable,  // errorNumber
     TargetUnwritable,   // errorNumber
     // Testing against a folder (entry name, or path: the file in the folder).
-    FolderUnreadable,          // path: the folder; errorNumber
-    FileSharesArchiveName,     // path: the file; entry: the name
-    FileNameNotShiftJis,       // path: the file
-    FileNameHasBackslash,      // path: the file
-    MissingFromArchive,        // entry
-    MissingFromFolder,         // entry
-    FileUnopenable,            // entry; otherPath: the file; errorNumber (0: unknown)
-    FileSizeDiffers,           // entry; file size, recorded size
-    FileDiffers,               // entry
-    FileLonger,                // entry
-    FileNoSpbPicture,          // entry
-    PictureDiffers,            // entry
+    FolderUnreadable,       // path: the folder; errorNumber
+    FileSharesArchiveName,  // path: the file; entry: the name
+    FileNameNotShiftJis,    // path: the file
+    FileNameHasBackslash,   // path: the file
+    MissingFromArchive,     // entry
+    MissingFromFolder,      // entry
+    FileUnopenable,         // entry; otherPath: the file; errorNumber (0: unknown)
+    FileSizeDiffers,        // entry; file size, recorded size
+    FileDiffers,            // entry
+    FileLonger,             // entry
+    FileNoSpbPicture,       // entry
+    PictureDiffers,         // entry
   };
 
   // How a run ends on it: the packing run shows no closing text after an OutputError.
@@ -172,29 +186,30 @@ class Status {
   }
 
   // Where the failure happened. An entry is named by its recorded bytes (code page 932);
-  // `index` (from 0) where the directory itself is at fault.
-  Status&& inFile(std::string path) && {
+  // `index` (from 0) where the directory itself is at fault. Each gives a new Status, so
+  // that `status = std::move(status).inFile(path)` is safe.
+  Status inFile(std::string path) && {
     path_ = std::move(path);
     return std::move(*this);
   }
-  Status&& withOtherPath(std::string path) && {
+  Status withOtherPath(std::string path) && {
     otherPath_ = std::move(path);
     return std::move(*this);
   }
-  Status&& withErrorNumber(int errorNumber) && {
+  Status withErrorNumber(int errorNumber) && {
     errorNumber_ = errorNumber;
     return std::move(*this);
   }
-  Status&& atEntry(std::string name) && {
+  Status atEntry(std::string name) && {
     entry_ = std::move(name);
     hasEntry_ = true;
     return std::move(*this);
   }
-  Status&& atEntry(std::size_t index, std::string name) && {
+  Status atEntry(std::size_t index, std::string name) && {
     entryNumber_ = index + 1;
     return std::move(*this).atEntry(std::move(name));
   }
-  Status&& atEntryIndex(std::size_t index) && {
+  Status atEntryIndex(std::size_t index) && {
     entryNumber_ = index + 1;
     return std::move(*this);
   }

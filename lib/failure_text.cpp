@@ -17,12 +17,13 @@ const char* reasonTemplate(Reason reason) {
     case Reason::None:
       break;
     case Reason::ArchiveTooShort:
-      return "only {0} bytes long, too short for the 6-byte header";
+      return "not a kupack archive: only {0} bytes long, too short for the 6-byte header";
     case Reason::DataOffsetOutOfRange:
-      return "the header's data offset {0} cannot hold {1} directory entries ({2} to {3} "
-          "bytes)";
+      return "not a kupack archive: the header's data offset {0} cannot hold {1} directory "
+             "entries ({2} to {3} bytes)";
     case Reason::DirectoryPastEnd:
-      return "the directory would end at byte {0}, past the end of the file ({1} bytes)";
+      return "not a kupack archive: the directory would end at byte {0}, past the end of the file "
+             "({1} bytes)";
     case Reason::DirectoryEndMismatch:
       return "the directory ends at byte {0}, but the header's data offset is {1}";
     case Reason::ArchiveSizeMismatch:
@@ -87,29 +88,29 @@ const char* reasonTemplate(Reason reason) {
       return "stopped: the process is ending";
     case Reason::LzssSourceTooLarge:
       return "its source size {0} is more than its {1}-byte LZSS stream can code (at most "
-          "{2})";
+             "{2})";
     case Reason::LzssCannotHold:
-      return "broken LZSS stream (a stream of {0} bytes cannot hold {1} bytes)";
+      return "broken LZSS stream (LZSS stream of {0} bytes cannot hold {1} bytes)";
     case Reason::LzssEndsEarly:
-      return "broken LZSS stream (it ends after {0} of {1} bytes)";
+      return "broken LZSS stream (LZSS stream ends after {0} of {1} bytes)";
     case Reason::LzssTrailingBytes:
       return "{0} bytes follow the end of its LZSS stream ({1} bytes)";
     case Reason::SpbShorterThanHeader:
       return "its SPB stream of {0} bytes is shorter than its 4-byte header";
     case Reason::SpbEndsInHeader:
-      return "broken SPB stream (it ends inside its header)";
+      return "broken SPB stream (stream ends inside its header)";
     case Reason::SpbNoPixels:
-      return "broken SPB stream (the picture has no pixels)";
+      return "broken SPB stream (picture has no pixels)";
     case Reason::SpbEndsEarly:
-      return "broken SPB stream (it ends early)";
+      return "broken SPB stream (stream ends early)";
     case Reason::SpbResidualOutOfRange:
-      return "broken SPB stream (a residual leaves 0..255)";
+      return "broken SPB stream (residual leaves 0..255)";
     case Reason::SpbCompletingNotZero:
-      return "broken SPB stream (a completing entry is not zero)";
+      return "broken SPB stream (completing entry is not zero)";
     case Reason::SpbFillNotZero:
-      return "broken SPB stream (its fill bits are not zero)";
+      return "broken SPB stream (fill bits are not zero)";
     case Reason::SpbTrailingBytes:
-      return "broken SPB stream (bytes follow its end)";
+      return "broken SPB stream (bytes follow the end of the stream)";
     case Reason::SpbNotChecked:
       return "the SPB stream was not checked before its rows were asked for";
     case Reason::PictureTooLargeForMemory:
@@ -118,6 +119,32 @@ const char* reasonTemplate(Reason reason) {
       return "the {0} x {1} picture is too large for a BMP file";
     case Reason::PicturePixelsMismatch:
       return "the picture's pixels do not match its size";
+    case Reason::PackFolderUnreadable:
+      return "cannot read the folder";
+    case Reason::PackLinkUnfollowable:
+      return "cannot follow the link";
+    case Reason::PackNameHasBackslash:
+      return "the name holds '\\'";
+    case Reason::PackNameNotShiftJis:
+      return "the name has no Shift-JIS form";
+    case Reason::PackTooManyFiles:
+      return "{0} files; an archive holds at most 65535";
+    case Reason::PackNameTooLong:
+      return "the name is {0} bytes long; at most 255 bytes";
+    case Reason::PackNameEndsInDotOrSpace:
+      return "a level of the name ends in '.' or a space";
+    case Reason::PackNameHasColon:
+      return "the name holds ':'";
+    case Reason::PackNameCollision:
+      return "recorded under the same name as {file}";
+    case Reason::PackFileFolderClash:
+      return "recorded under the same name as the folder {file}";
+    case Reason::PackEntryFolderClash:
+      return "recorded under the same name as the folder {name}";
+    case Reason::PackNameWindowsReserved:
+      return "the name cannot be used on Windows, so it cannot be extracted there";
+    case Reason::FolderNotPackable:
+      return "no folder to pack";
     case Reason::PathTaken:
       return "another entry takes its path";
     case Reason::PictureSizeNoBmp:
@@ -156,7 +183,7 @@ const char* reasonTemplate(Reason reason) {
       return "\"{name}\" holds {char}, which Windows allows in no name";
     case Reason::NameWindowsDotOrSpace:
       return "\"{name}\" is reserved by Windows: it ends in a dot or a space, which Windows "
-          "drops";
+             "drops";
     case Reason::TargetExists:
       return "{file} exists (-f replaces it)";
     case Reason::TargetIsArchive:

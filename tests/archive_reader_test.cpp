@@ -231,7 +231,8 @@ TEST(ArchiveReaderTest, OpenRefusesMissingFilesFoldersAndHostileHeaders) {
   test::TempDir dir;
   ArchiveReader reader;
   Status status = reader.open((dir / "none.kup").string());
-  EXPECT_NE(statusText(status).find("none.kup: cannot open"), std::string::npos) << statusText(status);
+  EXPECT_NE(statusText(status).find("none.kup: cannot open"), std::string::npos)
+      << statusText(status);
   status = reader.open(dir.path().string());
   EXPECT_NE(statusText(status).find("is a folder"), std::string::npos);
   test::writeFile(dir / "max.kup", std::string("\xFF\xFF\xFF\xFF\xFF\xFF", 6) + "abc");

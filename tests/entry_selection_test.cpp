@@ -1,11 +1,11 @@
 // Choosing entries by name, folder and pattern, and the exclude rules of packing, against a
 // small archive whose names hold two-byte characters (one with 0x5C as its second byte, one
 // whose second byte is a letter).
-#include "app/status_text.h"
 #include "archive/entry_selection.h"
 
 #include <gtest/gtest.h>
 
+#include "app/status_text.h"
 #include "archive/archive_reader.h"
 #include "archive/entry_comparison.h"
 #include "platform/platform.h"

@@ -787,7 +787,7 @@ TEST(LzssDecoderTest, RefusingSinkIsAnOutputErrorWithItsReason) {
   LzssDecoded decoded;
   const Status status = decodeLzss(input, source.size(), sink, decoded);
   EXPECT_EQ(status.code(), Status::Code::OutputError);
-  EXPECT_EQ(statusText(status), "the decoded bytes could not be written");
+  EXPECT_EQ(status.reason(), Status::Reason::DecodedBytesNotWritten);
 }
 
 TEST(LzssDecoderTest, FollowsTheRingRulesForAnyPosition) {

@@ -9,11 +9,11 @@
 #include <map>
 #include <set>
 
+#include "app/read_commands.h"
 #include "app/status_text.h"
 #include "archive/collector.h"
 #include "archive/entry_decoding.h"
 #include "archive/entry_path.h"
-#include "app/read_commands.h"
 #include "codec/bitmap.h"
 #include "codec/bmp_writer.h"
 #include "codec/lzss.h"

@@ -1,11 +1,12 @@
 // A stop request ends a long decode early, whatever the entry's coding: one already pending
 // when the decode starts gives no byte at all, one made midway stops it within a few MiB.
 // Measured in bytes handed on, never in time.
+#include "common/stop_request.h"
+
 #include <gtest/gtest.h>
 
 #include "app/status_text.h"
 #include "archive/entry_decoding.h"
-#include "common/stop_request.h"
 
 namespace kupack {
 namespace {

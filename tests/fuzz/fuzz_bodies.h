@@ -35,7 +35,8 @@ inline std::string checkPicture(const SpbPicture& picture) {
   const std::vector<std::uint8_t> again = encodeSpbToMemory(view);
   SpbPicture second;
   if (Status status = decodeSpb(again, second); !status) {
-    return "re-coded picture does not decode: reason " + std::to_string(static_cast<int>(status.reason()));
+    return "re-coded picture does not decode: reason " +
+           std::to_string(static_cast<int>(status.reason()));
   }
   if (second.width != picture.width || second.height != picture.height ||
       second.pixels != picture.pixels) {
@@ -225,7 +226,8 @@ inline std::string checkBitmapParser(std::span<const std::uint8_t> data) {
   }
   SpbPicture decoded;
   if (Status status = decodeSpb(stream, decoded); !status) {
-    return "coded picture does not decode: reason " + std::to_string(static_cast<int>(status.reason()));
+    return "coded picture does not decode: reason " +
+           std::to_string(static_cast<int>(status.reason()));
   }
   if (decoded.pixels != picture.pixels) return "coded picture decodes differently";
   return {};
