@@ -388,8 +388,9 @@ Status loweredNamesNote(const std::string& firstName, std::uint64_t count) {
 
 std::string statusCause(const Status& status) {
   if (status.isOk()) return {};
-  if (status.reason() == Status::Reason::None) {
-    std::string text = fileText(status);
+  std::string packed = packText(status);
+  if (status.reason() == Status::Reason::None || !packed.empty()) {
+    std::string text = packed.empty() ? fileText(status) : std::move(packed);
     while (!text.empty() && text.back() == '\n') text.pop_back();
     return text;
   }

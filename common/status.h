@@ -146,7 +146,7 @@ class Status {
     FileDiffers,            // entry
     FileLonger,             // entry
     FileNoSpbPicture,       // entry
-    PictureDiffers,         // entry
+    PictureDiffers,         // entry (the last reason: LAST_STATUS_REASON)
   };
 
   // How a run ends on it: the packing run shows no closing text after an OutputError.
@@ -244,5 +244,8 @@ class Status {
   std::uint64_t entryNumber_ = 0;
   std::array<std::uint64_t, 4> numbers_{};
 };
+
+// The last of Status::Reason, for walking all of them.
+inline constexpr Status::Reason LAST_STATUS_REASON = Status::Reason::PictureDiffers;
 
 }  // namespace kupack

@@ -61,7 +61,8 @@ TEST_F(KupackCliTest, QuietRunsShowOnlyTheirFailures) {
   const auto failed = runKupack({"-q", "nowhere"}, dir_.path());
   EXPECT_EQ(failed.exitCode, 1);
   EXPECT_EQ(failed.out, "");
-  EXPECT_EQ(failed.err, sjis("エラーです！終了します。\n"));
+  EXPECT_EQ(failed.err.rfind(sjis("エラーです！終了します。\n"), 0), 0u) << failed.err;
+  EXPECT_TRUE(contains(failed.err, "/nowhere: no folder to pack")) << failed.err;
   // The interactive run asks on the console; -q has nothing to go with there.
   EXPECT_EQ(runKupack({"-q"}, dir_.path()).exitCode, 2);
 }

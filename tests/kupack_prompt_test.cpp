@@ -59,7 +59,10 @@ TEST_F(KupackPromptTest, StartFolderIsRefusedAfterTheNameQuestion) {
 TEST_F(KupackPromptTest, FolderThatDoesNotExistIsTheErrorEnding) {
   const auto run = runKupack({}, dir_.path(), "no/such/folder\n");
   EXPECT_EQ(run.exitCode, 1);
-  EXPECT_EQ(run.err, sjis("エラーです！終了します。\n"));
+  // The ending line, then one naming the folder and the system's reason.
+  EXPECT_EQ(run.err.rfind(sjis("エラーです！終了します。\n"), 0), 0u) << run.err;
+  EXPECT_TRUE(contains(run.err, "no/such/folder: no folder to pack (No such file or directory)\n"))
+      << run.err;
   EXPECT_FALSE(contains(run.out, sjis("保存KUPファイル名を入力してください")));
 }
 

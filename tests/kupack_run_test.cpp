@@ -193,7 +193,10 @@ TEST_F(KupackRunTest, FolderThatIsNotThereEndsWithTheErrorLine) {
   const auto run = runKupack({"nowhere"}, dir_.path());
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, sjis("エラーです！終了します。\n"));
+  // The ending line, then one naming the folder and the system's reason.
+  EXPECT_EQ(run.err.rfind(sjis("エラーです！終了します。\n"), 0), 0u) << run.err;
+  EXPECT_TRUE(contains(run.err, "/nowhere: no folder to pack (No such file or directory)\n"))
+      << run.err;
 }
 
 TEST_F(KupackRunTest, OptionsAndUsage) {
