@@ -97,8 +97,8 @@ bool reservesDeviceNames();
 enum class EntryKind { File, Folder, Other };
 
 struct FolderEntry {
-  std::string name;   // native name, no folder part
-  EntryKind kind;     // a link is reported as what it leads to; sockets, pipes, devices: Other
+  std::string name;  // native name, no folder part
+  EntryKind kind;    // a link is reported as what it leads to; sockets, pipes, devices: Other
   bool link = false;  // a symbolic link (POSIX; Windows reports none)
   // For a link that cannot be followed (dangling: ENOENT, a loop of links: ELOOP, ...): the
   // errno of the failure, and `kind` is Other. 0 otherwise.

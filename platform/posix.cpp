@@ -1033,7 +1033,7 @@ namespace {
 std::string temporaryFileName() {
   // One generator a thread: extraction makes files on several threads at once.
   thread_local std::mt19937_64 generator{std::random_device{}() ^
-                                         (static_cast<std::uint64_t>(getpid()) << 32)};
+                                   (static_cast<std::uint64_t>(getpid()) << 32)};
   static constexpr char DIGITS[] = "0123456789abcdef";
   std::string name = ".kupack-";
   std::uint64_t bits = generator();

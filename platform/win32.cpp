@@ -139,8 +139,8 @@ std::optional<std::string> fromWide(std::wstring_view wide, unsigned codePage, b
   // The UTF code pages take neither the best-fit flag nor a default character.
   const bool utf = codePage == CP_UTF8 || codePage == CP_UTF7;
   // A lone surrogate has no UTF-8 form: strictly, that fails the whole conversion.
-  const DWORD flags =
-      utf ? (strict && codePage == CP_UTF8 ? WC_ERR_INVALID_CHARS : 0) : WC_NO_BEST_FIT_CHARS;
+  const DWORD flags = utf ? (strict && codePage == CP_UTF8 ? WC_ERR_INVALID_CHARS : 0)
+                          : WC_NO_BEST_FIT_CHARS;
   const char* fallback = utf ? nullptr : "?";
   BOOL usedFallback = FALSE;
   BOOL* usedFallbackOut = utf ? nullptr : &usedFallback;
@@ -366,8 +366,7 @@ SaveDialogSetup::SaveDialogSetup(const char* titleCp932, const char* filterNameC
 
 std::optional<std::string> SaveDialogSetup::chosenName() const {
   const auto end = std::find(name_.begin(), name_.end(), L'\0');
-  return nativeFromSystem(
-      std::wstring_view(name_.data(), static_cast<std::size_t>(end - name_.begin())));
+  return nativeFromSystem(std::wstring_view(name_.data(), static_cast<std::size_t>(end - name_.begin())));
 }
 
 }  // namespace win32
@@ -423,8 +422,8 @@ void setErrnoFromLastError() {
 std::wstring systemFullPath(const std::wstring& path) {
   std::wstring buffer(MAX_PATH, L'\0');
   for (int attempt = 0; attempt < 4; ++attempt) {
-    const DWORD length =
-        GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+    const DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()),
+                                          buffer.data(), nullptr);
     if (length == 0) return path;
     if (length < buffer.size()) {
       buffer.resize(length);
@@ -708,8 +707,7 @@ bool listFolder(const std::string& path, std::vector<FolderEntry>& entries) {
 std::optional<FolderIdentity> folderIdentity(const std::string& path) {
   // Folders open only with the backup-semantics flag; no access right is needed to learn
   // the file index.
-  const KernelHandle handle(createFile(path, 0,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  const KernelHandle handle(createFile(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS));
   if (!handle.isOpen()) return std::nullopt;
   BY_HANDLE_FILE_INFORMATION info{};
@@ -827,8 +825,9 @@ std::optional<std::string> archiveTarget(const std::string& path) {
   if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return path;
   std::wstring final(MAX_PATH, L'\0');
   for (int attempt = 0; attempt < 4; ++attempt) {
-    const DWORD length = GetFinalPathNameByHandleW(
-        file.get(), final.data(), static_cast<DWORD>(final.size()), FILE_NAME_NORMALIZED);
+    const DWORD length = GetFinalPathNameByHandleW(file.get(), final.data(),
+                                                   static_cast<DWORD>(final.size()),
+                                                   FILE_NAME_NORMALIZED);
     if (length == 0) break;
     if (length < final.size()) {
       final.resize(length);
@@ -1087,8 +1086,8 @@ namespace {
 std::string temporaryFileName() {
   // One generator a thread: extraction makes files on several threads at once.
   thread_local std::mt19937_64 generator{std::random_device{}() ^
-                                         (static_cast<std::uint64_t>(GetCurrentProcessId()) << 32) ^
-                                         GetTickCount64()};
+                                   (static_cast<std::uint64_t>(GetCurrentProcessId()) << 32) ^
+                                   GetTickCount64()};
   static constexpr char DIGITS[] = "0123456789abcdef";
   std::string name = ".kupack-";
   std::uint64_t bits = generator();
@@ -1284,9 +1283,8 @@ bool HeldFile::isOpen() const { return handle_ != -1; }
 
 bool HeldFile::openForReading(const std::string& path) {
   close();
-  HANDLE raw =
-      createFile(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+  HANDLE raw = createFile(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
   if (raw == INVALID_HANDLE_VALUE) {
     setErrnoFromLastError();
     return false;
