@@ -83,9 +83,8 @@ std::optional<std::uint64_t> parseMountOption(const std::string& option) {
 }
 
 int mountCommand(const MountArguments& arguments) {
-  std::string why;
-  if (!platform::readOnlyMountAvailable(why)) {
-    std::fprintf(stderr, "kupack: cannot mount: %s\n", why.c_str());
+  if (const Status available = platform::readOnlyMountAvailable(); !available) {
+    std::fprintf(stderr, "kupack: cannot mount: %s\n", statusCause(available).c_str());
     return 1;
   }
   if (!mountPointUsable(arguments.mountPoint)) return 1;
@@ -103,9 +102,9 @@ int mountCommand(const MountArguments& arguments) {
   request.mountPoint = arguments.mountPoint;
   request.sourceName = arguments.archive;
   request.foreground = arguments.foreground;
-  if (platform::serveReadOnlyMount(tree, request, why) != 0) {
+  if (const Status served = platform::serveReadOnlyMount(tree, request); !served) {
     std::fprintf(stderr, "kupack: %s: cannot mount %s: %s\n", arguments.mountPoint.c_str(),
-                 arguments.archive.c_str(), why.c_str());
+                 arguments.archive.c_str(), statusCause(served).c_str());
     return 1;
   }
   return 0;

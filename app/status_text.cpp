@@ -150,6 +150,22 @@ const char* reasonTemplate(Reason reason) {
       break;  // packText() words them
     case Reason::FolderNotPackable:
       return tr("no folder to pack");
+    case Reason::MountNotBuilt:
+      return tr("this kupack was built without FUSE (libfuse 3) support");
+    case Reason::MountNotOnWindows:
+      return tr("mounting an archive is not available on Windows");
+    case Reason::FuseUnopenable:
+      return tr("/dev/fuse cannot be opened; FUSE is not available here");
+    case Reason::FuseSessionFailed:
+      return tr("the FUSE session cannot be made");
+    case Reason::FuseSignalsFailed:
+      return tr("the signal handlers cannot be set");
+    case Reason::MountFailed:
+      return tr("cannot mount on the folder");
+    case Reason::BackgroundFailed:
+      return tr("cannot go to the background");
+    case Reason::FuseLoopFailed:
+      return tr("the FUSE loop ended with an error");
     case Reason::PathTaken:
       return tr("another entry takes its path");
     case Reason::PictureSizeNoBmp:

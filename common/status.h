@@ -107,6 +107,15 @@ class Status {
     PackEntryFolderClash,     // no path; entry: the file's name, otherPath: the folder's name
     PackNameWindowsReserved,  // a Note: packed, but Windows cannot extract it
     FolderNotPackable,  // path: what was named as the folder to pack (may be empty); errorNumber
+    // Mounting (platform/read_only_mount.h).
+    MountNotBuilt,  // this build has no FUSE support
+    MountNotOnWindows,
+    FuseUnopenable,  // errorNumber
+    FuseSessionFailed,
+    FuseSignalsFailed,
+    MountFailed,  // path: the mount point
+    BackgroundFailed,
+    FuseLoopFailed,
     // The mount (path: the archive; entry name).
     PathTaken,  // left out: another entry takes its path
     PictureSizeNoBmp,

@@ -145,6 +145,22 @@ const char* reasonTemplate(Reason reason) {
       return "the name cannot be used on Windows, so it cannot be extracted there";
     case Reason::FolderNotPackable:
       return "no folder to pack";
+    case Reason::MountNotBuilt:
+      return "this kupack was built without FUSE (libfuse 3) support";
+    case Reason::MountNotOnWindows:
+      return "mounting an archive is not available on Windows";
+    case Reason::FuseUnopenable:
+      return "/dev/fuse cannot be opened; FUSE is not available here";
+    case Reason::FuseSessionFailed:
+      return "the FUSE session cannot be made";
+    case Reason::FuseSignalsFailed:
+      return "the signal handlers cannot be set";
+    case Reason::MountFailed:
+      return "cannot mount on the folder";
+    case Reason::BackgroundFailed:
+      return "cannot go to the background";
+    case Reason::FuseLoopFailed:
+      return "the FUSE loop ended with an error";
     case Reason::PathTaken:
       return "another entry takes its path";
     case Reason::PictureSizeNoBmp:
