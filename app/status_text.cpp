@@ -37,7 +37,7 @@ const char* reasonTemplate(Reason reason) {
           "entries ({2} to {3} bytes)");
     case Reason::DirectoryPastEnd:
       return tr(
-          "not a kupack archive: the directory would end at byte {0}, past the end of the file "
+          "the directory would end at byte {0}, past the end of the file "
           "({1} bytes)");
     case Reason::DirectoryEndMismatch:
       return tr("the directory ends at byte {0}, but the header's data offset is {1}");

@@ -22,7 +22,7 @@ const char* reasonTemplate(Reason reason) {
       return "not a kupack archive: the header's data offset {0} cannot hold {1} directory "
              "entries ({2} to {3} bytes)";
     case Reason::DirectoryPastEnd:
-      return "not a kupack archive: the directory would end at byte {0}, past the end of the file "
+      return "the directory would end at byte {0}, past the end of the file "
              "({1} bytes)";
     case Reason::DirectoryEndMismatch:
       return "the directory ends at byte {0}, but the header's data offset is {1}";
