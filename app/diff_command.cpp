@@ -6,6 +6,7 @@
 
 #include "app/catalogue.h"
 #include "app/read_commands.h"
+#include "app/status_text.h"
 #include "archive/archive_format.h"
 #include "archive/archive_reader.h"
 #include "archive/entry_comparison.h"
@@ -51,7 +52,7 @@ bool findDifferences(ArchiveReader& before, ArchiveReader& after, Differences& f
     }
     bool same = false;
     if (Status status = compareEntryContents(before, entry, after, *match->second, same); !status) {
-      consoleError(status.message());
+      consoleError(statusText(status));
       return false;
     }
     if (!same) {
@@ -109,7 +110,7 @@ int diffArchivesCommand(const std::string& oldArchive, const std::string& newArc
   ArchiveReader after;
   for (auto [reader, path] : {std::pair{&before, &oldArchive}, std::pair{&after, &newArchive}}) {
     if (Status status = reader->open(*path); !status) {
-      consoleError(status.message());
+      consoleError(statusText(status));
       return 2;
     }
   }

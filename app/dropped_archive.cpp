@@ -5,6 +5,7 @@
 
 #include "app/catalogue.h"
 #include "app/read_commands.h"
+#include "app/status_text.h"
 #include "archive/archive_reader.h"
 #include "common/console.h"
 #include "platform/file.h"
@@ -57,7 +58,7 @@ int extractDroppedArchive(const std::string& argument) {
   {
     ArchiveReader reader;  // no folder for what is no archive
     if (Status status = reader.open(archive); !status) {
-      consoleError(status.message());
+      consoleError(statusText(status));
       return 1;
     }
   }

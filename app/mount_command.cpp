@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "app/catalogue.h"
+#include "app/status_text.h"
 #include "archive/mounted_archive.h"
 #include "common/console.h"
 #include "platform/platform.h"
@@ -80,15 +81,15 @@ std::optional<std::uint64_t> parseMountOption(const std::string& option) {
 }
 
 int mountCommand(const MountArguments& arguments) {
-  std::string why;
-  if (!platform::readOnlyMountAvailable(why)) {
-    consoleErrorPrint(tr("kupack: cannot mount: %s\n"), why.c_str());
+  if (const Status available = platform::readOnlyMountAvailable(); !available) {
+    consoleErrorPrint(tr("kupack: cannot mount: %s\n"), statusCause(available).c_str());
     return 1;
   }
   if (!mountPointUsable(arguments.mountPoint)) return 1;
-  MountedArchive tree(arguments.cacheBytes, reportOnStandardError);
+  MountedArchive tree(arguments.cacheBytes,
+                      [](const Status& report) { reportOnStandardError(statusText(report)); });
   if (Status status = tree.open(arguments.archive); !status) {
-    reportOnStandardError(status.message());
+    reportOnStandardError(statusText(status));
     return 1;
   }
   // Mounted over its own folder, the archive's name leads into the mount.
@@ -99,10 +100,11 @@ int mountCommand(const MountArguments& arguments) {
   request.mountPoint = arguments.mountPoint;
   request.sourceName = arguments.archive;
   request.foreground = arguments.foreground;
-  if (platform::serveReadOnlyMount(tree, request, why) != 0) {
+  if (const Status served = platform::serveReadOnlyMount(tree, request); !served) {
     consoleErrorPrint(tr("kupack: %s: cannot mount %s: %s\n"),
                       platform::nativeToConsoleText(arguments.mountPoint).c_str(),
-                      platform::nativeToConsoleText(arguments.archive).c_str(), why.c_str());
+                      platform::nativeToConsoleText(arguments.archive).c_str(),
+                      statusCause(served).c_str());
     return 1;
   }
   return 0;

@@ -9,6 +9,7 @@
 #include "app/catalogue.h"
 #include "app/pack_console.h"
 #include "app/user_prompts.h"
+#include "app/status_text.h"
 #include "archive/archive_writer.h"
 #include "archive/collector.h"
 #include "archive/preflight.h"
@@ -54,16 +55,6 @@ std::string chooseArchiveName(const ArchiveRunRequest& request, const std::strin
       .value_or(DEFAULT_ARCHIVE_NAME);
 }
 
-// The line after "Error! Stopping." for a chosen folder that cannot be used: the folder and
-// the reason.
-std::string unusableFolderCause(const std::string& path) {
-  if (path.empty()) return tr("The chosen item is no folder of the file system.\n");
-  errno = 0;
-  const int reason = platform::pathExists(path) ? ENOTDIR : (errno != 0 ? errno : ENOENT);
-  return formatText(tr("The folder %s cannot be used (%s).\n"), shown(path).c_str(),
-                    shown(std::strerror(reason)).c_str());
-}
-
 // Closing text, then the key wait of an interactive run; returns `exitCode`.
 int finish(const ArchiveRunRequest& request, int exitCode) {
   consoleWrite(tr("Finished.\n"));
@@ -75,6 +66,18 @@ int finish(const ArchiveRunRequest& request, int exitCode) {
 std::function<bool(std::string_view)> leaveOutRule(const ExcludeRules& rules) {
   if (rules.empty()) return nullptr;
   return [&rules](std::string_view name) { return rules.excludes(name); };
+}
+
+// Why `path`, given as the folder to pack, is none: the system's reason for a name that does
+// not open, "Not a directory" for one that names a file.
+Status folderNotPackable(const std::string& path) {
+  int error = ENOENT;
+  if (!path.empty()) {
+    errno = 0;
+    const bool exists = platform::pathExists(path);
+    error = exists ? ENOTDIR : (errno != 0 ? errno : ENOENT);
+  }
+  return Status::refused(Status::Reason::FolderNotPackable).inFile(path).withErrorNumber(error);
 }
 
 }  // namespace
@@ -127,7 +130,7 @@ int runArchiveJob(const ArchiveRunRequest& request) {
   if (choice.result == platform::FolderChoiceResult::Cancelled) return 0;
   if (choice.result == platform::FolderChoiceResult::NoFileSystemPath) {
     consoleError(tr("Error! Stopping.\n"));
-    consoleError(unusableFolderCause(choice.path));
+    consoleError(statusText(folderNotPackable(choice.path)));
     return 1;
   }
   consolePrint(tr("Packing the files in the folder %s and its subfolders. Please wait.\n"),
@@ -181,15 +184,15 @@ int runArchiveJob(const ArchiveRunRequest& request) {
 
   const double walkSeconds = secondsSince(phaseStart);
   phaseStart = std::chrono::steady_clock::now();
-  const std::vector<std::string> problems = preflightCheck(collection, rootFolder);
+  const std::vector<Status> problems = preflightCheck(collection, rootFolder);
   const double preflightSeconds = secondsSince(phaseStart);
   if (!problems.empty()) {
-    for (const auto& problem : problems) consoleError(problem);
+    for (const auto& problem : problems) consoleError(statusText(problem));
     consoleError(tr("The archive could not be made.\n"));
     return finish(request, 1);
   }
 
-  for (const auto& warning : windowsNameWarnings(collection)) consoleError(warning);
+  for (const auto& warning : windowsNameWarnings(collection)) consoleError(statusText(warning));
   consoleWrite(tr("Making the archive.\n"));
   const Status built = buildArchive(job, collection.files, console);
   if (showPhases) {
@@ -199,11 +202,11 @@ int runArchiveJob(const ArchiveRunRequest& request) {
         walkSeconds, preflightSeconds, phases.start, phases.entries, phases.writing, phases.finish);
   }
   if (built.kind() == Status::Kind::OutputError) {
-    consoleError(statusMessage(built));
+    consoleError(statusText(built));
     return 1;
   }
   if (!built) {
-    consoleError(statusMessage(built));
+    consoleError(statusText(built));
     consoleError(tr("The archive could not be made.\n"));
     return finish(request, 1);
   }

@@ -10,6 +10,7 @@
 
 #include "app/catalogue.h"
 #include "app/crc_sink.h"
+#include "app/status_text.h"
 #include "archive/archive_reader.h"
 #include "archive/entry_decoding.h"
 #include "archive/entry_path.h"
@@ -63,6 +64,12 @@ std::string errorText(int errorNumber) {
 
 std::string entryShown(const ArchiveEntry& entry) { return entryNameForConsole(entry.name); }
 
+Status duplicateEntry(const ArchiveReader& reader, const ArchiveEntry& entry) {
+  return Status::refused(Status::Reason::DuplicateEntry)
+      .inFile(reader.nativePath())
+      .atEntry(entry.name);
+}
+
 // Shows each entry's outcome: what was extracted on standard output, the rest on standard
 // error; counts them for the summary.
 class ConsoleReadReport final : public ReadReport {
@@ -71,17 +78,17 @@ class ConsoleReadReport final : public ReadReport {
     ++extracted;
     consolePrint(tr("extracted %s\n"), entryShown(entry).c_str());
   }
-  void onRefused(const ArchiveEntry& entry, const std::string& reason) override {
+  void onRefused(const ArchiveEntry& entry, const Status& reason) override {
     ++refused;
-    consoleErrorPrint(tr("refused %s: %s\n"), entryShown(entry).c_str(), reason.c_str());
+    consoleErrorPrint(tr("refused %s: %s\n"), entryShown(entry).c_str(), statusCause(reason).c_str());
   }
-  void onFailed(const std::string& line) override {
+  void onFailed(const Status& failure) override {
     ++failed;
-    consoleError(prefix_ + line);
+    consoleError(prefix_ + statusText(failure));
   }
-  void onDiffers(const std::string& line) override {
+  void onDiffers(const Status& finding) override {
     ++differing;
-    consoleError(prefix_ + line);
+    consoleError(prefix_ + statusText(finding));
   }
 
   explicit ConsoleReadReport(std::string failurePrefix) : prefix_(std::move(failurePrefix)) {}
@@ -152,7 +159,7 @@ void noteLoweredNames(const std::vector<const ArchiveEntry*>& entries) {
     if (!mayHaveLoweredSecondByte(entry->name)) continue;
     if (count++ == 0) first = entry;
   }
-  if (first) consoleError(loweredNamesNote(first->name, count));
+  if (first) consoleError(statusText(loweredNamesNote(first->name, count)));
 }
 
 // ---- Listing ----------------------------------------------------------------------------
@@ -172,7 +179,7 @@ std::optional<std::vector<std::uint32_t>> entryCrcs(
   for (const ArchiveEntry* entry : chosen) {
     CrcSink sink;
     if (Status status = decodeEntry(reader, *entry, sink); !status) {
-      consoleError(status.message());
+      consoleError(statusText(status));
       return std::nullopt;
     }
     crcs.push_back(sink.value());
@@ -218,8 +225,7 @@ std::string entriesAsJson(const std::vector<const ArchiveEntry*>& chosen,
 // Names each later entry of a name on standard error: no reader takes it.
 void reportDuplicates(const ArchiveReader& reader) {
   for (const auto& entry : reader.entries()) {
-    if (entry.duplicate)
-      consoleError(reader.shownPath() + ": " + entryShown(entry) + ": " + DUPLICATE_ENTRY + "\n");
+    if (entry.duplicate) consoleError(statusText(duplicateEntry(reader, entry)));
   }
 }
 
@@ -246,7 +252,7 @@ void printTable(const std::vector<const ArchiveEntry*>& chosen,
 // Opens and checks the archive; false, with the reason on standard error, when it cannot.
 bool openArchive(ArchiveReader& reader, const std::string& archivePath) {
   if (Status status = reader.open(archivePath); !status) {
-    consoleError(status.message());
+    consoleError(statusText(status));
     return false;
   }
   return true;
@@ -308,12 +314,12 @@ int printEntriesCommand(const std::string& archivePath, const std::vector<std::s
   bool duplicates = false;
   const PrintOutcome outcome =
       printEntries(reader, *chosen, sink, jobs, [&](const ArchiveEntry& entry) {
-        consoleError(reader.shownPath() + ": " + entryShown(entry) + ": " + DUPLICATE_ENTRY + "\n");
+        consoleError(statusText(duplicateEntry(reader, entry)));
         duplicates = true;
       });
   if (!outcome.status) {
     if (sink.error() == 0) {
-      consoleError(outcome.status.message());
+      consoleError(statusText(outcome.status));
     } else {
       consoleErrorPrint(tr("%s: cannot write to standard output (%s)\n"),
                         entryShown(*outcome.entry).c_str(), errorText(sink.error()).c_str());
@@ -334,7 +340,7 @@ int testArchiveCommand(const std::string& archivePath,
                        unsigned jobs) {
   ArchiveReader reader;
   if (Status status = reader.open(archivePath); !status) {
-    consoleError(status.message());
+    consoleError(statusText(status));
     consoleErrorPrint(tr("%s: test failed\n"), reader.shownPath().c_str());
     return 2;
   }

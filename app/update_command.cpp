@@ -7,6 +7,7 @@
 #include "app/catalogue.h"
 #include "app/pack_console.h"
 #include "app/read_commands.h"
+#include "app/status_text.h"
 #include "archive/archive_update.h"
 #include "archive/archive_writer.h"
 #include "archive/collector.h"
@@ -114,7 +115,7 @@ class Update {
       return 1;
     }
     if (Status opened = reader_.open(*target); !opened) {
-      consoleError(opened.message());
+      consoleError(statusText(opened));
       return 1;
     }
     rootFolder_ = *startFolder;
@@ -130,10 +131,10 @@ class Update {
       if (!unknown.empty()) return 1;
     }
 
-    std::vector<std::string> problems;
+    std::vector<Status> problems;
     const UpdatePlan plan = planUpdate(reader_, collection_.files, deleted, problems);
     if (!problems.empty()) {
-      for (const auto& problem : problems) consoleError(problem);
+      for (const auto& problem : problems) consoleError(statusText(problem));
       return fail();
     }
     if (arguments_.dryRun) {
@@ -173,8 +174,8 @@ class Update {
                         errorText(errno).c_str());
       return false;
     }
-    const std::vector<std::string> problems = preflightCheck(collection_, rootFolder_);
-    for (const auto& problem : problems) consoleError(problem);
+    const std::vector<Status> problems = preflightCheck(collection_, rootFolder_);
+    for (const auto& problem : problems) consoleError(statusText(problem));
     return problems.empty();
   }
 
@@ -198,11 +199,11 @@ class Update {
     const ArchiveJob job{target, rootFolder_, arguments_.jobs};
     const Status built = buildMergedArchive(job, plan.files, plan.kept, plan.slots, console);
     if (built.kind() == Status::Kind::OutputError) {
-      consoleError(statusMessage(built));
+      consoleError(statusText(built));
       return 1;
     }
     if (!built) {
-      consoleError(statusMessage(built));
+      consoleError(statusText(built));
       return fail();
     }
     consoleWrite(tr("Finished.\n"));

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
+#include <initializer_list>
 #include <new>
 #include <unordered_set>
 
@@ -14,24 +14,23 @@
 namespace kupack {
 namespace {
 
-using ull = unsigned long long;
-
 bool isNormalizedNameByte(std::uint8_t byte) { return byte != '/' && (byte < 'A' || byte > 'Z'); }
 
-// Builds the failure messages of one archive, each naming the entry concerned.
+// Builds the failures of one archive, each naming the archive and the entry concerned.
 class Complaint {
  public:
-  explicit Complaint(const std::string& shownArchive) : archive_(shownArchive) {}
+  explicit Complaint(const std::string& archivePath) : archive_(archivePath) {}
 
-  Status archive(const std::string& problem) const {
-    return Status::failed(archive_ + ": " + problem + "\n");
+  Status archive(Status::Reason reason, std::initializer_list<std::uint64_t> numbers = {}) const {
+    return Status::corrupt(reason, numbers).inFile(archive_);
   }
-  Status entry(std::size_t index, const std::string& problem) const {
-    return archive(formatText("entry %llu: ", ull{index + 1}) + problem);
+  Status entry(std::size_t index, Status::Reason reason,
+               std::initializer_list<std::uint64_t> numbers = {}) const {
+    return archive(reason, numbers).atEntryIndex(index);
   }
-  Status entry(std::size_t index, std::string_view name, const std::string& problem) const {
-    return archive(formatText("entry %llu (", ull{index + 1}) + entryNameForConsole(name) +
-                   "): " + problem);
+  Status entry(std::size_t index, std::string_view name, Status::Reason reason,
+               std::initializer_list<std::uint64_t> numbers = {}) const {
+    return archive(reason, numbers).atEntry(index, std::string(name));
   }
 
  private:
@@ -41,22 +40,15 @@ class Complaint {
 // Checks the fields that follow an entry's name against the entries before it.
 Status checkEntryFields(const Complaint& complain, std::size_t index, const ArchiveEntry& entry,
                         std::uint8_t type, std::uint64_t expectedOffset) {
-  if (type > ENTRY_LZSS) {
-    return complain.entry(
-        index, entry.name,
-        formatText("type %u is none of 0 (stored), 1 (SPB) and 2 (LZSS)", unsigned{type}));
-  }
+  using Reason = Status::Reason;
+  if (type > ENTRY_LZSS) return complain.entry(index, entry.name, Reason::UnknownType, {type});
   if (entry.offset != expectedOffset) {
-    return complain.entry(
-        index, entry.name,
-        formatText("offset %llu, but the entries before it take %llu bytes of data",
-                   ull{entry.offset}, ull{expectedOffset}));
+    return complain.entry(index, entry.name, Reason::OffsetMismatch,
+                          {entry.offset, expectedOffset});
   }
   if (type == ENTRY_STORED && entry.storedSize != entry.sourceSize) {
-    return complain.entry(index, entry.name,
-                          formatText("stored entry whose stored size %llu differs from its "
-                                     "source size %llu",
-                                     ull{entry.storedSize}, ull{entry.sourceSize}));
+    return complain.entry(index, entry.name, Reason::StoredSizeMismatch,
+                          {entry.storedSize, entry.sourceSize});
   }
   return Status::ok();
 }
@@ -75,13 +67,14 @@ std::string entryNameForConsole(std::string_view name) {
 }
 
 Status parseArchiveDirectory(std::span<const std::uint8_t> bytes, std::uint64_t archiveSize,
-                             const std::string& shownArchive, ArchiveDirectory& directory) {
+                             const std::string& archivePath, ArchiveDirectory& directory) {
   directory = ArchiveDirectory{};
   directory.archiveSize = archiveSize;
-  const Complaint complain(shownArchive);
+  using Reason = Status::Reason;
+  const Complaint complain(archivePath);
   if (archiveSize < ARCHIVE_HEADER_SIZE || bytes.size() < ARCHIVE_HEADER_SIZE) {
-    return complain.archive(formatText("only %llu bytes long, too short for the 6-byte header",
-                                       ull{std::min<std::uint64_t>(archiveSize, bytes.size())}));
+    return complain.archive(Reason::ArchiveTooShort,
+                            {std::min<std::uint64_t>(archiveSize, bytes.size())});
   }
   const std::size_t count = loadBE16(bytes.data());
   const std::uint32_t dataOffset = loadBE32(bytes.data() + 2);
@@ -90,14 +83,10 @@ Status parseArchiveDirectory(std::span<const std::uint8_t> bytes, std::uint64_t 
   const std::uint64_t largest =
       ARCHIVE_HEADER_SIZE + count * (DIRECTORY_RECORD_OVERHEAD + MAX_NAME_LENGTH);
   if (dataOffset < smallest || dataOffset > largest) {
-    return complain.archive(formatText(
-        "the header's data offset %llu cannot hold %llu directory entries (%llu to %llu bytes)",
-        ull{dataOffset}, ull{count}, ull{smallest}, ull{largest}));
+    return complain.archive(Reason::DataOffsetOutOfRange, {dataOffset, count, smallest, largest});
   }
   if (dataOffset > archiveSize || dataOffset > bytes.size()) {
-    return complain.archive(
-        formatText("the directory would end at byte %llu, past the end of the file (%llu bytes)",
-                   ull{dataOffset}, ull{archiveSize}));
+    return complain.archive(Reason::DirectoryPastEnd, {dataOffset, archiveSize});
   }
 
   const std::span<const std::uint8_t> table = bytes.first(dataOffset);
@@ -111,24 +100,18 @@ Status parseArchiveDirectory(std::span<const std::uint8_t> bytes, std::uint64_t 
         std::find(nameStart, nameStart + static_cast<std::ptrdiff_t>(nameLimit), 0);
     const auto nameLength = static_cast<std::size_t>(terminator - nameStart);
     if (nameLength == nameLimit) {
-      return complain.entry(
-          index,
-          nameLimit > MAX_NAME_LENGTH
-              ? std::string("name is not terminated within 256 bytes")
-              : formatText("name runs past the directory's end at byte %llu", ull{dataOffset}));
+      if (nameLimit > MAX_NAME_LENGTH) return complain.entry(index, Reason::NameNotTerminated);
+      return complain.entry(index, Reason::NamePastDirectory, {dataOffset});
     }
     ArchiveEntry entry;
     entry.name.assign(reinterpret_cast<const char*>(table.data() + position), nameLength);
-    if (nameLength == 0) return complain.entry(index, "the name is empty");
+    if (nameLength == 0) return complain.entry(index, Reason::NameEmpty);
     if (!std::all_of(nameStart, terminator, isNormalizedNameByte)) {
-      return complain.entry(index, entry.name,
-                            "the name is not normalized (holds 'A' to 'Z' or '/')");
+      return complain.entry(index, entry.name, Reason::NameNotNormalized);
     }
     position += nameLength + 1;
     if (table.size() - position < DIRECTORY_RECORD_OVERHEAD - 1) {
-      return complain.entry(
-          index, entry.name,
-          formatText("the entry runs past the directory's end at byte %llu", ull{dataOffset}));
+      return complain.entry(index, entry.name, Reason::EntryPastDirectory, {dataOffset});
     }
     const std::uint8_t* fields = table.data() + position;
     const std::uint8_t type = fields[0];
@@ -144,14 +127,10 @@ Status parseArchiveDirectory(std::span<const std::uint8_t> bytes, std::uint64_t 
     directory.entries.push_back(std::move(entry));
   }
   if (position != dataOffset) {
-    return complain.archive(
-        formatText("the directory ends at byte %llu, but the header's data offset is %llu",
-                   ull{position}, ull{dataOffset}));
+    return complain.archive(Reason::DirectoryEndMismatch, {position, dataOffset});
   }
   if (archiveSize != dataOffset + dataSize) {
-    return complain.archive(
-        formatText("the file is %llu bytes long, but its directory and data take %llu bytes",
-                   ull{archiveSize}, ull{dataOffset + dataSize}));
+    return complain.archive(Reason::ArchiveSizeMismatch, {archiveSize, dataOffset + dataSize});
   }
   markDuplicates(directory.entries);
   return Status::ok();
@@ -161,17 +140,19 @@ Status ArchiveReader::open(const std::string& nativePath) {
   nativePath_ = nativePath;
   shownPath_ = platform::nativeToConsoleText(nativePath);
   directory_ = ArchiveDirectory{};
-  const Complaint complain(shownPath_);
+  const Complaint complain(nativePath_);
   // Opened without waiting and then looked at, so that a pipe or device put under the name
   // is refused, never read (reading one could wait forever).
   errno = 0;
   if (!file_.openForReading(nativePath)) {
     const int error = errno != 0 ? errno : ENOENT;
     if (error == EISDIR || platform::isFolder(nativePath))
-      return complain.archive("is a folder, not an archive");
-    if (error == EINVAL) return complain.archive("is not a regular file, not an archive");
-    return complain.archive("cannot open (" + platform::nativeToConsoleText(std::strerror(error)) +
-                            ")");
+      return Status::refused(Status::Reason::ArchiveIsFolder).inFile(nativePath);
+    if (error == EINVAL)
+      return Status::refused(Status::Reason::ArchiveNotRegularFile).inFile(nativePath);
+    return Status::fault(Status::Code::CannotOpen, Status::Reason::ArchiveUnopenable)
+        .inFile(nativePath)
+        .withErrorNumber(error);
   }
   const std::uint64_t archiveSize = file_.size();
 
@@ -190,15 +171,14 @@ Status ArchiveReader::open(const std::string& nativePath) {
       if (Status status = readAt(0, head); !status) return status;
     }
   }
-  return parseArchiveDirectory(head, archiveSize, shownPath_, directory_);
+  return parseArchiveDirectory(head, archiveSize, nativePath_, directory_);
 }
 
 Status ArchiveReader::readAt(std::uint64_t position, std::span<std::uint8_t> buffer) {
   if (buffer.empty() || file_.readAt(position, buffer)) return Status::ok();
-  return Status::failed(shownPath_ +
-                        formatText(": cannot read %llu bytes at byte %llu (has the file "
-                                   "changed?)\n",
-                                   ull{buffer.size()}, ull{position}));
+  return Status::fault(Status::Code::CannotRead, Status::Reason::ArchiveReadFailed,
+                       {buffer.size(), position})
+      .inFile(nativePath_);
 }
 
 Status ArchiveReader::readEntryBytes(const ArchiveEntry& entry, std::uint64_t position,
@@ -206,8 +186,9 @@ Status ArchiveReader::readEntryBytes(const ArchiveEntry& entry, std::uint64_t po
   const std::uint64_t start = std::uint64_t{directory_.dataOffset} + entry.offset;
   if (position > entry.storedSize || buffer.size() > entry.storedSize - position ||
       start + entry.storedSize > directory_.archiveSize) {
-    return Status::failed(shownPath_ + ": " + entryNameForConsole(entry.name) +
-                          ": read outside the entry's bytes\n");
+    return Status::corrupt(Status::Reason::ReadOutsideEntry)
+        .inFile(nativePath_)
+        .atEntry(entry.name);
   }
   return readAt(start + position, buffer);
 }
@@ -216,16 +197,18 @@ Status ArchiveReader::readEntry(const ArchiveEntry& entry, std::vector<std::uint
   bytes.clear();
   const std::uint64_t start = std::uint64_t{directory_.dataOffset} + entry.offset;
   if (start + entry.storedSize > directory_.archiveSize) {
-    return Status::failed(shownPath_ + ": " + entryNameForConsole(entry.name) +
-                          ": the entry lies outside the data area\n");
+    return Status::corrupt(Status::Reason::EntryOutsideData)
+        .inFile(nativePath_)
+        .atEntry(entry.name);
   }
   const auto size = fitSize(entry.storedSize);
   try {
     if (!size) throw std::bad_alloc();
     bytes.resize(*size);
   } catch (const std::bad_alloc&) {
-    return Status::failed(shownPath_ + ": " + entryNameForConsole(entry.name) +
-                          ": not enough memory to read the entry whole\n");
+    return Status::fault(Status::Code::OutOfMemory, Status::Reason::NoMemoryToRead)
+        .inFile(nativePath_)
+        .atEntry(entry.name);
   }
   return readEntryBytes(entry, 0, bytes);
 }

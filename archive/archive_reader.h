@@ -24,12 +24,9 @@ struct ArchiveEntry {
   std::uint32_t sourceSize = 0;
   // A later entry of a name an earlier entry has. An archive should hold none; where one
   // does, every reader takes the first entry of the name and leaves the later ones out,
-  // naming them (DUPLICATE_ENTRY says why).
+  // naming them (Status::Reason::DuplicateEntry says why).
   bool duplicate = false;
 };
-
-inline constexpr const char* DUPLICATE_ENTRY =
-    "an earlier entry has the same name (only the first entry of a name is read)";
 
 struct ArchiveDirectory {
   std::uint32_t dataOffset = 0;
@@ -44,15 +41,15 @@ std::string entryNameForConsole(std::string_view name);
 
 // Parses and checks the header and directory. `bytes` is the start of an archive that is
 // `archiveSize` bytes long; it holds the whole archive or at least its header and
-// directory. `shownArchive` (console text) starts every failure message, which also
-// names the entry concerned. Checks: the header fits; `dataOffset` agrees with the entry
+// directory. A failure is a Corrupt status in the file `archivePath` (native) naming the
+// entry concerned. Checks: the header fits; `dataOffset` agrees with the entry
 // count and lies inside the file; each name is terminated, non-empty, normalized and at
 // most 255 bytes; each type is 0, 1 or 2; each offset is the sum of the stored sizes
 // before it; stored entries have equal sizes; the directory ends exactly at `dataOffset`;
 // and the file is exactly as long as the data area says. Marks each later entry of a name
 // as a duplicate.
 Status parseArchiveDirectory(std::span<const std::uint8_t> bytes, std::uint64_t archiveSize,
-                             const std::string& shownArchive, ArchiveDirectory& directory);
+                             const std::string& archivePath, ArchiveDirectory& directory);
 
 // An open, checked archive file.
 class ArchiveReader {

@@ -8,8 +8,6 @@
 #include "archive/archive_format.h"
 #include "archive/entry_path.h"
 #include "archive/walk_order.h"
-#include "common/console.h"
-#include "common/messages.h"
 
 namespace kupack {
 namespace {
@@ -17,7 +15,7 @@ namespace {
 // A file and a folder that the merged directory would record alike, where at least one of
 // them is new (an old archive's own clashes are kept as they are).
 void findFileFolderClashes(const std::vector<UpdateChange>& changes,
-                           std::vector<std::string>& problems) {
+                           std::vector<Status>& problems) {
   std::unordered_map<std::string, const UpdateChange*> folders;  // folder name -> a file in it
   for (const UpdateChange& change : changes) {
     if (change.action == UpdateAction::Deleted) continue;
@@ -34,8 +32,9 @@ void findFileFolderClashes(const std::vector<UpdateChange>& changes,
     const auto found = folders.find(change.name);
     if (found == folders.end()) continue;
     if (change.file == nullptr && found->second->file == nullptr) continue;
-    problems.push_back(formatText(MSG_FILE_FOLDER_CLASH, entryNameForConsole(change.name).c_str(),
-                                  entryNameForConsole(found->first).c_str()));
+    problems.push_back(Status::refused(Status::Reason::PackEntryFolderClash)
+                           .atEntry(change.name)
+                           .withOtherPath(found->first));
   }
 }
 
@@ -54,7 +53,7 @@ bool UpdatePlan::changesNothing() const {
 
 UpdatePlan planUpdate(ArchiveReader& reader, const std::vector<CollectedFile>& files,
                       const std::vector<const ArchiveEntry*>& deleted,
-                      std::vector<std::string>& problems) {
+                      std::vector<Status>& problems) {
   const std::vector<ArchiveEntry>& old = reader.entries();
   std::unordered_set<std::size_t> deletedIndexes;
   for (const ArchiveEntry* entry : deleted)
@@ -123,8 +122,7 @@ UpdatePlan planUpdate(ArchiveReader& reader, const std::vector<CollectedFile>& f
   }
 
   if (plan.slots.size() > MAX_ENTRY_COUNT) {
-    problems.push_back(
-        formatText(MSG_TOO_MANY_FILES, static_cast<unsigned long>(plan.slots.size())));
+    problems.push_back(Status::refused(Status::Reason::PackTooManyFiles, {plan.slots.size()}));
   }
   findFileFolderClashes(plan.changes, problems);
   return plan;

@@ -11,6 +11,7 @@
 #include "archive/archive_reader.h"
 #include "archive/archive_writer.h"
 #include "archive/collector.h"
+#include "common/status.h"
 
 namespace kupack {
 
@@ -37,12 +38,12 @@ struct UpdatePlan {
 
 // Plans the update of `reader`'s archive by `files` (collected below the update's folder
 // and checked by preflightCheck; none for a deletion) and the removal of `deleted` (entries
-// of `reader`). `problems` receives one console message (code page 932) for each reason the
+// of `reader`). `problems` receives one failure (a Status) for each reason the
 // merged archive cannot be written: too many entries, or a file and a folder, one of them
 // new, that the directory would record alike. The plan refers to `reader` and `files`'
 // copies; `reader` must stay open while it is written.
 UpdatePlan planUpdate(ArchiveReader& reader, const std::vector<CollectedFile>& files,
                       const std::vector<const ArchiveEntry*>& deleted,
-                      std::vector<std::string>& problems);
+                      std::vector<Status>& problems);
 
 }  // namespace kupack

@@ -7,13 +7,14 @@
 #include <new>
 #include <vector>
 
-#include "common/console.h"
 #include "platform/platform.h"
 
 namespace kupack {
 namespace {
 
-using ull = unsigned long long;
+Status noMemory() {
+  return Status::fault(Status::Code::OutOfMemory, Status::Reason::NoMemoryToDecode);
+}
 
 }  // namespace
 
@@ -71,14 +72,13 @@ int DecodeCache::read(std::size_t entry, std::uint64_t size, std::uint64_t offse
   const std::shared_ptr<Decoded> held = decoded(entry, size);
   if (held == nullptr || held->state != Decoded::State::Ready) return EIO;
   if (held->size != size) {
-    report_(entry, formatText(": decodes to %llu bytes, its header says %llu\n", ull{held->size},
-                              ull{size}));
+    report_(entry, Status::corrupt(Status::Reason::DecodedSizeMismatch, {held->size, size}));
     return EIO;
   }
   if (held->inFile) {
     if (!held->file.readAt(offset, piece)) {
-      report_(entry, ": cannot read its temporary file (" +
-                         platform::nativeToConsoleText(std::strerror(errno)) + ")\n");
+      report_(entry, Status::fault(Status::Code::CannotRead, Status::Reason::TemporaryUnreadable)
+                         .withErrorNumber(errno));
       return EIO;
     }
   } else {
@@ -105,7 +105,7 @@ std::shared_ptr<DecodeCache::Decoded> DecodeCache::decoded(std::size_t entry,
     entries_.emplace(entry, decoding);
   } catch (const std::bad_alloc&) {
     lock.unlock();
-    report_(entry, ": not enough memory to decode it\n");
+    report_(entry, noMemory());
     return nullptr;
   }
   decoding->inFile = !makeRoom(size);
@@ -126,7 +126,7 @@ std::shared_ptr<DecodeCache::Decoded> DecodeCache::decoded(std::size_t entry,
   } catch (const std::bad_alloc&) {
     outOfMemory = true;
   }
-  if (outOfMemory) report_(entry, ": not enough memory to decode it\n");
+  if (outOfMemory) report_(entry, noMemory());
 
   lock.lock();
   decoding->state = done ? Decoded::State::Ready : Decoded::State::Failed;
@@ -151,8 +151,8 @@ std::shared_ptr<DecodeCache::Decoded> DecodeCache::decoded(std::size_t entry,
 
 bool DecodeCache::decodeInto(std::size_t entry, Decoded& target) {
   if (target.inFile && !target.file.openUnnamedTemporary()) {
-    report_(entry, ": cannot make a temporary file (" +
-                       platform::nativeToConsoleText(std::strerror(errno)) + ")\n");
+    report_(entry, Status::fault(Status::Code::CannotCreate, Status::Reason::TemporaryUncreatable)
+                       .withErrorNumber(errno));
     return false;
   }
   // Takes the decoded pieces into memory (never more than was set aside) or into the

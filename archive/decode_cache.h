@@ -17,6 +17,7 @@
 #include <unordered_map>
 
 #include "codec/byte_stream.h"
+#include "common/status.h"
 
 namespace kupack {
 
@@ -24,8 +25,8 @@ class DecodeCache {
  public:
   // Decodes the entry into `sink`; false when it fails (having reported why).
   using Decoder = std::function<bool(std::size_t entry, ByteSink& sink)>;
-  // A problem with an entry's decoded bytes: console text to follow the entry's name.
-  using Reporter = std::function<void(std::size_t entry, const std::string& problem)>;
+  // A problem with an entry's decoded bytes (the Status does not name the entry).
+  using Reporter = std::function<void(std::size_t entry, const Status& problem)>;
 
   DecodeCache(std::uint64_t budget, Decoder decode, Reporter report);
   ~DecodeCache();

@@ -228,7 +228,8 @@ Status compareEntryContents(ArchiveReader& readerA, const ArchiveEntry& a, Archi
     }
     return compareByWindows(readerA, a, readerB, b, same, window);
   } catch (const std::bad_alloc&) {
-    return entryFailure(b, "not enough memory to compare it");
+    return entryFailure(
+        b, Status::fault(Status::Code::OutOfMemory, Status::Reason::NoMemoryToCompare));
   }
 }
 

@@ -7,17 +7,18 @@
 #include "codec/bmp_writer.h"
 #include "common/byte_order.h"
 #include "common/checked_size.h"
-#include "common/console.h"
 #include "common/stop_request.h"
 
 namespace kupack {
 namespace {
 
-using ull = unsigned long long;
+using Reason = Status::Reason;
 
 constexpr std::size_t COPY_PIECE = std::size_t{1} << 20;
-constexpr const char* NO_MEMORY = "not enough memory to decode it";
-constexpr const char* STOPPED = "stopped: the process is ending";
+
+Status noMemory(const ArchiveEntry& entry) {
+  return entryFailure(entry, Status::fault(Status::Code::OutOfMemory, Reason::NoMemoryToDecode));
+}
 
 // The entry's stored bytes and the decoded bytes, each read and each piece refused once a
 // stop is requested. Reads are at most 64 KiB and pieces at most a row of a picture or
@@ -53,16 +54,15 @@ class StoppableSink final : public ByteSink {
   bool& stopped_;
 };
 
-// The failure of a decoder whose source is an archive entry: the reader's own message
-// when the archive could not be read, else the decoder's text.
-Status decodingFailure(const ArchiveEntry& entry, PositionedSource& stream,
-                       const std::string& what) {
+// The failure of a decoder whose source is an archive entry: the reader's own failure
+// when the archive could not be read, else the decoder's, at the entry.
+Status decodingFailure(const ArchiveEntry& entry, PositionedSource& stream, Status what) {
   if (auto* stoppable = dynamic_cast<StoppableSource*>(&stream))
-    return decodingFailure(entry, stoppable->inner(), what);
+    return decodingFailure(entry, stoppable->inner(), std::move(what));
   if (auto* source = dynamic_cast<ArchiveEntrySource*>(&stream); source && !source->failure()) {
     return source->failure();
   }
-  return entryFailure(entry, what);
+  return entryFailure(entry, std::move(what));
 }
 
 Status copyStoredEntry(const ArchiveEntry& entry, PositionedSource& stream, ByteSink& sink) {
@@ -72,8 +72,14 @@ Status copyStoredEntry(const ArchiveEntry& entry, PositionedSource& stream, Byte
     const auto length =
         static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), entry.storedSize - done));
     const std::span<std::uint8_t> chunk(piece.data(), length);
-    if (!stream.read(done, chunk)) return decodingFailure(entry, stream, "cannot read its bytes");
-    if (!sink.put(chunk)) return entryFailure(entry, "the copied bytes could not be written");
+    if (!stream.read(done, chunk)) {
+      return decodingFailure(entry, stream,
+                             Status::fault(Status::Code::CannotRead, Reason::EntryUnreadable));
+    }
+    if (!sink.put(chunk)) {
+      return entryFailure(entry,
+                          Status::fault(Status::Code::OutputError, Reason::CopiedBytesNotWritten));
+    }
     done += length;
   }
   return Status::ok();
@@ -104,13 +110,13 @@ Status writeSpbEntryAsBmp(const ArchiveEntry& entry, PositionedSource& stream, B
     if (Status status = writeBmp24(
             picture, [&sink](std::span<const std::uint8_t> piece) { return sink.put(piece); });
         !status) {
-      return decodingFailure(entry, stream, status.detail());
+      return decodingFailure(entry, stream, std::move(status));
     }
     return Status::ok();
   }
   if (Status status = checkSpbEntry(entry, stream, decoder); !status) return status;
   if (Status status = writeBmp24(decoder, sink); !status) {
-    return decodingFailure(entry, stream, status.detail());
+    return decodingFailure(entry, stream, std::move(status));
   }
   return Status::ok();
 }
@@ -125,16 +131,16 @@ Status decodeEntryAsFile(const ArchiveEntry& entry, PositionedSource& stream, By
       case ENTRY_SPB:
         return writeSpbEntryAsBmp(entry, stream, sink);
     }
-    return entryFailure(entry, "unknown entry type");
+    return entryFailure(entry, Status::corrupt(Reason::UnknownEntryType));
   } catch (const std::bad_alloc&) {
-    return entryFailure(entry, NO_MEMORY);
+    return noMemory(entry);
   }
 }
 
 }  // namespace
 
-Status entryFailure(const ArchiveEntry& entry, const std::string& problem) {
-  return Status::failed(entryNameForConsole(entry.name) + ": " + problem + "\n");
+Status entryFailure(const ArchiveEntry& entry, Status status) {
+  return std::move(status).atEntry(entry.name);
 }
 
 std::optional<SpbDimensions> spbDimensions(std::span<const std::uint8_t> stream) {
@@ -195,29 +201,28 @@ Status decodeEntry(const ArchiveEntry& entry, PositionedSource& stream, ByteSink
   StoppableSource stoppableStream(stream, stopped);
   StoppableSink stoppableSink(sink, stopped);
   Status status = decodeEntryAsFile(entry, stoppableStream, stoppableSink);
-  if (stopped) return entryFailure(entry, STOPPED);
+  if (stopped) return entryFailure(entry, Status::refused(Reason::Stopped));
   return status;
 }
 
 Status decodeLzssEntry(const ArchiveEntry& entry, PositionedSource& stream, ByteSink& sink) {
   if (entry.sourceSize > maxLzssOutput(stream.size())) {
-    return entryFailure(entry, formatText("its source size %llu is more than its %llu-byte LZSS "
-                                          "stream can code (at most %llu)",
-                                          ull{entry.sourceSize}, ull{stream.size()},
-                                          ull{maxLzssOutput(stream.size())}));
+    return entryFailure(
+        entry, Status::corrupt(Reason::LzssSourceTooLarge,
+                               {entry.sourceSize, stream.size(), maxLzssOutput(stream.size())}));
   }
   try {
     LzssDecoded decoded;
     if (Status status = decodeLzss(stream, entry.sourceSize, sink, decoded); !status) {
-      return decodingFailure(entry, stream, "broken LZSS stream (" + status.detail() + ")");
+      return decodingFailure(entry, stream, std::move(status));
     }
     if (decoded.bytesUsed != stream.size()) {
-      return entryFailure(
-          entry, formatText("%llu bytes follow the end of its LZSS stream (%llu bytes)",
-                            ull{stream.size() - decoded.bytesUsed}, ull{decoded.bytesUsed}));
+      return entryFailure(entry,
+                          Status::corrupt(Reason::LzssTrailingBytes,
+                                          {stream.size() - decoded.bytesUsed, decoded.bytesUsed}));
     }
   } catch (const std::bad_alloc&) {
-    return entryFailure(entry, NO_MEMORY);
+    return noMemory(entry);
   }
   return Status::ok();
 }
@@ -225,16 +230,14 @@ Status decodeLzssEntry(const ArchiveEntry& entry, PositionedSource& stream, Byte
 Status checkSpbEntry(const ArchiveEntry& entry, PositionedSource& stream, SpbRowDecoder& decoder,
                      std::vector<std::uint8_t>* pixels) {
   if (stream.size() < 4) {
-    return entryFailure(entry, formatText("its SPB stream of %llu bytes is shorter than its "
-                                          "4-byte header",
-                                          ull{stream.size()}));
+    return entryFailure(entry, Status::corrupt(Reason::SpbShorterThanHeader, {stream.size()}));
   }
   try {
     if (Status status = decoder.check(pixels); !status) {
-      return decodingFailure(entry, stream, "broken SPB stream (" + status.detail() + ")");
+      return decodingFailure(entry, stream, std::move(status));
     }
   } catch (const std::bad_alloc&) {
-    return entryFailure(entry, NO_MEMORY);
+    return noMemory(entry);
   }
   return Status::ok();
 }
@@ -253,18 +256,16 @@ Status decodeSpbEntry(const ArchiveEntry& entry, std::span<const std::uint8_t> s
                       SpbPicture& picture) {
   picture = SpbPicture{};
   if (!spbDimensions(stream)) {
-    return entryFailure(entry, formatText("its SPB stream of %llu bytes is shorter than its "
-                                          "4-byte header",
-                                          ull{stream.size()}));
+    return entryFailure(entry, Status::corrupt(Reason::SpbShorterThanHeader, {stream.size()}));
   }
   try {
     if (Status status = decodeSpb(stream, picture); !status) {
       picture = SpbPicture{};
-      return entryFailure(entry, "broken SPB stream (" + status.detail() + ")");
+      return entryFailure(entry, std::move(status));
     }
   } catch (const std::bad_alloc&) {
     picture = SpbPicture{};
-    return entryFailure(entry, NO_MEMORY);
+    return noMemory(entry);
   }
   return Status::ok();
 }

@@ -67,12 +67,12 @@ Status decodeEntry(const ArchiveEntry& entry, PositionedSource& stream, ByteSink
 
 // Decodes the LZSS entry `entry` from `stream` into exactly `sourceSize` bytes handed to
 // `sink`; bytes after the stream's last token (beyond its last partial byte) are a failure.
-// The failure message (a whole console line) names the entry.
+// The failure names the entry.
 Status decodeLzssEntry(const ArchiveEntry& entry, PositionedSource& stream, ByteSink& sink);
 
 // Checks the SPB entry `entry` whose stream `stream` `decoder` reads: the whole stream is walked
 // once; afterwards decoder.writeRows() gives the picture (and `pixels`, when given, holds it:
-// see SpbRowDecoder::check). The failure message names the entry.
+// see SpbRowDecoder::check). The failure names the entry.
 Status checkSpbEntry(const ArchiveEntry& entry, PositionedSource& stream, SpbRowDecoder& decoder,
                      std::vector<std::uint8_t>* pixels = nullptr);
 
@@ -82,7 +82,7 @@ Status decodeLzssEntry(const ArchiveEntry& entry, std::span<const std::uint8_t> 
 Status decodeSpbEntry(const ArchiveEntry& entry, std::span<const std::uint8_t> stream,
                       SpbPicture& picture);
 
-// The failure "<entry>: <problem>" as a console line.
-Status entryFailure(const ArchiveEntry& entry, const std::string& problem);
+// `status`, a failure while `entry` was decoded, naming the entry.
+Status entryFailure(const ArchiveEntry& entry, Status status);
 
 }  // namespace kupack

@@ -43,21 +43,21 @@ bool isDeviceName(std::string_view level) {
   return numbered && isAsciiDigit(base[3]);
 }
 
-// The first character of the name that Windows allows in no file name, as a readable
-// text ("'|'", "a control character"), or empty when there is none. Second bytes of
-// two-byte characters are no characters of their own.
-std::string forbiddenWindowsCharacter(std::string_view name) {
+// The first character of the name that Windows allows in no file name: 0 for a control
+// character, else the character; nullopt when there is none. Second bytes of two-byte
+// characters are no characters of their own.
+std::optional<unsigned char> forbiddenWindowsCharacter(std::string_view name) {
   for (std::size_t i = 0; i < name.size(); ++i) {
     const auto byte = static_cast<unsigned char>(name[i]);
     if (isCp932LeadByte(byte)) {
       ++i;
     } else if (byte < 0x20) {
-      return "a control character";
+      return 0;
     } else if (std::string_view("<>\"|?*").find(name[i]) != std::string_view::npos) {
-      return std::string("'") + name[i] + "'";
+      return byte;
     }
   }
-  return {};
+  return std::nullopt;
 }
 
 }  // namespace
@@ -71,37 +71,28 @@ bool mayHaveLoweredSecondByte(std::string_view name) {
   return false;
 }
 
-std::string loweredNamesNote(std::string_view firstName, std::size_t count) {
-  std::string note = "note: " + entryNameForConsole(std::string(firstName));
-  if (count > 1)
-    note += " and " + std::to_string(count - 1) + (count == 2 ? " other name" : " other names");
-  return note +
-         ": the archive records names lower-cased byte by byte, which changes some two-byte "
-         "characters (\x83\x41 to \x83\x61); they are given back as recorded\n";
-}
-
 bool isWindowsReservedName(std::string_view level) {
   if (level.empty()) return false;
   return isDeviceName(level) || level.back() == '.' || level.back() == ' ' ||
-         holdsCharacter(level, ':') || !forbiddenWindowsCharacter(level).empty();
+         holdsCharacter(level, ':') || forbiddenWindowsCharacter(level).has_value();
 }
 
 namespace {
 
-// Why Windows would not make a file of the (non-empty) level, or empty when it would.
-std::string windowsRefusal(const std::string& level) {
-  const std::string shown = "\"" + entryNameForConsole(level) + "\"";
-  if (isDeviceName(level)) return shown + " is a name reserved by Windows (a device)";
+// Why Windows would not make a file of the (non-empty) level, or Ok when it would.
+Status windowsRefusal(const std::string& level) {
+  using Reason = Status::Reason;
+  if (isDeviceName(level)) return Status::refused(Reason::NameWindowsDevice).withOtherPath(level);
   if (holdsCharacter(level, ':')) {
-    return shown + " is reserved by Windows: ':' starts the name of a file's stream";
+    return Status::refused(Reason::NameWindowsStream).withOtherPath(level);
   }
-  if (const std::string character = forbiddenWindowsCharacter(level); !character.empty()) {
-    return shown + " holds " + character + ", which Windows allows in no name";
+  if (const auto character = forbiddenWindowsCharacter(level)) {
+    return Status::refused(Reason::NameWindowsCharacter, {*character}).withOtherPath(level);
   }
   if (level.back() == '.' || level.back() == ' ') {
-    return shown + " is reserved by Windows: it ends in a dot or a space, which Windows drops";
+    return Status::refused(Reason::NameWindowsDotOrSpace).withOtherPath(level);
   }
-  return {};
+  return Status::ok();
 }
 
 }  // namespace
@@ -122,45 +113,46 @@ std::vector<std::string> splitEntryName(std::string_view name) {
   return levels;
 }
 
-std::optional<std::vector<std::string>> entryPathLevels(std::string_view name,
-                                                        std::string& refusal) {
+std::optional<std::vector<std::string>> entryPathLevels(std::string_view name, Status& refusal) {
+  using Reason = Status::Reason;
+  refusal = Status::ok();
   if (name.empty()) {
-    refusal = "the name is empty";
+    refusal = Status::refused(Reason::NameEmpty);
     return std::nullopt;
   }
   if (name[0] == '\\' || name[0] == '/') {
-    refusal = "the name is absolute";
+    refusal = Status::refused(Reason::NameAbsolute);
     return std::nullopt;
   }
   if (holdsCharacter(name, ':')) {
-    refusal = "the name holds a drive letter or ':'";
+    refusal = Status::refused(Reason::NameHasDrive);
     return std::nullopt;
   }
   std::vector<std::string> levels;
   for (const std::string& level : splitEntryName(name)) {
     if (level == "..") {
-      refusal = "the name holds a \"..\" level";
+      refusal = Status::refused(Reason::NameHasDotDot);
       return std::nullopt;
     }
     if (level.empty() || onlyDotsAndSpaces(level)) {
-      refusal = "the name holds an empty level or one of dots and spaces only";
+      refusal = Status::refused(Reason::NameHasEmptyLevel);
       return std::nullopt;
     }
     if (platform::reservesDeviceNames()) {
-      if (std::string why = windowsRefusal(level); !why.empty()) {
-        refusal = why;
+      if (Status why = windowsRefusal(level); !why) {
+        refusal = std::move(why);
         return std::nullopt;
       }
     }
     const auto native = platform::cp932ToNativeName(level);
     if (!native) {
-      refusal = "the name is not valid Shift-JIS";
+      refusal = Status::refused(Reason::NameNotShiftJis);
       return std::nullopt;
     }
     // '/' is no second byte of a two-byte character, in code page 932 or UTF-8.
     if (native->empty() || native->find('\0') != std::string::npos ||
         native->find('/') != std::string::npos) {
-      refusal = "the name has a level that is no native file name";
+      refusal = Status::refused(Reason::NameNotNative);
       return std::nullopt;
     }
     levels.push_back(*native);

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/status.h"
+
 namespace kupack {
 
 // True for a code page 932 lead byte, the first of a two-byte character; the byte after
@@ -27,10 +29,6 @@ std::vector<std::string> splitEntryName(std::string_view name);
 // the engine looks up, so they are kept.
 bool mayHaveLoweredSecondByte(std::string_view name);
 
-// The note (console text, one line) that `count` names of an archive, the first of them
-// `firstName` (recorded bytes), may have changed that way at packing.
-std::string loweredNamesNote(std::string_view firstName, std::size_t count);
-
 // True when Windows would not take the level (code page 932) as a file's own name: a device
 // name (CON, PRN, AUX, NUL, COM0 to COM9, LPT0 to LPT9, CONIN$, CONOUT$; any letter case,
 // with or without an extension, with spaces before the dot), a name ending in a dot or a
@@ -41,12 +39,11 @@ std::string loweredNamesNote(std::string_view firstName, std::size_t count);
 bool isWindowsReservedName(std::string_view level);
 
 // The native folder names and file name (last) of the entry `name`, or nullopt with
-// `refusal` (plain text) saying why the name is not extracted: it is empty, absolute,
+// `refusal` (Refused, with the reason) saying why the name is not extracted: it is empty, absolute,
 // holds a drive letter or ':', a level that is empty, ".", ".." or only dots and spaces,
 // or a level that has no native form. Where the platform reserves device names (Windows),
 // also a level that isWindowsReservedName or that holds a character Windows allows in no
 // name (a control character or one of <>"|?*); elsewhere such levels are ordinary names.
-std::optional<std::vector<std::string>> entryPathLevels(std::string_view name,
-                                                        std::string& refusal);
+std::optional<std::vector<std::string>> entryPathLevels(std::string_view name, Status& refusal);
 
 }  // namespace kupack

@@ -7,7 +7,7 @@
 namespace kupack {
 namespace {
 
-constexpr const char* PATH_TAKEN = "another entry takes its path";
+Status pathTaken() { return Status::refused(Status::Reason::PathTaken); }
 
 // Where the last '\\' of a recorded name stands (a character of its own, not the second
 // byte of a two-byte character), or npos.
@@ -67,13 +67,15 @@ void EntryTree::build(const std::vector<ArchiveEntry>& entries, const Reporter& 
 
   for (std::size_t index = 0; index < entries.size(); ++index) {
     const std::string_view name = entries[index].name;
-    std::string refusal;
+    Status refusal;
     if (entries[index].duplicate) {
-      refusal = DUPLICATE_ENTRY;
+      refusal = Status::refused(Status::Reason::DuplicateEntry);
     } else if (addEntry(name, index, refusal)) {
       continue;
     }
-    report(entryNameForConsole(name) + ": left out (" + refusal + ")\n");
+    report(Status::fault(Status::Code::LeftOut, refusal.reason(), {refusal.number(0)})
+               .withOtherPath(refusal.otherPath())
+               .atEntry(std::string(name)));
   }
   const auto lowered = [](const ArchiveEntry& entry) {
     return mayHaveLoweredSecondByte(entry.name);
@@ -81,13 +83,15 @@ void EntryTree::build(const std::vector<ArchiveEntry>& entries, const Reporter& 
   const auto changed = std::count_if(entries.begin(), entries.end(), lowered);
   if (changed > 0) {
     const auto first = std::find_if(entries.begin(), entries.end(), lowered);
-    report(loweredNamesNote(first->name, static_cast<std::size_t>(changed)));
+    report(Status::fault(Status::Code::Note, Status::Reason::NamesMayBeLowered,
+                         {static_cast<std::uint64_t>(changed)})
+               .atEntry(first->name));
   }
   listChildren();
 }
 
 // False, with the reason in `refusal`, when the entry is left out.
-bool EntryTree::addEntry(std::string_view name, std::size_t index, std::string& refusal) {
+bool EntryTree::addEntry(std::string_view name, std::size_t index, Status& refusal) {
   const std::size_t split = lastSeparator(name);
   // Entries of one folder usually follow each other: their folder is found once.
   if (split == std::string_view::npos ||
@@ -95,21 +99,21 @@ bool EntryTree::addEntry(std::string_view name, std::size_t index, std::string& 
     const std::uint32_t folder = split == std::string_view::npos ? ROOT : lastFolder_;
     const std::string_view leaf = split == std::string_view::npos ? name : name.substr(split + 1);
     if (isPlainLevel(leaf)) return addLeaf(folder, leaf, index, refusal);
-    std::string leafRefusal;
+    Status leafRefusal;
     const auto levels = entryPathLevels(leaf, leafRefusal);
     if (levels && levels->size() == 1) return addLeaf(folder, levels->front(), index, refusal);
   }
   const auto levels = entryPathLevels(name, refusal);
   if (!levels) return false;
   if (insertEntry(name, index, *levels)) return true;
-  refusal = PATH_TAKEN;
+  refusal = pathTaken();
   return false;
 }
 
 bool EntryTree::addLeaf(std::uint32_t folder, std::string_view name, std::size_t index,
-                        std::string& refusal) {
+                        Status& refusal) {
   if (childOf(folder, name) != NO_NODE) {
-    refusal = PATH_TAKEN;
+    refusal = pathTaken();
     return false;
   }
   addNode(folder, name, static_cast<std::int32_t>(index));

@@ -23,7 +23,7 @@ class EntryTree {
 
   // Receives console text (code page 932): each name left out, and the note on names
   // that lower-casing may have changed, once.
-  using Reporter = std::function<void(const std::string&)>;
+  using Reporter = std::function<void(const Status&)>;
 
   // Replaces the tree by the tree of `entries` (whose indices the nodes keep).
   void build(const std::vector<ArchiveEntry>& entries, const Reporter& report);
@@ -48,11 +48,11 @@ class EntryTree {
     std::uint32_t childCount = 0;
   };
 
-  bool addEntry(std::string_view name, std::size_t index, std::string& refusal);
+  bool addEntry(std::string_view name, std::size_t index, Status& refusal);
   bool insertEntry(std::string_view name, std::size_t index,
                    const std::vector<std::string>& levels);
   bool addLeaf(std::uint32_t folder, std::string_view name, std::size_t index,
-               std::string& refusal);
+               Status& refusal);
   std::uint32_t addNode(std::uint32_t parent, std::string_view name, std::int32_t entry);
   void placeInTable(std::uint32_t node);
   void growChildTable();

@@ -44,9 +44,7 @@ MountedArchive::MountedArchive(std::uint64_t cacheBudget, Reporter report)
       cache_(
           cacheBudget,
           [this](std::size_t entry, ByteSink& sink) { return decodeEntryInto(entry, sink); },
-          [this](std::size_t entry, const std::string& problem) {
-            reportOnce(entry, entryLine(entry, problem));
-          }) {}
+          [this](std::size_t entry, const Status& problem) { reportOnce(entry, problem); }) {}
 
 MountedArchive::~MountedArchive() = default;
 
@@ -57,11 +55,15 @@ Status MountedArchive::open(const std::string& archivePath) {
   // archive there (the mount's server moves to another folder).
   archivePath_ =
       platform::absolutePath(archivePath, platform::currentDirectory().value_or(std::string(".")));
+  givenPath_ = archivePath;
   modificationTime_ = reader_.file().modifiedUnixSeconds();
   const std::size_t count = reader_.entries().size();
   pictureSizes_ = std::make_unique<std::atomic<std::uint64_t>[]>(count);
   reported_.assign(count, false);
-  tree_.build(reader_.entries(), report_);
+  tree_.build(reader_.entries(), [this](const Status& problem) {
+    Status named = problem;
+    report_(std::move(named).inFile(givenPath_));
+  });
   return Status::ok();
 }
 
@@ -100,7 +102,7 @@ void MountedArchive::reportBrokenPicture(std::size_t index) {
     bool put(std::span<const std::uint8_t>) override { return true; }
   } discard;
   if (decodeEntryInto(index, discard)) {
-    reportOnce(index, entryLine(index, ": its picture's size gives no BMP file\n"));
+    reportOnce(index, Status::refused(Status::Reason::PictureSizeNoBmp));
   }
 }
 
@@ -186,7 +188,7 @@ int MountedArchive::read(std::uint64_t handle, std::uint64_t offset, std::span<s
 
   if (entry.type == ENTRY_STORED) {
     if (Status status = reader_.readEntryBytes(entry, offset, piece); !status) {
-      reportOnce(index, status.message());
+      reportOnce(index, std::move(status));
       return EIO;
     }
     got = wanted;
@@ -203,9 +205,7 @@ bool MountedArchive::archiveUnchanged() {
   if (watchOpenArchiveOnly_ ? archive.unchangedWhileHeld() : archive.stillNamedBy(archivePath_))
     return true;
   if (!replaced_.exchange(true)) {
-    report_(reader_.shownPath() +
-            ": the archive has been replaced or changed since it was mounted; its entries "
-            "can no longer be read\n");
+    report_(Status::refused(Status::Reason::ArchiveReplaced).inFile(givenPath_));
   }
   return false;
 }
@@ -214,25 +214,20 @@ bool MountedArchive::decodeEntryInto(std::size_t index, ByteSink& sink) {
   const ArchiveEntry& entry = entryAt(index);
   EntryBytes stream(reader_, entry);
   if (Status status = decodeEntry(entry, stream, sink); !status) {
-    // A failed read of the archive is said in the reader's words, which name the archive.
-    reportOnce(index, stream.failure() ? reader_.shownPath() + ": " + status.message()
-                                       : stream.failure().message());
+    // A failed read of the archive is said in the reader's words.
+    reportOnce(index, stream.failure() ? std::move(status) : stream.failure());
     return false;
   }
   return true;
 }
 
-std::string MountedArchive::entryLine(std::size_t index, const std::string& problem) const {
-  return reader_.shownPath() + ": " + entryNameForConsole(entryAt(index).name) + problem;
-}
-
-void MountedArchive::reportOnce(std::size_t entry, const std::string& line) {
+void MountedArchive::reportOnce(std::size_t entry, Status problem) {
   {
     const std::lock_guard lock(reportedMutex_);
     if (reported_[entry]) return;
     reported_[entry] = true;
   }
-  report_(line);
+  report_(std::move(problem).inFile(givenPath_).atEntry(entryAt(entry).name));
 }
 
 }  // namespace kupack

@@ -30,9 +30,10 @@ inline constexpr std::uint64_t DEFAULT_MOUNT_CACHE_BYTES = std::uint64_t{64} << 
 
 class MountedArchive final : public platform::ReadOnlyFileSystem {
  public:
-  // Receives console text (code page 932): names left out of the tree when opening, and
-  // each entry that fails to decode or read, once.
-  using Reporter = std::function<void(const std::string&)>;
+  // Receives what the user should hear of: entries left out of the tree when opening (and a
+  // note on names that may have been lowered at packing), and each entry that fails to
+  // decode or read, once; each names the archive and the entry.
+  using Reporter = std::function<void(const Status&)>;
 
   MountedArchive(std::uint64_t cacheBudget, Reporter report);
   ~MountedArchive() override;
@@ -72,14 +73,12 @@ class MountedArchive final : public platform::ReadOnlyFileSystem {
   bool archiveUnchanged();
 
   bool decodeEntryInto(std::size_t entry, ByteSink& sink);
-  // Reports a whole console line about the entry, the first time only.
-  void reportOnce(std::size_t entry, const std::string& line);
-  // "<archive>: <entry><problem>".
-  std::string entryLine(std::size_t entry, const std::string& problem) const;
+  void reportOnce(std::size_t entry, Status problem);
 
   Reporter report_;
   ArchiveReader reader_;
   std::string archivePath_;  // absolute, for the replacement check
+  std::string givenPath_;    // as given to open(), for naming the archive in reports
   std::int64_t modificationTime_ = 0;
   EntryTree tree_;
   // Sizes of SPB entries' BMP files, learned from their headers on first need; 0 until

@@ -1,22 +1,21 @@
 #include "archive/preflight.h"
 
-#include <cstring>
 #include <unordered_map>
 
 #include "archive/archive_format.h"
 #include "archive/archive_reader.h"
 #include "archive/entry_path.h"
-#include "common/console.h"
-#include "common/messages.h"
 #include "platform/file.h"
 #include "platform/platform.h"
 
 namespace kupack {
 namespace {
 
-// A native path as console text, control characters shown as '?'.
-std::string shown(const std::string& native) {
-  return withoutControlBytes(platform::nativeToConsoleText(native));
+using Reason = Status::Reason;
+
+Status refusal(Reason reason, const std::string& path,
+               std::initializer_list<std::uint64_t> numbers = {}) {
+  return Status::refused(reason, numbers).inFile(path);
 }
 
 // True when a level of the code page 932 name `name` ends in a dot or a space: Windows
@@ -51,7 +50,7 @@ std::vector<std::pair<std::string, std::string>> enclosingFolders(const Collecte
 
 // A file and a folder that the archive would record under the same name: extraction could
 // make only one of them.
-void findFileFolderClashes(const Collection& collection, std::vector<std::string>& problems) {
+void findFileFolderClashes(const Collection& collection, std::vector<Status>& problems) {
   std::unordered_map<std::string, std::string> folders;  // normalized name -> native path
   for (const auto& file : collection.files) {
     for (auto& [name, nativePath] : enclosingFolders(file))
@@ -60,69 +59,67 @@ void findFileFolderClashes(const Collection& collection, std::vector<std::string
   for (const auto& file : collection.files) {
     const auto found = folders.find(normalizeName(file.name));
     if (found == folders.end()) continue;
-    problems.push_back(formatText(MSG_FILE_FOLDER_CLASH, shown(file.nativePath).c_str(),
-                                  shown(found->second).c_str()));
+    problems.push_back(
+        refusal(Reason::PackFileFolderClash, file.nativePath).withOtherPath(found->second));
   }
 }
 
 }  // namespace
 
-std::vector<std::string> preflightCheck(const Collection& collection,
-                                        const std::string& rootFolder) {
-  std::vector<std::string> problems;
+std::vector<Status> preflightCheck(const Collection& collection, const std::string& rootFolder) {
+  std::vector<Status> problems;
   for (const auto& folder : collection.unreadableFolders) {
-    problems.push_back(formatText(MSG_FOLDER_UNREADABLE, shown(folder.path).c_str(),
-                                  shown(std::strerror(folder.errorNumber)).c_str()));
+    problems.push_back(
+        refusal(Reason::PackFolderUnreadable, folder.path).withErrorNumber(folder.errorNumber));
   }
   for (const auto& link : collection.unfollowableLinks) {
-    problems.push_back(formatText(MSG_LINK_UNFOLLOWABLE, shown(link.path).c_str(),
-                                  shown(std::strerror(link.errorNumber)).c_str()));
+    problems.push_back(
+        refusal(Reason::PackLinkUnfollowable, link.path).withErrorNumber(link.errorNumber));
   }
   for (const auto& path : collection.namesWithBackslash) {
-    problems.push_back(formatText(MSG_NAME_HAS_BACKSLASH, shown(path).c_str()));
+    problems.push_back(refusal(Reason::PackNameHasBackslash, path));
   }
   for (const auto& path : collection.namesWithoutCp932) {
-    problems.push_back(formatText(MSG_NAME_NOT_CP932, shown(path).c_str()));
+    problems.push_back(refusal(Reason::PackNameNotShiftJis, path));
   }
   if (collection.files.size() > MAX_ENTRY_COUNT) {
-    problems.push_back(
-        formatText(MSG_TOO_MANY_FILES, static_cast<unsigned long>(collection.files.size())));
+    problems.push_back(Status::refused(Reason::PackTooManyFiles, {collection.files.size()}));
   }
   std::unordered_map<std::string, const CollectedFile*> recorded;
   recorded.reserve(collection.files.size());
   for (const auto& file : collection.files) {
     if (file.name.size() > MAX_NAME_LENGTH) {
-      problems.push_back(formatText(MSG_NAME_TOO_LONG, shown(file.nativePath).c_str(),
-                                    static_cast<unsigned long>(file.name.size())));
+      problems.push_back(refusal(Reason::PackNameTooLong, file.nativePath, {file.name.size()}));
     }
     if (hasLevelEndingInDotOrSpace(file.name)) {
-      problems.push_back(formatText(MSG_NAME_ENDS_IN_DOT_OR_SPACE, shown(file.nativePath).c_str()));
+      problems.push_back(refusal(Reason::PackNameEndsInDotOrSpace, file.nativePath));
     }
     if (holdsColon(file.name)) {
-      problems.push_back(formatText(MSG_NAME_HAS_COLON, shown(file.nativePath).c_str()));
+      problems.push_back(refusal(Reason::PackNameHasColon, file.nativePath));
     }
     // Looked up by name, not opened: the run opens each file once, when it codes it.
     const auto size = platform::regularFileLength(platform::joinPath(rootFolder, file.nativePath));
     if (size && *size > MAX_ENTRY_SIZE) {
-      problems.push_back(formatText(MSG_FILE_TOO_LARGE, shown(file.nativePath).c_str()));
+      problems.push_back(Status::file(Status::Code::FileTooLarge, file.nativePath));
     }
     const auto [it, added] = recorded.emplace(normalizeName(file.name), &file);
     if (!added) {
-      problems.push_back(formatText(MSG_NAME_COLLISION, shown(it->second->nativePath).c_str(),
-                                    shown(file.nativePath).c_str()));
+      problems.push_back(refusal(Reason::PackNameCollision, it->second->nativePath)
+                             .withOtherPath(file.nativePath));
     }
   }
   findFileFolderClashes(collection, problems);
   return problems;
 }
 
-std::vector<std::string> windowsNameWarnings(const Collection& collection) {
-  std::vector<std::string> warnings;
+std::vector<Status> windowsNameWarnings(const Collection& collection) {
+  std::vector<Status> warnings;
   for (const auto& file : collection.files) {
     if (holdsColon(file.name)) continue;  // refused by preflightCheck
     for (const std::string& level : splitEntryName(file.name)) {
       if (!isWindowsReservedName(level)) continue;
-      warnings.push_back(formatText(MSG_NAME_WINDOWS_RESERVED, shown(file.nativePath).c_str()));
+      warnings.push_back(Status::fault(Status::Code::Note, Reason::PackNameWindowsReserved)
+                             .inFile(file.nativePath));
       break;
     }
   }

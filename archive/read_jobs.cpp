@@ -5,8 +5,8 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
-#include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -23,26 +23,22 @@
 #include "archive/entry_path.h"
 #include "codec/bitmap.h"
 #include "codec/worker_pool.h"
-#include "common/console.h"
 #include "platform/file.h"
 #include "platform/platform.h"
 
 namespace kupack {
 namespace {
 
-using ull = unsigned long long;
+using Code = Status::Code;
+using Reason = Status::Reason;
 
 constexpr std::size_t CHUNK_SIZE = 1 << 20;
 
-std::string shown(const std::string& nativePath) {
-  return platform::nativeToConsoleText(nativePath);
+// A finding about `entry`.
+Status atEntry(const ArchiveEntry& entry, Code code, Reason reason,
+               std::initializer_list<std::uint64_t> numbers = {}) {
+  return Status::fault(code, reason, numbers).atEntry(entry.name);
 }
-
-std::string errorText(int errorNumber) {
-  return platform::nativeToConsoleText(std::strerror(errorNumber));
-}
-
-std::string entryShown(const ArchiveEntry& entry) { return entryNameForConsole(entry.name); }
 
 // Reads an open source file in order, in chunks, for comparisons.
 class SourceFile {
@@ -148,7 +144,7 @@ class Extractor {
     try {
       extractOne(entry, report);
     } catch (const std::bad_alloc&) {
-      report.onFailed(entryShown(entry) + ": not enough memory to extract it\n");
+      report.onFailed(atEntry(entry, Code::OutOfMemory, Reason::NoMemoryToExtract));
     }
   }
 
@@ -157,21 +153,20 @@ class Extractor {
   // once complete, so that a broken entry or a failed write leaves nothing behind and never
   // changes a file it was to replace, and a link at the name is replaced, not written through.
   void extractOne(const ArchiveEntry& entry, ReadReport& report) const {
-    const auto refuse = [&report, &entry](const std::string& reason) {
-      report.onRefused(entry, reason);
-    };
+    const auto refuse = [&report, &entry](Status reason) { report.onRefused(entry, reason); };
     const auto failWrite = [&report, &entry](const std::string& target, int error) {
-      report.onFailed(entryShown(entry) + ": cannot write " + shown(target) + " (" +
-                      errorText(error) + ")\n");
+      report.onFailed(atEntry(entry, Code::CannotWrite, Reason::TargetUnwritable)
+                          .withOtherPath(target)
+                          .withErrorNumber(error));
     };
-    if (entry.duplicate) return refuse(DUPLICATE_ENTRY);
-    std::string refusal;
+    if (entry.duplicate) return refuse(Status::refused(Reason::DuplicateEntry));
+    Status refusal;
     const auto levels = entryPathLevels(entry.name, refusal);
-    if (!levels) return refuse(refusal);
+    if (!levels) return refuse(std::move(refusal));
     std::string target = root_;
     for (const auto& level : *levels) target = platform::joinPath(target, level);
     if (force_ && archiveIdentity_ && platform::folderIdentity(target) == archiveIdentity_) {
-      return refuse(shown(target) + " is the archive being read");
+      return refuse(Status::refused(Reason::TargetIsArchive).withOtherPath(target));
     }
     platform::CreatedFile created = platform::createFileBelow(root_, *levels, force_);
     if (created.result != platform::CreateBelowResult::Created) {
@@ -181,16 +176,19 @@ class Extractor {
     BlockSink sink(file);
     Status status = decodeEntry(reader_, entry, sink);
     if (status && !sink.flush())
-      status = entryFailure(entry, "the decoded bytes could not be written");
+      status =
+          entryFailure(entry, Status::fault(Code::OutputError, Reason::DecodedBytesNotWritten));
     if (!status) {
       created.file.discard();
       if (file.error() != 0) return failWrite(target, file.error());
-      return report.onFailed(status.message());
+      return report.onFailed(status);
     }
     errno = 0;
     if (!created.file.place()) {
       const int error = errno != 0 ? errno : EIO;
-      if (error == EEXIST && !force_) return refuse(shown(target) + " exists (-f replaces it)");
+      if (error == EEXIST && !force_) {
+        return refuse(Status::refused(Reason::TargetExists).withOtherPath(target));
+      }
       return failWrite(target, error);
     }
     report.onExtracted(entry);
@@ -200,17 +198,18 @@ class Extractor {
                                const platform::CreatedFile& created, ReadReport& report) {
     switch (created.result) {
       case platform::CreateBelowResult::Exists:
-        return report.onRefused(entry, shown(target) + " exists (-f replaces it)");
+        return report.onRefused(entry, Status::refused(Reason::TargetExists).withOtherPath(target));
       case platform::CreateBelowResult::ThroughLink:
-        return report.onRefused(entry, "its path below the target folder leads through a link");
+        return report.onRefused(entry, Status::refused(Reason::TargetThroughLink));
       case platform::CreateBelowResult::NotAFolder:
-        return report.onRefused(entry, "a folder on its path exists as a file");
+        return report.onRefused(entry, Status::refused(Reason::TargetFolderIsFile));
       case platform::CreateBelowResult::Created:
       case platform::CreateBelowResult::Failed:
         break;
     }
-    report.onFailed(entryShown(entry) + ": cannot create " + shown(target) + " (" +
-                    errorText(created.errorNumber) + ")\n");
+    report.onFailed(atEntry(entry, Code::CannotCreate, Reason::TargetUncreatable)
+                        .withOtherPath(target)
+                        .withErrorNumber(created.errorNumber));
   }
 
   ArchiveReader& reader_;
@@ -266,19 +265,21 @@ class Tester {
       const std::string name = normalizeName(file.name);
       const std::string path = platform::joinPath(source_->root, file.nativePath);
       if (!source_->pathByName.emplace(name, path).second) {
-        differ(shown(path) + ": another file of the folder has the same archive name " +
-               entryNameForConsole(name) + "\n");
+        differ(Status::fault(Code::Differs, Reason::FileSharesArchiveName)
+                   .inFile(path)
+                   .withOtherPath(name));
       }
     }
     for (const auto& path : collection.namesWithoutCp932) {
-      differ(shown(path) + ": its name has no Shift-JIS form, so no archive holds it\n");
+      differ(Status::fault(Code::Differs, Reason::FileNameNotShiftJis).inFile(path));
     }
     for (const auto& path : collection.namesWithBackslash) {
-      differ(shown(path) + ": its name holds '\\', so no archive holds it\n");
+      differ(Status::fault(Code::Differs, Reason::FileNameHasBackslash).inFile(path));
     }
     for (const auto& unreadable : collection.unreadableFolders) {
-      problem(shown(unreadable.path) + ": cannot read the folder (" +
-              errorText(unreadable.errorNumber) + ")\n");
+      problem(Status::fault(Code::CannotRead, Reason::FolderUnreadable)
+                  .inFile(unreadable.path)
+                  .withErrorNumber(unreadable.errorNumber));
     }
     return true;
   }
@@ -288,7 +289,7 @@ class Tester {
     try {
       testOne(entry);
     } catch (const std::bad_alloc&) {
-      problem(entryShown(entry) + ": not enough memory to test it\n");
+      problem(atEntry(entry, Code::OutOfMemory, Reason::NoMemoryToTest));
     }
   }
 
@@ -297,19 +298,19 @@ class Tester {
     if (!source_) return;
     for (const auto& [name, path] : source_->pathByName) {
       if (source_->matched.count(name) == 0) {
-        differ(entryNameForConsole(name) + ": missing from the archive\n");
+        differ(Status::fault(Code::Differs, Reason::MissingFromArchive).atEntry(name));
       }
     }
   }
 
  private:
   void testOne(const ArchiveEntry& entry) {
-    if (entry.duplicate) return problem(entryShown(entry) + ": " + DUPLICATE_ENTRY + "\n");
+    if (entry.duplicate) return problem(atEntry(entry, Code::Refused, Reason::DuplicateEntry));
     std::unique_ptr<platform::ReadableFile> source;  // opened once, for all the entry's checks
     if (sharedSource_) {
       const auto found = sharedSource_->pathByName.find(entry.name);
       if (found == sharedSource_->pathByName.end()) {
-        differ(entryShown(entry) + ": missing from the folder\n");
+        differ(atEntry(entry, Code::Differs, Reason::MissingFromFolder));
       } else {
         {
           const std::lock_guard<std::mutex> lock(*matchedLock_);
@@ -336,14 +337,14 @@ class Tester {
                                                      const std::string& path) {
     std::unique_ptr<platform::ReadableFile> source;
     if (Status opened = platform::realFileSystem().openReadable(path, source); !opened) {
-      problem(entryShown(entry) + ": cannot open " + shown(path) + " (" +
-              errorText(opened.errorNumber()) + ")\n");
+      problem(atEntry(entry, Code::CannotOpen, Reason::FileUnopenable)
+                  .withOtherPath(path)
+                  .withErrorNumber(opened.errorNumber()));
       return nullptr;
     }
     if (entry.type != ENTRY_SPB && source->size() != entry.sourceSize) {
-      differ(entryShown(entry) +
-             formatText(": the file in the folder has %llu bytes, the archive recorded %llu\n",
-                        ull{source->size()}, ull{entry.sourceSize}));
+      differ(atEntry(entry, Code::Differs, Reason::FileSizeDiffers,
+                     {source->size(), entry.sourceSize}));
       return nullptr;
     }
     return source;
@@ -359,16 +360,16 @@ class Tester {
           static_cast<std::size_t>(std::min<std::uint64_t>(CHUNK_SIZE, entry.storedSize - done));
       const std::span<std::uint8_t> chunk(buffer.data(), piece);
       if (Status status = reader_.readEntryBytes(entry, done, chunk); !status) {
-        return problem(status.message());
+        return problem(status);
       }
       if (source && !source->nextEquals(chunk)) {
-        differ(entryShown(entry) + ": differs from the file in the folder\n");
+        differ(atEntry(entry, Code::Differs, Reason::FileDiffers));
         source.reset();
       }
       done += piece;
     }
     if (source && !source->atEnd()) {
-      differ(entryShown(entry) + ": the file in the folder is longer than the entry\n");
+      differ(atEntry(entry, Code::Differs, Reason::FileLonger));
     }
   }
 
@@ -376,16 +377,16 @@ class Tester {
     ArchiveEntrySource stream(reader_, entry);
     if (file == nullptr) {
       CountingSink sink;
-      if (Status status = decodeLzssEntry(entry, stream, sink); !status) problem(status.message());
+      if (Status status = decodeLzssEntry(entry, stream, sink); !status) problem(status);
       return;
     }
     SourceFile source(*file);
     ComparingSink sink(source);
     if (Status status = decodeLzssEntry(entry, stream, sink); !status) {
-      return problem(status.message());
+      return problem(status);
     }
     if (sink.differs() || !source.atEnd()) {
-      differ(entryShown(entry) + ": differs from the file in the folder\n");
+      differ(atEntry(entry, Code::Differs, Reason::FileDiffers));
     }
   }
 
@@ -393,38 +394,36 @@ class Tester {
     ArchiveEntrySource stream(reader_, entry);
     SpbRowDecoder decoder(stream);
     if (Status status = checkSpbEntry(entry, stream, decoder); !status) {
-      return problem(status.message());
+      return problem(status);
     }
     if (file == nullptr) return;
     BitmapFile image;
     BitmapVerdict verdict = BitmapVerdict::StoreUnchanged;
     if (Status status = image.open(*file, verdict); !status) {
-      return differ(entryShown(entry) + ": the file in the folder: " + status.message());
+      return differ(std::move(status).atEntry(entry.name));
     }
     if (verdict != BitmapVerdict::CodeAsSpb) {
-      return differ(entryShown(entry) +
-                    ": the file in the folder is no picture the SPB coding holds\n");
+      return differ(atEntry(entry, Code::Differs, Reason::FileNoSpbPicture));
     }
     PictureComparingSink sink(image.rows());
     if (image.rows().width() != decoder.width() || image.rows().height() != decoder.height()) {
       sink.put({});
     } else if (Status status = decoder.writeRows(false, sink); !status) {
-      return problem(stream.failure() ? entryFailure(entry, status.detail()).message()
-                                      : stream.failure().message());
+      return problem(stream.failure() ? entryFailure(entry, std::move(status)) : stream.failure());
     }
     if (sink.readFailed()) {
-      return problem(entryShown(entry) + ": the file in the folder: " + image.failure().message());
+      return problem(Status(image.failure()).atEntry(entry.name));
     }
     if (sink.differs()) {
-      differ(entryShown(entry) + ": the picture differs from the file in the folder\n");
+      differ(atEntry(entry, Code::Differs, Reason::PictureDiffers));
     }
   }
 
-  void problem(const std::string& message) { report_.onFailed(message); }
+  void problem(const Status& failure) { report_.onFailed(failure); }
 
   // A finding where the archive and the folder differ (not a broken entry or a file that
   // cannot be read).
-  void differ(const std::string& message) { report_.onDiffers(message); }
+  void differ(const Status& finding) { report_.onDiffers(finding); }
 
   ArchiveReader& reader_;
   ReadReport& report_;
@@ -442,11 +441,11 @@ class RecordedReport final : public ReadReport {
   void onExtracted(const ArchiveEntry& entry) override {
     events_.push_back({EXTRACTED, &entry, {}});
   }
-  void onRefused(const ArchiveEntry& entry, const std::string& reason) override {
+  void onRefused(const ArchiveEntry& entry, const Status& reason) override {
     events_.push_back({REFUSED, &entry, reason});
   }
-  void onFailed(const std::string& line) override { events_.push_back({FAILED, nullptr, line}); }
-  void onDiffers(const std::string& line) override { events_.push_back({DIFFERS, nullptr, line}); }
+  void onFailed(const Status& failure) override { events_.push_back({FAILED, nullptr, failure}); }
+  void onDiffers(const Status& finding) override { events_.push_back({DIFFERS, nullptr, finding}); }
 
   void replay(ReadReport& report) const {
     for (const Event& event : events_) {
@@ -455,13 +454,13 @@ class RecordedReport final : public ReadReport {
           report.onExtracted(*event.entry);
           break;
         case REFUSED:
-          report.onRefused(*event.entry, event.text);
+          report.onRefused(*event.entry, event.status);
           break;
         case FAILED:
-          report.onFailed(event.text);
+          report.onFailed(event.status);
           break;
         case DIFFERS:
-          report.onDiffers(event.text);
+          report.onDiffers(event.status);
           break;
       }
     }
@@ -472,7 +471,7 @@ class RecordedReport final : public ReadReport {
   struct Event {
     Kind kind;
     const ArchiveEntry* entry;
-    std::string text;
+    Status status;
   };
   std::vector<Event> events_;
 };
@@ -529,7 +528,9 @@ void runInOrder(std::size_t count, unsigned threadCount, ReadReport& report,
       outOfMemory = outcomes[next].outOfMemory;
     }
     ready.replay(report);
-    if (outOfMemory) report.onFailed("kupack: not enough memory to read an entry\n");
+    if (outOfMemory) {
+      report.onFailed(Status::fault(Status::Code::OutOfMemory, Reason::NoMemoryForEntry));
+    }
   }
 }
 
@@ -608,7 +609,8 @@ void decodeIntoMemory(ArchiveReader& reader, const ArchiveEntry& entry, Buffered
     }
   } catch (const std::bad_alloc&) {
     std::vector<std::uint8_t>().swap(into.bytes);
-    into.status = entryFailure(entry, "not enough memory to decode it");
+    into.status = entryFailure(
+        entry, Status::fault(Status::Code::OutOfMemory, Status::Reason::NoMemoryToDecode));
   }
 }
 
@@ -669,7 +671,8 @@ PrintOutcome printEntries(ArchiveReader& reader, const std::vector<const Archive
     Status status = Status::ok();
     if (buffered(next) && !ready.tooLarge) {
       if (!sink.put(ready.bytes))
-        status = entryFailure(entry, "the decoded bytes could not be written");
+        status = entryFailure(
+            entry, Status::fault(Status::Code::OutputError, Status::Reason::DecodedBytesNotWritten));
     } else {
       status = decodeEntry(reader, entry, sink);
     }

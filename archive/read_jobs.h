@@ -1,6 +1,6 @@
 // The work of extracting and testing an open archive's entries (entry_selection.h chooses
 // them). Nothing here prints: each entry's outcome goes to a ReadReport (reasons and failures
-// as console text naming the entry), which the program shows and counts.
+// as Status values naming the entry or file), which the program shows and counts.
 #pragma once
 
 #include <cerrno>
@@ -24,12 +24,12 @@ class ReadReport {
   virtual ~ReadReport() = default;
   virtual void onExtracted(const ArchiveEntry& entry) = 0;
   // An entry not written, and why (a file in the way, a name that would leave the folder).
-  virtual void onRefused(const ArchiveEntry& entry, const std::string& reason) = 0;
-  // A failed extraction or a test's finding: a whole console line naming the entry or file.
-  virtual void onFailed(const std::string& line) = 0;
+  virtual void onRefused(const ArchiveEntry& entry, const Status& reason) = 0;
+  // A failed extraction or a test's finding, naming the entry or file.
+  virtual void onFailed(const Status& failure) = 0;
   // A test's finding that the archive and the folder differ (an entry and its file, a file
   // or entry missing on one side), as opposed to a broken entry or an unreadable file.
-  virtual void onDiffers(const std::string& line) { onFailed(line); }
+  virtual void onDiffers(const Status& finding) { onFailed(finding); }
 };
 
 // Writes decoded pieces to an open stream it does not own; remembers why a write failed.

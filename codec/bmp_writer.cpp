@@ -11,12 +11,12 @@ namespace {
 
 constexpr std::uint32_t PIXELS_PER_METRE = 2835;
 
-Status tooLargeForBmp() {
-  return Status::decoding(Status::Code::Refused, "the picture is too large for a BMP file");
+Status tooLargeForBmp(std::uint32_t width, std::uint32_t height) {
+  return Status::refused(Status::Reason::PictureTooLargeForBmp, {width, height});
 }
 
 Status rowsNotWritten() {
-  return Status::decoding(Status::Code::OutputError, "the decoded rows could not be written");
+  return Status::fault(Status::Code::OutputError, Status::Reason::DecodedRowsNotWritten);
 }
 
 }  // namespace
@@ -56,11 +56,13 @@ std::array<std::uint8_t, BMP_HEADERS_SIZE> bmp24Headers(std::uint32_t width, std
 
 Status writeBmp24(const SpbPicture& picture,
                   const std::function<bool(std::span<const std::uint8_t>)>& sink) {
-  if (!bmp24FileSize(picture.width, picture.height)) return tooLargeForBmp();
+  if (!bmp24FileSize(picture.width, picture.height)) {
+    return tooLargeForBmp(picture.width, picture.height);
+  }
   const std::size_t rowBytes = std::size_t{picture.width} * 3;
   const auto pixelBytes = pictureBytes(picture.width, picture.height, 3);
   if (!pixelBytes || picture.pixels.size() != *pixelBytes) {
-    return Status::decoding(Status::Code::Refused, "the picture's pixels do not match its size");
+    return Status::refused(Status::Reason::PicturePixelsMismatch);
   }
   const auto headers = bmp24Headers(picture.width, picture.height);
   if (!sink(headers)) return rowsNotWritten();
@@ -93,7 +95,9 @@ class PaddedRowSink final : public ByteSink {
 }  // namespace
 
 Status writeBmp24(SpbRowDecoder& decoder, ByteSink& sink) {
-  if (!bmp24FileSize(decoder.width(), decoder.height())) return tooLargeForBmp();
+  if (!bmp24FileSize(decoder.width(), decoder.height())) {
+    return tooLargeForBmp(decoder.width(), decoder.height());
+  }
   const auto headers = bmp24Headers(decoder.width(), decoder.height());
   if (!sink.put(headers)) return rowsNotWritten();
   const auto padding = static_cast<std::size_t>(bmp24RowStride(decoder.width()) -

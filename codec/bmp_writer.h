@@ -37,7 +37,7 @@ Status writeBmp24(const SpbPicture& picture,
                   const std::function<bool(std::span<const std::uint8_t>)>& sink);
 
 // Hands the whole BMP file of the picture that `decoder` has checked to `sink`, decoding it
-// row by row (bottom row first, as the file wants it). Fails, with a short English reason,
+// row by row (bottom row first, as the file wants it). Fails, with a reason code,
 // as Refused when the picture is too large for a BMP file, otherwise as writeRows() does
 // (the sink refusing the headers, too, is an OutputError).
 Status writeBmp24(SpbRowDecoder& decoder, ByteSink& sink);

@@ -80,8 +80,7 @@ Status decodeLzss(PositionedSource& stream, std::uint64_t expectedSize, ByteSink
   decoded = LzssDecoded{};
   // A stream that cannot reach the expected size is refused before anything is decoded.
   if (expectedSize > maxLzssOutput(stream.size())) {
-    return Status::corrupt("LZSS stream of " + std::to_string(stream.size()) +
-                           " bytes cannot hold " + std::to_string(expectedSize) + " bytes");
+    return Status::corrupt(Status::Reason::LzssCannotHold, {stream.size(), expectedSize});
   }
   RingOutput output(sink);
   SourceBitReader reader(stream);
@@ -126,15 +125,14 @@ Status decodeLzss(PositionedSource& stream, std::uint64_t expectedSize, ByteSink
   if (sinkKept) sinkKept = output.flush();
   decoded.bytesUsed = (reader.position() + 7) / 8;
   if (!sinkKept) {
-    return Status::decoding(Status::Code::OutputError, "the decoded bytes could not be written");
+    return Status::fault(Status::Code::OutputError, Status::Reason::DecodedBytesNotWritten);
   }
   decoded.produced = produced;
   if (reader.failed()) {
-    return Status::decoding(Status::Code::CannotRead, "the stream could not be read");
+    return Status::fault(Status::Code::CannotRead, Status::Reason::StreamUnreadable);
   }
   if (produced < expectedSize) {
-    return Status::corrupt("LZSS stream ends after " + std::to_string(produced) + " of " +
-                           std::to_string(expectedSize) + " bytes");
+    return Status::corrupt(Status::Reason::LzssEndsEarly, {produced, expectedSize});
   }
   return Status::ok();
 }

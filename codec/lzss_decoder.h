@@ -23,8 +23,8 @@ struct LzssDecoded {
   std::uint64_t bytesUsed = 0;  // stream bytes holding the tokens read, the last partial one too
 };
 
-// Hands the `expectedSize` bytes that `stream` codes to `sink`. Fails, with a short English
-// reason as the detail, as Corrupt when the stream ends before that many bytes are produced,
+// Hands the `expectedSize` bytes that `stream` codes to `sink`. Fails, with a reason code, as
+// Corrupt when the stream ends before that many bytes are produced,
 // CannotRead when it cannot be read, OutputError when the sink refuses a piece. Bytes after
 // the last needed token are not read; `decoded.bytesUsed` tells where the tokens ended, so
 // that the caller can refuse what follows.

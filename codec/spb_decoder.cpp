@@ -178,12 +178,13 @@ struct PlaneCursor {
 };
 
 Status unreadable() {
-  return Status::decoding(Status::Code::CannotRead, "the stream could not be read");
+  return Status::fault(Status::Code::CannotRead, Status::Reason::StreamUnreadable);
 }
 
 Status stepFailure(const SourceBitReader& reader, Step step) {
   if (reader.failed()) return unreadable();
-  return Status::corrupt(step == Step::OutOfRange ? "residual leaves 0..255" : "stream ends early");
+  return Status::corrupt(step == Step::OutOfRange ? Status::Reason::SpbResidualOutOfRange
+                                                  : Status::Reason::SpbEndsEarly);
 }
 
 // Decodes one row of a plane, `width` values along the scan, into `out[0]`, `out[step]`, ...
@@ -241,15 +242,17 @@ Status SpbRowDecoder::check(std::vector<std::uint8_t>* pixels) {
   std::uint32_t height = 0;
   if (!reader.read(16, width) || !reader.read(16, height)) {
     if (reader.failed()) return unreadable();
-    return Status::corrupt("stream ends inside its header");
+    return Status::corrupt(Status::Reason::SpbEndsInHeader);
   }
   width_ = width;
   height_ = height;
-  if (width == 0 || height == 0) return Status::corrupt("picture has no pixels");
+  if (width == 0 || height == 0) return Status::corrupt(Status::Reason::SpbNoPixels);
   const std::uint64_t pixelCount = std::uint64_t{width} * height;
   const std::uint64_t groupsPerPlane = (pixelCount - 1 + 3) / 4;
   // Every plane takes at least its first value and a 3-bit class code per group.
-  if (reader.bitsLeft() < 3 * (8 + 3 * groupsPerPlane)) return Status::corrupt("stream ends early");
+  if (reader.bitsLeft() < 3 * (8 + 3 * groupsPerPlane)) {
+    return Status::corrupt(Status::Reason::SpbEndsEarly);
+  }
   rowStarts_.assign(std::size_t{3} * height, PlaneState{});
   if (pixels != nullptr) pixels->assign(static_cast<std::size_t>(pixelCount) * 3, 0);
 
@@ -272,20 +275,22 @@ Status SpbRowDecoder::check(std::vector<std::uint8_t>* pixels) {
     while (cursor.entry < NEW_GROUP) {
       std::uint32_t field = 0;
       if (!cursor.completingField(reader, field)) return stepFailure(reader, Step::EndsEarly);
-      if (field != 0) return Status::corrupt("completing entry is not zero");
+      if (field != 0) return Status::corrupt(Status::Reason::SpbCompletingNotZero);
     }
     planeEnds_[plane] = (reader.position() + 7) / 8;
   }
   std::uint32_t fill = 0;
   const auto fillBits = static_cast<unsigned>((8 - reader.position() % 8) % 8);
-  if (!reader.read(fillBits, fill) || fill != 0) return Status::corrupt("fill bits are not zero");
-  if (reader.bitsLeft() != 0) return Status::corrupt("bytes follow the end of the stream");
+  if (!reader.read(fillBits, fill) || fill != 0) {
+    return Status::corrupt(Status::Reason::SpbFillNotZero);
+  }
+  if (reader.bitsLeft() != 0) return Status::corrupt(Status::Reason::SpbTrailingBytes);
   checked_ = true;
   return Status::ok();
 }
 
 Status SpbRowDecoder::writeRows(bool bottomUp, ByteSink& sink) {
-  if (!checked_) return Status::corrupt("the stream was not checked");
+  if (!checked_) return Status::refused(Status::Reason::SpbNotChecked);
   SourceBitReader readers[3] = {SourceBitReader(stream_), SourceBitReader(stream_),
                                 SourceBitReader(stream_)};
   std::vector<std::uint8_t> row(std::size_t{width_} * 3);
@@ -309,7 +314,7 @@ Status SpbRowDecoder::writeRows(bool bottomUp, ByteSink& sink) {
       }
     }
     if (!sink.put(row)) {
-      return Status::decoding(Status::Code::OutputError, "the decoded rows could not be written");
+      return Status::fault(Status::Code::OutputError, Status::Reason::DecodedRowsNotWritten);
     }
   }
   return Status::ok();
@@ -317,10 +322,7 @@ Status SpbRowDecoder::writeRows(bool bottomUp, ByteSink& sink) {
 
 namespace {
 
-Status tooLargeForMemory() {
-  return Status::decoding(Status::Code::Refused,
-                          "picture is larger than this program can hold in memory");
-}
+Status tooLargeForMemory() { return Status::refused(Status::Reason::PictureTooLargeForMemory); }
 
 }  // namespace
 

@@ -29,7 +29,7 @@ class SpbRowDecoder {
  public:
   explicit SpbRowDecoder(PositionedSource& stream) : stream_(stream) {}
 
-  // Corrupt, with a short English reason as the detail, on any departure named above;
+  // Corrupt, with a reason code, on any departure named above;
   // CannotRead on a failed read. With `pixels`, also keeps the picture there, as
   // SpbPicture::pixels holds it (the caller makes sure that width × height × 3 bytes fit
   // in memory), so that a picture that fits is decoded in this one pass.
@@ -40,8 +40,8 @@ class SpbRowDecoder {
   std::uint32_t height() const { return height_; }
 
   // After a successful check(): each row, `width` × 3 bytes (blue, green, red per pixel),
-  // in one sink write, top row first or, with `bottomUp`, bottom row first. Fails (with an
-  // English reason) as CannotRead or Corrupt when the source cannot be read again or has
+  // in one sink write, top row first or, with `bottomUp`, bottom row first. Fails (with a
+  // reason code) as CannotRead or Corrupt when the source cannot be read again or has
   // changed, as OutputError when the sink refuses a row.
   Status writeRows(bool bottomUp, ByteSink& sink);
 

@@ -15,29 +15,31 @@
 #include "archive/archive_reader.h"
 #include "archive/entry_decoding.h"
 #include "codec/bmp_writer.h"
+#include "lib/failure_text.h"
 
 namespace kupack {
 namespace {
 
 constexpr std::size_t CHUNK_SIZE = 1 << 20;
 
-// A Status message is a whole console line; an exception's text has no line end.
-[[noreturn]] void throwFailure(const Status& status) {
-  std::string text = status.message();
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  if (text.empty()) text = "kupack: reading failed";
-  throw Error(text);
-}
+using Reason = Status::Reason;
+
+[[noreturn]] void throwFailure(const Status& status) { throw Error(libraryFailureText(status)); }
 
 void check(const Status& status) {
   if (!status) throwFailure(status);
 }
 
 // The decoders name the entry; the library's user is told the archive too.
-void checkDecoded(const ArchiveReader& reader, const Status& status) {
-  if (!status && !status.message().starts_with(reader.shownPath() + ":"))
-    throwFailure(Status::failed(reader.shownPath() + ": " + status.message()));
+void checkDecoded(const ArchiveReader& reader, Status status) {
+  if (!status && status.path().empty()) status = std::move(status).inFile(reader.nativePath());
   check(status);
+}
+
+// A failure about `entry` of the archive `reader` reads.
+[[noreturn]] void throwAtEntry(const ArchiveReader& reader, const std::string& entry,
+                               Status status) {
+  throwFailure(std::move(status).inFile(reader.nativePath()).atEntry(entry));
 }
 
 Entry publicEntry(const ArchiveEntry& entry) {
@@ -61,8 +63,7 @@ auto withMemoryChecked(const ArchiveReader& reader, const std::string& entry, Wo
   } catch (const std::bad_alloc&) {
   } catch (const std::length_error&) {
   }
-  throw Error(reader.shownPath() + ": " + entryNameForConsole(entry) +
-              ": not enough memory to decode it");
+  throwAtEntry(reader, entry, Status::fault(Status::Code::OutOfMemory, Reason::NoMemoryToDecode));
 }
 
 // Hands the decoders' pieces on to the caller's sink; whatever the sink throws is kept to
@@ -105,11 +106,10 @@ void EntrySink::picture(const Picture& picture) {
   const auto fileSize = bmp24FileSize(picture.width, picture.height);
   const std::uint64_t rowBytes = std::uint64_t{picture.width} * 3;
   if (!fileSize) {
-    throw Error(std::to_string(picture.width) + " x " + std::to_string(picture.height) +
-                " picture: too large for a BMP file");
+    throwFailure(Status::refused(Reason::PictureTooLargeForBmp, {picture.width, picture.height}));
   }
   if (picture.pixels.size() != rowBytes * picture.height) {
-    throw Error("the picture's pixels do not match its size");
+    throwFailure(Status::refused(Reason::PicturePixelsMismatch));
   }
   write(bmp24Headers(picture.width, picture.height));
   // The pixels are in memory, so a row's size (and any offset into them) fits a size_t.
@@ -134,7 +134,7 @@ Archive::Archive(const std::string& path) try : state_(std::make_unique<State>()
   state_->entries.reserve(entries.size());
   for (const auto& entry : entries) state_->entries.push_back(publicEntry(entry));
 } catch (const std::bad_alloc&) {
-  throw Error(path + ": not enough memory to read the archive's directory");
+  throwFailure(Status::fault(Status::Code::OutOfMemory, Reason::NoMemoryForDirectory).inFile(path));
 }
 
 Archive::~Archive() = default;
@@ -163,8 +163,7 @@ std::optional<std::size_t> Archive::indexOf(const Entry& entry) const {
 std::size_t Archive::checkedIndexOf(const Entry& entry) const {
   const auto index = indexOf(entry);
   if (!index) {
-    throw Error(state_->reader.shownPath() + ": " + entryNameForConsole(entry.name) +
-                ": not an entry of this archive");
+    throwAtEntry(state_->reader, entry.name, Status::refused(Reason::NotAnEntryOfArchive));
   }
   return *index;
 }
@@ -173,8 +172,7 @@ void Archive::decode(const Entry& entry, EntrySink& sink) {
   ArchiveReader& reader = state_->reader;
   const ArchiveEntry& inner = reader.entries()[checkedIndexOf(entry)];
   if (inner.duplicate) {
-    throw Error(reader.shownPath() + ": " + entryNameForConsole(inner.name) + ": " +
-                DUPLICATE_ENTRY);
+    throwAtEntry(reader, inner.name, Status::refused(Reason::DuplicateEntry));
   }
 
   if (inner.type == ENTRY_STORED) {

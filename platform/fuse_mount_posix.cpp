@@ -370,48 +370,42 @@ bool mountWouldHide(const std::string& folder, const std::string& path) {
   return false;
 }
 
-bool readOnlyMountAvailable(std::string& why) {
+Status readOnlyMountAvailable() {
   if (access("/dev/fuse", R_OK | W_OK) != 0) {
-    why = std::string("/dev/fuse cannot be opened (") + std::strerror(errno) +
-          "); FUSE is not available here";
-    return false;
+    return Status::refused(Status::Reason::FuseUnopenable).withErrorNumber(errno);
   }
-  return true;
+  return Status::ok();
 }
 
-int serveReadOnlyMount(ReadOnlyFileSystem& tree, const MountRequest& request, std::string& why) {
-  if (!readOnlyMountAvailable(why)) return 1;
+Status serveReadOnlyMount(ReadOnlyFileSystem& tree, const MountRequest& request) {
+  using Reason = Status::Reason;
+  if (Status available = readOnlyMountAvailable(); !available) return available;
   FuseArguments arguments(request.sourceName);
   const fuse_lowlevel_ops ops = operations();
   FuseSession session(fuse_session_new(arguments.get(), &ops, sizeof ops, &tree));
   if (!session.isOpen()) {
-    why = "the FUSE session cannot be made";
-    return 1;
+    return Status::refused(Reason::FuseSessionFailed);
   }
   if (!session.handleSignals()) {
-    why = "the signal handlers cannot be set";
-    return 1;
+    return Status::refused(Reason::FuseSignalsFailed);
   }
   const std::string mountPoint = resolvedFolder(request.mountPoint);
   makeTemporaryFolderAbsolute();
   if (!session.mount(mountPoint)) {
-    why = "cannot mount on the folder";
-    return 1;
+    return Status::refused(Reason::MountFailed).inFile(mountPoint);
   }
   // The mount is made before the process leaves for the background, so the starting
   // process ends only once the folder shows the archive.
   if (fuse_daemonize(request.foreground ? 1 : 0) != 0) {
-    why = "cannot go to the background";
-    return 1;
+    return Status::refused(Reason::BackgroundFailed);
   }
   if (request.onLive) request.onLive();
   // The loop gives 0 after an unmount, the signal's number after Ctrl-C or SIGTERM (both
   // clean endings: the session unmounts on the way out), and -errno on a failure.
   if (session.serve() < 0) {
-    why = "the FUSE loop ended with an error";
-    return 1;
+    return Status::refused(Reason::FuseLoopFailed);
   }
-  return 0;
+  return Status::ok();
 }
 
 }  // namespace kupack::platform

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/status.h"
+
 namespace kupack::platform {
 
 // Node numbers: the root is always 1; 0 is never a node.
@@ -58,9 +60,9 @@ struct MountRequest {
   std::function<void()> onLive;
 };
 
-// False, with `why` (plain text), where this system cannot mount: no FUSE support built in
-// or no /dev/fuse.
-bool readOnlyMountAvailable(std::string& why);
+// A failure (Code::Refused, with the reason) where this system cannot mount: no FUSE support built
+// in or no /dev/fuse.
+Status readOnlyMountAvailable();
 
 // What stands at a folder one means to mount on.
 enum class MountPointState {
@@ -80,8 +82,8 @@ bool mountWouldHide(const std::string& folder, const std::string& path);
 // then unmounts and returns 0. Without `foreground` the process goes to the background
 // once the mount is live, and the starting process exits with status 0 from inside this
 // call; the background process works from "/", so a relative mount point and a relative
-// TMPDIR are made absolute first. Returns 1 with `why` set (plain text) when the mount
+// TMPDIR are made absolute first. Returns a failure (with the reason) when the mount
 // cannot be made.
-int serveReadOnlyMount(ReadOnlyFileSystem& tree, const MountRequest& request, std::string& why);
+Status serveReadOnlyMount(ReadOnlyFileSystem& tree, const MountRequest& request);
 
 }  // namespace kupack::platform

@@ -4,22 +4,20 @@
 
 namespace kupack::platform {
 
-bool readOnlyMountAvailable(std::string& why) {
+Status readOnlyMountAvailable() {
 #ifdef _WIN32
-  why = "mounting an archive is not available on Windows";
+  return Status::refused(Status::Reason::MountNotOnWindows);
 #else
-  why = "this kupack was built without FUSE (libfuse 3) support";
+  return Status::refused(Status::Reason::MountNotBuilt);
 #endif
-  return false;
 }
 
 MountPointState mountPointState(const std::string&) { return MountPointState::Missing; }
 
 bool mountWouldHide(const std::string&, const std::string&) { return false; }
 
-int serveReadOnlyMount(ReadOnlyFileSystem&, const MountRequest&, std::string& why) {
-  readOnlyMountAvailable(why);
-  return 1;
+Status serveReadOnlyMount(ReadOnlyFileSystem&, const MountRequest&) {
+  return readOnlyMountAvailable();
 }
 
 }  // namespace kupack::platform

@@ -6,6 +6,7 @@
 
 #include <span>
 
+#include "app/status_text.h"
 #include "tests/archive_builder.h"
 #include "tests/test_support.h"
 
@@ -28,7 +29,7 @@ Status parse(const std::string& archive, ArchiveDirectory& directory) {
 std::string parseError(const std::string& archive) {
   ArchiveDirectory directory;
   const Status status = parse(archive, directory);
-  return status ? std::string() : status.message();
+  return status ? std::string() : statusText(status);
 }
 
 // Checks the invariants again, independently of the reader, on a parsed directory.
@@ -176,7 +177,7 @@ TEST(ArchiveReaderTest, EverySingleByteCorruptionOfHeaderAndDirectory) {
           EXPECT_FALSE(mustFail[position]) << "byte " << position << " = " << replaced;
           expectConsistent(directory);
         } else {
-          EXPECT_FALSE(status.message().empty());
+          EXPECT_FALSE(statusText(status).empty());
         }
       }
     }
@@ -230,15 +231,16 @@ TEST(ArchiveReaderTest, OpenRefusesMissingFilesFoldersAndHostileHeaders) {
   test::TempDir dir;
   ArchiveReader reader;
   Status status = reader.open((dir / "none.kup").string());
-  EXPECT_NE(status.message().find("none.kup: cannot open"), std::string::npos) << status.message();
+  EXPECT_NE(statusText(status).find("none.kup: cannot open"), std::string::npos)
+      << statusText(status);
   status = reader.open(dir.path().string());
-  EXPECT_NE(status.message().find("is a folder"), std::string::npos);
+  EXPECT_NE(statusText(status).find("is a folder"), std::string::npos);
   test::writeFile(dir / "max.kup", std::string("\xFF\xFF\xFF\xFF\xFF\xFF", 6) + "abc");
   status = reader.open((dir / "max.kup").string());
   EXPECT_FALSE(status);
-  EXPECT_NE(status.message().find("max.kup: "), std::string::npos);
+  EXPECT_NE(statusText(status).find("max.kup: "), std::string::npos);
   test::writeFile(dir / "empty.kup", std::string());
-  EXPECT_NE(reader.open((dir / "empty.kup").string()).message().find("too short"),
+  EXPECT_NE(statusText(reader.open((dir / "empty.kup").string())).find("too short"),
             std::string::npos);
 }
 

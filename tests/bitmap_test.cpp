@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/status_text.h"
 #include "codec/spb.h"
 #include "codec/spb_decoder.h"
 #include "tests/bmp_builder.h"
@@ -101,7 +102,7 @@ TEST_F(BitmapTest, FileRoundTripsThroughSpbCoderAndDecoder) {
       SpbPicture decoded;
       Status status = Status::ok();
       ASSERT_TRUE((status = decodeSpb(encodeSpbToMemory(image.picture()), decoded)).isOk())
-          << status.message();
+          << statusText(status);
       EXPECT_EQ(decoded.width, width);
       EXPECT_EQ(decoded.height, height);
       EXPECT_EQ(decoded.pixels, picture.pixels) << width << "x" << height << " " << topDown;
@@ -259,7 +260,7 @@ TEST_F(BitmapTest, DamagedHeadersNeverLeadOutsideFileOrBlock) {
       SpbPicture decoded;
       Status status = Status::ok();
       ASSERT_TRUE((status = decodeSpb(encodeSpbToMemory(image.picture()), decoded)).isOk())
-          << status.message();
+          << statusText(status);
       EXPECT_EQ(decoded.width, image.picture().width);
     } else {
       EXPECT_NE(image.storeReason(), StoreReason::None);

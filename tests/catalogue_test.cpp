@@ -65,9 +65,9 @@ TEST(Catalogue, LocaleChoosesTheLanguageOfAMissingFolderRun) {
   test::TempDir dir;
   const std::string missing = (dir / "nowhere").string();
   const std::string english =
-      "Error! Stopping.\nThe folder " + missing + " cannot be used (No such file or directory).\n";
-  const std::string japanese = "エラーです！終了します。\nフォルダ" + missing +
-                               "は使えません。(No such file or directory)\n";
+      "Error! Stopping.\n" + missing + ": no folder to pack (No such file or directory)\n";
+  const std::string japanese = "エラーです！終了します。\n" + missing +
+                               ": アーカイブにするフォルダがありません (No such file or directory)\n";
   struct Case {
     std::vector<std::string> environment;  // set before the program, after LANG= LC_ALL=
     std::string locale;                    // LC_ALL
@@ -110,10 +110,11 @@ TEST(Catalogue, MissingFolderIsNamedWithItsReasonInTheChosenLanguage) {
   const std::string missing = test::nativeOf(dir / "nowhere");
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_EQ(run.err, test::japaneseShown()
-                         ? test::said("エラーです！終了します。\nフォルダ" + missing +
-                                      "は使えません。(No such file or directory)\n")
-                         : "Error! Stopping.\nThe folder " + missing +
-                               " cannot be used (No such file or directory).\n");
+                         ? test::said("エラーです！終了します。\n" + missing +
+                                      ": アーカイブにするフォルダがありません (No such file or "
+                                      "directory)\n")
+                         : "Error! Stopping.\n" + missing +
+                               ": no folder to pack (No such file or directory)\n");
 }
 
 // Whatever a run shows in the C locale is ASCII: the texts are English and names that are not

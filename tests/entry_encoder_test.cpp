@@ -6,6 +6,7 @@
 
 #include "app/catalogue.h"
 #include "app/pack_console.h"
+#include "app/status_text.h"
 #include "archive/bitmap_file.h"
 #include "archive/stored_entry.h"
 #include "codec/lzss_decoder.h"
@@ -94,7 +95,7 @@ TEST_F(EntryEncoderTest, PaletteBitmapsAreLzssCodedWholeWhateverTheirCompression
       std::vector<std::uint8_t> decoded;
       Status status = Status::ok();
       ASSERT_TRUE((status = decodeLzss(encoded(), file.size(), decoded)).isOk())
-          << status.message();
+          << statusText(status);
       EXPECT_EQ(decoded, file);
     }
   }
@@ -112,7 +113,7 @@ TEST_F(EntryEncoderTest, TrueColourPicturesDecodeToThePictureTheFileShows) {
       ASSERT_EQ(entry.type, ENTRY_SPB);
       SpbPicture decoded;
       Status status = Status::ok();
-      ASSERT_TRUE((status = decodeSpb(encoded(), decoded)).isOk()) << status.message();
+      ASSERT_TRUE((status = decodeSpb(encoded(), decoded)).isOk()) << statusText(status);
       EXPECT_EQ(decoded.width, picture.width);
       EXPECT_EQ(decoded.height, picture.height);
       EXPECT_EQ(decoded.pixels, picture.pixels);
@@ -169,7 +170,7 @@ TEST_F(EntryFileFailureTest, MissingOrUnreadableSourceFailsNamingIt) {
   for (const auto& [name, source] : cases) {
     const EncodedEntry entry = encodeOrStore(name, source);
     ASSERT_FALSE(entry.status.isOk()) << name;
-    EXPECT_NE(entry.status.message().find(source), std::string::npos) << name;
+    EXPECT_NE(statusText(entry.status).find(source), std::string::npos) << name;
   }
 }
 
@@ -203,7 +204,7 @@ TEST_F(EntryFileFailureTest, PictureThatBecomesShorterWhileCodedFailsNamingIt) {
   CountingSink sink;
   EXPECT_EQ(encodeSpb(bitmap.rows(), sink), CodingResult::SourceFailed);
   EXPECT_EQ(bitmap.failure().code(), Status::Code::SourceChanged);
-  EXPECT_NE(bitmap.failure().message().find(path.string()), std::string::npos);
+  EXPECT_NE(statusText(bitmap.failure()).find(path.string()), std::string::npos);
 }
 
 TEST_F(EntryEncoderTest, LzssEntryShowsTypeLineThenProgress) {
@@ -213,7 +214,7 @@ TEST_F(EntryEncoderTest, LzssEntryShowsTypeLineThenProgress) {
   ASSERT_TRUE(entry.status.isOk());
   std::vector<std::uint8_t> decoded;
   Status status = Status::ok();
-  ASSERT_TRUE((status = decodeLzss(encoded(), file.size(), decoded)).isOk()) << status.message();
+  ASSERT_TRUE((status = decodeLzss(encoded(), file.size(), decoded)).isOk()) << statusText(status);
   EXPECT_EQ(decoded, file);
   EXPECT_EQ(console_.rfind(tr("Type: 256-colour BMP (modified LZSS)\n"), 0), 0u);
   EXPECT_NE(console_.find(std::string("(")), std::string::npos);  // at least one progress line

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/status_text.h"
 #include "archive/archive_reader.h"
 #include "archive/entry_comparison.h"
 #include "platform/platform.h"
@@ -152,7 +153,7 @@ TEST(EntryComparisonTest, WindowsSmallerThanTheEntryCompareTheWholeContent) {
           const Status status =
               lzssFirst ? compareEntryContents(left, lzss, right, other, same, window, spill)
                         : compareEntryContents(right, other, left, lzss, same, window, spill);
-          ASSERT_TRUE(status) << status.message();
+          ASSERT_TRUE(status) << statusText(status);
           EXPECT_EQ(same, i == 1) << other.name << " window " << window;
         }
       }

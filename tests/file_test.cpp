@@ -1,6 +1,7 @@
 // The system's file layer: a readable file's size is learned at open and read for exactly
 // that length; growing, shrinking and rewriting are noticed; what is no regular file is
 // refused with the right error; a new file's failed writes are reported.
+#include "app/status_text.h"
 #include "platform/file.h"
 
 #include <gtest/gtest.h>
@@ -18,7 +19,7 @@ namespace fs = std::filesystem;
 std::unique_ptr<platform::ReadableFile> openOrFail(const fs::path& path) {
   std::unique_ptr<platform::ReadableFile> file;
   const Status status = platform::realFileSystem().openReadable(test::nativeOf(path), file);
-  EXPECT_TRUE(status.isOk()) << status.message();
+  EXPECT_TRUE(status.isOk()) << statusText(status);
   return file;
 }
 
@@ -47,7 +48,7 @@ TEST(FileTest, ReadsTheOpenedLengthAndNoticesEveryChange) {
     const Status read = file->readAt(0, bytes);
     EXPECT_EQ(read.code(), c.read);
     if (!read) {
-      EXPECT_NE(read.message().find("source.bin"), std::string::npos);
+      EXPECT_NE(statusText(read).find("source.bin"), std::string::npos);
     }
     // Never past the opened length, whatever has been added.
     std::size_t got = 1;

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 
+#include "app/status_text.h"
 #include "codec/lzss.h"
 #include "common/byte_order.h"
 #include "common/console.h"
@@ -132,12 +133,12 @@ TEST(FuzzReplayTest, SeedsAreSoundInputsAndPassEveryCheck) {
     Status status = Status::ok();
     const std::size_t expected = loadBE16(input.data());
     EXPECT_TRUE((status = decodeLzss(std::span(input).subspan(2), expected, out)).isOk())
-        << status.message();
+        << statusText(status);
   }
   for (const auto& input : seeds.at("spb_decoder")) {
     SpbPicture picture;
     Status status = Status::ok();
-    EXPECT_TRUE((status = decodeSpb(input, picture)).isOk()) << status.message();
+    EXPECT_TRUE((status = decodeSpb(input, picture)).isOk()) << statusText(status);
   }
 }
 

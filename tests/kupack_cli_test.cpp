@@ -61,8 +61,8 @@ TEST_F(KupackCliTest, QuietRunsShowOnlyTheirFailures) {
   const auto failed = runKupack({"-q", "nowhere"}, dir_.path());
   EXPECT_EQ(failed.exitCode, 1);
   EXPECT_EQ(failed.out, "");
-  EXPECT_EQ(failed.err, "Error! Stopping.\nThe folder " + test::nativeOf(dir_ / "nowhere") +
-                            " cannot be used (No such file or directory).\n");
+  EXPECT_EQ(failed.err, "Error! Stopping.\n" + test::nativeOf(dir_ / "nowhere") +
+                            ": no folder to pack (No such file or directory)\n");
   // The interactive run asks on the console; -q has nothing to go with there.
   EXPECT_EQ(runKupack({"-q"}, dir_.path()).exitCode, 2);
 }

@@ -69,8 +69,8 @@ TEST_F(KupackPromptTest, FolderThatDoesNotExistIsTheErrorEnding) {
   const auto run = runKupack({}, dir_.path(), "no/such/folder\n");
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_EQ(run.err, said("エラーです！終了します。\n") +
-                         said("フォルダ" + test::nativeOf(dir_ / "no/such/folder") +
-                              "は使えません。(No such file or directory)\n"));
+                         said(test::nativeOf(dir_ / "no/such/folder") +
+                              ": アーカイブにするフォルダがありません (No such file or directory)\n"));
   EXPECT_FALSE(contains(run.out, said("保存KUPファイル名を入力してください")));
 }
 

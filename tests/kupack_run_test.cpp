@@ -195,8 +195,8 @@ TEST_F(KupackRunTest, FolderThatIsNotThereEndsWithTheErrorLine) {
   EXPECT_EQ(run.out, "");
   // The original line, then the folder and the reason.
   EXPECT_EQ(run.err, said("エラーです！終了します。\n") +
-                         said("フォルダ" + test::nativeOf(dir_ / "nowhere") +
-                              "は使えません。(No such file or directory)\n"));
+                         said(test::nativeOf(dir_ / "nowhere") +
+                              ": アーカイブにするフォルダがありません (No such file or directory)\n"));
 }
 
 TEST_F(KupackRunTest, OptionsAndUsage) {

@@ -14,6 +14,7 @@
 
 #include "app/catalogue.h"
 #include "app/pack_console.h"
+#include "app/status_text.h"
 #include "codec/lzss_decoder.h"
 #include "codec/lzss_search.h"
 #include "codec/worker_pool.h"
@@ -85,7 +86,7 @@ const NamedTuning ALL_SEARCHES[] = {
 Bytes decode(const Bytes& stream, std::size_t size) {
   Bytes out;
   Status status = Status::ok();
-  EXPECT_TRUE((status = decodeLzss(stream, size, out)).isOk()) << status.message();
+  EXPECT_TRUE((status = decodeLzss(stream, size, out)).isOk()) << statusText(status);
   return out;
 }
 
@@ -755,7 +756,7 @@ TEST(LzssDecoderTest, StreamThatEndsEarlyIsRefused) {
     Bytes out;
     const Status status = decodeLzss(shortStream, source.size(), out);
     ASSERT_EQ(status.code(), Status::Code::Corrupt) << cut;
-    EXPECT_FALSE(status.detail().empty());
+    EXPECT_NE(status.reason(), Status::Reason::None);
     ASSERT_LT(out.size(), source.size());
     EXPECT_TRUE(std::equal(out.begin(), out.end(), source.begin())) << cut;
   }
@@ -775,7 +776,7 @@ TEST(LzssDecoderTest, HugeExpectedSizeIsRefusedBeforeAllocating) {
   const Status status = decodeLzss(Bytes{0x00, 0x0F}, std::numeric_limits<std::size_t>::max(), out);
   EXPECT_EQ(status.code(), Status::Code::Corrupt);
   EXPECT_TRUE(out.empty());
-  EXPECT_FALSE(status.detail().empty());
+  EXPECT_NE(status.reason(), Status::Reason::None);
 }
 
 TEST(LzssDecoderTest, RefusingSinkIsAnOutputErrorWithItsReason) {
@@ -786,7 +787,7 @@ TEST(LzssDecoderTest, RefusingSinkIsAnOutputErrorWithItsReason) {
   LzssDecoded decoded;
   const Status status = decodeLzss(input, source.size(), sink, decoded);
   EXPECT_EQ(status.code(), Status::Code::OutputError);
-  EXPECT_EQ(status.message(), "the decoded bytes could not be written");
+  EXPECT_EQ(status.reason(), Status::Reason::DecodedBytesNotWritten);
 }
 
 TEST(LzssDecoderTest, FollowsTheRingRulesForAnyPosition) {

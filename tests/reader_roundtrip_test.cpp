@@ -9,10 +9,11 @@
 #include <map>
 #include <set>
 
+#include "app/read_commands.h"
+#include "app/status_text.h"
 #include "archive/collector.h"
 #include "archive/entry_decoding.h"
 #include "archive/entry_path.h"
-#include "app/read_commands.h"
 #include "codec/bitmap.h"
 #include "codec/bmp_writer.h"
 #include "codec/lzss.h"
@@ -37,19 +38,19 @@ TEST(EntryPathTest, SplitsOnlyAtSingleByteBackslashes) {
   EXPECT_EQ(splitEntryName("\x83\x5c\\\x95\x5c"), (Levels{"\x83\x5c", "\x95\x5c"}));
   EXPECT_EQ(splitEntryName("x\\"), (Levels{"x", ""}));
   EXPECT_EQ(splitEntryName("end\x83"), (Levels{"end\x83"}));
-  std::string refusal;
+  Status refusal;
   if (test::nativeCanName("ソ")) {
     const auto levels = entryPathLevels("\x83\x5c\\a.txt", refusal);
-    ASSERT_TRUE(levels) << refusal;
+    ASSERT_TRUE(levels) << statusText(refusal);
     EXPECT_EQ(*levels, (Levels{test::nativeName("ソ"), "a.txt"}));
   }
   EXPECT_FALSE(entryPathLevels("end\x83", refusal));
-  EXPECT_EQ(refusal, "the name is not valid Shift-JIS");
+  EXPECT_EQ(refusal.reason(), Status::Reason::NameNotShiftJis);
   // A trail byte 0x3A is no ':'; a single-byte ':' anywhere is refused.
   EXPECT_FALSE(entryPathLevels("a\\b:c", refusal));
   // A trailing dot: an ordinary name, except where Windows would drop it.
   EXPECT_EQ(entryPathLevels("..a\\b..", refusal).has_value(), !platform::reservesDeviceNames())
-      << refusal;
+      << statusText(refusal);
 }
 
 TEST(EntryPathTest, NamesLowerCasingMayHaveChangedAreKnown) {
@@ -59,7 +60,7 @@ TEST(EntryPathTest, NamesLowerCasingMayHaveChangedAreKnown) {
   EXPECT_FALSE(mayHaveLoweredSecondByte("plain name.txt"));
   EXPECT_FALSE(mayHaveLoweredSecondByte("\xb1\x61"));              // half-width ｱ, then 'a'
   EXPECT_FALSE(mayHaveLoweredSecondByte("end\x83"));
-  EXPECT_EQ(loweredNamesNote("a", 3).rfind("note: a and 2 other names: ", 0), 0u);
+  EXPECT_EQ(statusText(loweredNamesNote("a", 3)).rfind("note: a and 2 other names: ", 0), 0u);
 }
 
 TEST(BmpWriterTest, HeadersAndSizeLimits) {
@@ -98,7 +99,7 @@ TEST(LzssBoundTest, TheReaderBoundIsReachedButNeverPassed) {
     Status status = Status::ok();
     const auto bound = static_cast<std::size_t>(maxLzssOutput(size));
     EXPECT_TRUE((status = decodeLzss(stream, bound, out)).isOk())
-        << size << " " << status.message();
+        << size << " " << statusText(status);
     EXPECT_FALSE((status = decodeLzss(stream, bound + 1, out)).isOk()) << size;
   }
 }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/read_commands.h"
+#include "app/status_text.h"
 #include "archive/entry_decoding.h"
 #include "codec/bmp_writer.h"
 #include "codec/lzss_decoder.h"
@@ -92,7 +93,7 @@ TEST(SizeBoundsTest, PictureBeyondTheAddressSpaceIsRefusedBeforeDecoding) {
   SpbPicture picture;
   Status status = Status::ok();
   EXPECT_FALSE((status = decodeSpb(stream, picture)).isOk());
-  EXPECT_EQ(status.detail(), "picture is larger than this program can hold in memory");
+  EXPECT_EQ(status.reason(), Status::Reason::PictureTooLargeForMemory);
   EXPECT_TRUE(picture.pixels.empty());
 }
 
@@ -237,7 +238,7 @@ TEST_F(ReadingSafetyTest, RunningOutOfMemoryIsAFailureNamingTheEntry) {
     StarvedSink sink;
     const Status status = decodeEntry(reader, entry, sink);
     EXPECT_FALSE(status);
-    EXPECT_EQ(status.message(), entry.name + ": not enough memory to decode it\n");
+    EXPECT_EQ(statusText(status), entry.name + ": not enough memory to decode it\n");
   }
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/status_text.h"
 #include "codec/bit_writer.h"
 #include "codec/spb_decoder.h"
 #include "tests/bmp_builder.h"
@@ -302,7 +303,7 @@ TEST(SpbEncoderTest, MatchesReferenceAndDecodesBackForManyShapes) {
       ASSERT_EQ(stream, referenceStream(picture)) << width << "x" << height << " noise " << noise;
       SpbPicture decoded;
       Status status = Status::ok();
-      ASSERT_TRUE((status = decodeSpb(stream, decoded)).isOk()) << status.message();
+      ASSERT_TRUE((status = decodeSpb(stream, decoded)).isOk()) << statusText(status);
       EXPECT_EQ(decoded.width, width);
       EXPECT_EQ(decoded.height, height);
       EXPECT_EQ(decoded.pixels, picture.pixels) << width << "x" << height << " noise " << noise;
@@ -332,7 +333,7 @@ TEST(SpbDecoderTest, EveryCutStreamIsRefused) {
     SpbPicture decoded;
     Status status = Status::ok();
     EXPECT_FALSE((status = decodeSpb(std::span(stream.data(), length), decoded)).isOk()) << length;
-    EXPECT_FALSE(status.detail().empty());
+    EXPECT_NE(status.reason(), Status::Reason::None);
     EXPECT_TRUE(decoded.pixels.empty());
   }
 }
@@ -362,7 +363,7 @@ TEST(SpbDecoderTest, RefusesResidualLeavingByteRange) {
                                                  "0000"),
                                   decoded))
                   .isOk())
-      << status.message();
+      << statusText(status);
   EXPECT_EQ(decoded.pixels, Bytes({0, 0, 0, 1, 0, 0}));
   // The folded residual 2: one below 0.
   EXPECT_FALSE((status = decodeSpb(twoByOneStream("11111000"
@@ -370,7 +371,7 @@ TEST(SpbDecoderTest, RefusesResidualLeavingByteRange) {
                                    decoded))
                    .isOk());
   EXPECT_EQ(status.code(), Status::Code::Corrupt);
-  EXPECT_EQ(status.detail(), "residual leaves 0..255");
+  EXPECT_EQ(status.reason(), Status::Reason::SpbResidualOutOfRange);
 }
 
 TEST(SpbDecoderTest, RefusesWhatTheCoderNeverWrites) {
@@ -379,7 +380,7 @@ TEST(SpbDecoderTest, RefusesWhatTheCoderNeverWrites) {
   Bytes stream = encodeSpbToMemory(test::viewOf(picture));
   SpbPicture decoded;
   Status status = Status::ok();
-  ASSERT_TRUE((status = decodeSpb(stream, decoded)).isOk()) << status.message();
+  ASSERT_TRUE((status = decodeSpb(stream, decoded)).isOk()) << statusText(status);
 
   Bytes longer = stream;
   longer.push_back(0);
@@ -396,7 +397,7 @@ TEST(SpbDecoderTest, RefusesWhatTheCoderNeverWrites) {
                                                   "1100"),
                                    decoded))
                    .isOk());
-  EXPECT_EQ(status.detail(), "completing entry is not zero");
+  EXPECT_EQ(status.reason(), Status::Reason::SpbCompletingNotZero);
 }
 
 }  // namespace

@@ -36,7 +36,8 @@ inline std::string checkPicture(const SpbPicture& picture) {
   const std::vector<std::uint8_t> again = encodeSpbToMemory(view);
   SpbPicture second;
   if (Status status = decodeSpb(again, second); !status) {
-    return "re-coded picture does not decode: " + status.detail();
+    return "re-coded picture does not decode: reason " +
+           std::to_string(static_cast<int>(status.reason()));
   }
   if (second.width != picture.width || second.height != picture.height ||
       second.pixels != picture.pixels) {
@@ -59,7 +60,7 @@ inline std::string checkPicture(const SpbPicture& picture) {
 inline std::string checkArchiveReader(std::span<const std::uint8_t> data) {
   ArchiveDirectory directory;
   const Status status = parseArchiveDirectory(data, data.size(), "fuzz", directory);
-  if (!status) return status.message().empty() ? "failure without a message" : std::string();
+  if (!status) return status.reason() == Status::Reason::None ? "failure without a reason" : "";
   std::uint64_t position = ARCHIVE_HEADER_SIZE;
   std::uint64_t total = 0;
   for (const auto& entry : directory.entries) {
@@ -79,7 +80,7 @@ inline std::string checkArchiveReader(std::span<const std::uint8_t> data) {
   if (directory.dataOffset + total != data.size()) return "length does not match the data area";
 
   for (const auto& entry : directory.entries) {
-    std::string refusal;
+    Status refusal;
     if (const auto levels = entryPathLevels(entry.name, refusal)) {
       for (const auto& level : *levels) {
         if (level.empty() || level == "." || level == ".." ||
@@ -87,7 +88,7 @@ inline std::string checkArchiveReader(std::span<const std::uint8_t> data) {
           return "unsafe level accepted: " + level;
         }
       }
-    } else if (refusal.empty()) {
+    } else if (refusal.reason() == Status::Reason::None) {
       return "name refused without a reason";
     }
     const auto stream = data.subspan(directory.dataOffset + entry.offset, entry.storedSize);
@@ -95,7 +96,7 @@ inline std::string checkArchiveReader(std::span<const std::uint8_t> data) {
       std::vector<std::uint8_t> bytes;
       const Status decoded = decodeLzssEntry(entry, stream, bytes);
       if (decoded && bytes.size() != entry.sourceSize) return "LZSS entry of the wrong size";
-      if (!decoded && decoded.message().empty()) return "LZSS failure without a message";
+      if (!decoded && !decoded.hasEntry()) return "LZSS failure not naming the entry";
     } else if (entry.type == ENTRY_SPB) {
       const auto dimensions = spbDimensions(stream);
       if (dimensions &&
@@ -106,8 +107,8 @@ inline std::string checkArchiveReader(std::span<const std::uint8_t> data) {
       const Status decoded = decodeSpbEntry(entry, stream, picture);
       if (decoded) {
         if (std::string problem = checkPicture(picture); !problem.empty()) return problem;
-      } else if (decoded.message().empty()) {
-        return "SPB failure without a message";
+      } else if (!decoded.hasEntry()) {
+        return "SPB failure not naming the entry";
       }
     }
   }
@@ -163,7 +164,7 @@ inline std::string checkLzssDecoder(std::span<const std::uint8_t> data) {
   std::vector<std::uint8_t> reference;
   const bool referenceDecoded = referenceDecodeLzss(stream, expected, reference);
   if (decoded != referenceDecoded) return "decoder and reference disagree on success";
-  if (!decoded) return status.detail().empty() ? "failure without a message" : std::string();
+  if (!decoded) return status.reason() == Status::Reason::None ? "failure without a reason" : "";
   if (out != reference) return "decoder and reference disagree on the bytes";
   if (expected > maxLzssOutput(stream.size())) return "output larger than the reader's bound";
   return {};
@@ -178,7 +179,7 @@ inline std::string checkSpbDecoder(std::span<const std::uint8_t> data) {
   }
   SpbPicture picture;
   if (Status status = decodeSpb(data, picture); !status) {
-    return status.detail().empty() ? "failure without a message" : std::string();
+    return status.reason() == Status::Reason::None ? "failure without a reason" : "";
   }
   if (!dimensions || picture.width != dimensions->width || picture.height != dimensions->height) {
     return "picture does not have its header's size";
@@ -226,7 +227,8 @@ inline std::string checkBitmapParser(std::span<const std::uint8_t> data) {
   }
   SpbPicture decoded;
   if (Status status = decodeSpb(stream, decoded); !status) {
-    return "coded picture does not decode: " + status.detail();
+    return "coded picture does not decode: reason " +
+           std::to_string(static_cast<int>(status.reason()));
   }
   if (decoded.pixels != picture.pixels) return "coded picture decodes differently";
   return {};

@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "archive/archive_reader.h"
+#include "app/status_text.h"
 #include "platform/file.h"
 #include "platform/platform.h"
 #include "tests/test_support.h"
@@ -32,7 +33,7 @@ TEST(FilePosixTest, PipeIsNoRegularFileAndNeverWaitedFor) {
   errno = ENOTTY;
   ArchiveReader reader;
   const Status opened = reader.open(pipe);
-  EXPECT_NE(opened.message().find("is not a regular file"), std::string::npos) << opened.message();
+  EXPECT_NE(statusText(opened).find("is not a regular file"), std::string::npos) << statusText(opened);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <thread>
 
+#include "app/status_text.h"
 #include "archive/mounted_archive.h"
 #include "codec/lzss.h"
 #include "common/console.h"
@@ -45,12 +46,12 @@ class MountedArchiveTest : public ::testing::Test {
   MountedArchive& mount(const std::vector<BuiltEntry>& entries,
                         std::uint64_t budget = DEFAULT_MOUNT_CACHE_BYTES) {
     test::writeFile(archive(), test::buildArchiveBytes(entries));
-    tree_ = std::make_unique<MountedArchive>(budget, [this](const std::string& text) {
+    tree_ = std::make_unique<MountedArchive>(budget, [this](const Status& report) {
       const std::lock_guard lock(reportsMutex_);
-      reports_ += text;
+      reports_ += statusText(report);
     });
     const Status status = tree_->open(archive().string());
-    EXPECT_TRUE(status.isOk()) << status.message();
+    EXPECT_TRUE(status.isOk()) << statusText(status);
     return *tree_;
   }
 
@@ -463,10 +464,10 @@ TEST_F(MountedArchiveTest, HostileArchiveIsRefusedAtMount) {
   std::string bytes = test::buildArchiveBytes(test::sampleEntries());
   bytes.resize(bytes.size() - 1);
   test::writeFile(archive(), bytes);
-  MountedArchive tree(DEFAULT_MOUNT_CACHE_BYTES, [](const std::string&) {});
+  MountedArchive tree(DEFAULT_MOUNT_CACHE_BYTES, [](const Status&) {});
   const Status status = tree.open(archive().string());
   EXPECT_FALSE(status.isOk());
-  EXPECT_TRUE(test::contains(status.message(), "a.kup: the file is"));
+  EXPECT_TRUE(test::contains(statusText(status), "a.kup: the file is"));
   EXPECT_FALSE(tree.open((dir_ / "missing.kup").string()).isOk());
 
   // A failed open leaves nothing of the archive opened before it.
@@ -489,11 +490,11 @@ TEST_F(MountedArchiveTest, NonArchivesAreRefusedAsTheReaderRefusesThem) {
   };
   for (const auto& [name, said] : cases) {
     errno = ENOTTY;
-    MountedArchive tree(DEFAULT_MOUNT_CACHE_BYTES, [](const std::string&) {});
-    const Status status = tree.open((dir_ / name).string());
+    MountedArchive tree(DEFAULT_MOUNT_CACHE_BYTES, [](const Status&) {});
+    const std::string text = statusText(tree.open((dir_ / name).string()));
     ArchiveReader reader;
-    EXPECT_EQ(status.message(), reader.open((dir_ / name).string()).message()) << name;
-    EXPECT_TRUE(test::contains(status.message(), said)) << status.message();
+    EXPECT_EQ(text, statusText(reader.open((dir_ / name).string()))) << name;
+    EXPECT_TRUE(test::contains(text, said)) << text;
   }
 }
 
