@@ -291,6 +291,18 @@ std::optional<unsigned> parseJobs(const std::string& text) {
   return static_cast<unsigned>(value);
 }
 
+// The -j of the command line: 0 when none is given (one thread a processor core), nullopt
+// when its value is no whole number from 1 to 1024 (jobsError says so).
+std::optional<unsigned> jobsOf(const CommandLine& line) {
+  if (!line.jobs) return 0u;
+  return parseJobs(*line.jobs);
+}
+
+int jobsError(const CommandLine& line) {
+  return usageError(formatText(tr("-j takes a whole number from 1 to 1024, not %s"),
+                               shown(line.jobs.value_or(std::string())).c_str()));
+}
+
 // The options that only some commands take, refused elsewhere.
 std::optional<std::string> misplacedOption(const CommandLine& line) {
   const Command c = line.command;
@@ -319,13 +331,9 @@ int pack(const CommandLine& line, const char* programName) {
         tr("-q needs a FOLDER (the interactive run asks its questions on the console)"));
   kupack::ArchiveRunRequest request;
   request.programName = programName;
-  if (line.jobs) {
-    const auto jobs = parseJobs(*line.jobs);
-    if (!jobs)
-      return usageError(formatText(tr("-j takes a whole number from 1 to 1024, not %s"),
-                                   shown(*line.jobs).c_str()));
-    request.jobs = *jobs;
-  }
+  const std::optional<unsigned> jobs = jobsOf(line);
+  if (!jobs) return jobsError(line);
+  request.jobs = *jobs;
   // An archive dropped on the program is extracted beside itself.
   if (line.operands.size() == 1 && kupack::isDroppedArchive(line.operands[0]))
     return kupack::extractDroppedArchive(line.operands[0]);
@@ -350,13 +358,9 @@ int update(const CommandLine& line, const char* programName) {
     arguments.deleteNames.assign(line.operands.begin() + 1, line.operands.end());
   }
   arguments.archive = line.operands[0];
-  if (line.jobs) {
-    const auto jobs = parseJobs(*line.jobs);
-    if (!jobs)
-      return usageError(formatText(tr("-j takes a whole number from 1 to 1024, not %s"),
-                                   shown(*line.jobs).c_str()));
-    arguments.jobs = *jobs;
-  }
+  const std::optional<unsigned> jobs = jobsOf(line);
+  if (!jobs) return jobsError(line);
+  arguments.jobs = *jobs;
   arguments.dryRun = line.dryRun;
   arguments.format = line.json ? kupack::ListFormat::Json : kupack::ListFormat::Table;
   return kupack::updateArchiveCommand(arguments);
@@ -369,31 +373,19 @@ int test(const CommandLine& line) {
   std::string problem;
   const auto excludes = kupack::readExcludeRules(line.excludes, line.excludeFiles, problem);
   if (!excludes) return usageError(problem);
-  unsigned jobs = 0;
-  if (line.jobs) {
-    const auto parsed = parseJobs(*line.jobs);
-    if (!parsed)
-      return usageError(formatText(tr("-j takes a whole number from 1 to 1024, not %s"),
-                                   shown(*line.jobs).c_str()));
-    jobs = *parsed;
-  }
+  const std::optional<unsigned> jobs = jobsOf(line);
+  if (!jobs) return jobsError(line);
   return kupack::testArchiveCommand(
-      ops[0], ops.size() > 1 ? std::optional<std::string>(ops[1]) : std::nullopt, &*excludes, jobs);
+      ops[0], ops.size() > 1 ? std::optional<std::string>(ops[1]) : std::nullopt, &*excludes, *jobs);
 }
 
 int extract(const CommandLine& line) {
   const std::vector<std::string>& ops = line.operands;
   if (ops.empty()) return usageError(tr("-x takes an archive and entry names (-C DIR: where)"));
-  unsigned jobs = 0;
-  if (line.jobs) {
-    const auto parsed = parseJobs(*line.jobs);
-    if (!parsed)
-      return usageError(formatText(tr("-j takes a whole number from 1 to 1024, not %s"),
-                                   shown(*line.jobs).c_str()));
-    jobs = *parsed;
-  }
+  const std::optional<unsigned> jobs = jobsOf(line);
+  if (!jobs) return jobsError(line);
   return kupack::extractArchiveCommand(ops[0], line.directory.value_or(std::string()), line.force,
-                                       std::vector<std::string>(ops.begin() + 1, ops.end()), jobs);
+                                       std::vector<std::string>(ops.begin() + 1, ops.end()), *jobs);
 }
 
 int mount(const CommandLine& line) {
@@ -419,15 +411,9 @@ std::vector<std::string> operandsFrom(const std::vector<std::string>& operands, 
 }
 
 int print(const CommandLine& line) {
-  unsigned jobs = 0;
-  if (line.jobs) {
-    const auto parsed = parseJobs(*line.jobs);
-    if (!parsed)
-      return usageError(formatText(tr("-j takes a whole number from 1 to 1024, not %s"),
-                                   shown(*line.jobs).c_str()));
-    jobs = *parsed;
-  }
-  return kupack::printEntriesCommand(line.operands[0], operandsFrom(line.operands, 1), jobs);
+  const std::optional<unsigned> jobs = jobsOf(line);
+  if (!jobs) return jobsError(line);
+  return kupack::printEntriesCommand(line.operands[0], operandsFrom(line.operands, 1), *jobs);
 }
 
 int run(const CommandLine& line, const char* programName) {
