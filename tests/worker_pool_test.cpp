@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 
 namespace kupack {
@@ -69,7 +70,6 @@ TEST(WorkerPoolTest, DestroyingThePoolDropsTasksNotStartedAndJoins) {
   std::atomic<int> ran{0};
   std::atomic<bool> started{false};
   std::atomic<bool> release{false};
-  std::thread releaser;
   {
     WorkerPool pool(1);
     pool.post([&] {
@@ -77,16 +77,15 @@ TEST(WorkerPoolTest, DestroyingThePoolDropsTasksNotStartedAndJoins) {
       while (!release) std::this_thread::yield();
       ++ran;
     });
-    for (int i = 0; i < 10; ++i) pool.post([&] { ++ran; });
+    // The queued tasks share one token; only the pool dropping them frees it (its one thread
+    // is held by the first task), and that lets the first task end: no timing decides.
+    auto token = std::shared_ptr<void>(nullptr, [&](void*) { release = true; });
+    for (int i = 0; i < 10; ++i) pool.post([&ran, token] { ++ran; });
+    token.reset();
     const bool began = eventually([&] { return started.load(); });
     if (!began) release = true;
     ASSERT_TRUE(began);
-    releaser = std::thread([&] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      release = true;
-    });
-  }  // waits for the running task, drops the ten behind it
-  releaser.join();
+  }  // drops the ten tasks behind the running one, which frees it, and joins
   EXPECT_EQ(ran.load(), 1);
 }
 
