@@ -49,7 +49,7 @@ class ArchiveWriterTest : public ::testing::Test {
 
   test::TempDir dir_;
   std::string console_;
-  test::JapaneseTexts japanese_;  // the texts of the original program
+  test::JapaneseTexts japanese_;  // kupack's Japanese texts as they have always been
   ConsoleCapture capture_;
   ConsolePackListener events_;  // the events as the program shows them
 };

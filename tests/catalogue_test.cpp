@@ -1,5 +1,5 @@
-// The message catalogue and the language choice: the Japanese texts of the original program
-// exactly, English where no Japanese locale is set, output only in what the console shows.
+// The message catalogue and the language choice: kupack's Japanese texts exactly as they have
+// always been, English where no Japanese locale is set, output only in what the console shows.
 #include "app/catalogue.h"
 
 #include <gtest/gtest.h>
@@ -15,7 +15,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The English original and the text the original program showed, exactly.
+// The English original and the Japanese text kupack has always shown, exactly.
 constexpr std::pair<const char*, const char*> ORIGINAL_TEXTS[] = {
     {"Choose the folder to pack\n\r(not the folder that holds this program)",
      "アーカイブにするフォルダの選択\n\r（この実行ファイルが含まれるフォルダは選ばないこと）"},

@@ -56,7 +56,7 @@ class EntryEncoderTest : public ::testing::Test {
   test::TempDir dir_;
   std::vector<std::uint8_t> coded_;
   std::string console_;
-  test::JapaneseTexts japanese_;  // the texts of the original program
+  test::JapaneseTexts japanese_;  // kupack's Japanese texts as they have always been
   ConsoleCapture capture_;
   ConsolePackListener events_;  // the events as the program shows them
 };

@@ -599,7 +599,7 @@ TEST(LzssTest, ProgressComesBeforeEvery5000thToken) {
   // source up to 273 bytes past that step: 5137 bytes.
   Bytes counting(23000);
   for (std::size_t i = 0; i < counting.size(); ++i) counting[i] = static_cast<std::uint8_t>(i);
-  const test::JapaneseTexts japanese;  // the lines of the original program
+  const test::JapaneseTexts japanese;  // kupack's Japanese lines as they have always been
   const Coded coded = compress(counting);
   EXPECT_EQ(coded.console, expectedConsole(counting));
   EXPECT_EQ(coded.console, std::string("元データ：      5137(22%)\r") +

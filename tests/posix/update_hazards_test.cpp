@@ -20,7 +20,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::contains;
 
-// The runs here show the Japanese texts of the original program.
+// The runs here show kupack's Japanese texts as they have always been.
 test::RunResult runKupack(const std::vector<std::string>& args, const fs::path& dir,
                           const std::string& input = {}) {
   return test::runKupack(args, dir, input, test::JAPANESE);
