@@ -217,7 +217,7 @@ TEST_F(ReadingSafetyTest, JunkAfterAnLzssStreamFailsTheTest) {
     test::writeFile(dir_ / "a.kup", buildArchiveBytes({{"pal.bmp", 2, stream, 4}}));
     const auto run = kupack({"-t", "a.kup"});
     EXPECT_EQ(run.exitCode, good ? 0 : 2) << run.out;
-    if (!good) {
+    if (!good && test::englishShown()) {
       EXPECT_TRUE(test::contains(run.err, "pal.bmp: 1 bytes follow the end of its LZSS stream"))
           << run.out;
     }
@@ -265,8 +265,10 @@ TEST_F(ReadingSafetyTest, PackExtractTestMatchesPictureForPicture) {
   test::writeFile(dir_ / "back" / "sprites" / "no_alpha32.bmp", changed);
   const auto differs = kupack({"-t", "out.kup", "back"});
   EXPECT_EQ(differs.exitCode, 1);
-  EXPECT_TRUE(test::contains(differs.err, "the picture differs from the file in the folder"))
-      << differs.out;
+  if (test::englishShown()) {
+    EXPECT_TRUE(test::contains(differs.err, "the picture differs from the file in the folder"))
+        << differs.out;
+  }
 }
 
 }  // namespace
