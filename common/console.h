@@ -58,11 +58,6 @@ void consoleErrorPrint(const char* format, ...) KUPACK_PRINTF_FORMAT(1, 2);
 // printf-style formatting into a string, for messages that are passed up before printing.
 std::string formatText(const char* format, ...) KUPACK_PRINTF_FORMAT(1, 2);
 
-// `text` (UTF-8 that may hold stray bytes, as names do) as a console can show it: each byte
-// that is no part of a UTF-8 character as \xNN, and with `asciiOnly` each character beyond
-// ASCII as \u{XXXX}. Everything else is kept.
-std::string escapedConsoleText(std::string_view text, bool asciiOnly);
-
 // `text` with each control byte (a hostile name may carry terminal escapes) shown as '?'.
 std::string withoutControlBytes(std::string_view text);
 

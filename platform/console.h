@@ -38,6 +38,14 @@ struct ConsoleLocale {
 };
 ConsoleLocale consoleLocale();
 
+// `text` (UTF-8 that may hold stray bytes, as names do) as a console can show it: each byte
+// that is no part of a UTF-8 character as \xNN, and with `asciiOnly` each character beyond
+// ASCII as \u{XXXX}. Everything else is kept.
+std::string escapedConsoleText(std::string_view text, bool asciiOnly);
+
+// A character as the escape escapedConsoleText writes for it: \u{XXXX}.
+std::string unicodeEscape(char32_t code);
+
 // True when standard output is a terminal (a console window on Windows), not a file or pipe.
 bool outputIsTerminal();
 

@@ -16,7 +16,6 @@
 #include <string_view>
 #include <vector>
 
-#include "common/console.h"
 #include "platform/console.h"
 #include "platform/internal_posix.h"
 #include "platform/text.h"

@@ -8,7 +8,6 @@
 #include <utility>
 #include <vector>
 
-#include "common/console.h"
 #include "platform/console.h"
 #include "platform/internal_win32.h"
 // After windows.h (through internal_win32.h): the command line's own UTF-16 words and the
@@ -48,7 +47,7 @@ std::string cp932ConsoleBytes(const std::string& text) {
     } else {
       const unsigned code = pair ? 0x10000u + ((piece[0] - 0xD800u) << 10) + (piece[1] - 0xDC00u)
                                  : static_cast<unsigned>(piece[0]);
-      bytes += formatText("\\u{%04X}", code);
+      bytes += unicodeEscape(code);
     }
     pos += piece.size();
   }

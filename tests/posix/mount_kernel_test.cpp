@@ -167,7 +167,7 @@ class MountKernelTest : public ::testing::Test {
   // then says so and exits, and the test is skipped with the command's words.
   std::string startMount(ForegroundMount& mount, bool& refusedHere) const {
     refusedHere = false;
-    if (mount.waitUntilLive(10s)) return {};
+    if (mount.waitUntilLive(60s)) return {};
     const std::string said = test::readFile(log());
     refusedHere = mount.waitForExit(1s).has_value() &&
                   (said.find("Operation not permitted") != std::string::npos ||
@@ -208,7 +208,7 @@ TEST_F(MountKernelTest, ShowsTheExtractedTreeAndEndsOnUnmount) {
 
   EXPECT_EQ(test::runCommand({"fusermount3", "-u", mountPoint().string()}, dir_.path()).exitCode,
             0);
-  EXPECT_EQ(mount.waitForExit(3s), std::optional<int>(0)) << test::readFile(log());
+  EXPECT_EQ(mount.waitForExit(30s), std::optional<int>(0)) << test::readFile(log());
   EXPECT_FALSE(isMountPoint(mountPoint()));
 }
 
@@ -222,7 +222,7 @@ TEST_F(MountKernelTest, CtrlCUnmountsAndEnds) {
   EXPECT_EQ(test::readFile(mountPoint() / "readme.txt"),
             test::readFile(extracted() / "readme.txt"));
   kill(mount.pid(), SIGINT);
-  EXPECT_EQ(mount.waitForExit(3s), std::optional<int>(0)) << test::readFile(log());
+  EXPECT_EQ(mount.waitForExit(30s), std::optional<int>(0)) << test::readFile(log());
   EXPECT_FALSE(isMountPoint(mountPoint()));
 }
 
@@ -258,9 +258,9 @@ TEST_F(MountKernelTest, RelativeFolderAndTemporaryFolderSurviveTheBackground) {
     EXPECT_TRUE(test::readFile(mountPoint() / "bg" / "photo.bmp") == photo);
     kill(server, foreground ? SIGINT : SIGTERM);
     if (foreground) {
-      EXPECT_EQ(child->waitForExit(3s), std::optional<int>(0)) << test::readFile(log());
+      EXPECT_EQ(child->waitForExit(30s), std::optional<int>(0)) << test::readFile(log());
     } else {
-      EXPECT_TRUE(waitFor(3s, [&] { return kill(server, 0) != 0; }));
+      EXPECT_TRUE(waitFor(30s, [&] { return kill(server, 0) != 0; }));
     }
     struct stat info {};
     EXPECT_EQ(stat(mountPoint().c_str(), &info), 0) << std::strerror(errno);
@@ -289,7 +289,7 @@ TEST_F(MountKernelTest, MountsOverTheArchivesOwnFolder) {
   }
   EXPECT_FALSE(test::contains(test::readFile(log()), "replaced"));
   EXPECT_EQ(test::runCommand({"fusermount3", "-u", game.string()}, dir_.path()).exitCode, 0);
-  EXPECT_EQ(mount.waitForExit(3s), std::optional<int>(0)) << test::readFile(log());
+  EXPECT_EQ(mount.waitForExit(30s), std::optional<int>(0)) << test::readFile(log());
 }
 
 // A second mount on a live one, and a mount on the dead one a killed server leaves, are
@@ -306,9 +306,9 @@ TEST_F(MountKernelTest, TakenAndDeadMountPointsAreRefused) {
   EXPECT_TRUE(test::contains(run.err, "mnt: already a mount point")) << run.err;
 
   kill(mount.pid(), SIGKILL);
-  ASSERT_TRUE(mount.waitForExit(3s).has_value());
+  ASSERT_TRUE(mount.waitForExit(30s).has_value());
   struct stat info {};
-  ASSERT_TRUE(waitFor(3s, [&] {
+  ASSERT_TRUE(waitFor(30s, [&] {
     DIR* listing = opendir(mountPoint().c_str());
     if (listing != nullptr) closedir(listing);
     return listing == nullptr && errno == ENOTCONN;

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "common/console.h"
+#include "platform/console.h"
 #include "tests/test_support.h"
 
 namespace kupack::test {
@@ -69,7 +70,7 @@ bool nativeCanName(const std::string& /*utf8*/) { return true; }
 std::string consoleBytes(const std::string& utf8, const std::string& locale) {
   const bool utf8Locale =
       locale.find("UTF-8") != std::string::npos || locale.find("utf8") != std::string::npos;
-  return utf8Locale ? utf8 : escapedConsoleText(utf8, true);
+  return utf8Locale ? utf8 : platform::escapedConsoleText(utf8, true);
 }
 
 bool japaneseShown() { return true; }
