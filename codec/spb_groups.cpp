@@ -39,8 +39,10 @@ void gatherOneByOne(std::uint8_t* to, const std::uint8_t* pixels, std::size_t co
 #ifdef KUPACK_SPB_VECTOR_GROUPS
 
 // GCC 12 takes the undefined vectors its own intrinsics start from for uninitialised ones.
+#if !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 #define KUPACK_SPB_TARGET __attribute__((target("avx512f,avx512bw,avx512cd,avx512vl,avx2")))
 
@@ -145,7 +147,9 @@ KUPACK_SPB_GATHER_TARGET void gather64AtOnce(std::uint8_t* to, const std::uint8_
                  reversed);
 }
 
+#if !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 #endif
 
