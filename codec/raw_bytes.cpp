@@ -11,12 +11,17 @@ namespace {
 constexpr std::size_t SMALLEST_SHELVED = std::size_t{64} << 10;
 constexpr std::size_t SHELF_PLACES = 4;
 
+// Set when the thread's shelf is gone (a block given up by an object destroyed later in the
+// thread's end is then simply freed); trivially destructible, so readable to the very end.
+thread_local bool shelfGone = false;
+
 struct Shelf {
   struct Place {
     std::unique_ptr<std::uint8_t[]> block;
     std::size_t capacity = 0;
   };
   std::array<Place, SHELF_PLACES> places;
+  ~Shelf() { shelfGone = true; }
 };
 
 Shelf& shelf() {
@@ -27,7 +32,7 @@ Shelf& shelf() {
 }  // namespace
 
 std::unique_ptr<std::uint8_t[]> takeBlock(std::size_t size, std::size_t& capacity) {
-  if (size >= SMALLEST_SHELVED) {
+  if (size >= SMALLEST_SHELVED && !shelfGone) {
     Shelf::Place* best = nullptr;
     for (Shelf::Place& place : shelf().places) {
       if (place.block && place.capacity >= size &&
@@ -45,7 +50,7 @@ std::unique_ptr<std::uint8_t[]> takeBlock(std::size_t size, std::size_t& capacit
 }
 
 void giveBack(std::unique_ptr<std::uint8_t[]> block, std::size_t capacity) {
-  if (capacity < SMALLEST_SHELVED) return;
+  if (capacity < SMALLEST_SHELVED || shelfGone) return;
   Shelf::Place* smallest = nullptr;
   for (Shelf::Place& place : shelf().places) {
     if (!place.block) {
