@@ -69,13 +69,54 @@ constexpr std::size_t CHUNK = 2048;
 constexpr std::size_t MAX_GROUP_BITS = 3 + 32;
 static_assert(CHUNK / 4 * MAX_GROUP_BITS <= BitWriter::MAX_BURST_BITS);
 
+// Appends the groups of the `count` values of a chunk (`values[-1]` the value before it)
+// one after the other, the bit cursor held in this function's registers: the residuals in a pass of their own, so that the compiler can fold
+// many values at once, then each group as it is formed. The last group of the plane is
+// completed with zero entries (a zero raw value and a zero residual), written into `values`
+// past `count`.
+void appendGroupsOneByOne(BitWriter& writer, std::uint8_t* values, std::size_t count) {
+  std::uint16_t residuals[CHUNK + 4];
+  for (std::size_t i = 0; i < count; ++i) {
+    residuals[i] = static_cast<std::uint16_t>(foldResidual(values[i - 1], values[i]));
+  }
+  const std::size_t groups = (count + 3) / 4;
+  for (std::size_t i = count; i < 4 * groups; ++i) values[i] = 0, residuals[i] = 0;
+  BitBurst burst(writer, groups * MAX_GROUP_BITS);
+  for (std::size_t g = 0; g < groups; ++g) {
+    const std::uint16_t* r = residuals + 4 * g;
+    const SpbGroupBits group = spbGroupBits(r[0], r[1], r[2], r[3], loadBE32(values + 4 * g));
+    burst.putExactBits(group.bits, group.count);
+  }
+}
+
+// The same where the processor forms eight groups at once: the whole groups are formed
+// first, then appended; the last, completed group as above.
+void appendGroupsFormedAtOnce(BitWriter& writer, const std::uint8_t* values, std::size_t count) {
+  std::uint64_t groupBits[CHUNK / 4];
+  std::uint8_t groupCounts[CHUNK / 4];
+  const std::size_t whole = count / 4;
+  spbFormGroups(values, whole, groupBits, groupCounts);
+  BitBurst burst(writer, (count + 3) / 4 * MAX_GROUP_BITS);
+  for (std::size_t g = 0; g < whole; ++g) burst.putExactBits(groupBits[g], groupCounts[g]);
+  if (count % 4 != 0) {
+    std::array<std::uint32_t, 4> residuals{};
+    std::array<std::uint8_t, 4> raw{};
+    for (std::size_t i = 4 * whole; i < count; ++i) {
+      residuals[i - 4 * whole] = foldResidual(values[i - 1], values[i]);
+      raw[i - 4 * whole] = values[i];
+    }
+    const SpbGroupBits last = spbGroupBits(residuals[0], residuals[1], residuals[2],
+                                           residuals[3], loadBE32(raw.data()));
+    burst.putExactBits(last.bits, last.count);
+  }
+}
+
 // Codes one plane; false when its rows could not be read. Stops early once the sink has
 // refused bytes, so that a stopped run does not read the rest of a picture.
 bool encodePlane(BitWriter& writer, SpbRows& rows, std::size_t channel) {
-  // The value before the chunk, then the chunk.
-  std::uint8_t buffer[1 + CHUNK];
-  std::uint64_t groupBits[CHUNK / 4];
-  std::uint8_t groupCounts[CHUNK / 4];
+  // The value before the chunk, the chunk, and room to complete its last group.
+  std::uint8_t buffer[1 + CHUNK + 4];
+  const bool formedAtOnce = spbVectorGroupsAvailable();
   SerpentineScan scan(rows, channel);
   if (scan.read(buffer, 1) != 1) return false;
   writer.putBits(buffer[0], 8);
@@ -84,27 +125,13 @@ bool encodePlane(BitWriter& writer, SpbRows& rows, std::size_t channel) {
     const std::size_t count = scan.read(values, CHUNK);
     if (scan.failed()) return false;
     if (count == 0) break;
-    const std::size_t whole = count / 4;
-    spbFormGroups(values, whole, groupBits, groupCounts);
-    std::size_t groups = whole;
-    if (count % 4 != 0) {
-      // The last group of the plane is completed with zero entries: a zero raw value and a
-      // zero residual.
-      std::array<std::uint32_t, 4> residuals{};
-      std::array<std::uint8_t, 4> raw{};
-      for (std::size_t i = 4 * whole; i < count; ++i) {
-        residuals[i - 4 * whole] = foldResidual(values[i - 1], values[i]);
-        raw[i - 4 * whole] = values[i];
-      }
-      const SpbGroupBits last = spbGroupBits(residuals[0], residuals[1], residuals[2],
-                                             residuals[3], loadBE32(raw.data()));
-      groupBits[whole] = last.bits;
-      groupCounts[whole] = static_cast<std::uint8_t>(last.count);
-      ++groups;
+    const std::uint8_t last = values[count - 1];
+    if (formedAtOnce) {
+      appendGroupsFormedAtOnce(writer, values, count);
+    } else {
+      appendGroupsOneByOne(writer, values, count);
     }
-    BitBurst burst(writer, groups * MAX_GROUP_BITS);
-    for (std::size_t g = 0; g < groups; ++g) burst.putExactBits(groupBits[g], groupCounts[g]);
-    buffer[0] = values[count - 1];
+    buffer[0] = last;
     if (count < CHUNK || !writer.ok()) break;
   }
   return true;

@@ -26,13 +26,26 @@ void formGroupsOneByOne(const std::uint8_t* values, std::size_t groups, std::uin
   }
 }
 
+// Copies `count` bytes that lie `step` bytes apart, from `from` on, into `to`.
+void gatherWithStep(std::uint8_t* to, const std::uint8_t* from, std::size_t count,
+                    std::ptrdiff_t step) {
+  std::size_t i = 0;
+  for (; i + 4 <= count; i += 4, from += 4 * step) {
+    to[i] = from[0];
+    to[i + 1] = from[step];
+    to[i + 2] = from[2 * step];
+    to[i + 3] = from[3 * step];
+  }
+  for (; i < count; ++i, from += step) to[i] = *from;
+}
+
 void gatherOneByOne(std::uint8_t* to, const std::uint8_t* pixels, std::size_t count,
                     std::size_t channel, bool reversed) {
-  const std::uint8_t* from = pixels + channel;
+  if (count == 0) return;
   if (!reversed) {
-    for (std::size_t i = 0; i < count; ++i) to[i] = from[3 * i];
+    gatherWithStep(to, pixels + channel, count, 3);
   } else {
-    for (std::size_t i = 0; i < count; ++i) to[count - 1 - i] = from[3 * i];
+    gatherWithStep(to, pixels + 3 * (count - 1) + channel, count, -3);
   }
 }
 
