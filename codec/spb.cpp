@@ -70,10 +70,10 @@ constexpr std::size_t MAX_GROUP_BITS = 3 + 32;
 static_assert(CHUNK / 4 * MAX_GROUP_BITS <= BitWriter::MAX_BURST_BITS);
 
 // Appends the groups of the `count` values of a chunk (`values[-1]` the value before it)
-// one after the other, the bit cursor held in this function's registers: the residuals in a pass of their own, so that the compiler can fold
+// one after the other: the residuals in a pass of their own, so that the compiler can fold
 // many values at once, then each group as it is formed. The last group of the plane is
 // completed with zero entries (a zero raw value and a zero residual), written into `values`
-// past `count`.
+// past `count`. Each way of appending holds its bit cursor in its own registers.
 void appendGroupsOneByOne(BitWriter& writer, std::uint8_t* values, std::size_t count) {
   std::uint16_t residuals[CHUNK + 4];
   for (std::size_t i = 0; i < count; ++i) {
