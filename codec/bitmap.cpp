@@ -281,7 +281,7 @@ bool BitmapRows::readStoredRows(std::uint64_t storedFirst, std::uint32_t count, 
     file_.willRead(aheadStart_, aheadEnd_ - aheadStart_);
   }
   band_.resize(size);
-  return file_.read(start, band_);
+  return file_.read(start, {band_.data(), band_.size()});
 }
 
 }  // namespace kupack

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "codec/byte_stream.h"
+#include "codec/raw_bytes.h"
 #include "codec/spb.h"
 
 namespace kupack {
@@ -163,7 +164,7 @@ class BitmapRows final : public SpbRows {
 
   PositionedSource& file_;
   BitmapImage image_;
-  std::vector<std::uint8_t> band_;
+  RawBytes band_;  // always read into before it is looked at
   std::uint64_t aheadStart_ = 0;  // the bytes last asked to be read ahead
   std::uint64_t aheadEnd_ = 0;
 };

@@ -2,23 +2,11 @@
 
 #include <algorithm>
 
+#include "codec/spb_groups.h"
 #include "common/byte_order.h"
 
 namespace kupack {
 namespace {
-
-// Copies `count` bytes that lie `step` bytes apart, from `from` on, into `to`.
-inline void gather(std::uint8_t* to, const std::uint8_t* from, std::size_t count,
-                   std::ptrdiff_t step) {
-  std::size_t i = 0;
-  for (; i + 4 <= count; i += 4, from += 4 * step) {
-    to[i] = from[0];
-    to[i + 1] = from[step];
-    to[i + 2] = from[2 * step];
-    to[i + 3] = from[3 * step];
-  }
-  for (; i < count; ++i, from += step) to[i] = *from;
-}
 
 // Reads one channel of a picture in scan order: row 0 forward, row 1 backward, and so on,
 // each row starting below the pixel where the row above it ended.
@@ -35,7 +23,8 @@ class SerpentineScan {
       if (row_ == nullptr && !startRow()) break;
       const std::size_t left = forward_ ? width_ - column_ : column_ + 1;
       const std::size_t take = left < count - copied ? left : count - copied;
-      gather(out + copied, row_ + 3 * column_, take, forward_ ? 3 : -3);
+      const std::size_t firstColumn = forward_ ? column_ : column_ + 1 - take;
+      spbGatherChannel(out + copied, row_ + 3 * firstColumn, take, channel_, !forward_);
       if (forward_) {
         column_ += take;
       } else {
@@ -53,7 +42,7 @@ class SerpentineScan {
   bool startRow() {
     const std::uint8_t* row = walker_.next();
     if (row == nullptr) return false;
-    row_ = row + channel_;
+    row_ = row;
     return true;
   }
 
@@ -68,7 +57,7 @@ class SerpentineScan {
   const std::size_t width_;
   const std::uint32_t height_;
   const std::size_t channel_;
-  const std::uint8_t* row_ = nullptr;  // the current row's value of the channel, once read
+  const std::uint8_t* row_ = nullptr;  // the current row, once read
   std::uint32_t rowIndex_ = 0;
   std::size_t column_ = 0;
   bool forward_ = true;
@@ -80,38 +69,69 @@ constexpr std::size_t CHUNK = 2048;
 constexpr std::size_t MAX_GROUP_BITS = 3 + 32;
 static_assert(CHUNK / 4 * MAX_GROUP_BITS <= BitWriter::MAX_BURST_BITS);
 
+// Appends the groups of the `count` values of a chunk (`values[-1]` the value before it)
+// one after the other: the residuals in a pass of their own, so that the compiler can fold
+// many values at once, then each group as it is formed. The last group of the plane is
+// completed with zero entries (a zero raw value and a zero residual), written into `values`
+// past `count`. Each way of appending holds its bit cursor in its own registers.
+void appendGroupsOneByOne(BitWriter& writer, std::uint8_t* values, std::size_t count) {
+  std::uint16_t residuals[CHUNK + 4];
+  for (std::size_t i = 0; i < count; ++i) {
+    residuals[i] = static_cast<std::uint16_t>(foldResidual(values[i - 1], values[i]));
+  }
+  const std::size_t groups = (count + 3) / 4;
+  for (std::size_t i = count; i < 4 * groups; ++i) values[i] = 0, residuals[i] = 0;
+  BitBurst burst(writer, groups * MAX_GROUP_BITS);
+  for (std::size_t g = 0; g < groups; ++g) {
+    const std::uint16_t* r = residuals + 4 * g;
+    const SpbGroupBits group = spbGroupBits(r[0], r[1], r[2], r[3], loadBE32(values + 4 * g));
+    burst.putExactBits(group.bits, group.count);
+  }
+}
+
+// The same where the processor forms eight groups at once: the whole groups are formed
+// first, then appended; the last, completed group as above.
+void appendGroupsFormedAtOnce(BitWriter& writer, const std::uint8_t* values, std::size_t count) {
+  std::uint64_t groupBits[CHUNK / 4];
+  std::uint8_t groupCounts[CHUNK / 4];
+  const std::size_t whole = count / 4;
+  spbFormGroups(values, whole, groupBits, groupCounts);
+  BitBurst burst(writer, (count + 3) / 4 * MAX_GROUP_BITS);
+  for (std::size_t g = 0; g < whole; ++g) burst.putExactBits(groupBits[g], groupCounts[g]);
+  if (count % 4 != 0) {
+    std::array<std::uint32_t, 4> residuals{};
+    std::array<std::uint8_t, 4> raw{};
+    for (std::size_t i = 4 * whole; i < count; ++i) {
+      residuals[i - 4 * whole] = foldResidual(values[i - 1], values[i]);
+      raw[i - 4 * whole] = values[i];
+    }
+    const SpbGroupBits last = spbGroupBits(residuals[0], residuals[1], residuals[2],
+                                           residuals[3], loadBE32(raw.data()));
+    burst.putExactBits(last.bits, last.count);
+  }
+}
+
 // Codes one plane; false when its rows could not be read. Stops early once the sink has
 // refused bytes, so that a stopped run does not read the rest of a picture.
 bool encodePlane(BitWriter& writer, SpbRows& rows, std::size_t channel) {
-  std::uint8_t values[CHUNK + 4];
-  std::uint16_t residuals[CHUNK + 4];
+  // The value before the chunk, the chunk, and room to complete its last group.
+  std::uint8_t buffer[1 + CHUNK + 4];
+  const bool formedAtOnce = spbVectorGroupsAvailable();
   SerpentineScan scan(rows, channel);
-  std::uint8_t previous = 0;
-  if (scan.read(&previous, 1) != 1) return false;
-  writer.putBits(previous, 8);
+  if (scan.read(buffer, 1) != 1) return false;
+  writer.putBits(buffer[0], 8);
+  std::uint8_t* const values = buffer + 1;
   for (;;) {
     const std::size_t count = scan.read(values, CHUNK);
     if (scan.failed()) return false;
     if (count == 0) break;
-    // A separate pass, so that the compiler can fold many values at once.
-    residuals[0] = static_cast<std::uint16_t>(foldResidual(previous, values[0]));
-    for (std::size_t i = 1; i < count; ++i) {
-      residuals[i] = static_cast<std::uint16_t>(foldResidual(values[i - 1], values[i]));
+    const std::uint8_t last = values[count - 1];
+    if (formedAtOnce) {
+      appendGroupsFormedAtOnce(writer, values, count);
+    } else {
+      appendGroupsOneByOne(writer, values, count);
     }
-    previous = values[count - 1];
-    // The last group of the plane is completed with zero entries: a zero raw value and a
-    // zero residual.
-    const std::size_t groups = (count + 3) / 4;
-    for (std::size_t i = count; i < 4 * groups; ++i) values[i] = 0, residuals[i] = 0;
-
-    BitBurst burst(writer, groups * MAX_GROUP_BITS);
-    for (std::size_t g = 0; g < groups; ++g) {
-      const std::uint16_t* r = residuals + 4 * g;
-      const std::uint8_t* v = values + 4 * g;
-      const std::uint32_t raw = loadBE32(v);
-      const SpbGroupBits group = spbGroupBits(r[0], r[1], r[2], r[3], raw);
-      burst.putExactBits(group.bits, group.count);
-    }
+    buffer[0] = last;
     if (count < CHUNK || !writer.ok()) break;
   }
   return true;

@@ -17,6 +17,7 @@
 #include "app/status_text.h"
 #include "codec/lzss_decoder.h"
 #include "codec/lzss_search.h"
+#include "codec/raw_bytes.h"
 #include "codec/worker_pool.h"
 #include "common/console.h"
 #include "tests/lzss_oracle.h"
@@ -243,6 +244,31 @@ std::function<int(int, int)> posterizedScene(int levels) {
 }
 
 // ---- Stream vectors -------------------------------------------------------------------
+
+// The coder's large buffers: one given up is handed to the next one of at most its size made
+// on the same thread (a fresh thread, whose shelf is empty); blocks alive at once never share
+// memory, and a larger request gets a block of its own.
+TEST(RawBytesTest, LargeBlocksAreReusedOnTheirThreadAndNeverShared) {
+  std::thread([] {
+    const std::size_t large = std::size_t{1} << 20;
+    const std::uint8_t* given = nullptr;
+    {
+      RawBytes first(large);
+      given = first.data();
+    }
+    RawBytes smaller(large / 2);
+    RawBytes another(large / 2);
+    RawBytes larger(2 * large);
+    EXPECT_EQ(smaller.data(), given);
+    EXPECT_NE(another.data(), given);
+    EXPECT_NE(larger.data(), given);
+    std::fill_n(smaller.data(), smaller.size(), std::uint8_t{1});
+    std::fill_n(another.data(), another.size(), std::uint8_t{2});
+    std::fill_n(larger.data(), larger.size(), std::uint8_t{3});
+    EXPECT_EQ(smaller.data()[smaller.size() - 1], 1);
+    EXPECT_EQ(another.data()[another.size() - 1], 2);
+  }).join();
+}
 
 TEST(LzssTest, KnownStreams) {
   const struct {
