@@ -1,6 +1,7 @@
 // The candidate-row search of the LZSS coder, built for x86 processors with 512-bit byte
 // compares (AVX-512 BW and VL); elsewhere only its availability check is built, which says no.
 #include "codec/lzss_rows.h"
+#include "codec/vector_loops.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -17,8 +18,8 @@ namespace kupack {
 bool lzssRowSearchAvailable() {
   static const bool available = [] {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vl");
+    return vectorLoopsAllowed() && __builtin_cpu_supports("avx512f") &&
+           __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
   }();
   return available;
 }

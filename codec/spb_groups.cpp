@@ -4,6 +4,7 @@
 #include "codec/spb_groups.h"
 
 #include "codec/spb.h"
+#include "codec/vector_loops.h"
 #include "common/byte_order.h"
 
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
@@ -173,8 +174,8 @@ KUPACK_SPB_GATHER_TARGET void gather64AtOnce(std::uint8_t* to, const std::uint8_
 bool spbVectorGroupsAvailable() {
   static const bool available = [] {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512cd") && __builtin_cpu_supports("avx512vl");
+    return vectorLoopsAllowed() && __builtin_cpu_supports("avx512f") &&
+           __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512cd") && __builtin_cpu_supports("avx512vl");
   }();
   return available;
 }
@@ -182,8 +183,8 @@ bool spbVectorGroupsAvailable() {
 bool spbVectorGatherAvailable() {
   static const bool available = [] {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vbmi");
+    return vectorLoopsAllowed() && __builtin_cpu_supports("avx512f") &&
+           __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi");
   }();
   return available;
 }
