@@ -80,7 +80,8 @@ class WritableFile {
   // Gives the file the permissions of the file at `replacedPath` it is to replace
   // (platform::keepReplacedFileAttributes). CannotWrite naming this file.
   virtual Status keepAttributesOf(const std::string& replacedPath) = 0;
-  // Starts writing bytes `from` to `to` out to the disk (platform::startWriteback).
+  // Starts writing bytes `from` to `to` out to the disk (platform::startWriteback). May be
+  // called from one other thread while the file is written, until it is closed.
   virtual void startWriteback(std::uint64_t from, std::uint64_t to) = 0;
   // Writes out what is buffered and closes the file. CannotWrite naming it when anything
   // written did not reach it. Does nothing once closed.
