@@ -101,17 +101,24 @@ class SystemWritableFile final : public WritableFile {
     return Status::ok();
   }
 
+  // Kept entries of an update: the whole range by the system, as HeldFile::copyTo does it.
+  // (Read through the buffer instead, a range whose pages do not line up cost the writes
+  // twice the time and more while writeback of the file was under way.)
   Status appendFrom(const HeldFile& source, const std::string& sourcePath, std::uint64_t position,
                     std::uint64_t length) override {
-    const auto readInto = [&](std::uint64_t at, std::span<std::uint8_t> buffer) {
-      errno = 0;
-      if (source.readAt(at, buffer)) return Status::ok();
-      return fileFailure(Status::Code::CannotRead, sourcePath, lastErrorOr(EIO));
-    };
-    const auto copyFailed = [&] {
-      return fileFailure(Status::Code::CannotRead, sourcePath, lastErrorOr(EIO));
-    };
-    return appendCopied(&source, position, length, readInto, copyFailed);
+    if (Status flushed = flush(); !flushed) return flushed;
+    if (stream_ == nullptr) return failed();
+    errno = 0;
+    switch (source.copyTo(position, length, stream_)) {
+      case HeldFile::CopyResult::Copied:
+        start_ += length;
+        return Status::ok();
+      case HeldFile::CopyResult::ReadFailed:
+        return fileFailure(Status::Code::CannotRead, sourcePath, lastErrorOr(EIO));
+      case HeldFile::CopyResult::WriteFailed:
+        break;
+    }
+    return failed();
   }
 
   Status appendFrom(const ReadableFile& source, std::uint64_t position,
@@ -153,8 +160,10 @@ class SystemWritableFile final : public WritableFile {
 
  private:
   // Writes are whole blocks of this size at block boundaries of the file, but for the first
-  // after a seek and the last.
-  static constexpr std::size_t BLOCK = std::size_t{1} << 20;
+  // after a seek and the last. (Larger blocks let the system cache the file in larger pieces
+  // whose making now and then takes ten times as long: 3 in 10 runs of 1 MiB writes, none of
+  // 256 KiB ones, which cost a quarter of 4 KiB ones.)
+  static constexpr std::size_t BLOCK = std::size_t{256} << 10;
   // Ranges the system copies itself: page-aligned in both files, and not small.
   static constexpr std::uint64_t PAGE = 4096;
   static constexpr std::uint64_t SYSTEM_COPY_LEAST = std::uint64_t{64} << 10;
