@@ -173,7 +173,7 @@ class Writer {
       phaseStart = std::chrono::steady_clock::now();
       for (std::size_t i = 0; i < slots_.size();) {
         const std::size_t end = slots_[i].kept ? keptRunEnd(i) : i + 1;
-        Status written = slots_[i].kept ? copyKeptRun(i, end)
+        Status written = slots_[i].kept ? copyKeptRun(i, end, times.writing)
                                         : writeEntry(pipeline, slots_[i].index, times.writing);
         if (!written) return written;
         i = end;
@@ -248,7 +248,7 @@ class Writer {
 
   // The stored bytes of the kept entries in slots [first, end), copied from the old archive
   // as they are.
-  Status copyKeptRun(std::size_t first, std::size_t end) {
+  Status copyKeptRun(std::size_t first, std::size_t end, double& writingSeconds) {
     const std::uint64_t position = kept_.entries[slots_[first].index].position;
     std::uint64_t length = 0;
     for (std::size_t i = first; i < end; ++i) {
@@ -259,9 +259,10 @@ class Writer {
                           entry.storedSize, entry.sourceSize});
       length += entry.storedSize;
     }
-    if (Status copied = archive_->appendFrom(*kept_.archive, kept_.archivePath, position, length);
-        !copied)
-      return copied;
+    const auto copyStart = std::chrono::steady_clock::now();
+    Status copied = archive_->appendFrom(*kept_.archive, kept_.archivePath, position, length);
+    writingSeconds += secondsSince(copyStart);
+    if (!copied) return copied;
     offset_ += length;
     if (pusher_ != nullptr) pushWrittenBytes();
     return Status::ok();
