@@ -129,7 +129,8 @@ class SystemWritableFile final : public WritableFile {
     // A copy that ends early is a file that has become shorter, unless it is unchanged.
     const auto copyFailed = [&] {
       const int error = lastErrorOr(EIO);
-      if (!source.unchangedSinceOpen()) return Status::file(Status::Code::SourceChanged, source.path());
+      if (!source.unchangedSinceOpen())
+        return Status::file(Status::Code::SourceChanged, source.path());
       return fileFailure(Status::Code::CannotRead, source.path(), error);
     };
     const auto* system = dynamic_cast<const SystemReadableFile*>(&source);

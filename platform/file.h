@@ -54,9 +54,9 @@ class ReadableFile {
   Status checkUnchanged() const;
 };
 
-// A new file open for writing, written in order from its current position. The system's
-// writes it in large blocks that start and end on block boundaries of the file, which the
-// system takes in far fewer, cheaper steps than small or unaligned writes.
+// A new file open for writing, written in order from its current position. The system's own
+// kind writes it in large blocks that start and end on block boundaries of the file, which
+// the system takes in far fewer, cheaper steps than small or unaligned writes.
 class WritableFile {
  public:
   virtual ~WritableFile() = default;

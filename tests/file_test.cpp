@@ -107,10 +107,10 @@ TEST(FileTest, AppendedRangesLandExactlyAndAShortenedSourceIsNamed) {
   std::string source(300000, '\0');
   for (std::size_t i = 0; i < source.size(); ++i) source[i] = static_cast<char>(i * 7 + i / 251);
   struct Case {
-    std::size_t lead;       // bytes written before the range
+    std::size_t lead;        // bytes written before the range
     std::uint64_t position;  // of the range in the source
     std::uint64_t length;
-    std::uintmax_t cutTo;   // the source's length once it is open (its own: unchanged)
+    std::uintmax_t cutTo;  // the source's length once it is open (its own: unchanged)
   };
   const std::size_t block = std::size_t{1} << 20;
   for (const Case& c : {Case{0, 0, 300000, 300000}, Case{5, 5, 290000, 300000},
