@@ -2,8 +2,12 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <optional>
+#include <system_error>
 #include <thread>
 
 #include "archive/archive_format.h"
@@ -34,6 +38,68 @@ std::vector<PipelineEntry> pipelineEntries(const ArchiveJob& job,
         {normalizeName(file.name), platform::joinPath(job.rootFolder, file.nativePath)});
   return entries;
 }
+
+// Asks the system to start writing ranges of a file out to its disk, on a thread of its own:
+// the call can wait for the disk's queue and for the file system to place the blocks, and
+// the writer has better things to do meanwhile. Ranges asked for while one is on its way are
+// joined into one. Destroying it drops what has not been started and joins the thread; the
+// file must outlive it. Without a thread, each range is started at once on the caller's.
+class WritebackPusher {
+ public:
+  explicit WritebackPusher(platform::WritableFile& file) : file_(file) {
+    try {
+      thread_ = std::thread([this] { run(); });
+    } catch (const std::system_error&) {
+      // No thread to be had: push() works on the caller's.
+    }
+  }
+  ~WritebackPusher() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_one();
+    if (thread_.joinable()) thread_.join();
+  }
+  WritebackPusher(const WritebackPusher&) = delete;
+  WritebackPusher& operator=(const WritebackPusher&) = delete;
+
+  void push(std::uint64_t from, std::uint64_t to) {
+    if (!thread_.joinable()) {
+      file_.startWriteback(from, to);
+      return;
+    }
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (from_ == to_) from_ = from;
+      to_ = to;
+    }
+    wake_.notify_one();
+  }
+
+ private:
+  void run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [this] { return stopping_ || from_ != to_; });
+      if (stopping_) return;
+      const std::uint64_t from = from_;
+      const std::uint64_t to = to_;
+      from_ = to_;
+      lock.unlock();
+      file_.startWriteback(from, to);
+      lock.lock();
+    }
+  }
+
+  platform::WritableFile& file_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::uint64_t from_ = 0;  // the range still to be started (none while from_ == to_)
+  std::uint64_t to_ = 0;
+  bool stopping_ = false;
+  std::thread thread_;  // last: started once everything it uses is there
+};
 
 // One run of the writer; the part file closes itself on every way out.
 class Writer {
@@ -93,6 +159,10 @@ class Writer {
     dataStart_ = directoryEnd();
     if (Status placed = archive_->seek(dataStart_); !placed) return placed;
     {
+      // Stopped before the part file is closed, on every way out.
+      std::optional<WritebackPusher> pusher;
+      if (replacing_) pusher.emplace(*archive_);
+      pusher_ = pusher ? &*pusher : nullptr;
       PackPipeline pipeline(pipelineEntries(job_, files_),
                             {.threads = codingThreads(job_.jobs),
                              .heldBudget = job_.heldBudget,
@@ -103,13 +173,14 @@ class Writer {
       phaseStart = std::chrono::steady_clock::now();
       for (std::size_t i = 0; i < slots_.size();) {
         const std::size_t end = slots_[i].kept ? keptRunEnd(i) : i + 1;
-        Status written = slots_[i].kept ? copyKeptRun(i, end)
+        Status written = slots_[i].kept ? copyKeptRun(i, end, times.writing)
                                         : writeEntry(pipeline, slots_[i].index, times.writing);
         if (!written) return written;
         i = end;
       }
       times.entries = secondsSince(phaseStart);
       phaseStart = std::chrono::steady_clock::now();
+      pusher_ = nullptr;
     }
     listener_.onEvent({PackEvent::Kind::Joining, {}});
     reportCopy(offset_, listener_);
@@ -160,7 +231,7 @@ class Writer {
                         static_cast<std::uint32_t>(storedSize),
                         static_cast<std::uint32_t>(outcome.sourceSize)});
     offset_ += storedSize;
-    if (replacing_) pushWrittenBytes();
+    if (pusher_ != nullptr) pushWrittenBytes();
     return Status::ok();
   }
 
@@ -177,7 +248,7 @@ class Writer {
 
   // The stored bytes of the kept entries in slots [first, end), copied from the old archive
   // as they are.
-  Status copyKeptRun(std::size_t first, std::size_t end) {
+  Status copyKeptRun(std::size_t first, std::size_t end, double& writingSeconds) {
     const std::uint64_t position = kept_.entries[slots_[first].index].position;
     std::uint64_t length = 0;
     for (std::size_t i = first; i < end; ++i) {
@@ -188,11 +259,12 @@ class Writer {
                           entry.storedSize, entry.sourceSize});
       length += entry.storedSize;
     }
-    if (Status copied = archive_->appendFrom(*kept_.archive, kept_.archivePath, position, length);
-        !copied)
-      return copied;
+    const auto copyStart = std::chrono::steady_clock::now();
+    Status copied = archive_->appendFrom(*kept_.archive, kept_.archivePath, position, length);
+    writingSeconds += secondsSince(copyStart);
+    if (!copied) return copied;
     offset_ += length;
-    if (replacing_) pushWrittenBytes();
+    if (pusher_ != nullptr) pushWrittenBytes();
     return Status::ok();
   }
 
@@ -210,7 +282,7 @@ class Writer {
   void pushWrittenBytes() {
     const std::uint64_t written = dataStart_ + offset_;
     if (written - pushed_ < WRITEBACK_STEP) return;
-    archive_->startWriteback(pushed_, written);
+    pusher_->push(pushed_, written);
     pushed_ = written;
   }
   static constexpr std::uint64_t WRITEBACK_STEP = std::uint64_t{8} << 20;
@@ -253,6 +325,8 @@ class Writer {
   std::uint64_t offset_ = 0;
   bool replacing_ = false;    // an archive of that name exists and will be replaced
   std::uint64_t pushed_ = 0;  // bytes of the part file sent on their way to the disk
+  // Sends them while the entries are written, when an archive of that name is replaced.
+  WritebackPusher* pusher_ = nullptr;
 };
 
 }  // namespace

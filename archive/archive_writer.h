@@ -21,7 +21,8 @@ namespace kupack {
 
 // Where a run's time went, for the benchmarks (seconds of wall time): opening the part file
 // and starting the coders; taking the entries in turn, `writing` of it spent handing coded
-// bytes to the file and copying stored files into it; the directory, closing and renaming.
+// bytes to the file and copying stored files (and an update's kept entries) into it; the
+// directory, closing and renaming.
 struct PackPhaseTimes {
   double start = 0;
   double entries = 0;

@@ -1,28 +1,17 @@
 #include "archive/copy_stream.h"
 
 #include <algorithm>
-#include <memory>
 
 namespace kupack {
-namespace {
-
-unsigned char* copyBuffer() {
-  static const std::unique_ptr<unsigned char[]> buffer(new unsigned char[COPY_CHUNK_SIZE]);
-  return buffer.get();
-}
-
-}  // namespace
 
 Status copyStream(platform::WritableFile& destination, const platform::ReadableFile& source,
                   PackListener& listener, std::uint64_t* copied) {
   const std::uint64_t total = source.size();
   std::uint64_t done = 0;
-  unsigned char* buffer = copyBuffer();
   for (;;) {
     listener.onEvent({PackEvent::Kind::CopyProgress, {}, total - done, total});
     const auto got = static_cast<std::size_t>(std::min<std::uint64_t>(COPY_CHUNK_SIZE, total - done));
-    if (Status read = source.readAt(done, {buffer, got}); !read) return read;
-    if (Status written = destination.append({buffer, got}); !written) return written;
+    if (Status moved = destination.appendFrom(source, done, got); !moved) return moved;
     done += got;
     if (got < COPY_CHUNK_SIZE) break;
   }

@@ -1,7 +1,7 @@
-// copyStream: appends an open file to a file being written in 1 MiB chunks
-// through one process-wide buffer, reporting the bytes still to copy before each chunk and
-// the copy's end. Not reentrant (one buffer for the process). reportCopy gives the events a
-// copy of a known number of bytes shows, without copying anything.
+// copyStream: appends an open file to a file being written in 1 MiB chunks, each read
+// straight into the written file's own buffer (or copied by the system), reporting the bytes
+// still to copy before each chunk and the copy's end. reportCopy gives the events a copy of a
+// known number of bytes shows, without copying anything.
 #pragma once
 
 #include <cstdint>

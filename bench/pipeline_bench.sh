@@ -4,8 +4,9 @@
 # pictures, plus about 60 MB of other files that are stored), with each run's peak memory.
 # Goal on 2 cores: the mixed tree with every core in at most 0.6 of the time of -j 1. Last,
 # the peak memory of runs over 100 hard links to one palette bitmap at -j 1, 2, 16 and 1024.
-# Usage: bench/pipeline_bench.sh [CORPUS] [BUILD_DIR]
+# Usage: bench/pipeline_bench.sh [CORPUS] [BUILD_DIR] [game]
 #   CORPUS: a folder of bitmaps (the bench corpus script's output; default /tmp/kupack-corpus)
+#   game: only the game-like tree's part (and nothing after it)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -19,6 +20,8 @@ work=$(mktemp -d /tmp/kup-pipeline-bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/start"
 
+only=${3:-}
+if [ "$only" != game ]; then
 # The mixed tree: the corpus, and files of 2 KiB to 4 MiB beside it in nested folders, half
 # of them text that repeats, half bytes that do not.
 cp -r "$corpus" "$work/mixed"
@@ -37,6 +40,7 @@ while total < 60 * 1000 * 1000:
     total += size; i += 1
 PY
 find "$corpus" "$work/mixed" -type f -exec cat {} + >/dev/null   # warm page cache
+fi
 
 source bench/timing.sh
 cores=$(nproc)
@@ -68,35 +72,41 @@ compare() {  # compare NAME FOLDER
     printf "  every core / -j 1: %.2f (replacing), %.2f (new name)\n", tn / t1, nn / n1 }'
 }
 echo "$cores cores"
-compare "pictures" "$corpus"
-compare "mixed tree" "$work/mixed"
-echo "goal on 2 cores: mixed tree every core / -j 1 at most 0.60"
+if [ "$only" != game ]; then
+  compare "pictures" "$corpus"
+  compare "mixed tree" "$work/mixed"
+  echo "goal on 2 cores: mixed tree every core / -j 1 at most 0.60"
+fi
 
 # A game-like tree of about 1,000 files (bench/game_tree.py): 5 alternating pairs, each
-# pair's ratio (goal on 2 cores: every one at most 0.60), with user+sys CPU time and the
-# phase times of one run each (walk, pre-flight, start, entries and the writing in them,
-# finish).
+# pair's ratio (goal on 2 cores: every one at most 0.60), with each run's user+sys CPU time,
+# peak memory and phase times (walk, pre-flight, start, entries and the writing in them,
+# finish), and the load of the machine before and after.
 python3 bench/game_tree.py "$corpus" "$work/game"
 find "$work/game" -type f -exec cat {} + >/dev/null
-echo "game tree: $(find "$work/game" -type f | wc -l) files, load now: $(cut -d' ' -f1-3 /proc/loadavg)"
-timed() {  # timed JOBS: one new archive of the game tree; prints "wall cpu"
+echo "game tree: $(find "$work/game" -type f | wc -l) files, load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+timed() {  # timed JOBS: one new archive of the game tree; prints "wall cpu peak-MiB" and a line of phases
   rm -f "$work/out.kup"; sync
-  (cd "$work/start" && /usr/bin/time -f "%e %U %S" -o "$work/cpu" \
-     "$build/kupack" -q -j "$1" "$work/game" "$work/out.kup" >/dev/null)
-  awk '{ printf "%s %.2f", $1, $2 + $3 }' "$work/cpu"
+  (cd "$work/start" && KUPACK_PHASE_TIMES=1 /usr/bin/time -f "%e %U %S %M" -o "$work/cpu" \
+     "$build/kupack" -q -j "$1" "$work/game" "$work/out.kup" >/dev/null 2>"$work/phases")
+  awk '{ printf "%s %.2f %.0f\n", $1, $2 + $3, $4 / 1024 }' "$work/cpu"
+  sed -n 's/^phases: //p' "$work/phases"
 }
+worst=0
 for pair in 1 2 3 4 5; do
-  read -r w1 c1 < <(timed 1)
-  read -r wn cn < <(timed "$cores")
-  awk -v p="$pair" -v w1="$w1" -v c1="$c1" -v wn="$wn" -v cn="$cn" -v c="$cores" 'BEGIN {
-    printf "  pair %d: -j 1 %.2f s (cpu %.2f s), -j %d %.2f s (cpu %.2f s), ratio %.2f\n",
-           p, w1, c1, c, wn, cn, wn / w1 }'
+  { read -r w1 c1 m1; read -r p1; } < <(timed 1)
+  { read -r wn cn mn; read -r pn; } < <(timed "$cores")
+  awk -v p="$pair" -v w1="$w1" -v c1="$c1" -v m1="$m1" -v wn="$wn" -v cn="$cn" -v mn="$mn" \
+      -v c="$cores" 'BEGIN {
+    printf "  pair %d: -j 1 %.2f s (cpu %.2f s, peak %d MiB), -j %d %.2f s (cpu %.2f s, peak %d MiB), ratio %.2f\n",
+           p, w1, c1, m1, c, wn, cn, mn, wn / w1 }'
+  echo "          -j 1 phases: $p1"
+  echo "          -j $cores phases: $pn"
+  worst=$(awk -v w="$worst" -v r="$(awk -v a="$wn" -v b="$w1" 'BEGIN { print a / b }')" \
+              'BEGIN { print (r > w ? r : w) }')
 done
-for jobs in 1 "$cores"; do
-  rm -f "$work/out.kup"
-  printf "  -j %-4d " "$jobs"
-  (cd "$work/start" && KUPACK_PHASE_TIMES=1 "$build/kupack" -q -j "$jobs" "$work/game" "$work/out.kup" 2>&1 >/dev/null)
-done
+echo "game tree: worst pair ratio $(printf %.2f "$worst") (goal on 2 cores: at most 0.60), load after: $(cut -d' ' -f1-3 /proc/loadavg)"
+[ "$only" = game ] && exit 0
 
 # Memory against -j: 100 hard links to one 16 MiB palette bitmap (4096 x 4096, 8 bits). Each
 # coder at work holds its window and tables; the coders' working memory in all is budgeted

@@ -109,6 +109,14 @@ awk -v u="$tu" -v r="$tr" -v c="$tc" 'BEGIN {
 awk -v p="$tp" -v c="$tc" -v u="$tu" 'BEGIN {
   printf "packing the patch alone: %.3f s; cp + that: %.3f s (update / that sum: %.2f)\n",
          p, c + p, u / (c + p) }'
+# Where an update's time goes (reading, collecting and planning; the entries and the writing
+# in them, the rest being waits for the coders; the directory, closing and renaming), with
+# the load of the machine.
+for _ in 1 2 3; do
+  sync
+  KUPACK_PHASE_TIMES=1 "$kupack" -q -u "$work/updated.kup" "$work/patch" 2>&1 >/dev/null
+done
+echo "load: $(cut -d' ' -f1-3 /proc/loadavg)"
 if [ -x /usr/bin/time ]; then
   /usr/bin/time -f %M -o "$work/rss" "$kupack" -q -u "$work/updated.kup" "$work/patch"
   awk '{ printf "update peak memory: %.1f MiB\n", $1 / 1024 }' "$work/rss"

@@ -54,7 +54,9 @@ class ReadableFile {
   Status checkUnchanged() const;
 };
 
-// A new file open for writing, written in order from its current position.
+// A new file open for writing, written in order from its current position. The system's own
+// kind writes it in large blocks that start and end on block boundaries of the file, which
+// the system takes in far fewer, cheaper steps than small or unaligned writes.
 class WritableFile {
  public:
   virtual ~WritableFile() = default;
@@ -68,10 +70,18 @@ class WritableFile {
   // CannotRead naming `sourcePath` or CannotWrite naming this file.
   virtual Status appendFrom(const HeldFile& source, const std::string& sourcePath,
                             std::uint64_t position, std::uint64_t length) = 0;
+  // Appends the `length` bytes of `source` from `position` on, read straight into the file's
+  // own write buffer; where the range lines up with its new place by whole pages and
+  // `source` is one of the system's files, the system copies those pages itself
+  // (HeldFile::copyTo). SourceChanged naming `source` when it ends first, CannotRead naming
+  // it when a read fails, CannotWrite naming this file.
+  virtual Status appendFrom(const ReadableFile& source, std::uint64_t position,
+                            std::uint64_t length) = 0;
   // Gives the file the permissions of the file at `replacedPath` it is to replace
   // (platform::keepReplacedFileAttributes). CannotWrite naming this file.
   virtual Status keepAttributesOf(const std::string& replacedPath) = 0;
-  // Starts writing bytes `from` to `to` out to the disk (platform::startWriteback).
+  // Starts writing bytes `from` to `to` out to the disk (platform::startWriteback). May be
+  // called from one other thread while the file is written, until it is closed.
   virtual void startWriteback(std::uint64_t from, std::uint64_t to) = 0;
   // Writes out what is buffered and closes the file. CannotWrite naming it when anything
   // written did not reach it. Does nothing once closed.

@@ -54,6 +54,16 @@ class FaultFileSystem::Writable final : public platform::WritableFile {
     return inner_->appendFrom(source, sourcePath, position, length);
   }
 
+  // One write of `length` bytes; the reads of `source` go through its own faults.
+  Status appendFrom(const platform::ReadableFile& source, std::uint64_t position,
+                    std::uint64_t length) override {
+    int error = 0;
+    const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(length, SIZE_MAX));
+    if (owner_.beforeWriting(wanted, error) < wanted || error != 0)
+      return platform::fileFailure(Status::Code::CannotWrite, path(), error);
+    return inner_->appendFrom(source, position, length);
+  }
+
   Status seek(std::uint64_t position) override { return inner_->seek(position); }
   Status keepAttributesOf(const std::string& replacedPath) override {
     return inner_->keepAttributesOf(replacedPath);

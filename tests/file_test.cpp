@@ -98,5 +98,52 @@ TEST(FileTest, NewFileIsWrittenSoughtAndClosed) {
   EXPECT_EQ(test::namesEndingIn(dir.path(), ".part").size(), 1u);
 }
 
+// Ranges of a readable file appended after `lead` bytes: those that line up with their new
+// place by whole pages are copied by the system, the others read through the write buffer;
+// either way every byte lands where it belongs, across the buffer's block boundaries too,
+// and a source that has become shorter is SourceChanged naming it.
+TEST(FileTest, AppendedRangesLandExactlyAndAShortenedSourceIsNamed) {
+  test::TempDir dir;
+  std::string source(300000, '\0');
+  for (std::size_t i = 0; i < source.size(); ++i) source[i] = static_cast<char>(i * 7 + i / 251);
+  struct Case {
+    std::size_t lead;        // bytes written before the range
+    std::uint64_t position;  // of the range in the source
+    std::uint64_t length;
+    std::uintmax_t cutTo;  // the source's length once it is open (its own: unchanged)
+  };
+  const std::size_t block = std::size_t{1} << 20;
+  for (const Case& c : {Case{0, 0, 300000, 300000}, Case{5, 5, 290000, 300000},
+                        Case{5, 0, 300000, 300000}, Case{block - 3, 4093, 200000, 300000},
+                        Case{4096, 8192, 100, 300000}, Case{0, 0, 300000, 100000},
+                        Case{1, 0, 300000, 100000}}) {
+    SCOPED_TRACE(testing::Message() << c.lead << " " << c.position << " " << c.length);
+    const fs::path path = dir / "source.bin";
+    test::writeFile(path, source);
+    const auto file = openOrFail(path);
+    ASSERT_NE(file, nullptr);
+    if (c.cutTo != source.size()) fs::resize_file(path, c.cutTo);
+    std::unique_ptr<platform::WritableFile> out;
+    ASSERT_TRUE(platform::realFileSystem().createUnique(test::nativeOf(dir / "out"), ".part",
+                                                        nullptr, out));
+    const std::vector<std::uint8_t> lead(c.lead, 'L');
+    const std::vector<std::uint8_t> trail(2 * block + 7, 'T');  // whole blocks go out directly
+    ASSERT_TRUE(out->append(lead));
+    const Status appended = out->appendFrom(*file, c.position, c.length);
+    if (c.cutTo != source.size()) {
+      EXPECT_EQ(appended.code(), Status::Code::SourceChanged);
+      EXPECT_NE(statusText(appended).find("source.bin"), std::string::npos);
+      continue;
+    }
+    ASSERT_TRUE(appended) << statusText(appended);
+    ASSERT_TRUE(out->append(trail));
+    ASSERT_TRUE(out->close());
+    const std::string written = test::readFile(test::pathFromNative(out->path()));
+    EXPECT_TRUE(written == std::string(c.lead, 'L') + source.substr(c.position, c.length) +
+                               std::string(trail.size(), 'T'));
+    fs::remove(test::pathFromNative(out->path()));
+  }
+}
+
 }  // namespace
 }  // namespace kupack

@@ -58,10 +58,11 @@ count_ctest
 # a freed worker joining in, failed writes while joining, progress), the writer's pool
 # (entries coded ahead, held and taken in turn, a failure among them) and the mount's
 # decode cache (readers sharing decodes, open entries, evictions) and the reading pool of -x
-# and -t; only the tests that run them.
+# and -t, and the writeback pusher of a run that replaces an archive (packing and update);
+# only the tests that run them.
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKUPACK_TSAN=ON -DKUPACK_WERROR=ON >/dev/null
 cmake --build build-tsan -j"$jobs" --target kupack_tests
-TSAN_OPTIONS=halt_on_error=1 build-tsan/kupack_tests --gtest_filter='LzssTest.Pieces*:LzssTest.FailedWrite*:LzssTest.Progress*:LzssTest.SmallRefillBlocks*:LzssTest.StreamEndingJustAfter*:LzssTest.*Freed*:ArchiveWriterTest.*:WorkerPoolTest.*:MountedArchiveTest.*:ReadingPoolTest.*:FileFaultsTest.*' \
+TSAN_OPTIONS=halt_on_error=1 build-tsan/kupack_tests --gtest_filter='LzssTest.Pieces*:LzssTest.FailedWrite*:LzssTest.Progress*:LzssTest.SmallRefillBlocks*:LzssTest.StreamEndingJustAfter*:LzssTest.*Freed*:ArchiveWriterTest.*:WorkerPoolTest.*:MountedArchiveTest.*:ReadingPoolTest.*:FileFaultsTest.*:ArchiveUpdateTest.UpdateEquals*:FileTest.Appended*' \
   2>&1 | tee "$log" || true
 count_gtest
 
