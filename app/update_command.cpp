@@ -96,7 +96,8 @@ void printPlanJson(const UpdatePlan& plan, const std::string& rootFolder) {
 
 class Update {
  public:
-  explicit Update(const UpdateArguments& arguments) : arguments_(arguments) {}
+  explicit Update(const UpdateArguments& arguments)
+      : arguments_(arguments), reader_(arguments.files) {}
 
   int run() {
     platform::installEarlyEndCleanup();
@@ -196,7 +197,8 @@ class Update {
                  static_cast<unsigned long>(plan.kept.entries.size()),
                  static_cast<unsigned long>(keptBytes));
     ConsolePackListener console;
-    const ArchiveJob job{target, rootFolder_, arguments_.jobs};
+    ArchiveJob job{target, rootFolder_, arguments_.jobs};
+    job.files = arguments_.files;
     const Status built = buildMergedArchive(job, plan.files, plan.kept, plan.slots, console);
     if (built.kind() == Status::Kind::OutputError) {
       consoleError(statusText(built));

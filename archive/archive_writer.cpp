@@ -117,9 +117,9 @@ class Writer {
     if (Status kept = archive_->keepAttributesOf(job_.archivePath); !kept) return kept;
     if (Status closed = archive_->close(); !closed) return closed;
     if (kept_.archive != nullptr) {
-      if (!kept_.archive->stillNamedBy(kept_.archivePath))
+      if (!(*kept_.archive)->stillNamedBy(kept_.archivePath))
         return Status::file(Status::Code::SourceChanged, kept_.archivePath);
-      *kept_.archive = platform::HeldFile();  // nothing more is read of it
+      kept_.archive->reset();  // nothing more is read of it
     }
     if (!platform::replaceFile(partPath_, job_.archivePath)) {
       const int error = errno;
@@ -188,8 +188,7 @@ class Writer {
                           entry.storedSize, entry.sourceSize});
       length += entry.storedSize;
     }
-    if (Status copied = archive_->appendFrom(*kept_.archive, kept_.archivePath, position, length);
-        !copied)
+    if (Status copied = archive_->appendFrom(**kept_.archive, position, length); !copied)
       return copied;
     offset_ += length;
     if (replacing_) pushWrittenBytes();

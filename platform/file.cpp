@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <vector>
 
+#include "platform/held_file.h"
 #include "platform/platform.h"
 
 namespace kupack::platform {
@@ -50,6 +52,11 @@ class SystemReadableFile final : public ReadableFile {
     return !held_.readAt(held_.size(), {&beyond, 1});
   }
 
+  bool stillNamedBy(const std::string& path) const override { return held_.stillNamedBy(path); }
+  std::int64_t modifiedUnixSeconds() const override { return held_.modifiedUnixSeconds(); }
+
+  const HeldFile& held() const { return held_; }
+
  private:
   const std::string path_;
   HeldFile held_;
@@ -80,15 +87,17 @@ class SystemWritableFile final : public WritableFile {
     return Status::ok();
   }
 
-  Status appendFrom(const HeldFile& source, const std::string& sourcePath, std::uint64_t position,
+  Status appendFrom(const ReadableFile& source, std::uint64_t position,
                     std::uint64_t length) override {
     if (stream_ == nullptr) return failed();
+    const auto* system = dynamic_cast<const SystemReadableFile*>(&source);
+    if (system == nullptr) return appendInBlocks(source, position, length);
     errno = 0;
-    switch (source.copyTo(position, length, stream_)) {
+    switch (system->held().copyTo(position, length, stream_)) {
       case HeldFile::CopyResult::Copied:
         return Status::ok();
       case HeldFile::CopyResult::ReadFailed:
-        return fileFailure(Status::Code::CannotRead, sourcePath, lastErrorOr(EIO));
+        return fileFailure(Status::Code::CannotRead, source.path(), lastErrorOr(EIO));
       case HeldFile::CopyResult::WriteFailed:
         break;
     }
@@ -118,8 +127,45 @@ class SystemWritableFile final : public WritableFile {
  private:
   Status failed() const { return fileFailure(Status::Code::CannotWrite, path_, lastErrorOr(EIO)); }
 
+  // A source that is not one of the system's files (a wrapper's): its bytes pass through
+  // the process, read by its own readAt().
+  Status appendInBlocks(const ReadableFile& source, std::uint64_t position, std::uint64_t length) {
+    constexpr std::uint64_t BLOCK_SIZE = std::uint64_t{1} << 20;
+    std::vector<std::uint8_t> block(static_cast<std::size_t>(std::min(length, BLOCK_SIZE)));
+    while (length > 0) {
+      const std::span<std::uint8_t> piece(block.data(),
+                                          static_cast<std::size_t>(std::min(length, BLOCK_SIZE)));
+      if (Status read = source.readAt(position, piece); !read) return read;
+      if (Status written = append(piece); !written) return written;
+      position += piece.size();
+      length -= piece.size();
+    }
+    return Status::ok();
+  }
+
   const std::string path_;
   std::FILE* stream_;
+};
+
+// A file without a name, read and written at positions.
+class SystemScratchFile final : public ScratchFile {
+ public:
+  explicit SystemScratchFile(HeldFile held) : held_(std::move(held)) {}
+
+  Status writeAt(std::uint64_t position, std::span<const std::uint8_t> bytes) override {
+    errno = 0;
+    if (held_.writeAt(position, bytes)) return Status::ok();
+    return fileFailure(Status::Code::CannotWrite, {}, lastErrorOr(EIO));
+  }
+
+  Status readAt(std::uint64_t position, std::span<std::uint8_t> buffer) const override {
+    errno = 0;
+    if (held_.readAt(position, buffer)) return Status::ok();
+    return fileFailure(Status::Code::CannotRead, {}, lastErrorOr(EIO));
+  }
+
+ private:
+  HeldFile held_;
 };
 
 class SystemFileSystem final : public FileSystem {
@@ -141,6 +187,23 @@ class SystemFileSystem final : public FileSystem {
     file = std::make_unique<SystemWritableFile>(created, stream);
     return Status::ok();
   }
+
+  Status createScratch(std::unique_ptr<ScratchFile>& file) override {
+    HeldFile held;
+    errno = 0;
+    if (!held.openUnnamedTemporary()) return fileFailure(Status::Code::CannotCreate, {}, errno);
+    file = std::make_unique<SystemScratchFile>(std::move(held));
+    return Status::ok();
+  }
+
+  Status readList(const std::string& path, std::uint64_t limit,
+                  std::vector<std::uint8_t>& bytes) override {
+    Status read = FileSystem::readList(path, limit, bytes);
+    // No regular file: a pipe the user named is read to its end.
+    if (read.code() == Status::Code::CannotOpen && read.errorNumber() == EINVAL)
+      return readPipeToEnd(path, limit, bytes);
+    return read;
+  }
 };
 
 }  // namespace
@@ -160,6 +223,16 @@ Status ReadableFile::readAt(std::uint64_t position, std::span<std::uint8_t> buff
 Status ReadableFile::checkUnchanged() const {
   if (unchangedSinceOpen()) return Status::ok();
   return Status::file(Status::Code::SourceChanged, path());
+}
+
+Status FileSystem::readList(const std::string& path, std::uint64_t limit,
+                            std::vector<std::uint8_t>& bytes) {
+  bytes.clear();
+  std::unique_ptr<ReadableFile> file;
+  if (Status opened = openReadable(path, file); !opened) return opened;
+  if (file->size() > limit) return Status::file(Status::Code::FileTooLarge, path);
+  bytes.resize(static_cast<std::size_t>(file->size()));
+  return file->readAt(0, bytes);
 }
 
 FileSystem& realFileSystem() {
