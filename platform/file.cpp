@@ -198,11 +198,9 @@ class SystemFileSystem final : public FileSystem {
 
   Status readList(const std::string& path, std::uint64_t limit,
                   std::vector<std::uint8_t>& bytes) override {
-    Status read = FileSystem::readList(path, limit, bytes);
-    // No regular file: a pipe the user named is read to its end.
-    if (read.code() == Status::Code::CannotOpen && read.errorNumber() == EINVAL)
-      return readPipeToEnd(path, limit, bytes);
-    return read;
+    // A pipe the user named is read to its end, never opened as a regular file first.
+    if (namesPipe(path)) return readPipeToEnd(path, limit, bytes);
+    return FileSystem::readList(path, limit, bytes);
   }
 };
 

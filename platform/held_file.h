@@ -78,6 +78,10 @@ class HeldFile {
   std::int64_t modified_ = 0;  // nanoseconds (POSIX) or 100-ns ticks (Windows)
 };
 
+// True when `path` names a pipe (looked up without opening it: opening a pipe's reading end
+// lets a waiting writer go on). Always false on Windows.
+bool namesPipe(const std::string& path);
+
 // Reads the pipe named `path` to its end into `bytes` (waiting for a writer, as a reader of a
 // pipe does): for a list the user gives as a pipe. CannotOpen naming it when it is no pipe
 // (EINVAL) or cannot be opened, CannotRead when a read fails, FileTooLarge past `limit`

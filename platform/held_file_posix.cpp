@@ -164,6 +164,11 @@ bool HeldFile::unchangedWhileHeld() const {
          modificationNanoseconds(held) == modified_;
 }
 
+bool namesPipe(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
+}
+
 Status readPipeToEnd(const std::string& path, std::uint64_t limit,
                      std::vector<std::uint8_t>& bytes) {
   bytes.clear();

@@ -188,6 +188,8 @@ bool HeldFile::unchangedWhileHeld() const {
   return info.nNumberOfLinks > 0 && held.size == size_ && held.modified == modified_;
 }
 
+bool namesPipe(const std::string&) { return false; }
+
 Status readPipeToEnd(const std::string& path, std::uint64_t, std::vector<std::uint8_t>& bytes) {
   bytes.clear();
   return fileFailure(Status::Code::CannotOpen, path, EINVAL);

@@ -99,6 +99,35 @@ TEST(FileTest, NewFileIsWrittenSoughtAndClosed) {
   EXPECT_EQ(test::namesEndingIn(dir.path(), ".part").size(), 1u);
 }
 
+// A list the user names (--exclude-from) is read whole through the layer, its failures
+// naming it.
+TEST(FileTest, ListIsReadWholeAndItsFailuresNameIt) {
+  test::TempDir dir;
+  fs::create_directories(dir / "folder");
+  test::writeFile(dir / "list", std::string("*.db\r\n\n.git"));
+  const std::string list = test::nativeOf(dir / "list");
+  std::vector<std::uint8_t> bytes;
+  ASSERT_TRUE(platform::realFileSystem().readList(list, 100, bytes));
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "*.db\r\n\n.git");
+  struct Case {
+    std::string path;
+    std::uint64_t limit;
+    bool failRead;
+    Status::Code code;
+  };
+  for (const Case& c : {Case{test::nativeOf(dir / "none"), 100, false, Status::Code::CannotOpen},
+                        Case{test::nativeOf(dir / "folder"), 100, false, Status::Code::CannotOpen},
+                        Case{list, 5, false, Status::Code::FileTooLarge},
+                        Case{list, 100, true, Status::Code::CannotRead}}) {
+    SCOPED_TRACE(c.path);
+    test::FaultFileSystem faults;
+    if (c.failRead) faults.failRead(1, EIO);
+    const Status status = faults.readList(c.path, c.limit, bytes);
+    EXPECT_EQ(status.code(), c.code);
+    EXPECT_EQ(status.path(), c.path);
+  }
+}
+
 // A range of one file appended to another: between two of the system's files by the
 // system's own copy (to a file on another file system, here /dev/shm, it refuses and blocks
 // are copied instead), from any other readable file in blocks through its own reads, so
