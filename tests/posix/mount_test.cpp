@@ -99,6 +99,7 @@ class MountedArchiveTest : public ::testing::Test {
   }
 
   test::TempDir dir_;
+  test::FaultFileSystem faults_;  // for the mounts given it; outlives them
   std::unique_ptr<MountedArchive> tree_;
   std::mutex reportsMutex_;
   std::string reports_;
@@ -248,7 +249,7 @@ TEST_F(MountedArchiveTest, CacheKeepsToItsBudgetAndLargerEntriesGoToATemporaryFi
 // The archive and the decode cache's temporary files are reached through the file layer: a
 // failed read of either is EIO for that read alone, named in a report.
 TEST_F(MountedArchiveTest, FailedReadsOfTheArchiveAndTemporaryFilesGiveEio) {
-  test::FaultFileSystem faults;
+  test::FaultFileSystem& faults = faults_;
   mount({storedEntry("s.txt", "hello"), {"big.bmp", 1, test::SPB_2X1, 60}}, 8, &faults);
   faults.failRead(faults.reads() + 1);
   EXPECT_EQ(readAll("s.txt"), EIO_TEXT);
