@@ -3,12 +3,17 @@
 // of a read, never by timing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 
 #include "app/read_commands.h"
 #include "app/update_command.h"
+#include "archive/entry_decoding.h"
+#include "archive/read_jobs.h"
+#include "codec/byte_stream.h"
 #include "common/console.h"
 #include "tests/archive_builder.h"
 #include "tests/fault_file_system.h"
@@ -163,6 +168,47 @@ TEST_F(ReadingFaultsTest, ArchiveShrinkingBetweenTwoReadsIsNamedAndNeverPasses) 
       EXPECT_NE(failed.exitCode, 0);
       expectFailureNamingTheArchive(command, failed, extracted, std::nullopt);
     }
+  }
+}
+
+// -p's work: a failed read ends it naming the archive, and what was handed on is whole
+// entries only, as a sound run hands them on.
+TEST_F(ReadingFaultsTest, PrintingStopsAtAFailedReadNamingTheArchiveAfterWholeEntries) {
+  const auto print = [&](platform::FileSystem& files, std::vector<std::uint8_t>& bytes) {
+    ArchiveReader reader(&files);
+    Status status = reader.open(test::nativeOf(archive()));
+    if (!status) return status;
+    std::vector<const ArchiveEntry*> entries;
+    for (const ArchiveEntry& entry : reader.entries()) entries.push_back(&entry);
+    VectorSink sink(bytes);
+    return printEntries(reader, entries, sink, 1, [](const ArchiveEntry&) {}).status;
+  };
+  std::vector<std::uint8_t> whole;
+  test::FaultFileSystem counting;
+  ASSERT_TRUE(print(counting, whole));
+  // Where each entry's bytes end in the whole output.
+  std::set<std::size_t> ends{0};
+  {
+    ArchiveReader reader;
+    ASSERT_TRUE(reader.open(test::nativeOf(archive())));
+    std::vector<std::uint8_t> bytes;
+    for (const ArchiveEntry& entry : reader.entries()) {
+      VectorSink sink(bytes);
+      ASSERT_TRUE(decodeEntry(reader, entry, sink));
+      ends.insert(bytes.size());
+    }
+    ASSERT_EQ(bytes, whole);
+  }
+  for (std::size_t n = 1; n <= counting.reads(); ++n) {
+    SCOPED_TRACE("read " + std::to_string(n));
+    test::FaultFileSystem faults;
+    faults.failRead(n, EIO);
+    std::vector<std::uint8_t> bytes;
+    const Status status = print(faults, bytes);
+    EXPECT_FALSE(status);
+    EXPECT_EQ(status.path(), test::nativeOf(archive()));
+    EXPECT_TRUE(ends.contains(bytes.size())) << bytes.size();
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), whole.begin()));
   }
 }
 
