@@ -87,7 +87,8 @@ int mountCommand(const MountArguments& arguments) {
   }
   if (!mountPointUsable(arguments.mountPoint)) return 1;
   MountedArchive tree(arguments.cacheBytes,
-                      [](const Status& report) { reportOnStandardError(statusText(report)); });
+                      [](const Status& report) { reportOnStandardError(statusText(report)); },
+                      arguments.files);
   if (Status status = tree.open(arguments.archive); !status) {
     reportOnStandardError(statusText(status));
     return 1;

@@ -15,6 +15,8 @@ struct MountArguments {
   std::string mountPoint;
   bool foreground = false;
   std::uint64_t cacheBytes = DEFAULT_MOUNT_CACHE_BYTES;
+  // Where the archive and scratch files are opened (the system's files for nullptr).
+  platform::FileSystem* files = nullptr;
 };
 
 // The value of -o: "cache=SIZE", SIZE digits with an optional K, M or G (binary

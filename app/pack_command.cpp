@@ -1,10 +1,12 @@
 #include "app/pack_command.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <string_view>
+#include <vector>
 
 #include "app/catalogue.h"
 #include "app/pack_console.h"
@@ -20,6 +22,8 @@ namespace kupack {
 namespace {
 
 constexpr char DEFAULT_ARCHIVE_NAME[] = "arc.kup";
+// An exclude list longer than this is no list of patterns.
+constexpr std::uint64_t MOST_EXCLUDE_LIST_BYTES = std::uint64_t{64} << 20;
 
 std::string shown(const std::string& native) { return platform::nativeToConsoleText(native); }
 
@@ -84,7 +88,8 @@ Status folderNotPackable(const std::string& path) {
 
 std::optional<ExcludeRules> readExcludeRules(const std::vector<std::string>& patterns,
                                              const std::vector<std::string>& files,
-                                             std::string& problem) {
+                                             std::string& problem,
+                                             platform::FileSystem* fileSystem) {
   ExcludeRules rules;
   auto add = [&](const std::string& pattern) {
     if (rules.add(pattern)) return true;
@@ -96,20 +101,22 @@ std::optional<ExcludeRules> readExcludeRules(const std::vector<std::string>& pat
     if (!add(pattern)) return std::nullopt;
   }
   for (const auto& file : files) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-      problem = formatText(tr("--exclude-from: cannot read %s (%s)"), shown(file).c_str(),
-                           shown(std::strerror(errno != 0 ? errno : ENOENT)).c_str());
+    std::vector<std::uint8_t> bytes;
+    if (Status read = platform::fileSystemOr(fileSystem).readList(file, MOST_EXCLUDE_LIST_BYTES, bytes);
+        !read) {
+      const int error = read.code() == Status::Code::FileTooLarge ? EFBIG : read.errorNumber();
+      problem = error != 0 ? formatText(tr("--exclude-from: cannot read %s (%s)"), shown(file).c_str(),
+                                        shown(std::strerror(error)).c_str())
+                           : formatText(tr("--exclude-from: cannot read %s"), shown(file).c_str());
       return std::nullopt;
     }
-    std::string line;
-    while (std::getline(in, line)) {
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    for (std::size_t start = 0; start < text.size();) {
+      const std::size_t end = std::min(text.find('\n', start), text.size());
+      std::string line(text.substr(start, end - start));
+      start = end + 1;
       if (!line.empty() && line.back() == '\r') line.pop_back();
       if (!line.empty() && !add(line)) return std::nullopt;
-    }
-    if (in.bad()) {
-      problem = formatText(tr("--exclude-from: cannot read %s"), shown(file).c_str());
-      return std::nullopt;
     }
   }
   return rules;

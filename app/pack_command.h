@@ -27,11 +27,13 @@ struct ArchiveRunRequest {
 };
 
 // The rules of --exclude=PATTERN (`patterns`) and --exclude-from=FILE (`files`: one pattern
-// a line; empty lines skipped, a line's trailing CR dropped). nullopt with `problem` (console
+// a line; empty lines skipped, a line's trailing CR dropped), read through `fileSystem` (the
+// system's files for nullptr; a pipe is read to its end). nullopt with `problem` (console
 // text) when a file cannot be read or a pattern has no code page 932 form.
 std::optional<ExcludeRules> readExcludeRules(const std::vector<std::string>& patterns,
                                              const std::vector<std::string>& files,
-                                             std::string& problem);
+                                             std::string& problem,
+                                             platform::FileSystem* fileSystem = nullptr);
 
 // Runs one archiving job and returns the exit status: 0 for a written archive and for a
 // cancel in the folder chooser, 1 for every other ending.

@@ -261,8 +261,9 @@ bool openArchive(ArchiveReader& reader, const std::string& archivePath) {
 }  // namespace
 
 int listArchiveCommand(const std::string& archivePath, ListFormat format,
-                       const std::vector<std::string>& names, bool withCrc) {
-  ArchiveReader reader;
+                       const std::vector<std::string>& names, bool withCrc,
+                       platform::FileSystem* files) {
+  ArchiveReader reader(files);
   if (!openArchive(reader, archivePath)) return 1;
   const auto chosen = chosenEntries(reader, names);
   if (!chosen) return 1;
@@ -282,8 +283,9 @@ int listArchiveCommand(const std::string& archivePath, ListFormat format,
 }
 
 int extractArchiveCommand(const std::string& archivePath, const std::string& targetDir, bool force,
-                          const std::vector<std::string>& names, unsigned jobs) {
-  ArchiveReader reader;
+                          const std::vector<std::string>& names, unsigned jobs,
+                          platform::FileSystem* files) {
+  ArchiveReader reader(files);
   if (!openArchive(reader, archivePath)) return 1;
   const auto chosen = chosenEntries(reader, names, true);
   if (!chosen) return 1;
@@ -304,8 +306,8 @@ int extractArchiveCommand(const std::string& archivePath, const std::string& tar
 }
 
 int printEntriesCommand(const std::string& archivePath, const std::vector<std::string>& names,
-                        unsigned jobs) {
-  ArchiveReader reader;
+                        unsigned jobs, platform::FileSystem* files) {
+  ArchiveReader reader(files);
   if (!openArchive(reader, archivePath)) return 1;
   const auto chosen = printedEntries(reader, names);
   if (!chosen) return 1;
@@ -337,8 +339,8 @@ int printEntriesCommand(const std::string& archivePath, const std::vector<std::s
 
 int testArchiveCommand(const std::string& archivePath,
                        const std::optional<std::string>& sourceFolder, const ExcludeRules* excludes,
-                       unsigned jobs) {
-  ArchiveReader reader;
+                       unsigned jobs, platform::FileSystem* files) {
+  ArchiveReader reader(files);
   if (Status status = reader.open(archivePath); !status) {
     consoleError(statusText(status));
     consoleErrorPrint(tr("%s: test failed\n"), reader.shownPath().c_str());

@@ -10,6 +10,7 @@
 
 #include "archive/entry_selection.h"
 #include "codec/entry_type.h"
+#include "platform/file.h"
 
 namespace kupack {
 
@@ -26,8 +27,11 @@ const char* jsonTypeName(EntryType type);
 // (--long) decodes each entry and adds the CRC-32 of its decoded bytes (a column; "crc32"
 // in JSON). 1 when the archive cannot be read or breaks the format, a name selects nothing
 // or an entry does not decode, else 0.
+// Each command reads the archive, and -t the folder's files, through `files` (the system's
+// files for nullptr).
 int listArchiveCommand(const std::string& archivePath, ListFormat format = ListFormat::Table,
-                       const std::vector<std::string>& names = {}, bool withCrc = false);
+                       const std::vector<std::string>& names = {}, bool withCrc = false,
+                       platform::FileSystem* files = nullptr);
 
 // `kupack -x ARCHIVE [NAME...] [-C DIR]`: writes every entry (or only those `names` select,
 // see selectEntries) below `targetDir` (the current folder when empty; made when
@@ -38,14 +42,15 @@ int listArchiveCommand(const std::string& archivePath, ListFormat format = ListF
 // nothing at all, as a target folder would be) and nothing is extracted. 1 when anything
 // was refused or failed, else 0. `jobs` threads decode (one per core when 0).
 int extractArchiveCommand(const std::string& archivePath, const std::string& targetDir, bool force,
-                          const std::vector<std::string>& names = {}, unsigned jobs = 0);
+                          const std::vector<std::string>& names = {}, unsigned jobs = 0,
+                          platform::FileSystem* files = nullptr);
 
 // `kupack -p ARCHIVE NAME...`: the selected entries' bytes, one after another in the order
 // named, on standard output, as -x would write them. 1 when a name selects nothing
 // (nothing is written then), an entry does not decode or standard output fails. Entries are
 // decoded on `jobs` threads (one per core when 0); the bytes are the same for every `jobs`.
 int printEntriesCommand(const std::string& archivePath, const std::vector<std::string>& names,
-                        unsigned jobs = 0);
+                        unsigned jobs = 0, platform::FileSystem* files = nullptr);
 
 // `kupack -t ARCHIVE [FOLDER]`: decodes every entry and checks its size; with
 // `sourceFolder`, also compares each entry with the file it came from and reports files
@@ -54,6 +59,7 @@ int printEntriesCommand(const std::string& archivePath, const std::vector<std::s
 // `excludes` (--exclude) leave files of the folder out as packing with them does.
 int testArchiveCommand(const std::string& archivePath,
                        const std::optional<std::string>& sourceFolder,
-                       const ExcludeRules* excludes = nullptr, unsigned jobs = 0);
+                       const ExcludeRules* excludes = nullptr, unsigned jobs = 0,
+                       platform::FileSystem* files = nullptr);
 
 }  // namespace kupack

@@ -98,7 +98,8 @@ void printPlanJson(const UpdatePlan& plan, const std::string& rootFolder) {
 
 class Update {
  public:
-  explicit Update(const UpdateArguments& arguments) : arguments_(arguments) {}
+  explicit Update(const UpdateArguments& arguments)
+      : arguments_(arguments), reader_(arguments.files) {}
 
   int run() {
     started_ = std::chrono::steady_clock::now();
@@ -200,6 +201,7 @@ class Update {
                  static_cast<unsigned long>(keptBytes));
     ConsolePackListener console;
     ArchiveJob job{target, rootFolder_, arguments_.jobs};
+    job.files = arguments_.files;
     // KUPACK_PHASE_TIMES in the environment: where the run's time went, on standard error
     // (for the benchmarks): reading the archive, collecting and planning, then the writer's.
     PackPhaseTimes phases;

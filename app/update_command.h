@@ -21,6 +21,9 @@ struct UpdateArguments {
   unsigned jobs = 0;                     // entries coded at once (-j); 0: one per processor core
   bool dryRun = false;
   ListFormat format = ListFormat::Table;  // of the dry run's list
+  // Where the archive and the files are read and the new archive written (the system's
+  // files for nullptr).
+  platform::FileSystem* files = nullptr;
 };
 
 // Runs the update and returns the exit status: 0 when the archive was updated (or needed

@@ -143,9 +143,9 @@ Status ArchiveReader::open(const std::string& nativePath) {
   const Complaint complain(nativePath_);
   // Opened without waiting and then looked at, so that a pipe or device put under the name
   // is refused, never read (reading one could wait forever).
-  errno = 0;
-  if (!file_.openForReading(nativePath)) {
-    const int error = errno != 0 ? errno : ENOENT;
+  file_.reset();
+  if (Status opened = files_.openReadable(nativePath, file_); !opened) {
+    const int error = opened.errorNumber();
     if (error == EISDIR || platform::isFolder(nativePath))
       return Status::refused(Status::Reason::ArchiveIsFolder).inFile(nativePath);
     if (error == EINVAL)
@@ -154,7 +154,7 @@ Status ArchiveReader::open(const std::string& nativePath) {
         .inFile(nativePath)
         .withErrorNumber(error);
   }
-  const std::uint64_t archiveSize = file_.size();
+  const std::uint64_t archiveSize = file_->size();
 
   // The header says how long the directory is; only that much is read, and only after
   // the header's figures have been checked against the entry count and the file length.
@@ -175,7 +175,8 @@ Status ArchiveReader::open(const std::string& nativePath) {
 }
 
 Status ArchiveReader::readAt(std::uint64_t position, std::span<std::uint8_t> buffer) {
-  if (buffer.empty() || file_.readAt(position, buffer)) return Status::ok();
+  if (buffer.empty() || (file_ != nullptr && file_->readAt(position, buffer).isOk()))
+    return Status::ok();
   return Status::fault(Status::Code::CannotRead, Status::Reason::ArchiveReadFailed,
                        {buffer.size(), position})
       .inFile(nativePath_);

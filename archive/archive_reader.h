@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -12,7 +13,7 @@
 #include "archive/archive_format.h"
 #include "codec/entry_type.h"
 #include "common/status.h"
-#include "platform/platform.h"
+#include "platform/file.h"
 
 namespace kupack {
 
@@ -51,21 +52,31 @@ std::string entryNameForConsole(std::string_view name);
 Status parseArchiveDirectory(std::span<const std::uint8_t> bytes, std::uint64_t archiveSize,
                              const std::string& archivePath, ArchiveDirectory& directory);
 
-// An open, checked archive file.
+// An open, checked archive file, read through a FileSystem (the system's files unless one is
+// given; tests give one that injects faults). Entries may be read from several threads at once.
 class ArchiveReader {
  public:
+  explicit ArchiveReader(platform::FileSystem* files = nullptr)
+      : files_(platform::fileSystemOr(files)) {}
+
   // Opens the archive at `nativePath` and checks its header and directory. Reads only the
   // header and the directory; the data area is read on demand.
   Status open(const std::string& nativePath);
+
+  // Where the archive was opened: the files that go with it (the folder -t compares it
+  // with, scratch files) are opened there too.
+  platform::FileSystem& files() const { return files_; }
 
   const ArchiveDirectory& directory() const { return directory_; }
   const std::vector<ArchiveEntry>& entries() const { return directory_.entries; }
   const std::string& nativePath() const { return nativePath_; }
   // The archive's path as console text, for messages.
   const std::string& shownPath() const { return shownPath_; }
-  // The open archive file, for copying entries' stored bytes as they are.
-  const platform::HeldFile& file() const { return file_; }
-  platform::HeldFile& file() { return file_; }
+  // The open archive file (only after a successful open()), for copying entries' stored
+  // bytes as they are and for noticing a change. An update closes it through openFile()
+  // before its new archive takes the name; nothing can be read after that.
+  const platform::ReadableFile& file() const { return *file_; }
+  std::unique_ptr<platform::ReadableFile>& openFile() { return file_; }
 
   // Reads `buffer.size()` bytes of `entry`'s stored bytes, starting `position` bytes into
   // them. The range must lie inside the entry, and the entry inside the data area.
@@ -79,7 +90,8 @@ class ArchiveReader {
  private:
   Status readAt(std::uint64_t position, std::span<std::uint8_t> buffer);
 
-  platform::HeldFile file_;
+  platform::FileSystem& files_;
+  std::unique_ptr<platform::ReadableFile> file_;
   std::string nativePath_;
   std::string shownPath_;
   ArchiveDirectory directory_;

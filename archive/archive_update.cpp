@@ -82,7 +82,7 @@ UpdatePlan planUpdate(ArchiveReader& reader, const std::vector<CollectedFile>& f
                    [](const auto& a, const auto& b) { return a.first < b.first; });
 
   UpdatePlan plan;
-  plan.kept.archive = &reader.file();
+  plan.kept.archive = &reader.openFile();
   plan.kept.archivePath = reader.nativePath();
   plan.files.reserve(files.size());
   // Pointers into plan.files are set once it is complete.

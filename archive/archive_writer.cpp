@@ -188,9 +188,9 @@ class Writer {
     if (Status kept = archive_->keepAttributesOf(job_.archivePath); !kept) return kept;
     if (Status closed = archive_->close(); !closed) return closed;
     if (kept_.archive != nullptr) {
-      if (!kept_.archive->stillNamedBy(kept_.archivePath))
+      if (!(*kept_.archive)->stillNamedBy(kept_.archivePath))
         return Status::file(Status::Code::SourceChanged, kept_.archivePath);
-      *kept_.archive = platform::HeldFile();  // nothing more is read of it
+      kept_.archive->reset();  // nothing more is read of it
     }
     if (!platform::replaceFile(partPath_, job_.archivePath)) {
       const int error = errno;
@@ -260,7 +260,7 @@ class Writer {
       length += entry.storedSize;
     }
     const auto copyStart = std::chrono::steady_clock::now();
-    Status copied = archive_->appendFrom(*kept_.archive, kept_.archivePath, position, length);
+    Status copied = archive_->appendCopyOf(**kept_.archive, position, length);
     writingSeconds += secondsSince(copyStart);
     if (!copied) return copied;
     offset_ += length;

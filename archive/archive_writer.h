@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -77,7 +78,7 @@ struct KeptEntry {
   std::uint32_t sourceSize = 0;
 };
 struct KeptEntries {
-  platform::HeldFile* archive = nullptr;
+  std::unique_ptr<platform::ReadableFile>* archive = nullptr;
   std::string archivePath;  // must still name `archive`, unchanged, when the new one replaces it
   std::vector<KeptEntry> entries;
 };

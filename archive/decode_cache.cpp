@@ -7,7 +7,7 @@
 #include <new>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/file.h"
 
 namespace kupack {
 namespace {
@@ -24,17 +24,19 @@ struct DecodeCache::Decoded {
   std::uint64_t size = 0;       // bytes decoded so far
   std::uint64_t setAside = 0;   // bytes counted against memory for this entry
   std::vector<std::uint8_t> bytes;  // the decoded entry, unless it is in `file`
-  platform::HeldFile file;
+  std::unique_ptr<platform::ScratchFile> file;
   bool inFile = false;
   bool listed = false;  // closed and kept, at `place` in the recency list
   std::list<std::size_t>::iterator place;
 };
 
-DecodeCache::DecodeCache(std::uint64_t budget, Decoder decode, Reporter report)
+DecodeCache::DecodeCache(std::uint64_t budget, platform::FileSystem& files, Decoder decode,
+                         Reporter report)
     : budget_(budget),
       memoryLimit_(budget > std::numeric_limits<std::uint64_t>::max() / 2
                        ? std::numeric_limits<std::uint64_t>::max()
                        : 2 * budget),
+      files_(files),
       decode_(std::move(decode)),
       report_(std::move(report)) {}
 
@@ -76,9 +78,9 @@ int DecodeCache::read(std::size_t entry, std::uint64_t size, std::uint64_t offse
     return EIO;
   }
   if (held->inFile) {
-    if (!held->file.readAt(offset, piece)) {
+    if (Status read = held->file->readAt(offset, piece); !read) {
       report_(entry, Status::fault(Status::Code::CannotRead, Status::Reason::TemporaryUnreadable)
-                         .withErrorNumber(errno));
+                         .withErrorNumber(read.errorNumber()));
       return EIO;
     }
   } else {
@@ -134,7 +136,7 @@ std::shared_ptr<DecodeCache::Decoded> DecodeCache::decoded(std::size_t entry,
     memoryBytes_ -= decoding->setAside;
     decoding->setAside = 0;
     decoding->bytes = {};
-    decoding->file = platform::HeldFile{};
+    decoding->file.reset();
     // Memory may come back: a later read tries again. Other failures stay failures.
     if (outOfMemory) entries_.erase(entry);
   } else if (!isOpen(entry)) {
@@ -150,10 +152,12 @@ std::shared_ptr<DecodeCache::Decoded> DecodeCache::decoded(std::size_t entry,
 }
 
 bool DecodeCache::decodeInto(std::size_t entry, Decoded& target) {
-  if (target.inFile && !target.file.openUnnamedTemporary()) {
-    report_(entry, Status::fault(Status::Code::CannotCreate, Status::Reason::TemporaryUncreatable)
-                       .withErrorNumber(errno));
-    return false;
+  if (target.inFile) {
+    if (Status created = files_.createScratch(target.file); !created) {
+      report_(entry, Status::fault(Status::Code::CannotCreate, Status::Reason::TemporaryUncreatable)
+                         .withErrorNumber(created.errorNumber()));
+      return false;
+    }
   }
   // Takes the decoded pieces into memory (never more than was set aside) or into the
   // entry's temporary file.
@@ -164,7 +168,7 @@ bool DecodeCache::decodeInto(std::size_t entry, Decoded& target) {
       if (!target_.inFile) {
         if (piece.size() > target_.setAside - target_.size) return false;
         target_.bytes.insert(target_.bytes.end(), piece.begin(), piece.end());
-      } else if (!target_.file.writeAt(target_.size, piece)) {
+      } else if (!target_.file->writeAt(target_.size, piece)) {
         return false;
       }
       target_.size += piece.size();

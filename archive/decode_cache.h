@@ -18,6 +18,7 @@
 
 #include "codec/byte_stream.h"
 #include "common/status.h"
+#include "platform/file.h"
 
 namespace kupack {
 
@@ -28,7 +29,8 @@ class DecodeCache {
   // A problem with an entry's decoded bytes (the Status does not name the entry).
   using Reporter = std::function<void(std::size_t entry, const Status& problem)>;
 
-  DecodeCache(std::uint64_t budget, Decoder decode, Reporter report);
+  // Scratch files are made through `files`.
+  DecodeCache(std::uint64_t budget, platform::FileSystem& files, Decoder decode, Reporter report);
   ~DecodeCache();
   DecodeCache(const DecodeCache&) = delete;
   DecodeCache& operator=(const DecodeCache&) = delete;
@@ -61,6 +63,7 @@ class DecodeCache {
 
   std::uint64_t budget_;
   std::uint64_t memoryLimit_;  // twice the budget
+  platform::FileSystem& files_;
   Decoder decode_;
   Reporter report_;
 

@@ -2,12 +2,13 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <optional>
 #include <vector>
 
 #include "archive/entry_decoding.h"
-#include "platform/platform.h"
+#include "platform/file.h"
 
 namespace kupack {
 namespace {
@@ -83,7 +84,7 @@ class WindowComparingSink final : public ByteSink {
 // Writes decoded bytes to a file without a name; remembers a failed write.
 class SpillSink final : public ByteSink {
  public:
-  explicit SpillSink(platform::HeldFile& file) : file_(file) {}
+  explicit SpillSink(platform::ScratchFile& file) : file_(file) {}
   bool put(std::span<const std::uint8_t> bytes) override {
     if (!file_.writeAt(length_, bytes)) {
       failed_ = true;
@@ -96,7 +97,7 @@ class SpillSink final : public ByteSink {
   std::uint64_t length() const { return length_; }
 
  private:
-  platform::HeldFile& file_;
+  platform::ScratchFile& file_;
   std::uint64_t length_ = 0;
   bool failed_ = false;
 };
@@ -105,7 +106,7 @@ class SpillSink final : public ByteSink {
 // the first difference or a failed read.
 class SpillComparingSink final : public ByteSink {
  public:
-  SpillComparingSink(const platform::HeldFile& file, std::uint64_t spilledLength)
+  SpillComparingSink(const platform::ScratchFile& file, std::uint64_t spilledLength)
       : file_(file), spilledLength_(spilledLength) {}
   bool put(std::span<const std::uint8_t> bytes) override {
     for (std::size_t done = 0; done < bytes.size() && !differs_ && !failed_;) {
@@ -132,7 +133,7 @@ class SpillComparingSink final : public ByteSink {
   std::uint64_t length() const { return position_; }
 
  private:
-  const platform::HeldFile& file_;
+  const platform::ScratchFile& file_;
   std::uint64_t spilledLength_;
   std::vector<std::uint8_t> buffer_;
   std::uint64_t position_ = 0;
@@ -168,14 +169,14 @@ Status sameStoredBytes(ArchiveReader& readerA, const ArchiveEntry& a, ArchiveRea
 std::optional<Status> compareThroughFile(ArchiveReader& readerA, const ArchiveEntry& a,
                                          ArchiveReader& readerB, const ArchiveEntry& b,
                                          bool& same) {
-  platform::HeldFile spill;
-  if (!spill.openUnnamedTemporary()) return std::nullopt;
-  SpillSink write(spill);
+  std::unique_ptr<platform::ScratchFile> spill;
+  if (!readerA.files().createScratch(spill)) return std::nullopt;
+  SpillSink write(*spill);
   if (Status status = decodeEntry(readerA, a, write); !status) {
     if (write.failed()) return std::nullopt;
     return status;
   }
-  SpillComparingSink compare(spill, write.length());
+  SpillComparingSink compare(*spill, write.length());
   if (Status status = decodeEntry(readerB, b, compare); !status) {
     if (compare.failed()) return std::nullopt;
     if (!compare.differs()) return status;

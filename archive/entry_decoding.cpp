@@ -89,18 +89,30 @@ Status copyStoredEntry(const ArchiveEntry& entry, PositionedSource& stream, Byte
 // checked and again for their rows, holding a row at a time.
 constexpr std::uint64_t ONE_PASS_PICTURE = std::uint64_t{16} << 20;
 
-// The picture's pixels when its header says they fit ONE_PASS_PICTURE, else nullopt.
-std::optional<std::uint64_t> onePassPictureBytes(PositionedSource& stream) {
+// Whether the picture's header says its pixels fit ONE_PASS_PICTURE (false for a stream
+// too short to hold a header, which the decoder then refuses). False when the header cannot
+// be read, with `unreadable` set: a failed read is the entry's failure, never read again.
+bool fitsOnePass(PositionedSource& stream, bool& unreadable) {
+  unreadable = false;
   std::uint8_t header[4] = {};
-  if (stream.size() < sizeof header || !stream.read(0, header)) return std::nullopt;
+  if (stream.size() < sizeof header) return false;
+  if (!stream.read(0, header)) {
+    unreadable = true;
+    return false;
+  }
   const auto bytes = pictureBytes(loadBE16(header), loadBE16(header + 2), 3);
-  if (!bytes || *bytes > ONE_PASS_PICTURE) return std::nullopt;
-  return *bytes;
+  return bytes && *bytes <= ONE_PASS_PICTURE;
 }
 
 Status writeSpbEntryAsBmp(const ArchiveEntry& entry, PositionedSource& stream, ByteSink& sink) {
   SpbRowDecoder decoder(stream);
-  if (onePassPictureBytes(stream)) {
+  bool unreadable = false;
+  const bool onePass = fitsOnePass(stream, unreadable);
+  if (unreadable) {
+    return decodingFailure(entry, stream,
+                           Status::fault(Status::Code::CannotRead, Reason::EntryUnreadable));
+  }
+  if (onePass) {
     SpbPicture picture;
     if (Status status = checkSpbEntry(entry, stream, decoder, &picture.pixels); !status) {
       return status;

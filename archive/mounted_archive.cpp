@@ -39,10 +39,12 @@ class EntryBytes final : public PositionedSource {
 
 }  // namespace
 
-MountedArchive::MountedArchive(std::uint64_t cacheBudget, Reporter report)
+MountedArchive::MountedArchive(std::uint64_t cacheBudget, Reporter report,
+                               platform::FileSystem* files)
     : report_(std::move(report)),
+      reader_(files),
       cache_(
-          cacheBudget,
+          cacheBudget, reader_.files(),
           [this](std::size_t entry, ByteSink& sink) { return decodeEntryInto(entry, sink); },
           [this](std::size_t entry, const Status& problem) { reportOnce(entry, problem); }) {}
 
@@ -201,8 +203,8 @@ int MountedArchive::read(std::uint64_t handle, std::uint64_t offset, std::span<s
 
 bool MountedArchive::archiveUnchanged() {
   if (replaced_.load()) return false;
-  const platform::HeldFile& archive = reader_.file();
-  if (watchOpenArchiveOnly_ ? archive.unchangedWhileHeld() : archive.stillNamedBy(archivePath_))
+  const platform::ReadableFile& archive = reader_.file();
+  if (watchOpenArchiveOnly_ ? archive.unchangedSinceOpen() : archive.stillNamedBy(archivePath_))
     return true;
   if (!replaced_.exchange(true)) {
     report_(Status::refused(Status::Reason::ArchiveReplaced).inFile(givenPath_));

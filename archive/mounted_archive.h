@@ -21,6 +21,7 @@
 #include "archive/decode_cache.h"
 #include "archive/entry_tree.h"
 #include "common/status.h"
+#include "platform/file.h"
 #include "platform/platform.h"
 #include "platform/read_only_mount.h"
 
@@ -35,7 +36,9 @@ class MountedArchive final : public platform::ReadOnlyFileSystem {
   // decode or read, once; each names the archive and the entry.
   using Reporter = std::function<void(const Status&)>;
 
-  MountedArchive(std::uint64_t cacheBudget, Reporter report);
+  // The archive and the decode cache's scratch files are opened through `files` (the
+  // system's files for nullptr).
+  MountedArchive(std::uint64_t cacheBudget, Reporter report, platform::FileSystem* files = nullptr);
   ~MountedArchive() override;
 
   // Opens and checks the archive as `-l` does (a broken directory, a folder or anything

@@ -336,7 +336,7 @@ class Tester {
   std::unique_ptr<platform::ReadableFile> openSource(const ArchiveEntry& entry,
                                                      const std::string& path) {
     std::unique_ptr<platform::ReadableFile> source;
-    if (Status opened = platform::realFileSystem().openReadable(path, source); !opened) {
+    if (Status opened = reader_.files().openReadable(path, source); !opened) {
       problem(atEntry(entry, Code::CannotOpen, Reason::FileUnopenable)
                   .withOtherPath(path)
                   .withErrorNumber(opened.errorNumber()));

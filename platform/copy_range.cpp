@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/held_file.h"
 
 #if defined(__linux__)
 #include <unistd.h>

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstring>
 
+#include "platform/held_file.h"
 #include "platform/platform.h"
 
 namespace kupack::platform {
@@ -43,8 +44,6 @@ class SystemReadableFile final : public ReadableFile {
     held_.willRead(position, length);
   }
 
-  const HeldFile& held() const { return held_; }
-
   bool unchangedSinceOpen() const override {
     if (!held_.unchangedWhileHeld()) return false;
     // Nothing may follow the recorded length either: some files (/proc) report a size that
@@ -52,6 +51,11 @@ class SystemReadableFile final : public ReadableFile {
     std::uint8_t beyond = 0;
     return !held_.readAt(held_.size(), {&beyond, 1});
   }
+
+  bool stillNamedBy(const std::string& path) const override { return held_.stillNamedBy(path); }
+  std::int64_t modifiedUnixSeconds() const override { return held_.modifiedUnixSeconds(); }
+
+  const HeldFile& held() const { return held_; }
 
  private:
   const std::string path_;
@@ -101,20 +105,19 @@ class SystemWritableFile final : public WritableFile {
     return Status::ok();
   }
 
-  // Kept entries of an update: the whole range by the system, as HeldFile::copyTo does it.
-  // (Read through the buffer instead, a range whose pages do not line up cost the writes
-  // twice the time and more while writeback of the file was under way.)
-  Status appendFrom(const HeldFile& source, const std::string& sourcePath, std::uint64_t position,
-                    std::uint64_t length) override {
+  Status appendCopyOf(const ReadableFile& source, std::uint64_t position,
+                      std::uint64_t length) override {
+    const auto* system = dynamic_cast<const SystemReadableFile*>(&source);
+    if (system == nullptr) return appendFrom(source, position, length);
     if (Status flushed = flush(); !flushed) return flushed;
     if (stream_ == nullptr) return failed();
     errno = 0;
-    switch (source.copyTo(position, length, stream_)) {
+    switch (system->held().copyTo(position, length, stream_)) {
       case HeldFile::CopyResult::Copied:
         start_ += length;
         return Status::ok();
       case HeldFile::CopyResult::ReadFailed:
-        return fileFailure(Status::Code::CannotRead, sourcePath, lastErrorOr(EIO));
+        return readFailure(source);
       case HeldFile::CopyResult::WriteFailed:
         break;
     }
@@ -126,13 +129,7 @@ class SystemWritableFile final : public WritableFile {
     const auto readInto = [&](std::uint64_t at, std::span<std::uint8_t> buffer) {
       return source.readAt(at, buffer);
     };
-    // A copy that ends early is a file that has become shorter, unless it is unchanged.
-    const auto copyFailed = [&] {
-      const int error = lastErrorOr(EIO);
-      if (!source.unchangedSinceOpen())
-        return Status::file(Status::Code::SourceChanged, source.path());
-      return fileFailure(Status::Code::CannotRead, source.path(), error);
-    };
+    const auto copyFailed = [&] { return readFailure(source); };
     const auto* system = dynamic_cast<const SystemReadableFile*>(&source);
     return appendCopied(system != nullptr ? &system->held() : nullptr, position, length, readInto,
                         copyFailed);
@@ -170,6 +167,15 @@ class SystemWritableFile final : public WritableFile {
   static constexpr std::uint64_t SYSTEM_COPY_LEAST = std::uint64_t{64} << 10;
 
   Status failed() const { return fileFailure(Status::Code::CannotWrite, path_, lastErrorOr(EIO)); }
+
+  // Why the system's copy from `source` failed on the reading side: a copy that ends early is
+  // a file that has become shorter, unless it is unchanged.
+  static Status readFailure(const ReadableFile& source) {
+    const int error = lastErrorOr(EIO);
+    if (!source.unchangedSinceOpen())
+      return Status::file(Status::Code::SourceChanged, source.path());
+    return fileFailure(Status::Code::CannotRead, source.path(), error);
+  }
 
   // The free part of the buffer: up to the next block boundary of the file.
   std::span<std::uint8_t> freeRoom() {
@@ -245,6 +251,27 @@ class SystemWritableFile final : public WritableFile {
   std::size_t buffered_ = 0;
 };
 
+// A file without a name, read and written at positions.
+class SystemScratchFile final : public ScratchFile {
+ public:
+  explicit SystemScratchFile(HeldFile held) : held_(std::move(held)) {}
+
+  Status writeAt(std::uint64_t position, std::span<const std::uint8_t> bytes) override {
+    errno = 0;
+    if (held_.writeAt(position, bytes)) return Status::ok();
+    return fileFailure(Status::Code::CannotWrite, {}, lastErrorOr(EIO));
+  }
+
+  Status readAt(std::uint64_t position, std::span<std::uint8_t> buffer) const override {
+    errno = 0;
+    if (held_.readAt(position, buffer)) return Status::ok();
+    return fileFailure(Status::Code::CannotRead, {}, lastErrorOr(EIO));
+  }
+
+ private:
+  HeldFile held_;
+};
+
 class SystemFileSystem final : public FileSystem {
  public:
   Status openReadable(const std::string& path, std::unique_ptr<ReadableFile>& file) override {
@@ -263,6 +290,21 @@ class SystemFileSystem final : public FileSystem {
     if (stream == nullptr) return fileFailure(Status::Code::CannotCreate, stem + suffix, errno);
     file = std::make_unique<SystemWritableFile>(created, stream);
     return Status::ok();
+  }
+
+  Status createScratch(std::unique_ptr<ScratchFile>& file) override {
+    HeldFile held;
+    errno = 0;
+    if (!held.openUnnamedTemporary()) return fileFailure(Status::Code::CannotCreate, {}, errno);
+    file = std::make_unique<SystemScratchFile>(std::move(held));
+    return Status::ok();
+  }
+
+  Status readList(const std::string& path, std::uint64_t limit,
+                  std::vector<std::uint8_t>& bytes) override {
+    // A pipe the user named is read to its end, never opened as a regular file first.
+    if (namesPipe(path)) return readPipeToEnd(path, limit, bytes);
+    return FileSystem::readList(path, limit, bytes);
   }
 };
 
@@ -283,6 +325,16 @@ Status ReadableFile::readAt(std::uint64_t position, std::span<std::uint8_t> buff
 Status ReadableFile::checkUnchanged() const {
   if (unchangedSinceOpen()) return Status::ok();
   return Status::file(Status::Code::SourceChanged, path());
+}
+
+Status FileSystem::readList(const std::string& path, std::uint64_t limit,
+                            std::vector<std::uint8_t>& bytes) {
+  bytes.clear();
+  std::unique_ptr<ReadableFile> file;
+  if (Status opened = openReadable(path, file); !opened) return opened;
+  if (file->size() > limit) return Status::file(Status::Code::FileTooLarge, path);
+  bytes.resize(static_cast<std::size_t>(file->size()));
+  return file->readAt(0, bytes);
 }
 
 FileSystem& realFileSystem() {

@@ -13,12 +13,12 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "common/status.h"
 
 namespace kupack::platform {
 
-class HeldFile;
 class RemovedOnEarlyEnd;
 
 // A regular file open for reading. Safe to read from several threads at once.
@@ -45,6 +45,14 @@ class ReadableFile {
   // alone.
   virtual bool unchangedSinceOpen() const = 0;
 
+  // True while `path` still names this file, unchanged since it was opened (the same file,
+  // size and modification time): for a file held open while its name may be given to
+  // another.
+  virtual bool stillNamedBy(const std::string& path) const = 0;
+
+  // Its modification time when it was opened, in seconds since 1970.
+  virtual std::int64_t modifiedUnixSeconds() const = 0;
+
   // Fills all of `buffer` from `position` on, asking as often as the file gives fewer bytes
   // than asked. SourceChanged naming the file when it ends first (it has become shorter
   // since it was opened), CannotRead when a read fails.
@@ -66,10 +74,6 @@ class WritableFile {
   virtual Status append(std::span<const std::uint8_t> bytes) = 0;
   // Makes `position` the current position, after writing out what is buffered.
   virtual Status seek(std::uint64_t position) = 0;
-  // Appends the `length` bytes of `source` from `position` on (platform::HeldFile::copyTo):
-  // CannotRead naming `sourcePath` or CannotWrite naming this file.
-  virtual Status appendFrom(const HeldFile& source, const std::string& sourcePath,
-                            std::uint64_t position, std::uint64_t length) = 0;
   // Appends the `length` bytes of `source` from `position` on, read straight into the file's
   // own write buffer; where the range lines up with its new place by whole pages and
   // `source` is one of the system's files, the system copies those pages itself
@@ -77,6 +81,12 @@ class WritableFile {
   // it when a read fails, CannotWrite naming this file.
   virtual Status appendFrom(const ReadableFile& source, std::uint64_t position,
                             std::uint64_t length) = 0;
+  // The same for a long range copied as it is (an update's kept entries): between two of the
+  // system's files all of it by the system (Linux: copy_file_range, whatever the alignment;
+  // read through the buffer, a range whose pages do not line up cost twice the time and more
+  // while the file's writeback was under way), otherwise as appendFrom() does it.
+  virtual Status appendCopyOf(const ReadableFile& source, std::uint64_t position,
+                              std::uint64_t length) = 0;
   // Gives the file the permissions of the file at `replacedPath` it is to replace
   // (platform::keepReplacedFileAttributes). CannotWrite naming this file.
   virtual Status keepAttributesOf(const std::string& replacedPath) = 0;
@@ -86,6 +96,20 @@ class WritableFile {
   // Writes out what is buffered and closes the file. CannotWrite naming it when anything
   // written did not reach it. Does nothing once closed.
   virtual Status close() = 0;
+};
+
+// A file without a name, for scratch bytes that do not fit in memory (POSIX: O_TMPFILE or a
+// name removed at once; Windows: deleted when closed), in the system's temporary folder; it
+// goes when it is dropped. Its failures name no file (it has no name): the caller says whose
+// scratch file it was.
+class ScratchFile {
+ public:
+  virtual ~ScratchFile() = default;
+  // Writes all of `bytes` at `position`. CannotWrite with the system's reason.
+  virtual Status writeAt(std::uint64_t position, std::span<const std::uint8_t> bytes) = 0;
+  // Fills all of `buffer` from `position` on. CannotRead with the system's reason (EIO when
+  // the file ends first). Safe to call from several threads at once.
+  virtual Status readAt(std::uint64_t position, std::span<std::uint8_t> buffer) const = 0;
 };
 
 // Where files are opened. One instance serves every thread of a run.
@@ -104,6 +128,16 @@ class FileSystem {
   virtual Status createUnique(const std::string& stem, const std::string& suffix,
                               RemovedOnEarlyEnd* removal,
                               std::unique_ptr<WritableFile>& file) = 0;
+
+  // Makes a new, empty scratch file. CannotCreate with the system's reason when none can
+  // be made.
+  virtual Status createScratch(std::unique_ptr<ScratchFile>& file) = 0;
+
+  // Reads all of the file at `path`, a list the user named, into `bytes`: a regular file
+  // as openReadable() opens it, or (POSIX) a pipe such as a shell's process substitution,
+  // read to its end. CannotOpen or CannotRead naming it; FileTooLarge past `limit` bytes.
+  virtual Status readList(const std::string& path, std::uint64_t limit,
+                          std::vector<std::uint8_t>& bytes);
 };
 
 // The system's files.

@@ -25,6 +25,8 @@
 #include <utility>
 
 #include "platform/internal_posix.h"
+#include "platform/file.h"
+#include "platform/held_file.h"
 #include "platform/platform.h"
 
 namespace kupack::platform {
@@ -160,6 +162,47 @@ bool HeldFile::unchangedWhileHeld() const {
   if (fstat(static_cast<int>(handle_), &held) != 0) return false;
   return held.st_nlink > 0 && static_cast<std::uint64_t>(held.st_size) == size_ &&
          modificationNanoseconds(held) == modified_;
+}
+
+bool namesPipe(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
+}
+
+Status readPipeToEnd(const std::string& path, std::uint64_t limit,
+                     std::vector<std::uint8_t>& bytes) {
+  bytes.clear();
+  const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (descriptor < 0) return fileFailure(Status::Code::CannotOpen, path, errno);
+  struct stat info {};
+  int error = 0;
+  if (fstat(descriptor, &info) != 0) {
+    error = errno;
+  } else if (!S_ISFIFO(info.st_mode)) {
+    error = EINVAL;
+  }
+  if (error != 0) {
+    ::close(descriptor);
+    return fileFailure(Status::Code::CannotOpen, path, error);
+  }
+  std::array<std::uint8_t, 65536> block{};
+  Status status = Status::ok();
+  for (;;) {
+    const ssize_t got = ::read(descriptor, block.data(), block.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      status = fileFailure(Status::Code::CannotRead, path, errno);
+      break;
+    }
+    if (got == 0) break;
+    if (static_cast<std::uint64_t>(got) > limit - bytes.size()) {
+      status = Status::file(Status::Code::FileTooLarge, path);
+      break;
+    }
+    bytes.insert(bytes.end(), block.begin(), block.begin() + got);
+  }
+  ::close(descriptor);
+  return status;
 }
 
 }  // namespace kupack::platform

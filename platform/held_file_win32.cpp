@@ -17,6 +17,8 @@
 #include <utility>
 
 #include "platform/internal_win32.h"
+#include "platform/file.h"
+#include "platform/held_file.h"
 #include "platform/platform.h"
 #include "platform/win32_text.h"
 
@@ -184,6 +186,13 @@ bool HeldFile::unchangedWhileHeld() const {
     return false;
   }
   return info.nNumberOfLinks > 0 && held.size == size_ && held.modified == modified_;
+}
+
+bool namesPipe(const std::string&) { return false; }
+
+Status readPipeToEnd(const std::string& path, std::uint64_t, std::vector<std::uint8_t>& bytes) {
+  bytes.clear();
+  return fileFailure(Status::Code::CannotOpen, path, EINVAL);
 }
 
 }  // namespace kupack::platform

@@ -243,44 +243,5 @@ TEST_F(ArchiveUpdateTest, DryRunListsTheChangesAndWritesNothing) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), {}), entriesBefore);
 }
 
-// Kept bytes move by the system's own copy where it has one and in blocks otherwise (here a
-// destination on another file system, where the system refuses to copy between the two).
-TEST(HeldFileCopyTest, CopiesRangesExactlyAndRefusesOnesPastTheEnd) {
-  test::TempDir dir;
-  std::string source(3 * 1048576 + 77, '\0');
-  for (std::size_t i = 0; i < source.size(); ++i) source[i] = static_cast<char>((i * 131) >> 3);
-  test::writeFile(dir / "source.bin", source);
-  platform::HeldFile held;
-  ASSERT_TRUE(held.openForReading((dir / "source.bin").string()));
-  std::vector<fs::path> destinations{dir / "copy.bin"};
-  if (fs::is_directory("/dev/shm"))
-    destinations.push_back(fs::path("/dev/shm") / (dir.path().filename().string() + ".bin"));
-  for (const fs::path& destination : destinations) {
-    SCOPED_TRACE(destination.string());
-    std::FILE* out = std::fopen(destination.string().c_str(), "wb");
-    ASSERT_NE(out, nullptr);
-    ASSERT_EQ(std::fwrite("head", 1, 4, out), 4u);  // buffered: must come first
-    struct Range {
-      std::uint64_t position, length;
-    };
-    std::string expected = "head";
-    for (const Range range : {Range{0, 0}, Range{5, 1}, Range{1000, 1048576 + 3},
-                              Range{0, source.size()}, Range{source.size() - 9, 9}}) {
-      EXPECT_EQ(held.copyTo(range.position, range.length, out),
-                platform::HeldFile::CopyResult::Copied);
-      expected += source.substr(static_cast<std::size_t>(range.position),
-                                static_cast<std::size_t>(range.length));
-    }
-    ASSERT_EQ(std::fwrite("tail", 1, 4, out), 4u);  // after the copies
-    expected += "tail";
-    EXPECT_EQ(held.copyTo(source.size() - 3, 10, out),  // the file ends first
-              platform::HeldFile::CopyResult::ReadFailed);
-    std::fclose(out);
-    const std::string copied = test::readFile(destination);
-    EXPECT_EQ(copied.substr(0, expected.size()), expected);
-    fs::remove(destination);
-  }
-}
-
 }  // namespace
 }  // namespace kupack

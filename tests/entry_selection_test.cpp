@@ -10,6 +10,7 @@
 #include "archive/entry_comparison.h"
 #include "platform/platform.h"
 #include "tests/archive_builder.h"
+#include "tests/fault_file_system.h"
 #include "tests/test_support.h"
 
 namespace kupack {
@@ -130,8 +131,9 @@ TEST(ExcludeRulesTest, OneLevelAnywhereMoreLevelsFromTheTop) {
   EXPECT_TRUE(none.empty());
 }
 
-// Decoded content compared through a temporary file and through windows smaller than the
-// entries: equal, differing at the end, shorter and longer, whichever side is decoded first.
+// Decoded content compared through a temporary file (one that can be written, and one on a
+// full disk) and through windows smaller than the entries: equal, differing at the end,
+// shorter and longer, whichever side is decoded first.
 TEST(EntryComparisonTest, WindowsSmallerThanTheEntryCompareTheWholeContent) {
   test::TempDir dir;
   const std::vector<test::BuiltEntry> entries = {
@@ -139,22 +141,27 @@ TEST(EntryComparisonTest, WindowsSmallerThanTheEntryCompareTheWholeContent) {
       test::storedEntry("last", "aaab"),  test::storedEntry("short", "aaa"),
       test::storedEntry("long", "aaaaa"), test::storedEntry("first", "baaa")};
   test::writeFile(dir.path() / "a.kup", test::buildArchiveBytes(entries));
-  ArchiveReader left;
-  ArchiveReader right;
-  ASSERT_TRUE(left.open((dir.path() / "a.kup").string()));
-  ASSERT_TRUE(right.open((dir.path() / "a.kup").string()));
-  const auto& lzss = left.entries()[0];
-  for (SpillToDisk spill : {SpillToDisk::WhenLarger, SpillToDisk::Never}) {
-    for (std::size_t window : {std::size_t{1}, std::size_t{3}, std::size_t{4}, std::size_t{64}}) {
-      for (std::size_t i = 1; i < entries.size(); ++i) {
-        const auto& other = right.entries()[i];
-        for (bool lzssFirst : {true, false}) {
-          bool same = true;
-          const Status status =
-              lzssFirst ? compareEntryContents(left, lzss, right, other, same, window, spill)
-                        : compareEntryContents(right, other, left, lzss, same, window, spill);
-          ASSERT_TRUE(status) << statusText(status);
-          EXPECT_EQ(same, i == 1) << other.name << " window " << window;
+  test::FaultFileSystem full;
+  full.fillDiskAfter(0);
+  for (platform::FileSystem* files : {static_cast<platform::FileSystem*>(nullptr),
+                                      static_cast<platform::FileSystem*>(&full)}) {
+    ArchiveReader left(files);
+    ArchiveReader right(files);
+    ASSERT_TRUE(left.open((dir.path() / "a.kup").string()));
+    ASSERT_TRUE(right.open((dir.path() / "a.kup").string()));
+    const auto& lzss = left.entries()[0];
+    for (SpillToDisk spill : {SpillToDisk::WhenLarger, SpillToDisk::Never}) {
+      for (std::size_t window : {std::size_t{1}, std::size_t{3}, std::size_t{4}, std::size_t{64}}) {
+        for (std::size_t i = 1; i < entries.size(); ++i) {
+          const auto& other = right.entries()[i];
+          for (bool lzssFirst : {true, false}) {
+            bool same = true;
+            const Status status =
+                lzssFirst ? compareEntryContents(left, lzss, right, other, same, window, spill)
+                          : compareEntryContents(right, other, left, lzss, same, window, spill);
+            ASSERT_TRUE(status) << statusText(status);
+            EXPECT_EQ(same, i == 1) << other.name << " window " << window;
+          }
         }
       }
     }

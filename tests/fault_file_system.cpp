@@ -16,6 +16,8 @@ class FaultFileSystem::Readable final : public platform::ReadableFile {
   const std::string& path() const override { return inner_->path(); }
   std::uint64_t size() const override { return inner_->size(); }
   bool unchangedSinceOpen() const override { return inner_->unchangedSinceOpen(); }
+  bool stillNamedBy(const std::string& path) const override { return inner_->stillNamedBy(path); }
+  std::int64_t modifiedUnixSeconds() const override { return inner_->modifiedUnixSeconds(); }
 
   Status readSome(std::uint64_t position, std::span<std::uint8_t> buffer,
                   std::size_t& got) const override {
@@ -45,13 +47,13 @@ class FaultFileSystem::Writable final : public platform::WritableFile {
     return Status::ok();
   }
 
-  Status appendFrom(const platform::HeldFile& source, const std::string& sourcePath,
-                    std::uint64_t position, std::uint64_t length) override {
+  Status appendCopyOf(const platform::ReadableFile& source, std::uint64_t position,
+                      std::uint64_t length) override {
     int error = 0;
     const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(length, SIZE_MAX));
     if (owner_.beforeWriting(wanted, error) < wanted || error != 0)
       return platform::fileFailure(Status::Code::CannotWrite, path(), error);
-    return inner_->appendFrom(source, sourcePath, position, length);
+    return inner_->appendCopyOf(source, position, length);
   }
 
   // One write of `length` bytes; the reads of `source` go through its own faults.
@@ -76,6 +78,30 @@ class FaultFileSystem::Writable final : public platform::WritableFile {
  private:
   FaultFileSystem& owner_;
   std::unique_ptr<platform::WritableFile> inner_;
+};
+
+class FaultFileSystem::Scratch final : public platform::ScratchFile {
+ public:
+  Scratch(FaultFileSystem& owner, std::unique_ptr<platform::ScratchFile> inner)
+      : owner_(owner), inner_(std::move(inner)) {}
+
+  Status writeAt(std::uint64_t position, std::span<const std::uint8_t> bytes) override {
+    int error = 0;
+    const std::size_t allowed = owner_.beforeWriting(bytes.size(), error);
+    if (Status put = inner_->writeAt(position, bytes.first(allowed)); !put) return put;
+    if (error != 0) return platform::fileFailure(Status::Code::CannotWrite, {}, error);
+    return Status::ok();
+  }
+
+  Status readAt(std::uint64_t position, std::span<std::uint8_t> buffer) const override {
+    const ReadFate fate = owner_.beforeReading({}, buffer.size());
+    if (fate.error != 0) return platform::fileFailure(Status::Code::CannotRead, {}, fate.error);
+    return inner_->readAt(position, buffer);
+  }
+
+ private:
+  FaultFileSystem& owner_;
+  std::unique_ptr<platform::ScratchFile> inner_;
 };
 
 void FaultFileSystem::failRead(std::size_t n, int error) {
@@ -149,6 +175,13 @@ Status FaultFileSystem::createUnique(const std::string& stem, const std::string&
   std::unique_ptr<platform::WritableFile> inner;
   if (Status created = inner_.createUnique(stem, suffix, removal, inner); !created) return created;
   file = std::make_unique<Writable>(*this, std::move(inner));
+  return Status::ok();
+}
+
+Status FaultFileSystem::createScratch(std::unique_ptr<platform::ScratchFile>& file) {
+  std::unique_ptr<platform::ScratchFile> inner;
+  if (Status created = inner_.createScratch(inner); !created) return created;
+  file = std::make_unique<Scratch>(*this, std::move(inner));
   return Status::ok();
 }
 

@@ -50,10 +50,13 @@ class FaultFileSystem final : public platform::FileSystem {
   Status createUnique(const std::string& stem, const std::string& suffix,
                       platform::RemovedOnEarlyEnd* removal,
                       std::unique_ptr<platform::WritableFile>& file) override;
+  // Scratch files' reads and writes count, and fail, with the others'.
+  Status createScratch(std::unique_ptr<platform::ScratchFile>& file) override;
 
  private:
   class Readable;
   class Writable;
+  class Scratch;
 
   // What happens to one read: the bytes it may give and the error it fails with (0: none).
   struct ReadFate {

@@ -9,6 +9,7 @@
 #include <cerrno>
 
 #include "platform/platform.h"
+#include "tests/fault_file_system.h"
 #include "tests/test_support.h"
 
 namespace kupack {
@@ -142,6 +143,87 @@ TEST(FileTest, AppendedRangesLandExactlyAndAShortenedSourceIsNamed) {
     EXPECT_TRUE(written == std::string(c.lead, 'L') + source.substr(c.position, c.length) +
                                std::string(trail.size(), 'T'));
     fs::remove(test::pathFromNative(out->path()));
+  }
+}
+
+// A list the user names (--exclude-from) is read whole through the layer, its failures
+// naming it.
+TEST(FileTest, ListIsReadWholeAndItsFailuresNameIt) {
+  test::TempDir dir;
+  fs::create_directories(dir / "folder");
+  test::writeFile(dir / "list", std::string("*.db\r\n\n.git"));
+  const std::string list = test::nativeOf(dir / "list");
+  std::vector<std::uint8_t> bytes;
+  ASSERT_TRUE(platform::realFileSystem().readList(list, 100, bytes));
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "*.db\r\n\n.git");
+  struct Case {
+    std::string path;
+    std::uint64_t limit;
+    bool failRead;
+    Status::Code code;
+  };
+  for (const Case& c : {Case{test::nativeOf(dir / "none"), 100, false, Status::Code::CannotOpen},
+                        Case{test::nativeOf(dir / "folder"), 100, false, Status::Code::CannotOpen},
+                        Case{list, 5, false, Status::Code::FileTooLarge},
+                        Case{list, 100, true, Status::Code::CannotRead}}) {
+    SCOPED_TRACE(c.path);
+    test::FaultFileSystem faults;
+    if (c.failRead) faults.failRead(1, EIO);
+    const Status status = faults.readList(c.path, c.limit, bytes);
+    EXPECT_EQ(status.code(), c.code);
+    EXPECT_EQ(status.path(), c.path);
+  }
+}
+
+// A range of one file appended to another: between two of the system's files by the
+// system's own copy (to a file on another file system, here /dev/shm, it refuses and blocks
+// are copied instead), from any other readable file in blocks through its own reads, so
+// that a wrapper's faults reach the copy.
+TEST(FileTest, AppendCopyOfCopiesRangesExactlyAndNamesTheSourceWhenItFails) {
+  test::TempDir dir;
+  std::string source(3 * 1048576 + 77, '\0');
+  for (std::size_t i = 0; i < source.size(); ++i) source[i] = static_cast<char>((i * 131) >> 3);
+  const std::string sourcePath = test::nativeOf(dir / "source.bin");
+  test::writeFile(dir / "source.bin", source);
+  std::vector<fs::path> stems{dir / "copy"};
+  if (fs::is_directory("/dev/shm")) stems.push_back(fs::path("/dev/shm") / dir.path().filename());
+  for (const bool wrapped : {false, true}) {
+    for (const fs::path& stem : stems) {
+      SCOPED_TRACE(stem.string() + (wrapped ? ", through a wrapper" : ""));
+      test::FaultFileSystem faults;
+      platform::FileSystem& files = wrapped ? faults : platform::realFileSystem();
+      std::unique_ptr<platform::ReadableFile> in;
+      ASSERT_TRUE(files.openReadable(sourcePath, in));
+      std::unique_ptr<platform::WritableFile> out;
+      ASSERT_TRUE(platform::realFileSystem().createUnique(test::nativeOf(stem), ".bin", nullptr, out));
+      const std::string outPath = out->path();
+      ASSERT_TRUE(out->append({reinterpret_cast<const std::uint8_t*>("head"), 4}));
+      std::string expected = "head";
+      struct Range {
+        std::uint64_t position, length;
+      };
+      for (const Range range : {Range{0, 0}, Range{5, 1}, Range{1000, 1048576 + 3},
+                                Range{0, source.size()}, Range{source.size() - 9, 9}}) {
+        EXPECT_TRUE(out->appendCopyOf(*in, range.position, range.length));
+        expected += source.substr(static_cast<std::size_t>(range.position),
+                                  static_cast<std::size_t>(range.length));
+      }
+      ASSERT_TRUE(out->append({reinterpret_cast<const std::uint8_t*>("tail"), 4}));
+      expected += "tail";
+      const Status pastEnd = out->appendCopyOf(*in, source.size() - 3, 10);  // the file ends first
+      EXPECT_FALSE(pastEnd);
+      EXPECT_EQ(pastEnd.path(), sourcePath) << statusText(pastEnd);
+      if (wrapped) {
+        faults.failRead(faults.reads() + 2, EIO);  // the second block of the next copy
+        const Status failed = out->appendCopyOf(*in, 0, source.size());
+        EXPECT_EQ(failed.code(), Status::Code::CannotRead);
+        EXPECT_EQ(failed.errorNumber(), EIO);
+        EXPECT_EQ(failed.path(), sourcePath);
+      }
+      ASSERT_TRUE(out->close());
+      EXPECT_EQ(test::readFile(test::pathFromNative(outPath)).substr(0, expected.size()), expected);
+      fs::remove(test::pathFromNative(outPath));
+    }
   }
 }
 

@@ -1,6 +1,7 @@
 // The file layer on what only POSIX systems make easily: a named pipe.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -25,15 +26,25 @@ TEST(FilePosixTest, PipeIsNoRegularFileAndNeverWaitedFor) {
   EXPECT_EQ(status.code(), Status::Code::CannotOpen);
   EXPECT_EQ(status.errorNumber(), EINVAL);
   EXPECT_EQ(platform::regularFileLength(pipe), std::nullopt);
-  // The held file under the layer, as the mount opens its archive.
-  platform::HeldFile held;
-  errno = ENOTTY;
-  EXPECT_FALSE(held.openForReading(pipe));
-  EXPECT_EQ(errno, EINVAL);
   errno = ENOTTY;
   ArchiveReader reader;
   const Status opened = reader.open(pipe);
   EXPECT_NE(statusText(opened).find("is not a regular file"), std::string::npos) << statusText(opened);
+}
+
+// A list given as a pipe (a shell's process substitution, <(...)) is read to its end.
+TEST(FilePosixTest, ListMayBeAPipe) {
+  int ends[2] = {-1, -1};
+  ASSERT_EQ(pipe(ends), 0);
+  const std::string text = "*.db\n.git\n";
+  ASSERT_EQ(write(ends[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  close(ends[1]);
+  std::vector<std::uint8_t> bytes;
+  const Status read =
+      platform::realFileSystem().readList("/dev/fd/" + std::to_string(ends[0]), 100, bytes);
+  close(ends[0]);
+  ASSERT_TRUE(read) << statusText(read);
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), text);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "codec/lzss.h"
 #include "common/console.h"
 #include "tests/archive_builder.h"
+#include "tests/fault_file_system.h"
 #include "tests/test_support.h"
 
 namespace kupack {
@@ -44,12 +45,16 @@ class MountedArchiveTest : public ::testing::Test {
  protected:
   // Mounts (without a kernel) an archive of `entries` with a cache of `budget` bytes.
   MountedArchive& mount(const std::vector<BuiltEntry>& entries,
-                        std::uint64_t budget = DEFAULT_MOUNT_CACHE_BYTES) {
+                        std::uint64_t budget = DEFAULT_MOUNT_CACHE_BYTES,
+                        platform::FileSystem* files = nullptr) {
     test::writeFile(archive(), test::buildArchiveBytes(entries));
-    tree_ = std::make_unique<MountedArchive>(budget, [this](const Status& report) {
-      const std::lock_guard lock(reportsMutex_);
-      reports_ += statusText(report);
-    });
+    tree_ = std::make_unique<MountedArchive>(
+        budget,
+        [this](const Status& report) {
+          const std::lock_guard lock(reportsMutex_);
+          reports_ += statusText(report);
+        },
+        files);
     const Status status = tree_->open(archive().string());
     EXPECT_TRUE(status.isOk()) << statusText(status);
     return *tree_;
@@ -94,6 +99,7 @@ class MountedArchiveTest : public ::testing::Test {
   }
 
   test::TempDir dir_;
+  test::FaultFileSystem faults_;  // for the mounts given it; outlives them
   std::unique_ptr<MountedArchive> tree_;
   std::mutex reportsMutex_;
   std::string reports_;
@@ -238,6 +244,30 @@ TEST_F(MountedArchiveTest, CacheKeepsToItsBudgetAndLargerEntriesGoToATemporaryFi
   tree.release(handle);
   EXPECT_EQ(readAll("big.bmp"), BMP_2X1);  // decoded again once it was closed
   EXPECT_EQ(tree.decodeCount(), 6u);
+}
+
+// The archive and the decode cache's temporary files are reached through the file layer: a
+// failed read of either is EIO for that read alone, named in a report.
+TEST_F(MountedArchiveTest, FailedReadsOfTheArchiveAndTemporaryFilesGiveEio) {
+  test::FaultFileSystem& faults = faults_;
+  mount({storedEntry("s.txt", "hello"), {"big.bmp", 1, test::SPB_2X1, 60}}, 8, &faults);
+  faults.failRead(faults.reads() + 1);
+  EXPECT_EQ(readAll("s.txt"), EIO_TEXT);
+  EXPECT_TRUE(test::contains(reports(), archive().string())) << reports();
+  EXPECT_EQ(readAll("s.txt"), "hello");  // the next read is sound
+
+  // 62 bytes over an 8-byte budget go to a temporary file: its first read back fails.
+  std::uint64_t handle = 0;
+  ASSERT_EQ(tree_->open(nodeOf("big.bmp"), handle), 0);
+  std::vector<std::uint8_t> buffer(100);
+  std::size_t got = 0;
+  ASSERT_EQ(tree_->read(handle, 0, buffer, got), 0);
+  EXPECT_EQ(got, BMP_2X1.size());
+  faults.failRead(faults.reads() + 1);  // the temporary file's next read: nothing else reads
+  EXPECT_EQ(tree_->read(handle, 0, buffer, got), EIO);
+  EXPECT_EQ(tree_->read(handle, 0, buffer, got), 0);
+  tree_->release(handle);
+  EXPECT_TRUE(test::contains(reports(), "big.bmp")) << reports();
 }
 
 TEST_F(MountedArchiveTest, ParallelReadersShareOneDecode) {
