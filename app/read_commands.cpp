@@ -282,7 +282,8 @@ int listArchiveCommand(const std::string& archivePath, ListFormat format,
 }
 
 int extractArchiveCommand(const std::string& archivePath, const std::string& targetDir, bool force,
-                          const std::vector<std::string>& names, unsigned jobs) {
+                          const std::vector<std::string>& names, unsigned jobs,
+                          platform::FileSystem* files) {
   ArchiveReader reader;
   if (!openArchive(reader, archivePath)) return 1;
   const auto chosen = chosenEntries(reader, names, true);
@@ -297,7 +298,7 @@ int extractArchiveCommand(const std::string& archivePath, const std::string& tar
   platform::installEarlyEndCleanup();
   noteLoweredNames(*chosen);
   ConsoleReadReport report(tr("failed "));
-  extractEntries(reader, *chosen, root, force, report, jobs);
+  extractEntries(reader, *chosen, root, force, report, jobs, files);
   consolePrint(tr("%llu extracted, %llu refused, %llu failed\n"), report.extracted, report.refused,
                report.failed);
   return report.refused + report.failed == 0 ? 0 : 1;

@@ -10,6 +10,7 @@
 
 #include "archive/entry_selection.h"
 #include "codec/entry_type.h"
+#include "platform/file.h"
 
 namespace kupack {
 
@@ -36,9 +37,11 @@ int listArchiveCommand(const std::string& archivePath, ListFormat format = ListF
 // through a link are refused, and an existing file is kept unless `force`. A name that
 // selects nothing is reported (with a hint towards -C when it is a folder on disk, or
 // nothing at all, as a target folder would be) and nothing is extracted. 1 when anything
-// was refused or failed, else 0. `jobs` threads decode (one per core when 0).
+// was refused or failed, else 0. `jobs` threads decode (one per core when 0). The files are
+// written through `files` (the system's files for nullptr).
 int extractArchiveCommand(const std::string& archivePath, const std::string& targetDir, bool force,
-                          const std::vector<std::string>& names = {}, unsigned jobs = 0);
+                          const std::vector<std::string>& names = {}, unsigned jobs = 0,
+                          platform::FileSystem* files = nullptr);
 
 // `kupack -p ARCHIVE NAME...`: the selected entries' bytes, one after another in the order
 // named, on standard output, as -x would write them. 1 when a name selects nothing

@@ -5,6 +5,7 @@
 #include <climits>
 
 #include "platform/platform.h"
+#include "platform/staged_folder.h"
 
 namespace kupack::platform {
 namespace {
@@ -140,6 +141,11 @@ class SystemFileSystem final : public FileSystem {
     if (stream == nullptr) return fileFailure(Status::Code::CannotCreate, stem + suffix, errno);
     file = std::make_unique<SystemWritableFile>(created, stream);
     return Status::ok();
+  }
+
+  StagedCreation createStaged(const std::string& root, const std::vector<std::string>& levels,
+                              bool replace) override {
+    return createStagedFile(root, levels, replace);
   }
 };
 

@@ -68,6 +68,30 @@ class FaultFileSystem::Writable final : public platform::WritableFile {
   std::unique_ptr<platform::WritableFile> inner_;
 };
 
+class FaultFileSystem::Staged final : public platform::StagedFile {
+ public:
+  Staged(FaultFileSystem& owner, std::unique_ptr<platform::StagedFile> inner)
+      : owner_(owner), inner_(std::move(inner)) {}
+
+  const std::string& path() const override { return inner_->path(); }
+
+  Status append(std::span<const std::uint8_t> bytes) override {
+    int error = 0;
+    const std::size_t allowed = owner_.beforeWriting(bytes.size(), error);
+    if (Status put = inner_->append(bytes.first(allowed)); !put) return put;
+    if (error != 0) return platform::fileFailure(Status::Code::CannotWrite, path(), error);
+    return Status::ok();
+  }
+
+  Status close() override { return inner_->close(); }
+  Status place() override { return inner_->place(); }
+  void discard() override { inner_->discard(); }
+
+ private:
+  FaultFileSystem& owner_;
+  std::unique_ptr<platform::StagedFile> inner_;
+};
+
 void FaultFileSystem::failRead(std::size_t n, int error) {
   const std::lock_guard<std::mutex> lock(mutex_);
   failingRead_ = n;
@@ -140,6 +164,14 @@ Status FaultFileSystem::createUnique(const std::string& stem, const std::string&
   if (Status created = inner_.createUnique(stem, suffix, removal, inner); !created) return created;
   file = std::make_unique<Writable>(*this, std::move(inner));
   return Status::ok();
+}
+
+platform::StagedCreation FaultFileSystem::createStaged(const std::string& root,
+                                                      const std::vector<std::string>& levels,
+                                                      bool replace) {
+  platform::StagedCreation created = inner_.createStaged(root, levels, replace);
+  if (created.file) created.file = std::make_unique<Staged>(*this, std::move(created.file));
+  return created;
 }
 
 FaultFileSystem::ReadFate FaultFileSystem::beforeReading(const std::string& path,

@@ -50,10 +50,16 @@ class FaultFileSystem final : public platform::FileSystem {
   Status createUnique(const std::string& stem, const std::string& suffix,
                       platform::RemovedOnEarlyEnd* removal,
                       std::unique_ptr<platform::WritableFile>& file) override;
+  // Staged files (extraction's) count their writes with the others: failWrite and
+  // fillDiskAfter apply to them alike.
+  platform::StagedCreation createStaged(const std::string& root,
+                                        const std::vector<std::string>& levels,
+                                        bool replace) override;
 
  private:
   class Readable;
   class Writable;
+  class Staged;
 
   // What happens to one read: the bytes it may give and the error it fails with (0: none).
   struct ReadFate {
