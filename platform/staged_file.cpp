@@ -24,7 +24,8 @@ std::string temporaryFileName() {
   // and the thread are mixed in where the system's random device is a fixed sequence.
   thread_local std::mt19937_64 generator{
       std::random_device{}() ^
-      static_cast<std::uint64_t>(std::chrono::high_resolution_clock::now().time_since_epoch().count()) ^
+      static_cast<std::uint64_t>(
+          std::chrono::high_resolution_clock::now().time_since_epoch().count()) ^
       (static_cast<std::uint64_t>(std::hash<std::thread::id>{}(std::this_thread::get_id())) << 16)};
   static constexpr char DIGITS[] = "0123456789abcdef";
   std::string name = ".kupack-";
@@ -37,7 +38,10 @@ class SystemStagedFile final : public StagedFile {
  public:
   // Nothing is made yet: begin() makes the temporary file.
   SystemStagedFile(StagedFolder folder, std::string name, std::string path, bool replace)
-      : folder_(std::move(folder)), name_(std::move(name)), path_(std::move(path)), replace_(replace) {}
+      : folder_(std::move(folder)),
+        name_(std::move(name)),
+        path_(std::move(path)),
+        replace_(replace) {}
   ~SystemStagedFile() override { discard(); }
   SystemStagedFile(const SystemStagedFile&) = delete;
   SystemStagedFile& operator=(const SystemStagedFile&) = delete;
@@ -99,7 +103,9 @@ class SystemStagedFile final : public StagedFile {
   }
 
  private:
-  Status writeFailure(int error) const { return fileFailure(Status::Code::CannotWrite, path_, error); }
+  Status writeFailure(int error) const {
+    return fileFailure(Status::Code::CannotWrite, path_, error);
+  }
 
   // Nothing is left to remove: the folders held are let go.
   void finish() {

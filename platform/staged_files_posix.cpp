@@ -153,8 +153,8 @@ std::FILE* StagedFolder::createExclusive(const std::string& name) {
     errno = EINTR;
     return nullptr;
   }
-  Descriptor file(openat(folder, name.c_str(),
-                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+  Descriptor file(
+      openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
   if (file.get() < 0) return nullptr;
   native_->forgetTemporary();
   native_->earlyEndSlot = takeEarlyEndSlot(folder, name);

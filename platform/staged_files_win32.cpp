@@ -61,7 +61,7 @@ bool makeFolders(const std::string& path) {
 }
 
 struct StagedFolder::Native {
-  std::string path;                                         // the folder held
+  std::string path;                                        // the folder held
   std::vector<std::unique_ptr<KernelHandle>> heldFolders;  // kept from being swapped for links
 };
 

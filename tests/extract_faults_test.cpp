@@ -29,12 +29,10 @@ struct Extracted {
   std::string entry;
   std::string path;  // relative to the target folder, '/' between levels
 };
-const std::vector<Extracted> ENTRIES = {{"a.txt", "a.txt"},
-                                        {"pic\\pal.bmp", "pic/pal.bmp"},
-                                        {"big.bin", "big.bin"},
-                                        {"pic\\true.bmp", "pic/true.bmp"},
-                                        {"empty.dat", "empty.dat"},
-                                        {"sub\\z.txt", "sub/z.txt"}};
+const std::vector<Extracted> ENTRIES = {
+    {"a.txt", "a.txt"},         {"pic\\pal.bmp", "pic/pal.bmp"},
+    {"big.bin", "big.bin"},     {"pic\\true.bmp", "pic/true.bmp"},
+    {"empty.dat", "empty.dat"}, {"sub\\z.txt", "sub/z.txt"}};
 // What was under two of the names before, with replacing asked.
 const std::map<std::string, std::string> EARLIER = {{"big.bin", "earlier big"},
                                                     {"sub/z.txt", "earlier z"}};
@@ -87,8 +85,8 @@ class ExtractFaultsTest : public ::testing::Test {
     for (const auto& [path, bytes] : EARLIER) test::writeFile(out() / path, bytes);
     Run result;
     const ConsoleCapture capture([&result](std::string_view text) { result.console += text; });
-    result.exitCode =
-        extractArchiveCommand(archive().string(), out().string(), true, {}, jobs, files);
+    result.exitCode = extractArchiveCommand(test::nativeOf(archive()), test::nativeOf(out()), true,
+                                            {}, jobs, files);
     return result;
   }
 
@@ -134,9 +132,9 @@ class ExtractFaultsTest : public ::testing::Test {
       EXPECT_TRUE(item.is_directory() || whole_.count(path) != 0) << "left behind: " << path;
     }
     EXPECT_EQ(result.exitCode, failed.empty() ? 0 : 1) << result.console;
-    const std::string summary =
-        filled(tr("%llu extracted, %llu refused, %llu failed\n"),
-               {std::to_string(ENTRIES.size() - failed.size()), "0", std::to_string(failed.size())});
+    const std::string summary = filled(
+        tr("%llu extracted, %llu refused, %llu failed\n"),
+        {std::to_string(ENTRIES.size() - failed.size()), "0", std::to_string(failed.size())});
     EXPECT_TRUE(test::contains(result.console, summary)) << result.console;
     return failed;
   }
@@ -163,7 +161,8 @@ TEST_F(ExtractFaultsTest, FullDiskFailsTheEntriesItMeetsAndKeepsTheRest) {
       if (jobs != 1) continue;
       std::vector<std::string> expected;
       for (std::size_t i = 0; i < ENTRIES.size(); ++i) {
-        if (ends[i] > room && !whole_.at(ENTRIES[i].path).empty()) expected.push_back(ENTRIES[i].path);
+        if (ends[i] > room && !whole_.at(ENTRIES[i].path).empty())
+          expected.push_back(ENTRIES[i].path);
       }
       EXPECT_EQ(failed, expected);
     }

@@ -167,8 +167,8 @@ Status FaultFileSystem::createUnique(const std::string& stem, const std::string&
 }
 
 platform::StagedCreation FaultFileSystem::createStaged(const std::string& root,
-                                                      const std::vector<std::string>& levels,
-                                                      bool replace) {
+                                                       const std::vector<std::string>& levels,
+                                                       bool replace) {
   platform::StagedCreation created = inner_.createStaged(root, levels, replace);
   if (created.file) created.file = std::make_unique<Staged>(*this, std::move(created.file));
   return created;
