@@ -185,5 +185,64 @@ TEST_F(ExtractFaultsTest, EachFailedWriteFailsOnlyItsEntry) {
   EXPECT_LE(n, 20u) << "a run has that few writes";
 }
 
+// A file or a link put at an entry's name while the entry was written: without -f it is
+// kept and the entry refused; with -f it is replaced as a name, and a link's file is left
+// as it was.
+TEST_F(ExtractFaultsTest, ANameTakenWhileTheEntryWasWritten) {
+  const fs::path outside = dir_ / "outside.txt";
+  const std::string target = test::nativeOf(out() / "sub" / "z.txt");
+  struct Newcomer {
+    const char* what;
+    bool (*put)(const fs::path& at, const fs::path& outside);
+  };
+  const Newcomer newcomers[] = {
+      {"file",
+       [](const fs::path& at, const fs::path&) {
+         test::writeFile(at, std::string("newcomer"));
+         return true;
+       }},
+      {"link",
+       [](const fs::path& at, const fs::path& linked) { return test::makeFileLink(linked, at); }},
+  };
+  for (const Newcomer& newcomer : newcomers) {
+    for (const bool force : {false, true}) {
+      SCOPED_TRACE(std::string(newcomer.what) + (force ? ", -f" : ""));
+      test::writeFile(outside, std::string("outside"));
+      fs::remove_all(out());
+      test::FaultFileSystem faults;
+      bool put = true;
+      faults.beforePlace([&](const std::string& path) {
+        if (path == target) put = newcomer.put(test::pathFromNative(path), outside);
+      });
+      std::string console;
+      int exitCode = -1;
+      {
+        const ConsoleCapture capture([&console](std::string_view text) { console += text; });
+        exitCode = extractArchiveCommand(test::nativeOf(archive()), test::nativeOf(out()), force,
+                                         {"sub/z.txt"}, 1, &faults);
+      }
+      if (!put) GTEST_SKIP() << "this system does not let the test make links";
+      EXPECT_EQ(test::readFile(outside), "outside");
+      if (force) {
+        EXPECT_EQ(exitCode, 0) << console;
+        EXPECT_FALSE(fs::is_symlink(out() / "sub" / "z.txt"));
+        EXPECT_EQ(test::readFile(out() / "sub" / "z.txt"), "zz");
+      } else {
+        EXPECT_EQ(exitCode, 1) << console;
+        EXPECT_TRUE(test::contains(
+            console, filled(tr("refused %s: %s\n"),
+                            {"sub\\z.txt", statusCause(Status::refused(Status::Reason::TargetExists)
+                                                           .withOtherPath(target))})))
+            << console;
+        EXPECT_EQ(fs::is_symlink(out() / "sub" / "z.txt"), newcomer.what == std::string("link"));
+      }
+      std::vector<std::string> names;
+      for (const auto& item : fs::directory_iterator(out() / "sub"))
+        names.push_back(item.path().filename().string());
+      EXPECT_EQ(names, std::vector<std::string>{"z.txt"}) << "no temporary file left behind";
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kupack

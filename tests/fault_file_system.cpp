@@ -84,7 +84,10 @@ class FaultFileSystem::Staged final : public platform::StagedFile {
   }
 
   Status close() override { return inner_->close(); }
-  Status place() override { return inner_->place(); }
+  Status place() override {
+    owner_.beforePlacing(path());
+    return inner_->place();
+  }
   void discard() override { inner_->discard(); }
 
  private:
@@ -164,6 +167,16 @@ Status FaultFileSystem::createUnique(const std::string& stem, const std::string&
   if (Status created = inner_.createUnique(stem, suffix, removal, inner); !created) return created;
   file = std::make_unique<Writable>(*this, std::move(inner));
   return Status::ok();
+}
+
+void FaultFileSystem::beforePlace(std::function<void(const std::string& path)> hook) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  placeHook_ = std::move(hook);
+}
+
+void FaultFileSystem::beforePlacing(const std::string& path) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (placeHook_) placeHook_(path);
 }
 
 platform::StagedCreation FaultFileSystem::createStaged(const std::string& root,

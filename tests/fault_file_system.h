@@ -55,6 +55,9 @@ class FaultFileSystem final : public platform::FileSystem {
   platform::StagedCreation createStaged(const std::string& root,
                                         const std::vector<std::string>& levels,
                                         bool replace) override;
+  // Runs `hook` with the path of each staged file just before it is placed: to put
+  // something at its name while it was written.
+  void beforePlace(std::function<void(const std::string& path)> hook);
 
  private:
   class Readable;
@@ -69,6 +72,7 @@ class FaultFileSystem final : public platform::FileSystem {
   ReadFate beforeReading(const std::string& path, std::size_t wanted);
   // How many of `wanted` bytes a write may put, and the error after them (0: none).
   std::size_t beforeWriting(std::size_t wanted, int& error);
+  void beforePlacing(const std::string& path);
 
   platform::FileSystem& inner_;
   mutable std::mutex mutex_;
@@ -86,6 +90,7 @@ class FaultFileSystem final : public platform::FileSystem {
   std::uint64_t diskRoom_ = UINT64_MAX;
   std::string hookedName_;
   ReadHook hook_;
+  std::function<void(const std::string&)> placeHook_;
 };
 
 }  // namespace kupack::test
