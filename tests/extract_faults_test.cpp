@@ -14,7 +14,6 @@
 #include "app/read_commands.h"
 #include "app/status_text.h"
 #include "common/console.h"
-#include "platform/paths.h"
 #include "tests/archive_builder.h"
 #include "tests/fault_file_system.h"
 #include "tests/test_support.h"
@@ -92,13 +91,7 @@ class ExtractFaultsTest : public ::testing::Test {
 
   // The line that names a failed write of `entry`.
   std::string failedWrite(const Extracted& entry, int error) const {
-    std::string target = test::nativeOf(out());
-    for (std::size_t start = 0;;) {
-      const std::size_t slash = entry.path.find('/', start);
-      target = platform::joinPath(target, entry.path.substr(start, slash - start));
-      if (slash == std::string::npos) break;
-      start = slash + 1;
-    }
+    const std::string target = test::withNativeSeparators(test::nativeOf(out()) + "/" + entry.path);
     return tr("failed ") +
            statusText(Status::fault(Status::Code::CannotWrite, Status::Reason::TargetUnwritable)
                           .atEntry(entry.entry)
