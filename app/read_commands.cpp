@@ -299,7 +299,7 @@ int extractArchiveCommand(const std::string& archivePath, const std::string& tar
   platform::installEarlyEndCleanup();
   noteLoweredNames(*chosen);
   ConsoleReadReport report(tr("failed "));
-  extractEntries(reader, *chosen, root, force, report, jobs);
+  extractEntries(reader, *chosen, root, force, report, jobs, files);
   consolePrint(tr("%llu extracted, %llu refused, %llu failed\n"), report.extracted, report.refused,
                report.failed);
   return report.refused + report.failed == 0 ? 0 : 1;

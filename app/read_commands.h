@@ -40,7 +40,8 @@ int listArchiveCommand(const std::string& archivePath, ListFormat format = ListF
 // through a link are refused, and an existing file is kept unless `force`. A name that
 // selects nothing is reported (with a hint towards -C when it is a folder on disk, or
 // nothing at all, as a target folder would be) and nothing is extracted. 1 when anything
-// was refused or failed, else 0. `jobs` threads decode (one per core when 0).
+// was refused or failed, else 0. `jobs` threads decode (one per core when 0). The files are
+// written through `files` (the system's files for nullptr).
 int extractArchiveCommand(const std::string& archivePath, const std::string& targetDir, bool force,
                           const std::vector<std::string>& names = {}, unsigned jobs = 0,
                           platform::FileSystem* files = nullptr);

@@ -25,4 +25,10 @@ bool WritableFileSink::put(std::span<const std::uint8_t> bytes) {
   return failure_.isOk();
 }
 
+bool StagedFileSink::put(std::span<const std::uint8_t> bytes) {
+  if (!failure_) return false;
+  failure_ = file_.append(bytes);
+  return failure_.isOk();
+}
+
 }  // namespace kupack

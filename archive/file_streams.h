@@ -1,6 +1,6 @@
 // The file ends of the coders: a ByteSource reading an open file in order for exactly the
-// length it had when it was opened, and a ByteSink appending to a file being written. Each
-// keeps its first failure, naming the file.
+// length it had when it was opened, and ByteSinks appending to a file being written or a
+// staged file. Each keeps its first failure, naming the file.
 #pragma once
 
 #include <cstddef>
@@ -37,6 +37,19 @@ class WritableFileSink final : public ByteSink {
 
  private:
   platform::WritableFile& file_;
+  Status failure_ = Status::ok();
+};
+
+// Appends to a staged file (an extracted file being written).
+class StagedFileSink final : public ByteSink {
+ public:
+  explicit StagedFileSink(platform::StagedFile& file) : file_(file) {}
+  bool put(std::span<const std::uint8_t> bytes) override;
+  // Why put() failed (CannotWrite naming the file); Ok while it has not.
+  const Status& failure() const { return failure_; }
+
+ private:
+  platform::StagedFile& file_;
   Status failure_ = Status::ok();
 };
 

@@ -21,6 +21,7 @@
 #include "archive/collector.h"
 #include "archive/entry_decoding.h"
 #include "archive/entry_path.h"
+#include "archive/file_streams.h"
 #include "codec/bitmap.h"
 #include "codec/worker_pool.h"
 #include "platform/file.h"
@@ -133,10 +134,11 @@ class BlockSink final : public ByteSink {
 
 class Extractor {
  public:
-  Extractor(ArchiveReader& reader, std::string root, bool force)
+  Extractor(ArchiveReader& reader, std::string root, bool force, platform::FileSystem& files)
       : reader_(reader),
         root_(std::move(root)),
         force_(force),
+        files_(files),
         archiveIdentity_(platform::folderIdentity(reader.nativePath())) {}
 
   // May run on several threads at once, each entry with a report of its own.
@@ -154,10 +156,10 @@ class Extractor {
   // changes a file it was to replace, and a link at the name is replaced, not written through.
   void extractOne(const ArchiveEntry& entry, ReadReport& report) const {
     const auto refuse = [&report, &entry](Status reason) { report.onRefused(entry, reason); };
-    const auto failWrite = [&report, &entry](const std::string& target, int error) {
+    const auto failWrite = [&report, &entry](const std::string& target, const Status& failure) {
       report.onFailed(atEntry(entry, Code::CannotWrite, Reason::TargetUnwritable)
                           .withOtherPath(target)
-                          .withErrorNumber(error));
+                          .withErrorNumber(failure.errorNumber()));
     };
     if (entry.duplicate) return refuse(Status::refused(Reason::DuplicateEntry));
     Status refusal;
@@ -168,34 +170,33 @@ class Extractor {
     if (force_ && archiveIdentity_ && platform::folderIdentity(target) == archiveIdentity_) {
       return refuse(Status::refused(Reason::TargetIsArchive).withOtherPath(target));
     }
-    platform::CreatedFile created = platform::createFileBelow(root_, *levels, force_);
+    platform::StagedCreation created = files_.createStaged(root_, *levels, force_);
     if (created.result != platform::CreateBelowResult::Created) {
       return reportNotCreated(entry, target, created, report);
     }
-    OpenStreamSink file(created.file.stream());
-    BlockSink sink(file);
+    platform::StagedFile& file = *created.file;
+    StagedFileSink written(file);
+    BlockSink sink(written);
     Status status = decodeEntry(reader_, entry, sink);
     if (status && !sink.flush())
       status =
           entryFailure(entry, Status::fault(Code::OutputError, Reason::DecodedBytesNotWritten));
     if (!status) {
-      created.file.discard();
-      if (file.error() != 0) return failWrite(target, file.error());
+      file.discard();
+      if (!written.failure()) return failWrite(target, written.failure());
       return report.onFailed(status);
     }
-    errno = 0;
-    if (!created.file.place()) {
-      const int error = errno != 0 ? errno : EIO;
-      if (error == EEXIST && !force_) {
+    if (Status placed = file.place(); !placed) {
+      if (placed.errorNumber() == EEXIST && !force_) {
         return refuse(Status::refused(Reason::TargetExists).withOtherPath(target));
       }
-      return failWrite(target, error);
+      return failWrite(target, placed);
     }
     report.onExtracted(entry);
   }
 
   static void reportNotCreated(const ArchiveEntry& entry, const std::string& target,
-                               const platform::CreatedFile& created, ReadReport& report) {
+                               const platform::StagedCreation& created, ReadReport& report) {
     switch (created.result) {
       case platform::CreateBelowResult::Exists:
         return report.onRefused(entry, Status::refused(Reason::TargetExists).withOtherPath(target));
@@ -209,12 +210,13 @@ class Extractor {
     }
     report.onFailed(atEntry(entry, Code::CannotCreate, Reason::TargetUncreatable)
                         .withOtherPath(target)
-                        .withErrorNumber(created.errorNumber));
+                        .withErrorNumber(created.failure.errorNumber()));
   }
 
   ArchiveReader& reader_;
   std::string root_;
   bool force_;
+  platform::FileSystem& files_;
   // Replacing the archive while it is read would lose it.
   std::optional<platform::FolderIdentity> archiveIdentity_;
 };
@@ -537,8 +539,9 @@ void runInOrder(std::size_t count, unsigned threadCount, ReadReport& report,
 }  // namespace
 
 void extractEntries(ArchiveReader& reader, const std::vector<const ArchiveEntry*>& entries,
-                    const std::string& root, bool force, ReadReport& report, unsigned jobs) {
-  const Extractor extractor(reader, root, force);
+                    const std::string& root, bool force, ReadReport& report, unsigned jobs,
+                    platform::FileSystem* files) {
+  const Extractor extractor(reader, root, force, platform::fileSystemOr(files));
   // Each file being written holds one of the few places the platform keeps for removing
   // unfinished files when the process is ended early.
   constexpr unsigned MOST_FILES_AT_ONCE = 32;

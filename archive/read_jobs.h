@@ -15,6 +15,7 @@
 #include "archive/entry_selection.h"  // selectEntries
 #include "codec/byte_stream.h"
 #include "common/status.h"
+#include "platform/file.h"
 
 namespace kupack {
 
@@ -55,9 +56,11 @@ class OpenStreamSink final : public ByteSink {
 // placed only once complete. Names that are absolute, hold a drive letter or a ".." level,
 // or would lead through a link are refused, and an existing file is kept unless `force`.
 // Entries are decoded on `jobs` threads (one per core when 0) and written in any order;
-// `report` hears of them in the order of `entries`.
+// `report` hears of them in the order of `entries`. The files are written through `files`
+// (the system's files for nullptr).
 void extractEntries(ArchiveReader& reader, const std::vector<const ArchiveEntry*>& entries,
-                    const std::string& root, bool force, ReadReport& report, unsigned jobs = 0);
+                    const std::string& root, bool force, ReadReport& report, unsigned jobs = 0,
+                    platform::FileSystem* files = nullptr);
 
 // Decodes every entry and checks its size; with `sourceFolder`, also compares each entry
 // with the file it came from and reports files missing from either side (the files that

@@ -7,6 +7,7 @@
 
 #include "platform/held_file.h"
 #include "platform/platform.h"
+#include "platform/staged_folder.h"
 
 namespace kupack::platform {
 namespace {
@@ -305,6 +306,11 @@ class SystemFileSystem final : public FileSystem {
     // A pipe the user named is read to its end, never opened as a regular file first.
     if (namesPipe(path)) return readPipeToEnd(path, limit, bytes);
     return FileSystem::readList(path, limit, bytes);
+  }
+
+  StagedCreation createStaged(const std::string& root, const std::vector<std::string>& levels,
+                              bool replace) override {
+    return createStagedFile(root, levels, replace);
   }
 };
 

@@ -1,9 +1,10 @@
 // The file layer: every file the archive code reads or writes is reached through a FileSystem,
 // as a ReadableFile (its size learned at open, read by position, able to say whether it is
-// still the file that was opened) or a WritableFile (a new file under a name of its own).
+// still the file that was opened), a WritableFile (a new file under a name of its own) or a
+// StagedFile (a file written below a target folder, given its name once complete).
 // Every open and every failure is a Status naming the file, with the system's error number
 // mapped in one place. realFileSystem() is the system's own; tests put a wrapper in its place
-// (tests/support/fault_file_system.h) to fail reads and writes or change files between reads.
+// (tests/fault_file_system.h) to fail reads and writes or change files between reads.
 #pragma once
 
 #include <cstddef>
@@ -112,6 +113,48 @@ class ScratchFile {
   virtual Status readAt(std::uint64_t position, std::span<std::uint8_t> buffer) const = 0;
 };
 
+// What became of a request for a staged file below a folder (FileSystem::createStaged).
+enum class CreateBelowResult {
+  Created,      // the file is open for writing under a temporary name
+  Exists,       // the file exists and replacing was not asked for; nothing was changed
+  ThroughLink,  // a folder level (or, without replacing, the file itself) is a link
+  NotAFolder,   // a folder level exists as something other than a folder
+  Failed,       // anything else (the failure tells why), a folder on the file's place too
+};
+
+// A file being written in its target folder under a private temporary name (made
+// exclusively, never through a link), given its own name by place() only once complete.
+// One that is dropped or discarded unplaced is removed, so a failed write leaves whatever
+// had the name before as it was. Used by one thread at a time.
+class StagedFile {
+ public:
+  virtual ~StagedFile() = default;
+
+  // The path it is to have once placed, for messages.
+  virtual const std::string& path() const = 0;
+  // Writes all of `bytes` at the end (buffered). CannotWrite naming path().
+  virtual Status append(std::span<const std::uint8_t> bytes) = 0;
+  // Writes out what is buffered and closes the file, still under its temporary name.
+  // CannotWrite naming path() when anything written did not reach it. Does nothing once
+  // closed.
+  virtual Status close() = 0;
+  // Closes the file and renames it to its name. With replacing, whatever has the name (a
+  // file, a hard link, a symbolic link, not a folder) is replaced as a name and never
+  // written through; without, a name that has appeared meanwhile is kept and the failure's
+  // errorNumber is EEXIST. CannotWrite naming path() when what was written did not all
+  // reach the file or the rename failed; the temporary file is removed then.
+  virtual Status place() = 0;
+  // Closes the file and removes it. Does nothing once placed or discarded.
+  virtual void discard() = 0;
+};
+
+// A staged file or why there is none.
+struct StagedCreation {
+  CreateBelowResult result = CreateBelowResult::Failed;
+  std::unique_ptr<StagedFile> file;  // only for Created
+  Status failure;                    // only for Failed: CannotCreate naming the file
+};
+
 // Where files are opened. One instance serves every thread of a run.
 class FileSystem {
  public:
@@ -138,6 +181,16 @@ class FileSystem {
   // read to its end. CannotOpen or CannotRead naming it; FileTooLarge past `limit` bytes.
   virtual Status readList(const std::string& path, std::uint64_t limit,
                           std::vector<std::uint8_t>& bytes);
+
+  // Starts the file reached from the existing folder `root` through `levels`: native folder
+  // names, the file's name last. No level may be empty, "." or "..", or hold a separator
+  // (the caller checks). Each folder level is entered without following a link (Windows:
+  // a reparse point) and made when missing. With `replace`, an existing file, hard link or
+  // symbolic link at the name will be replaced by place(); without it, the name must not be
+  // taken yet. Nothing at the name is changed before place(). The temporary file is
+  // registered for removal on an early end (platform/early_end.h).
+  virtual StagedCreation createStaged(const std::string& root,
+                                      const std::vector<std::string>& levels, bool replace) = 0;
 };
 
 // The system's files.

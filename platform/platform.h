@@ -79,58 +79,7 @@ namespace kupack::platform {
 // user's and are followed). False (errno set) when it cannot be made.
 bool makeFolders(const std::string& path);
 
-enum class CreateBelowResult {
-  Created,      // `file` is open for binary writing under a temporary name
-  Exists,       // the file exists and replacing was not asked for; nothing was changed
-  ThroughLink,  // a folder level (or, without replacing, the file itself) is a link
-  NotAFolder,   // a folder level exists as something other than a folder
-  Failed,       // anything else (errorNumber tells why), a folder on the file's place too
-};
-
-// A file being written in its target folder under a private temporary name (made
-// exclusively, never through a link), given its own name by place() only once complete.
-// One that is dropped or discarded unplaced is removed, so a failed write leaves whatever
-// had the name before as it was.
-class StagedFile {
- public:
-  struct Native;  // the platform's handles and names
-
-  StagedFile();
-  explicit StagedFile(std::unique_ptr<Native> native);
-  ~StagedFile();
-  StagedFile(StagedFile&&) noexcept;
-  StagedFile& operator=(StagedFile&&) noexcept;
-
-  bool isOpen() const;
-  // Open for binary writing until place() or discard(); the file owns it.
-  std::FILE* stream() const;
-
-  // Closes the stream and renames the file to its name. With replacing, whatever has the
-  // name (a file, a hard link, a symbolic link, not a folder) is replaced as a name and never
-  // written through; without, a name that has appeared meanwhile is kept and errno is
-  // EEXIST. False (errno set) when what was written did not all reach the file or the
-  // rename failed; the temporary file is removed then.
-  bool place();
-
-  // Closes the stream and removes the temporary file. Does nothing once placed.
-  void discard();
-
- private:
-  std::unique_ptr<Native> native_;
-};
-
-struct CreatedFile {
-  CreateBelowResult result = CreateBelowResult::Failed;
-  StagedFile file;      // open only for Created
-  int errorNumber = 0;  // set only for Failed
-};
-
-// Starts the file reached from the existing folder `root` through `levels`: native
-// folder names, the file's name last. No level may be empty, "." or "..", or hold a
-// separator (the caller checks). Missing folders are made on the way. With `replace`, an
-// existing file, hard link or symbolic link at the name will be replaced by place(); without
-// it, the name must not be taken yet. Nothing at the name is changed before place().
-CreatedFile createFileBelow(const std::string& root, const std::vector<std::string>& levels,
-                            bool replace);
+// Staged files below a target folder are made through the file layer
+// (FileSystem::createStaged in platform/file.h).
 
 }  // namespace kupack::platform

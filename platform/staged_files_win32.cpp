@@ -1,23 +1,18 @@
-// Files written below a target folder on Windows: folders made level by level and a staged
-// file created under a temporary name, never through a reparse point, then put in place.
-#include <direct.h>
+// Staged files' system calls on Windows (StagedFolder): folders made and entered level by
+// level, each held open so that none can be swapped for a reparse point meanwhile, the
+// temporary file created new without following one, and the rename that replaces a name
+// as a name. Also the folders of a target made by path.
 #include <fcntl.h>
 #include <io.h>
 
-#include <algorithm>
-#include <array>
-#include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
-#include <random>
 #include <utility>
 
 #include "platform/internal_win32.h"
 #include "platform/platform.h"
+#include "platform/staged_folder.h"
 #include "platform/win32_text.h"
 
 namespace kupack::platform {
@@ -31,19 +26,6 @@ HANDLE openFolderWithoutFollowing(const std::string& path) {
   return createFile(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
                     FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
-}
-
-CreatedFile failure(int errorNumber) {
-  CreatedFile outcome;
-  outcome.result = CreateBelowResult::Failed;
-  outcome.errorNumber = errorNumber;
-  return outcome;
-}
-
-CreatedFile refusal(CreateBelowResult result) {
-  CreatedFile outcome;
-  outcome.result = result;
-  return outcome;
 }
 
 bool isReparsePoint(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
@@ -78,153 +60,93 @@ bool makeFolders(const std::string& path) {
   return true;
 }
 
-struct StagedFile::Native {
+struct StagedFolder::Native {
+  std::string path;                                        // the folder held
   std::vector<std::unique_ptr<KernelHandle>> heldFolders;  // kept from being swapped for links
-  std::string temporaryPath;
-  std::string path;
-  bool replace = false;
-  std::FILE* stream = nullptr;
-  bool placed = false;
 };
 
-namespace {
+StagedFolder::StagedFolder() = default;
+StagedFolder::~StagedFolder() = default;
+StagedFolder::StagedFolder(StagedFolder&&) noexcept = default;
+StagedFolder& StagedFolder::operator=(StagedFolder&&) noexcept = default;
 
-// A name no other run picks: ".kupack-" and 16 random hexadecimal digits.
-std::string temporaryFileName() {
-  // One generator a thread: extraction makes files on several threads at once.
-  thread_local std::mt19937_64 generator{std::random_device{}() ^
-                                   (static_cast<std::uint64_t>(GetCurrentProcessId()) << 32) ^
-                                   GetTickCount64()};
-  static constexpr char DIGITS[] = "0123456789abcdef";
-  std::string name = ".kupack-";
-  std::uint64_t bits = generator();
-  for (int i = 0; i < 16; ++i, bits >>= 4) name += DIGITS[bits & 0xF];
-  return name + ".part";
-}
-
-}  // namespace
-
-StagedFile::StagedFile() = default;
-StagedFile::StagedFile(std::unique_ptr<Native> native) : native_(std::move(native)) {}
-StagedFile::~StagedFile() { discard(); }
-StagedFile::StagedFile(StagedFile&&) noexcept = default;
-StagedFile& StagedFile::operator=(StagedFile&& other) noexcept {
-  if (this != &other) {
-    discard();
-    native_ = std::move(other.native_);
+bool StagedFolder::open(const std::string& root, const std::vector<std::string>& levels) {
+  for (const std::string& level : levels) {
+    if (!win32::isLiteralFileName(level, NATIVE_CODE_PAGE)) {
+      errno = EINVAL;
+      return false;
+    }
   }
-  return *this;
-}
-
-bool StagedFile::isOpen() const { return native_ && native_->stream != nullptr; }
-std::FILE* StagedFile::stream() const { return native_ ? native_->stream : nullptr; }
-
-bool StagedFile::place() {
-  if (!isOpen()) {
-    errno = EBADF;
+  if (!isFolder(root)) {
+    errno = pathExists(root) ? ENOTDIR : ENOENT;
     return false;
   }
-  Native& file = *native_;
-  bool done = std::fclose(std::exchange(file.stream, nullptr)) == 0;
-  if (done) {
-    // A rename replaces a link at the name as a name; the file it led to stays as it was.
-    const std::optional<std::wstring> from = wide(file.temporaryPath);
-    const std::optional<std::wstring> to = wide(file.path);
-    done = from && to &&
-           MoveFileExW(from->c_str(), to->c_str(), file.replace ? MOVEFILE_REPLACE_EXISTING : 0);
-    if (!done && from && to) setErrnoFromLastError();
-  }
-  if (!done) {
-    const int error = errno;
-    deleteFile(file.temporaryPath);
-    errno = error;
-    return false;
-  }
-  file.placed = true;
-  file.heldFolders.clear();
+  native_ = std::make_unique<Native>();
+  native_->path = root;
   return true;
 }
 
-void StagedFile::discard() {
-  if (!native_ || native_->placed) return;
+CreateBelowResult StagedFolder::enter(const std::string& name, int& error) {
+  const std::string folder = joinPath(native_->path, name);
+  const auto failed = [&error] {
+    error = errno;
+    return CreateBelowResult::Failed;
+  };
+  if (!createFolder(folder)) return failed();
+  auto handle = std::make_unique<KernelHandle>(openFolderWithoutFollowing(folder));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!handle->isOpen() || !GetFileInformationByHandle(handle->get(), &info)) {
+    setErrnoFromLastError();
+    return failed();
+  }
+  if (isReparsePoint(info.dwFileAttributes)) return CreateBelowResult::ThroughLink;
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return CreateBelowResult::NotAFolder;
+  native_->heldFolders.push_back(std::move(handle));
+  native_->path = folder;
+  return CreateBelowResult::Created;
+}
+
+Occupant StagedFolder::occupantOf(const std::string& name, int& /*error*/) const {
+  const DWORD attributes = attributesOf(joinPath(native_->path, name));  // a link's own, if one
+  if (attributes == INVALID_FILE_ATTRIBUTES) return Occupant::Nothing;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return Occupant::Folder;
+  return isReparsePoint(attributes) ? Occupant::Link : Occupant::File;
+}
+
+std::FILE* StagedFolder::createExclusive(const std::string& name) {
+  const std::string path = joinPath(native_->path, name);
+  KernelHandle file(createFile(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT));
+  if (!file.isOpen()) {
+    setErrnoFromLastError();  // EEXIST for a name taken
+    return nullptr;
+  }
+  std::FILE* stream = streamOn(file, _O_WRONLY | _O_BINARY, "wb");
+  if (stream == nullptr) {
+    const int error = errno;
+    file.close();
+    deleteFile(path);
+    errno = error;
+  }
+  return stream;
+}
+
+bool StagedFolder::rename(const std::string& from, const std::string& to, bool replace) {
+  // A rename replaces a link at the name as a name; the file it led to stays as it was.
+  const std::optional<std::wstring> source = wide(joinPath(native_->path, from));
+  const std::optional<std::wstring> target = wide(joinPath(native_->path, to));
+  if (!source || !target) return false;
+  if (MoveFileExW(source->c_str(), target->c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0))
+    return true;
+  setErrnoFromLastError();  // EEXIST for a name taken without replacing
+  return false;
+}
+
+void StagedFolder::remove(const std::string& name) {
+  if (!native_) return;
   const int error = errno;
-  if (native_->stream != nullptr) std::fclose(std::exchange(native_->stream, nullptr));
-  deleteFile(native_->temporaryPath);
-  native_->placed = true;  // nothing left to remove
-  native_->heldFolders.clear();
+  deleteFile(joinPath(native_->path, name));
   errno = error;
 }
 
-CreatedFile createFileBelow(const std::string& root, const std::vector<std::string>& levels,
-                            bool replace) {
-  if (levels.empty()) return failure(EINVAL);
-  for (const std::string& level : levels) {
-    if (!win32::isLiteralFileName(level, NATIVE_CODE_PAGE)) return failure(EINVAL);
-  }
-  if (!isFolder(root)) return failure(pathExists(root) ? ENOTDIR : ENOENT);
-
-  // Every level stays open until the file has been created.
-  std::vector<std::unique_ptr<KernelHandle>> held;
-  std::string folder = root;
-  for (std::size_t i = 0; i + 1 < levels.size(); ++i) {
-    folder = joinPath(folder, levels[i]);
-    if (!createFolder(folder)) return failure(errno);
-    auto handle = std::make_unique<KernelHandle>(openFolderWithoutFollowing(folder));
-    if (!handle->isOpen()) {
-      setErrnoFromLastError();
-      return failure(errno);
-    }
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(handle->get(), &info)) {
-      setErrnoFromLastError();
-      return failure(errno);
-    }
-    if (isReparsePoint(info.dwFileAttributes)) return refusal(CreateBelowResult::ThroughLink);
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-      return refusal(CreateBelowResult::NotAFolder);
-    }
-    held.push_back(std::move(handle));
-  }
-
-  const std::string path = joinPath(folder, levels.back());
-  const DWORD existing = attributesOf(path);  // a link's own, if one
-  if (existing != INVALID_FILE_ATTRIBUTES) {
-    if ((existing & FILE_ATTRIBUTE_DIRECTORY) != 0) return failure(EISDIR);
-    if (!replace) {
-      return refusal(isReparsePoint(existing) ? CreateBelowResult::ThroughLink
-                                              : CreateBelowResult::Exists);
-    }
-  }
-  // The temporary file is new: made exclusively, so no link or other file is ever opened.
-  auto native = std::make_unique<StagedFile::Native>();
-  HANDLE raw = INVALID_HANDLE_VALUE;
-  for (int attempt = 0; attempt < 100 && raw == INVALID_HANDLE_VALUE; ++attempt) {
-    native->temporaryPath = joinPath(folder, temporaryFileName());
-    raw = createFile(native->temporaryPath, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW,
-                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
-    if (raw == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS &&
-        GetLastError() != ERROR_ALREADY_EXISTS) {
-      setErrnoFromLastError();
-      return failure(errno);
-    }
-  }
-  if (raw == INVALID_HANDLE_VALUE) return failure(EEXIST);
-  KernelHandle file(raw);
-  native->stream = streamOn(file, _O_WRONLY | _O_BINARY, "wb");
-  if (native->stream == nullptr) {
-    const int error = errno;
-    file.close();
-    deleteFile(native->temporaryPath);
-    return failure(error);
-  }
-  native->path = path;
-  native->replace = replace;
-  native->heldFolders = std::move(held);
-  CreatedFile outcome;
-  outcome.result = CreateBelowResult::Created;
-  outcome.file = StagedFile(std::move(native));
-  return outcome;
-}
-
 }  // namespace kupack::platform
-

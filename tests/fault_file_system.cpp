@@ -104,6 +104,33 @@ class FaultFileSystem::Scratch final : public platform::ScratchFile {
   std::unique_ptr<platform::ScratchFile> inner_;
 };
 
+class FaultFileSystem::Staged final : public platform::StagedFile {
+ public:
+  Staged(FaultFileSystem& owner, std::unique_ptr<platform::StagedFile> inner)
+      : owner_(owner), inner_(std::move(inner)) {}
+
+  const std::string& path() const override { return inner_->path(); }
+
+  Status append(std::span<const std::uint8_t> bytes) override {
+    int error = 0;
+    const std::size_t allowed = owner_.beforeWriting(bytes.size(), error);
+    if (Status put = inner_->append(bytes.first(allowed)); !put) return put;
+    if (error != 0) return platform::fileFailure(Status::Code::CannotWrite, path(), error);
+    return Status::ok();
+  }
+
+  Status close() override { return inner_->close(); }
+  Status place() override {
+    owner_.beforePlacing(path());
+    return inner_->place();
+  }
+  void discard() override { inner_->discard(); }
+
+ private:
+  FaultFileSystem& owner_;
+  std::unique_ptr<platform::StagedFile> inner_;
+};
+
 void FaultFileSystem::failRead(std::size_t n, int error) {
   const std::lock_guard<std::mutex> lock(mutex_);
   failingRead_ = n;
@@ -183,6 +210,24 @@ Status FaultFileSystem::createScratch(std::unique_ptr<platform::ScratchFile>& fi
   if (Status created = inner_.createScratch(inner); !created) return created;
   file = std::make_unique<Scratch>(*this, std::move(inner));
   return Status::ok();
+}
+
+void FaultFileSystem::beforePlace(std::function<void(const std::string& path)> hook) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  placeHook_ = std::move(hook);
+}
+
+void FaultFileSystem::beforePlacing(const std::string& path) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (placeHook_) placeHook_(path);
+}
+
+platform::StagedCreation FaultFileSystem::createStaged(const std::string& root,
+                                                       const std::vector<std::string>& levels,
+                                                       bool replace) {
+  platform::StagedCreation created = inner_.createStaged(root, levels, replace);
+  if (created.file) created.file = std::make_unique<Staged>(*this, std::move(created.file));
+  return created;
 }
 
 FaultFileSystem::ReadFate FaultFileSystem::beforeReading(const std::string& path,

@@ -52,11 +52,20 @@ class FaultFileSystem final : public platform::FileSystem {
                       std::unique_ptr<platform::WritableFile>& file) override;
   // Scratch files' reads and writes count, and fail, with the others'.
   Status createScratch(std::unique_ptr<platform::ScratchFile>& file) override;
+  // Staged files (extraction's) count their writes with the others: failWrite and
+  // fillDiskAfter apply to them alike.
+  platform::StagedCreation createStaged(const std::string& root,
+                                        const std::vector<std::string>& levels,
+                                        bool replace) override;
+  // Runs `hook` with the path of each staged file just before it is placed: to put
+  // something at its name while it was written.
+  void beforePlace(std::function<void(const std::string& path)> hook);
 
  private:
   class Readable;
   class Writable;
   class Scratch;
+  class Staged;
 
   // What happens to one read: the bytes it may give and the error it fails with (0: none).
   struct ReadFate {
@@ -66,6 +75,7 @@ class FaultFileSystem final : public platform::FileSystem {
   ReadFate beforeReading(const std::string& path, std::size_t wanted);
   // How many of `wanted` bytes a write may put, and the error after them (0: none).
   std::size_t beforeWriting(std::size_t wanted, int& error);
+  void beforePlacing(const std::string& path);
 
   platform::FileSystem& inner_;
   mutable std::mutex mutex_;
@@ -83,6 +93,7 @@ class FaultFileSystem final : public platform::FileSystem {
   std::uint64_t diskRoom_ = UINT64_MAX;
   std::string hookedName_;
   ReadHook hook_;
+  std::function<void(const std::string&)> placeHook_;
 };
 
 }  // namespace kupack::test

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <new>
 #include <string>
@@ -170,6 +171,8 @@ TEST_F(ReadingSafetyTest, PackingAndComparingAHugePictureStaysUnderAMemoryLimit)
   EXPECT_TRUE(test::contains(tested.out, "1 entry tested against tree: all match")) << tested.out;
 }
 
+// The system's own full disk, which may show only when the file is closed (the fault layer's
+// in extract_faults_test.cpp shows every place an extraction can meet one).
 TEST_F(ReadingSafetyTest, AFailedWriteOnAFullDiskKeepsTheOldFile) {
   if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
   const fs::path full = dir_ / "full";
@@ -184,20 +187,16 @@ TEST_F(ReadingSafetyTest, AFailedWriteOnAFullDiskKeepsTheOldFile) {
   test::writeFile(full / "big.txt", std::string(1000, 'o'));
   const std::string archive = (dir_ / "a.kup").string();
   test::writeFile(archive,
-                  buildArchiveBytes({test::storedEntry("big.txt", std::string(200000, 'n')),
-                                     test::storedEntry("small.txt", "s")}));
+                  buildArchiveBytes({test::storedEntry("big.txt", std::string(200000, 'n'))}));
   std::string console;
   ConsoleCapture capture([&console](std::string_view text) { console += text; });
-  // On one thread: on several, small.txt's write could come while big.txt's unfinished file
-  // still fills the disk, and fail too.
-  EXPECT_EQ(extractArchiveCommand(archive, full.string(), true, {}, 1), 1);
+  EXPECT_EQ(extractArchiveCommand(archive, full.string(), true), 1);
   EXPECT_TRUE(test::contains(console, "failed big.txt: cannot write ")) << console;
-  EXPECT_TRUE(test::contains(console, "1 extracted, 0 refused, 1 failed")) << console;
+  EXPECT_TRUE(test::contains(console, std::strerror(ENOSPC))) << console;
   EXPECT_EQ(test::readFile(full / "big.txt"), std::string(1000, 'o'));
-  EXPECT_EQ(test::readFile(full / "small.txt"), "s");
   std::size_t files = 0;
   for ([[maybe_unused]] const auto& item : fs::directory_iterator(full)) ++files;
-  EXPECT_EQ(files, 2u) << "no temporary file left behind";
+  EXPECT_EQ(files, 1u) << "no temporary file left behind";
 }
 
 TEST_F(ReadingSafetyTest, APipeIsRefusedAtOnce) {

@@ -10,6 +10,7 @@
 
 #include <thread>
 
+#include "platform/file.h"
 #include "platform/platform.h"
 #include "tests/test_support.h"
 
@@ -140,11 +141,11 @@ TEST(EarlyEndTest, AnExtractedFileBeingWrittenIsRemoved) {
     test::TempDir dir;
     const std::string root = dir.path().string();
     EarlyEndingChild child([&] {
-      static platform::CreatedFile created;
-      created = platform::createFileBelow(root, {"sub", "file.bin"}, false);
+      static platform::StagedCreation created;
+      created = platform::realFileSystem().createStaged(root, {"sub", "file.bin"}, false);
+      static const std::uint8_t partly[] = {'p', 'a', 'r', 't', 'l', 'y'};
       return created.result == platform::CreateBelowResult::Created &&
-             std::fputs("partly written", created.file.stream()) >= 0 &&
-             std::fflush(created.file.stream()) == 0;
+             created.file->append(partly).isOk();
     });
     ASSERT_TRUE(child.started());
     ASSERT_EQ(child.nextWord(), 'R');

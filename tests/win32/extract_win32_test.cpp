@@ -9,9 +9,12 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
+#include <span>
 #include <vector>
 
+#include "platform/file.h"
 #include "platform/platform.h"
 #include "platform/win32_text.h"
 #include "tests/test_support.h"
@@ -65,6 +68,15 @@ TEST(Win32MakeFoldersTest, MakesEveryMissingLevel) {
   EXPECT_FALSE(makeFolders(""));
 }
 
+StagedCreation createBelow(const std::string& root, const std::vector<std::string>& levels,
+                           bool replace) {
+  return realFileSystem().createStaged(root, levels, replace);
+}
+
+std::span<const std::uint8_t> bytesOf(const std::string& text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
 class Win32CreateBelowTest : public ::testing::Test {
  protected:
   std::string root() const { return nativeOf(dir_.path()); }
@@ -72,15 +84,14 @@ class Win32CreateBelowTest : public ::testing::Test {
   // Creates the file and writes `content` into it; the outcome's result.
   CreateBelowResult create(const std::vector<std::string>& levels, bool replace,
                            const std::string& content = "new", int* errorNumber = nullptr) {
-    CreatedFile created = createFileBelow(root(), levels, replace);
-    if (errorNumber != nullptr) *errorNumber = created.errorNumber;
+    StagedCreation created = createBelow(root(), levels, replace);
+    if (errorNumber != nullptr) *errorNumber = created.failure.errorNumber();
     if (created.result == CreateBelowResult::Created) {
-      EXPECT_TRUE(created.file.isOpen());
-      EXPECT_EQ(std::fwrite(content.data(), 1, content.size(), created.file.stream()),
-                content.size());
-      EXPECT_TRUE(created.file.place());
+      EXPECT_NE(created.file, nullptr);
+      EXPECT_TRUE(created.file->append(bytesOf(content)).isOk());
+      EXPECT_TRUE(created.file->place().isOk());
     } else {
-      EXPECT_FALSE(created.file.isOpen());
+      EXPECT_EQ(created.file, nullptr);
     }
     return created.result;
   }
@@ -103,10 +114,10 @@ TEST_F(Win32CreateBelowTest, ExistingFileIsKeptUnlessReplacing) {
   EXPECT_EQ(test::readFile(dir_ / "x/old.txt"), "short");
   // A file discarded unplaced leaves the old one as it was, and no temporary file.
   {
-    CreatedFile created = createFileBelow(root(), {"x", "old.txt"}, true);
+    StagedCreation created = createBelow(root(), {"x", "old.txt"}, true);
     ASSERT_EQ(created.result, CreateBelowResult::Created);
-    std::fputs("partial", created.file.stream());
-    created.file.discard();
+    EXPECT_TRUE(created.file->append(bytesOf("partial")).isOk());
+    created.file->discard();
   }
   EXPECT_EQ(test::readFile(dir_ / "x/old.txt"), "short");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "x"), fs::directory_iterator()), 1);
@@ -142,9 +153,9 @@ TEST_F(Win32CreateBelowTest, NamesTheSystemWouldChangeAreRefused) {
 }
 
 TEST_F(Win32CreateBelowTest, MissingRootFails) {
-  const CreatedFile created = createFileBelow(nativeOf(dir_ / "none"), {"x"}, false);
+  const StagedCreation created = createBelow(nativeOf(dir_ / "none"), {"x"}, false);
   EXPECT_EQ(created.result, CreateBelowResult::Failed);
-  EXPECT_EQ(created.errorNumber, ENOENT);
+  EXPECT_EQ(created.failure.errorNumber(), ENOENT);
   EXPECT_FALSE(fs::exists(dir_ / "none"));
 }
 
@@ -191,12 +202,12 @@ TEST_F(Win32CreateBelowTest, JunctionsAreNeverFollowed) {
   const std::string out = nativeOf(dir_ / "out");
   for (const bool replace : {false, true}) {
     for (const char* name : {"x.txt", "victim.txt"}) {
-      const CreatedFile created = createFileBelow(out, {"sub", name}, replace);
+      const StagedCreation created = createBelow(out, {"sub", name}, replace);
       EXPECT_EQ(created.result, CreateBelowResult::ThroughLink) << name;
-      EXPECT_FALSE(created.file.isOpen());
+      EXPECT_EQ(created.file, nullptr);
     }
     // The junction itself in the file's place.
-    EXPECT_NE(createFileBelow(out, {"sub"}, replace).result, CreateBelowResult::Created);
+    EXPECT_NE(createBelow(out, {"sub"}, replace).result, CreateBelowResult::Created);
   }
   EXPECT_EQ(test::readFile(outside / "victim.txt"), "keep");
   EXPECT_FALSE(fs::exists(outside / "x.txt"));
