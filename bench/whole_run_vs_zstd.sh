@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Times a whole kupack run over a folder of pictures against `zstd -3 -T1` over the same
 # files (one output file each, warm page cache, alternately, best of 5), and prints both,
-# the ratio and kupack's peak memory. Goal for a folder of palette bitmaps on 2 cores: at most 0.6.
+# the ratio and kupack's peak memory. Goals on 2 cores: a folder of palette bitmaps in at most
+# 0.5 of zstd's time, a folder of true-colour bitmaps in at most 0.2.
 # Usage: bench/whole_run_vs_zstd.sh [FOLDER] [BUILD_DIR]
 #   FOLDER defaults to the benchmark corpus (bench corpus script) or examples/assets.
 set -euo pipefail
