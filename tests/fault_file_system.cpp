@@ -4,6 +4,24 @@
 
 namespace kupack::test {
 
+template <class Write>
+Status FaultFileSystem::writeWithFaults(const std::string& path,
+                                        std::span<const std::uint8_t> bytes, Write write) {
+  int error = 0;
+  const std::size_t allowed = beforeWriting(bytes.size(), error);
+  if (Status put = write(bytes.first(allowed)); !put) return put;
+  if (error != 0) return platform::fileFailure(Status::Code::CannotWrite, path, error);
+  return Status::ok();
+}
+
+Status FaultFileSystem::beforeCopying(const std::string& path, std::uint64_t length) {
+  int error = 0;
+  const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(length, SIZE_MAX));
+  if (beforeWriting(wanted, error) < wanted || error != 0)
+    return platform::fileFailure(Status::Code::CannotWrite, path, error);
+  return Status::ok();
+}
+
 class FaultFileSystem::Readable final : public platform::ReadableFile {
  public:
   Readable(FaultFileSystem& owner, std::unique_ptr<platform::ReadableFile> inner)
@@ -40,29 +58,21 @@ class FaultFileSystem::Writable final : public platform::WritableFile {
   const std::string& path() const override { return inner_->path(); }
 
   Status append(std::span<const std::uint8_t> bytes) override {
-    int error = 0;
-    const std::size_t allowed = owner_.beforeWriting(bytes.size(), error);
-    if (Status put = inner_->append(bytes.first(allowed)); !put) return put;
-    if (error != 0) return platform::fileFailure(Status::Code::CannotWrite, path(), error);
-    return Status::ok();
+    return owner_.writeWithFaults(path(), bytes, [this](auto allowed) {
+      return inner_->append(allowed);
+    });
   }
 
   Status appendCopyOf(const platform::ReadableFile& source, std::uint64_t position,
                       std::uint64_t length) override {
-    int error = 0;
-    const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(length, SIZE_MAX));
-    if (owner_.beforeWriting(wanted, error) < wanted || error != 0)
-      return platform::fileFailure(Status::Code::CannotWrite, path(), error);
+    if (Status charged = owner_.beforeCopying(path(), length); !charged) return charged;
     return inner_->appendCopyOf(source, position, length);
   }
 
   // One write of `length` bytes; the reads of `source` go through its own faults.
   Status appendFrom(const platform::ReadableFile& source, std::uint64_t position,
                     std::uint64_t length) override {
-    int error = 0;
-    const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(length, SIZE_MAX));
-    if (owner_.beforeWriting(wanted, error) < wanted || error != 0)
-      return platform::fileFailure(Status::Code::CannotWrite, path(), error);
+    if (Status charged = owner_.beforeCopying(path(), length); !charged) return charged;
     return inner_->appendFrom(source, position, length);
   }
 
@@ -86,11 +96,9 @@ class FaultFileSystem::Scratch final : public platform::ScratchFile {
       : owner_(owner), inner_(std::move(inner)) {}
 
   Status writeAt(std::uint64_t position, std::span<const std::uint8_t> bytes) override {
-    int error = 0;
-    const std::size_t allowed = owner_.beforeWriting(bytes.size(), error);
-    if (Status put = inner_->writeAt(position, bytes.first(allowed)); !put) return put;
-    if (error != 0) return platform::fileFailure(Status::Code::CannotWrite, {}, error);
-    return Status::ok();
+    return owner_.writeWithFaults({}, bytes, [this, position](auto allowed) {
+      return inner_->writeAt(position, allowed);
+    });
   }
 
   Status readAt(std::uint64_t position, std::span<std::uint8_t> buffer) const override {
@@ -112,11 +120,9 @@ class FaultFileSystem::Staged final : public platform::StagedFile {
   const std::string& path() const override { return inner_->path(); }
 
   Status append(std::span<const std::uint8_t> bytes) override {
-    int error = 0;
-    const std::size_t allowed = owner_.beforeWriting(bytes.size(), error);
-    if (Status put = inner_->append(bytes.first(allowed)); !put) return put;
-    if (error != 0) return platform::fileFailure(Status::Code::CannotWrite, path(), error);
-    return Status::ok();
+    return owner_.writeWithFaults(path(), bytes, [this](auto allowed) {
+      return inner_->append(allowed);
+    });
   }
 
   Status close() override { return inner_->close(); }

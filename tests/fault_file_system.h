@@ -75,6 +75,13 @@ class FaultFileSystem final : public platform::FileSystem {
   ReadFate beforeReading(const std::string& path, std::size_t wanted);
   // How many of `wanted` bytes a write may put, and the error after them (0: none).
   std::size_t beforeWriting(std::size_t wanted, int& error);
+  // One write of `bytes` by `write(allowed)` as the faults let it go: cut short, then failed
+  // naming `path` (empty: a scratch file's) when the disk is full or the write is to fail.
+  template <class Write>
+  Status writeWithFaults(const std::string& path, std::span<const std::uint8_t> bytes,
+                         Write write);
+  // A copy of `length` bytes as one write: OK, or the failure naming `path`, before it is made.
+  Status beforeCopying(const std::string& path, std::uint64_t length);
   void beforePlacing(const std::string& path);
 
   platform::FileSystem& inner_;
