@@ -140,8 +140,9 @@ TEST(FileTest, AppendedRangesLandExactlyAndAShortenedSourceIsNamed) {
     ASSERT_TRUE(out->append(trail));
     ASSERT_TRUE(out->close());
     const std::string written = test::readFile(test::pathFromNative(out->path()));
-    EXPECT_TRUE(written == std::string(c.lead, 'L') + source.substr(c.position, c.length) +
-                               std::string(trail.size(), 'T'));
+    const std::string range =
+        source.substr(static_cast<std::size_t>(c.position), static_cast<std::size_t>(c.length));
+    EXPECT_TRUE(written == std::string(c.lead, 'L') + range + std::string(trail.size(), 'T'));
     fs::remove(test::pathFromNative(out->path()));
   }
 }
