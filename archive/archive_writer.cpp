@@ -163,6 +163,11 @@ class Writer {
       std::optional<WritebackPusher> pusher;
       if (replacing_) pusher.emplace(*archive_);
       pusher_ = pusher ? &*pusher : nullptr;
+      // Forgotten before the pusher goes, on every way out of the block.
+      const struct Forget {
+        WritebackPusher*& pusher;
+        ~Forget() { pusher = nullptr; }
+      } forget{pusher_};
       PackPipeline pipeline(pipelineEntries(job_, files_),
                             {.threads = codingThreads(job_.jobs),
                              .heldBudget = job_.heldBudget,
@@ -180,7 +185,6 @@ class Writer {
       }
       times.entries = secondsSince(phaseStart);
       phaseStart = std::chrono::steady_clock::now();
-      pusher_ = nullptr;
     }
     listener_.onEvent({PackEvent::Kind::Joining, {}});
     reportCopy(offset_, listener_);

@@ -22,10 +22,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <random>
 #include <utility>
 
 #include "platform/internal_posix.h"
+#include "platform/unique_names.h"
 #include "platform/platform.h"
 
 namespace kupack::platform {
@@ -78,15 +78,9 @@ std::optional<std::string> archiveTarget(const std::string& path) {
 
 std::FILE* createUniqueFile(const std::string& stem, const std::string& suffix,
                             std::string& createdPath, RemovedOnEarlyEnd* removal) {
-  static std::mt19937_64 generator{std::random_device{}() ^
-                                   (static_cast<std::uint64_t>(getpid()) << 32)};
-  static constexpr char DIGITS[] = "0123456789abcdefghijklmnopqrstuvwxyz";
   constexpr int ATTEMPTS = 64;
   for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
-    std::string name = stem + '.';
-    std::uint64_t bits = generator();
-    for (int i = 0; i < 8; ++i, bits /= 36) name += DIGITS[bits % 36];
-    name += suffix;
+    std::string name = uniqueNameCandidate(stem, suffix);
     // Made and registered for removal as one step, as far as this thread's signals go.
     const EarlyEndSignalsHeld held;
     if (EarlyEndSignalsHeld::tooLate()) {

@@ -15,10 +15,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <random>
 #include <utility>
 
 #include "platform/internal_win32.h"
+#include "platform/unique_names.h"
 #include "platform/platform.h"
 #include "platform/win32_text.h"
 
@@ -195,15 +195,9 @@ std::optional<std::string> archiveTarget(const std::string& path) {
 
 std::FILE* createUniqueFile(const std::string& stem, const std::string& suffix,
                             std::string& createdPath, RemovedOnEarlyEnd* removal) {
-  static std::mt19937_64 generator{std::random_device{}() ^
-                                   (static_cast<std::uint64_t>(GetCurrentProcessId()) << 32)};
-  static constexpr char DIGITS[] = "0123456789abcdefghijklmnopqrstuvwxyz";
   constexpr int ATTEMPTS = 64;
   for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
-    std::string name = stem + '.';
-    std::uint64_t bits = generator();
-    for (int i = 0; i < 8; ++i, bits /= 36) name += DIGITS[bits % 36];
-    name += suffix;
+    std::string name = uniqueNameCandidate(stem, suffix);
     // CREATE_NEW fails on every existing name, a link included. FILE_SHARE_DELETE lets
     // an early end remove the file while it is still open.
     KernelHandle file(createFile(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,

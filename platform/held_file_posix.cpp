@@ -38,22 +38,6 @@ std::int64_t modificationNanoseconds(const struct stat& info) {
 
 }  // namespace
 
-HeldFile::~HeldFile() { close(); }
-
-HeldFile::HeldFile(HeldFile&& other) noexcept { *this = std::move(other); }
-
-HeldFile& HeldFile::operator=(HeldFile&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = std::exchange(other.handle_, -1);
-    device_ = other.device_;
-    fileNumber_ = other.fileNumber_;
-    size_ = other.size_;
-    modified_ = other.modified_;
-  }
-  return *this;
-}
-
 void HeldFile::close() {
   if (handle_ >= 0) ::close(static_cast<int>(handle_));
   handle_ = -1;

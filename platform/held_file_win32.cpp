@@ -57,22 +57,6 @@ constexpr std::size_t MAX_WIN32_PIECE = 1u << 30;
 
 }  // namespace
 
-HeldFile::~HeldFile() { close(); }
-
-HeldFile::HeldFile(HeldFile&& other) noexcept { *this = std::move(other); }
-
-HeldFile& HeldFile::operator=(HeldFile&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = std::exchange(other.handle_, -1);
-    device_ = other.device_;
-    fileNumber_ = other.fileNumber_;
-    size_ = other.size_;
-    modified_ = other.modified_;
-  }
-  return *this;
-}
-
 void HeldFile::close() {
   if (handle_ != -1) CloseHandle(heldHandle(handle_));
   handle_ = -1;

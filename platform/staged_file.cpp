@@ -2,15 +2,13 @@
 // what an existing name means, and writing, placing and removing the file. The system
 // calls are StagedFolder's (staged_files_posix.cpp, staged_files_win32.cpp).
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <functional>
-#include <random>
-#include <thread>
 #include <utility>
 
 #include "platform/paths.h"
 #include "platform/staged_folder.h"
+#include "platform/unique_names.h"
 
 namespace kupack::platform {
 namespace {
@@ -20,16 +18,9 @@ int lastErrorOr(int fallback) { return errno != 0 ? errno : fallback; }
 // A name no other run picks: ".kupack-", 16 random hexadecimal digits and ".part". Two runs
 // that pick the same one anyway are kept apart by the exclusive creation.
 std::string temporaryFileName() {
-  // One generator a thread: extraction makes files on several threads at once. The clock
-  // and the thread are mixed in where the system's random device is a fixed sequence.
-  thread_local std::mt19937_64 generator{
-      std::random_device{}() ^
-      static_cast<std::uint64_t>(
-          std::chrono::high_resolution_clock::now().time_since_epoch().count()) ^
-      (static_cast<std::uint64_t>(std::hash<std::thread::id>{}(std::this_thread::get_id())) << 16)};
   static constexpr char DIGITS[] = "0123456789abcdef";
   std::string name = ".kupack-";
-  std::uint64_t bits = generator();
+  std::uint64_t bits = randomNameBits();
   for (int i = 0; i < 16; ++i, bits >>= 4) name += DIGITS[bits & 0xF];
   return name + ".part";
 }
