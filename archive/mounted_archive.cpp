@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "archive/entry_decoding.h"
+#include "archive/read_jobs.h"
 #include "codec/bmp_writer.h"
 
 namespace kupack {
@@ -46,7 +47,8 @@ MountedArchive::MountedArchive(std::uint64_t cacheBudget, Reporter report,
       cache_(
           cacheBudget, reader_.files(),
           [this](std::size_t entry, ByteSink& sink) { return decodeEntryInto(entry, sink); },
-          [this](std::size_t entry, const Status& problem) { reportOnce(entry, problem); }) {}
+          [this](std::size_t entry, const Status& problem) { reportOnce(entry, problem); },
+          readingThreads(0)) {}
 
 MountedArchive::~MountedArchive() = default;
 

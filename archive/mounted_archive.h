@@ -2,7 +2,9 @@
 // the native path `-x` gives it, with the bytes `-x` writes (SPB pictures as 24-bit BMP
 // files). Sizes are known without decoding; coded entries are decoded once, on their
 // first read, into the decode cache (at most twice its budget in memory, the rest in
-// unnamed temporary files), however many readers wait for them. The archive stays open;
+// unnamed temporary files), however many readers wait for them: large entries on a pool
+// of one thread a core, each read served once the bytes it asks for are decoded. The
+// archive stays open;
 // once the file under its name is replaced or changed, reads fail with EIO rather than
 // give other bytes, as do reads of entries that cannot be decoded. This is the adapter
 // between the file system's calls and the archive: the tree is an EntryTree, the decoded

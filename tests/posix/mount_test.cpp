@@ -11,10 +11,12 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <thread>
 
 #include "app/status_text.h"
+#include "archive/decode_cache.h"
 #include "archive/mounted_archive.h"
 #include "codec/lzss.h"
 #include "common/console.h"
@@ -561,6 +563,53 @@ TEST(MountCommandTest, NamedPipeIsRefusedInTheWordsOfList) {
   EXPECT_EQ(mounted.exitCode, 1);
   EXPECT_TRUE(test::contains(mounted.err, "pipe.kup: is not a regular file")) << mounted.err;
   EXPECT_EQ(mounted.err, listed.err);
+}
+
+// A large entry is decoded on the cache's pool, and a read is served as soon as its bytes
+// are decoded, while the decoder still waits to go on; reads past what a failed decode gave
+// fail. In memory and in a temporary file.
+TEST(DecodeCacheTest, LargeEntriesServeReadsAsTheirBytesAreDecoded) {
+  constexpr std::size_t HALF = DecodeCache::LARGE_ENTRY;
+  std::vector<std::uint8_t> bytes(2 * HALF);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 / 5);
+  const std::span<const std::uint8_t> all(bytes);
+  for (const std::uint64_t budget : {std::uint64_t{64} << 20, std::uint64_t{1}}) {
+    for (const bool fails : {false, true}) {
+      SCOPED_TRACE(std::to_string(budget) + (fails ? " failing" : ""));
+      std::promise<void> release;
+      std::shared_future<void> released = release.get_future().share();
+      std::vector<std::size_t> problems;
+      DecodeCache cache(
+          budget, platform::realFileSystem(),
+          [&](std::size_t, ByteSink& sink) {
+            if (!sink.put(all.first(HALF))) return false;
+            released.wait();
+            return !fails && sink.put(all.subspan(HALF));
+          },
+          [&](std::size_t entry, const Status&) { problems.push_back(entry); }, 2);
+      cache.opened(0);
+      const auto readAt = [&](std::uint64_t offset, std::size_t size, std::vector<std::uint8_t>& piece) {
+        piece.assign(size, 0);
+        return cache.read(0, bytes.size(), offset, piece);
+      };
+      std::vector<std::uint8_t> piece;
+      auto early = std::async(std::launch::async, [&] { return readAt(HALF - 100, 100, piece); });
+      // Bounded: a read that waited for the whole decode would wait here for ever.
+      const bool served = early.wait_for(std::chrono::minutes(2)) == std::future_status::ready;
+      EXPECT_TRUE(served) << "the read waited for the rest of the decode";
+      release.set_value();
+      EXPECT_EQ(early.get(), 0);
+      EXPECT_TRUE(std::equal(piece.begin(), piece.end(), bytes.begin() + HALF - 100));
+
+      EXPECT_EQ(readAt(HALF - 10, 20, piece), fails ? EIO : 0);
+      if (!fails) {
+        EXPECT_TRUE(std::equal(piece.begin(), piece.end(), bytes.begin() + HALF - 10));
+      }
+      EXPECT_EQ(cache.decodeCount(), 1u);
+      EXPECT_EQ(problems.size(), 0u);  // the decoder reports its own failures
+      cache.closed(0);
+    }
+  }
 }
 
 }  // namespace
