@@ -92,9 +92,11 @@ class MountedArchive final : public platform::ReadOnlyFileSystem {
   std::atomic<bool> replaced_{false};
   bool watchOpenArchiveOnly_ = false;
 
-  DecodeCache cache_;
   std::mutex reportedMutex_;
   std::vector<bool> reported_;
+  // Last: its decoding threads, which read the archive and report, end before anything
+  // they use.
+  DecodeCache cache_;
 };
 
 }  // namespace kupack
