@@ -10,6 +10,7 @@
 #include "app/status_text.h"
 #include "archive/mounted_archive.h"
 #include "common/console.h"
+#include "common/stop_request.h"
 #include "platform/platform.h"
 #include "platform/read_only_mount.h"
 
@@ -101,7 +102,11 @@ int mountCommand(const MountArguments& arguments) {
   request.mountPoint = arguments.mountPoint;
   request.sourceName = arguments.archive;
   request.foreground = arguments.foreground;
-  if (const Status served = platform::serveReadOnlyMount(tree, request); !served) {
+  const Status served = platform::serveReadOnlyMount(tree, request);
+  // The mount has ended: decodes still under way (their readers gone) stop, so that the
+  // process does not wait for them.
+  requestStop();
+  if (!served) {
     consoleErrorPrint(tr("kupack: %s: cannot mount %s: %s\n"),
                       platform::nativeToConsoleText(arguments.mountPoint).c_str(),
                       platform::nativeToConsoleText(arguments.archive).c_str(),

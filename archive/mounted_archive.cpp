@@ -218,6 +218,8 @@ bool MountedArchive::decodeEntryInto(std::size_t index, ByteSink& sink) {
   const ArchiveEntry& entry = entryAt(index);
   EntryBytes stream(reader_, entry);
   if (Status status = decodeEntry(entry, stream, sink); !status) {
+    // A decode stopped because the mount ends is nothing wrong with the entry.
+    if (status.reason() == Status::Reason::Stopped) return false;
     // A failed read of the archive is said in the reader's words.
     reportOnce(index, stream.failure() ? std::move(status) : stream.failure());
     return false;
