@@ -1,8 +1,9 @@
 // RawBytes: a block of bytes that are always written before they are read, so not zeroed
 // when allocated: the LZSS coder's large buffers would otherwise cost a pass over fresh
-// memory for every file. A block given up goes to a small shelf of its thread, from which the
-// next large RawBytes made on that thread takes it: coding file after file then reuses memory
-// the system has already mapped instead of having fresh pages mapped and cleared each time.
+// memory for every file. A block given up goes to a small shelf shared by the process's
+// threads, from which the next large RawBytes takes it: coding file after file then reuses
+// memory the system has already mapped instead of having fresh pages mapped and cleared each
+// time. The shelf holds a few blocks and at most 64 MiB, however many threads code.
 #pragma once
 
 #include <cstddef>
@@ -12,11 +13,15 @@
 namespace kupack {
 
 namespace raw_bytes_detail {
-// A block of at least `size` bytes from the thread's shelf, or a new one; sets `capacity`.
+inline constexpr std::size_t SHELF_BYTES = std::size_t{64} << 20;
+// A block of at least `size` bytes from the shelf (the smallest that will do), or a new one;
+// sets `capacity`.
 std::unique_ptr<std::uint8_t[]> takeBlock(std::size_t size, std::size_t& capacity);
-// Puts a block of `capacity` bytes on the thread's shelf, or frees it when the shelf is
-// full of larger ones. The shelf holds a few blocks; each thread frees its own when it ends.
+// Puts a block of `capacity` bytes on the shelf, making room by freeing smaller blocks, or
+// frees it when the shelf is full of larger ones.
 void giveBack(std::unique_ptr<std::uint8_t[]> block, std::size_t capacity);
+// The bytes of the blocks on the shelf now.
+std::size_t shelvedBytes();
 }  // namespace raw_bytes_detail
 
 class RawBytes {

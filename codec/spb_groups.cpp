@@ -63,14 +63,23 @@ void gatherOneByOne(std::uint8_t* to, const std::uint8_t* pixels, std::size_t co
 // Eight groups at a time, one in each 64-bit lane: the four residuals of a group as 16-bit
 // fields of its lane (the first lowest), the class from the bit width of their union, the
 // residual coding and the raw coding both formed and one of them kept.
+// The group classes by bit width, padded to the 16 words of a two-register permute. Made
+// once, not on the stack (whose alignment Windows keeps to 16 bytes).
+struct alignas(64) ClassesByWidth {
+  std::uint64_t words[16] = {};
+};
+constexpr ClassesByWidth CLASSES_BY_WIDTH = [] {
+  ClassesByWidth table;
+  for (std::size_t width = 0; width < spb_detail::GROUP_CLASSES.size(); ++width)
+    table.words[width] = spb_detail::GROUP_CLASSES[width];
+  return table;
+}();
+
 KUPACK_SPB_TARGET void formGroupsEightAtOnce(const std::uint8_t* values, std::size_t groups,
                                              std::uint64_t* bits, std::uint8_t* counts) {
   using namespace spb_detail;
-  alignas(64) std::uint64_t classes[16] = {};
-  for (std::size_t width = 0; width < GROUP_CLASSES.size(); ++width)
-    classes[width] = GROUP_CLASSES[width];
-  const __m512i classesLow = _mm512_load_si512(classes);
-  const __m512i classesHigh = _mm512_load_si512(classes + 8);
+  const __m512i classesLow = _mm512_load_si512(CLASSES_BY_WIDTH.words);
+  const __m512i classesHigh = _mm512_load_si512(CLASSES_BY_WIDTH.words + 8);
   const __m512i low16 = _mm512_set1_epi64(0xFFFF);
   const __m512i low8 = _mm512_set1_epi64(0xFF);
   const __m512i rawCode = _mm512_set1_epi64(static_cast<long long>(RAW_CODE << 32));
@@ -175,7 +184,8 @@ bool spbVectorGroupsAvailable() {
   static const bool available = [] {
     __builtin_cpu_init();
     return vectorLoopsAllowed() && __builtin_cpu_supports("avx512f") &&
-           __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512cd") && __builtin_cpu_supports("avx512vl");
+           __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512cd") &&
+           __builtin_cpu_supports("avx512vl");
   }();
   return available;
 }

@@ -245,19 +245,20 @@ std::function<int(int, int)> posterizedScene(int levels) {
 
 // ---- Stream vectors -------------------------------------------------------------------
 
-// The coder's large buffers: one given up is handed to the next one of at most its size made
-// on the same thread (a fresh thread, whose shelf is empty); blocks alive at once never share
-// memory, and a larger request gets a block of its own.
-TEST(RawBytesTest, LargeBlocksAreReusedOnTheirThreadAndNeverShared) {
-  std::thread([] {
-    const std::size_t large = std::size_t{1} << 20;
-    const std::uint8_t* given = nullptr;
-    {
-      RawBytes first(large);
-      given = first.data();
-    }
-    RawBytes smaller(large / 2);
-    RawBytes another(large / 2);
+// The coder's large buffers: one given up is handed to the next one of at most its size (of
+// an odd size, so that no block another test left on the shelf fits as well), also on another
+// thread; blocks alive at once never share memory, and a larger request gets a block of its
+// own. However many threads give blocks up, the shelf keeps to its bound.
+TEST(RawBytesTest, LargeBlocksAreReusedAndTheShelfKeepsToItsBound) {
+  const std::size_t large = (std::size_t{1} << 20) + 4321;
+  const std::uint8_t* given = nullptr;
+  {
+    RawBytes first(large);
+    given = first.data();
+  }
+  std::thread([&] {
+    RawBytes smaller(large - 7);
+    RawBytes another(large - 7);
     RawBytes larger(2 * large);
     EXPECT_EQ(smaller.data(), given);
     EXPECT_NE(another.data(), given);
@@ -268,6 +269,12 @@ TEST(RawBytesTest, LargeBlocksAreReusedOnTheirThreadAndNeverShared) {
     EXPECT_EQ(smaller.data()[smaller.size() - 1], 1);
     EXPECT_EQ(another.data()[another.size() - 1], 2);
   }).join();
+
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 12; ++i) threads.emplace_back([] { RawBytes block(std::size_t{9} << 20); });
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_LE(raw_bytes_detail::shelvedBytes(), raw_bytes_detail::SHELF_BYTES);
+  EXPECT_GE(raw_bytes_detail::shelvedBytes(), std::size_t{9} << 20);
 }
 
 TEST(LzssTest, KnownStreams) {
