@@ -62,7 +62,7 @@ count_ctest
 # only the tests that run them.
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKUPACK_TSAN=ON -DKUPACK_WERROR=ON >/dev/null
 cmake --build build-tsan -j"$jobs" --target kupack_tests
-TSAN_OPTIONS=halt_on_error=1 build-tsan/kupack_tests --gtest_filter='LzssTest.Pieces*:LzssTest.FailedWrite*:LzssTest.Progress*:LzssTest.SmallRefillBlocks*:LzssTest.StreamEndingJustAfter*:LzssTest.*Freed*:ArchiveWriterTest.*:WorkerPoolTest.*:MountedArchiveTest.*:DecodeCacheTest.*:ReadingPoolTest.*:FileFaultsTest.*:ArchiveUpdateTest.UpdateEquals*:FileTest.Appended*:ExtractFaultsTest.*' \
+TSAN_OPTIONS=halt_on_error=1 build-tsan/kupack_tests --gtest_filter='LzssTest.Pieces*:LzssTest.FailedWrite*:LzssTest.Progress*:LzssTest.SmallRefillBlocks*:LzssTest.StreamEndingJustAfter*:LzssTest.*Freed*:ArchiveWriterTest.*:WorkerPoolTest.*:RawBytesTest.*:MountedArchiveTest.*:DecodeCacheTest.*:ReadingPoolTest.*:FileFaultsTest.*:ArchiveUpdateTest.UpdateEquals*:FileTest.Appended*:ExtractFaultsTest.*' \
   2>&1 | tee "$log" || true
 count_gtest
 
